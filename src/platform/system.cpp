@@ -1,0 +1,68 @@
+#include "platform/system.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace tsl::platform {
+
+namespace {
+
+// Reads one "Key:   123 kB" field of /proc/meminfo or /proc/self/status, in bytes.
+uint64_t proc_kb_field(const char* path, const std::string& key) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) == 0 && line.size() > key.size() && line[key.size()] == ':') {
+      std::istringstream fields(line.substr(key.size() + 1));
+      uint64_t kb = 0;
+      fields >> kb;
+      return kb * 1024;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+unsigned logical_processors() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  if (n > 0) return static_cast<unsigned>(n);
+  return std::thread::hardware_concurrency();
+}
+
+uint64_t available_memory_bytes() { return proc_kb_field("/proc/meminfo", "MemAvailable"); }
+
+uint64_t total_memory_bytes() { return proc_kb_field("/proc/meminfo", "MemTotal"); }
+
+uint64_t process_resident_bytes() { return proc_kb_field("/proc/self/status", "VmRSS"); }
+
+std::optional<std::vector<CpuTime>> processor_times() {
+  std::ifstream in("/proc/stat");
+  if (!in) return std::nullopt;
+  long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks <= 0) ticks = 100;
+  const uint64_t unit = 10'000'000 / static_cast<uint64_t>(ticks);  // 100 ns per tick
+  std::vector<CpuTime> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    // Per-processor lines are "cpuN user nice system idle iowait irq softirq steal ...".
+    if (line.size() < 4 || line.compare(0, 3, "cpu") != 0 || line[3] < '0' || line[3] > '9') continue;
+    std::istringstream f(line);
+    std::string name;
+    uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    f >> name >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    CpuTime t;
+    t.idle = (idle + iowait) * unit;
+    t.user = (user + nice) * unit;
+    t.kernel = (system + irq + softirq + steal) * unit + t.idle;
+    out.push_back(t);
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
+}  // namespace tsl::platform

@@ -1,0 +1,31 @@
+#pragma once
+// What the program needs to know of the machine. On Linux the answers come from
+// sysconf and /proc; every query degrades to "unknown" instead of failing.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tsl::platform {
+
+// Logical processors available to the process; 0 when the system does not say.
+unsigned logical_processors();
+
+// Physical memory available for new allocations, in bytes; 0 when unknown.
+uint64_t available_memory_bytes();
+
+// Total physical memory in bytes; 0 when unknown.
+uint64_t total_memory_bytes();
+
+// Resident memory of this process in bytes; 0 when unknown.
+uint64_t process_resident_bytes();
+
+struct CpuTime {
+  uint64_t idle = 0;    // 100 ns units since boot
+  uint64_t kernel = 0;  // includes idle, as the busy/total arithmetic expects
+  uint64_t user = 0;
+};
+
+// Cumulative times per logical processor, in processor order; nothing when unreadable.
+std::optional<std::vector<CpuTime>> processor_times();
+
+}  // namespace tsl::platform

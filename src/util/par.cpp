@@ -1,0 +1,61 @@
+#include "util/par.h"
+
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "util/error.h"
+
+namespace tsl {
+
+namespace {
+
+thread_local bool t_in_par_worker = false;
+
+// Worker stacks: the loops' items keep large buffers on the heap, not the stack.
+constexpr size_t WORKER_STACK_BYTES = 2u << 20;
+
+}  // namespace
+
+bool in_par_worker() { return t_in_par_worker; }
+
+size_t cpu_budget() {
+  unsigned n = platform::logical_processors();
+  return n == 0 ? 4 : n;
+}
+
+namespace par_detail {
+
+bool worker_should_stop() {
+  return cancel_requested.load(std::memory_order_relaxed) && log_context().cancellable;
+}
+
+void run_workers_with_reporter(size_t threads, const LogContext& context, const std::function<void()>& body,
+                               const std::function<void()>& on_start_thread) {
+  std::atomic<bool> faulted{false};
+  {
+    std::vector<platform::Thread> workers;
+    workers.reserve(threads);
+    for (size_t k = 0; k < threads; ++k) {
+      workers.emplace_back(WORKER_STACK_BYTES, [&] {
+        t_in_par_worker = true;
+        set_log_context(context);
+        try {
+          body();
+        } catch (...) {
+          report_fault(std::current_exception(), "<unnamed>");
+          faulted.store(true);
+        }
+      });
+    }
+    if (on_start_thread) on_start_thread();
+    for (auto& w : workers) w.join();
+  }
+  if (faulted.load()) internal_error("a scoped thread panicked");
+}
+
+void run_workers(size_t threads, const LogContext& context, const std::function<void()>& body) {
+  run_workers_with_reporter(threads, context, body, nullptr);
+}
+
+}  // namespace par_detail
+
+}  // namespace tsl
