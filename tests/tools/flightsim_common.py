@@ -73,9 +73,6 @@ def tag(tags, name, groups):
     return None
 
 
-EXIF_GROUPS = ("IFD0", "ExifIFD", "GPS", "File")
-
-
 def exif_number(text):
     """A number as written to the generator's tag arguments: plain, a fraction, or
     degrees minutes seconds."""
@@ -92,3 +89,34 @@ def exif_number(text):
 
 def close(a, b, rel=1e-7, abs_tol=1e-9):
     return math.isclose(a, b, rel_tol=rel, abs_tol=abs_tol)
+
+
+# EXIF values the generator hands to exiftool as text but that are stored as numbers.
+NUMBERS_AS_TEXT = ("ExposureTime", "GPSLatitude", "GPSLongitude")
+
+
+def check_tags_read_back(test, folder, truth):
+    """Every EXIF and drone XMP value the truth says was written is what exiftool reads
+    from the photo; the drone XMP holds nothing else."""
+    from fsim import metadata
+    paths = [os.path.join(folder, p["file"]) for p in truth["photos"]]
+    read = read_tags(paths)
+    for path, photo in zip(paths, truth["photos"]):
+        tags = read[path]
+        with test.subTest(folder=os.path.basename(folder), photo=photo["file"]):
+            for key, want in photo["tags"]["exif"].items():
+                group = metadata.exif_group(key).rstrip(":") or "File"
+                got = tag(tags, key, (group,))
+                test.assertIsNotNone(got, "%s missing" % key)
+                if isinstance(want, str) and key not in NUMBERS_AS_TEXT:
+                    test.assertEqual(got, want, key)
+                else:
+                    # Rationals: exiftool picks the fraction, within 1e-7 relative.
+                    test.assertTrue(close(exif_number(got), exif_number(want), rel=1e-7),
+                                    "%s: read %s, wrote %s" % (key, got, want))
+            got_xmp = {k.lower(): v for k, pairs in tags.items() for g, v in pairs if g == "XMP-drone-dji"}
+            want_xmp = {k.lower(): v for k, v in photo["tags"]["xmp"].items()}
+            test.assertEqual(got_xmp, want_xmp)
+            test.assertEqual(int(tag(tags, "ImageWidth", ("File",))), truth["camera"]["width"])
+            test.assertEqual(int(tag(tags, "ImageHeight", ("File",))), truth["camera"]["height"])
+            test.assertEqual(tag(tags, "ExifByteOrder", ("File",)), "II")

@@ -20,7 +20,7 @@ from osgeo import gdal, osr  # noqa: E402
 from PIL import Image  # noqa: E402
 from scipy import ndimage  # noqa: E402
 
-from fsim import geodesy, measure, metadata  # noqa: E402
+from fsim import geodesy, measure  # noqa: E402
 
 gdal.UseExceptions()
 
@@ -28,15 +28,17 @@ gdal.UseExceptions()
 # error, no gimbal error, no buildings or trees (so nothing hides the ground), strong
 # lens distortion, exposure changes and vignetting, east of the central meridian so
 # that the grid convergence matters.
-EXACT_ARGS = ["--seed", "5", "--photos", "4", "--legs", "2", "--width", "480", "--height", "360",
+EXACT_ARGS = ["--seed", "5", "--photos", "4", "--legs", "2", "--width", "400", "--height", "300",
               "--gps", "none", "--attitude-noise", "0", "--buildings", "0", "--trees", "0",
               "--distortion", "1.5", "--exposure-ev", "0.4", "--vignetting", "0.3",
               "--lat", "47.3", "--lon", "10.2", "--heading", "30", "--jobs", "2"]
 # A flight with everything on: GPS and gimbal errors, relief, old firmware tags.
 NOISY_ARGS = ["--seed", "9", "--photos", "6", "--legs", "2", "--width", "320", "--height", "240",
-              "--xmp-style", "old", "--gps", "standard", "--terrain", "slope", "--jobs", "2"]
+              "--xmp-style", "old", "--gps", "standard", "--terrain", "slope", "--jobs", "2",
+              "--texels", "1", "--supersample", "1", "--dsm-gsd", "1"]
 RTK_ARGS = ["--seed", "3", "--photos", "2", "--legs", "1", "--width", "160", "--height", "120",
-            "--gps", "rtk", "--lat", "-33.9", "--lon", "18.4", "--jobs", "1"]
+            "--gps", "rtk", "--lat", "-33.9", "--lon", "18.4", "--texels", "1", "--supersample", "1",
+            "--dsm-gsd", "1", "--jobs", "1"]
 
 _tmp = tempfile.TemporaryDirectory()
 FLIGHTS = {}
@@ -119,38 +121,11 @@ def srgb_to_linear(v):
     return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
 
 
-# EXIF values the generator hands to exiftool as text but that are stored as numbers.
-NUMBERS_AS_TEXT = ("ExposureTime", "GPSLatitude", "GPSLongitude")
-
-
 class TagsTest(unittest.TestCase):
-    def check_tags_read_back(self, name):
-        folder, truth = flight(name)
-        paths = [os.path.join(folder, p["file"]) for p in truth["photos"]]
-        read = fc.read_tags(paths)
-        for path, photo in zip(paths, truth["photos"]):
-            tags = read[path]
-            with self.subTest(flight=name, photo=photo["file"]):
-                for key, want in photo["tags"]["exif"].items():
-                    group = metadata.exif_group(key).rstrip(":") or "File"
-                    got = fc.tag(tags, key, (group,))
-                    self.assertIsNotNone(got, "%s missing" % key)
-                    if isinstance(want, str) and key not in NUMBERS_AS_TEXT:
-                        self.assertEqual(got, want, key)
-                    else:
-                        # Rationals: exiftool picks the fraction, within 1e-7 relative.
-                        self.assertTrue(fc.close(fc.exif_number(got), fc.exif_number(want), rel=1e-7),
-                                        "%s: read %s, wrote %s" % (key, got, want))
-                got_xmp = {k.lower(): v for k, pairs in tags.items() for g, v in pairs if g == "XMP-drone-dji"}
-                want_xmp = {k.lower(): v for k, v in photo["tags"]["xmp"].items()}
-                self.assertEqual(got_xmp, want_xmp)
-                self.assertEqual(int(fc.tag(tags, "ImageWidth", ("File",))), truth["camera"]["width"])
-                self.assertEqual(int(fc.tag(tags, "ImageHeight", ("File",))), truth["camera"]["height"])
-                self.assertEqual(fc.tag(tags, "ExifByteOrder", ("File",)), "II")
-
     def test_tags_read_back_as_written(self):
         for name in ("exact", "noisy", "rtk"):
-            self.check_tags_read_back(name)
+            folder, truth = flight(name)
+            fc.check_tags_read_back(self, folder, truth)
 
     def test_recorded_metadata_is_in_the_tags(self):
         # The truth's recorded values are what a reader finds: XMP position when the
@@ -213,6 +188,7 @@ class GeometryTest(unittest.TestCase):
         w, h = truth["camera"]["width"], truth["camera"]["height"]
         a_vig = truth["vignetting"]["a"]
         checked = 0
+        offsets = []
         for path, photo in zip(paths, truth["photos"]):
             tags = read[path]
             C, R = pose_from_tags(tags, epsg)
@@ -244,19 +220,23 @@ class GeometryTest(unittest.TestCase):
                     a = lb[r0:r0 + win, c0:c0 + win]
                     b = lo[r0 - search:r0 + win + search, c0 - search:c0 + win + search]
                     where = "%s at (%.2f, %.2f)" % (photo["file"], fcol, fr)
-                    if lo[r0:r0 + win, c0:c0 + win].std() < 0.01:
-                        continue  # the scene's deliberately plain areas cannot be located
+                    ow_ = lo[r0:r0 + win, c0:c0 + win]
+                    if ow_.std() < 0.01 or measure.isotropy(ow_) < measure.MIN_ISOTROPY:
+                        continue  # plain areas and crop rows cannot be located in 2-D
                     off, ncc = measure.match_window(a, b, search)
                     self.assertIsNotNone(off, where)
                     self.assertGreater(ncc, 0.9, where)
-                    # Tolerance: the photos are anti-aliased renders, the comparison
-                    # resamples them once more; a fifth of an ortho cell is far below
-                    # what a wrong sign or axis would give.
-                    self.assertLess(float(np.hypot(*off)), 0.2, where)
+                    # Tolerance: the photos are anti-aliased JPEG renders resampled once
+                    # more, which scatters a window's offset by up to about 0.2 cell; a
+                    # wrong sign or axis gives several cells.
+                    self.assertLess(float(np.hypot(*off)), 0.25, where)
+                    offsets.append(off)
                     ratio = back[r0:r0 + win, c0:c0 + win].mean((0, 1)) / ortho_lin[r0:r0 + win, c0:c0 + win].mean((0, 1))
                     np.testing.assert_allclose(ratio, 1.0, atol=0.04, err_msg=where)
                     checked += 1
         self.assertGreaterEqual(checked, 20)
+        # The scatter averages out; a half-pixel slip in any convention would not.
+        self.assertLess(float(np.hypot(*np.mean(offsets, axis=0))), 0.05)
 
     def test_utm_projection_agrees_with_proj(self):
         # The generator's own projection against PROJ, on both sides of a central
@@ -332,8 +312,8 @@ class DeterminismTest(unittest.TestCase):
 
     def test_same_seed_gives_the_same_files(self):
         args = RTK_ARGS
-        a, b, c = (os.path.join(_tmp.name, n) for n in ("seed_a", "seed_b", "seed_c"))
-        fc.generate(a, args)
+        a, _ = flight("rtk")
+        b, c = (os.path.join(_tmp.name, n) for n in ("seed_b", "seed_c"))
         fc.generate(b, args[:-1] + ["2"])  # another worker count must not matter
         fc.generate(c, ["--seed", "4"] + args[2:])
         da, db, dc = self.digest(a), self.digest(b), self.digest(c)

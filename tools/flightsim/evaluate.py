@@ -152,8 +152,9 @@ def evaluate(mosaic_path, truth_path, window=64, search_m=3.0):
         notes.append("mosaic in EPSG:%s, reprojected to the truth's EPSG:%d" % (mos.epsg, epsg))
     mos_wkt = mos.wkt or truth_wkt
 
-    # The mosaic's footprint in the truth frame decides the common grid.
-    m_data = np.dstack([m_rgb, m_cover.astype(np.float32)])
+    # Everything is resampled in linear light, where averaging is what optics does.
+    m_data = np.dstack([srgb_to_linear(m_rgb), m_cover.astype(np.float32)]).astype(np.float32)
+    t_lin = srgb_to_linear(t_rgb).astype(np.float32)
     if mos.epsg is not None and mos.epsg != epsg:
         warped = gdal.Warp("", _mem(m_data, mos.transform, mos_wkt), format="MEM", dstSRS=truth_wkt,
                            xRes=mos.gsd, yRes=mos.gsd, resampleAlg="bilinear")
@@ -185,7 +186,7 @@ def evaluate(mosaic_path, truth_path, window=64, search_m=3.0):
     h = int(math.floor((north - south) / gsd + 1e-9))
     bounds = (west, north - h * gsd, west + w * gsd, north)
     M = to_grid(m_data, m_transform, truth_wkt, bounds, gsd, truth_wkt, finer=m_gsd < gsd / 1.5)
-    T = to_grid(np.dstack([t_rgb, np.ones(t_rgb.shape[:2], np.float32)]), tru.transform, truth_wkt, bounds,
+    T = to_grid(np.dstack([t_lin, np.ones(t_lin.shape[:2], np.float32)]), tru.transform, truth_wkt, bounds,
                 gsd, truth_wkt, finer=tru.gsd < gsd / 1.5)
     cover = M[:, :, 3] >= 0.999
     t_valid = T[:, :, 3] >= 0.999
@@ -198,14 +199,14 @@ def evaluate(mosaic_path, truth_path, window=64, search_m=3.0):
 
     # Shifts on a grid of windows.
     search = max(4, int(math.ceil(search_m / gsd)))
-    lm, lt = luma(M[:, :, :3]), luma(T[:, :, :3])
+    lin_m, lin_t = M[:, :, :3], T[:, :, :3]
+    lm, lt = luma(linear_to_srgb(lin_m)), luma(linear_to_srgb(lin_t))
     starts_r = np.arange(search, h - window - search + 1, window)
     starts_c = np.arange(search, w - window - search + 1, window)
     step = max(1, int(math.ceil(math.sqrt(starts_r.size * starts_c.size / MAX_WINDOWS))))
     starts_r, starts_c = starts_r[::step], starts_c[::step]
-    counts = dict(total=0, flat=0, unmatched=0, measured=0)
+    counts = dict(total=0, flat=0, directional=0, unmatched=0, measured=0)
     shifts, ratios, sq_err = [], [], []
-    lin_m, lin_t = srgb_to_linear(M[:, :, :3]), srgb_to_linear(T[:, :, :3])
     for r in starts_r:
         for c in starts_c:
             win = (slice(r, r + window), slice(c, c + window))
@@ -215,6 +216,9 @@ def evaluate(mosaic_path, truth_path, window=64, search_m=3.0):
             counts["total"] += 1
             if lt[win].std() < MIN_TEXTURE:
                 counts["flat"] += 1
+                continue
+            if measure.isotropy(lt[win]) < measure.MIN_ISOTROPY:
+                counts["directional"] += 1
                 continue
             off, ncc = measure.match_window(lm[win], lt[big], search)
             if off is None or ncc < MIN_NCC:
@@ -259,8 +263,9 @@ def report_text(r):
         100 * r["coverage"], r["photographed_area_m2"], r["outside_area_m2"]))
     wn = r["windows"]
     if wn.get("total"):
-        lines.append("windows %d: %d measured, %d flat, %d unmatched (%d px, search %d px)" % (
-            wn["total"], wn["measured"], wn["flat"], wn["unmatched"], wn["size_px"], wn["search_px"]))
+        lines.append("windows %d: %d measured, %d flat, %d with one-directional texture, %d unmatched "
+                     "(%d px, search %d px)" % (wn["total"], wn["measured"], wn["flat"], wn["directional"],
+                                                wn["unmatched"], wn["size_px"], wn["search_px"]))
     s = r.get("shift")
     if s:
         lines.append("shift   median %.3f m, rms %.3f m, p95 %.3f m; mean east %+.3f m, north %+.3f m" % (

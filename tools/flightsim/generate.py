@@ -321,7 +321,7 @@ def build_truth(a, o, cam, cam_tags, poses, pm, names, renderer, s, frame, takeo
                         "top-left pixel"),
         utm=dict(zone=zone, south=south, epsg=geodesy.epsg_code(zone, south), origin_e=roe, origin_n=ron),
         takeoff=dict(position=[takeoff[0] + shift[0], takeoff[1] + shift[1], 0.0], amsl=o.takeoff_amsl_m),
-        camera=dict(cam_json, make=o.make, model=o.model, focal_mm=o.focal_mm * (cam.fx / (o.focal_mm * o.width / o.sensor_width_mm)),
+        camera=dict(cam_json, make=o.make, model=o.model, focal_mm=cam.fx * o.sensor_width_mm / o.width,
                     sensor_width_mm=o.sensor_width_mm),
         camera_from_metadata=metadata.intrinsics_from_tags(o.width, o.height, cam_tags["FocalLength"],
                                                            cam_tags["FocalLengthIn35mmFormat"], xmp_cam),

@@ -8,6 +8,18 @@ small fraction of a pixel. Offsets are (columns, rows) such that A(p) ~ B(p + of
 import numpy as np
 from scipy import ndimage
 
+# Smallest accepted ratio of the gradient structure tensor's eigenvalues.
+MIN_ISOTROPY = 0.15
+
+
+def isotropy(img):
+    """Smaller over larger eigenvalue of the gradient structure tensor: near 0 for
+    texture that varies in one direction only, up to 1 for texture without direction."""
+    gy, gx = np.gradient(img)
+    m = np.array([[np.sum(gx * gx), np.sum(gx * gy)], [np.sum(gx * gy), np.sum(gy * gy)]])
+    ev = np.linalg.eigvalsh(m)
+    return float(ev[0] / ev[1]) if ev[1] > 0 else 0.0
+
 
 def _box_sums(img, h, w):
     """Sums of img over every h x w window, shape (H - h + 1, W - w + 1)."""
@@ -58,7 +70,10 @@ def refine(a, b, offset, iterations=12):
         jx, jy = (gx / sd).ravel(), (gy / sd).ravel()
         r = (an - bn).ravel()
         m = np.array([[jx @ jx, jx @ jy], [jx @ jy, jy @ jy]])
-        if abs(np.linalg.det(m)) < 1e-12:
+        ev = np.linalg.eigvalsh(m)
+        if ev[0] < MIN_ISOTROPY * ev[1]:
+            # Texture that varies in one direction only (rows, stripes, a straight edge)
+            # pins the shift across it but not along it.
             return None, ncc
         d = np.linalg.solve(m, [jx @ r, jy @ r])
         off += d

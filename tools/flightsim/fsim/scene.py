@@ -173,11 +173,11 @@ class Palette:
 
 FIELD_KINDS = [
     # (weight, kind, colour a, colour b, row period m, fine noise, coarse noise)
-    (3, ROWS, (74, 112, 40), (118, 96, 70), 0.75, 0.12, 0.15),    # young crop in rows
-    (2, ROWS, (196, 176, 104), (170, 150, 88), 0.35, 0.10, 0.12),  # ripe cereal
-    (2, ROWS, (128, 98, 72), (98, 74, 56), 1.1, 0.18, 0.12),       # ploughed soil
-    (3, PLAIN, (96, 128, 58), None, 0, 0.22, 0.18),                # meadow
-    (1, PLAIN, (150, 150, 70), None, 0, 0.25, 0.25),               # dry grass
+    (3, ROWS, (74, 112, 40), (118, 96, 70), 0.75, 0.18, 0.15),    # young crop in rows
+    (2, ROWS, (196, 176, 104), (170, 150, 88), 0.35, 0.14, 0.12),  # ripe cereal
+    (2, ROWS, (128, 98, 72), (98, 74, 56), 1.1, 0.25, 0.12),       # ploughed soil
+    (3, PLAIN, (96, 128, 58), None, 0, 0.30, 0.18),                # meadow
+    (1, PLAIN, (150, 150, 70), None, 0, 0.32, 0.25),               # dry grass
     (1, PLAIN, (206, 192, 158), None, 0, 0.015, 0.02),             # bare sand: almost no texture
 ]
 
@@ -402,7 +402,8 @@ def layout(scene, rng, opts, height_fn, takeoff_en):
             continue
         bv = a * rng.uniform(0.8, 1.25)
         tr["ce"].append(x); tr["cn"].append(y); tr["a"].append(a); tr["b"].append(bv)
-        tr["cz"].append(float(height_fn(x, y)) + 0.9 * bv + rng.uniform(0.5, 2.5))
+        # The crown's lower part sinks into the ground, so that no ray passes under it.
+        tr["cz"].append(float(height_fn(x, y)) + 0.8 * bv)
     scene.trees = {k: np.array(v, dtype=np.float64) for k, v in tr.items()}
     for i in range(len(tr["ce"])):
         x, y, a = tr["ce"][i], tr["cn"][i], tr["a"][i]
