@@ -216,6 +216,40 @@ std::string sanitize_utf8(std::string_view bytes) {
   return out;
 }
 
+std::optional<std::string> utf8_error(std::string_view bytes) {
+  const size_t n = bytes.size();
+  auto at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  auto cont = [&](size_t i) { return (at(i) & 0xC0) == 0x80; };
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char b0 = at(i);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    // Sequence length from the first byte; 0 for bytes that never start one (C0, C1, F5-FF).
+    const size_t len = (b0 >= 0xC2 && b0 <= 0xDF) ? 2 : (b0 >= 0xE0 && b0 <= 0xEF) ? 3 : (b0 >= 0xF0 && b0 <= 0xF4) ? 4 : 0;
+    auto invalid = [&](size_t bad_len) { return format("invalid utf-8 sequence of {} bytes from index {}", bad_len, i); };
+    auto incomplete = [&] { return format("incomplete utf-8 byte sequence from index {}", i); };
+    if (len == 0) return invalid(1);
+    if (i + 1 >= n) return incomplete();
+    // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+    const unsigned char b1 = at(i + 1);
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+    if (b1 < lo || b1 > hi) return invalid(1);
+    for (size_t k = 2; k < len; ++k) {
+      if (i + k >= n) return incomplete();
+      if (!cont(i + k)) return invalid(k);
+    }
+    i += len;
+  }
+  return std::nullopt;
+}
+
 // --- formatter ------------------------------------------------------------------------
 
 namespace {
@@ -265,6 +299,18 @@ std::string fixed(double v, int precision) {
   return out;
 }
 
+// Bytes of the first `chars` code points, so a cut never splits a UTF-8 sequence.
+size_t char_prefix_bytes(std::string_view s, size_t chars) {
+  size_t seen = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (seen == chars) return i;
+      ++seen;
+    }
+  }
+  return s.size();
+}
+
 std::string render(const FmtArg& a, const Spec& spec, bool& numeric) {
   numeric = true;
   std::string body;
@@ -295,8 +341,7 @@ std::string render(const FmtArg& a, const Spec& spec, bool& numeric) {
     case FmtArg::Kind::Text:
       numeric = false;
       body = std::string(a.s);
-      if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision))
-        body.resize(static_cast<size_t>(spec.precision));
+      if (spec.precision >= 0) body.resize(char_prefix_bytes(body, static_cast<size_t>(spec.precision)));
       break;
   }
   if (numeric && spec.plus && !body.empty() && body[0] != '-' && body != "NaN") body.insert(0, "+");
