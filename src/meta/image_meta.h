@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "geo/camera.h"
+
 namespace tsl {
 
 // How the reader treats files a raw developer has already corrected for lens and vignetting.
@@ -71,6 +73,7 @@ struct ImageMeta {
   std::string software;
   std::string meta_from;      // file name of the original whose pose was borrowed
   std::string original_name;  // file name before a raw developer processed the photo
+  std::optional<CameraModel> lens;  // absent when no focal length could be derived
   uint64_t width = 0;  // full size as stored, pixels
   uint64_t height = 0;
   double lat = NO_VALUE;  // degrees WGS84, south negative
