@@ -42,4 +42,10 @@ Polygon footprint(const CameraModel& camera, const Mat3& cam_from_world, const V
   return out;
 }
 
+Polygon footprint(const ImageMeta& meta, const Mat3& cam_from_world, const Vec3& position, const Surface& surface,
+                  size_t n) {
+  if (!meta.lens) internal_error(format("footprint of {} without a camera model", meta.path.filename().string()));
+  return footprint(*meta.lens, cam_from_world, position, surface, n);
+}
+
 }  // namespace tsl

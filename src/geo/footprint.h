@@ -5,6 +5,7 @@
 #include "geo/camera.h"
 #include "geo/polygon.h"
 #include "geo/vec.h"
+#include "meta/image_meta.h"
 #include "surface/surface.h"
 
 namespace tsl {
@@ -21,5 +22,10 @@ namespace tsl {
 // ray pointing upwards a vertex behind the camera. n < 2 is a caller's bug (InternalError).
 Polygon footprint(const CameraModel& camera, const Mat3& cam_from_world, const Vec3& position,
                   const Surface& surface, size_t n);
+
+// The footprint of a photo through its record's camera model; a record without one is a
+// caller's bug (InternalError).
+Polygon footprint(const ImageMeta& meta, const Mat3& cam_from_world, const Vec3& position, const Surface& surface,
+                  size_t n);
 
 }  // namespace tsl

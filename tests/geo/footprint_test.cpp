@@ -156,8 +156,21 @@ TEST(Footprint, HorizontalRaysGiveNonFiniteVerticesThatHullsDrop) {
   for (const Vec2& v : convex_hull(got)) EXPECT_TRUE(std::isfinite(v.x) && std::isfinite(v.y));
 }
 
-TEST(Footprint, FewerThanTwoSamplesPerSideIsAnInternalError) {
+TEST(Footprint, PhotoRecordUsesItsCameraModel) {
+  ImageMeta meta;
+  meta.path = "DJI_0001.JPG";
+  meta.lens = pinhole_4000x3000();
+  const Polygon got = footprint(meta, NADIR, {0.0, 0.0, 100.0}, Surface::plane(0.0), 2);
+  ASSERT_EQ(got.size(), 8u);
+  EXPECT_NEAR(got[0].x, -66.6667, 5e-5);
+  EXPECT_NEAR(got[0].y, 50.0, 5e-5);
+}
+
+TEST(Footprint, CallerBugsAreInternalErrors) {
   EXPECT_THROW(footprint(pinhole_4000x3000(), NADIR, {0, 0, 100}, Surface::plane(0.0), 1), InternalError);
+  ImageMeta no_lens;
+  no_lens.path = "DJI_0002.JPG";
+  EXPECT_THROW(footprint(no_lens, NADIR, {0, 0, 100}, Surface::plane(0.0), 4), InternalError);
 }
 
 }  // namespace
