@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "img/ops/add_scaled.h"
+#include "img/ops/buffer.h"
+#include "img/ops/row_ring.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -47,28 +50,24 @@ void convolve_row_h(const ImageF32& src, size_t y, std::span<const float> kernel
   const float* __restrict pad = padded.data();
   for (size_t s0 = 0; s0 < row_len; s0 += SEGMENT) {
     const size_t s1 = std::min(row_len, s0 + SEGMENT);
-    for (size_t i = 0; i < len; ++i) {
-      const float k = kernel[i];
-      const float* __restrict in = pad + i * ch;
-      for (size_t j = s0; j < s1; ++j) out[j] = out[j] + k * in[j];
-    }
+    for (size_t i = 0; i < len; ++i) ops_detail::add_scaled(out + s0, pad + i * ch + s0, kernel[i], s1 - s0);
   }
 }
 
-// One row of the vertical pass: the rows under the kernel are resolved once, a row outside
-// the image under Zero is dropped, and the weighted rows are summed across the row.
-void convolve_row_v(const ImageF32& h, size_t y, std::span<const float> kernel, BorderMode border,
-                    float* __restrict out) {
-  const size_t len = kernel.size(), ry = len / 2, row_len = h.row_len();
+// One row of the vertical pass: each row under the kernel is resolved by the border rule (a
+// row outside the image under Zero is dropped) and the weighted rows are summed across the
+// row in segments.
+template <typename Fetch>
+void convolve_row_v(size_t y, size_t height, size_t row_len, std::span<const float> kernel, BorderMode border,
+                    Fetch& fetch, float* __restrict out) {
+  const size_t len = kernel.size(), ry = len / 2;
   for (size_t s0 = 0; s0 < row_len; s0 += SEGMENT) {
     const size_t s1 = std::min(row_len, s0 + SEGMENT);
     for (size_t j = 0; j < len; ++j) {
       const int64_t r = border_index(static_cast<int64_t>(y + j) - static_cast<int64_t>(ry),
-                                     static_cast<int64_t>(h.height), border);
+                                     static_cast<int64_t>(height), border);
       if (r < 0) continue;
-      const float k = kernel[j];
-      const float* __restrict in = h.row(static_cast<size_t>(r));
-      for (size_t i = s0; i < s1; ++i) out[i] = out[i] + k * in[i];
+      ops_detail::add_scaled(out + s0, fetch(static_cast<size_t>(r)) + s0, kernel[j], s1 - s0);
     }
   }
 }
@@ -130,20 +129,21 @@ ImageF32 gaussian_blur(const ImageF32& src, double sigma) {
 ImageF32 convolve_separable(const ImageF32& src, std::span<const float> kernel_x, std::span<const float> kernel_y,
                             BorderMode border) {
   check_image(src, src.channels);
-  ImageF32 h(src.width, src.height, src.channels);
-  if (h.data.empty()) return h;
-  const size_t row_len = h.row_len();
-  if (!kernel_x.empty()) {
-    par_chunks(std::span<float>(h.data), row_len, cpu_budget(), [&](size_t y, std::span<float> row) {
-      thread_local std::vector<float> padded;
-      convolve_row_h(src, y, kernel_x, border, padded, row.data());
-    });
-  }
-  ImageF32 out(src.width, src.height, src.channels);
-  if (!kernel_y.empty()) {
-    par_chunks(std::span<float>(out.data), row_len, cpu_budget(),
-               [&](size_t y, std::span<float> row) { convolve_row_v(h, y, kernel_y, border, row.data()); });
-  }
+  ImageF32 out = make_image<float>(src.width, src.height, src.channels);
+  if (out.data.empty() || kernel_y.empty()) return out;
+  const size_t row_len = out.row_len();
+  auto h_row = [&](size_t r, float* dst) {
+    std::fill(dst, dst + row_len, 0.0f);
+    if (kernel_x.empty()) return;
+    thread_local std::vector<float> padded;
+    convolve_row_h(src, r, kernel_x, border, padded, dst);
+  };
+  auto v_row = [&](size_t y, float* o, auto& fetch) {
+    convolve_row_v(y, src.height, row_len, kernel_y, border, fetch, o);
+  };
+  // The rows one output row reads lie within kernel_y.size() consecutive rows, also where
+  // the border rule folds them back into the image.
+  ops_detail::run_two_pass(std::span<float>(out.data), row_len, src.height, row_len, kernel_y.size(), h_row, v_row);
   return out;
 }
 
@@ -154,7 +154,7 @@ ImageF32 box_blur(const ImageF32& src, uint64_t n) {
 
 ImageF32 laplacian(const ImageF32& src, uint64_t aperture) {
   check_image(src, 1);
-  ImageF32 out(src.width, src.height, 1);
+  ImageF32 out = make_image<float>(src.width, src.height, 1);
   if (out.data.empty()) return out;
   par_chunks(std::span<float>(out.data), src.width, cpu_budget(), [&](size_t y, std::span<float> row) {
     laplacian_row(src.data.data(), src.width, src.height, y, aperture, row.data());

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <span>
 
+#include "img/ops/add_scaled.h"
+#include "img/ops/buffer.h"
+#include "img/ops/row_ring.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -13,10 +16,10 @@ namespace tsl {
 namespace {
 
 // Tap lists flattened for the row loops: list x spans [start[x], start[x + 1]) of the
-// offset and weight arrays; offsets are pre-multiplied by the source stride.
+// index and weight arrays; indices are pre-multiplied by `stride`.
 struct FlatTaps {
   std::vector<size_t> start;
-  std::vector<size_t> offset;
+  std::vector<size_t> index;
   std::vector<float> weight;
 };
 
@@ -28,12 +31,24 @@ FlatTaps flatten(const TapLists& lists, uint64_t n_src, size_t stride, const cha
     for (const Tap& tap : list) {
       if (tap.index >= n_src)
         internal_error(format("{} tap index {} outside source of {} samples", axis, tap.index, n_src));
-      flat.offset.push_back(static_cast<size_t>(tap.index) * stride);
+      flat.index.push_back(static_cast<size_t>(tap.index) * stride);
       flat.weight.push_back(tap.weight);
     }
-    flat.start.push_back(flat.offset.size());
+    flat.start.push_back(flat.index.size());
   }
   return flat;
+}
+
+// The largest span of source rows that one output row reads.
+size_t widest_span(const TapLists& lists) {
+  size_t widest = 0;
+  for (const auto& list : lists) {
+    if (list.empty()) continue;
+    auto [lo, hi] = std::minmax_element(list.begin(), list.end(),
+                                        [](const Tap& a, const Tap& b) { return a.index < b.index; });
+    widest = std::max(widest, static_cast<size_t>(hi->index - lo->index) + 1);
+  }
+  return widest;
 }
 
 // One row of the horizontal pass; C > 0 fixes the channel count at compile time so that the
@@ -48,52 +63,27 @@ void resample_row_h(const float* src, float* out, size_t width, size_t channels,
       float acc[C] = {};
       for (size_t t = b; t < e; ++t) {
         const float w = taps.weight[t];
-        const float* s = src + taps.offset[t];
+        const float* s = src + taps.index[t];
         for (size_t c = 0; c < C; ++c) acc[c] = acc[c] + w * s[c];
       }
       for (size_t c = 0; c < C; ++c) o[c] = acc[c];
     } else {
       for (size_t c = 0; c < ch; ++c) {
         float acc = 0.0f;
-        for (size_t t = b; t < e; ++t) acc = acc + taps.weight[t] * src[taps.offset[t] + c];
+        for (size_t t = b; t < e; ++t) acc = acc + taps.weight[t] * src[taps.index[t] + c];
         o[c] = acc;
       }
     }
   }
 }
 
-void horizontal_pass(const ImageF32& src, ImageF32& out, const FlatTaps& taps) {
-  const size_t ch = src.channels;
-  auto row_job = [&](size_t y, std::span<float> row) {
-    const float* s = src.data.data() + y * src.width * ch;
-    switch (ch) {
-      case 1: resample_row_h<1>(s, row.data(), out.width, ch, taps); break;
-      case 3: resample_row_h<3>(s, row.data(), out.width, ch, taps); break;
-      case 4: resample_row_h<4>(s, row.data(), out.width, ch, taps); break;
-      default: resample_row_h<0>(s, row.data(), out.width, ch, taps); break;
-    }
-  };
-  par_chunks(std::span<float>(out.data), out.row_len(), cpu_budget(), row_job);
-}
-
-// Each output row adds whole weighted source rows, so the inner loop runs over contiguous
-// floats. The row is done in segments that stay in the first-level cache across the taps.
-void vertical_pass(const ImageF32& inter, ImageF32& out, const FlatTaps& taps) {
-  constexpr size_t SEGMENT = 2048;
-  const size_t len = out.row_len();
-  auto row_job = [&](size_t y, std::span<float> row) {
-    const size_t b = taps.start[y], e = taps.start[y + 1];
-    float* o = row.data();
-    for (size_t s0 = 0; s0 < len; s0 += SEGMENT) {
-      const size_t s1 = std::min(len, s0 + SEGMENT);
-      for (size_t t = b; t < e; ++t) {
-        const float w = taps.weight[t];
-        const float* in = inter.data.data() + taps.offset[t];
-        for (size_t i = s0; i < s1; ++i) o[i] = o[i] + w * in[i];
-      }
-    }
-  };
-  par_chunks(std::span<float>(out.data), len, cpu_budget(), row_job);
+void resample_row_h_any(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps) {
+  switch (channels) {
+    case 1: resample_row_h<1>(src, out, width, channels, taps); break;
+    case 3: resample_row_h<3>(src, out, width, channels, taps); break;
+    case 4: resample_row_h<4>(src, out, width, channels, taps); break;
+    default: resample_row_h<0>(src, out, width, channels, taps); break;
+  }
 }
 
 }  // namespace
@@ -144,12 +134,22 @@ ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, co
     internal_error(format("tap lists {}x{} do not match the target {}x{}", taps_x.size(), taps_y.size(), width,
                           height));
   const FlatTaps fx = flatten(taps_x, src.width, ch, "column");
-  const FlatTaps fy = flatten(taps_y, src.height, width * ch, "row");
-  ImageF32 out(width, height, ch);
-  if (out.data.empty()) return out;
-  ImageF32 inter(width, src.height, ch);
-  if (!inter.data.empty()) horizontal_pass(src, inter, fx);
-  vertical_pass(inter, out, fy);
+  const FlatTaps fy = flatten(taps_y, src.height, 1, "row");
+  ImageF32 out = make_image<float>(width, height, ch);
+  const size_t len = out.row_len();
+  auto h_row = [&](size_t r, float* dst) { resample_row_h_any(src.row(r), dst, width, ch, fx); };
+  // Each output row adds whole weighted rows, so the inner loop runs over contiguous floats,
+  // in segments that stay in the first-level cache across the taps.
+  auto v_row = [&](size_t y, float* o, auto& fetch) {
+    constexpr size_t SEGMENT = 2048;
+    for (size_t s0 = 0; s0 < len; s0 += SEGMENT) {
+      const size_t s1 = std::min(len, s0 + SEGMENT);
+      for (size_t t = fy.start[y]; t < fy.start[y + 1]; ++t) {
+        ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+      }
+    }
+  };
+  ops_detail::run_two_pass(std::span<float>(out.data), len, src.height, len, widest_span(taps_y), h_row, v_row);
   return out;
 }
 
