@@ -105,6 +105,30 @@ TEST(Resize, BadTapsAndShortDataAreInternalErrors) {
   EXPECT_THROW(resize(short_data, 2, 2), InternalError);
 }
 
+// Output rows whose taps lie far apart: the rows are recomputed or, past the ring's memory
+// bound, taken from a written-out intermediate; the values must be the same either way.
+TEST(Resize, ScatteredRowTapsGiveTheWeightedRows) {
+  struct Case {
+    std::string name;
+    size_t w, h;
+  };
+  const Case cases[] = {{"within the row ring", 8, 300}, {"past the ring's memory bound", 2000, 4200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ImageF32 src = random_image(c.w, c.h, 1, 8);
+    const size_t last = c.h - 1, mid = c.h / 2;
+    const TapLists rows = {{{0, 0.5f}, {last, 0.25f}}, {{mid, 1.0f}}, {{5, 1.0f}, {4, 2.0f}, {last, -1.0f}}, {}};
+    const ImageF32 out = resample_separable(src, c.w, rows.size(), area_weights(c.w, c.w), rows);
+    for (size_t y = 0; y < rows.size(); ++y) {
+      for (size_t x = 0; x < c.w; ++x) {
+        float expected = 0.0f;
+        for (const Tap& t : rows[y]) expected = expected + t.weight * src.data[t.index * c.w + x];
+        ASSERT_EQ(out.data[y * c.w + x], expected) << "row " << y << " column " << x;
+      }
+    }
+  }
+}
+
 TEST(Resize, ResultDoesNotDependOnThreads) {
   const ImageF32 src = random_image(301, 203, 3, 5);
   const ImageF32 threaded = resize(src, 97, 61);
