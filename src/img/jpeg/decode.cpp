@@ -1,7 +1,15 @@
 #include "img/jpeg/decode.h"
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <mutex>
+
 #include "img/jpeg/frame.h"
 #include "img/jpeg/reconstruct.h"
+#include "util/error.h"
+#include "util/par.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -51,9 +59,22 @@ Result read_frame_header(JpegDecoder& dec, std::span<const uint8_t> p, bool prog
   for (auto& c : dec.components) {
     c.blocks_w = c.h * dec.mcus_x;
     c.blocks_h = c.v * dec.mcus_y;
-    c.coeffs.assign(c.blocks_w * c.blocks_h * 64, 0);
+    c.coeffs.reset();
+    c.ring_mcu_rows = 0;
   }
   return {};
+}
+
+// Gives every component its whole zeroed coefficient buffer, unless it has one.
+void ensure_full_coeffs(JpegDecoder& dec) {
+  for (auto& c : dec.components) {
+    if (c.coeffs && c.ring_mcu_rows == 0) continue;
+    const size_t n = c.blocks_w * c.blocks_h * 64;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(n);
+    c.ring_mcu_rows = 0;
+    par_chunks(std::span<int16_t>(c.coeffs.get(), n), size_t{1} << 16, cpu_budget(),
+               [](size_t, std::span<int16_t> chunk) { std::fill(chunk.begin(), chunk.end(), int16_t{0}); });
+  }
 }
 
 Result read_quant_tables(JpegDecoder& dec, std::span<const uint8_t> p) {
@@ -95,13 +116,192 @@ struct ScanComponent {
   const JpegHuffTable* ac = nullptr;
 };
 
+// What the marker walk carries besides the decoder: the requested reduction and an image made
+// while the only scan of a sequential frame was decoding. That image keeps only a ring of
+// coefficient rows; when anything after its scan would need them all, the walk stops with
+// needs_full_decode and the file is decoded again the ordinary way.
+struct WalkState {
+  unsigned denominator = 1;
+  bool allow_pipeline = true;
+  bool needs_full_decode = false;
+  std::optional<ImageU8> early_image;
+  uint64_t early_generation = 0;
+};
+
 std::string entropy_message(JpegEntropyError e) {
   return e == JpegEntropyError::BadDcCategory ? "bad DC difference category" : "bad huffman code";
 }
 
+struct ScanGrid {
+  size_t cols = 0;
+  size_t rows = 0;
+};
+
+// Runs the MCUs of one scan in order. `decode(sc, block)` decodes one block, `begin_row(k)`
+// prepares MCU row k before its first block (false stops the scan), and `row_done(n)` hears
+// how many MCU rows of the frame are complete.
+template <typename Decode, typename BeginRow, typename RowDone>
+JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<ScanComponent>& scan,
+                          const ScanGrid& grid, Decode&& decode, BeginRow&& begin_row, RowDone&& row_done) {
+  uint32_t counter = 0;
+  const bool single = scan.size() == 1;
+  for (size_t my = 0; my < grid.rows; ++my) {
+    if (single ? my % scan[0].comp->v == 0 : true) {
+      if (!begin_row(single ? my / scan[0].comp->v : my)) return JpegEntropyError::None;
+    }
+    for (size_t mx = 0; mx < grid.cols; ++mx) {
+      if (dec.restart_interval != 0 && counter == dec.restart_interval) {
+        reader.resync_restart();
+        for (auto& c : dec.components) c.dc_pred = 0;
+        dec.eob_run = 0;
+        counter = 0;
+      }
+      ++counter;
+      if (single) {
+        const auto e = decode(scan[0], jpeg_block_row(*scan[0].comp, my) + mx * 64);
+        if (e != JpegEntropyError::None) return e;
+        continue;
+      }
+      for (auto& sc : scan) {
+        JpegComponent& c = *sc.comp;
+        for (size_t by = 0; by < c.v; ++by) {
+          int16_t* block = jpeg_block_row(c, my * c.v + by) + mx * c.h * 64;
+          for (size_t bx = 0; bx < c.h; ++bx, block += 64) {
+            const auto e = decode(sc, block);
+            if (e != JpegEntropyError::None) return e;
+          }
+        }
+      }
+    }
+    row_done(single ? (my + 1) / scan[0].comp->v : my + 1);
+  }
+  return JpegEntropyError::None;
+}
+
+// Decodes the only scan of a sequential frame while worker threads reconstruct each band of
+// the image as soon as the MCU rows it reads are complete, so the transform, the colour step
+// and the first touch of the output's pages hide behind the serial entropy decoding. The
+// coefficients live in a ring of MCU rows that the decoder refills once the bands reading a
+// row are done with it, so no frame-sized coefficient buffer is ever touched.
+template <typename Run>
+JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
+  const size_t workers = std::max<size_t>(cpu_budget(), 2) - 1;
+  size_t span = 1;
+  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
+  const size_t ring = std::min(dec.mcus_y, span + 2 * workers + 4);
+  for (auto& c : dec.components) {
+    c.ring_mcu_rows = ring;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
+  }
+
+  constexpr size_t ALL = SIZE_MAX;
+  std::atomic<size_t> ready{0};  // complete MCU rows
+  std::atomic<bool> abort{false};
+  std::atomic<size_t> next_band{0};
+  std::atomic<size_t> finished{0};
+  std::vector<std::atomic<uint8_t>> done(plan.bands);
+  std::atomic<int> out_state{0};  // 0 none, 1 being allocated, 2 allocated, 3 failed
+  ImageU8 out;
+  JpegEntropyError result = JpegEntropyError::None;
+  std::mutex fault_mutex;
+  std::exception_ptr fault;
+  auto fail = [&](std::exception_ptr e) {
+    {
+      std::lock_guard lock(fault_mutex);
+      if (!fault) fault = e;
+    }
+    abort.store(true);
+    finished.fetch_add(1);
+    finished.notify_all();
+  };
+
+  // The output's vector zeroes its tens of megabytes on one thread, page by page; bands done
+  // before that has finished wait in their own buffers and are copied in at the end.
+  std::vector<std::vector<uint8_t>> staged(plan.bands);
+  const size_t row_bytes = plan.width * 3;
+  auto worker = [&] {
+    try {
+      int state = 0;
+      if (out_state.compare_exchange_strong(state, 1)) {
+        try {
+          out = ImageU8(plan.width, plan.height, 3);
+          out_state.store(2, std::memory_order_release);
+        } catch (...) {
+          out_state.store(3);
+          throw;
+        }
+      }
+      for (;;) {
+        const size_t b = next_band.fetch_add(1);
+        if (b >= plan.bands) return;
+        size_t r;
+        while ((r = ready.load(std::memory_order_acquire)) <= plan.last_mcu_row[b]) ready.wait(r);
+        if (abort.load()) return;
+        const size_t r0 = b * plan.band_rows;
+        if (out_state.load(std::memory_order_acquire) == 2) {
+          reconstruct_jpeg_band(dec, plan, b, out.data.data() + r0 * row_bytes);
+        } else {
+          staged[b].resize(std::min(plan.band_rows, plan.height - r0) * row_bytes);
+          reconstruct_jpeg_band(dec, plan, b, staged[b].data());
+        }
+        done[b].store(1, std::memory_order_release);
+        finished.fetch_add(1);
+        finished.notify_all();
+      }
+    } catch (...) {
+      fail(std::current_exception());
+    }
+  };
+
+  // Before MCU row k takes the ring slot of row k - ring, every band reading that row is done.
+  size_t prefix = 0;  // bands [0, prefix) are done
+  auto begin_row = [&](size_t k) {
+    if (k >= ring) {
+      const size_t old_row = k - ring;
+      for (;;) {
+        while (prefix < plan.bands && done[prefix].load(std::memory_order_acquire) != 0) ++prefix;
+        if (prefix == plan.bands || plan.first_mcu_row[prefix] > old_row) break;
+        if (abort.load()) return false;
+        const size_t f = finished.load();
+        if (done[prefix].load(std::memory_order_acquire) != 0 || abort.load()) continue;
+        finished.wait(f);
+      }
+    }
+    for (auto& c : dec.components)
+      std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+    return true;
+  };
+
+  auto decoder = [&] {
+    try {
+      result = run(begin_row, [&](size_t rows) {
+        ready.store(rows, std::memory_order_release);
+        ready.notify_all();
+      });
+      if (result != JpegEntropyError::None) abort.store(true);
+    } catch (...) {
+      fail(std::current_exception());
+    }
+    ready.store(ALL, std::memory_order_release);
+    ready.notify_all();
+  };
+  par_detail::run_workers_with_reporter(workers, log_context(), worker, decoder);
+  if (fault) std::rethrow_exception(fault);
+  if (result == JpegEntropyError::None) {
+    par_rows(plan.bands, 1, cpu_budget(), [&](size_t first, size_t last) {
+      for (size_t b = first; b < last; ++b)
+        if (!staged[b].empty()) std::copy(staged[b].begin(), staged[b].end(), out.data.data() + b * plan.band_rows * row_bytes);
+    });
+    walk.early_image = std::move(out);
+    walk.early_generation = dec.generation;
+  }
+  return result;
+}
+
 // Decodes one scan whose header is `p`; returns where its entropy-coded data stopped.
-std::expected<size_t, std::string> read_scan(JpegDecoder& dec, std::span<const uint8_t> data, size_t data_start,
-                                             std::span<const uint8_t> p) {
+std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data,
+                                             size_t data_start, std::span<const uint8_t> p) {
   if (dec.components.empty()) return std::unexpected("SOS before SOF");
   if (p.empty() || p[0] == 0 || p.size() < 1 + 2 * size_t{p[0]} + 3) return std::unexpected("bad SOS segment");
   const size_t ns = p[0];
@@ -109,28 +309,17 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, std::span<const u
   for (size_t i = 0; i < ns; ++i) {
     const uint8_t id = p[1 + 2 * i];
     const uint8_t t = p[2 + 2 * i];
-    JpegComponent* found = nullptr;
-    for (auto& c : dec.components) {
-      if (c.id == id) {
-        found = &c;
-        break;
-      }
-    }
-    if (found == nullptr) return std::unexpected("bad scan component");
+    auto found = std::find_if(dec.components.begin(), dec.components.end(),
+                              [&](const JpegComponent& c) { return c.id == id; });
+    if (found == dec.components.end()) return std::unexpected("bad scan component");
     found->dc_table = (t >> 4) & 3;
     found->ac_table = t & 3;
-    scan.push_back({found, nullptr, nullptr});
+    scan.push_back({&*found, nullptr, nullptr});
   }
   const uint32_t ss = p[1 + 2 * ns];
   const uint32_t se = p[2 + 2 * ns];
   const uint32_t ah = p[3 + 2 * ns] >> 4;
   const uint32_t al = p[3 + 2 * ns] & 15;
-  for (auto& sc : scan) {
-    const auto& dc = dec.dc_tables[sc.comp->dc_table];
-    const auto& ac = dec.ac_tables[sc.comp->ac_table];
-    sc.dc = dc ? &*dc : nullptr;
-    sc.ac = ac ? &*ac : nullptr;
-  }
   ScanMode mode = ScanMode::Sequential;
   if (dec.progressive) {
     if (ss == 0)
@@ -141,6 +330,26 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, std::span<const u
   // A refinement walks every position of its band, so the band must stay inside the block.
   if (mode == ScanMode::AcRefine && se > 63) return std::unexpected("bad progressive scan band");
 
+  ScanGrid grid{dec.mcus_x, dec.mcus_y};
+  if (ns == 1) {
+    const JpegComponent& c = *scan[0].comp;
+    grid.cols = ceil_div(ceil_div(dec.width * c.h, dec.hmax), 8);
+    grid.rows = ceil_div(ceil_div(dec.height * c.v, dec.vmax), 8);
+  }
+  // Every MCU holds a block of every scan component, so a table the scan lacks is needed by
+  // its first MCU already.
+  const bool needs_dc = mode == ScanMode::Sequential || mode == ScanMode::DcFirst;
+  const bool needs_ac = mode == ScanMode::Sequential || mode == ScanMode::AcFirst || mode == ScanMode::AcRefine;
+  for (auto& sc : scan) {
+    const auto& dc = dec.dc_tables[sc.comp->dc_table];
+    const auto& ac = dec.ac_tables[sc.comp->ac_table];
+    sc.dc = dc ? &*dc : nullptr;
+    sc.ac = ac ? &*ac : nullptr;
+    if (grid.cols == 0 || grid.rows == 0) continue;
+    if (needs_dc && sc.dc == nullptr) return std::unexpected("missing DC table");
+    if (needs_ac && sc.ac == nullptr) return std::unexpected("missing AC table");
+  }
+
   JpegBitReader reader;
   reader.data = data.data();
   reader.length = data.size();
@@ -148,69 +357,60 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, std::span<const u
   for (auto& c : dec.components) c.dc_pred = 0;
   dec.eob_run = 0;
 
-  auto decode_block = [&](ScanComponent& sc, size_t col, size_t row) -> Result {
-    JpegComponent& c = *sc.comp;
-    int16_t* block = c.coeffs.data() + (row * c.blocks_w + col) * 64;
-    JpegEntropyError e = JpegEntropyError::None;
+  auto run = [&](auto&& begin_row, auto&& row_done) -> JpegEntropyError {
     switch (mode) {
       case ScanMode::Sequential:
-        if (sc.dc == nullptr) return std::unexpected("missing DC table");
-        if (sc.ac == nullptr) return std::unexpected("missing AC table");
-        e = decode_block_baseline(reader, *sc.dc, *sc.ac, c.dc_pred, block);
-        break;
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_block_baseline(reader, *sc.dc, *sc.ac, sc.comp->dc_pred, block);
+        }, begin_row, row_done);
       case ScanMode::DcFirst:
-        if (sc.dc == nullptr) return std::unexpected("missing DC table");
-        e = decode_dc_first(reader, *sc.dc, c.dc_pred, al, block);
-        break;
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_dc_first(reader, *sc.dc, sc.comp->dc_pred, al, block);
+        }, begin_row, row_done);
       case ScanMode::DcRefine:
-        e = decode_dc_refine(reader, al, block);
-        break;
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent&, int16_t* block) {
+          return decode_dc_refine(reader, al, block);
+        }, begin_row, row_done);
       case ScanMode::AcFirst:
-        if (sc.ac == nullptr) return std::unexpected("missing AC table");
-        e = decode_ac_first(reader, *sc.ac, ss, se, al, dec.eob_run, block);
-        break;
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_ac_first(reader, *sc.ac, ss, se, al, dec.eob_run, block);
+        }, begin_row, row_done);
       case ScanMode::AcRefine:
-        if (sc.ac == nullptr) return std::unexpected("missing AC table");
-        e = decode_ac_refine(reader, *sc.ac, ss, se, al, dec.eob_run, block);
-        break;
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_ac_refine(reader, *sc.ac, ss, se, al, dec.eob_run, block);
+        }, begin_row, row_done);
     }
-    if (e != JpegEntropyError::None) return std::unexpected(entropy_message(e));
-    return {};
+    return JpegEntropyError::None;
   };
 
-  size_t cols = dec.mcus_x, rows = dec.mcus_y;
-  if (ns == 1) {
-    const JpegComponent& c = *scan[0].comp;
-    cols = ceil_div(ceil_div(dec.width * c.h, dec.hmax), 8);
-    rows = ceil_div(ceil_div(dec.height * c.v, dec.vmax), 8);
+  // The pipeline needs the first scan of a sequential frame to hold every component: it then
+  // finishes MCU rows for good as it goes.
+  bool first_scan = true, ring = false;
+  for (const auto& c : dec.components) {
+    first_scan = first_scan && !c.coeffs;
+    ring = ring || c.ring_mcu_rows != 0;
   }
-  uint32_t counter = 0;
-  for (size_t my = 0; my < rows; ++my) {
-    for (size_t mx = 0; mx < cols; ++mx) {
-      if (dec.restart_interval != 0 && counter == dec.restart_interval) {
-        reader.resync_restart();
-        for (auto& c : dec.components) c.dc_pred = 0;
-        dec.eob_run = 0;
-        counter = 0;
-      }
-      ++counter;
-      if (ns == 1) {
-        if (auto r = decode_block(scan[0], mx, my); !r) return std::unexpected(r.error());
-        continue;
-      }
-      for (auto& sc : scan) {
-        const size_t h = sc.comp->h, v = sc.comp->v;
-        for (size_t by = 0; by < v; ++by)
-          for (size_t bx = 0; bx < h; ++bx)
-            if (auto r = decode_block(sc, mx * h + bx, my * v + by); !r) return std::unexpected(r.error());
-      }
-    }
+  if (ring) {
+    walk.needs_full_decode = true;
+    return data.size();
   }
+  bool covers_all = mode == ScanMode::Sequential && first_scan;
+  for (const auto& c : dec.components)
+    covers_all = covers_all && std::any_of(scan.begin(), scan.end(), [&](const ScanComponent& sc) { return sc.comp == &c; });
+  JpegEntropyError e = JpegEntropyError::None;
+  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2 && cpu_budget() >= 2 &&
+      !in_par_worker()) {
+    e = run_pipelined(dec, walk, run);
+  } else {
+    ensure_full_coeffs(dec);
+    e = run([](size_t) { return true; }, [](size_t) {});
+  }
+  if (e != JpegEntropyError::None) return std::unexpected(entropy_message(e));
   return reader.pos;
 }
 
 // Walks the markers from just after SOI, decoding every scan into the coefficient buffers.
-Result walk_markers(JpegDecoder& dec, std::span<const uint8_t> data) {
+Result walk_markers(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data) {
   const size_t n = data.size();
   size_t pos = 2;
   for (;;) {
@@ -229,6 +429,7 @@ Result walk_markers(JpegDecoder& dec, std::span<const uint8_t> data) {
     const size_t end = pos + 1 + length;
     const auto payload = data.subspan(pos + 3, std::min(end, n) - (pos + 3));
     size_t next = end;
+    if (m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xDB || m == 0xDA || m == 0xE0 || m == 0xEE) ++dec.generation;
     switch (m) {
       case 0xC0:
       case 0xC1:
@@ -257,7 +458,7 @@ Result walk_markers(JpegDecoder& dec, std::span<const uint8_t> data) {
         dec.restart_interval = be16(payload.data());
         break;
       case 0xDA: {
-        auto stop = read_scan(dec, data, end, payload);
+        auto stop = read_scan(dec, walk, data, end, payload);
         if (!stop) return std::unexpected(stop.error());
         next = *stop;
         break;
@@ -274,6 +475,7 @@ Result walk_markers(JpegDecoder& dec, std::span<const uint8_t> data) {
       default:
         break;
     }
+    if (walk.needs_full_decode) return {};
     pos = next;
   }
 }
@@ -312,10 +514,21 @@ std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data) {
 
 std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator) {
   if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::unexpected("not a JPEG");
-  JpegDecoder dec;
-  if (auto r = walk_markers(dec, data); !r) return std::unexpected(r.error());
-  if (dec.components.empty() || dec.width == 0) return std::unexpected("no image in JPEG");
-  return jpeg_reconstruct(dec, denominator);
+  for (bool allow_pipeline : {true, false}) {
+    JpegDecoder dec;
+    WalkState walk;
+    walk.denominator = denominator;
+    walk.allow_pipeline = allow_pipeline;
+    if (auto r = walk_markers(dec, walk, data); !r) return std::unexpected(r.error());
+    if (walk.needs_full_decode) continue;
+    if (dec.components.empty() || dec.width == 0) return std::unexpected("no image in JPEG");
+    if (walk.early_image && walk.early_generation == dec.generation) return std::move(*walk.early_image);
+    if (std::any_of(dec.components.begin(), dec.components.end(), [](const JpegComponent& c) { return c.ring_mcu_rows != 0; }))
+      continue;
+    ensure_full_coeffs(dec);
+    return jpeg_reconstruct(dec, denominator);
+  }
+  internal_error("JPEG decode without the pipeline asked for it again");
 }
 
 }  // namespace tsl

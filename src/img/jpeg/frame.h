@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -17,7 +18,13 @@ namespace tsl {
 inline constexpr uint64_t JPEG_MAX_SAMPLES = uint64_t{1} << 29;
 
 struct JpegComponent {
-  std::vector<int16_t> coeffs;  // blocks_w x blocks_h blocks of 64, natural order
+  // Blocks of 64 coefficients in natural order, block rows of blocks_w blocks. Normally all
+  // blocks_h rows (zeroed when the first scan starts); while the only scan of a sequential
+  // frame is decoded and reconstructed at once, a ring of ring_mcu_rows MCU rows instead.
+  // Not a vector: a photograph's buffers run to tens of megabytes, and they are zeroed on
+  // worker threads rather than by one memset.
+  std::unique_ptr<int16_t[]> coeffs;
+  size_t ring_mcu_rows = 0;  // 0: every block row is stored
   uint32_t h = 1;               // sampling factors, 1..4
   uint32_t v = 1;
   uint32_t tq = 0;  // quantisation table id
@@ -28,6 +35,12 @@ struct JpegComponent {
   int32_t dc_pred = 0;
   uint8_t id = 0;
 };
+
+// The first coefficient of block row `row` of a component.
+inline int16_t* jpeg_block_row(const JpegComponent& c, size_t row) {
+  if (c.ring_mcu_rows != 0) row = (row / c.v % c.ring_mcu_rows) * c.v + row % c.v;
+  return c.coeffs.get() + row * c.blocks_w * 64;
+}
 
 struct JpegDecoder {
   size_t width = 0;
@@ -46,6 +59,9 @@ struct JpegDecoder {
   bool adobe = false;
   uint8_t adobe_transform = 0;
   uint32_t eob_run = 0;
+  // Bumped by every segment that changes what the reconstruction reads (frame, tables, scans,
+  // colour facts), so an image made while a scan was decoding can be checked for staleness.
+  uint64_t generation = 0;
 };
 
 }  // namespace tsl
