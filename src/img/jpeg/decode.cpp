@@ -428,6 +428,10 @@ Result walk_markers(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> 
     if (length < 2) return std::unexpected("bad JPEG segment length");
     const size_t end = pos + 1 + length;
     const auto payload = data.subspan(pos + 3, std::min(end, n) - (pos + 3));
+    // A frame, table or scan header cut off by the end of the data is a truncated file, not a
+    // malformed one: nothing after it can be read, so the walk ends with what it has.
+    const bool header = m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xDA;
+    if (header && end > n) return {};
     size_t next = end;
     if (m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xDB || m == 0xDA || m == 0xE0 || m == 0xEE) ++dec.generation;
     switch (m) {
