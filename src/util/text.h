@@ -49,6 +49,12 @@ std::string to_lower_ascii(std::string_view text);
 // Replaces every invalid UTF-8 sequence by U+FFFD.
 std::string sanitize_utf8(std::string_view bytes);
 
+// Nothing when `bytes` is valid UTF-8, else the message for the first fault: "invalid utf-8
+// sequence of {} bytes from index {}" (the length of the broken prefix, 1 to 3) or, when the
+// text ends inside a sequence that was valid so far, "incomplete utf-8 byte sequence from
+// index {}".
+std::optional<std::string> utf8_error(std::string_view bytes);
+
 // --- formatter ------------------------------------------------------------------------
 
 struct FmtArg {
