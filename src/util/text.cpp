@@ -37,8 +37,43 @@ void shortest_digits(double value, std::string& digits, int& exp10) {
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
 }
 
-// Decodes one UTF-8 code point at `pos`; returns its length, 0 when invalid.
-size_t utf8_decode(std::string_view s, size_t pos, char32_t& out) {
+
+// One step of UTF-8 validation at `i`. A valid sequence gives its length; a broken one the
+// length of its longest valid-looking prefix (1 to 3), each such piece being one replacement
+// character; a sequence cut off by the end of the text is `incomplete` and covers the rest.
+struct Utf8Step {
+  size_t len = 1;
+  bool ok = true;
+  bool incomplete = false;
+};
+
+Utf8Step utf8_step(std::string_view s, size_t i) {
+  const size_t n = s.size();
+  auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = at(i);
+  if (b0 < 0x80) return {1, true, false};
+  // Sequence length from the first byte; 0 for bytes that never start one (C0, C1, F5-FF).
+  const size_t len = (b0 >= 0xC2 && b0 <= 0xDF) ? 2 : (b0 >= 0xE0 && b0 <= 0xEF) ? 3 : (b0 >= 0xF0 && b0 <= 0xF4) ? 4 : 0;
+  if (len == 0) return {1, false, false};
+  if (i + 1 >= n) return {n - i, false, true};
+  // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+  const unsigned char b1 = at(i + 1);
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 == 0xE0) lo = 0xA0;
+  if (b0 == 0xED) hi = 0x9F;
+  if (b0 == 0xF0) lo = 0x90;
+  if (b0 == 0xF4) hi = 0x8F;
+  if (b1 < lo || b1 > hi) return {1, false, false};
+  for (size_t k = 2; k < len; ++k) {
+    if (i + k >= n) return {n - i, false, true};
+    if ((at(i + k) & 0xC0) != 0x80) return {k, false, false};
+  }
+  return {len, true, false};
+}
+
+}  // namespace
+
+size_t decode_utf8(std::string_view s, size_t pos, char32_t& out) {
   auto b0 = static_cast<unsigned char>(s[pos]);
   if (b0 < 0x80) {
     out = b0;
@@ -69,8 +104,6 @@ size_t utf8_decode(std::string_view s, size_t pos, char32_t& out) {
   out = cp;
   return len;
 }
-
-}  // namespace
 
 std::optional<double> parse_decimal(std::string_view text) {
   size_t p = 0;
@@ -171,7 +204,7 @@ std::string_view trim_unicode(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
     char32_t c;
-    size_t len = utf8_decode(text, begin, c);
+    size_t len = decode_utf8(text, begin, c);
     if (len == 0 || !is_unicode_space(c)) break;
     begin += len;
   }
@@ -182,7 +215,7 @@ std::string_view trim_unicode(std::string_view text) {
     while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 && end - start < 4)
       --start;
     char32_t c;
-    size_t len = utf8_decode(text, start, c);
+    size_t len = decode_utf8(text, start, c);
     if (len == 0 || start + len != end || !is_unicode_space(c)) break;
     end = start;
   }
@@ -199,21 +232,25 @@ std::string to_lower_ascii(std::string_view text) {
 std::string sanitize_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  size_t p = 0;
-  while (p < bytes.size()) {
-    char32_t c;
-    size_t len = utf8_decode(bytes, p, c);
-    if (len == 0) {
+  for (size_t i = 0; i < bytes.size();) {
+    Utf8Step step = utf8_step(bytes, i);
+    if (step.ok)
+      out.append(bytes.substr(i, step.len));
+    else
       out += "\xEF\xBF\xBD";
-      ++p;
-      // A broken sequence counts once: skip its continuation bytes.
-      while (p < bytes.size() && (static_cast<unsigned char>(bytes[p]) & 0xC0) == 0x80) ++p;
-    } else {
-      out.append(bytes.substr(p, len));
-      p += len;
-    }
+    i += step.len;
   }
   return out;
+}
+
+std::optional<std::string> utf8_error(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    Utf8Step step = utf8_step(bytes, i);
+    if (step.incomplete) return format("incomplete utf-8 byte sequence from index {}", i);
+    if (!step.ok) return format("invalid utf-8 sequence of {} bytes from index {}", step.len, i);
+    i += step.len;
+  }
+  return std::nullopt;
 }
 
 // --- formatter ------------------------------------------------------------------------
@@ -265,6 +302,18 @@ std::string fixed(double v, int precision) {
   return out;
 }
 
+// Bytes of the first `chars` code points, so a cut never splits a UTF-8 sequence.
+size_t char_prefix_bytes(std::string_view s, size_t chars) {
+  size_t seen = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (seen == chars) return i;
+      ++seen;
+    }
+  }
+  return s.size();
+}
+
 std::string render(const FmtArg& a, const Spec& spec, bool& numeric) {
   numeric = true;
   std::string body;
@@ -295,8 +344,7 @@ std::string render(const FmtArg& a, const Spec& spec, bool& numeric) {
     case FmtArg::Kind::Text:
       numeric = false;
       body = std::string(a.s);
-      if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision))
-        body.resize(static_cast<size_t>(spec.precision));
+      if (spec.precision >= 0) body.resize(char_prefix_bytes(body, static_cast<size_t>(spec.precision)));
       break;
   }
   if (numeric && spec.plus && !body.empty() && body[0] != '-' && body != "NaN") body.insert(0, "+");

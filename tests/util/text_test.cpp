@@ -54,5 +54,29 @@ TEST(TrimUnicode, StripsWhiteSpaceProperty) {
   EXPECT_EQ(trim_unicode("\xE2\x80\x8B" "a"), "\xE2\x80\x8B" "a");  // zero-width space is not White_Space
 }
 
+TEST(Utf8, ErrorsAndReplacement) {
+  struct Case {
+    std::string bytes;
+    std::string error;      // "" when valid
+    std::string sanitized;  // each broken piece becomes one U+FFFD
+  };
+  const std::string R = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"plain \xC3\xA9 \xF0\x9F\x98\x80", "", "plain \xC3\xA9 \xF0\x9F\x98\x80"},
+      {"a\xFF" "b", "invalid utf-8 sequence of 1 bytes from index 1", "a" + R + "b"},
+      {"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0", R + R},       // overlong
+      {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0", R + R + R},  // surrogate
+      {"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0", R + "x"},
+      {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0", R + "x"},
+      {"ab\xF0\x9F\x98", "incomplete utf-8 byte sequence from index 2", "ab" + R},
+      {"\xC3", "incomplete utf-8 byte sequence from index 0", R},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(utf8_error(c.bytes).value_or(""), c.error);
+    EXPECT_EQ(sanitize_utf8(c.bytes), c.sanitized);
+  }
+}
+
 }  // namespace
 }  // namespace tsl
