@@ -93,10 +93,14 @@ double gps_dms_to_deg(const Ifd& gps, bool little_endian, uint16_t value_tag, ui
   return deg;
 }
 
-ExposureTriple read_exif_tags(ImageMeta& meta, const Ifd& dir, bool little_endian) {
+void read_camera_names(ImageMeta& meta, const Ifd& dir) {
   set_if_empty(meta.make, dir, TAG_MAKE);
   set_if_empty(meta.model, dir, TAG_MODEL);
   set_if_empty(meta.software, dir, TAG_SOFTWARE);
+}
+
+ExposureTriple read_exif_tags(ImageMeta& meta, const Ifd& dir, bool little_endian) {
+  read_camera_names(meta, dir);
   ExposureTriple triple = {std::nan(""), std::nan(""), std::nan("")};
   if (dir.exif) read_exif_dir(meta, *dir.exif, little_endian, triple);
   if (dir.gps) read_gps_dir(meta, *dir.gps, little_endian);

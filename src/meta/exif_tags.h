@@ -18,6 +18,9 @@ using ExposureTriple = std::array<double, 3>;
 // longitude (NaN when absent) and GPSAltitude, negated below sea level (GPSAltitudeRef 1).
 ExposureTriple read_exif_tags(ImageMeta& meta, const Ifd& dir, bool little_endian);
 
+// Make, Model and Software of `dir`, each only while the record's is still empty.
+void read_camera_names(ImageMeta& meta, const Ifd& dir);
+
 // Degrees from the degree, minute, second rationals of `value_tag`, negative when
 // `ref_tag` is exactly "S" or "W"; NaN when the tag is absent or has fewer than 3 values.
 double gps_dms_to_deg(const Ifd& gps, bool little_endian, uint16_t value_tag, uint16_t ref_tag);
