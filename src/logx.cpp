@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <source_location>
 #include <utility>
 
 #include "util/error.h"
@@ -115,6 +116,9 @@ std::vector<StageTime> close_stage_times() {
 }
 
 void set_log_sink(std::optional<LogSink> sink) {
+  // An empty callable (set_log_sink(nullptr) reaches here as one) means no sink, not a sink
+  // that throws on every line.
+  if (sink && !*sink) sink.reset();
   std::optional<LogSink> old;
   {
     LogState& s = state();
@@ -178,9 +182,12 @@ std::string fault_place(std::exception_ptr fault) {
   try {
     std::rethrow_exception(fault);
   } catch (const InternalError& e) {
+    // Name the file from the source tree's root, not the machine's build path: this file's
+    // own path, less "src/logx.cpp", is that root.
     std::string_view file = e.where.file_name();
-    // Name the file from the source tree's root, not the machine's build path.
-    if (size_t at = file.rfind("/src/"); at != std::string_view::npos) file.remove_prefix(at + 1);
+    std::string_view self = std::source_location::current().file_name();
+    std::string_view root = self.ends_with("src/logx.cpp") ? self.substr(0, self.size() - 12) : std::string_view();
+    if (!root.empty() && file.starts_with(root)) file.remove_prefix(root.size());
     return format("{}:{}", file, e.where.line());
   } catch (...) {
     return {};
