@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <source_location>
 #include <utility>
 
 #include "util/error.h"
@@ -30,6 +32,7 @@ LogState& state() {
 }
 
 thread_local LogContext t_context;
+thread_local std::string t_thread_name = "<unnamed>";
 
 double rounded_seconds(Clock::time_point from, Clock::time_point to) {
   double d = std::chrono::duration<double>(to - from).count();
@@ -130,6 +133,10 @@ bool set_log_mute(bool mute) { return std::exchange(t_context.mute, mute); }
 
 LogContext log_context() { return t_context; }
 
+bool log_cancellable() { return t_context.cancellable; }
+
+void set_log_cancellable(bool cancellable) { t_context.cancellable = cancellable; }
+
 void raise_cancelled() { throw Cancelled{}; }
 
 void check_cancel() {
@@ -148,7 +155,7 @@ bool is_cancelled_fault(std::exception_ptr fault) {
 }
 
 std::string fault_message(std::exception_ptr fault) {
-  if (!fault) return "unknown fault";
+  if (!fault) return "terminate called without an active exception";
   try {
     std::rethrow_exception(fault);
   } catch (const Cancelled&) {
@@ -160,11 +167,50 @@ std::string fault_message(std::exception_ptr fault) {
   }
 }
 
+void set_thread_name(std::string name) { t_thread_name = std::move(name); }
+
+std::string_view thread_name() { return t_thread_name; }
+
+namespace {
+
+// "src/util/par.cpp:12" for an internal error, nothing for other faults.
+std::string fault_place(std::exception_ptr fault) {
+  if (!fault) return {};
+  try {
+    std::rethrow_exception(fault);
+  } catch (const InternalError& e) {
+    // Name the file from the source tree's root, not the machine's build path: this file's
+    // own path, less "src/logx.cpp", is that root.
+    std::string_view file = e.where.file_name();
+    std::string_view self = std::source_location::current().file_name();
+    std::string_view root = self.ends_with("src/logx.cpp") ? self.substr(0, self.size() - 12) : std::string_view();
+    if (!root.empty() && file.starts_with(root)) file.remove_prefix(root.size());
+    return format("{}:{}", file, e.where.line());
+  } catch (...) {
+    return {};
+  }
+}
+
+[[noreturn]] void on_terminate() {
+  report_fault(std::current_exception());
+  std::fflush(nullptr);
+  // Other threads may still run: leave without static destructors pulling state from under them.
+  std::_Exit(FAULT_EXIT_CODE);
+}
+
+}  // namespace
+
 void report_fault(std::exception_ptr fault, std::string_view thread_name) {
   if (is_cancelled_fault(fault) || cancel_requested.load(std::memory_order_relaxed)) return;
-  std::string text = format("thread '{}' panicked: {}\n", thread_name, fault_message(fault));
+  std::string place = fault_place(fault);
+  std::string text = place.empty() ? format("thread '{}' panicked: {}\n", thread_name, fault_message(fault))
+                                   : format("thread '{}' panicked at {}: {}\n", thread_name, place, fault_message(fault));
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
+
+void report_fault(std::exception_ptr fault) { report_fault(fault, t_thread_name); }
+
+void install_quiet_fault_handler() { std::set_terminate(on_terminate); }
 
 }  // namespace tsl

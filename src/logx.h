@@ -58,11 +58,15 @@ std::vector<StageTime> close_stage_times();
 // Installs a sink (nothing removes it). The sink runs under the log lock and must not log.
 void set_log_sink(std::optional<LogSink> sink);
 
+// The calling thread's context: replaced whole, its capture list replaced, its mute flag set
+// (returning the previous value, which the caller restores), or copied.
 void set_log_capture(std::shared_ptr<CaptureList> capture);
 void set_log_context(LogContext context);
-// Sets the calling thread's mute flag and returns the previous value.
 bool set_log_mute(bool mute);
 LogContext log_context();
+// The calling thread's `cancellable` mark, without copying the context.
+bool log_cancellable();
+void set_log_cancellable(bool cancellable);
 
 // --- cancellation ----------------------------------------------------------------------
 
@@ -77,10 +81,26 @@ extern std::atomic<bool> cancel_requested;
 void check_cancel();
 
 // --- fault report ----------------------------------------------------------------------
+//
+// C++ has no hook at the moment an exception is raised, so faults are reported where they are
+// caught: parallel workers report their own, the entry reports what reaches it, and a process
+// terminate handler reports anything that escapes a thread and ends the process with 101.
 
-// Reports a fault that unwound out of a thread's work on stderr: "thread '{name}' panicked:
-// {message}". Silent for Cancelled and while a cancellation is requested.
+// The name fault reports give the calling thread ("main", "<unnamed>" unless set).
+void set_thread_name(std::string name);
+std::string_view thread_name();
+
+// Reports a fault on stderr: "thread '{name}' panicked at {file}:{line}: {message}" (the place
+// only for internal errors). Silent for Cancelled and while a cancellation is requested.
 void report_fault(std::exception_ptr fault, std::string_view thread_name);
+void report_fault(std::exception_ptr fault);
+
+// Installs the process-wide terminate handler: it reports the fault that ended a thread (as
+// above, so silent when cancelled) and ends the process with exit code 101.
+void install_quiet_fault_handler();
+
+// The exit code of a process ended by an internal error.
+inline constexpr int FAULT_EXIT_CODE = 101;
 
 // The message of a fault, for the studio's "internal error: {}" replies.
 std::string fault_message(std::exception_ptr fault);

@@ -1,5 +1,6 @@
 #include "platform/system.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -29,6 +30,14 @@ uint64_t proc_kb_field(const char* path, const std::string& key) {
 }  // namespace
 
 unsigned logical_processors() {
+  // The processors this process may run on: a container or `taskset` can allow fewer than
+  // the machine has, and budgets beyond them only oversubscribe.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   if (n > 0) return static_cast<unsigned>(n);
   return std::thread::hardware_concurrency();

@@ -1,6 +1,7 @@
 #pragma once
-// What the program needs to know of the machine. On Linux the answers come from
-// sysconf and /proc; every query degrades to "unknown" instead of failing.
+// What the program needs to know of the machine. On Linux the answers come from the
+// scheduler's affinity mask, sysconf and /proc; every query degrades to "unknown" instead of
+// failing.
 #include <cstdint>
 #include <optional>
 #include <vector>

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -18,7 +19,13 @@ namespace {
 
 void* run_start(void* arg) {
   std::unique_ptr<Thread::Start> start(static_cast<Thread::Start*>(arg));
-  start->body();
+  try {
+    start->body();
+  } catch (...) {
+    // Terminating inside the handler keeps the fault current, so the process's terminate
+    // handler can report it before the process ends.
+    std::terminate();
+  }
   return nullptr;
 }
 

@@ -10,7 +10,8 @@ namespace tsl::platform {
 class Thread {
  public:
   Thread() = default;
-  // Starts `body` on a new thread; a failure to start is an internal error.
+  // Starts `body` on a new thread; a failure to start is an internal error. A fault that
+  // escapes `body` ends the process through std::terminate.
   Thread(size_t stack_bytes, std::function<void()> body);
   Thread(Thread&& other) noexcept;
   Thread& operator=(Thread&& other) noexcept;

@@ -24,16 +24,16 @@ size_t cpu_budget() {
 
 namespace par_detail {
 
-bool worker_should_stop() {
-  return cancel_requested.load(std::memory_order_relaxed) && log_context().cancellable;
-}
+bool worker_should_stop() { return cancel_requested.load(std::memory_order_relaxed) && log_cancellable(); }
 
 void run_workers_with_reporter(size_t threads, const LogContext& context, const std::function<void()>& body,
                                const std::function<void()>& on_start_thread) {
   std::atomic<bool> faulted{false};
+  std::exception_ptr reporter_fault;
   {
     std::vector<platform::Thread> workers;
     workers.reserve(threads);
+    // If a thread fails to start, the vector's destructor joins the ones already running.
     for (size_t k = 0; k < threads; ++k) {
       workers.emplace_back(WORKER_STACK_BYTES, [&] {
         t_in_par_worker = true;
@@ -41,15 +41,24 @@ void run_workers_with_reporter(size_t threads, const LogContext& context, const 
         try {
           body();
         } catch (...) {
-          report_fault(std::current_exception(), "<unnamed>");
+          report_fault(std::current_exception());
           faulted.store(true);
         }
       });
     }
-    if (on_start_thread) on_start_thread();
+    // The reporter's progress line may raise Cancelled (or fail); the workers still run on and
+    // must be joined before anything unwinds past the state they borrow.
+    if (on_start_thread) {
+      try {
+        on_start_thread();
+      } catch (...) {
+        reporter_fault = std::current_exception();
+      }
+    }
     for (auto& w : workers) w.join();
   }
   if (faulted.load()) internal_error("a scoped thread panicked");
+  if (reporter_fault) std::rethrow_exception(reporter_fault);
 }
 
 void run_workers(size_t threads, const LogContext& context, const std::function<void()>& body) {

@@ -40,6 +40,19 @@ void run_workers_with_reporter(size_t threads, const LogContext& context, const 
 
 bool worker_should_stop();
 
+// The loop's end on the starting thread: the cancellation point, then the results in index
+// order. Workers that stopped early for a cancellation leave slots empty; those are never read,
+// even if the request was withdrawn meanwhile.
+template <typename R>
+std::vector<R> collect(std::vector<std::optional<R>>& slots, bool stopped) {
+  check_cancel();
+  if (stopped) raise_cancelled();
+  std::vector<R> results;
+  results.reserve(slots.size());
+  for (auto& s : slots) results.push_back(std::move(*s));
+  return results;
+}
+
 }  // namespace par_detail
 
 // Calls f(i) for i in [0, n) and returns the results in index order.
@@ -55,18 +68,19 @@ auto par_map(size_t n, size_t budget, F&& f) -> std::vector<std::invoke_result_t
   }
   std::vector<std::optional<R>> slots(n);
   std::atomic<size_t> next{0};
+  std::atomic<bool> stopped{false};
   par_detail::run_workers(t, log_context(), [&] {
     for (;;) {
-      if (par_detail::worker_should_stop()) return;
+      if (par_detail::worker_should_stop()) {
+        stopped.store(true);
+        return;
+      }
       size_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= n) return;
       slots[i].emplace(f(i));
     }
   });
-  check_cancel();
-  results.reserve(n);
-  for (auto& s : slots) results.push_back(std::move(*s));
-  return results;
+  return par_detail::collect(slots, stopped.load());
 }
 
 // par_map that calls progress(done, n) on the starting thread whenever done is a multiple of
@@ -95,7 +109,8 @@ auto par_map_progress(size_t n, size_t budget, size_t step, F&& f, P&& progress)
   std::condition_variable cv;
   size_t finished = 0;
   size_t running = t;
-  const bool cancellable = log_context().cancellable;
+  const bool cancellable = log_cancellable();
+  std::atomic<bool> stopped{false};
   auto worker = [&] {
     struct Done {
       std::mutex& m;
@@ -108,7 +123,10 @@ auto par_map_progress(size_t n, size_t budget, size_t step, F&& f, P&& progress)
       }
     } done{mutex, cv, running};
     for (;;) {
-      if (par_detail::worker_should_stop()) return;
+      if (par_detail::worker_should_stop()) {
+        stopped.store(true);
+        return;
+      }
       size_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= n) return;
       slots[i].emplace(f(i));
@@ -135,10 +153,7 @@ auto par_map_progress(size_t n, size_t budget, size_t step, F&& f, P&& progress)
     }
   };
   par_detail::run_workers_with_reporter(t, log_context(), worker, reporter);
-  check_cancel();
-  results.reserve(n);
-  for (auto& s : slots) results.push_back(std::move(*s));
-  return results;
+  return par_detail::collect(slots, stopped.load());
 }
 
 // Cuts `buffer` into chunks of `chunk_len` elements (the last one shorter) and calls

@@ -1,0 +1,538 @@
+#include "img/jpeg/decode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include "img/jpeg/frame.h"
+#include "img/jpeg/reconstruct.h"
+#include "util/error.h"
+#include "util/par.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+using Result = std::expected<void, std::string>;
+
+uint32_t be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+
+size_t ceil_div(size_t a, size_t b) { return (a + b - 1) / b; }
+
+Result read_frame_header(JpegDecoder& dec, std::span<const uint8_t> p, bool progressive) {
+  if (p.size() < 6 || p.size() < 6 + 3 * size_t{p[5]}) return std::unexpected("bad SOF segment");
+  // 12-bit samples would come out as garbage through the 8-bit path.
+  if (p[0] != 8) return std::unexpected(format("JPEG sample precision {} not supported", p[0]));
+  dec.height = be16(&p[1]);
+  dec.width = be16(&p[3]);
+  dec.progressive = progressive;
+  const size_t nf = p[5];
+  for (size_t i = 0; i < nf; ++i) {
+    JpegComponent c;
+    c.id = p[6 + 3 * i];
+    c.h = p[7 + 3 * i] >> 4;
+    c.v = p[7 + 3 * i] & 15;
+    c.tq = p[8 + 3 * i] & 3;
+    if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4)
+      return std::unexpected(format("bad JPEG sampling factors {}x{}", c.h, c.v));
+    dec.components.push_back(std::move(c));
+  }
+  const size_t n = dec.components.size();
+  if (n == 4) return std::unexpected("CMYK/YCCK JPEG not supported");
+  if (n == 2 || n > 4) return std::unexpected(format("JPEG with {} components not supported", n));
+  dec.hmax = 1;
+  dec.vmax = 1;
+  for (const auto& c : dec.components) {
+    dec.hmax = std::max(dec.hmax, c.h);
+    dec.vmax = std::max(dec.vmax, c.v);
+  }
+  dec.mcus_x = ceil_div(dec.width, 8 * size_t{dec.hmax});
+  dec.mcus_y = ceil_div(dec.height, 8 * size_t{dec.vmax});
+  // Prove the coefficient buffers fit before any of them is allocated.
+  uint64_t samples = 0;
+  for (const auto& c : dec.components) samples += uint64_t{c.h} * dec.mcus_x * c.v * dec.mcus_y * 64;
+  if (samples > JPEG_MAX_SAMPLES)
+    return std::unexpected(format("JPEG frame too large: {}x{} with {} components", dec.width, dec.height, n));
+  for (auto& c : dec.components) {
+    c.blocks_w = c.h * dec.mcus_x;
+    c.blocks_h = c.v * dec.mcus_y;
+    c.coeffs.reset();
+    c.ring_mcu_rows = 0;
+  }
+  return {};
+}
+
+// Gives every component its whole zeroed coefficient buffer, unless it has one.
+void ensure_full_coeffs(JpegDecoder& dec) {
+  for (auto& c : dec.components) {
+    if (c.coeffs && c.ring_mcu_rows == 0) continue;
+    const size_t n = c.blocks_w * c.blocks_h * 64;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(n);
+    c.ring_mcu_rows = 0;
+    par_chunks(std::span<int16_t>(c.coeffs.get(), n), size_t{1} << 16, cpu_budget(),
+               [](size_t, std::span<int16_t> chunk) { std::fill(chunk.begin(), chunk.end(), int16_t{0}); });
+  }
+}
+
+Result read_quant_tables(JpegDecoder& dec, std::span<const uint8_t> p) {
+  size_t i = 0;
+  while (i < p.size()) {
+    const uint8_t b = p[i];
+    const bool wide = b >= 16;
+    const size_t len = wide ? 129 : 65;
+    if (i + len > p.size()) return std::unexpected("bad DQT segment");
+    auto& q = dec.quant[b & 3];
+    for (size_t k = 0; k < 64; ++k)
+      q[JPEG_ZIGZAG[k]] = static_cast<uint16_t>(wide ? be16(&p[i + 1 + 2 * k]) : p[i + 1 + k]);
+    i += len;
+  }
+  return {};
+}
+
+Result read_huffman_tables(JpegDecoder& dec, std::span<const uint8_t> p) {
+  size_t i = 0;
+  while (p.size() - i >= 17) {
+    const uint8_t b = p[i];
+    std::span<const uint8_t, 16> counts(p.data() + i + 1, 16);
+    size_t total = 0;
+    for (uint8_t c : counts) total += c;
+    if (i + 17 + total > p.size()) return std::unexpected("bad DHT segment");
+    auto table = JpegHuffTable::build(counts, p.subspan(i + 17, total));
+    if (!table) return std::unexpected("bad DHT segment: " + table.error());
+    (b > 15 ? dec.ac_tables : dec.dc_tables)[b & 3] = std::move(*table);
+    i += 17 + total;
+  }
+  return {};
+}
+
+enum class ScanMode { Sequential, DcFirst, DcRefine, AcFirst, AcRefine };
+
+struct ScanComponent {
+  JpegComponent* comp = nullptr;
+  const JpegHuffTable* dc = nullptr;
+  const JpegHuffTable* ac = nullptr;
+};
+
+// What the marker walk carries besides the decoder: the requested reduction and an image made
+// while the only scan of a sequential frame was decoding. That image keeps only a ring of
+// coefficient rows; when anything after its scan would need them all, the walk stops with
+// needs_full_decode and the file is decoded again the ordinary way.
+struct WalkState {
+  unsigned denominator = 1;
+  bool allow_pipeline = true;
+  bool needs_full_decode = false;
+  std::optional<ImageU8> early_image;
+  uint64_t early_generation = 0;
+};
+
+std::string entropy_message(JpegEntropyError e) {
+  return e == JpegEntropyError::BadDcCategory ? "bad DC difference category" : "bad huffman code";
+}
+
+struct ScanGrid {
+  size_t cols = 0;
+  size_t rows = 0;
+};
+
+// Runs the MCUs of one scan in order. `decode(sc, block)` decodes one block, `begin_row(k)`
+// prepares MCU row k before its first block (false stops the scan), and `row_done(n)` hears
+// how many MCU rows of the frame are complete.
+template <typename Decode, typename BeginRow, typename RowDone>
+JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<ScanComponent>& scan,
+                          const ScanGrid& grid, Decode&& decode, BeginRow&& begin_row, RowDone&& row_done) {
+  uint32_t counter = 0;
+  const bool single = scan.size() == 1;
+  for (size_t my = 0; my < grid.rows; ++my) {
+    if (single ? my % scan[0].comp->v == 0 : true) {
+      if (!begin_row(single ? my / scan[0].comp->v : my)) return JpegEntropyError::None;
+    }
+    for (size_t mx = 0; mx < grid.cols; ++mx) {
+      if (dec.restart_interval != 0 && counter == dec.restart_interval) {
+        reader.resync_restart();
+        for (auto& c : dec.components) c.dc_pred = 0;
+        dec.eob_run = 0;
+        counter = 0;
+      }
+      ++counter;
+      if (single) {
+        const auto e = decode(scan[0], jpeg_block_row(*scan[0].comp, my) + mx * 64);
+        if (e != JpegEntropyError::None) return e;
+        continue;
+      }
+      for (auto& sc : scan) {
+        JpegComponent& c = *sc.comp;
+        for (size_t by = 0; by < c.v; ++by) {
+          int16_t* block = jpeg_block_row(c, my * c.v + by) + mx * c.h * 64;
+          for (size_t bx = 0; bx < c.h; ++bx, block += 64) {
+            const auto e = decode(sc, block);
+            if (e != JpegEntropyError::None) return e;
+          }
+        }
+      }
+    }
+    row_done(single ? (my + 1) / scan[0].comp->v : my + 1);
+  }
+  return JpegEntropyError::None;
+}
+
+// Decodes the only scan of a sequential frame while worker threads reconstruct each band of
+// the image as soon as the MCU rows it reads are complete, so the transform, the colour step
+// and the first touch of the output's pages hide behind the serial entropy decoding. The
+// coefficients live in a ring of MCU rows that the decoder refills once the bands reading a
+// row are done with it, so no frame-sized coefficient buffer is ever touched.
+template <typename Run>
+JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
+  const size_t workers = std::max<size_t>(cpu_budget(), 2) - 1;
+  size_t span = 1;
+  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
+  const size_t ring = std::min(dec.mcus_y, span + 2 * workers + 4);
+  for (auto& c : dec.components) {
+    c.ring_mcu_rows = ring;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
+  }
+
+  constexpr size_t ALL = SIZE_MAX;
+  std::atomic<size_t> ready{0};  // complete MCU rows
+  std::atomic<bool> abort{false};
+  std::atomic<size_t> next_band{0};
+  std::atomic<size_t> finished{0};
+  std::vector<std::atomic<uint8_t>> done(plan.bands);
+  std::atomic<int> out_state{0};  // 0 none, 1 being allocated, 2 allocated, 3 failed
+  ImageU8 out;
+  JpegEntropyError result = JpegEntropyError::None;
+  std::mutex fault_mutex;
+  std::exception_ptr fault;
+  auto fail = [&](std::exception_ptr e) {
+    {
+      std::lock_guard lock(fault_mutex);
+      if (!fault) fault = e;
+    }
+    abort.store(true);
+    finished.fetch_add(1);
+    finished.notify_all();
+  };
+
+  // The output's vector zeroes its tens of megabytes on one thread, page by page; bands done
+  // before that has finished wait in their own buffers and are copied in at the end.
+  std::vector<std::vector<uint8_t>> staged(plan.bands);
+  const size_t row_bytes = plan.width * 3;
+  auto worker = [&] {
+    try {
+      int state = 0;
+      if (out_state.compare_exchange_strong(state, 1)) {
+        try {
+          out = ImageU8(plan.width, plan.height, 3);
+          out_state.store(2, std::memory_order_release);
+        } catch (...) {
+          out_state.store(3);
+          throw;
+        }
+      }
+      for (;;) {
+        const size_t b = next_band.fetch_add(1);
+        if (b >= plan.bands) return;
+        size_t r;
+        while ((r = ready.load(std::memory_order_acquire)) <= plan.last_mcu_row[b]) ready.wait(r);
+        if (abort.load()) return;
+        const size_t r0 = b * plan.band_rows;
+        if (out_state.load(std::memory_order_acquire) == 2) {
+          reconstruct_jpeg_band(dec, plan, b, out.data.data() + r0 * row_bytes);
+        } else {
+          staged[b].resize(std::min(plan.band_rows, plan.height - r0) * row_bytes);
+          reconstruct_jpeg_band(dec, plan, b, staged[b].data());
+        }
+        done[b].store(1, std::memory_order_release);
+        finished.fetch_add(1);
+        finished.notify_all();
+      }
+    } catch (...) {
+      fail(std::current_exception());
+    }
+  };
+
+  // Before MCU row k takes the ring slot of row k - ring, every band reading that row is done.
+  size_t prefix = 0;  // bands [0, prefix) are done
+  auto begin_row = [&](size_t k) {
+    if (k >= ring) {
+      const size_t old_row = k - ring;
+      for (;;) {
+        while (prefix < plan.bands && done[prefix].load(std::memory_order_acquire) != 0) ++prefix;
+        if (prefix == plan.bands || plan.first_mcu_row[prefix] > old_row) break;
+        if (abort.load()) return false;
+        const size_t f = finished.load();
+        if (done[prefix].load(std::memory_order_acquire) != 0 || abort.load()) continue;
+        finished.wait(f);
+      }
+    }
+    for (auto& c : dec.components)
+      std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+    return true;
+  };
+
+  auto decoder = [&] {
+    try {
+      result = run(begin_row, [&](size_t rows) {
+        ready.store(rows, std::memory_order_release);
+        ready.notify_all();
+      });
+      if (result != JpegEntropyError::None) abort.store(true);
+    } catch (...) {
+      fail(std::current_exception());
+    }
+    ready.store(ALL, std::memory_order_release);
+    ready.notify_all();
+  };
+  par_detail::run_workers_with_reporter(workers, log_context(), worker, decoder);
+  if (fault) std::rethrow_exception(fault);
+  if (result == JpegEntropyError::None) {
+    par_rows(plan.bands, 1, cpu_budget(), [&](size_t first, size_t last) {
+      for (size_t b = first; b < last; ++b)
+        if (!staged[b].empty()) std::copy(staged[b].begin(), staged[b].end(), out.data.data() + b * plan.band_rows * row_bytes);
+    });
+    walk.early_image = std::move(out);
+    walk.early_generation = dec.generation;
+  }
+  return result;
+}
+
+// Decodes one scan whose header is `p`; returns where its entropy-coded data stopped.
+std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data,
+                                             size_t data_start, std::span<const uint8_t> p) {
+  if (dec.components.empty()) return std::unexpected("SOS before SOF");
+  if (p.empty() || p[0] == 0 || p.size() < 1 + 2 * size_t{p[0]} + 3) return std::unexpected("bad SOS segment");
+  const size_t ns = p[0];
+  std::vector<ScanComponent> scan;
+  for (size_t i = 0; i < ns; ++i) {
+    const uint8_t id = p[1 + 2 * i];
+    const uint8_t t = p[2 + 2 * i];
+    auto found = std::find_if(dec.components.begin(), dec.components.end(),
+                              [&](const JpegComponent& c) { return c.id == id; });
+    if (found == dec.components.end()) return std::unexpected("bad scan component");
+    found->dc_table = (t >> 4) & 3;
+    found->ac_table = t & 3;
+    scan.push_back({&*found, nullptr, nullptr});
+  }
+  const uint32_t ss = p[1 + 2 * ns];
+  const uint32_t se = p[2 + 2 * ns];
+  const uint32_t ah = p[3 + 2 * ns] >> 4;
+  const uint32_t al = p[3 + 2 * ns] & 15;
+  ScanMode mode = ScanMode::Sequential;
+  if (dec.progressive) {
+    if (ss == 0)
+      mode = ah == 0 ? ScanMode::DcFirst : ScanMode::DcRefine;
+    else
+      mode = ah == 0 ? ScanMode::AcFirst : ScanMode::AcRefine;
+  }
+  // A refinement walks every position of its band, so the band must stay inside the block.
+  if (mode == ScanMode::AcRefine && se > 63) return std::unexpected("bad progressive scan band");
+
+  ScanGrid grid{dec.mcus_x, dec.mcus_y};
+  if (ns == 1) {
+    const JpegComponent& c = *scan[0].comp;
+    grid.cols = ceil_div(ceil_div(dec.width * c.h, dec.hmax), 8);
+    grid.rows = ceil_div(ceil_div(dec.height * c.v, dec.vmax), 8);
+  }
+  // Every MCU holds a block of every scan component, so a table the scan lacks is needed by
+  // its first MCU already.
+  const bool needs_dc = mode == ScanMode::Sequential || mode == ScanMode::DcFirst;
+  const bool needs_ac = mode == ScanMode::Sequential || mode == ScanMode::AcFirst || mode == ScanMode::AcRefine;
+  for (auto& sc : scan) {
+    const auto& dc = dec.dc_tables[sc.comp->dc_table];
+    const auto& ac = dec.ac_tables[sc.comp->ac_table];
+    sc.dc = dc ? &*dc : nullptr;
+    sc.ac = ac ? &*ac : nullptr;
+    if (grid.cols == 0 || grid.rows == 0) continue;
+    if (needs_dc && sc.dc == nullptr) return std::unexpected("missing DC table");
+    if (needs_ac && sc.ac == nullptr) return std::unexpected("missing AC table");
+  }
+
+  JpegBitReader reader;
+  reader.data = data.data();
+  reader.length = data.size();
+  reader.pos = data_start;
+  for (auto& c : dec.components) c.dc_pred = 0;
+  dec.eob_run = 0;
+
+  auto run = [&](auto&& begin_row, auto&& row_done) -> JpegEntropyError {
+    switch (mode) {
+      case ScanMode::Sequential:
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_block_baseline(reader, *sc.dc, *sc.ac, sc.comp->dc_pred, block);
+        }, begin_row, row_done);
+      case ScanMode::DcFirst:
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_dc_first(reader, *sc.dc, sc.comp->dc_pred, al, block);
+        }, begin_row, row_done);
+      case ScanMode::DcRefine:
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent&, int16_t* block) {
+          return decode_dc_refine(reader, al, block);
+        }, begin_row, row_done);
+      case ScanMode::AcFirst:
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_ac_first(reader, *sc.ac, ss, se, al, dec.eob_run, block);
+        }, begin_row, row_done);
+      case ScanMode::AcRefine:
+        return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          return decode_ac_refine(reader, *sc.ac, ss, se, al, dec.eob_run, block);
+        }, begin_row, row_done);
+    }
+    return JpegEntropyError::None;
+  };
+
+  // The pipeline needs the first scan of a sequential frame to hold every component: it then
+  // finishes MCU rows for good as it goes.
+  bool first_scan = true, ring = false;
+  for (const auto& c : dec.components) {
+    first_scan = first_scan && !c.coeffs;
+    ring = ring || c.ring_mcu_rows != 0;
+  }
+  if (ring) {
+    walk.needs_full_decode = true;
+    return data.size();
+  }
+  bool covers_all = mode == ScanMode::Sequential && first_scan;
+  for (const auto& c : dec.components)
+    covers_all = covers_all && std::any_of(scan.begin(), scan.end(), [&](const ScanComponent& sc) { return sc.comp == &c; });
+  JpegEntropyError e = JpegEntropyError::None;
+  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2 && cpu_budget() >= 2 &&
+      !in_par_worker()) {
+    e = run_pipelined(dec, walk, run);
+  } else {
+    ensure_full_coeffs(dec);
+    e = run([](size_t) { return true; }, [](size_t) {});
+  }
+  if (e != JpegEntropyError::None) return std::unexpected(entropy_message(e));
+  return reader.pos;
+}
+
+// Walks the markers from just after SOI, decoding every scan into the coefficient buffers.
+Result walk_markers(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data) {
+  const size_t n = data.size();
+  size_t pos = 2;
+  for (;;) {
+    while (pos < n && data[pos] != 0xFF) ++pos;
+    while (pos < n && data[pos] == 0xFF) ++pos;
+    if (pos >= n) return {};
+    const uint8_t m = data[pos];
+    if (m == 0xD9) return {};
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+      ++pos;
+      continue;
+    }
+    if (pos + 2 >= n) return {};
+    const size_t length = be16(&data[pos + 1]);
+    if (length < 2) return std::unexpected("bad JPEG segment length");
+    const size_t end = pos + 1 + length;
+    const auto payload = data.subspan(pos + 3, std::min(end, n) - (pos + 3));
+    // A frame, table or scan header cut off by the end of the data is a truncated file, not a
+    // malformed one: nothing after it can be read, so the walk ends with what it has.
+    const bool header = m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xDA;
+    if (header && end > n) return {};
+    size_t next = end;
+    if (m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xDB || m == 0xDA || m == 0xE0 || m == 0xEE) ++dec.generation;
+    switch (m) {
+      case 0xC0:
+      case 0xC1:
+      case 0xC2:
+        if (auto r = read_frame_header(dec, payload, m == 0xC2); !r) return r;
+        break;
+      case 0xC3:
+      case 0xC5:
+      case 0xC6:
+      case 0xC7:
+      case 0xC9:
+      case 0xCA:
+      case 0xCB:
+      case 0xCD:
+      case 0xCE:
+      case 0xCF:
+        return std::unexpected("unsupported JPEG process (lossless/arithmetic)");
+      case 0xC4:
+        if (auto r = read_huffman_tables(dec, payload); !r) return r;
+        break;
+      case 0xDB:
+        if (auto r = read_quant_tables(dec, payload); !r) return r;
+        break;
+      case 0xDD:
+        if (payload.size() < 2) return std::unexpected("bad DRI segment");
+        dec.restart_interval = be16(payload.data());
+        break;
+      case 0xDA: {
+        auto stop = read_scan(dec, walk, data, end, payload);
+        if (!stop) return std::unexpected(stop.error());
+        next = *stop;
+        break;
+      }
+      case 0xE0:
+        if (payload.size() >= 4 && std::equal(payload.begin(), payload.begin() + 4, "JFIF")) dec.jfif = true;
+        break;
+      case 0xEE:
+        if (payload.size() >= 12 && std::equal(payload.begin(), payload.begin() + 5, "Adobe")) {
+          dec.adobe = true;
+          dec.adobe_transform = payload[11];
+        }
+        break;
+      default:
+        break;
+    }
+    if (walk.needs_full_decode) return {};
+    pos = next;
+  }
+}
+
+}  // namespace
+
+std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data) {
+  const size_t n = data.size();
+  if (n < 6) return std::nullopt;
+  size_t pos = 2;
+  while (pos + 4 <= n) {
+    if (data[pos] != 0xFF) {
+      ++pos;
+      continue;
+    }
+    const uint8_t m = data[pos + 1];
+    if (m == 0xD8 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+      pos += 2;
+    } else if (m == 0xFF) {
+      pos += 1;
+    } else if (m >= 0xC0 && m <= 0xC3 && pos + 9 < n) {
+      JpegInfo info;
+      info.width = be16(&data[pos + 7]);
+      info.height = be16(&data[pos + 5]);
+      info.components = data[pos + 9];
+      info.progressive = m == 0xC2;
+      return info;
+    } else if (m == 0xD9 || m == 0xDA) {
+      return std::nullopt;
+    } else {
+      pos += 2 + be16(&data[pos + 2]);
+    }
+  }
+  return std::nullopt;
+}
+
+std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator) {
+  if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::unexpected("not a JPEG");
+  for (bool allow_pipeline : {true, false}) {
+    JpegDecoder dec;
+    WalkState walk;
+    walk.denominator = denominator;
+    walk.allow_pipeline = allow_pipeline;
+    if (auto r = walk_markers(dec, walk, data); !r) return std::unexpected(r.error());
+    if (walk.needs_full_decode) continue;
+    if (dec.components.empty() || dec.width == 0) return std::unexpected("no image in JPEG");
+    if (walk.early_image && walk.early_generation == dec.generation) return std::move(*walk.early_image);
+    if (std::any_of(dec.components.begin(), dec.components.end(), [](const JpegComponent& c) { return c.ring_mcu_rows != 0; }))
+      continue;
+    ensure_full_coeffs(dec);
+    return jpeg_reconstruct(dec, denominator);
+  }
+  internal_error("JPEG decode without the pipeline asked for it again");
+}
+
+}  // namespace tsl

@@ -1,0 +1,277 @@
+#include "img/jpeg/reconstruct.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <span>
+#include <vector>
+
+#include "util/par.h"
+
+namespace tsl {
+
+namespace {
+
+
+// Round half away from zero of a value already clamped to 0..255.
+inline uint8_t round_sample(float s) {
+  const float v = std::min(std::max(s, 0.0f), 255.0f);
+  auto i = static_cast<int>(v);
+  if (v - static_cast<float>(i) >= 0.5f) ++i;
+  return static_cast<uint8_t>(i);
+}
+
+// One block: dequantise, a horizontal pass over the first bh frequency rows and a vertical
+// pass, each summed in increasing frequency from 0. All-zero frequency rows and trailing zero
+// frequencies add exact zeros, so skipping them leaves every sum unchanged.
+// txt is the horizontal basis transposed (u * 8 + x), ty the vertical one (y * 8 + v).
+// Only output rows [y0, y1) are produced; `out` points at row y0.
+[[gnu::noinline]] void idct_block(const int16_t* coef, const uint16_t* quant, const float* txt, const float* ty, uint32_t bw,
+                uint32_t bh, uint32_t y0, uint32_t y1, uint8_t* out, size_t stride) {
+  int ac = 0;
+  for (int k = 1; k < 64; ++k) ac |= coef[k];
+  if (ac == 0) {
+    // Every basis entry of frequency 0 is C(0), so a DC-only block is flat.
+    const float f = static_cast<float>(coef[0]) * static_cast<float>(quant[0]);
+    const float t = 0.0f + txt[0] * f;
+    const float s = 0.0f + ty[0] * t;
+    const uint8_t value = round_sample(s * 0.25f + 128.0f);
+    for (uint32_t y = y0; y < y1; ++y) std::fill_n(out + (y - y0) * stride, bw, value);
+    return;
+  }
+  float t[8][8];
+  bool row_used[8] = {};
+  for (uint32_t v = 0; v < bh; ++v) {
+    int last = -1;
+    for (uint32_t u = 0; u < bw; ++u)
+      if (coef[v * 8 + u] != 0) last = static_cast<int>(u);
+    if (last < 0) continue;
+    row_used[v] = true;
+    float acc[8] = {};
+    for (int u = 0; u <= last; ++u) {
+      const float f = static_cast<float>(coef[v * 8 + u]) * static_cast<float>(quant[v * 8 + u]);
+      const float* b = txt + u * 8;
+      for (int x = 0; x < 8; ++x) acc[x] += b[x] * f;
+    }
+    std::copy_n(acc, 8, t[v]);
+  }
+  for (uint32_t y = y0; y < y1; ++y) {
+    float acc[8] = {};
+    for (uint32_t v = 0; v < bh; ++v) {
+      if (!row_used[v]) continue;
+      const float w = ty[y * 8 + v];
+      for (int x = 0; x < 8; ++x) acc[x] += w * t[v][x];
+    }
+    // Rounding half away from zero of a clamped, non-negative value, written so that it
+    // vectorises: truncate, then step up when the remainder reaches one half.
+    int32_t iv[8];
+    for (int x = 0; x < 8; ++x) {
+      const float v = std::min(std::max(acc[x] * 0.25f + 128.0f, 0.0f), 255.0f);
+      const auto t = static_cast<int32_t>(v);
+      iv[x] = t + (v - static_cast<float>(t) >= 0.5f ? 1 : 0);
+    }
+    uint8_t* o = out + (y - y0) * stride;
+    for (uint32_t x = 0; x < bw; ++x) o[x] = static_cast<uint8_t>(iv[x]);
+  }
+}
+
+// The block rows of one component that a band reads, transformed into a window of plane
+// rows [first, last] (one IDCT per block, only the rows inside the window).
+void jpeg_idct_rows(const JpegComponent& c, const std::array<uint16_t, 64>& quant, const JpegComponentPlan& cp,
+                    size_t first, size_t last, uint8_t* window) {
+  const uint32_t bh = cp.block_h;
+  for (size_t br = first / bh; br <= last / bh; ++br) {
+    const size_t top = br * bh;
+    const auto y0 = static_cast<uint32_t>(std::max(first, top) - top);
+    const auto y1 = static_cast<uint32_t>(std::min(last + 1, top + bh) - top);
+    const int16_t* blocks = jpeg_block_row(c, br);
+    uint8_t* dst = window + (top + y0 - first) * cp.plane_w;
+    for (size_t b = 0; b < c.blocks_w; ++b)
+      idct_block(blocks + b * 64, quant.data(), cp.txt.data(), cp.ty.data(), cp.block_w, bh, y0, y1,
+                 dst + b * cp.block_w, cp.plane_w);
+  }
+}
+
+std::vector<JpegTap> make_taps(size_t n, float ratio, size_t plane_len) {
+  std::vector<JpegTap> taps(n);
+  const auto last = static_cast<uint32_t>(plane_len - 1);
+  for (size_t i = 0; i < n; ++i) {
+    const float f = std::max(ratio * (static_cast<float>(i) + 0.5f) - 0.5f, 0.0f);
+    const auto i0 = std::min(static_cast<uint32_t>(f), last);
+    // Past the last sample both taps are the last one, so a weight above 1 changes nothing.
+    const auto w = std::min<long>(std::lround((f - static_cast<float>(i0)) * 256.0f), 256);
+    taps[i] = {i0, std::min(i0 + 1, last), static_cast<uint32_t>(w)};
+  }
+  return taps;
+}
+
+constexpr int32_t fix16(double x) { return static_cast<int32_t>(x * 65536.0 + 0.5); }
+
+inline uint8_t clamp_u8(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+
+// A component's transformed plane rows [first, last] for one band.
+struct Window {
+  std::vector<uint8_t> data;
+  size_t first = 0;
+  size_t last = 0;
+};
+
+// One output row of a component, upsampled when it is subsampled; `line` and `vbuf` are
+// scratch of the output and plane widths.
+[[gnu::noinline]] const uint8_t* component_row(const JpegComponentPlan& cp, const Window& win, size_t r, size_t width,
+                             std::vector<uint16_t>& vbuf, std::vector<uint8_t>& line) {
+  if (cp.direct) {
+    const uint8_t* src = win.data.data() + (std::min(r, cp.plane_h - 1) - win.first) * cp.plane_w;
+    if (cp.plane_w >= width) return src;
+    for (size_t x = 0; x < width; ++x) line[x] = src[std::min(x, cp.plane_w - 1)];
+    return line.data();
+  }
+  const JpegTap& ty = cp.rows[r];
+  const uint8_t* a = win.data.data() + (ty.i0 - win.first) * cp.plane_w;
+  const uint8_t* b = win.data.data() + (ty.i1 - win.first) * cp.plane_w;
+  const uint32_t wb = ty.w, wa = 256 - ty.w;
+  const size_t used = std::min<size_t>(cp.plane_w, size_t{cp.cols[width - 1].i1} + 1);
+  for (size_t c = 0; c < used; ++c) vbuf[c] = static_cast<uint16_t>(a[c] * wa + b[c] * wb);
+  for (size_t x = 0; x < width; ++x) {
+    const JpegTap& t = cp.cols[x];
+    line[x] = static_cast<uint8_t>((vbuf[t.i0] * (256 - t.w) + vbuf[t.i1] * t.w + 32768) >> 16);
+  }
+  return line.data();
+}
+
+// Converts one output row from its component rows (1 gray, 3 YCbCr or RGB) to RGB.
+[[gnu::noinline]] void jpeg_color_row(const uint8_t* const* s, size_t nc, bool is_rgb, size_t width, uint8_t* o) {
+  if (nc == 1) {
+    for (size_t x = 0; x < width; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = s[0][x];
+  } else if (is_rgb) {
+    for (size_t x = 0; x < width; ++x) {
+      o[3 * x] = s[0][x];
+      o[3 * x + 1] = s[1][x];
+      o[3 * x + 2] = s[2][x];
+    }
+  } else {
+    // Fixed point with 16 fraction bits; every product stays within 32 bits.
+    constexpr int32_t CR_R = fix16(1.402), CB_G = fix16(0.344136), CR_G = fix16(0.714136), CB_B = fix16(1.772);
+    constexpr int32_t HALF = 1 << 15;
+    for (size_t x = 0; x < width; ++x) {
+      const int32_t y = s[0][x], cb = s[1][x] - 128, cr = s[2][x] - 128;
+      o[3 * x] = clamp_u8(y + ((CR_R * cr + HALF) >> 16));
+      o[3 * x + 1] = clamp_u8(y + ((-CB_G * cb - CR_G * cr + HALF) >> 16));
+      o[3 * x + 2] = clamp_u8(y + ((CB_B * cb + HALF) >> 16));
+    }
+  }
+}
+
+bool frame_is_rgb(const JpegDecoder& dec) {
+  if (dec.components.size() != 3) return false;
+  if (dec.adobe && !dec.jfif && dec.adobe_transform == 0) return true;
+  return dec.components[0].id == 'R' && dec.components[1].id == 'G';
+}
+
+// Plane rows [first, last] that output rows [r0, r1) of a component read.
+std::pair<size_t, size_t> rows_read(const JpegComponentPlan& cp, size_t r0, size_t r1) {
+  if (cp.direct) return {std::min(r0, cp.plane_h - 1), std::min(r1 - 1, cp.plane_h - 1)};
+  return {cp.rows[r0].i0, cp.rows[r1 - 1].i1};
+}
+
+}  // namespace
+
+std::array<float, 64> idct_basis(unsigned n) {
+  std::array<float, 64> b{};
+  const double pi = 3.14159265358979323846;
+  for (unsigned x = 0; x < n; ++x)
+    for (unsigned u = 0; u < n; ++u) {
+      const double c = u == 0 ? 0.7071067811865476 : 1.0;
+      b[x * 8 + u] = static_cast<float>(c * std::cos((2.0 * x + 1.0) * u * pi / (2.0 * n)));
+    }
+  return b;
+}
+
+unsigned jpeg_scale_denominator(unsigned denominator) {
+  if (denominator <= 1) return 1;
+  if (denominator == 2) return 2;
+  if (denominator <= 4) return 4;
+  return 8;
+}
+
+JpegOutputPlan plan_jpeg_output(const JpegDecoder& dec, unsigned denominator) {
+  const unsigned d = jpeg_scale_denominator(denominator);
+  const auto shift = static_cast<unsigned>(std::countr_zero(d));
+  const uint32_t bs = 8 >> shift;
+  JpegOutputPlan plan;
+  plan.width = (dec.width + d - 1) >> shift;
+  plan.height = (dec.height + d - 1) >> shift;
+  plan.band_rows = size_t{dec.vmax} * bs;
+  plan.bands = (plan.height + plan.band_rows - 1) / plan.band_rows;
+  plan.is_rgb = frame_is_rgb(dec);
+  for (const auto& c : dec.components) {
+    JpegComponentPlan cp;
+    cp.block_w = std::clamp<uint32_t>(dec.hmax * bs / c.h, 1, 8);
+    cp.block_h = std::clamp<uint32_t>(dec.vmax * bs / c.v, 1, 8);
+    cp.plane_w = c.blocks_w * cp.block_w;
+    cp.plane_h = c.blocks_h * cp.block_h;
+    const float sx = static_cast<float>(cp.block_w * c.h) / static_cast<float>(dec.hmax * bs);
+    const float sy = static_cast<float>(cp.block_h * c.v) / static_cast<float>(dec.vmax * bs);
+    cp.direct = sx >= 0.999f && sy >= 0.999f;
+    if (!cp.direct && plan.width > 0 && plan.height > 0) {
+      cp.cols = make_taps(plan.width, sx, cp.plane_w);
+      cp.rows = make_taps(plan.height, sy, cp.plane_h);
+    }
+    const auto tx = idct_basis(cp.block_w);
+    for (int x = 0; x < 8; ++x)
+      for (int u = 0; u < 8; ++u) cp.txt[u * 8 + x] = tx[x * 8 + u];
+    cp.ty = idct_basis(cp.block_h);
+    plan.comps.push_back(std::move(cp));
+  }
+  plan.first_mcu_row.resize(plan.bands);
+  plan.last_mcu_row.resize(plan.bands);
+  for (size_t b = 0; b < plan.bands; ++b) {
+    const size_t r0 = b * plan.band_rows, r1 = std::min(r0 + plan.band_rows, plan.height);
+    size_t first = SIZE_MAX, last = 0;
+    for (size_t j = 0; j < plan.comps.size(); ++j) {
+      const auto& cp = plan.comps[j];
+      const auto [p0, p1] = rows_read(cp, r0, r1);
+      first = std::min(first, p0 / cp.block_h / dec.components[j].v);
+      last = std::max(last, p1 / cp.block_h / dec.components[j].v);
+    }
+    plan.first_mcu_row[b] = std::min(first, dec.mcus_y - 1);
+    plan.last_mcu_row[b] = std::min(last, dec.mcus_y - 1);
+  }
+  return plan;
+}
+
+void reconstruct_jpeg_band(const JpegDecoder& dec, const JpegOutputPlan& plan, size_t band, uint8_t* rows) {
+  const size_t r0 = band * plan.band_rows, r1 = std::min(r0 + plan.band_rows, plan.height);
+  const size_t nc = std::min<size_t>(plan.comps.size(), 3);
+  Window windows[3];
+  size_t max_plane = 0;
+  for (size_t j = 0; j < nc; ++j) {
+    const auto& cp = plan.comps[j];
+    const auto [first, last] = rows_read(cp, r0, r1);
+    windows[j].first = first;
+    windows[j].last = last;
+    windows[j].data.resize((last - first + 1) * cp.plane_w);
+    jpeg_idct_rows(dec.components[j], dec.quant[dec.components[j].tq], cp, first, last, windows[j].data.data());
+    max_plane = std::max(max_plane, cp.plane_w);
+  }
+  std::vector<uint16_t> vbuf(max_plane);
+  std::vector<uint8_t> lines[3];
+  for (size_t j = 0; j < nc; ++j) lines[j].resize(plan.width);
+  for (size_t r = r0; r < r1; ++r) {
+    const uint8_t* s[3] = {};
+    for (size_t j = 0; j < nc; ++j) s[j] = component_row(plan.comps[j], windows[j], r, plan.width, vbuf, lines[j]);
+    jpeg_color_row(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
+  }
+}
+
+ImageU8 jpeg_reconstruct(const JpegDecoder& dec, unsigned denominator) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, denominator);
+  ImageU8 out(plan.width, plan.height, 3);
+  if (plan.width == 0 || plan.height == 0) return out;
+  par_rows(plan.bands, 1, cpu_budget(), [&](size_t first, size_t last) {
+    for (size_t b = first; b < last; ++b) reconstruct_jpeg_band(dec, plan, b, out.row(b * plan.band_rows));
+  });
+  return out;
+}
+
+}  // namespace tsl

@@ -1,0 +1,45 @@
+#include "img/ops/buffer.h"
+
+#include <cstdint>
+#include <span>
+
+#include "util/par.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace tsl::buffer_detail {
+
+namespace {
+
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+void advise_huge_pages(void* data, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE - 1) & ~uintptr_t{HUGE_PAGE - 1};
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~uintptr_t{HUGE_PAGE - 1};
+  // The advice is a hint: a refusal leaves ordinary pages, which work the same.
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+}  // namespace
+
+void prepare_storage(void* data, size_t bytes) {
+  // Below a few huge pages one thread maps the buffer quickly enough.
+  if (data == nullptr || bytes < 4 * HUGE_PAGE) return;
+  advise_huge_pages(data, bytes);
+  // One written byte per small page maps it (zeroed by the kernel); the vector's own
+  // zero-fill then runs over mapped memory.
+  constexpr size_t PAGE = 4096;
+  std::span<uint8_t> storage(static_cast<uint8_t*>(data), bytes);
+  par_chunks(storage, HUGE_PAGE, cpu_budget(), [](size_t, std::span<uint8_t> chunk) {
+    for (size_t i = 0; i < chunk.size(); i += PAGE) chunk[i] = 0;
+  });
+}
+
+}  // namespace tsl::buffer_detail

@@ -1,0 +1,26 @@
+#pragma once
+// Operations on plain row-major grids (width values per row, no padding): gaussian
+// smoothing of height grids and bilinear upsampling of coarse node grids.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tsl {
+
+// Separable gaussian of radius trunc(4 sigma + 0.5) in double precision, edges reflected
+// with the edge sample repeated (-1 -> 0, n -> n-1; a radius past the grid keeps
+// reflecting). NaN values spread to the outputs whose window holds them. A radius of 0
+// (sigma below 0.125, or NaN) returns the values unchanged. Values not width x height long,
+// or a radius above a million, are internal errors. Runs on the calling thread.
+std::vector<double> smooth_grid(std::span<const double> values, size_t width, size_t height, double sigma);
+
+// Bilinear interpolation of a grid_rows x grid_cols node grid, node (r, c) standing at
+// output pixel (c x step, r x step), to out_height x out_width pixels in f32. Pixels past
+// the last node column or row extrapolate from the last cell. Needs grid_rows and grid_cols
+// >= 2, step >= 1 and a coarse grid of exactly that many values (internal error otherwise).
+// Row-parallel.
+std::vector<float> upsample_grid(std::span<const float> coarse, size_t grid_rows, size_t grid_cols,
+                                 size_t out_height, size_t out_width, uint64_t step);
+
+}  // namespace tsl

@@ -1,0 +1,169 @@
+#include "img/ops/resample.h"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "img/ops/add_scaled.h"
+#include "img/ops/buffer.h"
+#include "img/ops/row_ring.h"
+#include "util/error.h"
+#include "util/par.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+// Tap lists flattened for the row loops: list x spans [start[x], start[x + 1]) of the
+// index and weight arrays; indices are pre-multiplied by `stride`.
+struct FlatTaps {
+  std::vector<size_t> start;
+  std::vector<size_t> index;
+  std::vector<float> weight;
+};
+
+FlatTaps flatten(const TapLists& lists, uint64_t n_src, size_t stride, const char* axis) {
+  FlatTaps flat;
+  flat.start.reserve(lists.size() + 1);
+  flat.start.push_back(0);
+  for (const auto& list : lists) {
+    for (const Tap& tap : list) {
+      if (tap.index >= n_src)
+        internal_error(format("{} tap index {} outside source of {} samples", axis, tap.index, n_src));
+      flat.index.push_back(static_cast<size_t>(tap.index) * stride);
+      flat.weight.push_back(tap.weight);
+    }
+    flat.start.push_back(flat.index.size());
+  }
+  return flat;
+}
+
+// The largest span of source rows that one output row reads.
+size_t widest_span(const TapLists& lists) {
+  size_t widest = 0;
+  for (const auto& list : lists) {
+    if (list.empty()) continue;
+    auto [lo, hi] = std::minmax_element(list.begin(), list.end(),
+                                        [](const Tap& a, const Tap& b) { return a.index < b.index; });
+    widest = std::max(widest, static_cast<size_t>(hi->index - lo->index) + 1);
+  }
+  return widest;
+}
+
+// One row of the horizontal pass; C > 0 fixes the channel count at compile time so that the
+// per-channel accumulators stay in registers.
+template <size_t C>
+void resample_row_h(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps) {
+  const size_t ch = C > 0 ? C : channels;
+  for (size_t x = 0; x < width; ++x) {
+    const size_t b = taps.start[x], e = taps.start[x + 1];
+    float* o = out + x * ch;
+    if constexpr (C > 0) {
+      float acc[C] = {};
+      for (size_t t = b; t < e; ++t) {
+        const float w = taps.weight[t];
+        const float* s = src + taps.index[t];
+        for (size_t c = 0; c < C; ++c) acc[c] = acc[c] + w * s[c];
+      }
+      for (size_t c = 0; c < C; ++c) o[c] = acc[c];
+    } else {
+      for (size_t c = 0; c < ch; ++c) {
+        float acc = 0.0f;
+        for (size_t t = b; t < e; ++t) acc = acc + taps.weight[t] * src[taps.index[t] + c];
+        o[c] = acc;
+      }
+    }
+  }
+}
+
+void resample_row_h_any(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps) {
+  switch (channels) {
+    case 1: resample_row_h<1>(src, out, width, channels, taps); break;
+    case 3: resample_row_h<3>(src, out, width, channels, taps); break;
+    case 4: resample_row_h<4>(src, out, width, channels, taps); break;
+    default: resample_row_h<0>(src, out, width, channels, taps); break;
+  }
+}
+
+}  // namespace
+
+TapLists area_weights(uint64_t n_src, uint64_t n_dst) {
+  TapLists lists(n_dst);
+  const double d = static_cast<double>(n_src) / static_cast<double>(n_dst);
+  const double n = static_cast<double>(n_src);
+  for (uint64_t i = 0; i < n_dst; ++i) {
+    const double lo = static_cast<double>(i) * d;
+    const double hi = std::min(static_cast<double>(i + 1) * d, n);
+    for (uint64_t j = static_cast<uint64_t>(std::floor(lo)); j < n_src; ++j) {
+      const double jd = static_cast<double>(j);
+      const double overlap = std::min(hi, jd + 1.0) - std::max(lo, jd);
+      if (overlap > 0.0) lists[i].push_back({j, static_cast<float>(overlap / d)});
+      if (hi <= jd + 1.0) break;
+    }
+  }
+  return lists;
+}
+
+TapLists bilinear_weights(uint64_t n_src, uint64_t n_dst) {
+  TapLists lists(n_dst);
+  if (n_src == 0) return lists;
+  const double s = static_cast<double>(n_src) / static_cast<double>(n_dst);
+  for (uint64_t i = 0; i < n_dst; ++i) {
+    const double p = std::max((static_cast<double>(i) + 0.5) * s - 0.5, 0.0);
+    const uint64_t j0 = std::min(static_cast<uint64_t>(std::floor(p)), n_src - 1);
+    const uint64_t j1 = std::min(j0 + 1, n_src - 1);
+    if (j1 == j0) {
+      lists[i].push_back({j0, 1.0f});
+    } else {
+      const float f = static_cast<float>(p - static_cast<double>(j0));
+      lists[i].push_back({j0, 1.0f - f});
+      lists[i].push_back({j1, f});
+    }
+  }
+  return lists;
+}
+
+ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, const TapLists& taps_x,
+                            const TapLists& taps_y) {
+  const size_t ch = src.channels;
+  if (src.data.size() < src.width * src.height * ch)
+    internal_error(format("image data of {} floats is shorter than {}x{}x{}", src.data.size(), src.width,
+                          src.height, ch));
+  if (taps_x.size() != width || taps_y.size() != height)
+    internal_error(format("tap lists {}x{} do not match the target {}x{}", taps_x.size(), taps_y.size(), width,
+                          height));
+  const FlatTaps fx = flatten(taps_x, src.width, ch, "column");
+  const FlatTaps fy = flatten(taps_y, src.height, 1, "row");
+  ImageF32 out = make_image<float>(width, height, ch);
+  const size_t len = out.row_len();
+  auto h_row = [&](size_t r, float* dst) { resample_row_h_any(src.row(r), dst, width, ch, fx); };
+  // Each output row adds whole weighted rows, so the inner loop runs over contiguous floats,
+  // in segments that stay in the first-level cache across the taps.
+  auto v_row = [&](size_t y, float* o, auto& fetch) {
+    constexpr size_t SEGMENT = 2048;
+    for (size_t s0 = 0; s0 < len; s0 += SEGMENT) {
+      const size_t s1 = std::min(len, s0 + SEGMENT);
+      for (size_t t = fy.start[y]; t < fy.start[y + 1]; ++t) {
+        ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+      }
+    }
+  };
+  ops_detail::run_two_pass(std::span<float>(out.data), len, src.height, len, widest_span(taps_y), h_row, v_row);
+  return out;
+}
+
+ImageF32 resize(const ImageF32& src, size_t width, size_t height) {
+  if (width == src.width && height == src.height) return src;
+  auto axis = [](size_t n_src, size_t n_dst) {
+    return n_src > 0 && n_src < n_dst ? bilinear_weights(n_src, n_dst) : area_weights(n_src, n_dst);
+  };
+  return resample_separable(src, width, height, axis(src.width, width), axis(src.height, height));
+}
+
+ImageF32 resize_bilinear(const ImageF32& src, size_t width, size_t height) {
+  return resample_separable(src, width, height, bilinear_weights(src.width, width),
+                            bilinear_weights(src.height, height));
+}
+
+}  // namespace tsl

@@ -1,0 +1,86 @@
+#include "surface/surface.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "linalg/stats.h"
+#include "util/error.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+std::vector<double> heights_f64(const std::vector<float>& z) { return std::vector<double>(z.begin(), z.end()); }
+
+}  // namespace
+
+Surface Surface::plane(double z0) {
+  Surface s;
+  s.z0 = z0;
+  s.z_median = z0;
+  return s;
+}
+
+Surface Surface::dsm(double z0, double e0, double n0, double cell, uint64_t nx, uint64_t ny, std::vector<float> z) {
+  if (nx < 2 || ny < 2) internal_error(format("surface grid of {} x {} nodes, needs at least 2 x 2", nx, ny));
+  if (z.size() / nx != ny || z.size() % nx != 0)
+    internal_error(format("surface grid of {} x {} nodes given {} heights", nx, ny, z.size()));
+  Surface s;
+  s.z0 = z0;
+  s.e0 = e0;
+  s.n0 = n0;
+  s.cell = cell;
+  s.nx = nx;
+  s.ny = ny;
+  s.z_median = median(heights_f64(z));
+  s.z = std::move(z);
+  return s;
+}
+
+double Surface::height_at(double east, double north) const {
+  if (!z) return z0;
+  constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+  // Tested before the grid index is formed: converting a NaN or infinity to an integer is
+  // undefined behaviour, and clamping an infinity would invent an edge height.
+  if (!std::isfinite(east) || !std::isfinite(north)) return NaN;
+  double gx = (east - e0) / cell;
+  double gy = (n0 - north) / cell;
+  if (std::isnan(gx) || std::isnan(gy)) return NaN;  // NaN origin or cell size
+  gx = std::clamp(gx, 0.0, static_cast<double>(nx) + -1.0001);
+  gy = std::clamp(gy, 0.0, static_cast<double>(ny) + -1.0001);
+  const size_t i = static_cast<size_t>(gx);
+  const size_t j = static_cast<size_t>(gy);
+  const double fx = gx - static_cast<double>(i);
+  const double fy = gy - static_cast<double>(j);
+  const std::vector<float>& h = *z;
+  const size_t v = i + nx * j;
+  return (1.0 - fy) * (static_cast<double>(h[v + 1]) * fx + static_cast<double>(h[v]) * (1.0 - fx)) +
+         fy * (static_cast<double>(h[v + nx + 1]) * fx + static_cast<double>(h[v + nx]) * (1.0 - fx));
+}
+
+JsonValue Surface::to_json() const {
+  JsonValue out = JsonValue::empty_object();
+  if (!z) {
+    out.set_str("kind", "plane");
+    out.set_f64("z0", z0);
+    return out;
+  }
+  const std::vector<double> h = heights_f64(*z);
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (double v : h) {
+    if (std::isnan(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  out.set_str("kind", "dsm");
+  out.set_f64("cell_m", cell);
+  out.set_f64("z_min", lo);
+  out.set_f64("z_max", hi);
+  out.set_f64("relief_m", percentile(h, 98.0) - percentile(h, 2.0));
+  out.set_array("shape", {JsonValue(ny), JsonValue(nx)});
+  return out;
+}
+
+}  // namespace tsl
