@@ -116,6 +116,9 @@ std::vector<StageTime> close_stage_times() {
 }
 
 void set_log_sink(std::optional<LogSink> sink) {
+  // An empty callable (set_log_sink(nullptr) reaches here as one) means no sink, not a sink
+  // that throws on every line.
+  if (sink && !*sink) sink.reset();
   std::optional<LogSink> old;
   {
     LogState& s = state();

@@ -55,7 +55,8 @@ std::vector<std::string> log_history();
 void reset_log();
 // Closes the open stage, if any, and returns all closed stages since the last reset.
 std::vector<StageTime> close_stage_times();
-// Installs a sink (nothing removes it). The sink runs under the log lock and must not log.
+// Installs a sink (nothing, or an empty callable, removes it). The sink runs under the log
+// lock and must not log.
 void set_log_sink(std::optional<LogSink> sink);
 
 // The calling thread's context: replaced whole, its capture list replaced, its mute flag set

@@ -77,6 +77,12 @@ TEST_F(LogLines, SinkReplacesStdout) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(seen, std::vector<std::string>{"to the sink"});
   EXPECT_EQ(log_history(), std::vector<std::string>{"to the sink"});
+
+  // An empty callable removes the sink rather than failing on the next line.
+  set_log_sink(nullptr);
+  testing::internal::CaptureStdout();
+  EXPECT_NO_THROW(log("back on stdout"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "back on stdout\n");
 }
 
 TEST_F(LogLines, CaptureAndMute) {

@@ -39,21 +39,7 @@ struct OptionReader {
     return out;
   }
 
-  bool truthy(std::string_view key) const {
-    const JsonValue& v = value(key);
-    switch (v.kind()) {
-      case JsonValue::Kind::Null:
-        return false;
-      case JsonValue::Kind::Bool:
-        return v.as_bool();
-      case JsonValue::Kind::Number:
-        return v.as_f64() != 0.0;  // NaN counts as true
-      case JsonValue::Kind::String:
-        return !v.as_string().empty();
-      default:
-        return v.size() != 0;
-    }
-  }
+  bool truthy(std::string_view key) const { return option_truthy(value(key)); }
 
   // A Number, a Bool as 1 or 0, or a String holding decimal text.
   static std::optional<double> number_of(const JsonValue& v) {

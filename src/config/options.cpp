@@ -109,6 +109,21 @@ const OptionSpec* find_option_by_flag(std::string_view flag) {
   return nullptr;
 }
 
+bool option_truthy(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Null:
+      return false;
+    case JsonValue::Kind::Bool:
+      return value.as_bool();
+    case JsonValue::Kind::Number:
+      return value.as_f64() != 0.0;
+    case JsonValue::Kind::String:
+      return !value.as_string().empty();
+    default:
+      return value.size() != 0;
+  }
+}
+
 JsonValue default_option_map() {
   JsonValue map = JsonValue::empty_object();
   map.set("input", JsonValue::empty_array());

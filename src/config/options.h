@@ -45,6 +45,10 @@ extern const std::array<OptionSpec, OPTION_COUNT> OPTION_TABLE;
 const OptionSpec* find_option_by_key(std::string_view key);
 const OptionSpec* find_option_by_flag(std::string_view flag);
 
+// Whether a value switches an option on: Null is false, a Bool itself, a Number unless it is 0
+// (NaN is true), a String, Array or Object unless it is empty.
+bool option_truthy(const JsonValue& value);
+
 // The option map with every member at its default and an empty "input".
 JsonValue default_option_map();
 

@@ -8,25 +8,6 @@
 
 namespace tsl {
 
-namespace {
-
-bool truthy(const JsonValue& v) {
-  switch (v.kind()) {
-    case JsonValue::Kind::Null:
-      return false;
-    case JsonValue::Kind::Bool:
-      return v.as_bool();
-    case JsonValue::Kind::Number:
-      return v.as_f64() != 0.0;  // NaN counts as true
-    case JsonValue::Kind::String:
-      return !v.as_string().empty();
-    default:
-      return v.size() != 0;
-  }
-}
-
-}  // namespace
-
 std::string json_to_arg(const JsonValue& value) {
   switch (value.kind()) {
     case JsonValue::Kind::Bool:
@@ -74,7 +55,7 @@ std::vector<std::string> settings_to_argv(const JsonValue& settings) {
     const std::string flag(row->flag);
     switch (row->kind) {
       case OptionKind::Flag:
-        if (truthy(value)) words.push_back(flag);
+        if (option_truthy(value)) words.push_back(flag);
         break;
       case OptionKind::List:
         words.push_back(flag);

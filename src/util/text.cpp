@@ -37,38 +37,6 @@ void shortest_digits(double value, std::string& digits, int& exp10) {
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
 }
 
-// Decodes one UTF-8 code point at `pos`; returns its length, 0 when invalid.
-size_t utf8_decode(std::string_view s, size_t pos, char32_t& out) {
-  auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    out = b0;
-    return 1;
-  }
-  size_t len;
-  char32_t cp;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    auto b = static_cast<unsigned char>(s[pos + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  static constexpr char32_t min_for_len[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  out = cp;
-  return len;
-}
 
 // One step of UTF-8 validation at `i`. A valid sequence gives its length; a broken one the
 // length of its longest valid-looking prefix (1 to 3), each such piece being one replacement
@@ -104,6 +72,38 @@ Utf8Step utf8_step(std::string_view s, size_t i) {
 }
 
 }  // namespace
+
+size_t decode_utf8(std::string_view s, size_t pos, char32_t& out) {
+  auto b0 = static_cast<unsigned char>(s[pos]);
+  if (b0 < 0x80) {
+    out = b0;
+    return 1;
+  }
+  size_t len;
+  char32_t cp;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3;
+    cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4;
+    cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    auto b = static_cast<unsigned char>(s[pos + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  static constexpr char32_t min_for_len[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  out = cp;
+  return len;
+}
 
 std::optional<double> parse_decimal(std::string_view text) {
   size_t p = 0;
@@ -204,7 +204,7 @@ std::string_view trim_unicode(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
     char32_t c;
-    size_t len = utf8_decode(text, begin, c);
+    size_t len = decode_utf8(text, begin, c);
     if (len == 0 || !is_unicode_space(c)) break;
     begin += len;
   }
@@ -215,7 +215,7 @@ std::string_view trim_unicode(std::string_view text) {
     while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 && end - start < 4)
       --start;
     char32_t c;
-    size_t len = utf8_decode(text, start, c);
+    size_t len = decode_utf8(text, start, c);
     if (len == 0 || start + len != end || !is_unicode_space(c)) break;
     end = start;
   }

@@ -37,6 +37,10 @@ std::string shortest_positional(double value);
 // exponent form when |v| >= 1e16 or 0 < |v| < 1e-4 ("1e16", "1e-5"); "NaN", "inf", "-inf".
 std::string shortest_debug(double value);
 
+// Decodes the UTF-8 sequence at byte `pos` (< text.size()) into `out`; returns its length, or
+// 0 when it is not a valid sequence (overlong forms and surrogates included).
+size_t decode_utf8(std::string_view text, size_t pos, char32_t& out);
+
 // True for the code points with the Unicode White_Space property.
 bool is_unicode_space(char32_t c);
 
