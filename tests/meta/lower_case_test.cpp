@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 
 #include "support/test_util.h"
 
@@ -28,32 +30,27 @@ TEST(LowerUnicode, Examples) {
   }
 }
 
-// Every code point, one by one, against Python's str.lower of that single character.
+// Every code point of the first two planes (no cased letter lies beyond them), one by one,
+// against Python's str.lower of that single character.
 TEST(LowerUnicode, MatchesPythonForEveryCodePoint) {
   TSL_REQUIRE_TOOL(test::python3());
   test::TempDir dir;
   const std::string in = (dir / "in.txt").string(), out = (dir / "out.txt").string();
   auto r = test::run_command(test::python3() + " -c \"\n"
-                             "cps=[chr(c) for c in range(1, 0x110000) if not 0xD800<=c<=0xDFFF]\n"
+                             "cps=[chr(c) for c in range(1, 0x20000) if not 0xD800<=c<=0xDFFF]\n"
                              "open('" + in + "','w',encoding='utf-8').write('\\n'.join(cps))\n"
                              "open('" + out + "','w',encoding='utf-8').write('\\n'.join(c.lower() for c in cps))\"");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string all = test::read_file_text(in), want = test::read_file_text(out);
-  ASSERT_GT(all.size(), 4000000u);
+  ASSERT_GT(all.size(), 400000u);
   const std::string got = lower_unicode(all);
+  if (got == want) return;
   // Report the first differing line rather than two 4 MB strings.
-  size_t line = 0, a = 0, b = 0;
-  while (a < got.size() && b < want.size()) {
-    size_t ea = got.find('\n', a), eb = want.find('\n', b);
-    if (got.substr(a, ea - a) != want.substr(b, eb - b)) {
-      ADD_FAILURE() << "code point line " << line << ": got " << got.substr(a, ea - a) << " want "
-                    << want.substr(b, eb - b);
-      return;
-    }
-    if (ea == std::string::npos || eb == std::string::npos) break;
-    a = ea + 1, b = eb + 1, ++line;
-  }
-  EXPECT_EQ(got.size(), want.size());
+  const size_t at = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+  const size_t line_start = got.rfind('\n', at) + 1;
+  const auto line = std::count(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(line_start), '\n');
+  ADD_FAILURE() << "line " << line << " (code points from U+0001, surrogates left out): got " << got.substr(line_start, got.find('\n', at) - line_start) << " want "
+                << want.substr(line_start, want.find('\n', at) - line_start);
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+#pragma once
+// Reading one photograph's metadata record: size, EXIF facts, drone XMP, DNG lens
+// corrections and processed-file detection, then the camera model. Only as much of the file
+// is read as the metadata needs: 1 MiB of a JPEG, 4 MiB of a DNG (each read whole only when
+// its frame or raw directory lies further in), a TIFF whole.
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "meta/image_meta.h"
+
+namespace tsl {
+
+inline constexpr uint64_t JPEG_HEAD_BYTES = 1 << 20;
+inline constexpr uint64_t DNG_HEAD_BYTES = 4 << 20;
+
+// The first `limit` bytes of the file (all of it when shorter), or the system's error text
+// ("No such file or directory (os error 2)").
+std::expected<std::vector<uint8_t>, std::string> read_file_head(const std::filesystem::path& path, uint64_t limit);
+
+// The record of one photo; the kind follows the extension (dng, tif/tiff, else JPEG). Fails
+// only when the file cannot be read (the system's text), with "cannot read JPEG size", with
+// the TIFF parser's message for a broken DNG or TIFF structure, "empty TIFF", "no width" or
+// "no height". Everything else that is missing stays at its missing value; `lens` is absent
+// when no focal length can be derived. Pure: safe to call on many threads at once.
+std::expected<ImageMeta, std::string> read_image_meta(const std::filesystem::path& path,
+                                                      std::optional<double> focal_override, ProcessedMode mode);
+
+}  // namespace tsl

@@ -1,0 +1,40 @@
+#pragma once
+// The "[1/6] metadata" stage: from the build's inputs to the image set, the usable shots of
+// one camera, each with its metadata record, metadata pose and a place in a local UTM frame,
+// and every left-out input named with its reason.
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/config.h"
+#include "geo/vec.h"
+#include "meta/image_meta.h"
+
+namespace tsl {
+
+struct ImageSet {
+  std::vector<ImageMeta> images;  // read-list order; each has a `lens` and its placement fields
+  // (file name, reason): "excluded", "unreadable", "no focal length", "no GPS",
+  // "no/low relative altitude", "no gimbal angles", "tilted {pitch}°", "other camera {key}".
+  std::vector<std::pair<std::string, std::string>> skipped;
+  std::vector<Mat3> rotations;  // world-to-camera, one per image
+  std::vector<Vec3> positions;  // (east - origin_e, north - origin_n, height above take-off), m
+  std::string vignette;         // of the first image: "GainMap", "radial" or "none"
+  double origin_e = 0.0;        // UTM origin, m, multiples of 100
+  double origin_n = 0.0;
+  uint64_t dng_count = 0;
+  int32_t zone = 0;
+  bool south = false;
+};
+
+// "{model}|{width}x{height}|{focal_mm:.1}" ("nan", "inf", "-inf" for a focal length that is
+// not finite): photos with equal keys are one camera.
+std::string camera_key(const ImageMeta& meta);
+
+// Runs the stage with its log lines. Fails only with "no images found" (nothing to read
+// after pairing and exclusion; nothing logged) or "no usable images".
+std::expected<ImageSet, std::string> collect_images(const Config& config);
+
+}  // namespace tsl
