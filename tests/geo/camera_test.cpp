@@ -6,8 +6,10 @@
 #include <limits>
 #include <thread>
 
+#include "geo/camera_fixtures.h"
 #include "linalg/py_oracle.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -15,16 +17,7 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-CameraModel pinhole_4000x3000() {
-  CameraModel m;
-  m.width = 4000;
-  m.height = 3000;
-  m.fx = m.fy = 3000.0;
-  m.cx = 2000.0;
-  m.cy = 1500.0;
-  m.coeffs.assign(7, 0.0);
-  return m;
-}
+using test::pinhole_4000x3000;
 
 // A strong real-world drone lens (a 20 MP one-inch camera's factory calibration): barrel
 // distortion of about 190 px at the corners, where the inverse converges slowest.
@@ -131,125 +124,111 @@ std::vector<NamedModel> brown_models() {
   return {{"strong barrel", strong_brown()}, {"pincushion", pincushion_brown()}};
 }
 
-TEST(CameraModel, BrownProjectMatchesOpenCvProjectPoints) {
-  TSL_REQUIRE_PYTHON("numpy cv2");
-  for (const NamedModel& c : brown_models()) {
-    SCOPED_TRACE(c.name);
-    const CameraModel& m = c.model;
-    std::vector<double> rays;  // directions out to 1.2 times the photo's half-diagonal
-    for (int i = -6; i <= 6; ++i)
-      for (int j = -6; j <= 6; ++j) {
-        rays.push_back(i * 0.1 * static_cast<double>(m.width) / 2.0 / m.fx);
-        rays.push_back(j * 0.1 * static_cast<double>(m.height) / 2.0 / m.fy);
-      }
-    const std::vector<double> cam = {m.fx, m.fy, m.cx, m.cy};
-    test::PyOracle py;
-    py.put("rays", rays);
-    py.put("cam", cam);
-    py.put("dist", m.coeffs);
-    ASSERT_EQ(py.run(R"(
-import cv2
-fx, fy, cx, cy = load('cam')
-rays = load('rays').reshape(-1, 2)
-obj = np.hstack([rays, np.ones((len(rays), 1))]).reshape(-1, 1, 3)
-K = np.array([[fx, 0, cx], [0, fy, cy], [0, 0, 1.0]])
-px, _ = cv2.projectPoints(obj, np.zeros(3), np.zeros(3), K, load('dist'))
-save('px', px)
-)"),
-              "");
-    const std::vector<double> want = py.get("px");
-    ASSERT_EQ(want.size(), rays.size());
-    for (size_t k = 0; k < rays.size(); k += 2) {
-      const Vec2 got = m.project(rays[k], rays[k + 1], m.selfcal);
-      // Both evaluate the same polynomial in double precision in different orders.
-      ASSERT_NEAR(got.x, want[k], 1e-8) << "ray " << rays[k] << ", " << rays[k + 1];
-      ASSERT_NEAR(got.y, want[k + 1], 1e-8) << "ray " << rays[k] << ", " << rays[k + 1];
-    }
+// Compares project (with the model's own terms) with an oracle's pixels for (x, y) pairs.
+void expect_projections(const CameraModel& m, const std::vector<double>& rays, const std::vector<double>& want,
+                        double tolerance_px) {
+  ASSERT_EQ(want.size(), rays.size());
+  for (size_t k = 0; k < rays.size(); k += 2) {
+    const Vec2 got = m.project(rays[k], rays[k + 1], m.selfcal);
+    ASSERT_NEAR(got.x, want[k], tolerance_px) << "ray " << rays[k] << ", " << rays[k + 1];
+    ASSERT_NEAR(got.y, want[k + 1], tolerance_px) << "ray " << rays[k] << ", " << rays[k + 1];
   }
 }
 
-TEST(CameraModel, BrownUnprojectMatchesOpenCvUndistortPoints) {
+// Forward against cv2.projectPoints, inverse against cv2.undistortPointsIter, one OpenCV run
+// for all models.
+TEST(CameraModel, BrownModelMatchesOpenCv) {
   TSL_REQUIRE_PYTHON("numpy cv2");
-  for (const NamedModel& c : brown_models()) {
-    SCOPED_TRACE(c.name);
-    const CameraModel& m = c.model;
-    std::vector<double> pixels;
-    for (const Vec2& p : pixel_lattice(m)) pixels.insert(pixels.end(), {p.x, p.y});
-    const std::vector<double> cam = {m.fx, m.fy, m.cx, m.cy};
-    test::PyOracle py;
-    py.put("px", pixels);
-    py.put("cam", cam);
-    py.put("dist", m.coeffs);
-    // OpenCV's own iteration converges as slowly as ours at the corners: give it many steps.
-    ASSERT_EQ(py.run(R"(
+  const std::vector<NamedModel> models = brown_models();
+  test::PyOracle py;
+  std::vector<std::vector<double>> rays(models.size()), pixels(models.size());
+  for (size_t k = 0; k < models.size(); ++k) {
+    const CameraModel& m = models[k].model;
+    // Directions out to 1.2 times the photo's half-diagonal.
+    for (int i = -6; i <= 6; ++i)
+      for (int j = -6; j <= 6; ++j)
+        rays[k].insert(rays[k].end(), {i * 0.1 * static_cast<double>(m.width) / 2.0 / m.fx,
+                                       j * 0.1 * static_cast<double>(m.height) / 2.0 / m.fy});
+    for (const Vec2& p : pixel_lattice(m)) pixels[k].insert(pixels[k].end(), {p.x, p.y});
+    const std::string id = std::to_string(k);
+    py.put("rays" + id, rays[k]);
+    py.put("px" + id, pixels[k]);
+    py.put("cam" + id, std::vector<double>{m.fx, m.fy, m.cx, m.cy});
+    py.put("dist" + id, m.coeffs);
+  }
+  // OpenCV's own inverse converges as slowly as a plain iteration at the corners: give it
+  // many steps.
+  ASSERT_EQ(py.run(format(R"(
 import cv2
-fx, fy, cx, cy = load('cam')
-K = np.array([[fx, 0, cx], [0, fy, cy], [0, 0, 1.0]])
 crit = (cv2.TERM_CRITERIA_COUNT | cv2.TERM_CRITERIA_EPS, 2000, 1e-16)
-d = cv2.undistortPointsIter(load('px').reshape(-1, 1, 2), K, load('dist'), None, None, crit)
-save('rays', d)
-)"),
-              "");
-    const std::vector<double> want = py.get("rays");
-    ASSERT_EQ(want.size(), pixels.size());
-    for (size_t k = 0; k < pixels.size(); k += 2) {
-      const Vec2 got = m.unproject(pixels[k], pixels[k + 1]);
+for k in range({}):
+    fx, fy, cx, cy = load(f'cam{{k}}')
+    K = np.array([[fx, 0, cx], [0, fy, cy], [0, 0, 1.0]])
+    dist = load(f'dist{{k}}')
+    rays = load(f'rays{{k}}').reshape(-1, 2)
+    obj = np.hstack([rays, np.ones((len(rays), 1))]).reshape(-1, 1, 3)
+    save(f'projected{{k}}', cv2.projectPoints(obj, np.zeros(3), np.zeros(3), K, dist)[0])
+    save(f'unprojected{{k}}', cv2.undistortPointsIter(load(f'px{{k}}').reshape(-1, 1, 2), K, dist, None, None, crit))
+)",
+                          models.size())),
+            "");
+  for (size_t k = 0; k < models.size(); ++k) {
+    SCOPED_TRACE(models[k].name);
+    const CameraModel& m = models[k].model;
+    // Both evaluate the same polynomial in double precision in different orders.
+    expect_projections(m, rays[k], py.get("projected" + std::to_string(k)), 1e-8);
+    const std::vector<double> want = py.get("unprojected" + std::to_string(k));
+    ASSERT_EQ(want.size(), pixels[k].size());
+    for (size_t i = 0; i < pixels[k].size(); i += 2) {
+      const Vec2 got = m.unproject(pixels[k][i], pixels[k][i + 1]);
       // 1e-9 in normalised units is below 4e-6 px for these focal lengths.
-      ASSERT_NEAR(got.x, want[k], 1e-9) << "pixel " << pixels[k] << ", " << pixels[k + 1];
-      ASSERT_NEAR(got.y, want[k + 1], 1e-9) << "pixel " << pixels[k] << ", " << pixels[k + 1];
+      ASSERT_NEAR(got.x, want[i], 1e-9) << "pixel " << pixels[k][i] << ", " << pixels[k][i + 1];
+      ASSERT_NEAR(got.y, want[i + 1], 1e-9) << "pixel " << pixels[k][i] << ", " << pixels[k][i + 1];
     }
   }
 }
 
 TEST(CameraModel, DngWarpMatchesTheWarpRectilinearFormula) {
   TSL_REQUIRE_PYTHON("numpy");
-  struct Case {
-    const char* name;
-    CameraModel model;
-  };
-  const Case cases[] = {
+  const NamedModel models[] = {
       {"centred, radial only", dng_warp(-0.03, 0.0, {0.5, 0.5})},
       {"off-centre with tangential terms", dng_warp(0.02, 0.0007, {0.43, 0.56})},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const CameraModel& m = c.model;
-    std::vector<double> rays;
-    for (int i = -5; i <= 5; ++i)
-      for (int j = -5; j <= 5; ++j) rays.insert(rays.end(), {i * 0.15, j * 0.1});
-    std::vector<double> cam = {m.fx, m.fy, m.cx, m.cy, static_cast<double>(m.width), static_cast<double>(m.height),
-                               m.dng_center.x, m.dng_center.y};
-    test::PyOracle py;
-    py.put("rays", rays);
-    py.put("cam", cam);
-    py.put("k", m.coeffs);
-    // The forward warp as the DNG format states it: positions relative to the optical
-    // centre, normalised by the largest centre-to-corner distance, a radial polynomial in
-    // r^2 plus two tangential terms, then back to pixels.
-    ASSERT_EQ(py.run(R"(
-fx, fy, cx, cy, w, h, ocx, ocy = load('cam')
-kr0, kr1, kr2, kr3, kt0, kt1 = load('k')
+  std::vector<double> rays;
+  for (int i = -5; i <= 5; ++i)
+    for (int j = -5; j <= 5; ++j) rays.insert(rays.end(), {i * 0.15, j * 0.1});
+  test::PyOracle py;
+  py.put("rays", rays);
+  for (size_t k = 0; k < std::size(models); ++k) {
+    const CameraModel& m = models[k].model;
+    py.put("cam" + std::to_string(k), std::vector<double>{m.fx, m.fy, m.cx, m.cy, static_cast<double>(m.width),
+                                                          static_cast<double>(m.height), m.dng_center.x, m.dng_center.y});
+    py.put("k" + std::to_string(k), m.coeffs);
+  }
+  // The forward warp as the DNG format states it: positions relative to the optical centre,
+  // normalised by the largest centre-to-corner distance, a radial polynomial in r^2 plus two
+  // tangential terms, then back to pixels.
+  ASSERT_EQ(py.run(R"(
 rays = load('rays').reshape(-1, 2)
-x0, y0, x1, y1 = 0.0, 0.0, w - 1, h - 1
-ox, oy = x0 + ocx * (x1 - x0), y0 + ocy * (y1 - y0)
-corners = np.array([[x0, y0], [x1, y0], [x0, y1], [x1, y1]])
-m = np.max(np.hypot(corners[:, 0] - ox, corners[:, 1] - oy))
-dx = (fx * rays[:, 0] + cx - ox) / m
-dy = (fy * rays[:, 1] + cy - oy) / m
-r2 = dx * dx + dy * dy
-f = kr0 + kr1 * r2 + kr2 * r2**2 + kr3 * r2**3
-xs = ox + m * (f * dx + kt0 * 2 * dx * dy + kt1 * (r2 + 2 * dx * dx))
-ys = oy + m * (f * dy + kt1 * 2 * dx * dy + kt0 * (r2 + 2 * dy * dy))
-save('px', np.stack([xs, ys], axis=1))
+for k in range(2):
+    fx, fy, cx, cy, w, h, ocx, ocy = load(f'cam{k}')
+    kr0, kr1, kr2, kr3, kt0, kt1 = load(f'k{k}')
+    x0, y0, x1, y1 = 0.0, 0.0, w - 1, h - 1
+    ox, oy = x0 + ocx * (x1 - x0), y0 + ocy * (y1 - y0)
+    corners = np.array([[x0, y0], [x1, y0], [x0, y1], [x1, y1]])
+    m = np.max(np.hypot(corners[:, 0] - ox, corners[:, 1] - oy))
+    dx = (fx * rays[:, 0] + cx - ox) / m
+    dy = (fy * rays[:, 1] + cy - oy) / m
+    r2 = dx * dx + dy * dy
+    f = kr0 + kr1 * r2 + kr2 * r2**2 + kr3 * r2**3
+    xs = ox + m * (f * dx + kt0 * 2 * dx * dy + kt1 * (r2 + 2 * dx * dx))
+    ys = oy + m * (f * dy + kt1 * 2 * dx * dy + kt0 * (r2 + 2 * dy * dy))
+    save(f'px{k}', np.stack([xs, ys], axis=1))
 )"),
-              "");
-    const std::vector<double> want = py.get("px");
-    ASSERT_EQ(want.size(), rays.size());
-    for (size_t k = 0; k < rays.size(); k += 2) {
-      const Vec2 got = m.project(rays[k], rays[k + 1], m.selfcal);
-      ASSERT_NEAR(got.x, want[k], 1e-8) << "ray " << rays[k] << ", " << rays[k + 1];
-      ASSERT_NEAR(got.y, want[k + 1], 1e-8) << "ray " << rays[k] << ", " << rays[k + 1];
-    }
+            "");
+  for (size_t k = 0; k < std::size(models); ++k) {
+    SCOPED_TRACE(models[k].name);
+    expect_projections(models[k].model, rays, py.get("px" + std::to_string(k)), 1e-8);
   }
   // The optical centre is a fixed point of the warp.
   const CameraModel m = dng_warp(-0.03, 0.0007, {0.5, 0.5});

@@ -4,21 +4,25 @@
 
 #include <cmath>
 
+#include "geo/camera_fixtures.h"
 #include "linalg/py_oracle.h"
 #include "util/error.h"
 
 namespace tsl {
 namespace {
 
-CameraModel pinhole_4000x3000() {
-  CameraModel m;
-  m.width = 4000;
-  m.height = 3000;
-  m.fx = m.fy = 3000.0;
-  m.cx = 2000.0;
-  m.cy = 1500.0;
-  m.coeffs.assign(7, 0.0);
-  return m;
+using test::pinhole_4000x3000;
+
+// The pixels a footprint samples, n per side, in outline order.
+std::vector<Vec2> border_pixels(const CameraModel& m, size_t n) {
+  const double w = static_cast<double>(m.width) - 1.0, h = static_cast<double>(m.height) - 1.0;
+  const double last = static_cast<double>(n - 1);
+  std::vector<Vec2> px;
+  for (size_t k = 0; k < n; ++k) px.push_back({w * k / last, 0.0});
+  for (size_t k = 0; k < n; ++k) px.push_back({w, h * k / last});
+  for (size_t k = 0; k < n; ++k) px.push_back({w * (1.0 - k / last), h});
+  for (size_t k = 0; k < n; ++k) px.push_back({0.0, h * (1.0 - k / last)});
+  return px;
 }
 
 // Looking straight down: image right = east, image down = south, view = down.
@@ -59,11 +63,7 @@ TEST(Footprint, ObliqueBrownCameraMatchesOpenCvRays) {
   ASSERT_EQ(got.size(), 4 * n);
 
   std::vector<double> pixels;
-  const double w = 3999.0, h = 2999.0;
-  for (size_t k = 0; k < n; ++k) pixels.insert(pixels.end(), {w * k / (n - 1.0), 0.0});
-  for (size_t k = 0; k < n; ++k) pixels.insert(pixels.end(), {w, h * k / (n - 1.0)});
-  for (size_t k = 0; k < n; ++k) pixels.insert(pixels.end(), {w * (1.0 - k / (n - 1.0)), h});
-  for (size_t k = 0; k < n; ++k) pixels.insert(pixels.end(), {0.0, h * (1.0 - k / (n - 1.0))});
+  for (const Vec2& p : border_pixels(m, n)) pixels.insert(pixels.end(), {p.x, p.y});
   test::PyOracle py;
   py.put("px", pixels);
   py.put("cam", std::vector<double>{m.fx, m.fy, m.cx, m.cy});
@@ -129,11 +129,7 @@ TEST(Footprint, SlopedGridVerticesAreTheRaysCutWithTheSlope) {
   const size_t n = 5;
   const Polygon got = footprint(m, r, c, slope, n);
   ASSERT_EQ(got.size(), 4 * n);
-  std::vector<Vec2> pixels;
-  for (size_t k = 0; k < n; ++k) pixels.push_back({3999.0 * k / (n - 1.0), 0.0});
-  for (size_t k = 0; k < n; ++k) pixels.push_back({3999.0, 2999.0 * k / (n - 1.0)});
-  for (size_t k = 0; k < n; ++k) pixels.push_back({3999.0 * (1.0 - k / (n - 1.0)), 2999.0});
-  for (size_t k = 0; k < n; ++k) pixels.push_back({0.0, 2999.0 * (1.0 - k / (n - 1.0))});
+  const std::vector<Vec2> pixels = border_pixels(m, n);
   for (size_t k = 0; k < pixels.size(); ++k) {
     const double x = (pixels[k].x - m.cx) / m.fx, y = (pixels[k].y - m.cy) / m.fy;
     const double de = r[0] * x + r[3] * y + r[6], dn = r[1] * x + r[4] * y + r[7], du = r[2] * x + r[5] * y + r[8];

@@ -92,6 +92,41 @@ std::expected<JpegHuffTable, std::string> JpegHuffTable::build(std::span<const u
   return t;
 }
 
+void JpegBitReader::refill() {
+  if (count > 56) return;
+  if (!marker_hit && pos + 8 <= length) {
+    uint64_t word;
+    std::memcpy(&word, data + pos, 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    // No 0xFF among the 8 bytes: take as many whole bytes as the buffer has room for.
+    const uint64_t inv = ~word;
+    if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0) {
+      const uint32_t n = (64 - count) >> 3;
+      bits |= (word >> (64 - 8 * n)) << (64 - count - 8 * n);
+      count += 8 * n;
+      pos += n;
+      return;
+    }
+  }
+  while (count <= 56) {
+    uint64_t b = 0;
+    if (!marker_hit && pos < length) {
+      const uint8_t c = data[pos];
+      if (c != 0xFF) {
+        b = c;
+        ++pos;
+      } else if (pos + 1 < length && data[pos + 1] == 0x00) {
+        b = 0xFF;
+        pos += 2;
+      } else {
+        marker_hit = true;
+      }
+    }
+    bits |= b << (56 - count);
+    count += 8;
+  }
+}
+
 void JpegBitReader::resync_restart() {
   bits = 0;
   count = 0;

@@ -1,0 +1,428 @@
+#include "img/jpeg/encode.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "img/jpeg/entropy.h"
+#include "util/error.h"
+#include "util/par.h"
+#include "util/text.h"
+
+namespace tsl {
+
+const std::array<uint8_t, 64> JPEG_LUMA_QUANT = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  14, 13, 16, 24,  40,  57,
+    69, 56, 14, 17, 22,  29,  51,  87,  80, 62, 18, 22, 37,  56,  68,  109, 103, 77, 24, 35, 55,  64,
+    81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+
+const std::array<uint8_t, 64> JPEG_CHROMA_QUANT = {
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+namespace {
+
+// The standard Huffman tables: code-length counts (lengths 1..16) and symbols.
+constexpr uint8_t DC_LUMA_COUNTS[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t DC_CHROMA_COUNTS[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+constexpr uint8_t DC_SYMBOLS[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr uint8_t AC_LUMA_COUNTS[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+constexpr uint8_t AC_LUMA_SYMBOLS[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71,
+    0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72,
+    0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37,
+    0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59,
+    0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3,
+    0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
+    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
+    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+constexpr uint8_t AC_CHROMA_COUNTS[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+constexpr uint8_t AC_CHROMA_SYMBOLS[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71, 0x13, 0x22,
+    0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1,
+    0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36,
+    0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58,
+    0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a,
+    0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba,
+    0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
+    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+// Code and length per symbol; length 0 for symbols the table lacks.
+struct HuffCodes {
+  std::array<uint16_t, 256> code{};
+  std::array<uint8_t, 256> length{};
+};
+
+// Canonical codes: consecutive within a length, doubled when the length grows.
+HuffCodes make_codes(const uint8_t (&counts)[16], std::span<const uint8_t> symbols) {
+  HuffCodes h;
+  uint32_t code = 0;
+  size_t k = 0;
+  for (uint32_t len = 1; len <= 16; ++len) {
+    for (uint32_t n = 0; n < counts[len - 1]; ++n, ++k, ++code) {
+      h.code[symbols[k]] = static_cast<uint16_t>(code);
+      h.length[symbols[k]] = static_cast<uint8_t>(len);
+    }
+    code <<= 1;
+  }
+  return h;
+}
+
+// Bits enter at the low end and leave most significant first; every 0xFF byte is followed by
+// a stuffed 0x00. A write adds at most 27 bits (a 16-bit code and 11 value bits), so draining
+// whole bytes once 32 or more are held keeps the 64-bit accumulator from overflowing.
+struct JpegBitWriter {
+  std::vector<uint8_t>& out;
+  uint64_t acc = 0;
+  uint32_t count = 0;
+
+  void emit_bytes() {
+    while (count >= 8) {
+      const auto b = static_cast<uint8_t>(acc >> (count - 8));
+      out.push_back(b);
+      if (b == 0xFF) out.push_back(0x00);
+      count -= 8;
+    }
+  }
+  void put(uint32_t bits, uint32_t n) {
+    acc = (acc << n) | (bits & ((uint64_t{1} << n) - 1));
+    count += n;
+    if (count >= 32) emit_bytes();
+  }
+  void finish() {
+    const uint32_t pad = (8 - count) & 7;
+    put((1u << pad) - 1, pad);
+    emit_bytes();
+  }
+};
+
+uint32_t magnitude_bits(int32_t v) { return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v))); }
+
+void put_u16(std::vector<uint8_t>& out, size_t v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+void write_dht(std::vector<uint8_t>& out, uint8_t class_id, const uint8_t (&counts)[16],
+               std::span<const uint8_t> symbols) {
+  out.insert(out.end(), {0xFF, 0xC4});
+  put_u16(out, symbols.size() + 19);
+  out.push_back(class_id);
+  out.insert(out.end(), counts, counts + 16);
+  out.insert(out.end(), symbols.begin(), symbols.end());
+}
+
+// cos(k pi / 16) for k = 0..31 from the seven published float constants and symmetry.
+std::array<float, 32> cos16() {
+  const float c[8] = {1.0f, 0.98078525f, 0.9238795f, 0.8314696f, 0.70710677f, 0.5555702f, 0.38268343f, 0.19509032f};
+  std::array<float, 32> t{};
+  for (int k = 0; k < 32; ++k) {
+    const int m = k % 32;
+    if (m < 8) t[k] = c[m];
+    else if (m == 8) t[k] = 0.0f;
+    else if (m < 16) t[k] = -c[16 - m];
+    else if (m < 24) t[k] = -c[m - 16];
+    else if (m == 24) t[k] = 0.0f;
+    else t[k] = c[32 - m];
+  }
+  return t;
+}
+
+// basis[x][u] = cos((2x + 1) u pi / 16), laid out so the inner loops run over u.
+struct DctBasis {
+  float b[8][8];
+  float s[8];
+};
+
+const DctBasis& dct_basis() {
+  static const DctBasis basis = [] {
+    DctBasis d{};
+    const auto t = cos16();
+    for (int x = 0; x < 8; ++x)
+      for (int u = 0; u < 8; ++u) d.b[x][u] = t[((2 * x + 1) * u) % 32];
+    for (int u = 0; u < 8; ++u) d.s[u] = u == 0 ? 0.35355338f : 0.5f;
+    return d;
+  }();
+  return basis;
+}
+
+// Nearest integer, halves away from zero: truncation plus a step, exact for every float.
+inline int32_t round_away(float v) {
+  const auto t = static_cast<int32_t>(v);
+  const float d = v - static_cast<float>(t);
+  return t + (d >= 0.5f ? 1 : 0) - (d <= -0.5f ? 1 : 0);
+}
+
+// Quantised coefficients of one block in zig-zag order.
+void quantise(const float* f, const float* q, int16_t* zz) {
+  float v[64];
+  for (int n = 0; n < 64; ++n) v[n] = f[n] / q[n];
+  for (int k = 0; k < 64; ++k) zz[k] = static_cast<int16_t>(round_away(v[JPEG_ZIGZAG[k]]));
+}
+
+template <typename RowFn>
+void fetch(size_t width, size_t height, RowFn&& row, size_t x, size_t y, unsigned factor, float* block) {
+  for (size_t r = 0; r < 8; ++r) {
+    const size_t y0 = y + r * factor;
+    for (size_t c = 0; c < 8; ++c) {
+      const size_t x0 = x + c * factor;
+      float v;
+      if (factor == 1) {
+        v = row(std::min(y0, height - 1))[std::min(x0, width - 1)];
+      } else {
+        const float* a = row(std::min(y0, height - 1));
+        const float* b = row(std::min(y0 + 1, height - 1));
+        const size_t c0 = std::min(x0, width - 1), c1 = std::min(x0 + 1, width - 1);
+        v = (((a[c0] + a[c1]) + b[c0]) + b[c1]) / 4.0f;
+      }
+      block[r * 8 + c] = v - 128.0f;
+    }
+  }
+}
+
+struct Layout {
+  bool gray = false;
+  bool subsample = false;  // 4:2:0
+  size_t mcu = 8;          // MCU side in pixels
+  size_t mcus_x = 0;
+  size_t mcus_y = 0;
+  size_t blocks_per_mcu = 1;
+};
+
+// Colour-converts the pixel rows of MCU row `my` (rows past the bottom repeat the last) and
+// turns its blocks into quantised zig-zag coefficients, MCU by MCU in scan order.
+void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
+                       std::vector<float>& planes, int16_t* out) {
+  const size_t w = image.width, h = image.height;
+  const size_t y0 = my * lay.mcu;
+  const size_t rows = std::min(lay.mcu, h - y0);
+  const size_t nplanes = lay.gray ? 1 : 3;
+  planes.resize(nplanes * rows * w);
+  float* py = planes.data();
+  float* pcb = py + rows * w;
+  float* pcr = pcb + rows * w;
+  for (size_t r = 0; r < rows; ++r) {
+    const uint8_t* src = image.row(y0 + r);
+    if (lay.gray) {
+      for (size_t x = 0; x < w; ++x) py[r * w + x] = src[x];
+      continue;
+    }
+    for (size_t x = 0; x < w; ++x) {
+      const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
+      py[r * w + x] = (G * 0.587f + R * 0.299f) + B * 0.114f;
+      pcb[r * w + x] = (B * 0.5f + (G * -0.331264f + R * -0.168736f)) + 128.0f;
+      pcr[r * w + x] = ((G * -0.418688f + R * 0.5f) + B * -0.081312f) + 128.0f;
+    }
+  }
+  auto rows_of = [&](const float* plane) {
+    return [plane, y0, w](size_t yy) { return plane + (yy - y0) * w; };
+  };
+  float block[64];
+  for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
+    const size_t x = mx * lay.mcu;
+    auto code = [&](const float* plane, size_t bx, size_t by, unsigned factor, const float* q) {
+      fetch(w, h, rows_of(plane), bx, by, factor, block);
+      fdct_8x8(block);
+      quantise(block, q, out);
+      out += 64;
+    };
+    if (lay.gray) {
+      code(py, x, y0, 1, qluma);
+    } else if (lay.subsample) {
+      code(py, x, y0, 1, qluma);
+      code(py, x + 8, y0, 1, qluma);
+      code(py, x, y0 + 8, 1, qluma);
+      code(py, x + 8, y0 + 8, 1, qluma);
+      code(pcb, x, y0, 2, qchroma);
+      code(pcr, x, y0, 2, qchroma);
+    } else {
+      code(py, x, y0, 1, qluma);
+      code(pcb, x, y0, 1, qchroma);
+      code(pcr, x, y0, 1, qchroma);
+    }
+  }
+}
+
+struct EntropyTables {
+  HuffCodes dc_luma, ac_luma, dc_chroma, ac_chroma;
+};
+
+void encode_block(JpegBitWriter& bw, const int16_t* zz, int32_t& pred, const HuffCodes& dc, const HuffCodes& ac) {
+  const int32_t diff = zz[0] - pred;
+  pred = zz[0];
+  const uint32_t size = magnitude_bits(diff);
+  bw.put(dc.code[size], dc.length[size]);
+  if (size != 0) bw.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
+  uint32_t run = 0;
+  for (int k = 1; k < 64; ++k) {
+    const int32_t v = zz[k];
+    if (v == 0) {
+      ++run;
+      continue;
+    }
+    while (run > 15) {
+      bw.put(ac.code[0xF0], ac.length[0xF0]);
+      run -= 16;
+    }
+    const uint32_t s = magnitude_bits(v);
+    const uint32_t symbol = (run << 4) | s;
+    const uint32_t bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
+    bw.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
+    run = 0;
+  }
+  if (run > 0) bw.put(ac.code[0x00], ac.length[0x00]);
+}
+
+}  // namespace
+
+std::array<uint8_t, 64> scale_quant_table(std::span<const uint8_t, 64> base, uint32_t quality) {
+  const int64_t s = 200 - 2 * int64_t{quality};
+  std::array<uint8_t, 64> t{};
+  for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(std::clamp<int64_t>((base[i] * s + 50) / 100, 1, 255));
+  return t;
+}
+
+void fetch_block(size_t width, size_t height, const float* plane, size_t plane_len, size_t x, size_t y,
+                 unsigned factor, float* block) {
+  if (plane_len < width * height || width == 0 || height == 0) internal_error("fetch_block: plane smaller than the image");
+  fetch(width, height, [&](size_t yy) { return plane + yy * width; }, x, y, factor, block);
+}
+
+void fdct_8x8(float* block) {
+  const DctBasis& d = dct_basis();
+  float tmp[64];
+  for (int y = 0; y < 8; ++y) {
+    float acc[8] = {};
+    for (int x = 0; x < 8; ++x) {
+      const float f = block[y * 8 + x];
+      for (int u = 0; u < 8; ++u) acc[u] += f * d.b[x][u];
+    }
+    for (int u = 0; u < 8; ++u) tmp[y * 8 + u] = d.s[u] * acc[u];
+  }
+  for (int v = 0; v < 8; ++v) {
+    float acc[8] = {};
+    for (int y = 0; y < 8; ++y) {
+      const float c = d.b[y][v];
+      for (int u = 0; u < 8; ++u) acc[u] += tmp[y * 8 + u] * c;
+    }
+    for (int u = 0; u < 8; ++u) block[v * 8 + u] = d.s[v] * acc[u];
+  }
+}
+
+std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& image, uint32_t quality,
+                                                             std::span<const AppSegment> segments) {
+  for (const auto& seg : segments)
+    if (seg.payload.size() > JPEG_MAX_APP_PAYLOAD)
+      return std::unexpected(
+          format("APP segment payload of {} bytes exceeds {}", seg.payload.size(), JPEG_MAX_APP_PAYLOAD));
+  Layout lay;
+  lay.gray = image.channels == 1;
+  const size_t channels = lay.gray ? 1 : 3;
+  if (image.width == 0 || image.height == 0 || image.width > 65535 || image.height > 65535)
+    internal_error(format("encode_jpeg: image size {}x{} out of range", image.width, image.height));
+  if (image.data.size() < image.width * image.height * channels || (!lay.gray && image.channels != 3))
+    internal_error("encode_jpeg: image data does not match its size");
+  lay.subsample = !lay.gray && quality < 90;
+  lay.mcu = lay.subsample ? 16 : 8;
+  lay.mcus_x = (image.width + lay.mcu - 1) / lay.mcu;
+  lay.mcus_y = (image.height + lay.mcu - 1) / lay.mcu;
+  lay.blocks_per_mcu = lay.gray ? 1 : lay.subsample ? 6 : 3;
+
+  const auto qluma = scale_quant_table(JPEG_LUMA_QUANT, quality);
+  const auto qchroma = scale_quant_table(JPEG_CHROMA_QUANT, quality);
+
+  std::vector<uint8_t> out;
+  out.reserve(image.width * image.height / 4 + 1024);
+  out.insert(out.end(), {0xFF, 0xD8});
+  const bool exif_first = (!segments.empty() && segments[0].marker == 0xE1) ||
+                          (segments.size() > 1 && segments[1].marker == 0xE1);
+  if (!exif_first)
+    out.insert(out.end(), {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01,
+                           0x00, 0x00});
+  for (const auto& seg : segments) {
+    out.insert(out.end(), {0xFF, seg.marker});
+    put_u16(out, (seg.payload.size() + 2) & 0xFFFF);
+    out.insert(out.end(), seg.payload.begin(), seg.payload.end());
+  }
+  out.insert(out.end(), {0xFF, 0xDB});
+  put_u16(out, lay.gray ? 67 : 132);
+  out.push_back(0x00);
+  for (size_t k = 0; k < 64; ++k) out.push_back(qluma[JPEG_ZIGZAG[k]]);
+  if (!lay.gray) {
+    out.push_back(0x01);
+    for (size_t k = 0; k < 64; ++k) out.push_back(qchroma[JPEG_ZIGZAG[k]]);
+  }
+  out.insert(out.end(), {0xFF, 0xC0});
+  put_u16(out, 8 + 3 * channels);
+  out.push_back(8);
+  put_u16(out, image.height);
+  put_u16(out, image.width);
+  out.push_back(static_cast<uint8_t>(channels));
+  if (lay.gray) {
+    out.insert(out.end(), {1, 0x11, 0});
+  } else {
+    out.insert(out.end(), {1, static_cast<uint8_t>(lay.subsample ? 0x22 : 0x11), 0, 2, 0x11, 1, 3, 0x11, 1});
+  }
+  write_dht(out, 0x00, DC_LUMA_COUNTS, DC_SYMBOLS);
+  write_dht(out, 0x10, AC_LUMA_COUNTS, AC_LUMA_SYMBOLS);
+  if (!lay.gray) {
+    write_dht(out, 0x01, DC_CHROMA_COUNTS, DC_SYMBOLS);
+    write_dht(out, 0x11, AC_CHROMA_COUNTS, AC_CHROMA_SYMBOLS);
+  }
+  out.insert(out.end(), {0xFF, 0xDA});
+  put_u16(out, 6 + 2 * channels);
+  out.push_back(static_cast<uint8_t>(channels));
+  if (lay.gray) {
+    out.insert(out.end(), {1, 0x00});
+  } else {
+    out.insert(out.end(), {1, 0x00, 2, 0x11, 3, 0x11});
+  }
+  out.insert(out.end(), {0, 63, 0});
+
+  const EntropyTables tables{make_codes(DC_LUMA_COUNTS, DC_SYMBOLS), make_codes(AC_LUMA_COUNTS, AC_LUMA_SYMBOLS),
+                             make_codes(DC_CHROMA_COUNTS, DC_SYMBOLS), make_codes(AC_CHROMA_COUNTS, AC_CHROMA_SYMBOLS)};
+  float ql[64], qc[64];
+  for (int i = 0; i < 64; ++i) {
+    ql[i] = qluma[i];
+    qc[i] = qchroma[i];
+  }
+  // The transform of a group of MCU rows runs on worker threads into a buffer reused for the
+  // next group; the Huffman coding then walks the group in order on this thread.
+  const size_t budget = cpu_budget();
+  const size_t group = std::max<size_t>(4 * budget, 8);
+  const size_t row_coeffs = lay.mcus_x * lay.blocks_per_mcu * 64;
+  std::vector<int16_t> coeffs(std::min(group, lay.mcus_y) * row_coeffs);
+  JpegBitWriter bw{out};
+  int32_t pred[3] = {0, 0, 0};
+  for (size_t g0 = 0; g0 < lay.mcus_y; g0 += group) {
+    const size_t g1 = std::min(g0 + group, lay.mcus_y);
+    par_rows(g1 - g0, 1, budget, [&](size_t first, size_t last) {
+      std::vector<float> planes;
+      for (size_t i = first; i < last; ++i)
+        transform_mcu_row(image, lay, ql, qc, g0 + i, planes, coeffs.data() + i * row_coeffs);
+    });
+    for (size_t i = 0; i < g1 - g0; ++i) {
+      const int16_t* zz = coeffs.data() + i * row_coeffs;
+      for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
+        if (lay.gray) {
+          encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
+          zz += 64;
+          continue;
+        }
+        const size_t luma_blocks = lay.subsample ? 4 : 1;
+        for (size_t b = 0; b < luma_blocks; ++b, zz += 64) encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
+        encode_block(bw, zz, pred[1], tables.dc_chroma, tables.ac_chroma);
+        zz += 64;
+        encode_block(bw, zz, pred[2], tables.dc_chroma, tables.ac_chroma);
+        zz += 64;
+      }
+    }
+  }
+  bw.finish();
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
+}
+
+}  // namespace tsl
