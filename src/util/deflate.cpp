@@ -280,9 +280,11 @@ inline size_t match_length(const uint8_t* a, const uint8_t* b, size_t m) {
   return k;
 }
 
+// `prev` needs no clearing: a slot is only read through a chain link, and the link's
+// position wrote the slot when it was inserted.
 struct HashChains {
-  std::vector<int32_t> head = std::vector<int32_t>(WINDOW, -1);
-  std::vector<int32_t> prev = std::vector<int32_t>(WINDOW, -1);
+  std::vector<int32_t>& head;
+  std::vector<int32_t>& prev;
   size_t base = 0;  // absolute position of offset 0
 
   void insert(const uint8_t* data, size_t pos) {
@@ -378,7 +380,12 @@ std::vector<uint8_t> deflate(std::span<const uint8_t> data, unsigned level) {
   }
   const uint8_t* p = data.data();
   const size_t n = data.size();
-  HashChains hc;
+  // The tables are kept per thread: callers such as the zip writer compress many small
+  // members, and fresh 256 KiB tables per call would cost more than the compression.
+  thread_local std::vector<int32_t> head_table, prev_table;
+  head_table.assign(WINDOW, -1);
+  prev_table.resize(WINDOW);
+  HashChains hc{head_table, prev_table};
   Block block;
   block.tokens.reserve(BLOCK_TOKENS);
 

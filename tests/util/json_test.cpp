@@ -120,6 +120,25 @@ TEST(JsonRead, NestingIsBounded) {
   EXPECT_EQ(reread(objects), "error: nesting deeper than 512 levels at 2560");
 }
 
+// Truncated and corrupted documents must give an error or a value, never a crash or a read
+// past the end; whatever is read must write and read back to itself.
+TEST(JsonRead, CorruptedDocumentsNeverCrash) {
+  const std::string seed_doc =
+      R"({"a": [1, -2.5e3, "x\u00e9\ud83d\ude00\n", true, null, NaN, -Infinity, {"b": {}}], "c": "\"q\""})";
+  std::mt19937_64 rng(99);
+  const char NASTY[] = {'"', '\\', '[', ']', '{', '}', ',', ':', 'u', 'e', '-', '+', '.', '\0', '\xFF', '\xC3'};
+  for (int round = 0; round < 20000; ++round) {
+    std::string doc = seed_doc;
+    doc.resize(rng() % (doc.size() + 1));
+    for (size_t k = rng() % 4; k > 0 && !doc.empty(); --k) doc[rng() % doc.size()] = NASTY[rng() % sizeof NASTY];
+    auto v = json_parse(doc);
+    if (!v) continue;
+    auto again = json_parse(json_to_string(*v));
+    ASSERT_TRUE(again.has_value()) << doc;
+    ASSERT_EQ(json_to_string(*again), json_to_string(*v)) << doc;
+  }
+}
+
 TEST(JsonWrite, NumbersStringsAndForms) {
   struct Case {
     JsonValue value;

@@ -24,6 +24,8 @@ TEST(Format, TemplatesOfTheSystem) {
       {format("{:>5.1}", 3.14159), "  3.1"},
       {format("  {:<6} {}", "--ev", "help"), "  --ev   help"},
       {format("{:<3}|", "abcdef"), "abcdef|"},
+      {format("{:.1}|", "\xC3\xA9x"), "\xC3\xA9|"},  // a cut never splits a character
+      {format("{:<3}|", "\xC3\xA9"), "\xC3\xA9  |"},  // width counts characters
       {format("{}/{}", size_t{3}, -4), "3/-4"},
       {format("{{}} {}", true), "{} true"},
       {format("{:?}", 1.0), "1.0"},

@@ -1,0 +1,1 @@
+"""Shared code of the flight simulator and its evaluator."""
