@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "img/ops/oracle.h"
+#include "img/ops/ops_test_util.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -14,13 +14,7 @@
 namespace tsl {
 namespace {
 
-ImageF32 random_image(size_t w, size_t h, size_t c, uint32_t seed) {
-  ImageF32 img(w, h, c);
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(0.0f, 1000.0f);
-  for (float& v : img.data) v = dist(rng);
-  return img;
-}
+using test::random_image;
 
 struct TapCase {
   std::string name;
