@@ -178,6 +178,52 @@ JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<S
   return JpegEntropyError::None;
 }
 
+// The largest number of MCU rows one band reads.
+size_t band_span(const JpegOutputPlan& plan) {
+  size_t span = 1;
+  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
+  return span;
+}
+
+void allocate_ring(JpegDecoder& dec, size_t ring) {
+  for (auto& c : dec.components) {
+    c.ring_mcu_rows = ring;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
+  }
+}
+
+void zero_ring_row(JpegDecoder& dec, size_t k) {
+  for (auto& c : dec.components) std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+}
+
+// The one-thread form of the pipeline below (on a loop worker, or with one processor): each
+// band is reconstructed as soon as its MCU rows are decoded, before their ring slots are
+// reused, so a photograph never needs its whole coefficient buffer.
+template <typename Run>
+JpegEntropyError run_streamed(JpegDecoder& dec, WalkState& walk, Run&& run) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
+  // Bands finish in order, so when row k starts every band reading row k - span is done.
+  allocate_ring(dec, std::min(dec.mcus_y, band_span(plan) + 1));
+  ImageU8 out(plan.width, plan.height, 3);
+  const size_t row_bytes = plan.width * 3;
+  size_t next_band = 0;
+  auto flush = [&](size_t rows_done) {
+    for (; next_band < plan.bands && plan.last_mcu_row[next_band] < rows_done; ++next_band)
+      reconstruct_jpeg_band(dec, plan, next_band, out.data.data() + next_band * plan.band_rows * row_bytes);
+  };
+  const JpegEntropyError result = run(
+      [&](size_t k) {
+        zero_ring_row(dec, k);
+        return true;
+      },
+      flush);
+  if (result != JpegEntropyError::None) return result;
+  flush(SIZE_MAX);
+  walk.early_image = std::move(out);
+  walk.early_generation = dec.generation;
+  return result;
+}
+
 // Decodes the only scan of a sequential frame while worker threads reconstruct each band of
 // the image as soon as the MCU rows it reads are complete, so the transform, the colour step
 // and the first touch of the output's pages hide behind the serial entropy decoding. The
@@ -187,13 +233,8 @@ template <typename Run>
 JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
   const size_t workers = std::max<size_t>(cpu_budget(), 2) - 1;
-  size_t span = 1;
-  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
-  const size_t ring = std::min(dec.mcus_y, span + 2 * workers + 4);
-  for (auto& c : dec.components) {
-    c.ring_mcu_rows = ring;
-    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
-  }
+  const size_t ring = std::min(dec.mcus_y, band_span(plan) + 2 * workers + 4);
+  allocate_ring(dec, ring);
 
   constexpr size_t ALL = SIZE_MAX;
   std::atomic<size_t> ready{0};  // complete MCU rows
@@ -266,8 +307,7 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
         finished.wait(f);
       }
     }
-    for (auto& c : dec.components)
-      std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+    zero_ring_row(dec, k);
     return true;
   };
 
@@ -392,9 +432,8 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
   for (const auto& c : dec.components)
     covers_all = covers_all && std::any_of(scan.begin(), scan.end(), [&](const ScanComponent& sc) { return sc.comp == &c; });
   JpegEntropyError e = JpegEntropyError::None;
-  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2 && cpu_budget() >= 2 &&
-      !in_par_worker()) {
-    e = run_pipelined(dec, walk, run);
+  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2) {
+    e = cpu_budget() >= 2 && !in_par_worker() ? run_pipelined(dec, walk, run) : run_streamed(dec, walk, run);
   } else {
     ensure_full_coeffs(dec);
     e = run([](size_t) { return true; }, [](size_t) {});

@@ -8,6 +8,7 @@
 
 #include "img/jpeg/encode.h"
 #include "img/jpeg/jpeg_fixture.h"
+#include "support/test_util.h"
 #include "util/par.h"
 
 namespace tsl {
@@ -193,7 +194,7 @@ TEST(DecodeJpeg, ScaledSizesRoundUp) {
   }
 }
 
-// Decodes on a loop worker, where the decoder runs every step inline and never pipelines.
+// Decodes on a loop worker, where the decoder runs every step on that one thread.
 std::expected<ImageU8, std::string> decode_inline(const Bytes& file, unsigned denominator) {
   std::optional<std::expected<ImageU8, std::string>> result;
   par_map(2, 2, [&](size_t i) {
@@ -203,9 +204,11 @@ std::expected<ImageU8, std::string> decode_inline(const Bytes& file, unsigned de
   return *result;
 }
 
-// A sequential frame is reconstructed band by band while its scan decodes; the result must be
-// the image the plain order of steps gives, at every scale.
-TEST(DecodeJpeg, PipelinedDecodeEqualsInlineDecode) {
+// A sequential frame is reconstructed band by band while its scan decodes, on worker threads
+// or (on a loop worker) on one; both must give the image of the plain order of steps, which
+// a progressive file holding the very same coefficients (jpegtran's lossless rewrite) takes.
+TEST(DecodeJpeg, StreamedDecodesEqualThePlainOrderOfSteps) {
+  TSL_REQUIRE_TOOL("jpegtran");
   struct Case {
     size_t width, height, channels;
     uint32_t quality;
@@ -214,13 +217,21 @@ TEST(DecodeJpeg, PipelinedDecodeEqualsInlineDecode) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "x" << c.channels << " q" << c.quality);
     const auto file = encode_jpeg(test::synthetic_photo(c.width, c.height, c.channels, 3), c.quality);
     ASSERT_TRUE(file.has_value());
+    test::TempDir dir;
+    test::write_file_bytes(dir / "seq.jpg", *file);
+    ASSERT_EQ(test::run_command("jpegtran -progressive -outfile " + test::shell_quote((dir / "prog.jpg").string()) + " " +
+                                test::shell_quote((dir / "seq.jpg").string()))
+                  .exit_code,
+              0);
+    const Bytes progressive = test::read_file_bytes(dir / "prog.jpg");
     for (unsigned d : {1u, 2u, 4u, 8u}) {
       SCOPED_TRACE(d);
-      const auto piped = decode_jpeg(*file, d);
-      const auto plain = decode_inline(*file, d);
-      ASSERT_TRUE(piped.has_value() && plain.has_value());
-      EXPECT_EQ(piped->width, plain->width);
-      EXPECT_EQ(piped->data, plain->data);
+      const auto threaded = decode_jpeg(*file, d);
+      const auto one_thread = decode_inline(*file, d);
+      const auto plain = decode_jpeg(progressive, d);
+      ASSERT_TRUE(threaded.has_value() && one_thread.has_value() && plain.has_value());
+      EXPECT_EQ(threaded->data, plain->data);
+      EXPECT_EQ(one_thread->data, plain->data);
     }
   }
 }
