@@ -225,8 +225,8 @@ JpegEntropyError run_streamed(JpegDecoder& dec, WalkState& walk, Run&& run) {
 }
 
 // Decodes the only scan of a sequential frame while worker threads reconstruct each band of
-// the image as soon as the MCU rows it reads are complete, so the transform, the colour step
-// and the first touch of the output's pages hide behind the serial entropy decoding. The
+// the image as soon as the MCU rows it reads are complete, so the transform and the colour
+// step hide behind the serial entropy decoding. The
 // coefficients live in a ring of MCU rows that the decoder refills once the bands reading a
 // row are done with it, so no frame-sized coefficient buffer is ever touched.
 template <typename Run>
@@ -242,8 +242,9 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   std::atomic<size_t> next_band{0};
   std::atomic<size_t> finished{0};
   std::vector<std::atomic<uint8_t>> done(plan.bands);
-  std::atomic<int> out_state{0};  // 0 none, 1 being allocated, 2 allocated, 3 failed
-  ImageU8 out;
+  // Allocated up front: its zeroing faults in tens of megabytes of pages, which on a worker
+  // only kept the bands (and through the ring the decoder) waiting.
+  ImageU8 out(plan.width, plan.height, 3);
   JpegEntropyError result = JpegEntropyError::None;
   std::mutex fault_mutex;
   std::exception_ptr fault;
@@ -257,26 +258,9 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
     finished.notify_all();
   };
 
-  // The first worker allocates the output (its vector zeroes tens of megabytes on one thread,
-  // page by page) while the decoder starts; the others wait for it.
   const size_t row_bytes = plan.width * 3;
   auto worker = [&] {
     try {
-      int state = 0;
-      if (out_state.compare_exchange_strong(state, 1)) {
-        try {
-          out = ImageU8(plan.width, plan.height, 3);
-          out_state.store(2);
-        } catch (...) {
-          out_state.store(3);
-          out_state.notify_all();
-          throw;
-        }
-        out_state.notify_all();
-      } else {
-        while ((state = out_state.load()) < 2) out_state.wait(state);
-        if (state == 3) return;
-      }
       for (;;) {
         const size_t b = next_band.fetch_add(1);
         if (b >= plan.bands) return;
