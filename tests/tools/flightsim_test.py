@@ -6,6 +6,7 @@ import hashlib
 import json
 import math
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -321,6 +322,27 @@ class DeterminismTest(unittest.TestCase):
         self.assertEqual(set(da), set(dc))
         self.assertNotEqual(da["DJI_0001.JPG"], dc["DJI_0001.JPG"])
         self.assertNotEqual(da["truth.json"], dc["truth.json"])
+
+
+class OutputFolderTest(unittest.TestCase):
+    def test_earlier_flight_is_replaced_without_stale_photos(self):
+        src, _ = flight("rtk")
+        out = os.path.join(_tmp.name, "again")
+        shutil.copytree(src, out)
+        fc.generate(out, ["--photos", "1", "--legs", "1"] + RTK_ARGS[6:])
+        self.assertEqual(sorted(os.listdir(out)), ["DJI_0001.JPG", "truth", "truth.json"])
+        with open(os.path.join(out, "truth.json"), encoding="utf-8") as f:
+            self.assertEqual(len(json.load(f)["photos"]), 1)
+
+    def test_folder_with_other_files_is_left_alone(self):
+        out = os.path.join(_tmp.name, "real_photos")
+        os.makedirs(out)
+        with open(os.path.join(out, "DJI_0001.JPG"), "wb") as f:
+            f.write(b"a real photo")
+        res = fc.run_tool(fc.GENERATE, [out] + RTK_ARGS)
+        self.assertEqual(res.returncode, 1)
+        self.assertIn("is not empty", res.stderr)
+        self.assertEqual(os.listdir(out), ["DJI_0001.JPG"])
 
 
 class ArgumentsTest(unittest.TestCase):

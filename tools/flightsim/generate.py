@@ -21,6 +21,7 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fsim import camera as camlib  # noqa: E402
 from fsim import flight as fl  # noqa: E402
 from fsim import geodesy, geotiff, metadata  # noqa: E402
 from fsim import render as rd  # noqa: E402
@@ -29,15 +30,22 @@ from fsim import scene as sc  # noqa: E402
 TRUTH_FORMAT = "tessaly-flightsim-truth"
 TRUTH_VERSION = 1
 
+# Texture cells at most: 8 bytes each in memory, plus the label map (4 bytes each).
+MAX_TEXELS = 120_000_000
+
 # State shared with forked workers (set before the pool starts, read-only afterwards
 # except the texture buffer, which the texture bands fill in disjoint rows).
 _W = {}
 
 
+class UserError(Exception):
+    """A request the generator cannot carry out; its text says why."""
+
+
 def parse_args(argv):
     d = fl.FlightOptions()
     p = argparse.ArgumentParser(description="Synthetic drone mapping flight with known truth.")
-    p.add_argument("out", help="output folder (created; existing photos in it are replaced)")
+    p.add_argument("out", help="output folder: new, empty, or holding an earlier generated flight (replaced)")
     p.add_argument("--seed", type=int, default=1)
     g = p.add_argument_group("flight")
     g.add_argument("--photos", type=int, default=d.photos)
@@ -97,7 +105,8 @@ def parse_args(argv):
               (0 <= a.ortho_jpeg <= 100, "--ortho-jpeg must lie in 0..100"),
               (a.dsm_gsd > 0 and a.ortho_gsd >= 0, "--dsm-gsd must be positive"),
               (a.jobs >= 1, "--jobs must be at least 1"), (1 <= a.quality <= 100, "--quality must lie in 1..100"),
-              (abs(a.distortion) <= 3, "--distortion must lie within 3")]
+              (abs(a.distortion) <= 3, "--distortion must lie within 3"),
+              (0 <= a.slope <= 40 and 0 <= a.relief <= 40, "--slope (percent) and --relief (m) must lie in 0..40")]
     for ok, msg in checks:
         if not ok:
             p.error(msg)
@@ -116,7 +125,13 @@ def flight_options(a):
 
 def _texture_band(rows):
     r0, r1 = rows
-    _W["texture"][r0:r1] = _W["texjob"].band(r0, r1)
+    packed = _W["texjob"].band(r0, r1)
+    _W["texture"][r0:r1] = packed
+    # The true orthophoto: blocks of k x k texels averaged in linear light.
+    k = _W["texels"]
+    ow = packed.shape[1] // k
+    lin = sc.unpack_texels(packed).reshape((r1 - r0) // k, k, ow, k, 3).mean(axis=(1, 3))
+    _W["ortho"][r0 // k:r1 // k] = np.rint(sc.linear_to_srgb(lin) * 255).astype(np.uint8)
 
 
 def _render_photo(i):
@@ -133,14 +148,15 @@ def _run(pool, fn, items):
         pool.map(fn, items, chunksize=1)
 
 
-def scene_extent(renderer_probe, poses, z_low, cell):
+def scene_extent(border, poses, z_low, cell):
     """Bounding box (east0, north0, east1, north1) of everything a photo can see, with the
-    terrain no lower than z_low, snapped outward to the cell grid."""
+    terrain no lower than z_low, snapped outward to the cell grid. `border` holds the
+    normalised rays of the image border."""
     pts = []
     for p in poses:
         C = np.array(p["position"])
         R = geodesy.rotation_from_angles(p["yaw"], p["pitch"], p["roll"])
-        x, y = renderer_probe
+        x, y = border
         d = R.T @ np.vstack([x, y, np.ones_like(x)])
         t = (z_low - C[2]) / d[2]
         pts.append(C[:2, None] + t * d[:2])
@@ -153,7 +169,6 @@ def scene_extent(renderer_probe, poses, z_low, cell):
 
 
 def border_rays(cam, per_side=17):
-    from fsim import camera as camlib
     k = np.linspace(0, 1, per_side)
     w, h = cam.width - 1, cam.height - 1
     u = np.concatenate([k * w, np.full(per_side, w), k * w, np.zeros(per_side)])
@@ -161,23 +176,40 @@ def border_rays(cam, per_side=17):
     return camlib.unproject(cam, u, v)
 
 
-def main(argv=None):
-    a = parse_args(argv)
-    o = flight_options(a)
-    t_start = time.time()
-    seeds = np.random.SeedSequence(a.seed).spawn(6)
-    rng_pose, rng_terrain, rng_layout, rng_meta, rng_tex, _ = [np.random.default_rng(s) for s in seeds]
+def output_files_to_replace(out):
+    """Checks that `out` can take a flight: new, empty, or holding an earlier generated
+    flight, whose files (returned) are then replaced. Any other content but a README is
+    refused, so that real photos are never touched and a shorter flight leaves no stale
+    photos."""
+    if not os.path.exists(out):
+        return []
+    if not os.path.isdir(out):
+        raise UserError("%s exists and is not a folder" % out)
+    own = {"truth", "truth.json"}
+    truth_path = os.path.join(out, "truth.json")
+    if os.path.exists(truth_path):
+        try:
+            with open(truth_path, encoding="utf-8") as f:
+                old = json.load(f)
+            if old.get("format") != TRUTH_FORMAT:
+                raise ValueError("other format")
+            own |= {p["file"] for p in old["photos"]}
+        except (OSError, ValueError, KeyError, TypeError, AttributeError):
+            raise UserError("%s holds a truth.json that is not a generated flight's; choose another folder" % out)
+    # A README describing the flight may sit beside it and is kept.
+    others = sorted(n for n in set(os.listdir(out)) - own if not n.upper().startswith("README"))
+    if others:
+        raise UserError("%s is not empty (%s); choose an empty folder or an earlier flight's" % (out, others[0]))
+    files = [os.path.join(out, n) for n in sorted(own - {"truth"})]
+    return files + [os.path.join(out, "truth", n) for n in ("ortho.tif", "dsm.tif")]
 
-    cam, cam_tags = fl.make_camera(o)
-    stations, along, across = fl.plan(o, cam)
-    poses = fl.draw_true_poses(o, stations, rng_pose)
-    zone, south, oe, on = fl.utm_frame(o.lat, o.lon)
-    gsd = fl.nominal_gsd(o, cam)
-    ortho_gsd = a.ortho_gsd if a.ortho_gsd > 0 else round(gsd, 3)
 
-    # Terrain first: its lowest point decides how far the photos reach.
+def build_scene(a, o, cam, stations, poses, gsd, ortho_gsd, rng_terrain, rng_layout):
+    """Terrain, layout and an empty texture buffer. Returns (scene, labels, palette,
+    takeoff position, extent)."""
     sopts = sc.SceneOptions(terrain=a.terrain, relief_m=a.relief, slope_percent=a.slope,
                             buildings=a.buildings, trees=a.trees)
+    # Terrain first: its lowest point decides how far the photos reach.
     pos = np.array([p["position"] for p in poses])
     reach = o.altitude_m * 2.0 + 60
     region = (pos[:, 0].min() - reach, pos[:, 1].min() - reach, pos[:, 0].max() + reach, pos[:, 1].max() + reach)
@@ -186,70 +218,61 @@ def main(argv=None):
     takeoff = np.array(stations[0][:2]) - 15.0 * np.array([math.sin(h0), math.cos(h0)])
     z_takeoff = float(terrain(takeoff[0], takeoff[1]))
     ge, gn = np.meshgrid(np.arange(region[0], region[2], 2.0), np.arange(region[1], region[3], 2.0))
-    z_low = float((terrain(ge, gn) - z_takeoff).min()) - 1.0
-    if z_low > o.altitude_m - 10:
-        raise SystemExit("error: the terrain rises to within 10 m of the flight altitude; raise --altitude")
-    e0, n0, e1, n1 = scene_extent(border_rays(cam), poses, z_low, ortho_gsd)
+    heights = terrain(ge, gn) - z_takeoff
+    e0, n0, e1, n1 = scene_extent(border_rays(cam), poses, float(heights.min()) - 1.0, ortho_gsd)
 
     s = sc.Scene(east0=e0, north1=n1, texel_m=ortho_gsd / a.texels)
     ow, oh = int(round((e1 - e0) / ortho_gsd)), int(round((n1 - n0) / ortho_gsd))
     s.tex_w, s.tex_h = ow * a.texels, oh * a.texels
+    if s.tex_w * s.tex_h > MAX_TEXELS:
+        raise UserError("the scene needs %d x %d texture cells, more than %d; use fewer or smaller photos, "
+                        "a coarser --ortho-gsd or fewer --texels" % (s.tex_w, s.tex_h, MAX_TEXELS))
     nx = int(math.ceil((e1 - e0) / s.dem_m)) + 2
     ny = int(math.ceil((n1 - n0) / s.dem_m)) + 2
     de, dn = np.meshgrid(e0 + np.arange(nx) * s.dem_m, n1 - np.arange(ny) * s.dem_m)
     s.dem = (terrain(de, dn) - z_takeoff).astype(np.float32)
-    s.dem_shade = sc._terrain_shade(s.dem, s.dem_m)
+    # Buildings and crowns stand up to about 12 m above the ground.
+    if float(s.dem.max()) > o.altitude_m - 20:
+        raise UserError("the terrain rises to within 20 m of the flight altitude; raise --altitude or lower "
+                        "--relief / --slope")
+    s.dem_shade = sc.terrain_shade(s.dem, s.dem_m)
     labels, pal = sc.layout(s, rng_layout, sopts, lambda e, n: sc.height_at(s, e, n), takeoff)
-    t_layout = time.time()
+    return s, labels, pal, takeoff, (e0, n0, e1, n1)
 
-    buf = mp.RawArray("Q", s.tex_w * s.tex_h)
-    s.texture = np.frombuffer(buf, dtype=np.uint64).reshape(s.tex_h, s.tex_w)
-    renderer = rd.Renderer(s, cam, ss=a.supersample, vignetting=o.vignetting)
-    photos_meta = fl.metadata(o, poses, (zone, south, oe, on), rng_meta, o.takeoff_amsl_m)
 
-    os.makedirs(a.out, exist_ok=True)
-    truth_dir = os.path.join(a.out, "truth")
-    os.makedirs(truth_dir, exist_ok=True)
-    names = ["DJI_%04d.JPG" % (i + 1) for i in range(len(poses))]
-    jobs = []
-    for i, p in enumerate(poses):
-        R = geodesy.rotation_from_angles(p["yaw"], p["pitch"], p["roll"])
-        jobs.append(dict(C=np.array(p["position"]), R=R, gain=photos_meta[i]["gain"],
-                         path=os.path.join(a.out, names[i])))
+def check_utm_frame(photos_meta, zone, south):
+    recorded = [m["recorded"] for m in photos_meta]
+    rz = geodesy.utm_zone(float(np.median([r["lon"] for r in recorded])))
+    rs = float(np.median([r["lat"] for r in recorded])) < 0
+    if (rz, rs) != (zone, south):
+        raise UserError("the flight straddles a UTM zone boundary or the equator; move --lon or --lat")
+
+
+def render_all(a, s, labels, pal, rng_tex, gsd, renderer, jobs, ortho):
+    """Fills the texture and the true orthophoto, then renders and saves every photo, on
+    a.jobs processes."""
     _W.update(texjob=sc.TextureJob(s, labels, pal, rng_tex, gsd), texture=s.texture, renderer=renderer,
-              photos=jobs, quality=a.quality)
-    band = 256
-    bands = [(r, min(s.tex_h, r + band)) for r in range(0, s.tex_h, band)]
+              photos=jobs, quality=a.quality, texels=a.texels, ortho=ortho)
+    step = a.texels * math.ceil(256 / a.texels)  # whole orthophoto rows per band
+    bands = [(r, min(s.tex_h, r + step)) for r in range(0, s.tex_h, step)]
     pool = mp.get_context("fork").Pool(a.jobs) if a.jobs > 1 else None
     try:
         _run(pool, _texture_band, bands)
         t_texture = time.time()
         _run(pool, _render_photo, list(range(len(jobs))))
-        t_render = time.time()
     finally:
         if pool is not None:
             pool.close()
             pool.join()
-    del labels
-    _W.clear()
+        _W.clear()
+    return t_texture
 
-    # Tags.
-    with tempfile.TemporaryDirectory() as tmp:
-        tag_jobs = []
-        for i, pm in enumerate(photos_meta):
-            tag_jobs.append((jobs[i]["path"], metadata.exif_values(o, pm, cam_tags, o.width, o.height),
-                             metadata.xmp_packet(o, pm, cam_tags, i)))
-        metadata.write_tags(tag_jobs, tmp)
-    t_tags = time.time()
 
-    # Truth rasters.
+def write_truth_rasters(a, s, frame, extent, ortho_gsd, ortho, truth_dir):
+    """The true orthophoto and the DSM as GeoTIFFs."""
+    zone, south, oe, on = frame
+    e0, n0, e1, n1 = extent
     epsg = geodesy.epsg_code(zone, south)
-    k = a.texels
-    ortho = np.empty((oh, ow, 3), np.uint8)
-    for r0 in range(0, oh, 128):
-        r1 = min(oh, r0 + 128)
-        lin = sc.unpack_texels(s.texture[r0 * k:r1 * k]).reshape(r1 - r0, k, ow, k, 3).mean(axis=(1, 3))
-        ortho[r0:r1] = np.rint(sc.linear_to_srgb(lin) * 255).astype(np.uint8)
     geotiff.write_rgb(os.path.join(truth_dir, "ortho.tif"), ortho, oe + e0, on + n1, ortho_gsd, epsg,
                       jpeg_quality=a.ortho_jpeg)
     dw, dh = int(math.ceil((e1 - e0) / a.dsm_gsd)), int(math.ceil((n1 - n0) / a.dsm_gsd))
@@ -261,20 +284,78 @@ def main(argv=None):
         ee, nn = np.meshgrid(ce, cn)
         dsm[r0:r1] = sc.dsm_at(s, ee, nn)
     geotiff.write_float(os.path.join(truth_dir, "dsm.tif"), dsm, oe + e0, on + n1, a.dsm_gsd, epsg)
-    t_truth = time.time()
 
+
+def generate(a):
+    o = flight_options(a)
+    t_start = time.time()
+    if shutil.which("exiftool") is None:
+        raise UserError("exiftool not found (Debian package libimage-exiftool-perl)")
+    stale = output_files_to_replace(a.out)
+    # Independent streams, so that e.g. more trees do not change the GPS noise.
+    seeds = np.random.SeedSequence(a.seed).spawn(6)
+    rng_pose, rng_terrain, rng_layout, rng_meta, rng_tex, _ = [np.random.default_rng(s) for s in seeds]
+
+    cam, cam_tags = fl.make_camera(o)
+    stations, along, across = fl.plan(o, cam)
+    poses = fl.draw_true_poses(o, stations, rng_pose)
+    frame = fl.utm_frame(o.lat, o.lon)
+    photos_meta = fl.metadata(o, poses, frame, rng_meta, o.takeoff_amsl_m)
+    check_utm_frame(photos_meta, frame[0], frame[1])
+    gsd = fl.nominal_gsd(o, cam)
+    ortho_gsd = a.ortho_gsd if a.ortho_gsd > 0 else round(gsd, 3)
+    s, labels, pal, takeoff, extent = build_scene(a, o, cam, stations, poses, gsd, ortho_gsd,
+                                                  rng_terrain, rng_layout)
+    # Only now that the request has proven feasible does an earlier flight go.
+    for path in stale:
+        if os.path.isfile(path):
+            os.remove(path)
+    os.makedirs(os.path.join(a.out, "truth"), exist_ok=True)
+    t_layout = time.time()
+
+    buf = mp.RawArray("Q", s.tex_w * s.tex_h)
+    s.texture = np.frombuffer(buf, dtype=np.uint64).reshape(s.tex_h, s.tex_w)
+    ortho_buf = mp.RawArray("B", s.tex_w // a.texels * (s.tex_h // a.texels) * 3)
+    ortho = np.frombuffer(ortho_buf, dtype=np.uint8).reshape(s.tex_h // a.texels, s.tex_w // a.texels, 3)
+    renderer = rd.Renderer(s, cam, ss=a.supersample, vignetting=o.vignetting)
+    names = ["DJI_%04d.JPG" % (i + 1) for i in range(len(poses))]
+    jobs = [dict(C=np.array(p["position"]), R=geodesy.rotation_from_angles(p["yaw"], p["pitch"], p["roll"]),
+                 gain=photos_meta[i]["gain"], path=os.path.join(a.out, names[i])) for i, p in enumerate(poses)]
+    t_texture = render_all(a, s, labels, pal, rng_tex, gsd, renderer, jobs, ortho)
+    del labels
+    t_render = time.time()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        metadata.write_tags([(jobs[i]["path"], metadata.exif_values(o, pm, cam_tags, o.width, o.height),
+                              metadata.xmp_packet(o, pm, cam_tags, i)) for i, pm in enumerate(photos_meta)], tmp)
+    t_tags = time.time()
+    write_truth_rasters(a, s, frame, extent, ortho_gsd, ortho, os.path.join(a.out, "truth"))
+    t_truth = time.time()
     truth = build_truth(a, o, cam, cam_tags, poses, photos_meta, names, renderer, s,
-                        (zone, south, oe, on), takeoff, gsd, ortho_gsd, (e0, n0, e1, n1), along, across)
+                        frame, takeoff, gsd, ortho_gsd, extent, along, across)
     with open(os.path.join(a.out, "truth.json"), "w", encoding="utf-8") as f:
         json.dump(truth, f, indent=1)
         f.write("\n")
     t_end = time.time()
+    e0, n0, e1, n1 = extent
     print("flightsim: %d photos %dx%d in %s (seed %d)" % (len(names), o.width, o.height, a.out, a.seed))
     print("  scene %.0f x %.0f m, texture %d x %d, %d buildings, %d trees" % (
         e1 - e0, n1 - n0, s.tex_w, s.tex_h, s.summary["buildings"], s.summary["trees"]))
     print("  times: layout %.1f s, texture %.1f s, render %.1f s, tags %.1f s, truth %.1f s, total %.1f s" % (
         t_layout - t_start, t_texture - t_layout, t_render - t_texture, t_tags - t_render, t_truth - t_tags,
         t_end - t_start))
+
+
+def main(argv=None):
+    a = parse_args(argv)
+    try:
+        generate(a)
+    except UserError as e:
+        print("error: %s" % e, file=sys.stderr)
+        return 1
+    except (OSError, RuntimeError) as e:
+        print("error: %s" % e, file=sys.stderr)
+        return 1
     return 0
 
 
@@ -282,10 +363,6 @@ def build_truth(a, o, cam, cam_tags, poses, pm, names, renderer, s, frame, takeo
                 extent, along, across):
     zone, south, oe, on = frame
     recorded = [m["recorded"] for m in pm]
-    rz = geodesy.utm_zone(float(np.median([r["lon"] for r in recorded])))
-    rs = float(np.median([r["lat"] for r in recorded])) < 0
-    if (rz, rs) != (zone, south):
-        raise SystemExit("error: the flight straddles a UTM zone boundary; move --lon")
     roe, ron = fl.reader_origin(recorded, zone, south)
     shift = np.array([oe - roe, on - ron])  # scene frame -> reader frame
     e0, n0, e1, n1 = extent

@@ -216,9 +216,8 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
     finished.notify_all();
   };
 
-  // The output's vector zeroes its tens of megabytes on one thread, page by page; bands done
-  // before that has finished wait in their own buffers and are copied in at the end.
-  std::vector<std::vector<uint8_t>> staged(plan.bands);
+  // The first worker allocates the output (its vector zeroes tens of megabytes on one thread,
+  // page by page) while the decoder starts; the others wait for it.
   const size_t row_bytes = plan.width * 3;
   auto worker = [&] {
     try {
@@ -226,11 +225,16 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
       if (out_state.compare_exchange_strong(state, 1)) {
         try {
           out = ImageU8(plan.width, plan.height, 3);
-          out_state.store(2, std::memory_order_release);
+          out_state.store(2);
         } catch (...) {
           out_state.store(3);
+          out_state.notify_all();
           throw;
         }
+        out_state.notify_all();
+      } else {
+        while ((state = out_state.load()) < 2) out_state.wait(state);
+        if (state == 3) return;
       }
       for (;;) {
         const size_t b = next_band.fetch_add(1);
@@ -238,13 +242,7 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
         size_t r;
         while ((r = ready.load(std::memory_order_acquire)) <= plan.last_mcu_row[b]) ready.wait(r);
         if (abort.load()) return;
-        const size_t r0 = b * plan.band_rows;
-        if (out_state.load(std::memory_order_acquire) == 2) {
-          reconstruct_jpeg_band(dec, plan, b, out.data.data() + r0 * row_bytes);
-        } else {
-          staged[b].resize(std::min(plan.band_rows, plan.height - r0) * row_bytes);
-          reconstruct_jpeg_band(dec, plan, b, staged[b].data());
-        }
+        reconstruct_jpeg_band(dec, plan, b, out.data.data() + b * plan.band_rows * row_bytes);
         done[b].store(1, std::memory_order_release);
         finished.fetch_add(1);
         finished.notify_all();
@@ -289,10 +287,6 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   par_detail::run_workers_with_reporter(workers, log_context(), worker, decoder);
   if (fault) std::rethrow_exception(fault);
   if (result == JpegEntropyError::None) {
-    par_rows(plan.bands, 1, cpu_budget(), [&](size_t first, size_t last) {
-      for (size_t b = first; b < last; ++b)
-        if (!staged[b].empty()) std::copy(staged[b].begin(), staged[b].end(), out.data.data() + b * plan.band_rows * row_bytes);
-    });
     walk.early_image = std::move(out);
     walk.early_generation = dec.generation;
   }

@@ -255,24 +255,26 @@ void encode_block(JpegBitWriter& bw, const int16_t* zz, int32_t& pred, const Huf
   const uint32_t size = magnitude_bits(diff);
   bw.put(dc.code[size], dc.length[size]);
   if (size != 0) bw.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
-  uint32_t run = 0;
-  for (int k = 1; k < 64; ++k) {
-    const int32_t v = zz[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+  // Walk the non-zero coefficients only: a mask of them, lowest position first.
+  uint64_t mask = 0;
+  for (int k = 1; k < 64; ++k) mask |= static_cast<uint64_t>(zz[k] != 0) << k;
+  int last = 0;
+  while (mask != 0) {
+    const int k = std::countr_zero(mask);
+    mask &= mask - 1;
+    uint32_t run = static_cast<uint32_t>(k - last - 1);
+    last = k;
     while (run > 15) {
       bw.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
+    const int32_t v = zz[k];
     const uint32_t s = magnitude_bits(v);
     const uint32_t symbol = (run << 4) | s;
     const uint32_t bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
     bw.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
-    run = 0;
   }
-  if (run > 0) bw.put(ac.code[0x00], ac.length[0x00]);
+  if (last < 63) bw.put(ac.code[0x00], ac.length[0x00]);
 }
 
 }  // namespace

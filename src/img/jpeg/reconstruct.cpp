@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <span>
 #include <vector>
@@ -19,6 +22,33 @@ inline uint8_t round_sample(float s) {
   auto i = static_cast<int>(v);
   if (v - static_cast<float>(i) >= 0.5f) ++i;
   return static_cast<uint8_t>(i);
+}
+
+// Samples S x 0.25 + 128, clamped to 0..255 and rounded half away from zero, stored as the
+// first bw bytes of `out`. For a non-negative value that rounding is truncation plus a step
+// when the remainder reaches one half, which vectorises.
+inline void store_row(const float* acc, uint32_t bw, uint8_t* out) {
+#if defined(__SSE2__)
+  const __m128 quarter = _mm_set1_ps(0.25f), level = _mm_set1_ps(128.0f), lo = _mm_setzero_ps(),
+               hi = _mm_set1_ps(255.0f), half = _mm_set1_ps(0.5f);
+  auto round4 = [&](__m128 a) {
+    const __m128 v = _mm_min_ps(_mm_max_ps(_mm_add_ps(_mm_mul_ps(a, quarter), level), lo), hi);
+    const __m128i t = _mm_cvttps_epi32(v);
+    const __m128 rem = _mm_sub_ps(v, _mm_cvtepi32_ps(t));
+    return _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(rem, half)));
+  };
+  const __m128i words = _mm_packs_epi32(round4(_mm_loadu_ps(acc)), round4(_mm_loadu_ps(acc + 4)));
+  const __m128i bytes = _mm_packus_epi16(words, words);
+  if (bw == 8) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    return;
+  }
+  alignas(16) uint8_t tmp[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(tmp), bytes);
+  std::copy_n(tmp, bw, out);
+#else
+  for (uint32_t x = 0; x < bw; ++x) out[x] = round_sample(acc[x] * 0.25f + 128.0f);
+#endif
 }
 
 // One block: dequantise, a horizontal pass over the first bh frequency rows and a vertical
@@ -62,16 +92,7 @@ inline uint8_t round_sample(float s) {
       const float w = ty[y * 8 + v];
       for (int x = 0; x < 8; ++x) acc[x] += w * t[v][x];
     }
-    // Rounding half away from zero of a clamped, non-negative value, written so that it
-    // vectorises: truncate, then step up when the remainder reaches one half.
-    int32_t iv[8];
-    for (int x = 0; x < 8; ++x) {
-      const float v = std::min(std::max(acc[x] * 0.25f + 128.0f, 0.0f), 255.0f);
-      const auto t = static_cast<int32_t>(v);
-      iv[x] = t + (v - static_cast<float>(t) >= 0.5f ? 1 : 0);
-    }
-    uint8_t* o = out + (y - y0) * stride;
-    for (uint32_t x = 0; x < bw; ++x) o[x] = static_cast<uint8_t>(iv[x]);
+    store_row(acc, bw, out + (y - y0) * stride);
   }
 }
 
@@ -132,6 +153,18 @@ struct Window {
   const uint32_t wb = ty.w, wa = 256 - ty.w;
   const size_t used = std::min<size_t>(cp.plane_w, size_t{cp.cols[width - 1].i1} + 1);
   for (size_t c = 0; c < used; ++c) vbuf[c] = static_cast<uint16_t>(a[c] * wa + b[c] * wb);
+  if (cp.half_cols) {
+    // The taps of a 2x subsampled row, written out: output 2i mixes samples i - 1 and i as
+    // 1/4 : 3/4, output 2i + 1 mixes i and i + 1 as 3/4 : 1/4; the ends repeat.
+    const size_t last = used - 1;
+    line[0] = static_cast<uint8_t>((vbuf[0] * 256 + 32768) >> 16);
+    for (size_t x = 1; x < width; ++x) {
+      const size_t i = x >> 1;
+      const uint32_t v = (x & 1) ? vbuf[i] * 192u + vbuf[std::min(i + 1, last)] * 64u : vbuf[i - 1] * 64u + vbuf[i] * 192u;
+      line[x] = static_cast<uint8_t>((v + 32768) >> 16);
+    }
+    return line.data();
+  }
   for (size_t x = 0; x < width; ++x) {
     const JpegTap& t = cp.cols[x];
     line[x] = static_cast<uint8_t>((vbuf[t.i0] * (256 - t.w) + vbuf[t.i1] * t.w + 32768) >> 16);
@@ -216,6 +249,7 @@ JpegOutputPlan plan_jpeg_output(const JpegDecoder& dec, unsigned denominator) {
     if (!cp.direct && plan.width > 0 && plan.height > 0) {
       cp.cols = make_taps(plan.width, sx, cp.plane_w);
       cp.rows = make_taps(plan.height, sy, cp.plane_h);
+      cp.half_cols = sx == 0.5f;
     }
     const auto tx = idct_basis(cp.block_w);
     for (int x = 0; x < 8; ++x)

@@ -40,6 +40,7 @@ struct JpegComponentPlan {
   size_t plane_w = 0;  // blocks_w x block_w
   size_t plane_h = 0;
   bool direct = true;          // full resolution: plane sample (r, x) is output sample (r, x)
+  bool half_cols = false;      // columns subsampled by exactly 2 (taps of weight 1/4 and 3/4)
   std::vector<JpegTap> cols;   // per output column, when not direct
   std::vector<JpegTap> rows;   // per output row, when not direct
   std::array<float, 64> txt{}; // horizontal basis transposed (u * 8 + x)

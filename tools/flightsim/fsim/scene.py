@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 from PIL import Image, ImageDraw
+from scipy import ndimage
 from scipy.spatial import Voronoi
 
 from . import noise
@@ -117,22 +118,16 @@ def make_terrain_function(opts, rng, region):
 
 
 def height_at(scene, east, north):
-    """Terrain height (bilinear over the DEM) at points; outside the DEM the edge holds."""
-    ny, nx = scene.dem.shape
-    x = np.minimum(np.maximum((np.asarray(east) - scene.east0) * (1.0 / scene.dem_m), 0), nx - 1.0001)
-    y = np.minimum(np.maximum((scene.north1 - np.asarray(north)) * (1.0 / scene.dem_m), 0), ny - 1.0001)
-    ix = x.astype(np.int32)
-    iy = y.astype(np.int32)
-    fx = x - ix
-    fy = y - iy
-    flat = scene.dem.ravel()
-    k = iy * nx + ix
-    top = flat[k] + (flat[k + 1] - flat[k]) * fx
-    bottom = flat[k + nx] + (flat[k + nx + 1] - flat[k + nx]) * fx
-    return top + (bottom - top) * fy
+    """Terrain height (bilinear over the DEM, float32) at points; outside the DEM the
+    edge holds."""
+    shape = np.shape(east)
+    x = (np.atleast_1d(np.asarray(east, np.float32)) - np.float32(scene.east0)) * np.float32(1.0 / scene.dem_m)
+    y = (np.float32(scene.north1) - np.atleast_1d(np.asarray(north, np.float32))) * np.float32(1.0 / scene.dem_m)
+    return ndimage.map_coordinates(scene.dem, [y, x], order=1, mode="nearest", prefilter=False,
+                                   output=np.float32).reshape(shape)
 
 
-def _terrain_shade(dem, cell):
+def terrain_shade(dem, cell):
     gy, gx = np.gradient(dem.astype(np.float64), cell)
     # Rows run south, so the northward gradient is -gy.
     return shade_of_normal(-gx, gy, np.ones_like(gx)).astype(np.float32)
@@ -229,15 +224,52 @@ def _rect(ce, cn, ux, uy, ha, hb):
                      for sa, sb in ((1, 1), (-1, 1), (-1, -1), (1, -1))])
 
 
+class LabelDrawing:
+    """The label map as a list of drawing commands in texel coordinates, rasterised band
+    by band on demand: the whole map would take 4 bytes a texel, and bands can be made
+    by parallel workers."""
+
+    def __init__(self, width, height):
+        self.width, self.height = width, height
+        self.ops = []  # (lowest row, highest row, method, args, keywords)
+
+    def _add(self, ys, reach, method, args, kw):
+        self.ops.append((min(ys) - reach, max(ys) + reach, method, args, kw))
+
+    def polygon(self, xy, fill):
+        self._add([y for _, y in xy], 1, "polygon", (list(xy),), dict(fill=fill))
+
+    def line(self, xy, fill, width=1, joint=None):
+        self._add([y for _, y in xy], width / 2 + 1, "line", (list(xy),), dict(fill=fill, width=width, joint=joint))
+
+    def ellipse(self, box, fill):
+        self._add([box[1], box[3]], 1, "ellipse", (list(box),), dict(fill=fill))
+
+    def band(self, r0, r1):
+        """Labels of rows r0..r1 (int32, (r1 - r0, width))."""
+        img = Image.new("I", (self.width, r1 - r0), 0)
+        d = ImageDraw.Draw(img)
+        for lo, hi, method, args, kw in self.ops:
+            if hi < r0 or lo > r1:
+                continue
+            pts = args[0]
+            if method == "ellipse":
+                moved = [pts[0], pts[1] - r0, pts[2], pts[3] - r0]
+            else:
+                moved = [(x, y - r0) for x, y in pts]
+            getattr(d, method)(moved, **kw)
+        return np.asarray(img, dtype=np.int32)
+
+
 def layout(scene, rng, opts, height_fn, takeoff_en):
-    """Draws the label map and places buildings and trees. Returns (labels, palette)."""
+    """Places fields, roads, the pond, buildings and trees. Returns the label drawing and
+    the palette of label materials."""
     e0, n1, t = scene.east0, scene.north1, scene.texel_m
     e1 = e0 + scene.tex_w * t
     n0 = n1 - scene.tex_h * t
     region = (e0, n0, e1, n1)
     area_ha = (e1 - e0) * (n1 - n0) / 1e4
-    img = Image.new("I", (scene.tex_w, scene.tex_h), 0)
-    draw = ImageDraw.Draw(img)
+    draw = LabelDrawing(scene.tex_w, scene.tex_h)
     pal = Palette()
     pal.add(PLAIN, (100, 130, 60), fine=0.2, coarse=0.2)  # 0: meadow under everything
 
@@ -402,7 +434,8 @@ def layout(scene, rng, opts, height_fn, takeoff_en):
             continue
         bv = a * rng.uniform(0.8, 1.25)
         tr["ce"].append(x); tr["cn"].append(y); tr["a"].append(a); tr["b"].append(bv)
-        # The crown's lower part sinks into the ground, so that no ray passes under it.
+        # The crown sits low, its lower part below the ground, so that few rays pass
+        # between crown and ground (where the texture would still show the crown).
         tr["cz"].append(float(height_fn(x, y)) + 0.8 * bv)
     scene.trees = {k: np.array(v, dtype=np.float64) for k, v in tr.items()}
     for i in range(len(tr["ce"])):
@@ -414,7 +447,7 @@ def layout(scene, rng, opts, height_fn, takeoff_en):
         draw.ellipse([cx - r, cy - r, cx + r, cy + r], fill=lab)
     scene.summary = {"fields": field_count, "buildings": len(b["ce"]), "trees": len(tr["ce"]),
                      "road_width_m": road_w, "pond_centre": [float(c[0]), float(c[1])]}
-    return np.asarray(img, dtype=np.int32), pal
+    return draw, pal
 
 
 # ---------------------------------------------------------------- texture
@@ -424,7 +457,7 @@ class TextureJob:
 
     def __init__(self, scene, labels, pal, rng, gsd_m):
         self.scene = scene
-        self.labels = labels
+        self.labels = labels  # a LabelDrawing
         self.p = pal.arrays()
         e0, n1 = scene.east0, scene.north1
         w, h = scene.tex_w * scene.texel_m, scene.tex_h * scene.texel_m
@@ -442,7 +475,7 @@ class TextureJob:
         t = s.texel_m
         east = s.east0 + (np.arange(s.tex_w) + 0.5) * t
         north = s.north1 - (np.arange(r0, r1) + 0.5) * t
-        lab = self.labels[r0:r1]
+        lab = self.labels.band(r0, r1)
         fine = sum(wt * noise.sample_grid(l, east, north) for l, wt in self.fine)
         coarse = sum(wt * noise.sample_grid(l, east, north) for l, wt in self.coarse)
         chroma = noise.sample_grid(self.chroma, east, north)
@@ -456,7 +489,7 @@ class TextureJob:
         lum = np.exp(p["fine"][lab] * fine * 2.0 + p["coarse"][lab] * coarse * 2.0)
         shift = p["chroma"][lab] * chroma
         col *= lum[..., None]
-        col *= np.exp(np.stack([shift, -0.3 * shift, -shift], axis=-1))
+        col *= 1 + shift[..., None] * np.array([1.0, -0.3, -1.0], np.float32)  # a slow drift in hue
         # Terrain shading for ground, ellipsoid shading for crowns; roofs are level.
         ground = p["ground"][lab]
         dem_shade = noise.sample_grid(_ShadeLattice(s), east, north)
