@@ -16,21 +16,25 @@ uint32_t read_uint(const uint8_t* p, unsigned bytes, bool little_endian) {
   return v;
 }
 
-// Samples of `bits` bits from one continuous big-endian bit stream; bytes past the data read
+// Samples of `bits` bits, most significant bit first, each row of `row_len` samples starting
+// on a byte boundary (the unused bits at a row's end are skipped); bytes past the data read
 // as zero.
-void unpack_bit_stream(std::span<const uint8_t> bytes, unsigned bits, std::span<uint32_t> out) {
-  uint64_t acc = 0;
-  unsigned have = 0;
-  size_t pos = 0;
+void unpack_bit_rows(std::span<const uint8_t> bytes, unsigned bits, size_t row_len, std::span<uint32_t> out) {
   const uint64_t mask = (uint64_t{1} << bits) - 1;
-  for (uint32_t& s : out) {
-    while (have < bits) {
-      acc = acc << 8 | (pos < bytes.size() ? bytes[pos] : 0);
-      ++pos;
-      have += 8;
+  size_t pos = 0;
+  for (size_t start = 0; start < out.size(); start += row_len) {
+    uint64_t acc = 0;
+    unsigned have = 0;
+    const size_t end = std::min(out.size(), start + row_len);
+    for (size_t k = start; k < end; ++k) {
+      while (have < bits) {
+        acc = acc << 8 | (pos < bytes.size() ? bytes[pos] : 0);
+        ++pos;
+        have += 8;
+      }
+      out[k] = static_cast<uint32_t>((acc >> (have - bits)) & mask);
+      have -= bits;
     }
-    s = static_cast<uint32_t>((acc >> (have - bits)) & mask);
-    have -= bits;
   }
 }
 
@@ -64,7 +68,7 @@ std::vector<float> unpack_integer_samples(std::span<const uint8_t> bytes, const 
     const size_t have = std::min(layout.count, bytes.size() / size);
     for (size_t k = 0; k < have; ++k) s[k] = read_uint(bytes.data() + k * size, size, layout.little_endian);
   } else {
-    unpack_bit_stream(bytes, b, s);
+    unpack_bit_rows(bytes, b, std::max<size_t>(layout.tile_width * layout.spp, 1), s);
   }
   if (layout.predictor == 2) {
     const uint64_t mask = (uint64_t{1} << b) - 1;

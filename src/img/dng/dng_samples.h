@@ -21,9 +21,10 @@ struct SampleLayout {
 };
 
 // Integer samples: 8, 16 and 32 bits read whole in the layout's byte order (as many as the
-// bytes hold); any other width as one continuous most-significant-bit-first stream that does
-// not realign at row ends. Padded with zeros to `count`; predictor 2 then adds each sample to
-// the one spp before it within rows of tile_width x spp samples, modulo 2^bits.
+// bytes hold); any other width most significant bit first, every row of tile_width x spp
+// samples starting on a byte boundary as TIFF lays out packed rows. Padded with zeros to
+// `count`; predictor 2 then adds each sample to the one spp before it within rows, modulo
+// 2^bits.
 std::vector<float> unpack_integer_samples(std::span<const uint8_t> bytes, const SampleLayout& layout);
 
 // Float samples of bits / 8 bytes each: IEEE half (16), the DNG 24-bit float (sign, 7-bit

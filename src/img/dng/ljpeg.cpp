@@ -121,7 +121,7 @@ std::expected<Parsed, std::string> parse_headers(std::span<const uint8_t> d) {
   if (d.size() < 6) return std::unexpected("no lossless JPEG scan");
   size_t pos = 2;
   for (;;) {
-    if (d.size() - pos < 4) return std::unexpected("no lossless JPEG scan");
+    if (pos >= d.size() || d.size() - pos < 4) return std::unexpected("no lossless JPEG scan");
     if (d[pos] != 0xFF || d[pos + 1] == 0xFF) {
       ++pos;
       continue;
