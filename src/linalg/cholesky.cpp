@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "util/error.h"
 #include "util/par.h"
@@ -16,6 +17,8 @@ constexpr size_t PANEL = 64;
 // Rows (and columns) per register tile of the trailing update: a 4 x 4 tile of sums stays
 // in registers while it streams through the panel.
 constexpr size_t TILE = 4;
+// TILE doubles as one value: a vector register on wide processors, two on the baseline.
+using Lane = double __attribute__((vector_size(TILE * sizeof(double))));
 
 bool pivot_ok(double u) { return u > 0.0 && u <= std::numeric_limits<double>::max(); }
 
@@ -67,19 +70,22 @@ void pack_panel(const double* a, size_t n, size_t d, size_t e, size_t nb, size_t
 // The symmetric rank-nb update of the rows of one tile: A[e + r][e + j] -= sum_c P[r][c] P[j][c]
 // for every j <= r. Every element goes through the same tile arithmetic (sums in increasing
 // c from zero), whichever thread and band it falls in, so results do not depend on the
-// thread count.
-void update_tile_rows(double* a, size_t n, size_t e, size_t nb, size_t m, const double* packed, size_t tile) {
+// thread count. Inlined into one copy per instruction set below.
+[[gnu::always_inline]] inline void update_tile_rows(double* a, size_t n, size_t e, size_t nb, size_t m,
+                                                    const double* packed, size_t tile) {
   const size_t r0 = tile * TILE;
   const size_t r_end = std::min(m, r0 + TILE);
   const double* pr = packed + tile * nb * TILE;
   for (size_t jt = 0; jt <= tile; ++jt) {
     const double* pj = packed + jt * nb * TILE;
-    double acc[TILE][TILE] = {};
+    // One vector of TILE sums per row; each row's factor is broadcast from memory, which
+    // keeps the shuffle unit out of the inner loop.
+    Lane acc[TILE] = {};
     for (size_t c = 0; c < nb; ++c) {
+      Lane col;
+      std::memcpy(&col, pj + c * TILE, sizeof(Lane));
 #pragma GCC unroll 4
-      for (size_t i = 0; i < TILE; ++i)
-#pragma GCC unroll 4
-        for (size_t j = 0; j < TILE; ++j) acc[i][j] += pr[c * TILE + i] * pj[c * TILE + j];
+      for (size_t i = 0; i < TILE; ++i) acc[i] += pr[c * TILE + i] * col;
     }
     const size_t j0 = jt * TILE;
     for (size_t r = r0; r < r_end; ++r) {
@@ -90,6 +96,30 @@ void update_tile_rows(double* a, size_t n, size_t e, size_t nb, size_t m, const 
   }
 }
 
+using TileUpdate = void (*)(double*, size_t, size_t, size_t, size_t, const double*, size_t);
+
+void update_tile_rows_baseline(double* a, size_t n, size_t e, size_t nb, size_t m, const double* packed, size_t tile) {
+  update_tile_rows(a, n, e, nb, m, packed, tile);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same arithmetic with 256-bit vectors and fused multiply-adds: twice the throughput of
+// the baseline's 128-bit vectors on processors that have them. The choice is made once per
+// process, so one machine always gives the same bits.
+[[gnu::target("avx2,fma")]] void update_tile_rows_avx2(double* a, size_t n, size_t e, size_t nb, size_t m,
+                                                       const double* packed, size_t tile) {
+  update_tile_rows(a, n, e, nb, m, packed, tile);
+}
+
+TileUpdate pick_tile_update() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return update_tile_rows_avx2;
+  return update_tile_rows_baseline;
+}
+#else
+TileUpdate pick_tile_update() { return update_tile_rows_baseline; }
+#endif
+
 }  // namespace
 
 bool cholesky_factor(std::span<double> a, size_t n) {
@@ -97,6 +127,7 @@ bool cholesky_factor(std::span<double> a, size_t n) {
   if (a.size() / n < n) internal_error(format("cholesky_factor: {} values for n = {}", a.size(), n));
   double* base = a.data();
   const size_t budget = cpu_budget();
+  static const TileUpdate tile_update = pick_tile_update();
   std::vector<double> diag;
   std::vector<double> packed;
   for (size_t d = 0; d < n; d += PANEL) {
@@ -113,7 +144,7 @@ bool cholesky_factor(std::span<double> a, size_t n) {
     pack_panel(base, n, d, e, nb, m, packed);
     // One chunk per tile of rows: the tile is the unit of the update's register blocking.
     par_chunks(trailing, TILE * n, budget,
-               [&](size_t tile, std::span<double>) { update_tile_rows(base, n, e, nb, m, packed.data(), tile); });
+               [&](size_t tile, std::span<double>) { tile_update(base, n, e, nb, m, packed.data(), tile); });
   }
   return true;
 }

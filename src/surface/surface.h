@@ -44,4 +44,13 @@ struct Surface {
   JsonValue to_json() const;
 };
 
+// Reads a terrain file written for a build: an npz archive with the 0-dimensional arrays
+// "z0", "E0", "N0" (absolute UTM of node (0, 0)), "cell" and the 2-dimensional heights "Z"
+// (rows from the north). The grid's corner is made relative to the given UTM origin. A "Z"
+// that is empty or not 2-dimensional gives a plane at z0. Errors: the archive reader's
+// message, "surface Z missing", and messages for a grid under 2 x 2, heights that are not
+// numbers or do not fill the shape, and a cell size that is not a positive finite number.
+std::expected<Surface, std::string> load_surface(const std::filesystem::path& path, double origin_east,
+                                                 double origin_north);
+
 }  // namespace tsl

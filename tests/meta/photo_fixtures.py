@@ -141,7 +141,7 @@ def opcode_list():
     return struct.pack(">I", 3) + op(1, warp) + op(3, vign) + op(9, gain)
 
 
-def dng(name, orientation=None, software="fake raw"):
+def dng(name, orientation=None, software="fake raw", preview=(12, 16), exif=True):
     # IFD0 is a preview (NewSubfileType 1) carrying the tags, the raw CFA sits in a SubIFD
     # (NewSubfileType 0) with an ActiveArea smaller than its full size.
     ops = opcode_list()
@@ -152,10 +152,12 @@ def dng(name, orientation=None, software="fake raw"):
     if orientation:
         tags0.append((274, "H", 1, orientation, True))
     with tifffile.TiffWriter(path(name)) as tif:
-        tif.write(np.zeros((12, 16, 3), np.uint8), photometric="rgb", subfiletype=1, subifds=1,
+        tif.write(np.zeros((*preview, 3), np.uint8), photometric="rgb", subfiletype=1, subifds=1,
                   software=software, extratags=tags0)
         tif.write(np.zeros((30, 40), np.uint16), photometric=32803, subfiletype=0,
                   extratags=[(50829, "I", 4, (2, 4, 28, 36), True), (51022, 7, len(ops), ops, True)])
+    if not exif:
+        return
     exiftool(path(name), "-ExposureTime=0.002", "-FNumber=4", "-ISO=200", "-FocalLength=10.26",
              "-FocalLengthIn35mmFormat=28", "-DateTimeOriginal=2024:03:15 10:31:00",
              "-GPSLatitude=47.25", "-GPSLatitudeRef=N", "-GPSLongitude=8.5", "-GPSLongitudeRef=W",
@@ -188,11 +190,16 @@ drone_elem_jpeg()
 big_head_jpeg()
 dng("raw.dng")
 dng("turned.DNG", orientation=6)
+# A 5 MB preview puts the raw directory beyond the 4 MiB that are read first (exiftool would
+# move the directories to the front, so it does not touch this one).
+dng("far_raw.dng", preview=(1300, 1300), exif=False)
 processed_tiff()
 packet_only_tiff()
 run_exiftool_jobs()
 os.remove(path("attr.xmp"))
 pad_big_head_jpeg()
+with tifffile.TiffFile(path("far_raw.dng")) as far:
+    assert far.pages[0].tags[330].value[0] > 4 << 20, "the raw directory must lie beyond 4 MiB"
 # exiftool's own reading of every fixture, the oracle of the reader's tests.
 for options, out_name in ((["-n", "-G1", "-a"], "exiftool.json"), (["-G1", "-OpcodeList3"], "exiftool_opcodes.json")):
     photos = sorted(os.path.join(OUT, n) for n in os.listdir(OUT) if not n.endswith(".json"))

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "linalg/py_oracle.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -131,6 +133,117 @@ TEST(Surface, GridsUnderTwoByTwoOrWithTheWrongCountAreInternalErrors) {
   EXPECT_THROW(Surface::dsm(0, 0, 0, 1, 4, 1, {1, 2, 3, 4}), InternalError);
   EXPECT_THROW(Surface::dsm(0, 0, 0, 1, 2, 2, {1, 2, 3}), InternalError);
   EXPECT_THROW(Surface::dsm(0, 0, 0, 1, uint64_t{1} << 32, uint64_t{1} << 32, {1, 2, 3, 4}), InternalError);
+}
+
+// Runs a Python snippet with numpy as np and the target path (a file or folder) as `path`.
+void run_numpy_writer(const std::filesystem::path& path, const std::string& body) {
+  const std::string script = "import sys\nimport numpy as np\npath = sys.argv[1]\n" + body + "\n";
+  test::write_file_text(path.string() + ".py", script);
+  const test::CommandResult r = test::run_command(test::python3() + " " + test::shell_quote(path.string() + ".py") +
+                                                  " " + test::shell_quote(path.string()));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+// What a build writes: absolute UTM corner, f32 heights, rows from the north.
+constexpr const char* BUILD_ARRAYS =
+    "z0=np.float64(12.5), E0=np.float64(500123.0), N0=np.float64(5600456.0), cell=np.float64(0.5), "
+    "Z=np.array([[1, 2, 3], [4, 5, 6]], dtype=np.float32)";
+
+TEST(LoadSurface, ReadsWhatNumpySavezWrites) {
+  TSL_REQUIRE_PYTHON("numpy");
+  test::TempDir dir;
+  run_numpy_writer(dir.path(), format("np.savez(path + '/surface.npz', {})\nnp.savez_compressed(path + '/c_surface.npz', {})",
+                                       BUILD_ARRAYS, BUILD_ARRAYS));
+  for (const char* name : {"surface.npz", "c_surface.npz"}) {
+    SCOPED_TRACE(name);
+    const std::expected<Surface, std::string> s = load_surface(dir / name, 500100.0, 5600400.0);
+    ASSERT_TRUE(s.has_value()) << s.error();
+    EXPECT_EQ(s->z0, 12.5);
+    EXPECT_EQ(s->e0, 23.0);  // the file's absolute corner made relative to the origin
+    EXPECT_EQ(s->n0, 56.0);
+    EXPECT_EQ(s->cell, 0.5);
+    EXPECT_EQ(s->nx, 3u);
+    EXPECT_EQ(s->ny, 2u);
+    EXPECT_EQ(s->z, (std::vector<float>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(s->z_median, 3.5);
+    EXPECT_NEAR(s->height_at(23.25, 55.75), 3.0, 1e-12);  // centre of the western cell
+  }
+  // Against another origin the corner moves by the difference.
+  const std::expected<Surface, std::string> moved = load_surface(dir / "surface.npz", 500000.0, 5600000.0);
+  ASSERT_TRUE(moved.has_value()) << moved.error();
+  EXPECT_EQ(moved->e0, 123.0);
+  EXPECT_EQ(moved->n0, 456.0);
+}
+
+TEST(LoadSurface, PlanesFailuresAndMalformedGrids) {
+  TSL_REQUIRE_PYTHON("numpy");
+  struct Case {
+    const char* name;
+    std::string arrays;  // savez keyword arguments
+    std::string error;   // empty: loads
+    bool plane;          // when it loads: a plane at z0 = 7
+  };
+  const std::string scalars = "z0=np.float64(7), E0=np.float64(10), N0=np.float64(20), ";
+  const Case cases[] = {
+      {"no Z", scalars + "cell=np.float64(1)", "surface Z missing", false},
+      {"empty Z", scalars + "cell=np.float64(1), Z=np.zeros((0, 0), np.float32)", "", true},
+      {"one-dimensional Z", scalars + "cell=np.float64(1), Z=np.ones(5, np.float32)", "", true},
+      {"one row", scalars + "cell=np.float64(1), Z=np.ones((1, 5), np.float32)",
+       "surface Z of 1 x 5 nodes, needs at least 2 x 2", false},
+      {"one column", scalars + "cell=np.float64(1), Z=np.ones((5, 1), np.float32)",
+       "surface Z of 5 x 1 nodes, needs at least 2 x 2", false},
+      {"text heights", scalars + "cell=np.float64(1), Z=np.array([['a', 'b'], ['c', 'd']])",
+       "surface Z holds no numbers", false},
+      {"no cell", scalars + "Z=np.ones((2, 2), np.float32)", "surface cell size NaN is not a positive finite number",
+       false},
+      {"infinite cell", scalars + "cell=np.float64(np.inf), Z=np.ones((2, 2), np.float32)",
+       "surface cell size inf is not a positive finite number", false},
+      {"zero cell", scalars + "cell=np.float64(0), Z=np.ones((2, 2), np.float32)",
+       "surface cell size 0 is not a positive finite number", false},
+      {"integer heights", scalars + "cell=np.float64(1), Z=np.array([[1, 2], [3, 4]], np.int16)", "", false},
+  };
+  test::TempDir dir;
+  std::string writer;  // one Python run writes every file
+  for (size_t k = 0; k < std::size(cases); ++k)
+    writer += "np.savez(path + '/s" + std::to_string(k) + ".npz', " + cases[k].arrays + ")\n";
+  run_numpy_writer(dir.path(), writer);
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.name);
+    const std::expected<Surface, std::string> s = load_surface(dir / ("s" + std::to_string(k) + ".npz"), 0.0, 0.0);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(s.has_value());
+      EXPECT_EQ(s.error(), c.error);
+      continue;
+    }
+    ASSERT_TRUE(s.has_value()) << s.error();
+    EXPECT_EQ(s->z.has_value(), !c.plane);
+    if (c.plane) {
+      EXPECT_EQ(s->height_at(1e3, -1e3), 7.0);
+    }
+  }
+}
+
+TEST(LoadSurface, UnreadableFilesReportTheReadersMessage) {
+  test::TempDir dir;
+  if (test::have_python_modules("numpy")) {
+    // Z's header promises 3 x 3 floats, its data holds 7: the reader must refuse it.
+    run_numpy_writer(dir / "short.npz", R"(
+import io, zipfile
+b = io.BytesIO(); np.save(b, np.ones((3, 3), np.float32))
+with zipfile.ZipFile(path, 'w') as z:
+    z.writestr('cell.npy', (lambda c: (np.save(c, np.float64(1)), c.getvalue())[1])(io.BytesIO()))
+    z.writestr('Z.npy', b.getvalue()[:-8])
+)");
+    const std::expected<Surface, std::string> s = load_surface(dir / "short.npz", 0.0, 0.0);
+    ASSERT_FALSE(s.has_value());
+    EXPECT_EQ(s.error(), "truncated npy data");
+  }
+  EXPECT_FALSE(load_surface(dir / "absent.npz", 0.0, 0.0).has_value());
+  test::write_file_text(dir / "not.npz", "this is not a zip archive");
+  const std::expected<Surface, std::string> s = load_surface(dir / "not.npz", 0.0, 0.0);
+  ASSERT_FALSE(s.has_value());
+  EXPECT_FALSE(s.error().empty());
 }
 
 }  // namespace

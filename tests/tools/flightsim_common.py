@@ -97,13 +97,14 @@ NUMBERS_AS_TEXT = ("ExposureTime", "GPSLatitude", "GPSLongitude")
 
 def check_tags_read_back(test, folder, truth):
     """Every EXIF and drone XMP value the truth says was written is what exiftool reads
-    from the photo; the drone XMP holds nothing else."""
+    from the photo (and from its DNG twin); the drone XMP holds nothing else."""
     from fsim import metadata
-    paths = [os.path.join(folder, p["file"]) for p in truth["photos"]]
+    pairs = [(os.path.join(folder, p[k]), p) for p in truth["photos"] for k in ("file", "dng") if k in p]
+    paths = [path for path, _ in pairs]
     read = read_tags(paths)
-    for path, photo in zip(paths, truth["photos"]):
+    for path, photo in pairs:
         tags = read[path]
-        with test.subTest(folder=os.path.basename(folder), photo=photo["file"]):
+        with test.subTest(folder=os.path.basename(folder), photo=os.path.basename(path)):
             for key, want in photo["tags"]["exif"].items():
                 group = metadata.exif_group(key).rstrip(":") or "File"
                 got = tag(tags, key, (group,))
@@ -117,6 +118,6 @@ def check_tags_read_back(test, folder, truth):
             got_xmp = {k.lower(): v for k, pairs in tags.items() for g, v in pairs if g == "XMP-drone-dji"}
             want_xmp = {k.lower(): v for k, v in photo["tags"]["xmp"].items()}
             test.assertEqual(got_xmp, want_xmp)
-            test.assertEqual(int(tag(tags, "ImageWidth", ("File",))), truth["camera"]["width"])
-            test.assertEqual(int(tag(tags, "ImageHeight", ("File",))), truth["camera"]["height"])
+            test.assertEqual(int(tag(tags, "ImageWidth", ("File", "IFD0"))), truth["camera"]["width"])
+            test.assertEqual(int(tag(tags, "ImageHeight", ("File", "IFD0"))), truth["camera"]["height"])
             test.assertEqual(tag(tags, "ExifByteOrder", ("File",)), "II")

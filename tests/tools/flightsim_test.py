@@ -7,6 +7,8 @@ import json
 import math
 import os
 import shutil
+import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -41,6 +43,11 @@ RTK_ARGS = ["--seed", "3", "--photos", "2", "--legs", "1", "--width", "160", "--
             "--gps", "rtk", "--lat", "-33.9", "--lon", "18.4", "--texels", "1", "--supersample", "1",
             "--dsm-gsd", "1", "--jobs", "1"]
 
+# Raw twins: every shot also as a DNG.
+DNG_ARGS = ["--seed", "4", "--photos", "2", "--legs", "1", "--width", "320", "--height", "240", "--dng", "1",
+            "--distortion", "1.5", "--vignetting", "0.2", "--texels", "1", "--supersample", "1", "--dsm-gsd", "1",
+            "--jobs", "2"]
+
 _tmp = tempfile.TemporaryDirectory()
 FLIGHTS = {}
 
@@ -48,7 +55,7 @@ FLIGHTS = {}
 def flight(name):
     """Generates the named flight once; returns (folder, truth)."""
     if name not in FLIGHTS:
-        args = dict(exact=EXACT_ARGS, noisy=NOISY_ARGS, rtk=RTK_ARGS)[name]
+        args = dict(exact=EXACT_ARGS, noisy=NOISY_ARGS, rtk=RTK_ARGS, dng=DNG_ARGS)[name]
         out = os.path.join(_tmp.name, name)
         fc.generate(out, args)
         with open(os.path.join(out, "truth.json"), encoding="utf-8") as f:
@@ -124,7 +131,7 @@ def srgb_to_linear(v):
 
 class TagsTest(unittest.TestCase):
     def test_tags_read_back_as_written(self):
-        for name in ("exact", "noisy", "rtk"):
+        for name in ("exact", "noisy", "rtk", "dng"):
             folder, truth = flight(name)
             fc.check_tags_read_back(self, folder, truth)
 
@@ -300,6 +307,95 @@ class TruthTest(unittest.TestCase):
                 errs.append(math.hypot(e1 - e0, n1 - n0))
             self.assertLess(max(errs), limit, name)
             self.assertGreater(max(errs), limit / 100, name)
+
+
+def read_ppm16(data):
+    """A binary 16-bit PPM as floats in 0..1 (h, w, 3)."""
+    magic, size, top, pixels = data.split(b"\n", 3)
+    w, h = (int(v) for v in size.split())
+    return np.frombuffer(pixels, ">u2").reshape(h, w, 3) / float(top)
+
+
+def dng_warp(x, y, warp, cam):
+    """The DNG rectilinear warp, from ideal normalised coordinates to recorded pixels."""
+    kr0, kr1, kr2, kr3, kt0, kt1, cxr, cyr = warp
+    bx, by = cxr * (cam["width"] - 1), cyr * (cam["height"] - 1)
+    m = math.hypot(max(bx, cam["width"] - 1 - bx), max(by, cam["height"] - 1 - by))
+    qx, qy = (cam["fx"] * x + cam["cx"] - bx) / m, (cam["fy"] * y + cam["cy"] - by) / m
+    r2 = qx * qx + qy * qy
+    rad = ((kr3 * r2 + kr2) * r2 + kr1) * r2 + kr0
+    return ((qx * rad + 2 * kt0 * qx * qy + kt1 * (r2 + 2 * qx * qx)) * m + bx,
+            (qy * rad + kt0 * (r2 + 2 * qy * qy) + 2 * kt1 * qx * qy) * m + by)
+
+
+class DngTest(unittest.TestCase):
+    def test_raw_twin_develops_to_its_jpeg(self):
+        # dcraw develops the mosaic with unit white balance and no colour matrix (the
+        # camera space is linear sRGB): it must show the JPEG's picture, same place,
+        # same light. Tolerances: bilinear demosaicking and 8-bit JPEG, 3 % and 0.25 px.
+        if shutil.which("dcraw") is None:
+            self.skipTest("dcraw missing")
+        folder, truth = flight("dng")
+        for photo in truth["photos"]:
+            with self.subTest(photo=photo["dng"]):
+                res = subprocess.run(["dcraw", "-c", "-4", "-o", "0", "-r", "1", "1", "1", "1", "-q", "0",
+                                      os.path.join(folder, photo["dng"])], capture_output=True)
+                self.assertEqual(res.returncode, 0, res.stderr)
+                raw = read_ppm16(res.stdout)
+                jpg = srgb_to_linear(np.asarray(Image.open(os.path.join(folder, photo["file"])), np.float64) / 255)
+                self.assertEqual(raw.shape, jpg.shape)
+                inner = (slice(4, -4), slice(4, -4))
+                ratio = raw[inner].reshape(-1, 3).mean(0) / jpg[inner].reshape(-1, 3).mean(0)
+                np.testing.assert_allclose(ratio, 1.0, atol=0.03)
+                lum = lambda a: ndimage.gaussian_filter(a @ [0.2126, 0.7152, 0.0722], 0.7)  # noqa: E731
+                lr, lj = lum(raw), lum(jpg)
+                measured = 0
+                for r0 in range(10, raw.shape[0] - 54, 40):
+                    for c0 in range(10, raw.shape[1] - 54, 40):
+                        a = lr[r0:r0 + 40, c0:c0 + 40]
+                        if a.std() < 0.01 or measure.isotropy(a) < measure.MIN_ISOTROPY:
+                            continue
+                        off, ncc = measure.match_window(a, lj[r0 - 6:r0 + 46, c0 - 6:c0 + 46], 6)
+                        self.assertIsNotNone(off, (r0, c0))
+                        self.assertLess(float(np.hypot(*off)), 0.25, (r0, c0))
+                        measured += 1
+                self.assertGreaterEqual(measured, 5)
+
+    def test_dng_opcodes_describe_the_true_lens(self):
+        # The WarpRectilinear read from the file maps every direction where the photo's
+        # Brown lens does, and FixVignetteRadial's gain undoes the light falloff.
+        folder, truth = flight("dng")
+        cam = truth["camera"]
+        res = subprocess.run(["exiftool", "-b", "-OpcodeList3", os.path.join(folder, truth["photos"][0]["dng"])],
+                             capture_output=True)
+        data = res.stdout
+        count = struct.unpack(">I", data[:4])[0]
+        pos, ops = 4, {}
+        for _ in range(count):
+            code, _ver, _flags, n = struct.unpack(">IIII", data[pos:pos + 16])
+            ops[code] = data[pos + 16:pos + 16 + n]
+            pos += 16 + n
+        planes = struct.unpack(">I", ops[1][:4])[0]
+        self.assertEqual(planes, 1)
+        warp = struct.unpack(">8d", ops[1][4:68])
+        x, y = np.meshgrid(np.linspace(-0.9, 0.9, 13), np.linspace(-0.7, 0.7, 11))
+        u_dng, v_dng = dng_warp(x, y, warp, cam)
+        xd, yd = brown(x, y, cam["coeffs"])
+        u, v = cam["fx"] * xd + cam["cx"], cam["fy"] * yd + cam["cy"]
+        self.assertLess(float(np.max(np.hypot(u_dng - u, v_dng - v))), 1e-6)
+        k = struct.unpack(">7d", ops[3])
+        w, h = cam["width"], cam["height"]
+        cx, cy = k[5] * (w - 1), k[6] * (h - 1)
+        self.assertAlmostEqual(cx, cam["cx"], places=9)
+        uu, vv = np.meshgrid(np.arange(0, w, 7.0), np.arange(0, h, 7.0))
+        rmax = math.hypot(max(cx, w - 1 - cx), max(cy, h - 1 - cy))
+        q = ((uu - cx) ** 2 + (vv - cy) ** 2) / rmax ** 2
+        gain = ((((k[4] * q + k[3]) * q + k[2]) * q + k[1]) * q + k[0]) * q + 1
+        falloff = 1 - truth["vignetting"]["a"] * ((uu - cam["cx"]) ** 2 + (vv - cam["cy"]) ** 2) / ((w / 2) ** 2 + (h / 2) ** 2)
+        # The series is cut after five terms: 1e-4 at the corners for 20 % falloff.
+        self.assertLess(float(np.max(np.abs(gain * falloff - 1))), 1e-4)
+        self.assertEqual(truth["camera_from_dng"]["kind"], "dngwarp")
+        np.testing.assert_allclose(truth["camera_from_dng"]["coeffs"], warp[:6])
 
 
 class DeterminismTest(unittest.TestCase):

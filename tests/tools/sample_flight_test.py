@@ -24,6 +24,16 @@ def files_of(folder):
     return sorted(p for p in glob.glob(os.path.join(folder, "**", "*"), recursive=True) if os.path.isfile(p))
 
 
+def digest(folder):
+    """SHA-256 of every generated file, by path within the folder."""
+    out = {}
+    for p in files_of(folder):
+        if not os.path.basename(p).startswith("README"):
+            with open(p, "rb") as f:
+                out[os.path.relpath(p, folder)] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
 def load_truth():
     with open(os.path.join(SAMPLE, "truth.json"), encoding="utf-8") as f:
         return json.load(f)
@@ -62,8 +72,6 @@ class SampleFlightTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "flight")
             fc.generate(out, args)
-            digest = lambda folder: {os.path.relpath(p, folder): hashlib.sha256(open(p, "rb").read()).hexdigest()  # noqa: E731
-                                     for p in files_of(folder) if not p.endswith("README.md")}
             self.assertEqual(digest(out), digest(SAMPLE))
 
 

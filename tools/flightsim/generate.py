@@ -23,7 +23,7 @@ from PIL import Image
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fsim import camera as camlib  # noqa: E402
 from fsim import flight as fl  # noqa: E402
-from fsim import geodesy, geotiff, metadata  # noqa: E402
+from fsim import dng, geodesy, geotiff, metadata  # noqa: E402
 from fsim import render as rd  # noqa: E402
 from fsim import scene as sc  # noqa: E402
 
@@ -79,6 +79,9 @@ def parse_args(argv):
     g.add_argument("--xmp-style", choices=("new", "old"), default=d.xmp_style,
                    help="new: calibrated focal length, DewarpData and XMP position; old: angles and altitudes only")
     g.add_argument("--quality", type=int, default=92, help="JPEG quality of the photos")
+    g.add_argument("--dng", type=int, choices=(0, 1), default=0,
+                   help="1: also write each shot as a raw DNG beside its JPEG (12-bit Bayer mosaic, the lens "
+                        "warp and vignetting as DNG opcodes)")
     g = p.add_argument_group("scene")
     g.add_argument("--terrain", choices=("flat", "hills", "slope"), default="hills")
     g.add_argument("--relief", type=float, default=6.0, help="height range of the hills, metres")
@@ -136,8 +139,11 @@ def _texture_band(rows):
 
 def _render_photo(i):
     job = _W["photos"][i]
-    img = _W["renderer"].render(job["C"], job["R"], job["gain"])
-    Image.fromarray(img).save(job["path"], quality=_W["quality"], subsampling=1)
+    r = _W["renderer"]
+    linear = r.render_linear(job["C"], job["R"], job["gain"])
+    Image.fromarray(r.to_srgb8(linear)).save(job["path"], quality=_W["quality"], subsampling=1)
+    if job["dng"]:
+        dng.write(job["dng"], linear, r.cam, r.vignetting, _W["model"])
 
 
 def _run(pool, fn, items):
@@ -193,7 +199,7 @@ def output_files_to_replace(out):
                 old = json.load(f)
             if old.get("format") != TRUTH_FORMAT:
                 raise ValueError("other format")
-            own |= {p["file"] for p in old["photos"]}
+            own |= {p[k] for p in old["photos"] for k in ("file", "dng") if k in p}
         except (OSError, ValueError, KeyError, TypeError, AttributeError):
             raise UserError("%s holds a truth.json that is not a generated flight's; choose another folder" % out)
     # A README describing the flight may sit beside it and is kept.
@@ -252,7 +258,7 @@ def render_all(a, s, labels, pal, rng_tex, gsd, renderer, jobs, ortho):
     """Fills the texture and the true orthophoto, then renders and saves every photo, on
     a.jobs processes."""
     _W.update(texjob=sc.TextureJob(s, labels, pal, rng_tex, gsd), texture=s.texture, renderer=renderer,
-              photos=jobs, quality=a.quality, texels=a.texels, ortho=ortho)
+              photos=jobs, quality=a.quality, texels=a.texels, ortho=ortho, model=a.model)
     step = a.texels * math.ceil(256 / a.texels)  # whole orthophoto rows per band
     bands = [(r, min(s.tex_h, r + step)) for r in range(0, s.tex_h, step)]
     pool = mp.get_context("fork").Pool(a.jobs) if a.jobs > 1 else None
@@ -319,19 +325,26 @@ def generate(a):
     ortho = np.frombuffer(ortho_buf, dtype=np.uint8).reshape(s.tex_h // a.texels, s.tex_w // a.texels, 3)
     renderer = rd.Renderer(s, cam, ss=a.supersample, vignetting=o.vignetting)
     names = ["DJI_%04d.JPG" % (i + 1) for i in range(len(poses))]
+    dng_names = [n[:-3] + "DNG" if a.dng else None for n in names]
     jobs = [dict(C=np.array(p["position"]), R=geodesy.rotation_from_angles(p["yaw"], p["pitch"], p["roll"]),
-                 gain=photos_meta[i]["gain"], path=os.path.join(a.out, names[i])) for i, p in enumerate(poses)]
+                 gain=photos_meta[i]["gain"], path=os.path.join(a.out, names[i]),
+                 dng=os.path.join(a.out, dng_names[i]) if a.dng else None) for i, p in enumerate(poses)]
     t_texture = render_all(a, s, labels, pal, rng_tex, gsd, renderer, jobs, ortho)
     del labels
     t_render = time.time()
 
     with tempfile.TemporaryDirectory() as tmp:
-        metadata.write_tags([(jobs[i]["path"], metadata.exif_values(o, pm, cam_tags, o.width, o.height),
-                              metadata.xmp_packet(o, pm, cam_tags, i)) for i, pm in enumerate(photos_meta)], tmp)
+        tag_jobs = []
+        for i, pm in enumerate(photos_meta):
+            exif = metadata.exif_values(o, pm, cam_tags, o.width, o.height)
+            tag_jobs.append((jobs[i]["path"], exif, metadata.xmp_packet(o, pm, cam_tags, i)))
+            if jobs[i]["dng"]:
+                tag_jobs.append((jobs[i]["dng"], exif, metadata.xmp_packet(o, pm, cam_tags, i, "image/x-adobe-dng")))
+        metadata.write_tags(tag_jobs, tmp)
     t_tags = time.time()
     write_truth_rasters(a, s, frame, extent, ortho_gsd, ortho, os.path.join(a.out, "truth"))
     t_truth = time.time()
-    truth = build_truth(a, o, cam, cam_tags, poses, photos_meta, names, renderer, s,
+    truth = build_truth(a, o, cam, cam_tags, poses, photos_meta, names, dng_names, renderer, s,
                         frame, takeoff, gsd, ortho_gsd, extent, along, across)
     with open(os.path.join(a.out, "truth.json"), "w", encoding="utf-8") as f:
         json.dump(truth, f, indent=1)
@@ -359,7 +372,7 @@ def main(argv=None):
     return 0
 
 
-def build_truth(a, o, cam, cam_tags, poses, pm, names, renderer, s, frame, takeoff, gsd, ortho_gsd,
+def build_truth(a, o, cam, cam_tags, poses, pm, names, dng_names, renderer, s, frame, takeoff, gsd, ortho_gsd,
                 extent, along, across):
     zone, south, oe, on = frame
     recorded = [m["recorded"] for m in pm]
@@ -375,6 +388,7 @@ def build_truth(a, o, cam, cam_tags, poses, pm, names, renderer, s, frame, takeo
         m = pm[i]
         photos.append(dict(
             file=names[i],
+            **(dict(dng=dng_names[i]) if dng_names[i] else {}),
             position=[C[0] + shift[0], C[1] + shift[1], C[2]],
             position_utm=[oe + C[0], on + C[1], C[2]],
             rotation=R.tolist(),
@@ -402,6 +416,7 @@ def build_truth(a, o, cam, cam_tags, poses, pm, names, renderer, s, frame, takeo
                     sensor_width_mm=o.sensor_width_mm),
         camera_from_metadata=metadata.intrinsics_from_tags(o.width, o.height, cam_tags["FocalLength"],
                                                            cam_tags["FocalLengthIn35mmFormat"], xmp_cam),
+        **(dict(camera_from_dng=dng.camera_from_metadata(cam)) if a.dng else {}),
         vignetting=dict(model="1 - a * rho^2, rho = distance from the principal point / half the image diagonal",
                         a=o.vignetting),
         radiometry=dict(description="photo linear RGB = scene linear RGB * gain * vignetting; the truth "

@@ -8,7 +8,9 @@ small fraction of a pixel. Offsets are (columns, rows) such that A(p) ~ B(p + of
 import numpy as np
 from scipy import ndimage
 
-# Smallest accepted ratio of the gradient structure tensor's eigenvalues.
+# Smallest ratio of the gradient structure tensor's eigenvalues for a window worth
+# measuring; the refinement itself gives up only at half of it, so that a window chosen
+# by this rule is not lost to the small change of the ratio at the matched place.
 MIN_ISOTROPY = 0.15
 
 
@@ -34,8 +36,8 @@ def ncc_map(template, search):
     t = template - template.mean()
     tn = np.sqrt((t * t).sum())
     fh, fw = search.shape[0] + th, search.shape[1] + tw
-    spec = np.fft.rfft2(search, (fh, fw)) * np.conj(np.fft.rfft2(t, (fh, fw)))
-    corr = np.fft.irfft2(spec, (fh, fw))[: search.shape[0] - th + 1, : search.shape[1] - tw + 1]
+    spectrum = np.fft.rfft2(search, (fh, fw)) * np.conj(np.fft.rfft2(t, (fh, fw)))
+    corr = np.fft.irfft2(spectrum, (fh, fw))[: search.shape[0] - th + 1, : search.shape[1] - tw + 1]
     n = th * tw
     s1 = _box_sums(search, th, tw)
     s2 = _box_sums(search * search, th, tw)
@@ -71,7 +73,7 @@ def refine(a, b, offset, iterations=12):
         r = (an - bn).ravel()
         m = np.array([[jx @ jx, jx @ jy], [jx @ jy, jy @ jy]])
         ev = np.linalg.eigvalsh(m)
-        if ev[0] < MIN_ISOTROPY * ev[1]:
+        if ev[0] < 0.5 * MIN_ISOTROPY * ev[1]:
             # Texture that varies in one direction only (rows, stripes, a straight edge)
             # pins the shift across it but not along it.
             return None, ncc

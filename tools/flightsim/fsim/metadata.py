@@ -68,9 +68,9 @@ def drone_attributes(o, photo, cam_tags, index):
     return a
 
 
-def xmp_packet(o, photo, cam_tags, index):
+def xmp_packet(o, photo, cam_tags, index, mime="image/jpeg"):
     lines = [XMP_HEAD, '   tiff:Make="%s"\n' % o.make, '   tiff:Model="%s"\n' % o.model,
-             '   dc:format="image/jpeg"\n']
+             '   dc:format="%s"\n' % mime]
     for name, value in drone_attributes(o, photo, cam_tags, index):
         lines.append('   drone-dji:%s="%s"\n' % (name, value))
     lines.append('   crs:Version="7.0"\n   crs:HasSettings="False"\n   crs:HasCrop="False"\n'

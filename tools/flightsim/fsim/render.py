@@ -248,13 +248,14 @@ class Renderer:
         out *= np.float32(1.0 / (256 * sc.TEX_SCALE))
         return out
 
-    def render(self, C, R, gain):
-        """An 8-bit sRGB photo (height, width, 3) seen from centre C with rotation R."""
+    def render_linear(self, C, R, gain):
+        """The photo seen from centre C with rotation R: linear RGB float32 (h, w, 3),
+        exposure gain and vignetting applied, not yet clipped."""
         C = np.asarray(C, np.float64)
         R = np.asarray(R, np.float64)
         cam, ss = self.cam, self.ss
         regions = self.object_regions(C, R)
-        out = np.empty((cam.height, cam.width, 3), np.uint8)
+        out = np.empty((cam.height, cam.width, 3), np.float32)
         hs = self.X.shape[0]
         for r0 in range(0, hs, self.band_rows):
             r1 = min(hs, r0 + self.band_rows)
@@ -266,9 +267,17 @@ class Renderer:
             px = rgb.reshape(rows, ss, cam.width, ss, 3).mean(axis=(1, 3))
             p0 = r0 // ss
             px *= (gain * self.vignette[p0:p0 + rows])[..., None]
-            idx = (np.clip(px, 0, 1) * 65535 + 0.5).astype(np.uint16)
-            out[p0:p0 + rows] = self.srgb_lut[idx]
+            out[p0:p0 + rows] = px
         return out
+
+    def to_srgb8(self, linear):
+        """8-bit sRGB of linear RGB, clipped at 1."""
+        idx = (np.clip(linear, 0, 1) * 65535 + 0.5).astype(np.uint16)
+        return self.srgb_lut[idx]
+
+    def render(self, C, R, gain):
+        """An 8-bit sRGB photo (height, width, 3) seen from centre C with rotation R."""
+        return self.to_srgb8(self.render_linear(C, R, gain))
 
     def footprint(self, C, R, per_side=9):
         """Terrain points seen by the image border, clockwise from the top-left corner."""
