@@ -32,9 +32,9 @@ void advise_huge_pages(void* data, size_t bytes) {
 void prepare_storage(void* data, size_t bytes) {
   if (data == nullptr || bytes < 4 * HUGE_PAGE) return;
   advise_huge_pages(data, bytes);
-  // Up to a few dozen huge pages, mapping them on the calling thread costs less than
-  // starting workers.
-  if (bytes < 32 * HUGE_PAGE) return;
+  // Clearing a huge page takes the kernel a fraction of a millisecond; up to a handful of
+  // them, the calling thread maps them sooner than workers would start.
+  if (bytes < 8 * HUGE_PAGE) return;
   // One written byte per small page maps it (zeroed by the kernel); the vector's own
   // zero-fill then runs over mapped memory.
   constexpr size_t PAGE = 4096;

@@ -97,20 +97,20 @@ struct ColumnSpan {
 };
 
 // One output row: four table lookups and a bilinear blend per pixel. t1 and t2 are the
-// tables of the tile rows above and below; fx and gx = 1 - fx are the column weights.
+// tables (as floats, which saves a conversion per lookup) of the tile rows above and below;
+// fx and gx = 1 - fx are the column weights.
 void clahe_row(const uint8_t* __restrict src, uint8_t* __restrict dst, const std::vector<ColumnSpan>& spans,
-               const uint8_t* t1, const uint8_t* t2, float fy, const float* __restrict fx,
-               const float* __restrict gx) {
+               const float* t1, const float* t2, float fy, const float* __restrict fx, const float* __restrict gx) {
   const float gy = 1.0f - fy;
   for (const ColumnSpan& s : spans) {
-    const uint8_t* __restrict t11 = t1 + s.c1;
-    const uint8_t* __restrict t12 = t1 + s.c2;
-    const uint8_t* __restrict t21 = t2 + s.c1;
-    const uint8_t* __restrict t22 = t2 + s.c2;
+    const float* __restrict t11 = t1 + s.c1;
+    const float* __restrict t12 = t1 + s.c2;
+    const float* __restrict t21 = t2 + s.c1;
+    const float* __restrict t22 = t2 + s.c2;
     for (size_t x = s.begin; x < s.end; ++x) {
       const size_t v = src[x];
-      const float top = static_cast<float>(t12[v]) * fx[x] + static_cast<float>(t11[v]) * gx[x];
-      const float bottom = static_cast<float>(t22[v]) * fx[x] + static_cast<float>(t21[v]) * gx[x];
+      const float top = t12[v] * fx[x] + t11[v] * gx[x];
+      const float bottom = t22[v] * fx[x] + t21[v] * gx[x];
       dst[x] = static_cast<uint8_t>(std::min(round_nonneg(bottom * fy + top * gy), 255));
     }
   }
@@ -131,6 +131,8 @@ ImageU8 equalize_clahe(const ImageU8& grey) {
   par_chunks(std::span<uint8_t>(tables), BINS, cpu_budget(), [&](size_t t, std::span<uint8_t> table) {
     tile_table(grey, g, t / TILES, t % TILES, table.data());
   });
+
+  const std::vector<float> tables_f(tables.begin(), tables.end());
 
   // Column lookups once for all rows: the two tile columns around x and the blend weight.
   // Fractions come from the unclamped tile index, so the outer half tiles blend a table
@@ -155,8 +157,8 @@ ImageU8 equalize_clahe(const ImageU8& grey) {
     const float tyf = static_cast<float>(y) * inv_th - 0.5f;
     const float ty1 = std::floor(tyf);
     const int64_t i1 = static_cast<int64_t>(ty1);
-    const uint8_t* t1 = tables.data() + static_cast<size_t>(std::max<int64_t>(i1, 0)) * TILES * BINS;
-    const uint8_t* t2 = tables.data() + static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * TILES * BINS;
+    const float* t1 = tables_f.data() + static_cast<size_t>(std::max<int64_t>(i1, 0)) * TILES * BINS;
+    const float* t2 = tables_f.data() + static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * TILES * BINS;
     clahe_row(grey.row(y), row.data(), spans, t1, t2, tyf - ty1, fx.data(), gx.data());
   });
   return out;
