@@ -66,10 +66,9 @@ std::u32string code_points(std::string_view text) {
   const std::string valid = sanitize_utf8(text);
   std::u32string out;
   for (size_t i = 0; i < valid.size();) {
-    const auto b = static_cast<unsigned char>(valid[i]);
-    const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-    for (size_t k = 1; k < len; ++k) c = c << 6 | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
+    char32_t c = 0;
+    const size_t len = decode_utf8(valid, i, c);
+    if (len == 0) internal_error("sanitized text is not UTF-8");
     out += c;
     i += len;
   }

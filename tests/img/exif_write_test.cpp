@@ -5,16 +5,15 @@
 #include <cmath>
 
 #include "support/test_util.h"
+#include "util/byte_samples.h"
 
 namespace tsl {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::u16_at;
+using test::u32_at;
 
-uint32_t u32_at(const Bytes& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-uint16_t u16_at(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 
 TEST(WriteExifIfd, LaysOutEntriesAndTheDataArea) {
   const std::vector<ExifTag> tags = {

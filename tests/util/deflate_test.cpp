@@ -9,23 +9,19 @@
 #include <sstream>
 
 #include "support/test_util.h"
+#include "util/byte_samples.h"
 #include "util/text.h"
 
 namespace tsl {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::bytes_of;
+using test::random_bytes;
 
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // --- inputs ------------------------------------------------------------------------------
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& v : b) v = static_cast<uint8_t>(rng());
-  return b;
-}
 
 // Words from a small vocabulary: many medium-length matches at many distances.
 Bytes text_like(size_t n, uint32_t seed) {

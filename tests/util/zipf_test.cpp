@@ -8,27 +8,21 @@
 #include <sstream>
 
 #include "support/test_util.h"
+#include "util/byte_samples.h"
 #include "util/deflate.h"
 #include "util/text.h"
 
 namespace tsl {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::bytes_of;
+using test::random_bytes;
+using test::u16_at;
+using test::u32_at;
 
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& v : b) v = static_cast<uint8_t>(rng());
-  return b;
-}
 
-uint32_t u32_at(const Bytes& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-uint16_t u16_at(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 void set32(Bytes& b, size_t at, uint32_t v) {
   for (int k = 0; k < 4; ++k) b[at + k] = static_cast<uint8_t>(v >> (8 * k));
 }

@@ -178,22 +178,63 @@ JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<S
   return JpegEntropyError::None;
 }
 
+// The largest number of MCU rows one band reads.
+size_t band_span(const JpegOutputPlan& plan) {
+  size_t span = 1;
+  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
+  return span;
+}
+
+void allocate_ring(JpegDecoder& dec, size_t ring) {
+  for (auto& c : dec.components) {
+    c.ring_mcu_rows = ring;
+    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
+  }
+}
+
+void zero_ring_row(JpegDecoder& dec, size_t k) {
+  for (auto& c : dec.components) std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+}
+
+// The one-thread form of the pipeline below (on a loop worker, or with one processor): each
+// band is reconstructed as soon as its MCU rows are decoded, before their ring slots are
+// reused, so a photograph never needs its whole coefficient buffer.
+template <typename Run>
+JpegEntropyError run_streamed(JpegDecoder& dec, WalkState& walk, Run&& run) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
+  // Bands finish in order, so when row k starts every band reading row k - span is done.
+  allocate_ring(dec, std::min(dec.mcus_y, band_span(plan) + 1));
+  ImageU8 out(plan.width, plan.height, 3);
+  const size_t row_bytes = plan.width * 3;
+  size_t next_band = 0;
+  auto flush = [&](size_t rows_done) {
+    for (; next_band < plan.bands && plan.last_mcu_row[next_band] < rows_done; ++next_band)
+      reconstruct_jpeg_band(dec, plan, next_band, out.data.data() + next_band * plan.band_rows * row_bytes);
+  };
+  const JpegEntropyError result = run(
+      [&](size_t k) {
+        zero_ring_row(dec, k);
+        return true;
+      },
+      flush);
+  if (result != JpegEntropyError::None) return result;
+  flush(SIZE_MAX);
+  walk.early_image = std::move(out);
+  walk.early_generation = dec.generation;
+  return result;
+}
+
 // Decodes the only scan of a sequential frame while worker threads reconstruct each band of
-// the image as soon as the MCU rows it reads are complete, so the transform, the colour step
-// and the first touch of the output's pages hide behind the serial entropy decoding. The
+// the image as soon as the MCU rows it reads are complete, so the transform and the colour
+// step hide behind the serial entropy decoding. The
 // coefficients live in a ring of MCU rows that the decoder refills once the bands reading a
 // row are done with it, so no frame-sized coefficient buffer is ever touched.
 template <typename Run>
 JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
   const size_t workers = std::max<size_t>(cpu_budget(), 2) - 1;
-  size_t span = 1;
-  for (size_t b = 0; b < plan.bands; ++b) span = std::max(span, plan.last_mcu_row[b] - plan.first_mcu_row[b] + 1);
-  const size_t ring = std::min(dec.mcus_y, span + 2 * workers + 4);
-  for (auto& c : dec.components) {
-    c.ring_mcu_rows = ring;
-    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
-  }
+  const size_t ring = std::min(dec.mcus_y, band_span(plan) + 2 * workers + 4);
+  allocate_ring(dec, ring);
 
   constexpr size_t ALL = SIZE_MAX;
   std::atomic<size_t> ready{0};  // complete MCU rows
@@ -201,8 +242,9 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   std::atomic<size_t> next_band{0};
   std::atomic<size_t> finished{0};
   std::vector<std::atomic<uint8_t>> done(plan.bands);
-  std::atomic<int> out_state{0};  // 0 none, 1 being allocated, 2 allocated, 3 failed
-  ImageU8 out;
+  // Allocated up front: its zeroing faults in tens of megabytes of pages, which on a worker
+  // only kept the bands (and through the ring the decoder) waiting.
+  ImageU8 out(plan.width, plan.height, 3);
   JpegEntropyError result = JpegEntropyError::None;
   std::mutex fault_mutex;
   std::exception_ptr fault;
@@ -216,26 +258,9 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
     finished.notify_all();
   };
 
-  // The first worker allocates the output (its vector zeroes tens of megabytes on one thread,
-  // page by page) while the decoder starts; the others wait for it.
   const size_t row_bytes = plan.width * 3;
   auto worker = [&] {
     try {
-      int state = 0;
-      if (out_state.compare_exchange_strong(state, 1)) {
-        try {
-          out = ImageU8(plan.width, plan.height, 3);
-          out_state.store(2);
-        } catch (...) {
-          out_state.store(3);
-          out_state.notify_all();
-          throw;
-        }
-        out_state.notify_all();
-      } else {
-        while ((state = out_state.load()) < 2) out_state.wait(state);
-        if (state == 3) return;
-      }
       for (;;) {
         const size_t b = next_band.fetch_add(1);
         if (b >= plan.bands) return;
@@ -266,8 +291,7 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
         finished.wait(f);
       }
     }
-    for (auto& c : dec.components)
-      std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+    zero_ring_row(dec, k);
     return true;
   };
 
@@ -392,9 +416,8 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
   for (const auto& c : dec.components)
     covers_all = covers_all && std::any_of(scan.begin(), scan.end(), [&](const ScanComponent& sc) { return sc.comp == &c; });
   JpegEntropyError e = JpegEntropyError::None;
-  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2 && cpu_budget() >= 2 &&
-      !in_par_worker()) {
-    e = run_pipelined(dec, walk, run);
+  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2) {
+    e = cpu_budget() >= 2 && !in_par_worker() ? run_pipelined(dec, walk, run) : run_streamed(dec, walk, run);
   } else {
     ensure_full_coeffs(dec);
     e = run([](size_t) { return true; }, [](size_t) {});

@@ -1,7 +1,10 @@
 #include "img/jpeg/encode.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <exception>
+#include <mutex>
 
 #include "img/jpeg/entropy.h"
 #include "util/error.h"
@@ -390,37 +393,82 @@ std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& imag
     ql[i] = qluma[i];
     qc[i] = qchroma[i];
   }
-  // The transform of a group of MCU rows runs on worker threads into a buffer reused for the
-  // next group; the Huffman coding then walks the group in order on this thread.
-  const size_t budget = cpu_budget();
-  const size_t group = std::max<size_t>(4 * budget, 8);
-  const size_t row_coeffs = lay.mcus_x * lay.blocks_per_mcu * 64;
-  std::vector<int16_t> coeffs(std::min(group, lay.mcus_y) * row_coeffs);
   JpegBitWriter bw{out};
   int32_t pred[3] = {0, 0, 0};
-  for (size_t g0 = 0; g0 < lay.mcus_y; g0 += group) {
-    const size_t g1 = std::min(g0 + group, lay.mcus_y);
-    par_rows(g1 - g0, 1, budget, [&](size_t first, size_t last) {
-      std::vector<float> planes;
-      for (size_t i = first; i < last; ++i)
-        transform_mcu_row(image, lay, ql, qc, g0 + i, planes, coeffs.data() + i * row_coeffs);
-    });
-    for (size_t i = 0; i < g1 - g0; ++i) {
-      const int16_t* zz = coeffs.data() + i * row_coeffs;
-      for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
-        if (lay.gray) {
-          encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
-          zz += 64;
-          continue;
-        }
-        const size_t luma_blocks = lay.subsample ? 4 : 1;
-        for (size_t b = 0; b < luma_blocks; ++b, zz += 64) encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
-        encode_block(bw, zz, pred[1], tables.dc_chroma, tables.ac_chroma);
+  auto encode_row = [&](const int16_t* zz) {
+    for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
+      if (lay.gray) {
+        encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
         zz += 64;
-        encode_block(bw, zz, pred[2], tables.dc_chroma, tables.ac_chroma);
-        zz += 64;
+        continue;
       }
+      const size_t luma_blocks = lay.subsample ? 4 : 1;
+      for (size_t b = 0; b < luma_blocks; ++b, zz += 64) encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
+      encode_block(bw, zz, pred[1], tables.dc_chroma, tables.ac_chroma);
+      zz += 64;
+      encode_block(bw, zz, pred[2], tables.dc_chroma, tables.ac_chroma);
+      zz += 64;
     }
+  };
+  const size_t row_coeffs = lay.mcus_x * lay.blocks_per_mcu * 64;
+  const size_t budget = cpu_budget();
+  if (budget < 2 || lay.mcus_y < 2 || in_par_worker()) {
+    std::vector<int16_t> coeffs(row_coeffs);
+    std::vector<float> planes;
+    for (size_t my = 0; my < lay.mcus_y; ++my) {
+      transform_mcu_row(image, lay, ql, qc, my, planes, coeffs.data());
+      encode_row(coeffs.data());
+    }
+  } else {
+    // Workers transform MCU rows into a ring while this thread Huffman-codes them in order, so
+    // the serial coding hides the transform. A row's slot is refilled once it is coded.
+    const size_t workers = budget - 1;
+    const size_t ring = std::min(lay.mcus_y, 2 * workers + 2);
+    std::vector<int16_t> coeffs(ring * row_coeffs);
+    std::vector<std::atomic<uint8_t>> ready(lay.mcus_y);
+    std::atomic<size_t> next{0}, coded{0};
+    std::atomic<bool> abort{false};
+    std::mutex fault_mutex;
+    std::exception_ptr fault;
+    auto worker = [&] {
+      try {
+        std::vector<float> planes;
+        for (;;) {
+          const size_t k = next.fetch_add(1);
+          if (k >= lay.mcus_y) return;
+          size_t c;
+          while (k >= (c = coded.load(std::memory_order_acquire)) + ring) coded.wait(c);
+          if (abort.load()) return;
+          transform_mcu_row(image, lay, ql, qc, k, planes, coeffs.data() + (k % ring) * row_coeffs);
+          ready[k].store(1, std::memory_order_release);
+          ready[k].notify_one();
+        }
+      } catch (...) {
+        {
+          std::lock_guard lock(fault_mutex);
+          if (!fault) fault = std::current_exception();
+        }
+        abort.store(true);
+        for (auto& r : ready) {
+          r.store(1);
+          r.notify_one();
+        }
+      }
+    };
+    auto coder = [&] {
+      for (size_t k = 0; k < lay.mcus_y; ++k) {
+        while (ready[k].load(std::memory_order_acquire) == 0) ready[k].wait(0);
+        if (abort.load()) break;
+        encode_row(coeffs.data() + (k % ring) * row_coeffs);
+        coded.store(k + 1, std::memory_order_release);
+        coded.notify_all();
+      }
+      // Release workers still waiting for a slot.
+      coded.store(SIZE_MAX / 2, std::memory_order_release);
+      coded.notify_all();
+    };
+    par_detail::run_workers_with_reporter(workers, log_context(), worker, coder);
+    if (fault) std::rethrow_exception(fault);
   }
   bw.finish();
   out.insert(out.end(), {0xFF, 0xD9});

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "img/jpeg/encode.h"
+#include "img/jpeg/jpeg_fixture.h"
+#include "support/test_util.h"
+#include "util/par.h"
+
 namespace tsl {
 namespace {
 
@@ -187,6 +192,82 @@ TEST(DecodeJpeg, ScaledSizesRoundUp) {
     EXPECT_EQ(img->width, c.width);
     EXPECT_EQ(img->height, c.height);
   }
+}
+
+// Decodes on a loop worker, where the decoder runs every step on that one thread.
+std::expected<ImageU8, std::string> decode_inline(const Bytes& file, unsigned denominator) {
+  std::optional<std::expected<ImageU8, std::string>> result;
+  par_map(2, 2, [&](size_t i) {
+    if (i == 0) result = decode_jpeg(file, denominator);
+    return 0;
+  });
+  return *result;
+}
+
+// A sequential frame is reconstructed band by band while its scan decodes, on worker threads
+// or (on a loop worker) on one; both must give the image of the plain order of steps, which
+// a progressive file holding the very same coefficients (jpegtran's lossless rewrite) takes.
+TEST(DecodeJpeg, StreamedDecodesEqualThePlainOrderOfSteps) {
+  TSL_REQUIRE_TOOL("jpegtran");
+  struct Case {
+    size_t width, height, channels;
+    uint32_t quality;
+  };
+  for (const auto& c : {Case{203, 157, 3, 82}, Case{203, 157, 3, 93}, Case{64, 300, 1, 90}, Case{1000, 17, 3, 85}}) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "x" << c.channels << " q" << c.quality);
+    const auto file = encode_jpeg(test::synthetic_photo(c.width, c.height, c.channels, 3), c.quality);
+    ASSERT_TRUE(file.has_value());
+    test::TempDir dir;
+    test::write_file_bytes(dir / "seq.jpg", *file);
+    ASSERT_EQ(test::run_command("jpegtran -progressive -outfile " + test::shell_quote((dir / "prog.jpg").string()) + " " +
+                                test::shell_quote((dir / "seq.jpg").string()))
+                  .exit_code,
+              0);
+    const Bytes progressive = test::read_file_bytes(dir / "prog.jpg");
+    for (unsigned d : {1u, 2u, 4u, 8u}) {
+      SCOPED_TRACE(d);
+      const auto threaded = decode_jpeg(*file, d);
+      const auto one_thread = decode_inline(*file, d);
+      const auto plain = decode_jpeg(progressive, d);
+      ASSERT_TRUE(threaded.has_value() && one_thread.has_value() && plain.has_value());
+      EXPECT_EQ(threaded->data, plain->data);
+      EXPECT_EQ(one_thread->data, plain->data);
+    }
+  }
+}
+
+// Segments after the scan that change what the reconstruction reads (a new quantisation
+// table, an Adobe segment, another scan) count as if they came first.
+TEST(DecodeJpeg, SegmentsAfterTheScanStillApply) {
+  const auto file = encode_jpeg(test::synthetic_photo(96, 80, 3, 5), 90);
+  ASSERT_TRUE(file.has_value());
+  const Bytes body(file->begin(), file->end() - 2);  // without EOI
+  const Bytes coarse_dqt = [] {
+    Bytes p = {0x00};
+    p.insert(p.end(), 64, 50);
+    return segment(0xDB, p);
+  }();
+  // The same file with the coarse table placed just before the frame header instead.
+  const Bytes sof_marker = {0xFF, 0xC0};
+  const auto sof = std::search(file->begin(), file->end(), sof_marker.begin(), sof_marker.end());
+  const Bytes reordered = cat({Bytes(file->begin(), sof), coarse_dqt, Bytes(sof, file->end())});
+  const auto expected = decode_inline(reordered, 1);
+  ASSERT_TRUE(expected.has_value());
+  const auto late = decode_jpeg(cat({body, coarse_dqt, EOI}));
+  ASSERT_TRUE(late.has_value()) << late.error();
+  EXPECT_EQ(late->data, expected->data);
+  const auto plain = decode_jpeg(*file);
+  ASSERT_TRUE(plain.has_value());
+  EXPECT_NE(late->data, plain->data);
+
+  // The same scan twice: the second decode starts from the first one's coefficients.
+  const Bytes sos_marker = {0xFF, 0xDA};
+  const auto sos = std::search(file->begin(), file->end(), sos_marker.begin(), sos_marker.end());
+  const Bytes scan(sos, file->end() - 2);
+  const auto twice = decode_jpeg(cat({body, scan, EOI}));
+  const auto twice_inline = decode_inline(cat({body, scan, EOI}), 1);
+  ASSERT_TRUE(twice.has_value() && twice_inline.has_value());
+  EXPECT_EQ(twice->data, twice_inline->data);
 }
 
 TEST(ProbeJpeg, ReadsTheFirstFrameHeader) {

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "img/tiff/tiff_file.h"
+#include "img/tiff/tiff_fixture.h"
 #include "support/test_util.h"
 #include "util/deflate.h"
 #include "util/error.h"
@@ -107,9 +108,7 @@ TEST(DsmTiff, GdalReadsHeightsAndGeoreference) {
   test::write_file_text(dir / "jobs.txt", format("dsm {} {} {} {} {} {} {} {}\n", (dir / "dsm.tif").string(),
                                                  (dir / "dsm.raw").string(), cols, rows, ref.epsg, ref.gsd, ref.east,
                                                  ref.north));
-  auto r = test::run_command(test::python3() + " " +
-                             test::shell_quote((test::source_dir() / "tests/img/tiff/check_geotiff.py").string()) + " " +
-                             test::shell_quote((dir / "jobs.txt").string()));
+  auto r = test::run_tiff_helper("check_geotiff.py", {(dir / "jobs.txt").string()});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 }
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "img/tiff/tiff_file.h"
+#include "img/tiff/tiff_fixture.h"
 #include "support/test_util.h"
 #include "util/deflate.h"
 #include "util/error.h"
@@ -374,9 +376,50 @@ TEST(GeoTiffWriter, GdalReadsWhatWasWritten) {
                    REF.east, REF.north);
   }
   test::write_file_text(dir / "jobs.txt", jobs);
-  auto r = test::run_command(test::python3() + " " +
-                             test::shell_quote((test::source_dir() / "tests/img/tiff/check_geotiff.py").string()) + " " +
-                             test::shell_quote((dir / "jobs.txt").string()));
+  auto r = test::run_tiff_helper("check_geotiff.py", {(dir / "jobs.txt").string()});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
+// A raster past the raw-size threshold (30000 x 29167 at 8 bits) becomes a BigTIFF by itself.
+// It is mostly empty, so it compresses to little, but it still passes 3.5 GB of samples
+// through the encoder: behind TSL_SLOW_TESTS.
+TEST(GeoTiffWriter, LargeSparseRasterIsABigTiffThatGdalOpens) {
+  if (std::getenv("TSL_SLOW_TESTS") == nullptr) GTEST_SKIP() << "set TSL_SLOW_TESTS=1 to write a 3.5 GB raster";
+  TSL_REQUIRE_TOOL("gdalinfo");
+  TSL_REQUIRE_PYTHON("numpy osgeo.gdal");
+  const uint64_t width = 30000, height = 29167;
+  ASSERT_TRUE(geotiff_needs_bigtiff(width, height, 8));
+  test::TempDir dir;
+  const fs::path tif = dir / "large.tif";
+  auto w = GeoTiffWriter::create(tif, width, height, 8, REF);
+  ASSERT_TRUE(w.has_value());
+  ASSERT_TRUE(w->bigtiff);
+  // One covered pixel per band at a known place: (x, y) = (y0 / 512 * 517 % width, y0 + 300).
+  for (uint64_t y0 = 0; y0 < height; y0 += 512) {
+    const uint64_t rows = std::min<uint64_t>(512, height - y0);
+    Samples band(rows * width * 4, 0);
+    if (rows > 300) {
+      uint16_t* p = &band[(300 * width + (y0 / 512 * 517) % width) * 4];
+      p[0] = 11, p[1] = 22, p[2] = 33, p[3] = 255;
+    }
+    auto r = w->write_band(y0, rows, band);
+    ASSERT_TRUE(r.has_value()) << r.error();
+  }
+  ASSERT_TRUE(w->finish().has_value());
+  const std::string script =
+      "import sys\n"
+      "from osgeo import gdal\n"
+      "ds = gdal.Open(sys.argv[1])\n"
+      "assert (ds.RasterXSize, ds.RasterYSize, ds.RasterCount) == (30000, 29167, 4)\n"
+      "assert open(sys.argv[1], 'rb').read(4) == b'II+\\0'\n"
+      "for y0 in (0, 512 * 20, 512 * 56):\n"
+      "    x, y = y0 // 512 * 517 % 30000, y0 + 300\n"
+      "    px = [int(ds.GetRasterBand(b).ReadAsArray(x, y, 1, 1)[0, 0]) for b in (1, 2, 3, 4)]\n"
+      "    assert px == [11, 22, 33, 255], (x, y, px)\n"
+      "    assert int(ds.GetRasterBand(4).ReadAsArray(x + 1, y, 1, 1)[0, 0]) == 0\n";
+  test::write_file_text(dir / "check.py", script);
+  auto r = test::run_command(test::python3() + " " + test::shell_quote((dir / "check.py").string()) + " " +
+                             test::shell_quote(tif.string()));
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 }
 

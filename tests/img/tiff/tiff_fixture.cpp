@@ -94,4 +94,10 @@ std::vector<uint8_t> single_ifd_tiff(const std::vector<FixtureEntry>& entries, b
   return f.bytes;
 }
 
+CommandResult run_tiff_helper(const std::string& script, const std::vector<std::string>& args) {
+  std::string cmd = python3() + " " + shell_quote((source_dir() / "tests/img/tiff" / script).string());
+  for (const std::string& a : args) cmd += " " + shell_quote(a);
+  return run_command(cmd);
+}
+
 }  // namespace tsl::test

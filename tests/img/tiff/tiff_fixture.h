@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_util.h"
+
 namespace tsl::test {
 
 // One entry to write: its values are stored in `units` of unit_size bytes each (RATIONALs
@@ -53,5 +55,8 @@ class TiffFixture {
 // A file with one directory made of `entries` (the usual case).
 std::vector<uint8_t> single_ifd_tiff(const std::vector<FixtureEntry>& entries, bool little_endian = true,
                                      bool bigtiff = false);
+
+// Runs a Python helper of tests/img/tiff (by file name) with Debian's python3.
+CommandResult run_tiff_helper(const std::string& script, const std::vector<std::string>& args);
 
 }  // namespace tsl::test

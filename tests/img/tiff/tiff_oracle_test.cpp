@@ -7,6 +7,7 @@
 
 #include "img/tiff/tiff_file.h"
 #include "img/tiff/tiff_image.h"
+#include "img/tiff/tiff_fixture.h"
 #include "support/test_util.h"
 
 namespace tsl {
@@ -69,9 +70,7 @@ class TiffOracle : public testing::Test {
     if (!test::have_tool("tiffdump") || !test::have_tool("tiffcp") || !test::have_python_modules("numpy tifffile"))
       return;
     dir_ = new test::TempDir;
-    auto r = test::run_command(test::python3() + " " +
-                               test::shell_quote((test::source_dir() / "tests/img/tiff/make_tiff_variants.py").string()) +
-                               " " + test::shell_quote(dir_->path().string()));
+    auto r = test::run_tiff_helper("make_tiff_variants.py", {dir_->path().string()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     files_ = read_manifest(dir_->path() / "manifest.txt");
   }

@@ -11,6 +11,7 @@
 
 #include "img/tiff/tiff_file.h"
 #include "img/tiff/tiff_image.h"
+#include "img/tiff/tiff_fixture.h"
 #include "support/test_util.h"
 
 namespace tsl {
@@ -171,9 +172,7 @@ TEST_F(TiffRealFiles, PixelsEqualTifffileAndLibtiff) {
     checked.push_back(&d);
   }
   test::write_file_text(dir / "list.txt", list);
-  auto r = test::run_command(test::python3() + " " +
-                             test::shell_quote((test::source_dir() / "tests/img/tiff/tiff_reference_pixels.py").string()) +
-                             " " + test::shell_quote((dir / "list.txt").string()) + " " + test::shell_quote(dir.path().string()));
+  auto r = test::run_tiff_helper("tiff_reference_pixels.py", {(dir / "list.txt").string(), dir.path().string()});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // page I W H BITS lines; the pages of one file are numbered in order.
   std::map<size_t, std::vector<std::tuple<size_t, size_t, unsigned, fs::path>>> pages;
