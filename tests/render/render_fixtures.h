@@ -20,6 +20,14 @@
 
 namespace tsl::test {
 
+// A photo record that only has a size.
+inline ImageMeta sized_photo(uint64_t width, uint64_t height) {
+  ImageMeta m;
+  m.width = width;
+  m.height = height;
+  return m;
+}
+
 // Rotation of a camera looking straight down with its image right along east and image down
 // along south.
 inline Mat3 nadir_rotation() { return {1, 0, 0, 0, -1, 0, 0, 0, -1}; }

@@ -4,19 +4,15 @@
 
 #include <limits>
 
+#include "render/render_fixtures.h"
+
 namespace tsl {
 namespace {
 
-ImageMeta sized(uint64_t w, uint64_t h) {
-  ImageMeta m;
-  m.width = w;
-  m.height = h;
-  return m;
-}
-
 TEST(SeamBandCells, FractionOfTheShorterSideInCells) {
   // A 100 m shorter side (4000 px at 2.5 cm), cell 0.094 m, seam_band 0.12: round(127.66).
-  const ImageMeta photos[] = {sized(6000, 4000), sized(6000, 4000), sized(6000, 4000)};
+  const ImageMeta photo = test::sized_photo(6000, 4000);
+  const ImageMeta photos[] = {photo, photo, photo};
   const double natives[] = {0.025, 0.025, 0.025};
   EXPECT_EQ(seam_band_cells(photos, natives, 0.094, 0.12), 128u);
   // A tiny footprint still gets 3 cells.

@@ -20,13 +20,6 @@ OutputGrid grid_of(uint64_t width, uint64_t height, double gsd) {
   return g;
 }
 
-ImageMeta sized(uint64_t w, uint64_t h) {
-  ImageMeta m;
-  m.width = w;
-  m.height = h;
-  return m;
-}
-
 TEST(SeamGridSize, CellFromTheMatchingResolutionAndTheCellBudget) {
   struct Case {
     const char* name;
@@ -50,7 +43,7 @@ TEST(SeamGridSize, CellFromTheMatchingResolutionAndTheCellBudget) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ImageMeta photos[] = {sized(c.photo_w, c.photo_h)};
+    const ImageMeta photos[] = {test::sized_photo(c.photo_w, c.photo_h)};
     const double natives[] = {c.native};
     const SeamGridSize s = seam_grid_size(photos, natives, c.grid, 2000, c.seam_mpix);
     EXPECT_NEAR(s.cell, c.cell, 1e-9);
@@ -60,7 +53,7 @@ TEST(SeamGridSize, CellFromTheMatchingResolutionAndTheCellBudget) {
 }
 
 TEST(SeamGridSize, BudgetAtOrBelowZeroIsClampedNotInfinite) {
-  const ImageMeta photos[] = {sized(2000, 1000)};
+  const ImageMeta photos[] = {test::sized_photo(2000, 1000)};
   const double natives[] = {0.04};
   for (double budget : {0.0, -4.0, NaN, 1e-9}) {
     SCOPED_TRACE(budget);
