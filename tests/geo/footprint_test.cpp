@@ -98,6 +98,34 @@ save('v', np.stack([ce + t * rays[:, 0], cn + t * rays[:, 1]], axis=1))
   }
 }
 
+// What pair prediction does: the overlap of one photo's footprint with the hull of its
+// neighbour's, against shapely's intersection of the same two shapes.
+TEST(Footprint, OverlapOfNeighbouringFootprintsMatchesShapely) {
+  TSL_REQUIRE_PYTHON("numpy shapely");
+  CameraModel m = pinhole_4000x3000();
+  m.kind = LensKind::Brown;
+  m.coeffs = {-0.12, 0.05, 0.0004, -0.0003, -0.01};
+  const Polygon a = footprint(m, tilted_north(8.0), {0.0, 0.0, 90.0}, Surface::plane(0.0), 6);
+  const Polygon b = footprint(m, tilted_north(-5.0), {35.0, 20.0, 95.0}, Surface::plane(0.0), 6);
+  test::PyOracle py;
+  std::vector<double> fa, fb;
+  for (const Vec2& v : a) fa.insert(fa.end(), {v.x, v.y});
+  for (const Vec2& v : b) fb.insert(fb.end(), {v.x, v.y});
+  py.put("a", fa);
+  py.put("b", fb);
+  ASSERT_EQ(py.run(R"(
+import shapely.geometry as g
+pa, pb = g.Polygon(load('a').reshape(-1, 2)), g.Polygon(load('b').reshape(-1, 2))
+save('area', [pa.intersection(pb.convex_hull).area, pa.area])
+)"),
+            "");
+  const std::vector<double> want = py.get("area");
+  const double got = intersection_area(a, convex_hull(b));
+  EXPECT_GT(want[0], 0.2 * want[1]);  // a real partial overlap
+  EXPECT_LT(want[0], 0.9 * want[1]);
+  EXPECT_NEAR(got, want[0], 1e-9 * want[0]);
+}
+
 // A grid covering the footprint, sampled from `height(e, n)`: cells of 2 m from (-150, 150).
 Surface grid_from(double (*height)(double, double)) {
   const uint64_t nx = 151, ny = 151;

@@ -30,9 +30,11 @@ void advise_huge_pages(void* data, size_t bytes) {
 }  // namespace
 
 void prepare_storage(void* data, size_t bytes) {
-  // Below a few huge pages one thread maps the buffer quickly enough.
   if (data == nullptr || bytes < 4 * HUGE_PAGE) return;
   advise_huge_pages(data, bytes);
+  // Clearing a huge page takes the kernel a fraction of a millisecond; up to a handful of
+  // them, the calling thread maps them sooner than workers would start.
+  if (bytes < 8 * HUGE_PAGE) return;
   // One written byte per small page maps it (zeroed by the kernel); the vector's own
   // zero-fill then runs over mapped memory.
   constexpr size_t PAGE = 4096;

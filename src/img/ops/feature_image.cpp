@@ -90,19 +90,29 @@ void tile_table(const ImageU8& grey, const TileGeometry& g, size_t ty, size_t tx
   }
 }
 
-// One output row: four table lookups and a bilinear blend per pixel. The tables of the two
-// tile rows around the row are t1 (above) and t2 (below); c1, c2 and fx give each column's
-// tile columns (as table offsets) and blend weight. Raw pointers keep the byte stores from
-// forcing reloads of the lookup arrays.
-void clahe_row(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t width, const uint8_t* __restrict t1,
-               const uint8_t* __restrict t2, float fy, const size_t* __restrict c1, const size_t* __restrict c2,
-               const float* __restrict fx) {
-  for (size_t x = 0; x < width; ++x) {
-    const size_t v = src[x];
-    const float a = fx[x];
-    const float top = static_cast<float>(t1[c2[x] + v]) * a + static_cast<float>(t1[c1[x] + v]) * (1.0f - a);
-    const float bottom = static_cast<float>(t2[c2[x] + v]) * a + static_cast<float>(t2[c1[x] + v]) * (1.0f - a);
-    dst[x] = static_cast<uint8_t>(std::min(round_nonneg(bottom * fy + top * (1.0f - fy)), 255));
+// Columns that blend the same two tile columns (as offsets into a row of tables).
+struct ColumnSpan {
+  size_t begin = 0, end = 0;
+  size_t c1 = 0, c2 = 0;
+};
+
+// One output row: four table lookups and a bilinear blend per pixel. t1 and t2 are the
+// tables (as floats, which saves a conversion per lookup) of the tile rows above and below;
+// fx and gx = 1 - fx are the column weights.
+void clahe_row(const uint8_t* __restrict src, uint8_t* __restrict dst, const std::vector<ColumnSpan>& spans,
+               const float* t1, const float* t2, float fy, const float* __restrict fx, const float* __restrict gx) {
+  const float gy = 1.0f - fy;
+  for (const ColumnSpan& s : spans) {
+    const float* __restrict t11 = t1 + s.c1;
+    const float* __restrict t12 = t1 + s.c2;
+    const float* __restrict t21 = t2 + s.c1;
+    const float* __restrict t22 = t2 + s.c2;
+    for (size_t x = s.begin; x < s.end; ++x) {
+      const size_t v = src[x];
+      const float top = t12[v] * fx[x] + t11[v] * gx[x];
+      const float bottom = t22[v] * fx[x] + t21[v] * gx[x];
+      dst[x] = static_cast<uint8_t>(std::min(round_nonneg(bottom * fy + top * gy), 255));
+    }
   }
 }
 
@@ -122,19 +132,24 @@ ImageU8 equalize_clahe(const ImageU8& grey) {
     tile_table(grey, g, t / TILES, t % TILES, table.data());
   });
 
+  const std::vector<float> tables_f(tables.begin(), tables.end());
+
   // Column lookups once for all rows: the two tile columns around x and the blend weight.
   // Fractions come from the unclamped tile index, so the outer half tiles blend a table
   // with itself.
   const float inv_tw = 1.0f / static_cast<float>(g.tw), inv_th = 1.0f / static_cast<float>(g.th);
-  std::vector<size_t> c1(grey.width), c2(grey.width);
-  std::vector<float> fx(grey.width);
+  std::vector<float> fx(grey.width), gx(grey.width);
+  std::vector<ColumnSpan> spans;
   for (size_t x = 0; x < grey.width; ++x) {
     const float txf = static_cast<float>(x) * inv_tw - 0.5f;
     const float tx1 = std::floor(txf);
     fx[x] = txf - tx1;
+    gx[x] = 1.0f - fx[x];
     const int64_t i1 = static_cast<int64_t>(tx1);
-    c1[x] = static_cast<size_t>(std::max<int64_t>(i1, 0)) * BINS;
-    c2[x] = static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * BINS;
+    const size_t c1 = static_cast<size_t>(std::max<int64_t>(i1, 0)) * BINS;
+    const size_t c2 = static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * BINS;
+    if (spans.empty() || spans.back().c1 != c1 || spans.back().c2 != c2) spans.push_back({x, x, c1, c2});
+    spans.back().end = x + 1;
   }
 
   // clahe_row: one output row per chunk.
@@ -142,9 +157,9 @@ ImageU8 equalize_clahe(const ImageU8& grey) {
     const float tyf = static_cast<float>(y) * inv_th - 0.5f;
     const float ty1 = std::floor(tyf);
     const int64_t i1 = static_cast<int64_t>(ty1);
-    const uint8_t* t1 = tables.data() + static_cast<size_t>(std::max<int64_t>(i1, 0)) * TILES * BINS;
-    const uint8_t* t2 = tables.data() + static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * TILES * BINS;
-    clahe_row(grey.row(y), row.data(), grey.width, t1, t2, tyf - ty1, c1.data(), c2.data(), fx.data());
+    const float* t1 = tables_f.data() + static_cast<size_t>(std::max<int64_t>(i1, 0)) * TILES * BINS;
+    const float* t2 = tables_f.data() + static_cast<size_t>(std::min<int64_t>(i1 + 1, TILES - 1)) * TILES * BINS;
+    clahe_row(grey.row(y), row.data(), spans, t1, t2, tyf - ty1, fx.data(), gx.data());
   });
   return out;
 }

@@ -35,7 +35,7 @@ void convolve_row_h(const ImageF32& src, size_t y, std::span<const float> kernel
   const size_t ch = src.channels, w = src.width, len = kernel.size();
   const size_t rx = len / 2;
   const size_t row_len = w * ch;
-  padded.assign((w + 2 * rx) * ch, 0.0f);
+  padded.resize((w + 2 * rx) * ch);
   const float* s = src.data.data() + y * row_len;
   std::copy(s, s + row_len, padded.begin() + static_cast<ptrdiff_t>(rx * ch));
   for (size_t p = 0; p < rx; ++p) {
@@ -43,14 +43,29 @@ void convolve_row_h(const ImageF32& src, size_t y, std::span<const float> kernel
                                       static_cast<int64_t>(w), border);
     const int64_t right = border_index(static_cast<int64_t>(w + p), static_cast<int64_t>(w), border);
     for (size_t c = 0; c < ch; ++c) {
-      if (left >= 0) padded[p * ch + c] = s[static_cast<size_t>(left) * ch + c];
-      if (right >= 0) padded[(rx + w + p) * ch + c] = s[static_cast<size_t>(right) * ch + c];
+      padded[p * ch + c] = left >= 0 ? s[static_cast<size_t>(left) * ch + c] : 0.0f;
+      padded[(rx + w + p) * ch + c] = right >= 0 ? s[static_cast<size_t>(right) * ch + c] : 0.0f;
     }
   }
   const float* __restrict pad = padded.data();
   for (size_t s0 = 0; s0 < row_len; s0 += SEGMENT) {
     const size_t s1 = std::min(row_len, s0 + SEGMENT);
-    for (size_t i = 0; i < len; ++i) ops_detail::add_scaled(out + s0, pad + i * ch + s0, kernel[i], s1 - s0);
+    // The first group of taps writes the segment, so `out` needs no zeroing beforehand.
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+      const float* in[4] = {pad + i * ch + s0, pad + (i + 1) * ch + s0, pad + (i + 2) * ch + s0,
+                            pad + (i + 3) * ch + s0};
+      if (i == 0)
+        ops_detail::add_scaled4<true>(out + s0, in, kernel.data(), s1 - s0);
+      else
+        ops_detail::add_scaled4(out + s0, in, kernel.data() + i, s1 - s0);
+    }
+    for (; i < len; ++i) {
+      if (i == 0)
+        ops_detail::add_scaled<true>(out + s0, pad + s0, kernel[0], s1 - s0);
+      else
+        ops_detail::add_scaled(out + s0, pad + i * ch + s0, kernel[i], s1 - s0);
+    }
   }
 }
 
@@ -63,12 +78,22 @@ void convolve_row_v(size_t y, size_t height, size_t row_len, std::span<const flo
   const size_t len = kernel.size(), ry = len / 2;
   for (size_t s0 = 0; s0 < row_len; s0 += SEGMENT) {
     const size_t s1 = std::min(row_len, s0 + SEGMENT);
+    // Taps are added four at a time in kernel order; dropped rows are skipped in between.
+    const float* in[4];
+    float k[4];
+    int pending = 0;
     for (size_t j = 0; j < len; ++j) {
       const int64_t r = border_index(static_cast<int64_t>(y + j) - static_cast<int64_t>(ry),
                                      static_cast<int64_t>(height), border);
       if (r < 0) continue;
-      ops_detail::add_scaled(out + s0, fetch(static_cast<size_t>(r)) + s0, kernel[j], s1 - s0);
+      in[pending] = fetch(static_cast<size_t>(r)) + s0;
+      k[pending] = kernel[j];
+      if (++pending == 4) {
+        ops_detail::add_scaled4(out + s0, in, k, s1 - s0);
+        pending = 0;
+      }
     }
+    for (int p = 0; p < pending; ++p) ops_detail::add_scaled(out + s0, in[p], k[p], s1 - s0);
   }
 }
 
@@ -133,8 +158,10 @@ ImageF32 convolve_separable(const ImageF32& src, std::span<const float> kernel_x
   if (out.data.empty() || kernel_y.empty()) return out;
   const size_t row_len = out.row_len();
   auto h_row = [&](size_t r, float* dst) {
-    std::fill(dst, dst + row_len, 0.0f);
-    if (kernel_x.empty()) return;
+    if (kernel_x.empty()) {
+      std::fill(dst, dst + row_len, 0.0f);
+      return;
+    }
     thread_local std::vector<float> padded;
     convolve_row_h(src, r, kernel_x, border, padded, dst);
   };

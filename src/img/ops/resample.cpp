@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include "img/ops/add_scaled.h"
@@ -51,38 +52,77 @@ size_t widest_span(const TapLists& lists) {
   return widest;
 }
 
-// One row of the horizontal pass; C > 0 fixes the channel count at compile time so that the
-// per-channel accumulators stay in registers.
+// One output pixel of the horizontal pass; C > 0 fixes the channel count at compile time so
+// that the per-channel accumulators stay in registers.
 template <size_t C>
-void resample_row_h(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps) {
-  const size_t ch = C > 0 ? C : channels;
-  for (size_t x = 0; x < width; ++x) {
-    const size_t b = taps.start[x], e = taps.start[x + 1];
-    float* o = out + x * ch;
-    if constexpr (C > 0) {
-      float acc[C] = {};
-      for (size_t t = b; t < e; ++t) {
-        const float w = taps.weight[t];
-        const float* s = src + taps.index[t];
-        for (size_t c = 0; c < C; ++c) acc[c] = acc[c] + w * s[c];
-      }
-      for (size_t c = 0; c < C; ++c) o[c] = acc[c];
-    } else {
-      for (size_t c = 0; c < ch; ++c) {
-        float acc = 0.0f;
-        for (size_t t = b; t < e; ++t) acc = acc + taps.weight[t] * src[taps.index[t] + c];
-        o[c] = acc;
-      }
+void resample_pixel_h(const float* src, float* o, size_t channels, const FlatTaps& taps, size_t b, size_t e) {
+  if constexpr (C > 0) {
+    float acc[C] = {};
+    for (size_t t = b; t < e; ++t) {
+      const float w = taps.weight[t];
+      const float* s = src + taps.index[t];
+      for (size_t c = 0; c < C; ++c) acc[c] = acc[c] + w * s[c];
+    }
+    for (size_t c = 0; c < C; ++c) o[c] = acc[c];
+  } else {
+    for (size_t c = 0; c < channels; ++c) {
+      float acc = 0.0f;
+      for (size_t t = b; t < e; ++t) acc = acc + taps.weight[t] * src[taps.index[t] + c];
+      o[c] = acc;
     }
   }
 }
 
-void resample_row_h_any(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps) {
+using F32x4 = float __attribute__((vector_size(16)));
+
+// Three or four channels: one four-float load per tap carries a pixel's channels in its first
+// C lanes (for C = 3 the last lane reads the next pixel's first sample and is dropped). Each
+// lane does the scalar loop's multiplies and adds in the same order, so the values are the
+// same; only taps whose four floats lie inside the row (lanes_ok) take this road.
+template <size_t C>
+void resample_row_h_lanes(const float* src, float* out, size_t width, const FlatTaps& taps,
+                          const std::vector<uint8_t>& lanes_ok) {
+  for (size_t x = 0; x < width; ++x) {
+    const size_t b = taps.start[x], e = taps.start[x + 1];
+    if (!lanes_ok[x]) {
+      resample_pixel_h<C>(src, out + x * C, C, taps, b, e);
+      continue;
+    }
+    F32x4 acc = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (size_t t = b; t < e; ++t) {
+      const float w = taps.weight[t];
+      const F32x4 wv = {w, w, w, w};
+      F32x4 v;
+      std::memcpy(&v, src + taps.index[t], sizeof v);
+      acc = acc + wv * v;
+    }
+    std::memcpy(out + x * C, &acc, C * sizeof(float));
+  }
+}
+
+// Whether every tap of each output reads four whole floats inside a row of `row_floats`.
+std::vector<uint8_t> lanes_inside(const FlatTaps& taps, size_t outputs, size_t row_floats) {
+  std::vector<uint8_t> ok(outputs, 1);
+  for (size_t x = 0; x < outputs; ++x)
+    for (size_t t = taps.start[x]; t < taps.start[x + 1]; ++t)
+      if (taps.index[t] + 4 > row_floats) ok[x] = 0;
+  return ok;
+}
+
+void resample_row_h(const float* src, float* out, size_t width, size_t channels, const FlatTaps& taps,
+                    const std::vector<uint8_t>& lanes_ok) {
   switch (channels) {
-    case 1: resample_row_h<1>(src, out, width, channels, taps); break;
-    case 3: resample_row_h<3>(src, out, width, channels, taps); break;
-    case 4: resample_row_h<4>(src, out, width, channels, taps); break;
-    default: resample_row_h<0>(src, out, width, channels, taps); break;
+    case 3: resample_row_h_lanes<3>(src, out, width, taps, lanes_ok); return;
+    case 4: resample_row_h_lanes<4>(src, out, width, taps, lanes_ok); return;
+    default: break;
+  }
+  for (size_t x = 0; x < width; ++x) {
+    float* o = out + x * channels;
+    const size_t b = taps.start[x], e = taps.start[x + 1];
+    if (channels == 1)
+      resample_pixel_h<1>(src, o, 1, taps, b, e);
+    else
+      resample_pixel_h<0>(src, o, channels, taps, b, e);
   }
 }
 
@@ -137,16 +177,21 @@ ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, co
   const FlatTaps fy = flatten(taps_y, src.height, 1, "row");
   ImageF32 out = make_image<float>(width, height, ch);
   const size_t len = out.row_len();
-  auto h_row = [&](size_t r, float* dst) { resample_row_h_any(src.row(r), dst, width, ch, fx); };
+  const std::vector<uint8_t> lanes_ok = lanes_inside(fx, width, src.width * ch);
+  auto h_row = [&](size_t r, float* dst) { resample_row_h(src.row(r), dst, width, ch, fx, lanes_ok); };
   // Each output row adds whole weighted rows, so the inner loop runs over contiguous floats,
   // in segments that stay in the first-level cache across the taps.
   auto v_row = [&](size_t y, float* o, auto& fetch) {
     constexpr size_t SEGMENT = 2048;
     for (size_t s0 = 0; s0 < len; s0 += SEGMENT) {
       const size_t s1 = std::min(len, s0 + SEGMENT);
-      for (size_t t = fy.start[y]; t < fy.start[y + 1]; ++t) {
-        ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+      size_t t = fy.start[y];
+      for (; t + 4 <= fy.start[y + 1]; t += 4) {
+        const float* in[4] = {fetch(fy.index[t]) + s0, fetch(fy.index[t + 1]) + s0, fetch(fy.index[t + 2]) + s0,
+                              fetch(fy.index[t + 3]) + s0};
+        ops_detail::add_scaled4(o + s0, in, fy.weight.data() + t, s1 - s0);
       }
+      for (; t < fy.start[y + 1]; ++t) ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
     }
   };
   ops_detail::run_two_pass(std::span<float>(out.data), len, src.height, len, widest_span(taps_y), h_row, v_row);

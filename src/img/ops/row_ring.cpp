@@ -17,6 +17,7 @@ RowRing& thread_ring(uint64_t generation, size_t capacity, size_t row_len) {
     t_ring.row_len = row_len;
     t_ring.rows.resize(capacity * row_len);
     t_ring.ids.assign(capacity, -1);
+    t_ring.users.assign(capacity, -1);
   }
   return t_ring;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "img/ops/buffer.h"
+#include "util/error.h"
 #include "util/par.h"
 
 namespace tsl::ops_detail {
@@ -25,7 +26,8 @@ struct RowRing {
   uint64_t generation = 0;
   size_t row_len = 0;
   std::vector<float> rows;
-  std::vector<int64_t> ids;  // row number held by each slot, -1 for none
+  std::vector<int64_t> ids;    // row number held by each slot, -1 for none
+  std::vector<int64_t> users;  // the output row that last fetched each slot
 };
 
 // A fresh number for each run, so that a ring never serves rows of another run.
@@ -39,9 +41,9 @@ void release_thread_ring();
 
 // Fills `out` (rows of out_row_len floats) in parallel: v_row(y, output row, fetch) adds up
 // horizontal rows fetch(r) of h_row_len floats each, r < h_rows, which h_row(r, destination)
-// computes. A pointer from fetch is valid until the next fetch, so v_row uses each at once.
-// `capacity` is the span of row numbers one output row needs; a larger span only costs
-// recomputation, never a wrong value.
+// computes. `capacity` must be at least the span of row numbers that one output row fetches;
+// then the rows fetched for an output row never share a slot and all stay valid while the
+// row is formed (evicting one of them is an internal error).
 template <typename HRow, typename VRow>
 void run_two_pass(std::span<float> out, size_t out_row_len, size_t h_rows, size_t h_row_len, size_t capacity,
                   HRow&& h_row, VRow&& v_row) {
@@ -65,9 +67,11 @@ void run_two_pass(std::span<float> out, size_t out_row_len, size_t h_rows, size_
       const size_t slot = r % ring.ids.size();
       float* dst = ring.rows.data() + slot * ring.row_len;
       if (ring.ids[slot] != static_cast<int64_t>(r)) {
+        if (ring.users[slot] == static_cast<int64_t>(y)) internal_error("row ring smaller than a row's span");
         h_row(r, dst);
         ring.ids[slot] = static_cast<int64_t>(r);
       }
+      ring.users[slot] = static_cast<int64_t>(y);
       return dst;
     };
     v_row(y, row.data(), fetch);

@@ -30,8 +30,8 @@ constexpr uint16_t TAG_TILE_LENGTH = 323;
 constexpr uint16_t TAG_TILE_OFFSETS = 324;
 constexpr uint16_t TAG_TILE_BYTE_COUNTS = 325;
 
-// Chunk dimensions are capped so that every product below stays far from overflow; no
-// real strip or tile comes near 2^24 pixels on a side.
+// Tile sides are capped so that a chunk's byte size cannot overflow (strips are bounded by the
+// image itself); no real tile comes near 2^24 pixels on a side.
 constexpr uint64_t MAX_CHUNK_SIDE = uint64_t{1} << 24;
 
 // How the chunks of the chosen directory cover the image.
@@ -165,8 +165,47 @@ std::expected<std::span<const uint8_t>, std::string> decode_chunk(const Layout& 
   return std::span<const uint8_t>(storage);
 }
 
-// Places one decoded chunk into the RGB output. Bytes past `data` count as zero, and rows
-// wholly past it are skipped (the output is already zero there).
+// Writes `cols` pixels of one chunk row to `out` (RGB). Only the channels shown are read:
+// the first (gray, or one plane) or the first three; differencing is undone per channel with
+// a running sum, so no row buffer is needed whatever the row length. Plane < 0: not planar.
+template <bool Predictor, unsigned Channels, typename Sample>
+void place_pixels(uint64_t cols, uint64_t spp, uint16_t mask, int plane, uint16_t* out, Sample sample) {
+  uint16_t acc[3] = {0, 0, 0};
+  for (uint64_t c = 0; c < cols; ++c) {
+    uint16_t v[Channels];
+    for (unsigned j = 0; j < Channels; ++j) {
+      v[j] = sample(c * spp + j);
+      if constexpr (Predictor) v[j] = acc[j] = static_cast<uint16_t>((acc[j] + v[j]) & mask);
+    }
+    uint16_t* px = out + 3 * c;
+    if constexpr (Channels == 3) {
+      px[0] = v[0];
+      px[1] = v[1];
+      px[2] = v[2];
+    } else if (plane >= 0) {
+      px[plane] = v[0];
+    } else {
+      px[0] = px[1] = px[2] = v[0];
+    }
+  }
+}
+
+template <typename Sample>
+void place_row(const Layout& l, uint64_t cols, int plane, uint16_t* out, Sample sample) {
+  const uint16_t mask = l.bytes_per_sample == 1 ? 0xFF : 0xFFFF;
+  const uint64_t spp = l.chunk_samples;
+  if (l.planar || l.samples < 3) {
+    if (l.predictor) place_pixels<true, 1>(cols, spp, mask, plane, out, sample);
+    else place_pixels<false, 1>(cols, spp, mask, plane, out, sample);
+  } else {
+    if (l.predictor) place_pixels<true, 3>(cols, spp, mask, plane, out, sample);
+    else place_pixels<false, 3>(cols, spp, mask, plane, out, sample);
+  }
+}
+
+// Places one decoded chunk into the RGB output. Bytes past `data` count as zero (a sample cut
+// in half takes a zero byte as its other half), and rows wholly past it are skipped: the
+// output is zero there already.
 void place_chunk(const Layout& l, size_t k, std::span<const uint8_t> data, std::span<uint16_t> rgb) {
   const uint64_t per_plane = l.across * l.down;
   const uint64_t plane = k / per_plane;
@@ -175,47 +214,38 @@ void place_chunk(const Layout& l, size_t k, std::span<const uint8_t> data, std::
   const uint64_t y0 = (in_plane / l.across) * l.chunk_h;
   // Planes after the first of a gray image, and after the third of a colour one, are decoded
   // for their errors but not shown.
-  if (l.planar && (l.samples < 3 ? plane > 0 : plane > 2)) return;
+  const bool gray = l.samples < 3;
+  if (l.planar && (gray ? plane > 0 : plane > 2)) return;
+  const int out_plane = l.planar && !gray ? static_cast<int>(plane) : -1;
   const uint64_t cols = std::min(l.chunk_w, l.width - x0);
   const uint64_t rows = std::min(l.chunk_h, l.height - y0);
-  const uint64_t spp = l.chunk_samples;
-  const uint64_t row_bytes = l.chunk_w * spp * l.bytes_per_sample;
+  const unsigned bps = l.bytes_per_sample;
+  const uint64_t row_bytes = l.chunk_w * l.chunk_samples * bps;
   const uint64_t rows_with_data = (data.size() + row_bytes - 1) / row_bytes;
-  // Differencing runs left to right, so the visible columns of a row never need the rest.
-  std::vector<uint16_t> row(cols * spp);
+  const uint64_t shown_bytes = cols * l.chunk_samples * bps;
+  const bool le = l.little_endian;
   for (uint64_t r = 0; r < std::min(rows, rows_with_data); ++r) {
-    const uint64_t start = r * row_bytes;
-    const uint64_t avail = std::min<uint64_t>(data.size() - start, cols * spp * l.bytes_per_sample);
-    const uint8_t* src = data.data() + start;
-    std::fill(row.begin(), row.end(), 0);
-    if (l.bytes_per_sample == 1) {
-      for (uint64_t i = 0; i < avail; ++i) row[i] = src[i];
-    } else {
-      for (uint64_t i = 0; i + 1 < avail; i += 2)
-        row[i / 2] = l.little_endian ? static_cast<uint16_t>(src[i] | src[i + 1] << 8)
-                                     : static_cast<uint16_t>(src[i] << 8 | src[i + 1]);
-      // A sample cut in half by the end of the data takes a zero byte as its other half.
-      if (avail % 2) row[avail / 2] = l.little_endian ? src[avail - 1] : static_cast<uint16_t>(src[avail - 1] << 8);
-    }
-    if (l.predictor) {
-      const uint16_t mask = l.bytes_per_sample == 1 ? 0xFF : 0xFFFF;
-      for (uint64_t i = spp; i < row.size(); ++i) row[i] = static_cast<uint16_t>((row[i] + row[i - spp]) & mask);
-    }
+    const uint8_t* src = data.data() + r * row_bytes;
+    const uint64_t avail = std::min<uint64_t>(data.size() - r * row_bytes, row_bytes);
     uint16_t* out = rgb.data() + ((y0 + r) * l.width + x0) * 3;
-    if (l.planar) {
-      if (l.samples < 3) {
-        for (uint64_t c = 0; c < cols; ++c) out[3 * c] = out[3 * c + 1] = out[3 * c + 2] = row[c];
+    if (avail >= shown_bytes) {
+      // The whole visible row is there: loads without bounds checks.
+      if (bps == 1) {
+        place_row(l, cols, out_plane, out, [src](uint64_t i) -> uint16_t { return src[i]; });
+      } else if (le) {
+        place_row(l, cols, out_plane, out,
+                  [src](uint64_t i) { return static_cast<uint16_t>(src[2 * i] | src[2 * i + 1] << 8); });
       } else {
-        for (uint64_t c = 0; c < cols; ++c) out[3 * c + plane] = row[c];
+        place_row(l, cols, out_plane, out,
+                  [src](uint64_t i) { return static_cast<uint16_t>(src[2 * i] << 8 | src[2 * i + 1]); });
       }
-    } else if (spp < 3) {
-      for (uint64_t c = 0; c < cols; ++c) out[3 * c] = out[3 * c + 1] = out[3 * c + 2] = row[c * spp];
     } else {
-      for (uint64_t c = 0; c < cols; ++c) {
-        out[3 * c] = row[c * spp];
-        out[3 * c + 1] = row[c * spp + 1];
-        out[3 * c + 2] = row[c * spp + 2];
-      }
+      place_row(l, cols, out_plane, out, [src, avail, bps, le](uint64_t i) -> uint16_t {
+        const uint64_t at = i * bps;
+        if (bps == 1) return at < avail ? src[at] : 0;
+        const uint16_t first = at < avail ? src[at] : 0, second = at + 1 < avail ? src[at + 1] : 0;
+        return le ? static_cast<uint16_t>(first | second << 8) : static_cast<uint16_t>(first << 8 | second);
+      });
     }
   }
 }

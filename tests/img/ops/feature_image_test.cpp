@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "img/ops/oracle.h"
+#include "img/ops/ops_test_util.h"
 #include "util/error.h"
 #include "util/text.h"
 

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "img/ops/oracle.h"
+#include "img/ops/ops_test_util.h"
 #include "util/error.h"
 #include "util/text.h"
 

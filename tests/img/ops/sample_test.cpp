@@ -7,19 +7,13 @@
 #include <random>
 #include <string>
 
-#include "img/ops/oracle.h"
+#include "img/ops/ops_test_util.h"
 #include "util/text.h"
 
 namespace tsl {
 namespace {
 
-ImageU16 random_u16(size_t w, size_t h, size_t c, uint32_t seed) {
-  ImageU16 img(w, h, c);
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> dist(0, 65535);
-  for (uint16_t& v : img.data) v = static_cast<uint16_t>(dist(rng));
-  return img;
-}
+using test::random_u16;
 
 TEST(SampleBilinear, TapsOutsideTheImageAddNothing) {
   ImageF32 ones(4, 3, 1);

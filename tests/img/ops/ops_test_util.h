@@ -1,19 +1,40 @@
 #pragma once
-// Exchange of raw arrays with the Python oracles (numpy, OpenCV, SciPy): the test writes
-// little-endian arrays into a temporary folder, a Python snippet reads them with
-// np.fromfile, runs the reference and writes its answers back the same way.
+// Helpers of the image-operation tests: seeded random images, and the exchange of raw arrays
+// with the Python oracles (numpy, OpenCV, SciPy): the test writes little-endian arrays into
+// a temporary folder, a Python snippet reads them with np.fromfile, runs the reference and
+// writes its answers back the same way.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "img/image.h"
 #include "support/test_util.h"
 
 namespace tsl::test {
+
+// Values uniform in [0, 1000) from a fixed seed.
+inline ImageF32 random_image(size_t w, size_t h, size_t c, uint32_t seed) {
+  ImageF32 img(w, h, c);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(0.0f, 1000.0f);
+  for (float& v : img.data) v = dist(rng);
+  return img;
+}
+
+// Values uniform over 0..65535 from a fixed seed.
+inline ImageU16 random_u16(size_t w, size_t h, size_t c, uint32_t seed) {
+  ImageU16 img(w, h, c);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> dist(0, 65535);
+  for (uint16_t& v : img.data) v = static_cast<uint16_t>(dist(rng));
+  return img;
+}
 
 template <typename T>
 void save_raw(const std::filesystem::path& path, std::span<const T> values) {
