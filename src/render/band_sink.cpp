@@ -12,14 +12,13 @@ namespace tsl {
 namespace {
 
 void check_band(const ImageF32& band, std::span<const uint8_t> mask) {
-  if (band.channels != 3 || band.data.size() != band.width * band.height * 3 ||
-      mask.size() != band.width * band.height)
+  if (band.channels != 3 || band.data.size() != band.width * band.height * 3 || mask.size() != band.width * band.height)
     internal_error(format("band of {}x{}x{} with {} mask bytes", band.width, band.height, band.channels, mask.size()));
 }
 
 void append_preview(OutputSink& sink, const ImageF32& band, std::span<const uint8_t> mask) {
-  const uint64_t rows_p = std::max<uint64_t>(
-      static_cast<uint64_t>(std::round(static_cast<double>(band.height) * sink.preview_scale)), 1);
+  const uint64_t rows_p =
+      std::max<uint64_t>(static_cast<uint64_t>(std::round(static_cast<double>(band.height) * sink.preview_scale)), 1);
   const ImageF32 small = resize(band, sink.preview_width, rows_p);
   const std::vector<uint8_t> rgb = tone_map_image(small, sink.tone);
   const std::vector<uint8_t> neutral = tone_map_image(small, sink.neutral);

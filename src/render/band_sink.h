@@ -28,19 +28,19 @@ using BandSink =
 // The GeoTIFF sink's context, made by the render stage, which owns it and the writer for the
 // whole render and reads the preview lists afterwards.
 struct OutputSink {
-  uint64_t width = 0;              // output width, pixels
-  uint64_t workers = 1;            // thread budget of the row conversion
-  ToneSettings tone;               // the build's finish
-  double sample_scale = 255.0;     // 255 for 8-bit output, 65535 for 16-bit
-  GeoTiffWriter* writer = nullptr;  // the output file in progress
+  uint64_t width = 0;                                 // output width, pixels
+  uint64_t workers = 1;                               // thread budget of the row conversion
+  ToneSettings tone;                                  // the build's finish
+  double sample_scale = 255.0;                        // 255 for 8-bit output, 65535 for 16-bit
+  GeoTiffWriter* writer = nullptr;                    // the output file in progress
   std::optional<std::filesystem::path> preview_path;  // previews are gathered only when set
-  double preview_scale = 1.0;      // min(preview_px / max(width, height), 1)
-  uint64_t preview_width = 1;      // max(round(width x preview_scale), 1)
-  std::vector<uint8_t> preview_rgb;      // preview rows, 3 bytes per pixel, toned with `tone`
-  std::vector<uint8_t> preview_neutral;  // the same rows toned with `neutral`
-  ToneSettings neutral;                  // the build's ev, everything else neutral
-  std::vector<uint8_t> preview_mask;     // coverage, 1 byte per pixel, 0..255
-  uint64_t preview_rows = 0;             // preview rows gathered so far
+  double preview_scale = 1.0;                         // min(preview_px / max(width, height), 1)
+  uint64_t preview_width = 1;                         // max(round(width x preview_scale), 1)
+  std::vector<uint8_t> preview_rgb;                   // preview rows, 3 bytes per pixel, toned with `tone`
+  std::vector<uint8_t> preview_neutral;               // the same rows toned with `neutral`
+  ToneSettings neutral;                               // the build's ev, everything else neutral
+  std::vector<uint8_t> preview_mask;                  // coverage, 1 byte per pixel, 0..255
+  uint64_t preview_rows = 0;                          // preview rows gathered so far
 };
 
 // Converts, encodes and appends one band's tiles; with a preview path also appends its

@@ -7,10 +7,10 @@
 
 #include "img/ops/filter.h"
 #include "img/ops/resample.h"
-#include "img/ops/sample.h"
 #include "logx.h"
 #include "platform/system.h"
 #include "render/proj_grid.h"
+#include "render/warp_sample.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -28,12 +28,22 @@ struct LevelBand {
   std::vector<float> weights;  // 1 per region pixel
 };
 
-// One photo's contribution to one window.
-struct ImageBands {
-  std::vector<LevelBand> levels;  // finest first
-  uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
-  std::vector<float> alpha;       // 1 inside the photo's frame
+// One photo's contribution to one window, and its working images. A slot serves one photo of
+// every batch in turn: its buffers keep their size from photo to photo, so that they are not
+// mapped and cleared afresh each time (which cost more than the blending itself). Only the
+// first `pixels` values of a buffer belong to the current photo.
+struct BandSlot {
+  std::vector<LevelBand> levels;            // finest first
+  uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // the region in output pixels
+  std::vector<float> alpha;                 // 1 inside the photo's frame
+  std::vector<float> warp, g_cur, g_next;
+  ImageF32 premult, seam;
 };
+
+// Grows a buffer to at least n values; the values are overwritten by the caller.
+void reserve_values(std::vector<float>& v, size_t n) {
+  if (v.size() < n) v.resize(n);
+}
 
 // Where a photo owns seam cells in the extended window, relative to its first column and row.
 struct LabelBox {
@@ -67,27 +77,27 @@ struct WindowContext {
 
 int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
 
-ImageF32 channel_image(size_t w, size_t h, std::vector<float> data, size_t channels) {
-  ImageF32 img;
-  img.width = w;
-  img.height = h;
-  img.channels = channels;
-  img.data = std::move(data);
-  return img;
-}
-
-// The k-th level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
-std::vector<float> unpremultiply(const ImageF32& q) {
+// The next level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
+void unpremultiply(const ImageF32& q, std::vector<float>& g) {
   const size_t n = q.width * q.height;
-  std::vector<float> g(n * 3);
+  reserve_values(g, n * 3);
   for (size_t p = 0; p < n; ++p) {
     const float a = std::max(q.data[4 * p + 3], 1e-4f);
     for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
   }
-  return g;
 }
 
-std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo) {
+// Gives an image exactly w x h x channels values, keeping its storage when it is large enough.
+void shape_image(ImageF32& img, size_t w, size_t h, size_t channels) {
+  img.width = w;
+  img.height = h;
+  img.channels = channels;
+  img.data.resize(w * h * channels);
+}
+
+// Computes the photo's bands for the window into `slot`: false when its region is empty, or
+// the photo's loading error.
+std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo, BandSlot& slot) {
   const RenderJob& job = *ctx.job;
   const MultibandPlan& plan = *ctx.plan;
   const LabelBox& box = (*ctx.boxes)[photo];
@@ -95,12 +105,12 @@ std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(cons
   const int64_t a = static_cast<int64_t>(plan.apron);
   const int64_t ex0 = static_cast<int64_t>(ctx.ex0), ey0 = static_cast<int64_t>(ctx.ey0);
   const int64_t x_lo = std::max({static_cast<int64_t>(win.x0), ex0 + static_cast<int64_t>(box.minx) - a, ex0});
-  const int64_t x_hi = std::min({static_cast<int64_t>(win.x1), ex0 + static_cast<int64_t>(box.maxx) + 1 + a,
-                                 static_cast<int64_t>(ctx.ex1)});
+  const int64_t x_hi = std::min(
+      {static_cast<int64_t>(win.x1), ex0 + static_cast<int64_t>(box.maxx) + 1 + a, static_cast<int64_t>(ctx.ex1)});
   const int64_t y_lo = std::max({static_cast<int64_t>(win.y0), ey0 + static_cast<int64_t>(box.miny) - a, ey0});
-  const int64_t y_hi = std::min({static_cast<int64_t>(win.y1), ey0 + static_cast<int64_t>(box.maxy) + 1 + a,
-                                 static_cast<int64_t>(ctx.ey1)});
-  if (x_lo >= x_hi || y_lo >= y_hi) return std::optional<ImageBands>{};
+  const int64_t y_hi = std::min(
+      {static_cast<int64_t>(win.y1), ey0 + static_cast<int64_t>(box.maxy) + 1 + a, static_cast<int64_t>(ctx.ey1)});
+  if (x_lo >= x_hi || y_lo >= y_hi) return false;
   const uint64_t rx0 = static_cast<uint64_t>(x_lo), rx1 = static_cast<uint64_t>(x_hi);
   const uint64_t ry0 = static_cast<uint64_t>(y_lo), ry1 = static_cast<uint64_t>(y_hi);
   const size_t w = rx1 - rx0, h = ry1 - ry0, n = w * h;
@@ -113,7 +123,10 @@ std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(cons
   const DecodedImage& src = **decoded;
 
   // Warp (filled beyond the frame too, from clamped edge samples) and frame alpha.
-  std::vector<float> warp(n * 3, 0.0f), alpha(n, 0.0f);
+  reserve_values(slot.warp, n * 3);
+  reserve_values(slot.alpha, n);
+  std::vector<float>& warp = slot.warp;
+  std::vector<float>& alpha = slot.alpha;
   {
     const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
     const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
@@ -129,13 +142,15 @@ std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(cons
         for (size_t x = 0; x < w; ++x) {
           const float col = interpolate_nodes(nx.data(), proj.cols, step, x);
           const float row = interpolate_nodes(ny.data(), proj.cols, step, x);
-          const bool inside = std::fabs(2.0f * col / (fw - 1.0f) - 1.0f) <= 1.0f &&
-                              std::fabs(2.0f * row / (fh - 1.0f) - 1.0f) <= 1.0f;
+          const bool inside =
+              std::fabs(2.0f * col / (fw - 1.0f) - 1.0f) <= 1.0f && std::fabs(2.0f * row / (fh - 1.0f) - 1.0f) <= 1.0f;
           const float px = (col + 0.5f) * sx - 0.5f, py = (row + 0.5f) * sy - 0.5f;
           const size_t p = r * w + x;
           if (std::fabs(px) < 1e6f && std::fabs(py) < 1e6f) {
-            sample_u16(src.image, px, py, cubic, BorderMode::Clamp, s);
+            warp_sample(src.image, px, py, cubic, s);
             for (int c = 0; c < 3; ++c) warp[3 * p + c] = s[c] * gain[c] / 65535.0f;
+          } else {
+            warp[3 * p] = warp[3 * p + 1] = warp[3 * p + 2] = 0.0f;
           }
           alpha[p] = inside ? 1.0f : 0.0f;
         }
@@ -145,8 +160,9 @@ std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(cons
   decoded->reset();
 
   // Soft seam mask: the share of this photo's cells around each pixel, bilinear.
-  std::vector<float> seam(n);
+  shape_image(slot.seam, w, h, 1);
   {
+    float* seam = slot.seam.data.data();
     const SeamMap& sm = *job.seam_map;
     const int64_t nx = static_cast<int64_t>(sm.nx), ny = static_cast<int64_t>(sm.ny);
     const int32_t me = static_cast<int32_t>(photo);
@@ -172,39 +188,39 @@ std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(cons
 
   // Premultiplied image (warp x alpha, alpha): every Gaussian level blurs it, so that pixels
   // outside the frame do not bleed their clamped colours into the photo's levels.
-  ImageF32 premult(w, h, 4);
+  shape_image(slot.premult, w, h, 4);
   for (size_t p = 0; p < n; ++p) {
-    for (int c = 0; c < 3; ++c) premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
-    premult.data[4 * p + 3] = alpha[p];
+    for (int c = 0; c < 3; ++c) slot.premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
+    slot.premult.data[4 * p + 3] = alpha[p];
   }
-  const ImageF32 seam_img = channel_image(w, h, std::move(seam), 1);
 
   // Levels finest first, the Gaussian stack built one level ahead so that only two of its
   // levels are alive at a time.
-  ImageBands out;
-  out.x0 = rx0, out.x1 = rx1, out.y0 = ry0, out.y1 = ry1;
-  std::vector<float> g_cur = std::move(warp);
+  slot.x0 = rx0, slot.x1 = rx1, slot.y0 = ry0, slot.y1 = ry1;
+  slot.levels.resize(plan.levels);
+  std::swap(slot.g_cur, slot.warp);
   for (uint64_t k = 0; k < plan.levels; ++k) {
-    std::vector<float> g_next;
-    if (k + 1 < plan.levels) g_next = unpremultiply(gaussian_blur_scaled(premult, plan.sigmas[k]));
+    const bool last = k + 1 == plan.levels;
+    if (!last) unpremultiply(gaussian_blur_scaled(slot.premult, plan.sigmas[k]), slot.g_next);
     const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
-    const ImageF32 m = gaussian_blur_scaled(seam_img, tau);
-    LevelBand level;
-    level.rgb.resize(n * 3);
-    level.weights.resize(n);
+    const ImageF32 m = gaussian_blur_scaled(slot.seam, tau);
+    LevelBand& level = slot.levels[k];
+    reserve_values(level.rgb, n * 3);
+    reserve_values(level.weights, n);
+    const float* g_cur = slot.g_cur.data();
+    const float* g_next = slot.g_next.data();
     for (size_t p = 0; p < n; ++p) {
       const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
       level.weights[p] = wt;
       for (int c = 0; c < 3; ++c) {
-        const float v = g_next.empty() ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
+        const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
         level.rgb[3 * p + c] = v * wt;
       }
     }
-    out.levels.push_back(std::move(level));
-    g_cur = std::move(g_next);
+    std::swap(slot.g_cur, slot.g_next);
   }
-  out.alpha = std::move(alpha);
-  return std::optional<ImageBands>(std::move(out));
+  std::swap(slot.g_cur, slot.warp);
+  return true;
 }
 
 // Per-level sums of one column window and its coverage.
@@ -215,7 +231,7 @@ struct WindowSums {
   std::vector<uint8_t> covered;
 };
 
-void add_bands(WindowSums& sums, const ImageBands& b, uint64_t ex0, uint64_t ey0) {
+void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0) {
   const uint64_t w = b.x1 - b.x0;
   for (uint64_t y = b.y0; y < b.y1; ++y) {
     const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
@@ -248,7 +264,7 @@ MultibandPlan multiband_plan(uint64_t levels, double cell, double gsd) {
 
 uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels) { return saturating_mul(pixels, 16 * levels + 1); }
 
-uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels) { return saturating_mul(pixels, 16 * levels + 80); }
+uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels) { return saturating_mul(pixels, 16 * levels + 96); }
 
 uint64_t multiband_threads(uint64_t budget, uint64_t pixels, uint64_t levels, uint64_t free_bytes) {
   uint64_t t = std::max<uint64_t>(budget, 1);
@@ -263,8 +279,8 @@ uint64_t multiband_levels(uint64_t requested, double cell, double gsd, uint64_t 
   uint64_t levels = std::clamp<uint64_t>(requested, 2, MAX_BLEND_BANDS);
   for (; levels > 2 && free_bytes != 0; --levels) {
     const uint64_t a = multiband_plan(levels, cell, gsd).apron;
-    const uint64_t pixels = saturating_mul(std::min(MULTIBAND_WINDOW_COLS + 2 * a, width),
-                                           std::min(block_rows + 2 * a, height));
+    const uint64_t pixels =
+        saturating_mul(std::min(MULTIBAND_WINDOW_COLS + 2 * a, width), std::min(block_rows + 2 * a, height));
     const uint64_t need = multiband_window_bytes(pixels, levels) + multiband_photo_bytes(pixels, levels);
     if (need <= free_bytes / 2) break;
   }
@@ -303,10 +319,12 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   if (scales.size() < job.images.size()) internal_error("fewer positions than photos");
   const auto start = Clock::now();
   if (!job.quiet) {
-    if (levels < requested) logf("  warning: multi-band blend lowered from {} to {} bands to fit in memory", requested, levels);
+    if (levels < requested)
+      logf("  warning: multi-band blend lowered from {} to {} bands to fit in memory", requested, levels);
     std::string sigmas;
     for (double s : plan.sigmas) sigmas += (sigmas.empty() ? "" : ", ") + format("{:.0}", s * grid.gsd * 100.0);
-    logf("  multi-band blend: {} bands, sigmas {} cm, seams from a {:.1} cm grid", plan.levels, sigmas, sm.cell * 100.0);
+    logf("  multi-band blend: {} bands, sigmas {} cm, seams from a {:.1} cm grid", plan.levels, sigmas,
+         sm.cell * 100.0);
     logf("  multi-band math on {} CPU threads", t0);
   }
 
@@ -319,11 +337,17 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   }
   const uint64_t blocks = (height + block_rows - 1) / block_rows;
   std::vector<LabelBox> boxes(job.images.size());
+  // Buffers that serve every block and window, so that their pages are mapped once.
+  std::vector<int32_t> labels;
+  ImageF32 band(width, std::min(block_rows, height), 3);
+  std::vector<uint8_t> mask;
+  WindowSums sums;
+  std::vector<BandSlot> slots;
   for (uint64_t b = 0; b < blocks; ++b) {
     const uint64_t y0 = b * block_rows, rows = std::min(block_rows, height - y0);
     const uint64_t ey0 = y0 > plan.apron ? y0 - plan.apron : 0;
     const uint64_t ey1 = std::min(y0 + rows + plan.apron, height);
-    std::vector<int32_t> labels((ey1 - ey0) * width, -1);
+    labels.assign((ey1 - ey0) * width, -1);
     for (uint64_t y = ey0; y < ey1; ++y) {
       const double r = std::floor(static_cast<double>(y) * frame.kv + frame.ov + 0.5);
       if (!(r >= 0.0 && r < static_cast<double>(sm.ny))) continue;
@@ -332,8 +356,9 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       for (uint64_t x = 0; x < width; ++x)
         if (seam_col[x] >= 0) dst[x] = src[seam_col[x]];
     }
-    ImageF32 band(width, rows, 3);
-    std::vector<uint8_t> mask(rows * width, 0);
+    band.data.assign(rows * width * 3, 0.0f);
+    band.height = rows;
+    mask.assign(rows * width, 0);
     uint64_t image_windows = 0;
 
     for (uint64_t wx0 = 0; wx0 < width; wx0 += MULTIBAND_WINDOW_COLS) {
@@ -357,24 +382,27 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       std::sort(photos.begin(), photos.end());
       if (photos.empty()) continue;  // nothing covers the window: its output stays 0
 
-      WindowSums sums;
       sums.width = ew;
-      sums.rgb.assign(plan.levels, std::vector<float>(pixels * 3, 0.0f));
-      sums.weights.assign(plan.levels, std::vector<float>(pixels, 0.0f));
+      sums.rgb.resize(plan.levels);
+      sums.weights.resize(plan.levels);
+      for (uint64_t k = 0; k < plan.levels; ++k) {
+        sums.rgb[k].assign(pixels * 3, 0.0f);
+        sums.weights[k].assign(pixels, 0.0f);
+      }
       sums.covered.assign(pixels, 0);
       const uint64_t t = multiband_threads(t0, pixels, plan.levels, platform::available_memory_bytes());
+      slots.resize(t);
 
       WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1};
       for (size_t s = 0; s < photos.size(); s += t) {
         const size_t len = std::min<size_t>(t, photos.size() - s);
         auto results = par_map(len, std::min<size_t>(len, t),
-                               [&](size_t k) { return multiband_image_bands(ctx, photos[s + k]); });
-        for (auto& r : results) {
-          if (!r) return std::unexpected(std::move(r.error()));
-          if (!*r) continue;
+                               [&](size_t k) { return multiband_image_bands(ctx, photos[s + k], slots[k]); });
+        for (size_t k = 0; k < len; ++k) {
+          if (!results[k]) return std::unexpected(std::move(results[k].error()));
+          if (!*results[k]) continue;
           ++image_windows;
-          add_bands(sums, **r, ex0, ey0);
-          *r = std::optional<ImageBands>{};
+          add_bands(sums, slots[k], ex0, ey0);
         }
       }
       for (size_t i : photos) boxes[i] = {};
@@ -395,11 +423,10 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
         }
       }
     }
-    labels = {};
     if (!job.quiet) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-      logf("  block row {}/{}  ({} image windows)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, image_windows,
-           elapsed, static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));
+      logf("  block row {}/{}  ({} image windows)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, image_windows, elapsed,
+           static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));
     }
     if (auto r = sink(y0, band, mask); !r) return r;
   }

@@ -24,10 +24,10 @@ inline constexpr uint64_t MAX_BLEND_BANDS = 6;
 
 // The constants of one multi-band render (sizes in output pixels).
 struct MultibandPlan {
-  uint64_t levels = 2;          // L
-  std::vector<double> sigmas;   // L - 1 blurs: base x 4^k, base = max(cell / gsd, 1.5)
-  uint64_t apron = 0;           // ceil(2.5 x the largest sigma) + 2
-  double seam_feather = 0.7;    // blur of the finest level's seam mask: max(0.35 cell / gsd, 0.7)
+  uint64_t levels = 2;         // L
+  std::vector<double> sigmas;  // L - 1 blurs: base x 4^k, base = max(cell / gsd, 1.5)
+  uint64_t apron = 0;          // ceil(2.5 x the largest sigma) + 2
+  double seam_feather = 0.7;   // blur of the finest level's seam mask: max(0.35 cell / gsd, 0.7)
 };
 
 // The plan for `levels` levels (raised to 2) with seam cell `cell` and output `gsd`, in metres.
@@ -38,9 +38,9 @@ MultibandPlan multiband_plan(uint64_t levels, double cell, double gsd);
 uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels);
 
 // Peak memory of one photo's bands over a region of `pixels` pixels while they are computed:
-// the finished levels (16 bytes a pixel each) plus the working images, in bytes a pixel:
-// premultiplied image 16, alpha 4, seam mask 4, two Gaussian levels 2 x 12, the blur's result
-// and its scratch 2 x 16 (80 in all). The decoded photo is the cache's and not counted.
+// the levels (16 bytes a pixel each) plus the working images, in bytes a pixel: the warp and
+// two Gaussian levels 3 x 12, the premultiplied image 16, alpha 4, the seam mask 4, and a
+// blur's result and scratch 2 x 16 (92, taken as 96). The decoded photo is the cache's.
 uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels);
 
 // Photos computed at once in a window of `pixels` pixels: at most `budget`, and no more than

@@ -30,8 +30,7 @@ struct Box {
   double min_e = INF, min_n = INF, max_e = -INF, max_n = -INF;
 };
 
-PixelWindow window_of(const Polygon& points, double left_e, double top_n, double gsd, uint64_t width,
-                      uint64_t height) {
+PixelWindow window_of(const Polygon& points, double left_e, double top_n, double gsd, uint64_t width, uint64_t height) {
   double umin = INF, umax = -INF, vmin = INF, vmax = -INF;
   bool any_u = false, any_v = false;
   for (const Vec2& p : points) {
@@ -87,8 +86,8 @@ std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMet
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose) {
   if (rotations.size() < images.size() || positions.size() < images.size())
-    internal_error(format("{} photos with {} rotations and {} positions", images.size(), rotations.size(),
-                          positions.size()));
+    internal_error(
+        format("{} photos with {} rotations and {} positions", images.size(), rotations.size(), positions.size()));
   std::vector<Polygon> footprints;
   footprints.reserve(images.size());
   Box box;
@@ -113,8 +112,7 @@ std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMet
     if (!std::isnan(b[3])) box.max_n = std::min(box.max_n, b[3]);
     if (box.min_e >= box.max_e || box.min_n >= box.max_n)
       return std::unexpected(std::string("bounds do not overlap the mosaic"));
-    if (verbose)
-      logf("  clipped to {:.0} x {:.0} m area of interest", box.max_e - box.min_e, box.max_n - box.min_n);
+    if (verbose) logf("  clipped to {:.0} x {:.0} m area of interest", box.max_e - box.min_e, box.max_n - box.min_n);
   }
 
   double gsd;

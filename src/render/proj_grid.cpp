@@ -44,8 +44,10 @@ ProjGrid build_proj_grid(const ImageMeta& image, const Mat3& rotation, const Vec
   const double s = static_cast<double>(step);
   ProjGrid g;
   g.step = step;
-  g.cols = std::max<uint64_t>(to_count(std::ceil((static_cast<double>(x1) - static_cast<double>(x0) - 1.0) / s)) + 1, 2);
-  g.rows = std::max<uint64_t>(to_count(std::ceil((static_cast<double>(y1) - static_cast<double>(y0) - 1.0) / s)) + 1, 2);
+  g.cols =
+      std::max<uint64_t>(to_count(std::ceil((static_cast<double>(x1) - static_cast<double>(x0) - 1.0) / s)) + 1, 2);
+  g.rows =
+      std::max<uint64_t>(to_count(std::ceil((static_cast<double>(y1) - static_cast<double>(y0) - 1.0) / s)) + 1, 2);
   g.xs.assign(g.cols * g.rows, NO_PROJECTION);
   g.ys.assign(g.cols * g.rows, NO_PROJECTION);
   const double r_max = cam.monotonic_radius();

@@ -24,7 +24,7 @@ struct ProjGrid {
   std::vector<float> ys;  // photo row of every node
   uint64_t cols = 2;      // node columns and rows, each at least 2
   uint64_t rows = 2;
-  uint64_t step = 1;      // output pixels between neighbouring nodes
+  uint64_t step = 1;  // output pixels between neighbouring nodes
 
   // For output row y of the window (0 = its first row): the photo column and row at every
   // node column, linear between the two node rows around y. The lists are cleared and

@@ -23,16 +23,16 @@ namespace tsl {
 using ColourGain = std::array<double, 3>;
 
 struct RenderJob {
-  std::span<const ImageMeta> images;     // each with its camera model and full size
-  std::span<const Mat3> rotations;       // world-to-camera, one per photo
-  std::span<const Vec3> positions;       // local east, north, height, one per photo
+  std::span<const ImageMeta> images;  // each with its camera model and full size
+  std::span<const Mat3> rotations;    // world-to-camera, one per photo
+  std::span<const Vec3> positions;    // local east, north, height, one per photo
   const Surface* surface = nullptr;
-  std::span<const ColourGain> gains;     // one per photo
+  std::span<const ColourGain> gains;  // one per photo
   const OutputGrid* grid = nullptr;
-  const Config* config = nullptr;        // block_rows, grid_step, feather, contrib_thr, workers, interp, blend
+  const Config* config = nullptr;  // block_rows, grid_step, feather, contrib_thr, workers, interp, blend
   ImageCache* cache = nullptr;
-  const SeamMap* seam_map = nullptr;     // set when the caller computed seams
-  bool quiet = false;                    // no log lines
+  const SeamMap* seam_map = nullptr;  // set when the caller computed seams
+  bool quiet = false;                 // no log lines
 };
 
 // Internal error unless the job is complete: surface, grid, config and cache present, every

@@ -30,11 +30,11 @@ std::expected<void, std::string> write_terrain_files(const std::filesystem::path
   return write_dsm_tiff(raster_path, surface.nx, surface.ny, *surface.z, dsm_georef(east, north, surface.cell, epsg));
 }
 
-std::expected<void, std::string> write_seam_file(const std::filesystem::path& path, const SeamMap& map,
-                                                 double origin_e, double origin_n) {
+std::expected<void, std::string> write_seam_file(const std::filesystem::path& path, const SeamMap& map, double origin_e,
+                                                 double origin_n) {
   if (map.names.size() > SEAM_FILE_MAX_PHOTOS)
-    return std::unexpected(format("{} photos are too many for a seam file (at most {})", map.names.size(),
-                                  SEAM_FILE_MAX_PHOTOS));
+    return std::unexpected(
+        format("{} photos are too many for a seam file (at most {})", map.names.size(), SEAM_FILE_MAX_PHOTOS));
   if (map.labels.size() != map.nx * map.ny)
     internal_error(format("seam map of {}x{} cells with {} labels", map.nx, map.ny, map.labels.size()));
   std::vector<int16_t> labels(map.labels.size());

@@ -27,7 +27,7 @@ std::expected<void, std::string> write_terrain_files(const std::filesystem::path
 // Writes the seam archive: "label" int16 (ny, nx) (-1 where no photo), "E0", "N0" (UTM of the
 // grid's north-west corner), "gs" (cell size) as float64 scalars and "files" (the photo names).
 // Error before anything is written when the map names more photos than 16-bit labels hold.
-std::expected<void, std::string> write_seam_file(const std::filesystem::path& path, const SeamMap& map,
-                                                 double origin_e, double origin_n);
+std::expected<void, std::string> write_seam_file(const std::filesystem::path& path, const SeamMap& map, double origin_e,
+                                                 double origin_n);
 
 }  // namespace tsl

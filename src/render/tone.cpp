@@ -54,7 +54,8 @@ std::vector<uint8_t> tone_map_image(const ImageF32& image, const ToneSettings& t
   for (size_t p = 0; p < image.width * image.height; ++p) {
     const float* s = image.data.data() + 3 * p;
     const std::array<float, 3> v = tone_map_pixel(s[0], s[1], s[2], tone);
-    for (size_t c = 0; c < 3; ++c) out[3 * p + c] = static_cast<uint8_t>(std::clamp(std::round(v[c] * 255.0f), 0.0f, 255.0f));
+    for (size_t c = 0; c < 3; ++c)
+      out[3 * p + c] = static_cast<uint8_t>(std::clamp(std::round(v[c] * 255.0f), 0.0f, 255.0f));
   }
   return out;
 }

@@ -11,10 +11,10 @@
 namespace tsl {
 
 struct ToneSettings {
-  double ev = 0.0;                         // exposure offset, stops
-  std::array<double, 3> wb = {1, 1, 1};    // linear red, green, blue multipliers
-  double saturation = 1.0;                 // 1 unchanged, 0 grey
-  double contrast = 0.0;                   // 0 unchanged, > 0 steeper (1 = smoothstep), < 0 flatter
+  double ev = 0.0;                       // exposure offset, stops
+  std::array<double, 3> wb = {1, 1, 1};  // linear red, green, blue multipliers
+  double saturation = 1.0;               // 1 unchanged, 0 grey
+  double contrast = 0.0;                 // 0 unchanged, > 0 steeper (1 = smoothstep), < 0 flatter
 };
 
 // The same exposure with white balance, saturation and contrast left neutral.

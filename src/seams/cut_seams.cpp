@@ -67,8 +67,8 @@ std::vector<float> max_filter3(const std::vector<float>& v, size_t w, size_t h) 
 std::vector<uint8_t> dilate3(const std::vector<uint8_t>& m, size_t w, size_t h) { return morph_mask(m, w, h, 3, true); }
 
 // The boundary's pass over its window; changes `labels` of the map, counts changed cells.
-std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map, const SeamBoundary& bd,
-                                              uint64_t band, uint64_t& reassigned) {
+std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map, const SeamBoundary& bd, uint64_t band,
+                                              uint64_t& reassigned) {
   const auto sub = [](uint64_t v, uint64_t d) { return v > d ? v - d : 0; };
   const uint64_t x0 = sub(bd.min_x, band + 3), x1 = std::min(bd.max_x + band + 5, map.nx);
   const uint64_t y0 = sub(bd.min_y, band + 3), y1 = std::min(bd.max_y + band + 5, map.ny);
@@ -176,9 +176,12 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
     for (size_t i : cc) {
       const int32_t p = parts.labels[i];
       int32_t label = work[i];
-      if (on_path[i]) label = orig[i];
-      else if (p > 0 && part_a[static_cast<size_t>(p)]) label = bd.a;
-      else if (p > 0 && part_b[static_cast<size_t>(p)]) label = bd.b;
+      if (on_path[i])
+        label = orig[i];
+      else if (p > 0 && part_a[static_cast<size_t>(p)])
+        label = bd.a;
+      else if (p > 0 && part_b[static_cast<size_t>(p)])
+        label = bd.b;
       if (label != work[i]) {
         ++reassigned;
         work[i] = label;
@@ -186,7 +189,8 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
     }
   }
   for (uint64_t y = y0; y < y1; ++y)
-    std::copy(work.begin() + static_cast<ptrdiff_t>((y - y0) * w), work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
+    std::copy(work.begin() + static_cast<ptrdiff_t>((y - y0) * w),
+              work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
               map.labels.begin() + static_cast<ptrdiff_t>(y * map.nx + x0));
   return {};
 }
@@ -203,7 +207,8 @@ std::vector<SeamBoundary> seam_boundaries(const SeamMap& map) {
     }
   std::vector<SeamBoundary> list;
   for (auto& [key, b] : found) list.push_back(b);
-  std::stable_sort(list.begin(), list.end(), [](const SeamBoundary& l, const SeamBoundary& r) { return l.count > r.count; });
+  std::stable_sort(list.begin(), list.end(),
+                   [](const SeamBoundary& l, const SeamBoundary& r) { return l.count > r.count; });
   return list;
 }
 
@@ -211,8 +216,7 @@ uint64_t seam_band_cells(std::span<const ImageMeta> images, std::span<const doub
                          double seam_band) {
   const size_t m = std::min(images.size(), natives.size());
   std::vector<double> s(m);
-  for (size_t i = 0; i < m; ++i)
-    s[i] = static_cast<double>(std::min(images[i].width, images[i].height)) * natives[i];
+  for (size_t i = 0; i < m; ++i) s[i] = static_cast<double>(std::min(images[i].width, images[i].height)) * natives[i];
   return std::max<uint64_t>(to_count(std::round(median(s) / cell * seam_band)), 3);
 }
 
@@ -293,7 +297,8 @@ std::vector<size_t> least_cost_path(std::span<const int32_t> component, int32_t 
 
 ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb) {
   ImageF32 out(w, h, 1);
-  for (size_t i = 0; i < w * h; ++i) out.data[i] = (rgb[3 * i] * 0.299f + rgb[3 * i + 1] * 0.587f) + rgb[3 * i + 2] * 0.114f;
+  for (size_t i = 0; i < w * h; ++i)
+    out.data[i] = (rgb[3 * i] * 0.299f + rgb[3 * i + 1] * 0.587f) + rgb[3 * i + 2] * 0.114f;
   return out;
 }
 
@@ -301,7 +306,8 @@ std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, co
                                                          uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1) {
   if (photo >= in.scales.size() || photo >= in.gains.size())
     internal_error(format("seam photo {} with {} scales and {} gains", photo, in.scales.size(), in.gains.size()));
-  const auto [px, py] = seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
+  const auto [px, py] =
+      seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
   const ImageMeta& meta = in.photos.images[photo];
   const double scale = in.scales[photo];
   auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);

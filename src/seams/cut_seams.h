@@ -24,7 +24,7 @@ struct SeamBoundary {
   // Inclusive cell bounds of the first cells of the shared edges (the left cell of a
   // horizontal pair, the upper cell of a vertical one).
   uint64_t min_x = 0, max_x = 0, min_y = 0, max_y = 0;
-  uint64_t count = 0;    // shared cell edges
+  uint64_t count = 0;  // shared cell edges
 };
 
 // The boundaries of a label grid, most shared edges first (equal counts in (a, b) order).

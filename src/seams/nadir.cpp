@@ -12,13 +12,13 @@
 
 namespace tsl {
 
-SeamGridSize seam_grid_size(std::span<const ImageMeta> images, std::span<const double> natives,
-                            const OutputGrid& grid, uint64_t match_px, double seam_mpix) {
+SeamGridSize seam_grid_size(std::span<const ImageMeta> images, std::span<const double> natives, const OutputGrid& grid,
+                            uint64_t match_px, double seam_mpix) {
   const size_t m = std::min(images.size(), natives.size());
   std::vector<double> r(m);
   for (size_t i = 0; i < m; ++i)
-    r[i] = static_cast<double>(std::max(images[i].width, images[i].height)) * natives[i] /
-           static_cast<double>(match_px);
+    r[i] =
+        static_cast<double>(std::max(images[i].width, images[i].height)) * natives[i] / static_cast<double>(match_px);
   const double c = 1.25 * median(r);
   SeamGridSize size;
   size.cell = std::isnan(c) ? grid.gsd : std::max(c, grid.gsd);
@@ -64,8 +64,8 @@ std::vector<CellWindow> cell_windows(const OutputGrid& grid, const SeamGridSize&
 }
 
 std::pair<std::vector<float>, std::vector<float>> seam_proj_grid(const SeamInputs& in, double left_e, double top_n,
-                                                                 double cell, uint64_t step, size_t photo,
-                                                                 uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1) {
+                                                                 double cell, uint64_t step, size_t photo, uint64_t x0,
+                                                                 uint64_t x1, uint64_t y0, uint64_t y1) {
   const ImageMeta& image = in.images[photo];
   if (!image.lens) internal_error(format("photo {} has no camera model", image.path.string()));
   const CameraModel& cam = *image.lens;

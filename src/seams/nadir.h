@@ -46,8 +46,8 @@ struct CellWindow {
 // at least the output gsd (the gsd when no photo gives a size), then enlarged once so that
 // the grid holds at most seam_mpix megacells (values below MIN_SEAM_MPIX, and NaN, count as
 // MIN_SEAM_MPIX). `natives` are the photos' native gsds.
-SeamGridSize seam_grid_size(std::span<const ImageMeta> images, std::span<const double> natives,
-                            const OutputGrid& grid, uint64_t match_px, double seam_mpix);
+SeamGridSize seam_grid_size(std::span<const ImageMeta> images, std::span<const double> natives, const OutputGrid& grid,
+                            uint64_t match_px, double seam_mpix);
 
 // The fraction of full size at which the cut pass decodes each photo: about 1.25 samples per
 // cell, min(max(1.25 native / cell, 0.02), 1).
@@ -60,8 +60,8 @@ std::vector<CellWindow> cell_windows(const OutputGrid& grid, const SeamGridSize&
 // grid (row-major), projected exactly every `step` cells and interpolated bilinearly in
 // between; invalid nodes hold NO_PROJECTION and pull the cells near them far off the photo.
 std::pair<std::vector<float>, std::vector<float>> seam_proj_grid(const SeamInputs& in, double left_e, double top_n,
-                                                                 double cell, uint64_t step, size_t photo,
-                                                                 uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1);
+                                                                 double cell, uint64_t step, size_t photo, uint64_t x0,
+                                                                 uint64_t x1, uint64_t y0, uint64_t y1);
 
 // One score per cell of the photo's window (row-major): (1 - u^2)(1 - v^2) + 1e-6 with (u, v)
 // the frame position in -1..1, 0 at |u| or |v| >= 0.995 or without a projection. Nothing for

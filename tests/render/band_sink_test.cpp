@@ -82,10 +82,10 @@ TEST(GeoTiffBandSink, TilesAndPreviewRowsReadBackInGdal) {
     EXPECT_EQ(sink.preview_rgb.size(), 325u * 275u * 3u);
     EXPECT_EQ(sink.preview_neutral.size(), sink.preview_rgb.size());
     EXPECT_EQ(sink.preview_mask.size(), 325u * 275u);
-    EXPECT_EQ(sink.preview_mask[0], 255);                // covered
-    EXPECT_EQ(sink.preview_mask[324], 0);                // right of the covered columns
-    EXPECT_EQ(sink.preview_mask[325 * 270], 0);          // the uncovered last band
-    EXPECT_EQ(sink.preview_neutral[0], 188);             // grey 0.5 in sRGB
+    EXPECT_EQ(sink.preview_mask[0], 255);                 // covered
+    EXPECT_EQ(sink.preview_mask[324], 0);                 // right of the covered columns
+    EXPECT_EQ(sink.preview_mask[325 * 270], 0);           // the uncovered last band
+    EXPECT_EQ(sink.preview_neutral[0], 188);              // grey 0.5 in sRGB
     EXPECT_LT(sink.preview_rgb[2], sink.preview_rgb[0]);  // blue halved by the white balance
 
     const uint64_t full = bits == 8 ? 255 : 65535;

@@ -48,21 +48,21 @@ TEST(MultibandLevels, CappedAndLoweredToFitInMemory) {
   const auto levels = [](uint64_t requested, uint64_t free) {
     return multiband_levels(requested, 0.2, 0.05, 40000, 30000, 1024, free);
   };
-  EXPECT_EQ(levels(4, 0), 4u);             // free memory unknown: as asked
-  EXPECT_EQ(levels(1, 0), 2u);             // at least two levels
+  EXPECT_EQ(levels(4, 0), 4u);                // free memory unknown: as asked
+  EXPECT_EQ(levels(1, 0), 2u);                // at least two levels
   EXPECT_EQ(levels(50, 0), MAX_BLEND_BANDS);  // a request without bound is capped
-  EXPECT_EQ(levels(4, 64ull << 30), 4u);   // plenty of memory
-  // 4 levels: apron 162 px, a window of 4420 x 1348 px needs 4420 x 1348 x (65 + 144) bytes,
-  // 1.25 GB, so 2 GB free (1 GB usable) lowers it; 3 levels (apron 42) fit.
+  EXPECT_EQ(levels(4, 64ull << 30), 4u);      // plenty of memory
+  // 4 levels: apron 162 px, a window of 4420 x 1348 px needs 4420 x 1348 x (65 + 160) bytes,
+  // 1.34 GB, so 2 GB free (1 GB usable) lowers it; 3 levels (apron 42) fit.
   EXPECT_EQ(levels(4, 2ull << 30), 3u);
-  EXPECT_EQ(levels(6, 1ull << 20), 2u);    // never below two
+  EXPECT_EQ(levels(6, 1ull << 20), 2u);  // never below two
 }
 
 TEST(MultibandThreads, WithinHalfTheFreeMemory) {
-  const uint64_t px = 1'000'000;  // 4 levels: sums 65 MB, 144 MB a photo
+  const uint64_t px = 1'000'000;  // 4 levels: sums 65 MB, 160 MB a photo
   EXPECT_EQ(multiband_threads(8, px, 4, 0), 8u);
   EXPECT_EQ(multiband_threads(8, px, 4, 100ull << 30), 8u);
-  EXPECT_EQ(multiband_threads(8, px, 4, 2 * (65'000'000 + 3 * 144'000'000)), 3u);
+  EXPECT_EQ(multiband_threads(8, px, 4, 2 * (65'000'000 + 3 * 160'000'000)), 3u);
   EXPECT_EQ(multiband_threads(8, px, 4, 1000), 1u);
   EXPECT_EQ(multiband_threads(0, px, 4, 0), 1u);
 }
@@ -156,8 +156,8 @@ TEST(RenderMultiband, LogLinesNameBandsSigmasGridAndThreads) {
   MbRender r;
   r.cfg.workers = 12;
   r.add(0, 2, 0, 2);
-  r.grid = *plan_output_grid(r.scene.images, r.scene.rotations, r.scene.positions, r.plane, 0.05, 2000, std::nullopt,
-                             false);
+  r.grid =
+      *plan_output_grid(r.scene.images, r.scene.rotations, r.scene.positions, r.plane, 0.05, 2000, std::nullopt, false);
   r.map.nx = r.map.ny = 10;
   r.map.cell = 0.2;
   r.map.left_e = r.grid.left_e, r.map.top_n = r.grid.top_n;

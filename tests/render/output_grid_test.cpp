@@ -181,9 +181,9 @@ TEST(PlanOutputGrid, RejectsPhotosThatSeeNoGround) {
 TEST(PlanOutputGrid, WindowsKeepMarginsAndDropFarPhotos) {
   Flight f;
   f.add(0, 100, 0, 50);
-  f.add(-5.7, 10.2, 0, 50);   // u from -5.7 to 10.2: x0 = max(-5 - 2, 0) = 0, x1 = 10 + 3 = 13
-  f.add(103, 150, 0, 50);     // more than 2 px beyond the right edge of the clipped grid
-  f.add(101.5, 150, 0, 50);   // 1.5 px beyond: kept, clamped to the width
+  f.add(-5.7, 10.2, 0, 50);  // u from -5.7 to 10.2: x0 = max(-5 - 2, 0) = 0, x1 = 10 + 3 = 13
+  f.add(103, 150, 0, 50);    // more than 2 px beyond the right edge of the clipped grid
+  f.add(101.5, 150, 0, 50);  // 1.5 px beyond: kept, clamped to the width
   const Planned p = plan(f, 1.0, 2000, GroundBounds{0, 0, 100, 50});
   ASSERT_TRUE(p.grid.has_value()) << p.grid.error();
   ASSERT_EQ(p.grid->width, 100u);

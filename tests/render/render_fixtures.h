@@ -35,8 +35,8 @@ inline Mat3 nadir_rotation() { return {1, 0, 0, 0, -1, 0, 0, 0, -1}; }
 // A pinhole photo of width x height pixels that, from `altitude` metres above the plane,
 // sees a ground rectangle of ground_e x ground_n metres centred under the camera (pixel
 // centres 0 and width - 1 on its edges).
-inline ImageMeta nadir_photo(const std::string& name, uint64_t width, uint64_t height, double altitude,
-                             double ground_e, double ground_n) {
+inline ImageMeta nadir_photo(const std::string& name, uint64_t width, uint64_t height, double altitude, double ground_e,
+                             double ground_n) {
   ImageMeta m;
   m.path = name;
   m.width = width;
@@ -62,7 +62,7 @@ inline std::array<float, 3> wavy_ground(double e, double n) {
           static_cast<float>(0.3 + 0.2 * std::sin((e + n) / 7.0))};
 }
 
-// Nadir photos over a textured plane at height 0, decoded in memory by `loader()` instead of
+// Photos looking straight down on a textured plane at height 0, decoded in memory by `loader()` instead of
 // from files: a photo at scale s is the texture sampled at its decoded pixels' ground points.
 struct SyntheticScene {
   std::vector<ImageMeta> images;
@@ -77,16 +77,30 @@ struct SyntheticScene {
 
   // A photo of width x height pixels seeing [e0, e1] x [n0, n1] from 100 m.
   void add(double e0, double e1, double n0, double n1, uint64_t width = 101, uint64_t height = 81) {
-    images.push_back(nadir_photo("photo" + std::to_string(images.size()) + ".jpg", width, height, 100.0, e1 - e0,
-                                 n1 - n0));
+    images.push_back(
+        nadir_photo("photo" + std::to_string(images.size()) + ".jpg", width, height, 100.0, e1 - e0, n1 - n0));
     rotations.push_back(nadir_rotation());
     positions.push_back({(e0 + e1) / 2, (n0 + n1) / 2, 100.0});
     gains.push_back({1.0, 1.0, 1.0});
   }
 
+  // A photo of width x height pixels whose ground frame, ground_e x ground_n metres from
+  // 100 m, is centred on (east, north) and turned by `yaw_deg` clockwise.
+  void add_turned(double east, double north, double ground_e, double ground_n, double yaw_deg, uint64_t width,
+                  uint64_t height) {
+    images.push_back(
+        nadir_photo("photo" + std::to_string(images.size()) + ".jpg", width, height, 100.0, ground_e, ground_n));
+    const double a = yaw_deg * 3.14159265358979323846 / 180.0, c = std::cos(a), s = std::sin(a);
+    // Rows: image right, image down, view (straight down), in east, north, up.
+    rotations.push_back({c, -s, 0, -s, -c, 0, 0, 0, -1});
+    positions.push_back({east, north, 100.0});
+    gains.push_back({1.0, 1.0, 1.0});
+  }
+
   ImageLoader loader() const {
-    return [images = images, positions = positions, texture = texture, flat = flat, textures = textures,
-            broken = broken, loads = loads](const ImageMeta& photo, double scale) -> std::expected<DecodedImage, std::string> {
+    return [images = images, rotations = rotations, positions = positions, texture = texture, flat = flat,
+            textures = textures, broken = broken,
+            loads = loads](const ImageMeta& photo, double scale) -> std::expected<DecodedImage, std::string> {
       ++*loads;
       if (broken.contains(photo.path.string()))
         return std::unexpected("cannot read " + photo.path.string() + ": No such file or directory");
@@ -107,11 +121,15 @@ struct SyntheticScene {
         for (size_t x = 0; x < w; ++x) {
           const double u = (static_cast<double>(x) + 0.5) / d.scale_x - 0.5;
           const double v = (static_cast<double>(y) + 0.5) / d.scale_y - 0.5;
-          const double e = pos[0] + (u - cam.cx) * pos[2] / cam.fx;
-          const double n = pos[1] - (v - cam.cy) * pos[2] / cam.fy;
+          // The ray x right + y down + view meets the ground after pos[2] along the view.
+          const Mat3& r = rotations.at(i);
+          const double rx = (u - cam.cx) / cam.fx, ry = (v - cam.cy) / cam.fy;
+          const double e = pos[0] + pos[2] * (rx * r[0] + ry * r[3]);
+          const double n = pos[1] + pos[2] * (rx * r[1] + ry * r[4]);
           const std::array<float, 3> c = it != flat.end() ? it->second : ground(e, n);
           for (int k = 0; k < 3; ++k)
-            d.image.data[(y * w + x) * 3 + k] = static_cast<uint16_t>(std::lround(std::clamp(c[k], 0.0f, 1.0f) * 65535.0f));
+            d.image.data[(y * w + x) * 3 + k] =
+                static_cast<uint16_t>(std::lround(std::clamp(c[k], 0.0f, 1.0f) * 65535.0f));
         }
       return d;
     };

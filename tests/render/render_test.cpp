@@ -52,14 +52,14 @@ struct Render {
     auto capture = std::make_shared<CaptureList>();
     const LogContext before = log_context();
     set_log_capture(capture);
-    auto r = render_mosaic(job, [&](uint64_t y0, const ImageF32& band, std::span<const uint8_t> mask)
-                                    -> std::expected<void, std::string> {
-      if (fail_sink_at && got.y0.size() == *fail_sink_at) return std::unexpected(std::string("disk full"));
-      got.y0.push_back(y0);
-      got.bands.push_back(band);
-      got.masks.emplace_back(mask.begin(), mask.end());
-      return {};
-    });
+    auto r = render_mosaic(
+        job, [&](uint64_t y0, const ImageF32& band, std::span<const uint8_t> mask) -> std::expected<void, std::string> {
+          if (fail_sink_at && got.y0.size() == *fail_sink_at) return std::unexpected(std::string("disk full"));
+          got.y0.push_back(y0);
+          got.bands.push_back(band);
+          got.masks.emplace_back(mask.begin(), mask.end());
+          return {};
+        });
     set_log_context(before);
     lines = capture->lines;
     return r;
@@ -181,12 +181,41 @@ TEST(RenderMosaic, ContributionThresholdDropsNegligiblePhotos) {
   Render r(300, 300);
   r.cfg.contrib_thr = 1.0;
   r.cfg.block_rows = 512;
-  r.add(0, 300, 0, 300);     // sees everything, best nearly everywhere
+  r.add(0, 300, 0, 300);      // sees everything, best nearly everywhere
   r.add(140, 160, 140, 160);  // small, weak everywhere... except at its own centre
   r.add(-400, 10, -400, 10);  // a corner that the big photo always outweighs
   ASSERT_TRUE(r.run().has_value());
   EXPECT_EQ(r.lines[1].rfind("  block row 1/1  (2 images)", 0), 0u) << r.lines[1];
   for (uint8_t m : r.got.masks[0]) ASSERT_EQ(m, 1);
+}
+
+TEST(RenderMosaic, CoverageIsExactlyTheUnionOfTheFrames) {
+  // Two 400 x 300 m photos as on neighbouring legs: the second one 160 m east, its frame
+  // ending 8 m north of the first one's. Near the first photo's south-east corner the second
+  // outweighs it at every lattice node, yet south of the second frame's edge only the first
+  // one sees the ground: those pixels must not be left empty. Frame edges lie a quarter pixel
+  // off the output's pixel centres.
+  for (double thr : {0.001, 0.0}) {
+    SCOPED_TRACE(thr);
+    Render r(561, 309);
+    r.cfg.contrib_thr = thr;
+    r.cfg.block_rows = 1024;
+    r.add(0.25, 400.25, 0.25, 300.25);
+    r.add(160.25, 560.25, 8.25, 308.25);
+    ASSERT_TRUE(r.run().has_value());
+    size_t holes = 0, extra = 0;
+    for (uint64_t y = 0; y < 309; ++y)
+      for (uint64_t x = 0; x < 561; ++x) {
+        const double e = x + 0.5, n = 309 - (y + 0.5);
+        const bool seen =
+            (e <= 400.25 && n >= 0.25 && n <= 300.25) || (e >= 160.25 && e <= 560.25 && n >= 8.25 && n <= 308.25);
+        const bool covered = r.got.masks[0][y * 561 + x] != 0;
+        holes += seen && !covered;
+        extra += covered && !seen;
+      }
+    EXPECT_EQ(holes, 0u);
+    EXPECT_EQ(extra, 0u);
+  }
 }
 
 TEST(RenderMosaic, LoadingErrorEndsTheRenderAfterTheBlocksAlreadySent) {
@@ -222,9 +251,8 @@ TEST(RenderMosaic, QuietRenderLogsNothing) {
   set_log_capture(capture);
   std::optional<PreviewBand> slot;
   PreviewContext pc{ToneSettings{}, &slot};
-  auto res = render_mosaic(job, [&](uint64_t y0, const ImageF32& b, std::span<const uint8_t> m) {
-    return preview_band_sink(pc, y0, b, m);
-  });
+  auto res = render_mosaic(
+      job, [&](uint64_t y0, const ImageF32& b, std::span<const uint8_t> m) { return preview_band_sink(pc, y0, b, m); });
   set_log_context(before);
   ASSERT_TRUE(res.has_value());
   EXPECT_TRUE(capture->lines.empty());

@@ -17,7 +17,8 @@ Surface test_surface() {
   const uint64_t nx = 100, ny = 37;
   std::vector<float> z(nx * ny);
   for (uint64_t r = 0; r < ny; ++r)
-    for (uint64_t c = 0; c < nx; ++c) z[r * nx + c] = 10.0f + 0.25f * static_cast<float>(c) - 0.5f * static_cast<float>(r);
+    for (uint64_t c = 0; c < nx; ++c)
+      z[r * nx + c] = 10.0f + 0.25f * static_cast<float>(c) - 0.5f * static_cast<float>(r);
   z[5 * nx + 7] = std::numeric_limits<float>::quiet_NaN();
   return Surface::dsm(12.5, -40.0, 30.0, 2.0, nx, ny, std::move(z));
 }

@@ -14,9 +14,8 @@ TEST(ToneMapPixel, NeutralIsThePlainSrgbCurve) {
     uint8_t byte;
   };
   // The IEC 61966-2-1 curve; bytes rounded half away from zero.
-  const Case cases[] = {{0.5f, 0.73536f, 188}, {0.18f, 0.46136f, 118}, {0.002f, 0.02584f, 7},
-                        {0.0f, 0.0f, 0},       {1.0f, 1.0f, 255},       {2.5f, 1.0f, 255},
-                        {-0.3f, 0.0f, 0}};
+  const Case cases[] = {{0.5f, 0.73536f, 188}, {0.18f, 0.46136f, 118}, {0.002f, 0.02584f, 7}, {0.0f, 0.0f, 0},
+                        {1.0f, 1.0f, 255},     {2.5f, 1.0f, 255},      {-0.3f, 0.0f, 0}};
   const ToneSettings neutral;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.linear);

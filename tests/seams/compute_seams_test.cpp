@@ -141,8 +141,8 @@ TEST(ComputeSeams, LoadingErrorOfTheCutPassIsReturned) {
   s.scene.broken.insert("photo1.jpg");
   s.cfg.seams_cut = true;
   ImageCache cache(1e9, s.scene.loader());
-  auto map = compute_seams(s.scene.images, s.scene.rotations, s.scene.positions, s.plane, s.scene.gains, s.grid,
-                           s.cfg, cache);
+  auto map =
+      compute_seams(s.scene.images, s.scene.rotations, s.scene.positions, s.plane, s.scene.gains, s.grid, s.cfg, cache);
   ASSERT_FALSE(map.has_value());
   EXPECT_EQ(map.error(), "cannot read photo1.jpg: No such file or directory");
 }

@@ -27,10 +27,10 @@ TEST(ChamferDistance, FixedPointStepsAndTheBandEdge) {
   seeds[2 * w + 0] = 1;
   const std::vector<float> d = chamfer_distance(seeds, w, h);
   EXPECT_EQ(d[2 * w + 0], 0.0f);
-  EXPECT_NEAR(d[2 * w + 2], 1.9100, 1e-4);   // two orthogonal steps
-  EXPECT_NEAR(d[1 * w + 1], 1.3693, 1e-4);   // one diagonal step
-  EXPECT_NEAR(d[2 * w + 3], 2.8650, 1e-4);   // three steps: inside a band of 3
-  EXPECT_NEAR(d[2 * w + 4], 3.8200, 1e-4);   // four: outside it
+  EXPECT_NEAR(d[2 * w + 2], 1.9100, 1e-4);  // two orthogonal steps
+  EXPECT_NEAR(d[1 * w + 1], 1.3693, 1e-4);  // one diagonal step
+  EXPECT_NEAR(d[2 * w + 3], 2.8650, 1e-4);  // three steps: inside a band of 3
+  EXPECT_NEAR(d[2 * w + 4], 3.8200, 1e-4);  // four: outside it
   EXPECT_LE(d[2 * w + 3], 3.0f);
   EXPECT_GT(d[2 * w + 4], 3.0f);
   // Without seeds nothing is reached.
@@ -42,8 +42,8 @@ TEST(SeamBoundaries, CountsSharedEdgesLargestFirst) {
   SeamMap m;
   m.nx = 4;
   m.ny = 3;
-  m.labels = {0, 0, 1, 1,   //
-              0, 2, 2, 1,   //
+  m.labels = {0,  0, 1, 1,  //
+              0,  2, 2, 1,  //
               -1, 2, 2, 1};
   // Edges (first cell): (0, 1) at (1, 0); (0, 2) at (1, 0) and (0, 1); (1, 2) at (2, 0),
   // (2, 1) and (2, 2). The -1 cell borders nothing.
