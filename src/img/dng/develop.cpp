@@ -5,6 +5,7 @@
 
 #include "img/dng/dng_raw.h"
 #include "img/dng/orientation.h"
+#include "img/ops/buffer.h"
 #include "img/tiff/tiff_file.h"
 #include "util/par.h"
 
@@ -153,7 +154,7 @@ inline void demosaic_pixel(const Develop& d, const float* const* rows, const siz
 }
 
 // Demosaic of row y into `rgb` (width x 3), interior columns without reflection.
-void dng_demosaic_row(const Develop& d, const std::vector<float>& plane, size_t y, float* rgb) {
+void dng_demosaic_row(const Develop& d, std::span<const float> plane, size_t y, float* rgb) {
   const size_t w = d.raw.width, h = d.raw.height;
   const float* rows[5];
   for (int j = 0; j < 5; ++j) rows[j] = plane.data() + reflect(static_cast<ptrdiff_t>(y) + j - 2, h) * w;
@@ -179,7 +180,7 @@ void dng_matrix_row(const Develop& d, const float* rgb, size_t w, uint16_t* out)
 
 // Half-size output row y: each 2x2 cell averaged per colour (an odd last row or column is
 // counted twice; a colour missing from the cell gives 0), then the matrix.
-void dng_half_row(const Develop& d, const std::vector<float>& plane, size_t y, size_t out_w, uint16_t* out) {
+void dng_half_row(const Develop& d, std::span<const float> plane, size_t y, size_t out_w, uint16_t* out) {
   const size_t w = d.raw.width, h = d.raw.height;
   const size_t ys[2] = {std::min(2 * y, h - 1), std::min(2 * y + 1, h - 1)};
   for (size_t x = 0; x < out_w; ++x) {
@@ -239,7 +240,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   // row reads only its own samples, so no row job sees another's output.
   std::vector<float> plane;
   const bool in_place = raw.samples_per_pixel == 1;
-  if (!in_place) plane.assign(w * h, 0.0f);
+  if (!in_place) plane = make_buffer<float>(w * h);
   float* target = in_place ? raw.samples.data() : plane.data();
   par_rows(h, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) dng_normalize_row(d, y, target + y * w);
@@ -248,7 +249,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   raw.samples = {};
 
   if (half) {
-    ImageU16 out((w + 1) / 2, (h + 1) / 2, 3);
+    ImageU16 out = make_image<uint16_t>((w + 1) / 2, (h + 1) / 2, 3);
     par_rows(out.height, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
       for (size_t y = first; y < last; ++y) dng_half_row(d, plane, y, out.width, out.row(y));
     });
@@ -256,7 +257,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   }
   // Demosaic and matrix run per row through a scratch row: the matrix reads only the pixel
   // the demosaic just wrote, so this equals two full passes without the full float image.
-  ImageU16 out(w, h, 3);
+  ImageU16 out = make_image<uint16_t>(w, h, 3);
   par_rows(h, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     std::vector<float> rgb(3 * w);
     for (size_t y = first; y < last; ++y) {
@@ -269,7 +270,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
 
 ImageU16 develop_linear_raw(const Develop& d, const DngRaw& raw, bool half) {
   const size_t f = half ? 2 : 1;
-  ImageU16 out((raw.width + f - 1) / f, (raw.height + f - 1) / f, 3);
+  ImageU16 out = make_image<uint16_t>((raw.width + f - 1) / f, (raw.height + f - 1) / f, 3);
   par_rows(out.height, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) dng_linear_raw_row(d, f, y, out.width, out.row(y));
   });
