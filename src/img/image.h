@@ -8,6 +8,24 @@
 
 namespace tsl {
 
+namespace image_detail {
+// Readies freshly allocated, not yet constructed storage [data, data + bytes) for a large
+// image: advises huge pages and maps its pages on worker threads. Faulting hundreds of
+// megabytes in page by page on one thread can cost more than the operation that fills them.
+// Small ranges are left alone.
+void prepare_storage(void* data, size_t bytes);
+}  // namespace image_detail
+
+// n zero values, mapped in parallel when large.
+template <typename T>
+std::vector<T> make_zeroed(size_t n) {
+  std::vector<T> v;
+  v.reserve(n);
+  image_detail::prepare_storage(v.data(), n * sizeof(T));
+  v.resize(n);
+  return v;
+}
+
 template <typename T>
 struct Image {
   std::vector<T> data;
@@ -16,7 +34,7 @@ struct Image {
   size_t channels = 0;
 
   Image() = default;
-  Image(size_t w, size_t h, size_t c) : data(w * h * c), width(w), height(h), channels(c) {}
+  Image(size_t w, size_t h, size_t c) : data(make_zeroed<T>(w * h * c)), width(w), height(h), channels(c) {}
 
   size_t row_len() const { return width * channels; }
   T* row(size_t y) { return data.data() + y * row_len(); }

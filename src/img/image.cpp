@@ -1,4 +1,4 @@
-#include "img/ops/buffer.h"
+#include "img/image.h"
 
 #include <cstdint>
 #include <span>
@@ -9,7 +9,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace tsl::buffer_detail {
+namespace tsl::image_detail {
 
 namespace {
 
@@ -44,4 +44,4 @@ void prepare_storage(void* data, size_t bytes) {
   });
 }
 
-}  // namespace tsl::buffer_detail
+}  // namespace tsl::image_detail

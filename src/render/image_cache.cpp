@@ -1,0 +1,38 @@
+#include "render/image_cache.h"
+
+#include <utility>
+
+namespace tsl {
+
+ImageCache::ImageCache(double budget_bytes, ImageLoader load) : budget(budget_bytes), loader(std::move(load)) {}
+
+std::expected<std::shared_ptr<const DecodedImage>, std::string> ImageCache::get(const std::string& key,
+                                                                                const ImageMeta& photo, double scale) {
+  {
+    std::lock_guard lock(mutex);
+    const uint64_t t = ++tick;
+    if (auto it = entries.find(key); it != entries.end()) {
+      it->second.last_use = t;
+      return it->second.image;
+    }
+  }
+  auto loaded = loader(photo, scale);
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  auto image = std::make_shared<const DecodedImage>(std::move(*loaded));
+
+  std::lock_guard lock(mutex);
+  if (entries.contains(key)) return image;
+  const uint64_t bytes = static_cast<uint64_t>(image->image.data.size()) * 2;
+  entries.emplace(key, Entry{image, ++tick});
+  used_bytes += bytes;
+  while (static_cast<double>(used_bytes) > budget && entries.size() > 1) {
+    auto oldest = entries.begin();
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+      if (it->second.last_use < oldest->second.last_use) oldest = it;
+    used_bytes -= static_cast<uint64_t>(oldest->second.image->image.data.size()) * 2;
+    entries.erase(oldest);
+  }
+  return image;
+}
+
+}  // namespace tsl

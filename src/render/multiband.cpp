@@ -1,0 +1,409 @@
+#include "render/multiband.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+
+#include "img/ops/filter.h"
+#include "img/ops/resample.h"
+#include "img/ops/sample.h"
+#include "logx.h"
+#include "platform/system.h"
+#include "render/proj_grid.h"
+#include "util/error.h"
+#include "util/par.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The multi-band math runs on at most this many threads.
+constexpr uint64_t MAX_THREADS = 8;
+
+struct LevelBand {
+  std::vector<float> rgb;      // 3 per region pixel: band value x weight
+  std::vector<float> weights;  // 1 per region pixel
+};
+
+// One photo's contribution to one window.
+struct ImageBands {
+  std::vector<LevelBand> levels;  // finest first
+  uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  std::vector<float> alpha;       // 1 inside the photo's frame
+};
+
+// Where a photo owns seam cells in the extended window, relative to its first column and row.
+struct LabelBox {
+  bool seen = false;
+  uint64_t minx = 0, maxx = 0, miny = 0, maxy = 0;
+};
+
+// Seam-grid coordinates of output pixels: the centre of seam cell (c, r) lies at (c, r).
+struct SeamFrame {
+  double ku = 1.0, ou = 0.0;  // u = x ku + ou
+  double kv = 1.0, ov = 0.0;  // v = y kv + ov
+};
+
+SeamFrame seam_frame(const OutputGrid& g, const SeamMap& s) {
+  SeamFrame f;
+  f.ku = f.kv = g.gsd / s.cell;
+  f.ou = (g.left_e - s.left_e) / s.cell + 0.5 * g.gsd / s.cell - 0.5;
+  f.ov = (s.top_n - g.top_n) / s.cell + 0.5 * g.gsd / s.cell - 0.5;
+  return f;
+}
+
+// What every photo of a window shares.
+struct WindowContext {
+  const RenderJob* job = nullptr;
+  const std::vector<double>* scales = nullptr;
+  const std::vector<LabelBox>* boxes = nullptr;
+  const MultibandPlan* plan = nullptr;
+  SeamFrame frame;
+  uint64_t ex0 = 0, ex1 = 0, ey0 = 0, ey1 = 0;
+};
+
+int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
+
+ImageF32 channel_image(size_t w, size_t h, std::vector<float> data, size_t channels) {
+  ImageF32 img;
+  img.width = w;
+  img.height = h;
+  img.channels = channels;
+  img.data = std::move(data);
+  return img;
+}
+
+// The k-th level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
+std::vector<float> unpremultiply(const ImageF32& q) {
+  const size_t n = q.width * q.height;
+  std::vector<float> g(n * 3);
+  for (size_t p = 0; p < n; ++p) {
+    const float a = std::max(q.data[4 * p + 3], 1e-4f);
+    for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
+  }
+  return g;
+}
+
+std::expected<std::optional<ImageBands>, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo) {
+  const RenderJob& job = *ctx.job;
+  const MultibandPlan& plan = *ctx.plan;
+  const LabelBox& box = (*ctx.boxes)[photo];
+  const PixelWindow& win = job.grid->windows[photo];
+  const int64_t a = static_cast<int64_t>(plan.apron);
+  const int64_t ex0 = static_cast<int64_t>(ctx.ex0), ey0 = static_cast<int64_t>(ctx.ey0);
+  const int64_t x_lo = std::max({static_cast<int64_t>(win.x0), ex0 + static_cast<int64_t>(box.minx) - a, ex0});
+  const int64_t x_hi = std::min({static_cast<int64_t>(win.x1), ex0 + static_cast<int64_t>(box.maxx) + 1 + a,
+                                 static_cast<int64_t>(ctx.ex1)});
+  const int64_t y_lo = std::max({static_cast<int64_t>(win.y0), ey0 + static_cast<int64_t>(box.miny) - a, ey0});
+  const int64_t y_hi = std::min({static_cast<int64_t>(win.y1), ey0 + static_cast<int64_t>(box.maxy) + 1 + a,
+                                 static_cast<int64_t>(ctx.ey1)});
+  if (x_lo >= x_hi || y_lo >= y_hi) return std::optional<ImageBands>{};
+  const uint64_t rx0 = static_cast<uint64_t>(x_lo), rx1 = static_cast<uint64_t>(x_hi);
+  const uint64_t ry0 = static_cast<uint64_t>(y_lo), ry1 = static_cast<uint64_t>(y_hi);
+  const size_t w = rx1 - rx0, h = ry1 - ry0, n = w * h;
+
+  const ImageMeta& meta = job.images[photo];
+  const ProjGrid proj = build_proj_grid(meta, job.rotations[photo], job.positions[photo], *job.surface, *job.grid,
+                                        job.config->grid_step, rx0, rx1, ry0, ry1);
+  auto decoded = fetch_source_image(job, photo, (*ctx.scales)[photo]);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  const DecodedImage& src = **decoded;
+
+  // Warp (filled beyond the frame too, from clamped edge samples) and frame alpha.
+  std::vector<float> warp(n * 3, 0.0f), alpha(n, 0.0f);
+  {
+    const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
+    const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
+    const float step = static_cast<float>(proj.step);
+    std::array<float, 3> gain;
+    for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
+    const bool cubic = job.config->interp_cubic;
+    par_rows(h, 1, cpu_budget(), [&](size_t first, size_t last) {
+      std::vector<float> nx, ny;
+      std::array<float, 4> s{};
+      for (size_t r = first; r < last; ++r) {
+        proj.row(r, nx, ny);
+        for (size_t x = 0; x < w; ++x) {
+          const float col = interpolate_nodes(nx.data(), proj.cols, step, x);
+          const float row = interpolate_nodes(ny.data(), proj.cols, step, x);
+          const bool inside = std::fabs(2.0f * col / (fw - 1.0f) - 1.0f) <= 1.0f &&
+                              std::fabs(2.0f * row / (fh - 1.0f) - 1.0f) <= 1.0f;
+          const float px = (col + 0.5f) * sx - 0.5f, py = (row + 0.5f) * sy - 0.5f;
+          const size_t p = r * w + x;
+          if (std::fabs(px) < 1e6f && std::fabs(py) < 1e6f) {
+            sample_u16(src.image, px, py, cubic, BorderMode::Clamp, s);
+            for (int c = 0; c < 3; ++c) warp[3 * p + c] = s[c] * gain[c] / 65535.0f;
+          }
+          alpha[p] = inside ? 1.0f : 0.0f;
+        }
+      }
+    });
+  }
+  decoded->reset();
+
+  // Soft seam mask: the share of this photo's cells around each pixel, bilinear.
+  std::vector<float> seam(n);
+  {
+    const SeamMap& sm = *job.seam_map;
+    const int64_t nx = static_cast<int64_t>(sm.nx), ny = static_cast<int64_t>(sm.ny);
+    const int32_t me = static_cast<int32_t>(photo);
+    par_rows(h, 16, cpu_budget(), [&](size_t first, size_t last) {
+      for (size_t r = first; r < last; ++r) {
+        const double v = static_cast<double>(ry0 + r) * ctx.frame.kv + ctx.frame.ov;
+        const int64_t r0 = floor_i64(v);
+        const float fr = static_cast<float>(v - static_cast<double>(r0));
+        const int64_t ra = std::clamp<int64_t>(r0, 0, ny - 1), rb = std::clamp<int64_t>(r0 + 1, 0, ny - 1);
+        const int32_t* top = sm.labels.data() + ra * nx;
+        const int32_t* bottom = sm.labels.data() + rb * nx;
+        for (size_t x = 0; x < w; ++x) {
+          const double u = static_cast<double>(rx0 + x) * ctx.frame.ku + ctx.frame.ou;
+          const int64_t c0 = floor_i64(u);
+          const float fc = static_cast<float>(u - static_cast<double>(c0));
+          const int64_t ca = std::clamp<int64_t>(c0, 0, nx - 1), cb = std::clamp<int64_t>(c0 + 1, 0, nx - 1);
+          const float i00 = top[ca] == me, i01 = top[cb] == me, i10 = bottom[ca] == me, i11 = bottom[cb] == me;
+          seam[r * w + x] = (1.0f - fr) * ((1.0f - fc) * i00 + fc * i01) + fr * ((1.0f - fc) * i10 + fc * i11);
+        }
+      }
+    });
+  }
+
+  // Premultiplied image (warp x alpha, alpha): every Gaussian level blurs it, so that pixels
+  // outside the frame do not bleed their clamped colours into the photo's levels.
+  ImageF32 premult(w, h, 4);
+  for (size_t p = 0; p < n; ++p) {
+    for (int c = 0; c < 3; ++c) premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
+    premult.data[4 * p + 3] = alpha[p];
+  }
+  const ImageF32 seam_img = channel_image(w, h, std::move(seam), 1);
+
+  // Levels finest first, the Gaussian stack built one level ahead so that only two of its
+  // levels are alive at a time.
+  ImageBands out;
+  out.x0 = rx0, out.x1 = rx1, out.y0 = ry0, out.y1 = ry1;
+  std::vector<float> g_cur = std::move(warp);
+  for (uint64_t k = 0; k < plan.levels; ++k) {
+    std::vector<float> g_next;
+    if (k + 1 < plan.levels) g_next = unpremultiply(gaussian_blur_scaled(premult, plan.sigmas[k]));
+    const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
+    const ImageF32 m = gaussian_blur_scaled(seam_img, tau);
+    LevelBand level;
+    level.rgb.resize(n * 3);
+    level.weights.resize(n);
+    for (size_t p = 0; p < n; ++p) {
+      const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
+      level.weights[p] = wt;
+      for (int c = 0; c < 3; ++c) {
+        const float v = g_next.empty() ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
+        level.rgb[3 * p + c] = v * wt;
+      }
+    }
+    out.levels.push_back(std::move(level));
+    g_cur = std::move(g_next);
+  }
+  out.alpha = std::move(alpha);
+  return std::optional<ImageBands>(std::move(out));
+}
+
+// Per-level sums of one column window and its coverage.
+struct WindowSums {
+  uint64_t width = 0;
+  std::vector<std::vector<float>> rgb;      // per level, 3 per pixel
+  std::vector<std::vector<float>> weights;  // per level, 1 per pixel
+  std::vector<uint8_t> covered;
+};
+
+void add_bands(WindowSums& sums, const ImageBands& b, uint64_t ex0, uint64_t ey0) {
+  const uint64_t w = b.x1 - b.x0;
+  for (uint64_t y = b.y0; y < b.y1; ++y) {
+    const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
+    for (size_t k = 0; k < b.levels.size(); ++k) {
+      float* rgb = sums.rgb[k].data() + 3 * dst;
+      float* wt = sums.weights[k].data() + dst;
+      const float* brgb = b.levels[k].rgb.data() + 3 * src;
+      const float* bwt = b.levels[k].weights.data() + src;
+      for (uint64_t x = 0; x < 3 * w; ++x) rgb[x] += brgb[x];
+      for (uint64_t x = 0; x < w; ++x) wt[x] += bwt[x];
+    }
+    for (uint64_t x = 0; x < w; ++x)
+      if (b.alpha[src + x] > 0.0f) sums.covered[dst + x] = 1;
+  }
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+
+}  // namespace
+
+MultibandPlan multiband_plan(uint64_t levels, double cell, double gsd) {
+  MultibandPlan p;
+  p.levels = std::max<uint64_t>(levels, 2);
+  const double base = std::max(cell / gsd, 1.5);
+  for (uint64_t k = 0; k + 1 < p.levels; ++k) p.sigmas.push_back(base * std::pow(4.0, static_cast<double>(k)));
+  p.apron = to_count(std::ceil(2.5 * p.sigmas.back())) + 2;
+  p.seam_feather = std::max(0.35 * cell / gsd, 0.7);
+  return p;
+}
+
+uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels) { return saturating_mul(pixels, 16 * levels + 1); }
+
+uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels) { return saturating_mul(pixels, 16 * levels + 80); }
+
+uint64_t multiband_threads(uint64_t budget, uint64_t pixels, uint64_t levels, uint64_t free_bytes) {
+  uint64_t t = std::max<uint64_t>(budget, 1);
+  if (free_bytes == 0) return t;
+  const uint64_t half = free_bytes / 2, fixed = multiband_window_bytes(pixels, levels);
+  const uint64_t fit = half > fixed ? (half - fixed) / std::max<uint64_t>(multiband_photo_bytes(pixels, levels), 1) : 0;
+  return std::max<uint64_t>(std::min(t, fit), 1);
+}
+
+uint64_t multiband_levels(uint64_t requested, double cell, double gsd, uint64_t width, uint64_t height,
+                          uint64_t block_rows, uint64_t free_bytes) {
+  uint64_t levels = std::clamp<uint64_t>(requested, 2, MAX_BLEND_BANDS);
+  for (; levels > 2 && free_bytes != 0; --levels) {
+    const uint64_t a = multiband_plan(levels, cell, gsd).apron;
+    const uint64_t pixels = saturating_mul(std::min(MULTIBAND_WINDOW_COLS + 2 * a, width),
+                                           std::min(block_rows + 2 * a, height));
+    const uint64_t need = multiband_window_bytes(pixels, levels) + multiband_photo_bytes(pixels, levels);
+    if (need <= free_bytes / 2) break;
+  }
+  return levels;
+}
+
+ImageF32 gaussian_blur_scaled(const ImageF32& image, double sigma) {
+  if (sigma < 0.3) return image;
+  if (sigma <= 4.0) return gaussian_blur(image, sigma);
+  const double f = std::max(std::floor(sigma / 2.5), 1.0);
+  const size_t sw = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(image.width) / f)), 1);
+  const size_t sh = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(image.height) / f)), 1);
+  const ImageF32 blurred = gaussian_blur(resize(image, sw, sh), sigma / f);
+  return resize_bilinear(blurred, image.width, image.height);
+}
+
+std::expected<void, std::string> render_multiband(const RenderJob& job, const BandSink& sink) {
+  check_render_job(job);
+  if (!job.seam_map) internal_error("multi-band render without a seam map");
+  const SeamMap& sm = *job.seam_map;
+  if (sm.nx == 0 || sm.ny == 0 || sm.labels.size() != sm.nx * sm.ny)
+    internal_error(format("seam map of {}x{} cells with {} labels", sm.nx, sm.ny, sm.labels.size()));
+  for (int32_t l : sm.labels)
+    if (l < -1 || l >= static_cast<int64_t>(job.images.size()))
+      internal_error(format("seam label {} for {} photos", l, job.images.size()));
+  const Config& cfg = *job.config;
+  const OutputGrid& grid = *job.grid;
+  const uint64_t width = grid.width, height = grid.height, block_rows = cfg.block_rows;
+  const uint64_t requested = std::max<uint64_t>(cfg.blend_bands, 2);
+  const uint64_t levels =
+      multiband_levels(requested, sm.cell, grid.gsd, width, height, block_rows, platform::available_memory_bytes());
+  const MultibandPlan plan = multiband_plan(levels, sm.cell, grid.gsd);
+  const uint64_t t0 = std::min<uint64_t>(std::max<uint64_t>(cfg.workers, 1), MAX_THREADS);
+
+  const std::vector<double> scales = source_load_scales(job);
+  if (scales.size() < job.images.size()) internal_error("fewer positions than photos");
+  const auto start = Clock::now();
+  if (!job.quiet) {
+    if (levels < requested) logf("  warning: multi-band blend lowered from {} to {} bands to fit in memory", requested, levels);
+    std::string sigmas;
+    for (double s : plan.sigmas) sigmas += (sigmas.empty() ? "" : ", ") + format("{:.0}", s * grid.gsd * 100.0);
+    logf("  multi-band blend: {} bands, sigmas {} cm, seams from a {:.1} cm grid", plan.levels, sigmas, sm.cell * 100.0);
+    logf("  multi-band math on {} CPU threads", t0);
+  }
+
+  const SeamFrame frame = seam_frame(grid, sm);
+  // Seam column of every output column and seam row of every output row, -1 outside the map.
+  std::vector<int64_t> seam_col(width);
+  for (uint64_t x = 0; x < width; ++x) {
+    const double c = std::floor(static_cast<double>(x) * frame.ku + frame.ou + 0.5);
+    seam_col[x] = c >= 0.0 && c < static_cast<double>(sm.nx) ? static_cast<int64_t>(c) : -1;
+  }
+  const uint64_t blocks = (height + block_rows - 1) / block_rows;
+  std::vector<LabelBox> boxes(job.images.size());
+  for (uint64_t b = 0; b < blocks; ++b) {
+    const uint64_t y0 = b * block_rows, rows = std::min(block_rows, height - y0);
+    const uint64_t ey0 = y0 > plan.apron ? y0 - plan.apron : 0;
+    const uint64_t ey1 = std::min(y0 + rows + plan.apron, height);
+    std::vector<int32_t> labels((ey1 - ey0) * width, -1);
+    for (uint64_t y = ey0; y < ey1; ++y) {
+      const double r = std::floor(static_cast<double>(y) * frame.kv + frame.ov + 0.5);
+      if (!(r >= 0.0 && r < static_cast<double>(sm.ny))) continue;
+      const int32_t* src = sm.labels.data() + static_cast<uint64_t>(r) * sm.nx;
+      int32_t* dst = labels.data() + (y - ey0) * width;
+      for (uint64_t x = 0; x < width; ++x)
+        if (seam_col[x] >= 0) dst[x] = src[seam_col[x]];
+    }
+    ImageF32 band(width, rows, 3);
+    std::vector<uint8_t> mask(rows * width, 0);
+    uint64_t image_windows = 0;
+
+    for (uint64_t wx0 = 0; wx0 < width; wx0 += MULTIBAND_WINDOW_COLS) {
+      const uint64_t wx1 = std::min(wx0 + MULTIBAND_WINDOW_COLS, width);
+      const uint64_t ex0 = wx0 > plan.apron ? wx0 - plan.apron : 0, ex1 = std::min(wx1 + plan.apron, width);
+      const uint64_t ew = ex1 - ex0, eh = ey1 - ey0, pixels = ew * eh;
+      std::vector<size_t> photos;
+      for (uint64_t y = 0; y < eh; ++y) {
+        const int32_t* row = labels.data() + y * width + ex0;
+        for (uint64_t x = 0; x < ew; ++x) {
+          if (row[x] < 0) continue;
+          LabelBox& bx = boxes[static_cast<size_t>(row[x])];
+          if (!bx.seen) {
+            bx = {true, x, x, y, y};
+            photos.push_back(static_cast<size_t>(row[x]));
+          } else {
+            bx.minx = std::min(bx.minx, x), bx.maxx = std::max(bx.maxx, x), bx.maxy = y;
+          }
+        }
+      }
+      std::sort(photos.begin(), photos.end());
+      if (photos.empty()) continue;  // nothing covers the window: its output stays 0
+
+      WindowSums sums;
+      sums.width = ew;
+      sums.rgb.assign(plan.levels, std::vector<float>(pixels * 3, 0.0f));
+      sums.weights.assign(plan.levels, std::vector<float>(pixels, 0.0f));
+      sums.covered.assign(pixels, 0);
+      const uint64_t t = multiband_threads(t0, pixels, plan.levels, platform::available_memory_bytes());
+
+      WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1};
+      for (size_t s = 0; s < photos.size(); s += t) {
+        const size_t len = std::min<size_t>(t, photos.size() - s);
+        auto results = par_map(len, std::min<size_t>(len, t),
+                               [&](size_t k) { return multiband_image_bands(ctx, photos[s + k]); });
+        for (auto& r : results) {
+          if (!r) return std::unexpected(std::move(r.error()));
+          if (!*r) continue;
+          ++image_windows;
+          add_bands(sums, **r, ex0, ey0);
+          *r = std::optional<ImageBands>{};
+        }
+      }
+      for (size_t i : photos) boxes[i] = {};
+
+      for (uint64_t y = y0; y < y0 + rows; ++y) {
+        const uint64_t er = (y - ey0) * ew;
+        for (uint64_t x = wx0; x < wx1; ++x) {
+          const uint64_t e = er + (x - ex0);
+          if (!sums.covered[e]) continue;
+          const uint64_t o = (y - y0) * width + x;
+          mask[o] = 1;
+          for (int c = 0; c < 3; ++c) {
+            float v = 0.0f;
+            for (uint64_t k = 0; k < plan.levels; ++k)
+              v += sums.rgb[k][3 * e + c] / std::max(sums.weights[k][e], 1e-12f);
+            band.data[3 * o + c] = v > 0.0f ? v : 0.0f;  // NaN too
+          }
+        }
+      }
+    }
+    labels = {};
+    if (!job.quiet) {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      logf("  block row {}/{}  ({} image windows)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, image_windows,
+           elapsed, static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));
+    }
+    if (auto r = sink(y0, band, mask); !r) return r;
+  }
+  return {};
+}
+
+}  // namespace tsl

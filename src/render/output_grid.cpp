@@ -1,0 +1,157 @@
+#include "render/output_grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "geo/footprint.h"
+#include "linalg/stats.h"
+#include "logx.h"
+#include "util/error.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+constexpr size_t FOOTPRINT_SAMPLES = 16;
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// trunc toward zero into signed 64 bits, saturating: a footprint point near the horizon can
+// lie 1e20 pixels away, and converting such a value unchecked is undefined.
+int64_t trunc_i64(double v) {
+  constexpr double LIMIT = 9.2e18;
+  if (std::isnan(v)) return 0;
+  return static_cast<int64_t>(std::clamp(v, -LIMIT, LIMIT));
+}
+
+bool positive_finite(double v) { return std::isfinite(v) && v > 0.0; }
+
+struct Box {
+  double min_e = INF, min_n = INF, max_e = -INF, max_n = -INF;
+};
+
+PixelWindow window_of(const Polygon& points, double left_e, double top_n, double gsd, uint64_t width,
+                      uint64_t height) {
+  double umin = INF, umax = -INF, vmin = INF, vmax = -INF;
+  bool any_u = false, any_v = false;
+  for (const Vec2& p : points) {
+    const double u = (p.x - left_e) / gsd;
+    const double v = (top_n - p.y) / gsd;
+    if (std::isfinite(u)) {
+      any_u = true;
+      umin = std::min(umin, u);
+      umax = std::max(umax, u);
+    }
+    if (std::isfinite(v)) {
+      any_v = true;
+      vmin = std::min(vmin, v);
+      vmax = std::max(vmax, v);
+    }
+  }
+  if (!any_u || !any_v) return {};
+  const double w = static_cast<double>(width), h = static_cast<double>(height);
+  if (umin > w + 2 || vmin > h + 2 || umax < -2 || vmax < -2) return {};
+  const int64_t iw = static_cast<int64_t>(std::min<uint64_t>(width, INT64_MAX));
+  const int64_t ih = static_cast<int64_t>(std::min<uint64_t>(height, INT64_MAX));
+  PixelWindow win;
+  win.x0 = static_cast<uint64_t>(std::max<int64_t>(trunc_i64(umin) - 2, 0));
+  win.x1 = static_cast<uint64_t>(std::min(std::max<int64_t>(trunc_i64(umax) + 3, 0), iw));
+  win.y0 = static_cast<uint64_t>(std::max<int64_t>(trunc_i64(vmin) - 2, 0));
+  win.y1 = static_cast<uint64_t>(std::min(std::max<int64_t>(trunc_i64(vmax) + 3, 0), ih));
+  return win;
+}
+
+}  // namespace
+
+uint64_t to_count(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<uint64_t>(value);
+}
+
+double surface_reference_height(const Surface& surface) { return surface.z ? surface.z_median : surface.z0; }
+
+std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<const Vec3> positions, double ground) {
+  const size_t m = std::min(images.size(), positions.size());
+  std::vector<double> out(m);
+  for (size_t i = 0; i < m; ++i) {
+    if (!images[i].lens) internal_error(format("photo {} has no camera model", images[i].path.string()));
+    out[i] = (positions[i][2] - ground) / images[i].lens->fx;
+  }
+  return out;
+}
+
+std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMeta> images,
+                                                        std::span<const Mat3> rotations,
+                                                        std::span<const Vec3> positions, const Surface& surface,
+                                                        std::optional<double> gsd_m, double max_mpix,
+                                                        const std::optional<GroundBounds>& bounds, bool verbose) {
+  if (rotations.size() < images.size() || positions.size() < images.size())
+    internal_error(format("{} photos with {} rotations and {} positions", images.size(), rotations.size(),
+                          positions.size()));
+  std::vector<Polygon> footprints;
+  footprints.reserve(images.size());
+  Box box;
+  for (size_t i = 0; i < images.size(); ++i) {
+    footprints.push_back(footprint(images[i], rotations[i], positions[i], surface, FOOTPRINT_SAMPLES));
+    for (const Vec2& p : footprints.back()) {
+      if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+      box.min_e = std::min(box.min_e, p.x);
+      box.min_n = std::min(box.min_n, p.y);
+      box.max_e = std::max(box.max_e, p.x);
+      box.max_n = std::max(box.max_n, p.y);
+    }
+  }
+  // Without a single ground point the plan would be an empty 1 x 1 raster.
+  if (!(box.min_e <= box.max_e)) return std::unexpected(std::string("no photo footprint reaches the ground"));
+
+  if (bounds) {
+    const GroundBounds& b = *bounds;
+    if (!std::isnan(b[0])) box.min_e = std::max(box.min_e, b[0]);
+    if (!std::isnan(b[1])) box.min_n = std::max(box.min_n, b[1]);
+    if (!std::isnan(b[2])) box.max_e = std::min(box.max_e, b[2]);
+    if (!std::isnan(b[3])) box.max_n = std::min(box.max_n, b[3]);
+    if (box.min_e >= box.max_e || box.min_n >= box.max_n)
+      return std::unexpected(std::string("bounds do not overlap the mosaic"));
+    if (verbose)
+      logf("  clipped to {:.0} x {:.0} m area of interest", box.max_e - box.min_e, box.max_n - box.min_n);
+  }
+
+  double gsd;
+  if (gsd_m) {
+    gsd = *gsd_m;
+    if (!positive_finite(gsd)) return std::unexpected(format("output gsd {} m is not a positive number", gsd));
+  } else {
+    const std::vector<double> natives = native_gsds(images, positions, surface_reference_height(surface));
+    gsd = median(natives);
+    if (!positive_finite(gsd))
+      return std::unexpected(format("native gsd {} m is not a positive number: cameras at or below the ground", gsd));
+  }
+  if (!positive_finite(max_mpix)) return std::unexpected(format("max_mpix {} is not a positive number", max_mpix));
+
+  const double extent_e = box.max_e - box.min_e, extent_n = box.max_n - box.min_n;
+  uint64_t width = to_count(std::ceil(extent_e / gsd));
+  uint64_t height = to_count(std::ceil(extent_n / gsd));
+  // In floating point: the product of two counts near 2^32 does not fit 64 bits.
+  const double cap = max_mpix * 1e6;
+  const double pixels = static_cast<double>(width) * static_cast<double>(height);
+  if (pixels > cap) {
+    gsd *= std::sqrt(pixels / cap);
+    width = to_count(std::ceil(extent_e / gsd));
+    height = to_count(std::ceil(extent_n / gsd));
+    if (verbose) logf("  output capped at {} MP -> GSD raised to {:.2} cm", max_mpix, gsd * 100.0);
+  }
+
+  OutputGrid grid;
+  grid.width = std::max<uint64_t>(width, 1);
+  grid.height = std::max<uint64_t>(height, 1);
+  grid.left_e = box.min_e;
+  grid.top_n = box.max_n;
+  grid.gsd = gsd;
+  grid.windows.reserve(images.size());
+  for (const Polygon& fp : footprints)
+    grid.windows.push_back(window_of(fp, grid.left_e, grid.top_n, gsd, grid.width, grid.height));
+  return grid;
+}
+
+}  // namespace tsl

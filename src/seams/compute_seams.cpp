@@ -1,0 +1,45 @@
+#include "seams/compute_seams.h"
+
+#include "logx.h"
+#include "seams/cut_seams.h"
+#include "seams/nadir.h"
+#include "sysmon.h"
+#include "util/error.h"
+#include "util/text.h"
+
+namespace tsl {
+
+std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
+                                                  std::span<const Vec3> positions, const Surface& surface,
+                                                  std::span<const ColourGain> gains, const OutputGrid& grid,
+                                                  const Config& config, ImageCache& cache) {
+  const size_t n = images.size();
+  if (rotations.size() < n || positions.size() < n || gains.size() < n || grid.windows.size() < n)
+    internal_error(format("seams for {} photos with {} rotations, {} positions, {} gains, {} windows", n,
+                          rotations.size(), positions.size(), gains.size(), grid.windows.size()));
+  const std::vector<double> natives = native_gsds(images, positions, surface_reference_height(surface));
+  const SeamGridSize size = seam_grid_size(images, natives, grid, config.match_px, config.seam_mpix);
+  const std::vector<double> scales = seam_decode_scales(natives, size.cell);
+
+  SeamMap map;
+  map.nx = size.nx;
+  map.ny = size.ny;
+  map.left_e = grid.left_e;
+  map.top_n = grid.top_n;
+  map.cell = size.cell;
+  map.names.reserve(n);
+  for (const ImageMeta& m : images) map.names.push_back(file_name_string(m.path.string()));
+
+  const SeamInputs inputs{images, rotations, positions, &surface};
+  const std::vector<CellWindow> windows = cell_windows(grid, size);
+  nadir_partition(inputs, map, windows, config.workers);
+  if (n < 2 || !config.seams_cut) {
+    logf("  seams: nadir partition on {}x{} grid @ {:.1} cm", map.nx, map.ny, map.cell * 100.0);
+    return map;
+  }
+  const CutInputs cut{inputs, gains, &config, &cache, scales, natives};
+  if (auto r = cut_seams(cut, map); !r) return std::unexpected(std::move(r.error()));
+  return map;
+}
+
+}  // namespace tsl

@@ -1,0 +1,28 @@
+#pragma once
+// Seam lines for the multi-band renderer: the seam grid, the nadir partition and, with cut
+// seams and at least two photos, the least-cost cut of every boundary.
+#include <expected>
+#include <span>
+#include <string>
+
+#include "config/config.h"
+#include "geo/vec.h"
+#include "meta/image_meta.h"
+#include "render/image_cache.h"
+#include "render/output_grid.h"
+#include "render/render_job.h"
+#include "seams/seam_map.h"
+#include "surface/surface.h"
+
+namespace tsl {
+
+// The seam map of a build. Reads match_px, seam_mpix (clamped to at least MIN_SEAM_MPIX),
+// workers, seams and seam_band of `config`; the cut pass decodes photos through `cache`.
+// Logs one summary line. Error: only a photo-loading error of the cut pass. Photos without a
+// camera model, or fewer rotations, positions, gains or windows than photos, are a caller's bug.
+std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
+                                                  std::span<const Vec3> positions, const Surface& surface,
+                                                  std::span<const ColourGain> gains, const OutputGrid& grid,
+                                                  const Config& config, ImageCache& cache);
+
+}  // namespace tsl

@@ -1,0 +1,77 @@
+#pragma once
+// The second seam pass: each boundary between two photos of the nadir partition is moved,
+// within a band around it, onto a least-cost path through cells where the two photos agree in
+// colour and local structure, so that seams run around cars, people and roof edges instead of
+// through them. Cells between the old and the new boundary go to the photo on their side.
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "img/image.h"
+#include "render/image_cache.h"
+#include "render/render_job.h"
+#include "seams/nadir.h"
+#include "seams/seam_map.h"
+
+namespace tsl {
+
+// One unordered pair of photos that share cell edges in the nadir partition.
+struct SeamBoundary {
+  int32_t a = 0, b = 0;  // photo indices, a < b
+  // Inclusive cell bounds of the first cells of the shared edges (the left cell of a
+  // horizontal pair, the upper cell of a vertical one).
+  uint64_t min_x = 0, max_x = 0, min_y = 0, max_y = 0;
+  uint64_t count = 0;    // shared cell edges
+};
+
+// The boundaries of a label grid, most shared edges first (equal counts in (a, b) order).
+std::vector<SeamBoundary> seam_boundaries(const SeamMap& map);
+
+// Half-width of the band a boundary may move in, in cells: seam_band x the median ground
+// length of the photos' shorter sides over the cell, rounded half away from zero, at least 3.
+uint64_t seam_band_cells(std::span<const ImageMeta> images, std::span<const double> natives, double cell,
+                         double seam_band);
+
+// Distance in cells from every cell of a w x h window to the nearest seed (non-zero byte): a
+// two-pass 3 x 3 chamfer transform in fixed point (steps 0.9550018 and 1.3692932 cells); cells
+// that no seed reaches get the largest finite float.
+std::vector<float> chamfer_distance(std::span<const uint8_t> seeds, size_t w, size_t h);
+
+// The cheapest 8-connected path through the cells whose `component` value equals c, from any
+// start cell to the best-reached goal cell, a step costing the mean of the two cells' costs
+// (times 1.4142 diagonally). Ties go to the lower cell index, both in the search and among
+// goals. Returns the path from the goal back to its start, or nothing when no goal is reached.
+std::vector<size_t> least_cost_path(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
+                                    std::span<const size_t> goals, std::span<const double> cost, size_t w, size_t h);
+
+// One photo rendered on a window of seam cells.
+struct SeamPatch {
+  ImageF32 rgb;                // window size, 3 channels, display-encoded (gamma 1/2.2) in 0..1
+  std::vector<uint8_t> valid;  // 1 where the cell lies well inside the photo's frame
+};
+
+// Luma (0.299, 0.587, 0.114) of w x h interleaved RGB values as a one-channel image.
+ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb);
+
+// What the cut pass reads besides the seam map.
+struct CutInputs {
+  SeamInputs photos;
+  std::span<const ColourGain> gains;
+  const Config* config = nullptr;  // seam_band
+  ImageCache* cache = nullptr;
+  std::span<const double> scales;   // seam decode scale per photo
+  std::span<const double> natives;  // native gsd per photo
+};
+
+// The photo's colours at the cells [x0, x1) x [y0, y1) of the map, decoded at its seam scale
+// through the cache (key "seam|{path}|{scale:.3}"). Error: the loader's message unchanged.
+std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, const SeamMap& map, size_t photo,
+                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1);
+
+// Runs the cut pass over map.labels and logs its summary line. Error: a photo's loading error.
+std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map);
+
+}  // namespace tsl

@@ -1,0 +1,97 @@
+#include "seams/cut_seams.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "render/render_fixtures.h"
+
+namespace tsl {
+namespace {
+
+TEST(SeamBandCells, FractionOfTheShorterSideInCells) {
+  // A 100 m shorter side (4000 px at 2.5 cm), cell 0.094 m, seam_band 0.12: round(127.66).
+  const ImageMeta photo = test::sized_photo(6000, 4000);
+  const ImageMeta photos[] = {photo, photo, photo};
+  const double natives[] = {0.025, 0.025, 0.025};
+  EXPECT_EQ(seam_band_cells(photos, natives, 0.094, 0.12), 128u);
+  // A tiny footprint still gets 3 cells.
+  const double tiny[] = {1e-5, 1e-5, 1e-5};
+  EXPECT_EQ(seam_band_cells(photos, tiny, 0.094, 0.12), 3u);
+}
+
+TEST(ChamferDistance, FixedPointStepsAndTheBandEdge) {
+  // One seed at (0, 2) of a 6 x 5 window.
+  const size_t w = 6, h = 5;
+  std::vector<uint8_t> seeds(w * h, 0);
+  seeds[2 * w + 0] = 1;
+  const std::vector<float> d = chamfer_distance(seeds, w, h);
+  EXPECT_EQ(d[2 * w + 0], 0.0f);
+  EXPECT_NEAR(d[2 * w + 2], 1.9100, 1e-4);   // two orthogonal steps
+  EXPECT_NEAR(d[1 * w + 1], 1.3693, 1e-4);   // one diagonal step
+  EXPECT_NEAR(d[2 * w + 3], 2.8650, 1e-4);   // three steps: inside a band of 3
+  EXPECT_NEAR(d[2 * w + 4], 3.8200, 1e-4);   // four: outside it
+  EXPECT_LE(d[2 * w + 3], 3.0f);
+  EXPECT_GT(d[2 * w + 4], 3.0f);
+  // Without seeds nothing is reached.
+  const std::vector<float> none = chamfer_distance(std::vector<uint8_t>(w * h, 0), w, h);
+  EXPECT_EQ(none[0], std::numeric_limits<float>::max());
+}
+
+TEST(SeamBoundaries, CountsSharedEdgesLargestFirst) {
+  SeamMap m;
+  m.nx = 4;
+  m.ny = 3;
+  m.labels = {0, 0, 1, 1,   //
+              0, 2, 2, 1,   //
+              -1, 2, 2, 1};
+  // Edges (first cell): (0, 1) at (1, 0); (0, 2) at (1, 0) and (0, 1); (1, 2) at (2, 0),
+  // (2, 1) and (2, 2). The -1 cell borders nothing.
+  const std::vector<SeamBoundary> b = seam_boundaries(m);
+  ASSERT_EQ(b.size(), 3u);
+  const auto is = [](const SeamBoundary& x, int32_t a, int32_t bb, uint64_t count, uint64_t x0, uint64_t x1,
+                     uint64_t y0, uint64_t y1) {
+    return x.a == a && x.b == bb && x.count == count && x.min_x == x0 && x.max_x == x1 && x.min_y == y0 &&
+           x.max_y == y1;
+  };
+  EXPECT_TRUE(is(b[0], 1, 2, 3, 2, 2, 0, 2));
+  EXPECT_TRUE(is(b[1], 0, 2, 2, 0, 1, 0, 1));
+  EXPECT_TRUE(is(b[2], 0, 1, 1, 1, 1, 0, 0));
+
+  // Equal counts keep (a, b) order.
+  SeamMap tie;
+  tie.nx = 3;
+  tie.ny = 1;
+  tie.labels = {2, 0, 1};
+  const std::vector<SeamBoundary> t = seam_boundaries(tie);
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_TRUE(is(t[0], 0, 1, 1, 1, 1, 0, 0));
+  EXPECT_TRUE(is(t[1], 0, 2, 1, 0, 0, 0, 0));
+}
+
+TEST(LeastCostPath, TiesGoToTheLowerCellIndex) {
+  // A 3 x 2 component of equal costs, starts in the left column, goals in the right: both
+  // goals are 2 away; the lower index wins, reached along the top row.
+  const std::vector<int32_t> comp(6, 1);
+  const std::vector<double> cost(6, 1.0);
+  const size_t starts[] = {0, 3}, goals[] = {2, 5};
+  EXPECT_EQ(least_cost_path(comp, 1, starts, goals, cost, 3, 2), (std::vector<size_t>{2, 1, 0}));
+  // A cheaper bottom row moves the path there; a diagonal step costs 1.4142 x the mean.
+  const std::vector<double> cheap_bottom = {1, 1, 1, 0.1, 0.1, 0.1};
+  EXPECT_EQ(least_cost_path(comp, 1, starts, goals, cheap_bottom, 3, 2), (std::vector<size_t>{5, 4, 3}));
+  // Cells of other components are walls: no goal is reached.
+  const std::vector<int32_t> split = {1, 2, 1, 1, 2, 1};
+  EXPECT_TRUE(least_cost_path(split, 1, starts, goals, cost, 3, 2).empty());
+}
+
+TEST(RgbToLuma, WeightsOfTheVideoStandard) {
+  const float rgb[] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5f, 0.5f, 0.5f};
+  const ImageF32 l = rgb_to_luma(4, 1, rgb);
+  EXPECT_FLOAT_EQ(l.data[0], 0.299f);
+  EXPECT_FLOAT_EQ(l.data[1], 0.587f);
+  EXPECT_FLOAT_EQ(l.data[2], 0.114f);
+  EXPECT_FLOAT_EQ(l.data[3], 0.5f);
+}
+
+}  // namespace
+}  // namespace tsl
