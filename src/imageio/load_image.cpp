@@ -10,7 +10,6 @@
 #include "img/dng/develop.h"
 #include "img/dng/orientation.h"
 #include "img/jpeg/decode.h"
-#include "img/ops/buffer.h"
 #include "img/ops/resample.h"
 #include "img/tiff/tiff_image.h"
 #include "imageio/lens_corrections.h"
@@ -150,7 +149,7 @@ std::expected<std::pair<ImageU16, double>, std::string> decode_jpeg_photo(const 
     s = 1.0;
   }
   const auto& t8 = srgb_to_linear_8();
-  ImageU16 out = make_image<uint16_t>(reduced.width, reduced.height, 3);
+  ImageU16 out(reduced.width, reduced.height, 3);
   for (size_t i = 0; i < reduced.data.size(); ++i) out.data[i] = t8[reduced.data[i]];
   return std::pair{std::move(out), s};
 }

@@ -5,7 +5,6 @@
 
 #include "img/dng/dng_raw.h"
 #include "img/dng/orientation.h"
-#include "img/ops/buffer.h"
 #include "img/tiff/tiff_file.h"
 #include "util/par.h"
 
@@ -240,7 +239,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   // row reads only its own samples, so no row job sees another's output.
   std::vector<float> plane;
   const bool in_place = raw.samples_per_pixel == 1;
-  if (!in_place) plane = make_buffer<float>(w * h);
+  if (!in_place) plane = make_zeroed<float>(w * h);
   float* target = in_place ? raw.samples.data() : plane.data();
   par_rows(h, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) dng_normalize_row(d, y, target + y * w);
@@ -249,7 +248,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   raw.samples = {};
 
   if (half) {
-    ImageU16 out = make_image<uint16_t>((w + 1) / 2, (h + 1) / 2, 3);
+    ImageU16 out((w + 1) / 2, (h + 1) / 2, 3);
     par_rows(out.height, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
       for (size_t y = first; y < last; ++y) dng_half_row(d, plane, y, out.width, out.row(y));
     });
@@ -257,7 +256,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   }
   // Demosaic and matrix run per row through a scratch row: the matrix reads only the pixel
   // the demosaic just wrote, so this equals two full passes without the full float image.
-  ImageU16 out = make_image<uint16_t>(w, h, 3);
+  ImageU16 out(w, h, 3);
   par_rows(h, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     std::vector<float> rgb(3 * w);
     for (size_t y = first; y < last; ++y) {
@@ -270,7 +269,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
 
 ImageU16 develop_linear_raw(const Develop& d, const DngRaw& raw, bool half) {
   const size_t f = half ? 2 : 1;
-  ImageU16 out = make_image<uint16_t>((raw.width + f - 1) / f, (raw.height + f - 1) / f, 3);
+  ImageU16 out((raw.width + f - 1) / f, (raw.height + f - 1) / f, 3);
   par_rows(out.height, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) dng_linear_raw_row(d, f, y, out.width, out.row(y));
   });

@@ -5,7 +5,7 @@
 
 #include "img/dng/dng_samples.h"
 #include "img/dng/ljpeg.h"
-#include "img/ops/buffer.h"
+#include "img/image.h"
 #include "img/jpeg/decode.h"
 #include "util/deflate.h"
 #include "util/error.h"
@@ -394,7 +394,7 @@ std::expected<DngRaw, std::string> read_dng_raw(const TiffFile& file) {
   raw.samples_per_pixel = g.spp;
   raw.is_float = g.source.is_float;
   // Zero-filled with its pages mapped by all threads: places no piece covers stay 0.
-  raw.samples = make_buffer<float>(g.width * g.height * g.spp);
+  raw.samples = make_zeroed<float>(g.width * g.height * g.spp);
   if (auto ok = assemble_pieces(g, raw.samples); !ok) return std::unexpected(ok.error());
 
   if (auto table = all_u64(ifd, TAG_LINEARIZATION, le); table && !table->empty() && !raw.is_float)

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "img/ops/buffer.h"
 #include "util/par.h"
 
 namespace tsl {
@@ -13,7 +12,7 @@ ImageU16 orient_image(ImageU16 src, uint64_t orientation) {
   if (orientation != 3 && orientation != 5 && orientation != 6 && orientation != 7 && orientation != 8) return src;
   const size_t w = src.width, h = src.height, ch = src.channels;
   const bool swap = orientation_swaps_axes(orientation);
-  ImageU16 dst = make_image<uint16_t>(swap ? h : w, swap ? w : h, ch);
+  ImageU16 dst(swap ? h : w, swap ? w : h, ch);
   // Each destination row is gathered from the source: destination pixel (u, v) reads the
   // source pixel that the mapping sends there.
   par_rows(dst.height, 16, cpu_budget(), [&](size_t first, size_t last) {
