@@ -82,6 +82,18 @@ double round_to(double value, int decimals) {
   return std::round(value * scale) / scale;
 }
 
+void round_as_reported(std::span<Mat3> rotations, std::span<Vec3> positions, std::span<Gain> gains, double origin_e,
+                       double origin_n) {
+  for (Mat3& r : rotations)
+    for (double& v : r) v = round_to(v, 9);
+  for (Gain& g : gains)
+    for (double& v : g) v = round_to(v, 4);
+  for (Vec3& p : positions) {
+    p[0] = (origin_e + p[0]) - origin_e;
+    p[1] = (origin_n + p[1]) - origin_n;
+  }
+}
+
 JsonValue make_report(const ReportInputs& in) {
   check_inputs(in);
   const ImageSet& set = *in.images;

@@ -52,6 +52,13 @@ struct ReportInputs {
 // round(v x 10^decimals) / 10^decimals with halves away from zero.
 double round_to(double value, int decimals);
 
+// Rounds a solution to what the report records of it: rotations to 9 decimals, gains to 4, and
+// positions to the local values that the report's absolute east and north give back when the
+// origin is subtracted again. A build renders from the rounded solution, so that a later
+// build reusing its report renders the very same mosaic, byte for byte.
+void round_as_reported(std::span<Mat3> rotations, std::span<Vec3> positions, std::span<Gain> gains, double origin_e,
+                       double origin_n);
+
 // The report document: 25 members in a fixed order, from "version" to "workers". A photo
 // without a camera model, or fewer poses, gains or corrections than photos, is a caller's bug
 // (internal error).

@@ -1,8 +1,5 @@
 #include "pipeline/json_read.h"
 
-#include <cmath>
-#include <limits>
-
 #include "util/text.h"
 
 namespace tsl {
@@ -17,12 +14,5 @@ std::optional<double> json_number(const JsonValue& value) {
 }
 
 double json_number_or_zero(const JsonValue& value) { return json_number(value).value_or(0.0); }
-
-uint64_t saturating_index(double value) {
-  if (!(value > 0.0)) return 0;
-  // 2^64 is the first double past the range; every double below it converts exactly.
-  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(value);
-}
 
 }  // namespace tsl

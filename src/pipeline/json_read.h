@@ -1,7 +1,6 @@
 #pragma once
 // Lenient reading of numbers from JSON documents a user may have edited (reports, tie files):
 // a Number as it is, a Bool as 1 or 0, a String trimmed and read as decimal text.
-#include <cstdint>
 #include <optional>
 
 #include "util/json.h"
@@ -14,9 +13,5 @@ std::optional<double> json_number(const JsonValue& value);
 
 // json_number, or 0 when there is none.
 double json_number_or_zero(const JsonValue& value);
-
-// An index from a double: NaN and negative values give 0, fractions are cut toward zero, and
-// values beyond the unsigned 64-bit range give its largest value.
-uint64_t saturating_index(double value);
 
 }  // namespace tsl

@@ -1,19 +1,199 @@
 #include "pipeline/run_pipeline.h"
 
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "cache/disk_cache.h"
+#include "config/usage.h"
+#include "linalg/stats.h"
 #include "logx.h"
+#include "matching/pair_match.h"
+#include "matching/pair_selection.h"
+#include "pipeline/build_report.h"
 #include "pipeline/collect_images.h"
+#include "pipeline/last_run.h"
+#include "pipeline/output_files.h"
+#include "pipeline/render_stage.h"
+#include "pipeline/reuse_report.h"
+#include "render/gains.h"
+#include "render/image_cache.h"
+#include "render/output_grid.h"
 
 namespace tsl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Everything one build works on; owned by run_pipeline and dropped when it returns.
+struct Build {
+  Config config;
+  Clock::time_point start;
+  ImageSet set;
+  int32_t epsg = 0;
+  std::vector<Mat3> rotations;  // current poses: metadata poses until refined or reused
+  std::vector<Vec3> positions;
+  std::vector<double> pos_corr;  // per photo, 0 unless an adjustment ran in this build
+  std::vector<double> rot_corr;
+  double ground_z = 0.0;
+  std::vector<PairMatch> tie_pairs;
+  JsonValue adjustment = JsonValue::empty_object();
+  JsonValue tie_pairs_json = JsonValue::empty_array();
+  Surface surface;
+  std::vector<Gain> gains;
+};
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// The matcher the option names; features are SIFT either way.
+void log_matcher(const Config& config) {
+  const JsonValue& m = config.options["matcher"];
+  if (m.is_string() && m.as_string() == "lightglue")
+    log_str("matcher: LightGlue is not part of this build -> SIFT (CPU)");
+  else
+    log_str("matcher: SIFT (CPU)");
+}
+
+// The full road as far as this version goes: pair selection, then the stop at the first
+// stage that does not exist yet.
+std::expected<void, std::string> refine(Build& b) {
+  log_str("[2/6] pairs + features");
+  const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
+  logf("  {} overlapping pairs", pairs.size());
+  log_matcher(b.config);
+  return std::unexpected(
+      "feature extraction, matching and bundle adjustment are not part of this version - run with --no-refine "
+      "(metadata placement) or --reuse an earlier report");
+}
+
+std::expected<void, std::string> reuse(Build& b, const std::string& path) {
+  auto solution = load_reuse_report(path, b.config.surface_dsm, b.set);
+  if (!solution) return std::unexpected(solution.error());
+  b.rotations = std::move(solution->rotations);
+  b.positions = std::move(solution->positions);
+  b.gains = std::move(solution->gains);
+  b.ground_z = solution->ground_z;
+  b.surface = std::move(solution->surface);
+  b.adjustment = std::move(solution->adjustment);
+  b.tie_pairs_json = std::move(solution->tie_pairs);
+  if (b.config.no_gains) b.gains.assign(b.set.images.size(), Gain{1.0, 1.0, 1.0});
+  return {};
+}
+
+void radiometry(Build& b) {
+  log_str("[5/6] radiometry");
+  if (b.config.no_gains) {
+    b.gains.assign(b.set.images.size(), Gain{1.0, 1.0, 1.0});
+    return;
+  }
+  b.gains = solve_gains(b.set.images, b.tie_pairs);
+}
+
+// The report, the last run and the report file, in that order: a report that cannot be
+// written still leaves the new result published.
+std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
+  ReportInputs in;
+  in.images = &b.set;
+  in.rotations = b.rotations;
+  in.positions = b.positions;
+  in.gains = b.gains;
+  in.pos_corr = b.pos_corr;
+  in.rot_corr = b.rot_corr;
+  in.config = &b.config;
+  in.output = r.output;
+  in.gsd_m = r.grid.gsd;
+  in.width = r.grid.width;
+  in.height = r.grid.height;
+  in.left_e = r.grid.left_e;
+  in.top_n = r.grid.top_n;
+  in.ground_z = b.ground_z;
+  in.adjustment = &b.adjustment;
+  in.tie_pairs = &b.tie_pairs_json;
+  in.surface = &b.surface;
+  in.surface_file = r.surface_file;
+  in.seam_file = r.seam_file;
+  in.preview = r.preview;
+  in.seconds = seconds_since(b.start);
+  in.timings = close_stage_times();
+  JsonValue report = make_report(in);
+
+  const std::filesystem::path report_path = sibling_path(r.output, REPORT_SUFFIX);
+  auto run = std::make_shared<LastRun>();
+  run->config = b.config;
+  run->report_path = report_path.string();
+  run->native_gsd = median(native_gsds(b.set.images, b.positions, b.surface.z0));
+  run->images = std::move(b.set.images);
+  run->rotations = std::move(b.rotations);
+  run->positions = std::move(b.positions);
+  run->gains = std::move(b.gains);
+  run->surface = std::move(b.surface);
+  run->seam_map = std::move(r.seam_map);
+  run->origin = {b.set.origin_e, b.set.origin_n};
+  run->epsg = b.epsg;
+  publish_last_run(std::move(run));
+
+  std::string text;
+  json_write(report, text, true);
+  if (auto w = write_file_atomic(report_path, text); !w) return std::unexpected(w.error());
+  logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
+  return report;
+}
+
+}  // namespace
 
 std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
+  Build b;
+  b.config = config;
   reset_log();
-  auto images = collect_images(config);
-  if (!images) return std::unexpected(images.error());
-  // Until the later stages exist a build ends here, after the metadata stage has shown what
-  // it would work with.
-  return std::unexpected(format("{} usable image(s) read; the build stages after metadata are not available in "
-                                "this version",
-                                images->images.size()));
+  b.start = Clock::now();
+  logf("tessaly {}", PROGRAM_VERSION);
+  configure_disk_cache(b.config.cache_dir, b.config.disk_cache_gb);
+
+  auto set = collect_images(b.config);
+  if (!set) return std::unexpected(set.error());
+  b.set = std::move(*set);
+  const size_t n = b.set.images.size();
+  b.epsg = (b.set.south ? 32700 : 32600) + b.set.zone;
+  b.rotations = b.set.rotations;
+  b.positions = b.set.positions;
+  b.pos_corr.assign(n, 0.0);
+  b.rot_corr.assign(n, 0.0);
+  // Decoded photos shared by the seams and the render; dropped as soon as the render is done.
+  std::optional<ImageCache> cache;
+  cache.emplace(b.config.cache_gb * 1e9);
+
+  if (b.config.diagnostics)
+    return std::unexpected("--diagnostics: the diagnostics bundle is not part of this version - run without it");
+  if (b.config.reuse) {
+    if (auto r = reuse(b, *b.config.reuse); !r) return std::unexpected(r.error());
+  } else {
+    if (n < 2 || b.config.no_refine) {
+      log_str("[2-4/6] refinement skipped (metadata placement only)");
+    } else if (auto r = refine(b); !r) {
+      return std::unexpected(r.error());
+    }
+    // Without ties or terrain points a terrain model has nothing to stand on: the ground is
+    // the plane at the solved height, which stays at the take-off height until a refinement
+    // exists.
+    b.surface = Surface::plane(b.ground_z);
+    radiometry(b);
+  }
+
+  round_as_reported(b.rotations, b.positions, b.gains, b.set.origin_e, b.set.origin_n);
+  RenderStageInputs in;
+  in.config = &b.config;
+  in.images = &b.set;
+  in.rotations = b.rotations;
+  in.positions = b.positions;
+  in.gains = b.gains;
+  in.surface = &b.surface;
+  in.cache = &*cache;
+  in.epsg = b.epsg;
+  auto rendered = run_render_stage(in);
+  cache.reset();
+  if (!rendered) return std::unexpected(rendered.error());
+  return finish(b, *rendered);
 }
 
 }  // namespace tsl

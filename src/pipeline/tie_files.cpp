@@ -6,6 +6,7 @@
 #include "logx.h"
 #include "pipeline/json_read.h"
 #include "pipeline/output_files.h"
+#include "render/output_grid.h"
 
 namespace tsl {
 namespace {
@@ -75,8 +76,8 @@ std::vector<PairMatch> read_matches_json(std::span<const JsonValue> items) {
     p.a = member_points(e, "a");
     const std::vector<double> ratio = e["logratio"].to_f64_vec();
     if (ratio.size() == 3) p.log_ratio = std::array<double, 3>{ratio[0], ratio[1], ratio[2]};
-    p.i = saturating_index(json_number_or_zero(e["i"]));
-    p.j = saturating_index(json_number_or_zero(e["j"]));
+    p.i = to_count(json_number_or_zero(e["i"]));
+    p.j = to_count(json_number_or_zero(e["j"]));
     p.b = member_points(e, "b");
     p.a_all = member_points(e, "a_all");
     p.b_all = member_points(e, "b_all");

@@ -28,6 +28,34 @@ TEST(BuildReport, RoundToHalvesAwayFromZero) {
   for (const auto& c : cases) EXPECT_EQ(round_to(c.value, c.decimals), c.want) << c.value;
 }
 
+// The rounded solution is exactly what a reader of the report gets back: rotations and gains
+// parse to the same doubles, and the absolute east and north minus the origin give the same
+// local positions, so a reuse renders from identical numbers.
+TEST(BuildReport, RoundedSolutionSurvivesTheReport) {
+  std::vector<Mat3> rotations = {Mat3{0.99899250512345, -0.0448773041, 5.8666e-05, -0.044877267, -0.99898757,
+                                      0.00314104, -8.2355e-05, -0.003140508, -0.999995065}};
+  std::vector<Vec3> positions = {Vec3{61.753303091571234, -39.842266536, 69.783}, Vec3{-0.1, 1e-9, 0}};
+  std::vector<Gain> gains = {Gain{1.14141414, 0.99995, 1.0}};
+  const double e0 = 446700, n0 = 5205400;
+  round_as_reported(rotations, positions, gains, e0, n0);
+  for (const Vec3& p : positions) {
+    const double e = json_parse(json_to_string(JsonValue(e0 + p[0])))->f64_or(0) - e0;
+    EXPECT_EQ(e, p[0]);
+    const double n = json_parse(json_to_string(JsonValue(n0 + p[1])))->f64_or(0) - n0;
+    EXPECT_EQ(n, p[1]);
+  }
+  for (double v : rotations[0]) EXPECT_EQ(round_to(v, 9), v);
+  EXPECT_EQ(gains[0], (Gain{1.1414, 1.0, 1.0}));
+  // Rounding again changes nothing.
+  std::vector<Mat3> again_r = rotations;
+  std::vector<Vec3> again_p = positions;
+  std::vector<Gain> again_g = gains;
+  round_as_reported(again_r, again_p, again_g, e0, n0);
+  EXPECT_EQ(again_r, rotations);
+  EXPECT_EQ(again_p, positions);
+  EXPECT_EQ(again_g, gains);
+}
+
 struct Fixture {
   ImageSet set;
   std::vector<Mat3> rotations;

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <string>
+#include <vector>
 
-#include "meta/fixture_cache.h"
+#include "config/parse_args.h"
+#include "pipeline/last_run.h"
+#include "pipeline/log_capture.h"
 #include "support/test_util.h"
 #include "util/text.h"
 
@@ -13,35 +16,325 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The command line until the later stages exist: the metadata stage's log, then a clear stop.
-TEST(CommandLineBuild, PrintsTheMetadataStageThenStops) {
-  const fs::path pool = test::cached_fixture_dir("tests/pipeline/stage_fixtures.py");
-  if (pool.empty()) GTEST_SKIP() << "needs cjpeg, exiftool and python3-tifffile";
+// Three photos of the bundled sample flight (one leg, 70 m up) and options that keep a build
+// well under a second: a 30 cm output and no disk cache.
+class SmallFlight : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(dir / "photos");
+    for (const char* name : {"DJI_0001.JPG", "DJI_0002.JPG", "DJI_0003.JPG"})
+      fs::copy_file(test::source_dir() / "samples/flight" / name, dir / "photos" / name);
+  }
+
+  test::CommandResult tessaly(const std::string& args) const {
+    return test::run_command(test::shell_quote(test::tessaly_exe().string()) + " " +
+                             test::shell_quote((dir / "photos").string()) + " --gsd 30 --disk-cache-gb 0 " + args);
+  }
+
+  std::string out(const std::string& name) const { return (dir / "out" / name).string(); }
+
+  // Every file in a folder, by name.
+  static std::vector<std::string> listing(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (!fs::is_directory(folder)) return names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   test::TempDir dir;
-  for (int k = 0; k < 4; ++k) fs::copy_file(pool / format("line_{}.jpg", k), dir / format("DJI_000{}.JPG", k));
-  fs::copy_file(pool / "tilted_64_9.jpg", dir / "DJI_0004.JPG");
-  test::write_file_text(dir / "DJI_0005.JPG", "");
-  test::write_file_text(dir / "flight.srt", "");
-  auto r = test::run_command(test::shell_quote(test::tessaly_exe().string()) + " " +
-                             test::shell_quote(dir.path().string()) + " --no-refine");
-  EXPECT_EQ(r.exit_code, 1);
-  const double f = 20 * std::hypot(64.0, 48.0) / std::hypot(36.0, 24.0);
-  EXPECT_EQ(r.out, format("[1/6] metadata: 6 files\n"
-                          "  skip DJI_0005.JPG: cannot read JPEG size\n"
-                          "  skip DJI_0004.JPG: tilted -65°\n"
-                          "  4 usable (0 DNG) | DJI FC300S 64x48 f={:.0}px lens=none vignette=none\n"
-                          "  UTM zone 15N (EPSG:32615), median rel. alt 40.1 m\n",
-                          f));
-  EXPECT_EQ(r.err, "error: 4 usable image(s) read; the build stages after metadata are not available in this version\n");
+};
+
+const std::vector<std::string> SEVEN_FILES = {"ortho.tfw",          "ortho.tif",         "ortho_preview.jpg",
+                                              "ortho_preview_mask.png", "ortho_preview_neutral.jpg",
+                                              "ortho_report.json",  "ortho_seams.npz"};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  return lines;
 }
 
-TEST(CommandLineBuild, EmptyFolderHasNoImages) {
-  test::TempDir dir;
-  auto r = test::run_command(test::shell_quote(test::tessaly_exe().string()) + " " +
-                             test::shell_quote(dir.path().string()));
+bool has_line(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(SmallFlight, NoRefineBuildLogsItsStagesAndWritesItsFiles) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "tessaly 0.5.0b4");
+  EXPECT_EQ(lines[1], "[1/6] metadata: 3 files");
+  // The stage lines in their order, each once.
+  std::vector<std::string> stages;
+  for (const std::string& l : lines)
+    if (l.starts_with("[")) stages.push_back(l);
+  EXPECT_EQ(stages, (std::vector<std::string>{"[1/6] metadata: 3 files",
+                                              "[2-4/6] refinement skipped (metadata placement only)",
+                                              "[5/6] radiometry", "[6/6] render"}));
+  EXPECT_TRUE(has_line(lines, "  gains: min 0.990 max 1.130 (EXIF exposure spread 1.14x)")) << r.out;
+  EXPECT_TRUE(lines.back().starts_with("done in ")) << lines.back();
+  EXPECT_TRUE(lines.back().ends_with("s -> " + out("ortho.tif"))) << lines.back();
+  // Seven files: a plane surface writes no terrain files.
+  EXPECT_EQ(listing(dir / "out"), SEVEN_FILES);
+}
+
+// The report's members in order as Python's json module reads them.
+TEST_F(SmallFlight, ReportKeysInOrderForPython) {
+  TSL_REQUIRE_PYTHON("json");
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine").exit_code, 0);
+  auto r = test::run_command(
+      test::python3() + " -c " +
+      test::shell_quote("import json,sys; d=json.load(open(sys.argv[1])); print(list(d)); print(list(d['shots'][0])); "
+                        "print(list(d['lens'])); print(list(d['timings'])); print(d['adjustment'], d['tie_pairs'], "
+                        "d['surface_file'], len(d['shots']), d['images'], d['output'] == sys.argv[2])") +
+      " " + test::shell_quote(out("ortho_report.json")) + " " + test::shell_quote(out("ortho.tif")));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(lines_of(r.out),
+            (std::vector<std::string>{
+                "['version', 'images', 'output', 'epsg', 'zone', 'south', 'gsd_m', 'size_px', 'origin_utm', 'lens', "
+                "'selfcal', 'ground_z', 'adjustment', 'finish', 'tie_pairs', 'skipped', 'surface', 'surface_file', "
+                "'seam_file', 'preview', 'shots', 'seconds', 'config', 'timings', 'workers']",
+                "['file', 'path', 'E', 'N', 'h', 'R', 'gain', 'pos_corr', 'rot_corr', 'time']",
+                "['W', 'H', 'fx', 'fy', 'cx', 'cy', 'kind', 'k', 'selfcal']",
+                "['metadata', 'refinement skipped (metadata placement only)', 'radiometry', 'render']",
+                "{} [] None 3 3 True"}));
+}
+
+// GDAL reads a georeferenced RGBA mosaic whose frame is the report's, with alpha 255 where a
+// photo covers the ground and all four samples 0 elsewhere.
+TEST_F(SmallFlight, GeoTiffOpensInGdal) {
+  TSL_REQUIRE_PYTHON("osgeo numpy");
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine").exit_code, 0);
+  auto r = test::run_command(test::python3() + " -c " + test::shell_quote(R"(
+import json, sys
+import numpy as np
+from osgeo import gdal, osr
+rep = json.load(open(sys.argv[2]))
+ds = gdal.Open(sys.argv[1])
+gt = ds.GetGeoTransform()
+srs = osr.SpatialReference(wkt=ds.GetProjection()); srs.AutoIdentifyEPSG()
+a = ds.ReadAsArray()
+alpha = a[3]
+print(ds.RasterCount, [ds.RasterXSize, ds.RasterYSize] == rep['size_px'], srs.GetAuthorityCode(None) == str(rep['epsg']))
+print(gt[0] == rep['origin_utm'][0], gt[3] == rep['origin_utm'][1], gt[1] == rep['gsd_m'], gt[5] == -rep['gsd_m'])
+print(ds.GetRasterBand(4).GetColorInterpretation() == gdal.GCI_AlphaBand, set(np.unique(alpha)) == {0, 255})
+print(bool((a[:3, alpha == 0] == 0).all()), (alpha == 255).mean() > 0.5, a[:3, alpha == 255].mean() > 20)
+)") + " " + test::shell_quote(out("ortho.tif")) + " " + test::shell_quote(out("ortho_report.json")));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "4 True True\nTrue True True True\nTrue True\nTrue True True\n");
+}
+
+// The previews decode in the reference tools: the JPEGs in djpeg at the report's raster size
+// (below preview_px, so at scale 1), the mask in pngcheck.
+TEST_F(SmallFlight, PreviewsDecodeInDjpegAndPngcheck) {
+  TSL_REQUIRE_TOOL("djpeg");
+  TSL_REQUIRE_TOOL("pngcheck");
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine").exit_code, 0);
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  ASSERT_TRUE(report.has_value());
+  const std::string size = format("{} {}", (*report)["size_px"].at(0).as_f64(), (*report)["size_px"].at(1).as_f64());
+  for (const char* name : {"ortho_preview.jpg", "ortho_preview_neutral.jpg"}) {
+    SCOPED_TRACE(name);
+    auto d = test::run_command("djpeg -pnm " + test::shell_quote(out(name)) + " | head -c 20");
+    EXPECT_EQ(d.exit_code, 0) << d.err;
+    EXPECT_TRUE(d.out.starts_with("P6\n" + size + "\n")) << d.out;
+  }
+  auto p = test::run_command("pngcheck " + test::shell_quote(out("ortho_preview_mask.png")));
+  EXPECT_EQ(p.exit_code, 0) << p.out;
+  EXPECT_NE(p.out.find("OK"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find(format("({}x{}, 8-bit grayscale", (*report)["size_px"].at(0).as_f64(),
+                              (*report)["size_px"].at(1).as_f64())),
+            std::string::npos)
+      << p.out;
+}
+
+// A reuse of the report renders the same mosaic, byte for byte, into another folder.
+TEST_F(SmallFlight, ReuseOfTheReportGivesAByteIdenticalGeoTiff) {
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine").exit_code, 0);
+  const std::string again = (dir / "again" / "ortho.tif").string();
+  auto r = tessaly("-o " + test::shell_quote(again) + " --reuse " + test::shell_quote(out("ortho_report.json")));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  EXPECT_TRUE(has_line(lines, "[2-5/6] reusing solved poses + gains from ortho_report.json (3/3 images)")) << r.out;
+  EXPECT_FALSE(has_line(lines, "[5/6] radiometry"));
+  EXPECT_EQ(test::read_file_bytes(again), test::read_file_bytes(out("ortho.tif")));
+  EXPECT_EQ(test::read_file_text((dir / "again" / "ortho.tfw").string()), test::read_file_text(out("ortho.tfw")));
+}
+
+// Regression: the GeoTIFF was truncated before rendering, so a failed rebuild destroyed the
+// previous good mosaic and left a file without a directory under the real name. A photo whose
+// header reads fine but whose image cannot be decoded (its frame marked lossless) now fails
+// the render with the previous files untouched and no partial file left.
+TEST_F(SmallFlight, FailedRebuildKeepsThePreviousMosaic) {
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine --blend feather").exit_code, 0);
+  const std::vector<uint8_t> before = test::read_file_bytes(out("ortho.tif"));
+  const std::string report_before = test::read_file_text(out("ortho_report.json"));
+  std::vector<uint8_t> photo = test::read_file_bytes(dir / "photos" / "DJI_0003.JPG");
+  for (size_t k = 2; k + 1 < photo.size(); ++k)
+    if (photo[k] == 0xFF && photo[k + 1] == 0xC0) {
+      photo[k + 1] = 0xC3;  // SOF0 -> SOF3
+      break;
+    }
+  test::write_file_bytes(dir / "photos" / "DJI_0003.JPG", photo);
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --no-refine --blend feather");
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "error: no images found\n");
+  EXPECT_TRUE(r.err.starts_with("error: cannot read ")) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_EQ(test::read_file_bytes(out("ortho.tif")), before);
+  EXPECT_EQ(test::read_file_text(out("ortho_report.json")), report_before);
+  for (const std::string& name : listing(dir / "out")) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
+}
+
+// Each failure: one "error: ..." line on stderr, exit code 1, and nothing under the final names.
+TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
+  fs::create_directory(dir / "empty");
+  fs::create_directory(dir / "no_gps");
+  // A JPEG without any metadata: readable, but without focal length or position.
+  auto plain = test::run_command("djpeg " + test::shell_quote((dir / "photos" / "DJI_0001.JPG").string()) +
+                                 " | cjpeg > " + test::shell_quote((dir / "no_gps" / "IMG_1.JPG").string()));
+  test::write_file_text(dir / "damaged_report.json", "{\"epsg\": 32632, \"shots\": [");
+  const bool have_proc = fs::is_directory("/proc/self");
+  struct Case {
+    std::string name, command, error;
+  };
+  std::vector<Case> cases = {
+      {"missing folder", (dir / "nowhere").string(), "error: no images found\n"},
+      {"empty folder", (dir / "empty").string(), "error: no images found\n"},
+      {"damaged report for reuse",
+       (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
+       "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
+      {"the full road needs stages this version lacks", (dir / "photos").string(),
+       "error: feature extraction, matching and bundle adjustment are not part of this version - run with "
+       "--no-refine (metadata placement) or --reuse an earlier report\n"},
+      {"diagnostics", (dir / "photos").string() + " --no-refine --diagnostics",
+       "error: --diagnostics: the diagnostics bundle is not part of this version - run without it\n"},
+  };
+  if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(), "error: no usable images\n"});
+  if (have_proc)
+    cases.push_back({"unwritable output folder", (dir / "photos").string() + " --no-refine",
+                     "error: No such file or directory (os error 2)\n"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string output = c.name == "unwritable output folder" ? "/proc/tessaly-test/ortho.tif" : out("ortho.tif");
+    auto r = test::run_command(test::shell_quote(test::tessaly_exe().string()) + " " + c.command +
+                               " --gsd 30 --disk-cache-gb 0 -o " + test::shell_quote(output));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_EQ(listing(dir / "out"), std::vector<std::string>{});
+  }
+}
+
+TEST_F(SmallFlight, FullRoadStopsAfterPairSelection) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
+  EXPECT_EQ(r.exit_code, 1);
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], "[2/6] pairs + features");
+  EXPECT_EQ(lines[lines.size() - 2], "  3 overlapping pairs");
+  EXPECT_EQ(lines.back(), "matcher: LightGlue is not part of this build -> SIFT (CPU)");
+}
+
+// --- in-process builds -------------------------------------------------------------------
+
+Config config_of(const std::vector<std::string>& words) {
+  auto map = parse_args(words);
+  EXPECT_TRUE(map.has_value()) << map.error();
+  return Config::from_options(*map);
+}
+
+// One photo: no refinement, gain 1 (its own exposure is the median), no seams even with
+// multi-band blending, an empty adjustment and tie list; the last run holds the result.
+TEST_F(SmallFlight, OnePhoto) {
+  fs::remove(dir / "photos" / "DJI_0002.JPG");
+  fs::remove(dir / "photos" / "DJI_0003.JPG");
+  test::SinkCapture log;
+  auto report = run_pipeline(config_of({(dir / "photos").string(), "-o", out("ortho.tif"), "--gsd", "30",
+                                        "--disk-cache-gb", "0", "--workers", "2"}));
+  ASSERT_TRUE(report.has_value()) << report.error();
+  EXPECT_TRUE(has_line(log.lines(), "[2-4/6] refinement skipped (metadata placement only)"));
+  EXPECT_EQ(json_to_string((*report)["shots"].at(0)["gain"]), "[1, 1, 1]");
+  EXPECT_EQ(json_to_string((*report)["adjustment"]), "{}");
+  EXPECT_EQ(json_to_string((*report)["tie_pairs"]), "[]");
+  EXPECT_TRUE((*report)["seam_file"].is_null());
+  EXPECT_EQ((*report)["workers"].as_f64(), 2);
+  ASSERT_EQ((*report)["timings"].size(), 4u);
+  EXPECT_EQ((*report)["timings"].as_object().back().first, "render");
+  std::shared_ptr<const LastRun> run = take_last_run();
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->report_path, out("ortho_report.json"));
+  EXPECT_EQ(run->images.size(), 1u);
+  EXPECT_FALSE(run->seam_map.has_value());
+  EXPECT_EQ(run->epsg, 32632);
+  EXPECT_GT(run->native_gsd, 0.08);  // 70 m over 800 px
+  EXPECT_LT(run->native_gsd, 0.09);
+  EXPECT_EQ(listing(dir / "out"), (std::vector<std::string>{"ortho.tfw", "ortho.tif", "ortho_preview.jpg",
+                                                            "ortho_preview_mask.png", "ortho_preview_neutral.jpg",
+                                                            "ortho_report.json"}));
+}
+
+// A report that cannot be written fails the build with the system's text, after the mosaic
+// is complete and the new result published.
+TEST_F(SmallFlight, ReportWriteErrorAfterTheLastRunIsPublished) {
+  fs::create_directories(dir / "out" / "ortho_report.json" / "x");
+  clear_last_run();
+  test::SinkCapture log;
+  auto report = run_pipeline(
+      config_of({(dir / "photos").string(), "-o", out("ortho.tif"), "--gsd", "30", "--disk-cache-gb", "0", "--no-refine",
+                 "--no-preview", "--no-gains", "--blend", "feather"}));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_NE(report.error().find("(os error "), std::string::npos) << report.error();
+  std::shared_ptr<const LastRun> run = take_last_run();
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->report_path, out("ortho_report.json"));
+  EXPECT_EQ(run->gains, std::vector<Gain>(3, Gain{1, 1, 1}));
+  EXPECT_EQ(listing(dir / "out"), (std::vector<std::string>{"ortho.tfw", "ortho.tif", "ortho_report.json"}));
+}
+
+// A build cancelled in the middle of the render (the studio's cancel) unwinds without a trace:
+// the previous mosaic stays and no partial file is left.
+TEST_F(SmallFlight, CancelledRenderKeepsThePreviousMosaic) {
+  const Config config = config_of({(dir / "photos").string(), "-o", out("ortho.tif"), "--gsd", "30", "--disk-cache-gb",
+                                   "0", "--no-refine", "--blend", "feather"});
+  {
+    test::SinkCapture log;
+    ASSERT_TRUE(run_pipeline(config).has_value());
+  }
+  const std::vector<uint8_t> before = test::read_file_bytes(out("ortho.tif"));
+  // The renderer's first line comes after the GeoTIFF was created under its partial name.
+  set_log_sink([](std::string_view line) {
+    if (line == "render: CPU") cancel_requested.store(true);
+  });
+  set_log_cancellable(true);
+  bool cancelled = false;
+  try {
+    (void)run_pipeline(config);
+  } catch (const Cancelled&) {
+    cancelled = true;
+  }
+  set_log_cancellable(false);
+  cancel_requested.store(false);
+  set_log_sink(std::nullopt);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(test::read_file_bytes(out("ortho.tif")), before);
+  for (const std::string& name : listing(dir / "out")) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
+}
+
+// An output pointed into a photo moves beside it, and the report names where it went.
+TEST_F(SmallFlight, OutputInsideAPhotoIsRedirected) {
+  test::SinkCapture log;
+  auto report = run_pipeline(config_of({(dir / "photos").string(), "-o", (dir / "photos" / "DJI_0001.JPG" / "o.tif").string(),
+                                        "--gsd", "30", "--disk-cache-gb", "0", "--no-refine", "--no-preview"}));
+  ASSERT_TRUE(report.has_value()) << report.error();
+  const fs::path want = dir / "photos" / "tessaly" / "photos_ortho.tif";
+  EXPECT_EQ((*report)["output"].as_string(), want.string());
+  EXPECT_TRUE(fs::exists(want));
+  EXPECT_TRUE(fs::exists(dir / "photos" / "tessaly" / "photos_ortho_report.json"));
+  EXPECT_TRUE(has_line(log.lines(), "  output folder pointed inside the file DJI_0001.JPG -> writing to " + want.string()));
 }
 
 }  // namespace

@@ -1,0 +1,198 @@
+#include "pipeline/render_stage.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "img/image.h"
+#include "img/jpeg/encode.h"
+#include "img/png.h"
+#include "img/tiff/geotiff_writer.h"
+#include "logx.h"
+#include "pipeline/output_files.h"
+#include "render/band_sink.h"
+#include "render/render.h"
+#include "render/render_job.h"
+#include "render/terrain_files.h"
+#include "render/tone.h"
+#include "seams/compute_seams.h"
+#include "util/error.h"
+
+namespace tsl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t PREVIEW_QUALITY = 90;
+constexpr uint32_t NEUTRAL_QUALITY = 93;
+constexpr unsigned MASK_DEFLATE_LEVEL = 6;
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+ToneSettings tone_of(const Config& config) {
+  ToneSettings t;
+  t.ev = config.ev;
+  t.wb = config.wb;
+  t.saturation = config.saturation;
+  t.contrast = config.contrast;
+  return t;
+}
+
+std::expected<void, std::string> write_terrain(const fs::path& archive, const fs::path& raster, const Surface& surface,
+                                               const ImageSet& set, int32_t epsg) {
+  PendingFile a(archive), r(raster);
+  if (auto w = write_terrain_files(a.partial, r.partial, surface, set.origin_e, set.origin_n, epsg); !w) return w;
+  if (auto c = commit(a); !c) return c;
+  return commit(r);
+}
+
+std::expected<void, std::string> write_seams(const fs::path& path, const SeamMap& map, const ImageSet& set) {
+  PendingFile f(path);
+  if (auto w = write_seam_file(f.partial, map, set.origin_e, set.origin_n); !w) return w;
+  return commit(f);
+}
+
+std::expected<void, std::string> write_jpeg(const fs::path& path, std::vector<uint8_t> rgb, uint64_t width,
+                                            uint64_t rows, uint32_t quality) {
+  ImageU8 image;
+  image.data = std::move(rgb);
+  image.width = width;
+  image.height = rows;
+  image.channels = 3;
+  auto bytes = encode_jpeg(image, quality);
+  if (!bytes) return std::unexpected(bytes.error());
+  return write_file_atomic(path, *bytes);
+}
+
+// The toned preview, the neutral one and the coverage mask, each written whole.
+std::expected<void, std::string> write_previews(const fs::path& preview, OutputSink& sink) {
+  const uint64_t w = sink.preview_width, rows = sink.preview_rows;
+  if (sink.preview_rgb.size() != w * rows * 3 || sink.preview_neutral.size() != w * rows * 3 ||
+      sink.preview_mask.size() != w * rows)
+    internal_error(format("preview of {} x {} with {} / {} / {} bytes", w, rows, sink.preview_rgb.size(),
+                          sink.preview_neutral.size(), sink.preview_mask.size()));
+  if (auto r = write_jpeg(preview, std::move(sink.preview_rgb), w, rows, PREVIEW_QUALITY); !r) return r;
+  fs::path base = preview;
+  base.replace_extension();
+  const fs::path neutral = base.string() + "_neutral.jpg", mask = base.string() + "_mask.png";
+  if (auto r = write_jpeg(neutral, std::move(sink.preview_neutral), w, rows, NEUTRAL_QUALITY); !r) return r;
+  return write_file_atomic(mask, encode_png(sink.preview_mask, w, rows, 1, MASK_DEFLATE_LEVEL));
+}
+
+}  // namespace
+
+PreviewSize preview_size(uint64_t width, uint64_t height, uint64_t preview_px) {
+  PreviewSize p;
+  p.scale = std::min(static_cast<double>(preview_px) / static_cast<double>(std::max(width, height)), 1.0);
+  p.width = std::max<uint64_t>(static_cast<uint64_t>(std::round(static_cast<double>(width) * p.scale)), 1);
+  return p;
+}
+
+std::expected<unsigned, std::string> output_bits(const Config& config, uint64_t photos, uint64_t dng_photos) {
+  if (!config.bits) return photos > 0 && dng_photos == photos ? 16u : 8u;
+  if (*config.bits != 8 && *config.bits != 16) return std::unexpected(format("--bits {} is not 8 or 16", *config.bits));
+  return static_cast<unsigned>(*config.bits);
+}
+
+std::optional<GroundBounds> local_bounds(const Config& config, double origin_e, double origin_n) {
+  if (!config.bounds) return std::nullopt;
+  const auto& b = *config.bounds;
+  // fmin and fmax ignore one NaN operand, so a single missing coordinate does not void the box.
+  return GroundBounds{std::fmin(b[0], b[2]) - origin_e, std::fmin(b[1], b[3]) - origin_n,
+                      std::fmax(b[0], b[2]) - origin_e, std::fmax(b[1], b[3]) - origin_n};
+}
+
+std::expected<RenderStageResult, std::string> run_render_stage(const RenderStageInputs& in) {
+  if (in.config == nullptr || in.images == nullptr || in.surface == nullptr || in.cache == nullptr)
+    internal_error("render stage: config, image set, surface and cache are required");
+  const Config& config = *in.config;
+  const ImageSet& set = *in.images;
+  const size_t n = set.images.size();
+  log_str("[6/6] render");
+
+  std::optional<double> gsd_m;
+  if (config.gsd) gsd_m = *config.gsd / 100.0;
+  auto grid = plan_output_grid(set.images, in.rotations, in.positions, *in.surface, gsd_m, config.max_mpix,
+                               local_bounds(config, set.origin_e, set.origin_n), true);
+  if (!grid) return std::unexpected(grid.error());
+  const double w = static_cast<double>(grid->width), h = static_cast<double>(grid->height);
+  logf("  mosaic {} x {} px ({:.0} MP) @ {:.2} cm/px, {:.0} x {:.0} m", grid->width, grid->height, w * h / 1e6,
+       grid->gsd * 100.0, w * grid->gsd, h * grid->gsd);
+  auto bits = output_bits(config, n, set.dng_count);
+  if (!bits) return std::unexpected(bits.error());
+
+  RenderStageResult out;
+  auto output = settle_output_path(config.output);
+  if (!output) return std::unexpected(output.error());
+  out.output = *output;
+
+  if (in.surface->z) {
+    const fs::path archive = sibling_path(out.output, "_surface.npz");
+    if (auto r = write_terrain(archive, sibling_path(out.output, "_dsm.tif"), *in.surface, set, in.epsg); !r)
+      return std::unexpected(r.error());
+    out.surface_file = archive;
+  }
+  if (n >= 2 && config.blend_multiband) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto seams = compute_seams(set.images, in.rotations, in.positions, *in.surface, in.gains, *grid, config, *in.cache);
+    if (!seams) return std::unexpected(seams.error());
+    logf("  seam lines {:.1}s", seconds_since(t0));
+    const fs::path path = sibling_path(out.output, "_seams.npz");
+    if (auto r = write_seams(path, *seams, set); !r) return std::unexpected(r.error());
+    out.seam_file = path;
+    out.seam_map = std::move(*seams);
+  }
+  if (!config.no_preview) out.preview = sibling_path(out.output, "_preview.jpg");
+
+  const ToneSettings tone = tone_of(config);
+  const PreviewSize preview = preview_size(grid->width, grid->height, config.preview_px);
+  const GeoTiffRef georef{grid->gsd, set.origin_e + grid->left_e, set.origin_n + grid->top_n, in.epsg};
+
+  // Declared before the writer, so that on an early return the writer's file is closed first
+  // and the partial file then removed.
+  PendingFile tif(out.output);
+  auto writer = GeoTiffWriter::create(tif.partial, grid->width, grid->height, *bits, georef);
+  if (!writer) return std::unexpected(writer.error());
+  OutputSink sink;
+  sink.width = grid->width;
+  sink.workers = config.workers;
+  sink.tone = tone;
+  sink.sample_scale = *bits == 16 ? 65535.0 : 255.0;
+  sink.writer = &*writer;
+  sink.preview_path = out.preview;
+  sink.preview_scale = preview.scale;
+  sink.preview_width = preview.width;
+  sink.neutral = neutral_tone(tone);
+
+  RenderJob job;
+  job.images = set.images;
+  job.rotations = in.rotations;
+  job.positions = in.positions;
+  job.surface = in.surface;
+  job.gains = in.gains;
+  job.grid = &*grid;
+  job.config = &config;
+  job.cache = in.cache;
+  job.seam_map = out.seam_map ? &*out.seam_map : nullptr;
+  auto rendered = render_mosaic(job, [&](uint64_t y0, const ImageF32& band, std::span<const uint8_t> mask) {
+    return geotiff_band_sink(sink, y0, band, mask);
+  });
+  if (!rendered) return std::unexpected(rendered.error());
+  if (auto r = writer->finish(); !r) return std::unexpected(r.error());
+  if (auto r = commit(tif); !r) return std::unexpected(r.error());
+
+  // The partial name already ends in ".tfw", which the world file's naming keeps.
+  PendingFile world(world_file_path(out.output));
+  if (auto r = write_world_file(world.partial, georef); !r) return std::unexpected(r.error());
+  if (auto r = commit(world); !r) return std::unexpected(r.error());
+
+  if (out.preview && sink.preview_rows > 0)
+    if (auto r = write_previews(*out.preview, sink); !r) return std::unexpected(r.error());
+  out.grid = std::move(*grid);
+  return out;
+}
+
+}  // namespace tsl

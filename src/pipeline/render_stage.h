@@ -1,0 +1,67 @@
+#pragma once
+// The "[6/6] render" stage: plans the output raster, settles where the output goes, writes the
+// terrain and seam files, renders the mosaic block row by block row into the tiled GeoTIFF and
+// writes the world file and the previews. Every file is written under a partial name and
+// renamed into place when complete, so a failed or cancelled build leaves the previous build's
+// files as they were and never a half-written one under a final name.
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "config/config.h"
+#include "geo/vec.h"
+#include "pipeline/collect_images.h"
+#include "render/gains.h"
+#include "render/image_cache.h"
+#include "render/output_grid.h"
+#include "seams/seam_map.h"
+#include "surface/surface.h"
+
+namespace tsl {
+
+// What the stage works from, borrowed for the call.
+struct RenderStageInputs {
+  const Config* config = nullptr;
+  const ImageSet* images = nullptr;  // photos, UTM frame, DNG count
+  std::span<const Mat3> rotations;   // final poses, one per photo
+  std::span<const Vec3> positions;
+  std::span<const Gain> gains;
+  const Surface* surface = nullptr;
+  ImageCache* cache = nullptr;
+  int32_t epsg = 0;
+};
+
+// What the report and the last run need of the stage.
+struct RenderStageResult {
+  std::filesystem::path output;  // the final output path (after a redirect)
+  OutputGrid grid;
+  std::optional<std::filesystem::path> surface_file;  // terrain archive, when written
+  std::optional<std::filesystem::path> seam_file;     // seam archive, when written
+  std::optional<std::filesystem::path> preview;       // absent with --no-preview
+  std::optional<SeamMap> seam_map;
+};
+
+// The preview's size for a width x height output: scale min(preview_px / long side, 1) and
+// width max(round(width x scale), 1).
+struct PreviewSize {
+  double scale = 1.0;
+  uint64_t width = 1;
+};
+PreviewSize preview_size(uint64_t width, uint64_t height, uint64_t preview_px);
+
+// Output bits per sample: `--bits` when given (8 or 16), else 16 when every photo is a DNG
+// and 8 otherwise. Error for any other `--bits` value.
+std::expected<unsigned, std::string> output_bits(const Config& config, uint64_t photos, uint64_t dng_photos);
+
+// `--bounds` (two UTM corners in any order) as a clipping box in local metres; a NaN corner
+// value leaves its side open.
+std::optional<GroundBounds> local_bounds(const Config& config, double origin_e, double origin_n);
+
+// Runs the stage with its log lines. Errors: the planner's, the seam cut's and the render's
+// messages and the system's text for any file, unchanged.
+std::expected<RenderStageResult, std::string> run_render_stage(const RenderStageInputs& in);
+
+}  // namespace tsl
