@@ -153,7 +153,7 @@ inline void demosaic_pixel(const Develop& d, const float* const* rows, const siz
 }
 
 // Demosaic of row y into `rgb` (width x 3), interior columns without reflection.
-void dng_demosaic_row(const Develop& d, const std::vector<float>& plane, size_t y, float* rgb) {
+void dng_demosaic_row(const Develop& d, std::span<const float> plane, size_t y, float* rgb) {
   const size_t w = d.raw.width, h = d.raw.height;
   const float* rows[5];
   for (int j = 0; j < 5; ++j) rows[j] = plane.data() + reflect(static_cast<ptrdiff_t>(y) + j - 2, h) * w;
@@ -179,7 +179,7 @@ void dng_matrix_row(const Develop& d, const float* rgb, size_t w, uint16_t* out)
 
 // Half-size output row y: each 2x2 cell averaged per colour (an odd last row or column is
 // counted twice; a colour missing from the cell gives 0), then the matrix.
-void dng_half_row(const Develop& d, const std::vector<float>& plane, size_t y, size_t out_w, uint16_t* out) {
+void dng_half_row(const Develop& d, std::span<const float> plane, size_t y, size_t out_w, uint16_t* out) {
   const size_t w = d.raw.width, h = d.raw.height;
   const size_t ys[2] = {std::min(2 * y, h - 1), std::min(2 * y + 1, h - 1)};
   for (size_t x = 0; x < out_w; ++x) {
@@ -239,7 +239,7 @@ ImageU16 develop_cfa(const Develop& d, DngRaw& raw, bool half) {
   // row reads only its own samples, so no row job sees another's output.
   std::vector<float> plane;
   const bool in_place = raw.samples_per_pixel == 1;
-  if (!in_place) plane.assign(w * h, 0.0f);
+  if (!in_place) plane = make_zeroed<float>(w * h);
   float* target = in_place ? raw.samples.data() : plane.data();
   par_rows(h, ROWS_PER_ITEM, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) dng_normalize_row(d, y, target + y * w);

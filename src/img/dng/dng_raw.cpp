@@ -5,6 +5,7 @@
 
 #include "img/dng/dng_samples.h"
 #include "img/dng/ljpeg.h"
+#include "img/image.h"
 #include "img/jpeg/decode.h"
 #include "util/deflate.h"
 #include "util/error.h"
@@ -111,20 +112,27 @@ std::expected<std::vector<float>, std::string> lossy_piece(const DngTileSource& 
 }
 
 std::expected<std::vector<float>, std::string> lossless_piece(const DngTileSource& s, std::span<const uint8_t> bytes) {
-  const uint64_t n = tile_samples(s);
-  auto frame = decode_ljpeg(bytes, n);
-  if (!frame) return std::unexpected(frame.error());
-  std::vector<float> out(n, 0.0f);
-  std::copy(frame->samples.begin(), frame->samples.end(), out.begin());
+  std::vector<uint16_t> frame(tile_samples(s));
+  auto shape = decode_ljpeg_into(bytes, frame);
+  if (!shape) return std::unexpected(shape.error());
+  std::vector<float> out(frame.size(), 0.0f);
+  std::copy_n(frame.begin(), shape->width * shape->components * shape->height, out.begin());
   return out;
+}
+
+// The bytes of one piece; the sum of offset and count is never formed, so it cannot wrap.
+std::expected<std::span<const uint8_t>, std::string> piece_bytes(const DngTileSource& s, size_t index) {
+  const uint64_t offset = s.offsets[index];
+  const uint64_t count = s.byte_counts[index];
+  if (count > s.file.size() || offset > s.file.size() - count) return std::unexpected("tile outside file");
+  return s.file.subspan(offset, count);
 }
 
 // The samples of one piece, at least tile width x length x spp of them.
 std::expected<std::vector<float>, std::string> decode_piece(const DngTileSource& s, size_t index) {
-  const uint64_t offset = s.offsets[index];
-  const uint64_t count = s.byte_counts[index];
-  if (count > s.file.size() || offset > s.file.size() - count) return std::unexpected("tile outside file");
-  const std::span<const uint8_t> bytes = s.file.subspan(offset, count);
+  auto piece = piece_bytes(s, index);
+  if (!piece) return std::unexpected(piece.error());
+  const std::span<const uint8_t> bytes = *piece;
   switch (s.compression) {
     case COMPRESSION_NONE:
       return samples_from_bytes(s, bytes);
@@ -235,6 +243,47 @@ std::expected<Geometry, std::string> read_geometry(const TiffFile& file, const I
   return g;
 }
 
+// Where piece i lands in the plane.
+struct Placement {
+  uint64_t x0 = 0, y0 = 0;  // pixels
+  size_t width = 0, rows = 0;
+};
+
+Placement place(const Geometry& g, size_t i) {
+  const DngTileSource& s = g.source;
+  Placement p;
+  p.x0 = (i % g.tiles_across) * s.tile_width;
+  p.y0 = (i / g.tiles_across) * s.tile_length;
+  p.width = static_cast<size_t>(std::min(s.tile_width, g.width - p.x0));
+  p.rows = static_cast<size_t>(std::min(s.tile_length, g.height - p.y0));
+  return p;
+}
+
+// The drones' case on its own road: the frame is decoded into a per-thread buffer and turned
+// into floats straight in the plane, with no tile-sized vector per piece. Samples past the
+// frame's end (a frame smaller than its tile) are 0.
+std::optional<std::string> lossless_into_plane(const Geometry& g, size_t i, std::span<const uint8_t> bytes,
+                                               std::vector<float>& plane) {
+  const DngTileSource& s = g.source;
+  thread_local std::vector<uint16_t> frame;
+  frame.resize(tile_samples(s));
+  auto shape = decode_ljpeg_into(bytes, frame);
+  if (!shape) return std::move(shape.error());
+  const size_t written = shape->width * shape->components * shape->height;
+  const size_t spp = g.spp;
+  const size_t row_samples = s.tile_width * spp;
+  const Placement p = place(g, i);
+  for (size_t r = 0; r < p.rows; ++r) {
+    const size_t start = r * row_samples;
+    const size_t have = written > start ? std::min(written - start, p.width * spp) : 0;
+    float* dst = plane.data() + ((p.y0 + r) * g.width + p.x0) * spp;
+    const uint16_t* src = frame.data() + start;
+    for (size_t k = 0; k < have; ++k) dst[k] = src[k];
+    std::fill(dst + have, dst + p.width * spp, 0.0f);
+  }
+  return std::nullopt;
+}
+
 // Decodes the pieces that reach into the image and copies each straight into its place;
 // pieces never overlap, so the workers write disjoint rectangles. Returns the message of the
 // lowest failing piece.
@@ -244,15 +293,17 @@ std::expected<void, std::string> assemble_pieces(const Geometry& g, std::vector<
   const size_t used = static_cast<size_t>(std::min<uint64_t>(s.offsets.size(), g.tiles_across * tiles_down));
   const size_t spp = g.spp;
   auto errors = par_map(used, cpu_budget(), [&](size_t i) -> std::optional<std::string> {
+    if (s.compression == COMPRESSION_LJPEG) {
+      auto bytes = piece_bytes(s, i);
+      if (!bytes) return std::move(bytes.error());
+      if (has_sof3(*bytes)) return lossless_into_plane(g, i, *bytes, plane);
+    }
     auto tile = decode_piece(s, i);
     if (!tile) return std::move(tile.error());
-    const uint64_t x0 = (i % g.tiles_across) * s.tile_width;
-    const uint64_t y0 = (i / g.tiles_across) * s.tile_length;
-    const size_t w = static_cast<size_t>(std::min(s.tile_width, g.width - x0));
-    const size_t rows = static_cast<size_t>(std::min(s.tile_length, g.height - y0));
-    for (size_t r = 0; r < rows; ++r) {
+    const Placement p = place(g, i);
+    for (size_t r = 0; r < p.rows; ++r) {
       const float* src = tile->data() + r * s.tile_width * spp;
-      std::copy(src, src + w * spp, plane.data() + ((y0 + r) * g.width + x0) * spp);
+      std::copy(src, src + p.width * spp, plane.data() + ((p.y0 + r) * g.width + p.x0) * spp);
     }
     return std::nullopt;
   });
@@ -342,7 +393,8 @@ std::expected<DngRaw, std::string> read_dng_raw(const TiffFile& file) {
   raw.height = g.height;
   raw.samples_per_pixel = g.spp;
   raw.is_float = g.source.is_float;
-  raw.samples.assign(g.width * g.height * g.spp, 0.0f);
+  // Zero-filled with its pages mapped by all threads: places no piece covers stay 0.
+  raw.samples = make_zeroed<float>(g.width * g.height * g.spp);
   if (auto ok = assemble_pieces(g, raw.samples); !ok) return std::unexpected(ok.error());
 
   if (auto table = all_u64(ifd, TAG_LINEARIZATION, le); table && !table->empty() && !raw.is_float)

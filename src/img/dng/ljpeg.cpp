@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "util/text.h"
 
@@ -17,8 +19,19 @@ constexpr uint8_t MARKER_SOS = 0xDA;
 
 // A Huffman table as a lookup on the next 16 bits of the stream: entry = length << 8 | symbol,
 // 0 where no code matches. One lookup per symbol, no loop over code lengths.
-using HuffTable = std::vector<uint16_t>;
 constexpr size_t HUFF_ENTRIES = size_t{1} << 16;
+
+// The four table slots' storage, kept per thread: a DNG holds hundreds of pieces, each with
+// its own tables, and 128 KiB per table is worth reusing rather than allocating each time.
+struct TableStore {
+  std::array<std::unique_ptr<uint16_t[]>, 4> slots;
+
+  uint16_t* slot(unsigned i) {
+    if (!slots[i]) slots[i] = std::make_unique_for_overwrite<uint16_t[]>(HUFF_ENTRIES);
+    return slots[i].get();
+  }
+};
+thread_local TableStore table_store;
 
 struct Component {
   uint8_t id = 0;
@@ -39,7 +52,7 @@ struct Scan {
 };
 
 struct Parsed {
-  std::array<HuffTable, 4> tables;
+  std::array<const uint16_t*, 4> tables{};  // nullptr: the slot is empty
   std::array<bool, 4> wide_symbols{};  // the table holds a symbol above 16
   std::optional<Frame> frame;
   Scan scan;
@@ -60,9 +73,10 @@ std::expected<void, std::string> read_dht(Parsed& p, std::span<const uint8_t> pa
     }
     pos += 17;
     if (total > payload.size() - pos) return std::unexpected("bad ljpeg huffman table");
-    HuffTable table(HUFF_ENTRIES, 0);
+    uint16_t* table = table_store.slot(slot);
     bool wide = false;
     uint32_t code = 0;
+    uint32_t covered = 0;
     size_t k = pos;
     for (unsigned l = 1; l <= 16; ++l) {
       for (unsigned i = 0; i < counts[l]; ++i, ++code, ++k) {
@@ -71,12 +85,15 @@ std::expected<void, std::string> read_dht(Parsed& p, std::span<const uint8_t> pa
         wide |= symbol > 16;
         const uint32_t first = code << (16 - l);
         const uint32_t last = (code + 1) << (16 - l);
-        std::fill(table.begin() + first, table.begin() + last, static_cast<uint16_t>(l << 8 | symbol));
+        std::fill(table + first, table + last, static_cast<uint16_t>(l << 8 | symbol));
+        covered = last;
       }
       code <<= 1;
     }
+    // Canonical codes cover the entries from 0 upward without gaps; the rest match nothing.
+    std::fill(table + covered, table + HUFF_ENTRIES, uint16_t{0});
     pos += total;
-    p.tables[slot] = std::move(table);
+    p.tables[slot] = table;
     p.wide_symbols[slot] = wide;
   }
   return {};
@@ -190,9 +207,11 @@ void decode_row(LjpegBitReader& br, const uint16_t* const* tables, uint16_t* row
   for (size_t j = 0; j < nf; ++j) row[j] = static_cast<uint16_t>(above[j] + read_difference(br, tables[j]));
   for (size_t x = 1; x < width; ++x) {
     uint16_t* px = row + x * nf;
+    const uint16_t* left = px - nf;
     const uint16_t* up = above + x * nf;
+    const uint16_t* up_left = up - nf;
     for (size_t j = 0; j < nf; ++j) {
-      const int32_t p = predict<PRED>(px[j - nf], up[j], up[j - nf]);
+      const int32_t p = predict<PRED>(left[j], up[j], up_left[j]);
       px[j] = static_cast<uint16_t>(p + read_difference(br, tables[j]));
     }
   }
@@ -247,43 +266,41 @@ void LjpegBitReader::seek_restart() {
   pos = n == 0 ? 0 : n - 1;
 }
 
-std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> bytes, uint64_t max_samples) {
-  auto parsed = parse_headers(bytes);
-  if (!parsed) return std::unexpected(parsed.error());
-  Parsed& p = *parsed;
+namespace {
+
+uint64_t frame_samples(const Frame& f) {
+  // Each factor is below 2^16, so the product fits in 64 bits.
+  return uint64_t{f.width} * f.components.size() * f.height;
+}
+
+// Decodes the scan of parsed headers into `out`, which must hold the whole frame.
+std::expected<LjpegShape, std::string> decode_scan(const Parsed& p, std::span<const uint8_t> bytes,
+                                                   std::span<uint16_t> out) {
   const Frame& f = *p.frame;
   const size_t nf = f.components.size();
-  // Each factor is below 2^16, so the product fits in 64 bits.
-  const uint64_t total = uint64_t{f.width} * nf * f.height;
-  if (total > max_samples)
-    return std::unexpected(format("lossless JPEG frame {}x{}x{} larger than its tile", f.width, f.height, nf));
-
-  LjpegFrame out;
-  out.width = f.width;
-  out.height = f.height;
-  out.components = nf;
-  out.precision = f.precision;
-  if (total == 0) return out;
+  const uint64_t total = frame_samples(f);
+  const LjpegShape shape{f.width, f.height, nf, f.precision};
+  if (total == 0) return shape;
 
   for (size_t j = 0; j < nf; ++j) {
     const uint8_t slot = f.components[j].slot;
-    if (p.tables[slot].empty()) return std::unexpected("missing ljpeg huffman table");
+    if (!p.tables[slot]) return std::unexpected("missing ljpeg huffman table");
     // Categories above 16 do not exist in the lossless mode; such a table is not one.
     if (p.wide_symbols[slot]) return std::unexpected("bad ljpeg huffman table");
   }
   // More than four components share the four slots through the per-component pointers.
   std::vector<const uint16_t*> comp_tables(nf);
-  for (size_t j = 0; j < nf; ++j) comp_tables[j] = p.tables[f.components[j].slot].data();
+  for (size_t j = 0; j < nf; ++j) comp_tables[j] = p.tables[f.components[j].slot];
 
-  out.samples.assign(total, 0);
   LjpegBitReader br{bytes, std::min(p.scan.data_start, bytes.size())};
   const int shift = (static_cast<int>(f.precision) - static_cast<int>(p.scan.point_transform) - 1) & 31;
   const auto initial = static_cast<uint16_t>(uint32_t{1} << shift);
   const RowFn later_row = row_decoder(p.scan.predictor);
   const size_t row_len = f.width * nf;
   size_t since_restart = 0;
+  // Every sample is written exactly once, so `out` needs no clearing first.
   for (size_t y = 0; y < f.height; ++y) {
-    uint16_t* row = out.samples.data() + y * row_len;
+    uint16_t* row = out.data() + y * row_len;
     bool first = y == 0;
     if (p.restart_interval != 0 && y != 0 && since_restart >= p.restart_interval) {
       br.seek_restart();
@@ -301,8 +318,37 @@ std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> byt
     since_restart += f.width;
   }
   if (p.scan.point_transform != 0)
-    for (uint16_t& s : out.samples) s = static_cast<uint16_t>(s << p.scan.point_transform);
-  return out;
+    for (uint16_t& s : out.first(total)) s = static_cast<uint16_t>(s << p.scan.point_transform);
+  return shape;
+}
+
+std::optional<std::string> too_large(const Frame& f, uint64_t limit) {
+  if (frame_samples(f) <= limit) return std::nullopt;
+  return format("lossless JPEG frame {}x{}x{} larger than its tile", f.width, f.height, f.components.size());
+}
+
+}  // namespace
+
+std::expected<LjpegShape, std::string> decode_ljpeg_into(std::span<const uint8_t> bytes, std::span<uint16_t> out) {
+  auto parsed = parse_headers(bytes);
+  if (!parsed) return std::unexpected(parsed.error());
+  if (auto refused = too_large(*parsed->frame, out.size())) return std::unexpected(*refused);
+  return decode_scan(*parsed, bytes, out);
+}
+
+std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> bytes, uint64_t max_samples) {
+  auto parsed = parse_headers(bytes);
+  if (!parsed) return std::unexpected(parsed.error());
+  if (auto refused = too_large(*parsed->frame, max_samples)) return std::unexpected(*refused);
+  LjpegFrame frame;
+  frame.samples.resize(frame_samples(*parsed->frame));
+  auto shape = decode_scan(*parsed, bytes, frame.samples);
+  if (!shape) return std::unexpected(shape.error());
+  frame.width = shape->width;
+  frame.height = shape->height;
+  frame.components = shape->components;
+  frame.precision = shape->precision;
+  return frame;
 }
 
 }  // namespace tsl

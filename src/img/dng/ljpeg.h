@@ -16,14 +16,22 @@
 
 namespace tsl {
 
+// A frame's size as its header gives it.
+struct LjpegShape {
+  size_t width = 0;        // pixels per row (the frame's X)
+  size_t height = 0;       // rows (Y)
+  size_t components = 0;   // Nf
+  unsigned precision = 0;  // P
+};
+
 // A decoded frame: width x components x height samples, components interleaved per pixel,
 // rows from the top.
 struct LjpegFrame {
   std::vector<uint16_t> samples;
-  size_t width = 0;       // pixels per row (the frame's X)
-  size_t height = 0;      // rows (Y)
-  size_t components = 0;  // Nf
-  unsigned precision = 0;  // P
+  size_t width = 0;
+  size_t height = 0;
+  size_t components = 0;
+  unsigned precision = 0;
 };
 
 // Decodes the first scan of a lossless JPEG. A frame of more than `max_samples` samples is
@@ -34,6 +42,10 @@ struct LjpegFrame {
 // symbol above 16), "bad ljpeg frame header" (short SOF3, no components), "bad ljpeg scan
 // header" (short SOS, SOS before SOF3), "lossless JPEG frame {}x{}x{} larger than its tile".
 std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> bytes, uint64_t max_samples);
+
+// decode_ljpeg into the caller's buffer, whose size is the limit: the frame's samples fill
+// its start and the rest is left as it was. Same errors.
+std::expected<LjpegShape, std::string> decode_ljpeg_into(std::span<const uint8_t> bytes, std::span<uint16_t> out);
 
 // Reads the entropy-coded stream: bytes enter a 64-bit buffer most significant first; FF 00
 // is a data byte FF, FF followed by anything else is a marker, where the reader stays and

@@ -2,6 +2,7 @@
 
 Usage: dng_fixtures.py OUT_DIR            the fixture set and its manifest.json
        dng_fixtures.py --big W H OUT.dng  one lossless-JPEG CFA DNG of W x H (benchmarks)
+       dng_fixtures.py --ljpeg OUT_DIR    small lossless JPEG streams (fuzzing seeds)
 
 tifffile writes the TIFF structure. It has no lossless-JPEG or bit-packing encoder here, so
 those pieces are made below and handed to it as already "compressed" deflate segments; the
@@ -444,9 +445,27 @@ def make_big(w, h, path):
               tags=cfa_tags((0, 1, 1, 2), 4096, 65535) + colour_tags())
 
 
+def make_streams(out):
+    """Small lossless JPEG streams: every predictor, 1 to 3 components, restarts, a point
+    transform, separate tables per component."""
+    os.makedirs(out, exist_ok=True)
+    plane = cfa_scene(16, 24, (0, 1, 1, 2), 9, 65535, 0)
+    variants = [dict(components=c, predictor=p) for c in (1, 2, 3) for p in range(1, 8)]
+    variants += [dict(components=2, predictor=1, restart_rows=1), dict(components=1, predictor=6, point_transform=2),
+                 dict(components=2, predictor=4, separate_tables=True), dict(components=1, predictor=1, precision=12)]
+    for i, v in enumerate(variants):
+        kw = dict(v)
+        comps = kw.pop("components")
+        data = plane if kw.get("precision", 16) == 16 else plane >> 4
+        with open(os.path.join(out, "seed_%02d.ljpg" % i), "wb") as f:
+            f.write(ljpeg_encode(data, comps, **kw))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--big":
         make_big(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4])
+    elif sys.argv[1] == "--ljpeg":
+        make_streams(sys.argv[2])
     else:
         os.makedirs(sys.argv[1], exist_ok=True)
         make_set(sys.argv[1])

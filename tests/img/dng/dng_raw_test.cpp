@@ -504,7 +504,9 @@ TEST(DngRawFixtures, TifffileFilesReadExactlyAndAgreeWithLibRaw) {
     EXPECT_EQ(mismatches, 0u);
     ++compared_with_libraw;
   }
-  if (libraw) EXPECT_GE(compared_with_libraw, 4u);
+  if (libraw) {
+    EXPECT_GE(compared_with_libraw, 4u);
+  }
 }
 
 TEST(DngRawFixtures, RealPackedFileMatchesLibRaw) {
