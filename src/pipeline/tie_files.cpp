@@ -1,12 +1,14 @@
 #include "pipeline/tie_files.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 
 #include "logx.h"
 #include "pipeline/json_read.h"
 #include "pipeline/output_files.h"
 #include "render/output_grid.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -110,6 +112,21 @@ std::vector<PairMatch> keep_usable_ties(std::vector<PairMatch> pairs, size_t pho
     }
     kept.push_back(std::move(pairs[k]));
   }
+  return kept;
+}
+
+std::optional<std::filesystem::path> tie_file_from_env(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == '\0' || utf8_error(value)) return std::nullopt;
+  return std::filesystem::path(value);
+}
+
+std::expected<std::vector<PairMatch>, std::string> inject_tie_file(const std::filesystem::path& path,
+                                                                   size_t photo_count) {
+  auto pairs = read_tie_file(path);
+  if (!pairs) return std::unexpected(pairs.error());
+  std::vector<PairMatch> kept = keep_usable_ties(std::move(*pairs), photo_count);
+  logf("  {} matches injected", kept.size());
   return kept;
 }
 

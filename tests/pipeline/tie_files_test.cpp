@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -178,6 +179,41 @@ TEST(TieFiles, UnusablePairsAreDroppedWithAWarning) {
                              "  warning: tie pair 4 (2, 1) dropped: \"a_all\" has 2 points but \"b_all\" 1",
                              "  warning: tie pair 5 (0, 2) dropped: a point is not a finite number",
                          }));
+}
+
+// A dump injected into a build of the same photos: the same ties, and the count line; an
+// unusable pair is dropped before it is counted.
+TEST(TieFiles, InjectionReadsTheDumpAndCountsWhatItKeeps) {
+  test::TempDir dir;
+  const std::vector<PairMatch> pairs = {tie_pair(0, 1, {{1, 2}}, {{3, 4}}), tie_pair(1, 2, {{5, 6}}, {{7, 8}}),
+                                        tie_pair(2, 9, {{5, 6}}, {{7, 8}})};
+  ASSERT_TRUE(write_tie_file(dir / "dump.json", pairs).has_value());
+  test::LogCapture log;
+  auto got = inject_tie_file(dir / "dump.json", 3);
+  ASSERT_TRUE(got.has_value()) << got.error();
+  ASSERT_EQ(got->size(), 2u);
+  expect_points((*got)[1].b, {{7, 8}});
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "  warning: tie pair 2 (2, 9) dropped: photo index out of range (the build has 3 photos)",
+                             "  2 matches injected"}));
+  test::write_file_text(dir / "empty.json", "[]");
+  auto none = inject_tie_file(dir / "empty.json", 3);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(log.lines().back(), "  0 matches injected");
+  EXPECT_EQ(inject_tie_file(dir / "missing.json", 3).error(), "No such file or directory (os error 2)");
+}
+
+TEST(TieFiles, PathFromTheEnvironment) {
+  const char* name = "TSL_TIE_FILES_TEST_VARIABLE";
+  unsetenv(name);
+  EXPECT_FALSE(tie_file_from_env(name).has_value());
+  setenv(name, "", 1);
+  EXPECT_FALSE(tie_file_from_env(name).has_value());
+  setenv(name, "/tmp/ties\xff.json", 1);
+  EXPECT_FALSE(tie_file_from_env(name).has_value());
+  setenv(name, "/tmp/ties.json", 1);
+  EXPECT_EQ(tie_file_from_env(name).value(), std::filesystem::path("/tmp/ties.json"));
+  unsetenv(name);
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+#include "pipeline/tie_summary.h"
+
+#include <string>
+#include <vector>
+
+#include "logx.h"
+#include "pipeline/output_files.h"
+
+namespace tsl {
+namespace {
+
+// Names listed in the warning; the report's "unconnected" keeps them all.
+constexpr size_t WARNING_NAMES = 8;
+
+// Photos fewer than this keep their lens as calibrated with "auto".
+constexpr size_t AUTO_SELFCAL_PHOTOS = 6;
+
+}  // namespace
+
+void add_tie_summary(JsonValue& adjustment, std::span<const PairMatch> tie_pairs, size_t candidate_pairs,
+                     std::span<const ImageMeta> images) {
+  std::vector<double> ties(images.size(), 0.0);
+  for (const PairMatch& p : tie_pairs) {
+    if (p.i < ties.size()) ties[p.i] += static_cast<double>(p.n);
+    if (p.j < ties.size()) ties[p.j] += static_cast<double>(p.n);
+  }
+  std::vector<std::string> unconnected;
+  for (size_t k = 0; k < images.size(); ++k)
+    if (ties[k] == 0.0) unconnected.push_back(file_name_string(images[k].path));
+  adjustment.set_f64s("ties_per_image", ties);
+  adjustment.set_f64s("pairs_matched", {static_cast<double>(tie_pairs.size()), static_cast<double>(candidate_pairs)});
+  adjustment.set_strings("unconnected", unconnected);
+  if (unconnected.empty()) return;
+  std::string names;
+  for (size_t k = 0; k < unconnected.size() && k < WARNING_NAMES; ++k) names += (k == 0 ? "" : ", ") + unconnected[k];
+  logf("  warning: {} image(s) had no tie points (metadata pose used): {}", unconnected.size(), names);
+}
+
+JsonValue tie_pair_list(std::span<const PairMatch> tie_pairs) {
+  JsonArray list;
+  list.reserve(tie_pairs.size());
+  for (const PairMatch& p : tie_pairs)
+    list.push_back(JsonValue::from_f64s(
+        {static_cast<double>(p.i), static_cast<double>(p.j), static_cast<double>(p.n)}));
+  return JsonValue(std::move(list));
+}
+
+bool selfcal_enabled(const Config& config, size_t photos) {
+  if (config.selfcal == "auto") return photos >= AUTO_SELFCAL_PHOTOS;
+  return config.selfcal == "on" || config.selfcal == "true" || config.selfcal == "True";
+}
+
+}  // namespace tsl

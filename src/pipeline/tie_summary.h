@@ -1,0 +1,28 @@
+#pragma once
+// What the full road records about its ties once the first adjustment has run: the report's
+// tie counts per photo, matched pairs and unconnected photos, the tie-pair list, and whether
+// the adjustment calibrates the lens.
+#include <cstddef>
+#include <span>
+
+#include "config/config.h"
+#include "matching/pair_match.h"
+#include "meta/image_meta.h"
+#include "util/json.h"
+
+namespace tsl {
+
+// Appends to `adjustment` (an Object): "ties_per_image" (the tie counts of every pair that
+// holds the photo, per photo), "pairs_matched" ([tie pairs, candidate pairs]) and
+// "unconnected" (file names of the photos without ties). When some photo has no tie, logs
+// "  warning: {} image(s) had no tie points (metadata pose used): {}" naming the first 8.
+void add_tie_summary(JsonValue& adjustment, std::span<const PairMatch> tie_pairs, size_t candidate_pairs,
+                     std::span<const ImageMeta> images);
+
+// [[i, j, n], ...], one entry per tie pair in list order.
+JsonValue tie_pair_list(std::span<const PairMatch> tie_pairs);
+
+// Self-calibration is on for "on", "true" and "True", and with "auto" from 6 photos on.
+bool selfcal_enabled(const Config& config, size_t photos);
+
+}  // namespace tsl

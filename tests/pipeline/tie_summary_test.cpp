@@ -1,0 +1,65 @@
+#include "pipeline/tie_summary.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pipeline/log_capture.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+std::vector<ImageMeta> photos(size_t n) {
+  std::vector<ImageMeta> images(n);
+  for (size_t k = 0; k < n; ++k) images[k].path = format("/f/P{}.JPG", k);
+  return images;
+}
+
+PairMatch pair(uint64_t i, uint64_t j, uint64_t n) {
+  PairMatch p;
+  p.i = i;
+  p.j = j;
+  p.n = n;
+  return p;
+}
+
+TEST(TieSummary, CountsPerPhotoAndUnconnected) {
+  const std::vector<PairMatch> ties = {pair(0, 1, 30), pair(1, 3, 12)};
+  JsonValue adjustment = *json_parse(R"({"rms": 0.2})");
+  test::LogCapture log;
+  add_tie_summary(adjustment, ties, 5, photos(4));
+  EXPECT_EQ(json_to_string(adjustment),
+            R"({"rms": 0.2, "ties_per_image": [30, 42, 0, 12], "pairs_matched": [2, 5], "unconnected": ["P2.JPG"]})");
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"  warning: 1 image(s) had no tie points (metadata pose used): P2.JPG"});
+  EXPECT_EQ(json_to_string(tie_pair_list(ties)), "[[0, 1, 30], [1, 3, 12]]");
+}
+
+// Ten photos without ties: the warning counts ten and names eight, the report lists all ten.
+TEST(TieSummary, WarningNamesTheFirstEight) {
+  JsonValue adjustment = JsonValue::empty_object();
+  test::LogCapture log;
+  add_tie_summary(adjustment, {}, 0, photos(10));
+  EXPECT_EQ(adjustment["unconnected"].size(), 10u);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"  warning: 10 image(s) had no tie points (metadata pose used): "
+                                                  "P0.JPG, P1.JPG, P2.JPG, P3.JPG, P4.JPG, P5.JPG, P6.JPG, P7.JPG"});
+}
+
+TEST(TieSummary, SelfCalibrationFlag) {
+  const struct {
+    std::string text;
+    size_t photos;
+    bool on;
+  } cases[] = {{"auto", 5, false}, {"auto", 6, true}, {"on", 2, true},   {"true", 2, true},
+               {"True", 2, true},  {"ON", 9, false},  {"yes", 9, false}, {"off", 9, false}};
+  for (const auto& c : cases) {
+    Config config;
+    config.selfcal = c.text;
+    EXPECT_EQ(selfcal_enabled(config, c.photos), c.on) << c.text << " with " << c.photos;
+  }
+}
+
+}  // namespace
+}  // namespace tsl
