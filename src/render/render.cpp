@@ -111,7 +111,7 @@ std::vector<BlockPhoto> cull_block(const RenderJob& job, const std::vector<size_
   std::vector<double> best(nodes, 0.0);
   for (const auto& g : grids)
     for (size_t p = 0; p < nodes; ++p)
-      if ((g.safe[p] || getenv("NOSAFE")) && g.weight[p] > best[p]) best[p] = g.weight[p];  // NaN never wins
+      if (g.safe[p] && g.weight[p] > best[p]) best[p] = g.weight[p];  // NaN never wins
   for (size_t k = 0; k < candidates.size(); ++k) {
     std::vector<uint8_t> keep(nodes, 0);
     bool any = false;
