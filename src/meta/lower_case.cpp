@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "util/text.h"
+
 namespace tsl {
 namespace {
 
@@ -206,52 +208,6 @@ char32_t lower_code_point(char32_t c) {
   const CaseRun& r = *std::prev(it);
   if (c > r.last || (c - r.first) % r.stride != 0) return c;
   return static_cast<char32_t>(static_cast<int32_t>(c) + r.delta);
-}
-
-// Decodes one UTF-8 sequence at `p`; returns its length, or 0 when it is not valid.
-size_t decode_utf8(std::string_view s, size_t p, char32_t& out) {
-  const auto b0 = static_cast<uint8_t>(s[p]);
-  if (b0 < 0x80) {
-    out = b0;
-    return 1;
-  }
-  size_t len;
-  char32_t min;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, out = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, out = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, out = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (p + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<uint8_t>(s[p + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    out = (out << 6) | (b & 0x3F);
-  }
-  if (out < min || out > 0x10FFFF || (out >= 0xD800 && out <= 0xDFFF)) return 0;
-  return len;
-}
-
-void append_utf8(std::string& s, char32_t c) {
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "img/jpeg/decode.h"
 #include "img/tiff/tiff_file.h"
+#include "img/tiff/tiff_tags.h"
 #include "meta/dng_opcodes.h"
 #include "meta/drone_xmp.h"
 #include "meta/exif_tags.h"
@@ -25,13 +26,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint16_t TAG_NEW_SUBFILE_TYPE = 254;
-constexpr uint16_t TAG_IMAGE_WIDTH = 256;
-constexpr uint16_t TAG_IMAGE_LENGTH = 257;
-constexpr uint16_t TAG_ORIENTATION = 274;
 constexpr uint16_t TAG_XMP = 700;
 constexpr uint16_t TAG_ORIGINAL_RAW_FILE_NAME = 50827;
-constexpr uint16_t TAG_ACTIVE_AREA = 50829;
 constexpr uint16_t TAG_OPCODE_LIST_3 = 51022;
 
 constexpr uint64_t TIFF_XMP_SEARCH_BYTES = 4 << 20;

@@ -42,25 +42,6 @@ std::expected<std::vector<uint8_t>, std::string> read_whole_file(const std::file
   return bytes;
 }
 
-// Appends the UTF-8 form of a Unicode scalar value.
-void append_utf8(std::string& s, char32_t c) {
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Code points of a text; invalid UTF-8 reads as U+FFFD.
 std::u32string code_points(std::string_view text) {
   const std::string valid = sanitize_utf8(text);

@@ -41,6 +41,9 @@ std::string shortest_debug(double value);
 // 0 when it is not a valid sequence (overlong forms and surrogates included).
 size_t decode_utf8(std::string_view text, size_t pos, char32_t& out);
 
+// Appends the UTF-8 form of a Unicode scalar value.
+void append_utf8(std::string& out, char32_t c);
+
 // True for the code points with the Unicode White_Space property.
 bool is_unicode_space(char32_t c);
 

@@ -6,12 +6,12 @@
 #include "img/dng/dng_raw.h"
 #include "img/dng/orientation.h"
 #include "img/tiff/tiff_file.h"
+#include "img/tiff/tiff_tags.h"
 #include "util/par.h"
 
 namespace tsl {
 namespace {
 
-constexpr uint16_t TAG_ORIENTATION = 274;
 constexpr uint16_t TAG_COLOR_MATRIX_1 = 50721;
 constexpr uint16_t TAG_COLOR_MATRIX_2 = 50722;
 constexpr uint16_t TAG_AS_SHOT_NEUTRAL = 50728;

@@ -7,6 +7,7 @@
 #include "img/dng/ljpeg.h"
 #include "img/image.h"
 #include "img/jpeg/decode.h"
+#include "img/tiff/tiff_tags.h"
 #include "util/deflate.h"
 #include "util/error.h"
 #include "util/par.h"
@@ -15,29 +16,12 @@
 namespace tsl {
 namespace {
 
-constexpr uint16_t TAG_NEW_SUBFILE_TYPE = 254;
-constexpr uint16_t TAG_IMAGE_WIDTH = 256;
-constexpr uint16_t TAG_IMAGE_LENGTH = 257;
-constexpr uint16_t TAG_BITS_PER_SAMPLE = 258;
-constexpr uint16_t TAG_COMPRESSION = 259;
-constexpr uint16_t TAG_PHOTOMETRIC = 262;
-constexpr uint16_t TAG_STRIP_OFFSETS = 273;
-constexpr uint16_t TAG_SAMPLES_PER_PIXEL = 277;
-constexpr uint16_t TAG_ROWS_PER_STRIP = 278;
-constexpr uint16_t TAG_STRIP_BYTE_COUNTS = 279;
-constexpr uint16_t TAG_PREDICTOR = 317;
-constexpr uint16_t TAG_TILE_WIDTH = 322;
-constexpr uint16_t TAG_TILE_LENGTH = 323;
-constexpr uint16_t TAG_TILE_OFFSETS = 324;
-constexpr uint16_t TAG_TILE_BYTE_COUNTS = 325;
-constexpr uint16_t TAG_SAMPLE_FORMAT = 339;
 constexpr uint16_t TAG_CFA_REPEAT_DIM = 33421;
 constexpr uint16_t TAG_CFA_PATTERN = 33422;
 constexpr uint16_t TAG_LINEARIZATION = 50712;
 constexpr uint16_t TAG_BLACK_REPEAT_DIM = 50713;
 constexpr uint16_t TAG_BLACK_LEVEL = 50714;
 constexpr uint16_t TAG_WHITE_LEVEL = 50717;
-constexpr uint16_t TAG_ACTIVE_AREA = 50829;
 
 constexpr uint64_t PHOTOMETRIC_CFA = 32803;
 constexpr uint64_t PHOTOMETRIC_LINEAR_RAW = 34892;

@@ -5,6 +5,7 @@
 
 #include "img/tiff/tiff_codecs.h"
 #include "img/tiff/tiff_file.h"
+#include "img/tiff/tiff_tags.h"
 #include "util/deflate.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -12,23 +13,6 @@
 namespace tsl {
 namespace {
 
-constexpr uint16_t TAG_NEW_SUBFILE_TYPE = 254;
-constexpr uint16_t TAG_IMAGE_WIDTH = 256;
-constexpr uint16_t TAG_IMAGE_LENGTH = 257;
-constexpr uint16_t TAG_BITS_PER_SAMPLE = 258;
-constexpr uint16_t TAG_COMPRESSION = 259;
-constexpr uint16_t TAG_PHOTOMETRIC = 262;
-constexpr uint16_t TAG_STRIP_OFFSETS = 273;
-constexpr uint16_t TAG_SAMPLES_PER_PIXEL = 277;
-constexpr uint16_t TAG_ROWS_PER_STRIP = 278;
-constexpr uint16_t TAG_STRIP_BYTE_COUNTS = 279;
-constexpr uint16_t TAG_PLANAR_CONFIGURATION = 284;
-constexpr uint16_t TAG_PREDICTOR = 317;
-constexpr uint16_t TAG_SAMPLE_FORMAT = 339;
-constexpr uint16_t TAG_TILE_WIDTH = 322;
-constexpr uint16_t TAG_TILE_LENGTH = 323;
-constexpr uint16_t TAG_TILE_OFFSETS = 324;
-constexpr uint16_t TAG_TILE_BYTE_COUNTS = 325;
 
 // Tile sides are capped so that a chunk's byte size cannot overflow (strips are bounded by the
 // image itself); no real tile comes near 2^24 pixels on a side.
