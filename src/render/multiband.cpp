@@ -79,18 +79,20 @@ struct WindowContext {
   const MultibandPlan* plan = nullptr;
   SeamFrame frame;
   uint64_t ex0 = 0, ex1 = 0, ey0 = 0, ey1 = 0;
+  uint64_t threads = 1;  // for the row loops
 };
 
 int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
 
 // The next level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
-void unpremultiply(const ImageF32& q, std::vector<float>& g) {
-  const size_t n = q.width * q.height;
-  reserve_values(g, n * 3);
-  for (size_t p = 0; p < n; ++p) {
-    const float a = std::max(q.data[4 * p + 3], 1e-4f);
-    for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
-  }
+void unpremultiply(const ImageF32& q, std::vector<float>& g, uint64_t threads) {
+  reserve_values(g, q.width * q.height * 3);
+  par_rows(q.height, 16, threads, [&](size_t first, size_t last) {
+    for (size_t p = first * q.width; p < last * q.width; ++p) {
+      const float a = std::max(q.data[4 * p + 3], 1e-4f);
+      for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
+    }
+  });
 }
 
 // Computes the photo's bands for the window into `slot`: false when its region is empty, or
@@ -132,7 +134,7 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     std::array<float, 3> gain;
     for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
     const bool cubic = job.config->interp_cubic;
-    par_rows(h, 1, cpu_budget(), [&](size_t first, size_t last) {
+    par_rows(h, 1, ctx.threads, [&](size_t first, size_t last) {
       std::vector<float> nx, ny;
       std::array<float, 4> s{};
       for (size_t r = first; r < last; ++r) {
@@ -164,7 +166,7 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     const SeamMap& sm = *job.seam_map;
     const int64_t nx = static_cast<int64_t>(sm.nx), ny = static_cast<int64_t>(sm.ny);
     const int32_t me = static_cast<int32_t>(photo);
-    par_rows(h, 16, cpu_budget(), [&](size_t first, size_t last) {
+    par_rows(h, 16, ctx.threads, [&](size_t first, size_t last) {
       for (size_t r = first; r < last; ++r) {
         const double v = static_cast<double>(ry0 + r) * ctx.frame.kv + ctx.frame.ov;
         const int64_t r0 = floor_i64(v);
@@ -187,10 +189,12 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
   // Premultiplied image (warp x alpha, alpha): every Gaussian level blurs it, so that pixels
   // outside the frame do not bleed their clamped colours into the photo's levels.
   shape_for_overwrite(slot.premult, w, h, 4);
-  for (size_t p = 0; p < n; ++p) {
-    for (int c = 0; c < 3; ++c) slot.premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
-    slot.premult.data[4 * p + 3] = alpha[p];
-  }
+  par_rows(h, 16, ctx.threads, [&](size_t first, size_t last) {
+    for (size_t p = first * w; p < last * w; ++p) {
+      for (int c = 0; c < 3; ++c) slot.premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
+      slot.premult.data[4 * p + 3] = alpha[p];
+    }
+  });
 
   // Levels finest first, the Gaussian stack built one level ahead so that only two of its
   // levels are alive at a time.
@@ -200,7 +204,7 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     const bool last = k + 1 == plan.levels;
     if (!last) {
       gaussian_blur_scaled(slot.premult, plan.sigmas[k], slot.premult_blurred, slot.scratch);
-      unpremultiply(slot.premult_blurred, slot.g_next);
+      unpremultiply(slot.premult_blurred, slot.g_next, ctx.threads);
     }
     const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
     gaussian_blur_scaled(slot.seam, tau, slot.seam_blurred, slot.scratch);
@@ -210,14 +214,16 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     reserve_values(level.weights, n);
     const float* g_cur = slot.g_cur.data();
     const float* g_next = slot.g_next.data();
-    for (size_t p = 0; p < n; ++p) {
-      const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
-      level.weights[p] = wt;
-      for (int c = 0; c < 3; ++c) {
-        const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
-        level.rgb[3 * p + c] = v * wt;
+    par_rows(h, 16, ctx.threads, [&](size_t row0, size_t row1) {
+      for (size_t p = row0 * w; p < row1 * w; ++p) {
+        const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
+        level.weights[p] = wt;
+        for (int c = 0; c < 3; ++c) {
+          const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
+          level.rgb[3 * p + c] = v * wt;
+        }
       }
-    }
+    });
     std::swap(slot.g_cur, slot.g_next);
   }
   return true;
@@ -233,9 +239,9 @@ struct WindowSums {
 
 // Adds one photo's bands into the window's sums. Rows run in parallel: every pixel still
 // receives the photos in the callers' order, so the sums do not depend on the thread count.
-void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0) {
+void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0, uint64_t threads) {
   const uint64_t w = b.x1 - b.x0;
-  par_rows(b.y1 - b.y0, 8, cpu_budget(), [&](size_t first, size_t last) {
+  par_rows(b.y1 - b.y0, 8, threads, [&](size_t first, size_t last) {
     for (uint64_t y = b.y0 + first; y < b.y0 + last; ++y) {
       const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
       for (size_t k = 0; k < b.levels.size(); ++k) {
@@ -379,7 +385,7 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   ImageF32 band(width, std::min(block_rows, height), 3);
   std::vector<uint8_t> mask;
   WindowSums sums;
-  std::vector<BandSlot> slots;
+  BandSlot slot;
   for (uint64_t b = 0; b < blocks; ++b) {
     const uint64_t y0 = b * block_rows, rows = std::min(block_rows, height - y0);
     const uint64_t ey0 = y0 > plan.apron ? y0 - plan.apron : 0;
@@ -428,23 +434,20 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       }
       clear_values(sums.covered, pixels);
       const uint64_t t = multiband_threads(t0, pixels, plan.levels, platform::available_memory_bytes());
-      slots.resize(t);
 
-      WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1};
-      for (size_t s = 0; s < photos.size(); s += t) {
-        const size_t len = std::min<size_t>(t, photos.size() - s);
-        auto results = par_map(len, std::min<size_t>(len, t),
-                               [&](size_t k) { return multiband_image_bands(ctx, photos[s + k], slots[k]); });
-        for (size_t k = 0; k < len; ++k) {
-          if (!results[k]) return std::unexpected(std::move(results[k].error()));
-          if (!*results[k]) continue;
-          ++image_windows;
-          add_bands(sums, slots[k], ex0, ey0);
-        }
+      // One photo at a time, each with all threads, added in ascending order.
+      WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1, t};
+      for (size_t i : photos) {
+        check_cancel();
+        auto bands = multiband_image_bands(ctx, i, slot);
+        if (!bands) return std::unexpected(std::move(bands.error()));
+        if (!*bands) continue;
+        ++image_windows;
+        add_bands(sums, slot, ex0, ey0, t);
       }
       for (size_t i : photos) boxes[i] = {};
 
-      par_rows(rows, 8, cpu_budget(), [&](size_t first, size_t last) {
+      par_rows(rows, 8, t, [&](size_t first, size_t last) {
         for (uint64_t y = y0 + first; y < y0 + last; ++y) {
           const uint64_t er = (y - ey0) * ew;
           for (uint64_t x = wx0; x < wx1; ++x) {
