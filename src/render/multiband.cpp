@@ -28,10 +28,10 @@ struct LevelBand {
   std::vector<float> weights;  // 1 per region pixel
 };
 
-// One photo's contribution to one window, and its working images. A slot serves one photo of
-// every batch in turn: its buffers keep their size from photo to photo, so that they are not
+// One photo's contribution to one window, and its working images. One slot serves every photo
+// of a render in turn: its buffers keep their size from photo to photo, so that they are not
 // mapped and cleared afresh each time (which cost more than the blending itself). Only the
-// first `pixels` values of a buffer belong to the current photo.
+// first `pixels` values of a vector belong to the current photo.
 struct BandSlot {
   std::vector<LevelBand> levels;            // finest first
   uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // the region in output pixels
@@ -84,17 +84,6 @@ struct WindowContext {
 
 int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
 
-// The next level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
-void unpremultiply(const ImageF32& q, std::vector<float>& g, uint64_t threads) {
-  reserve_values(g, q.width * q.height * 3);
-  par_rows(q.height, 16, threads, [&](size_t first, size_t last) {
-    for (size_t p = first * q.width; p < last * q.width; ++p) {
-      const float a = std::max(q.data[4 * p + 3], 1e-4f);
-      for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
-    }
-  });
-}
-
 // Computes the photo's bands for the window into `slot`: false when its region is empty, or
 // the photo's loading error.
 std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo, BandSlot& slot) {
@@ -122,18 +111,29 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
 
-  // Warp (filled beyond the frame too, from clamped edge samples) and frame alpha.
+  // One pass over the region's rows: the warp (filled beyond the frame too, from clamped edge
+  // samples), the frame alpha, the premultiplied image (warp x alpha, alpha: every Gaussian
+  // level blurs it, so that pixels outside the frame do not bleed their clamped colours into
+  // the photo's levels) and the soft seam mask (the share of this photo's cells around each
+  // pixel, bilinear).
   reserve_values(slot.g_cur, n * 3);
   reserve_values(slot.alpha, n);
-  std::vector<float>& warp = slot.g_cur;
-  std::vector<float>& alpha = slot.alpha;
+  shape_for_overwrite(slot.premult, w, h, 4);
+  shape_for_overwrite(slot.seam, w, h, 1);
   {
+    float* warp = slot.g_cur.data();
+    float* alpha = slot.alpha.data();
+    float* premult = slot.premult.data.data();
+    float* seam = slot.seam.data.data();
     const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
     const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
     const float step = static_cast<float>(proj.step);
     std::array<float, 3> gain;
     for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
     const bool cubic = job.config->interp_cubic;
+    const SeamMap& sm = *job.seam_map;
+    const int64_t snx = static_cast<int64_t>(sm.nx), sny = static_cast<int64_t>(sm.ny);
+    const int32_t me = static_cast<int32_t>(photo);
     par_rows(h, 1, ctx.threads, [&](size_t first, size_t last) {
       std::vector<float> nx, ny;
       std::array<float, 4> s{};
@@ -153,48 +153,28 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
             warp[3 * p] = warp[3 * p + 1] = warp[3 * p + 2] = 0.0f;
           }
           alpha[p] = inside ? 1.0f : 0.0f;
+          for (int c = 0; c < 3; ++c) premult[4 * p + c] = warp[3 * p + c] * alpha[p];
+          premult[4 * p + 3] = alpha[p];
         }
-      }
-    });
-  }
-  decoded->reset();
 
-  // Soft seam mask: the share of this photo's cells around each pixel, bilinear.
-  shape_for_overwrite(slot.seam, w, h, 1);
-  {
-    float* seam = slot.seam.data.data();
-    const SeamMap& sm = *job.seam_map;
-    const int64_t nx = static_cast<int64_t>(sm.nx), ny = static_cast<int64_t>(sm.ny);
-    const int32_t me = static_cast<int32_t>(photo);
-    par_rows(h, 16, ctx.threads, [&](size_t first, size_t last) {
-      for (size_t r = first; r < last; ++r) {
         const double v = static_cast<double>(ry0 + r) * ctx.frame.kv + ctx.frame.ov;
         const int64_t r0 = floor_i64(v);
         const float fr = static_cast<float>(v - static_cast<double>(r0));
-        const int64_t ra = std::clamp<int64_t>(r0, 0, ny - 1), rb = std::clamp<int64_t>(r0 + 1, 0, ny - 1);
-        const int32_t* top = sm.labels.data() + ra * nx;
-        const int32_t* bottom = sm.labels.data() + rb * nx;
+        const int64_t ra = std::clamp<int64_t>(r0, 0, sny - 1), rb = std::clamp<int64_t>(r0 + 1, 0, sny - 1);
+        const int32_t* top = sm.labels.data() + ra * snx;
+        const int32_t* bottom = sm.labels.data() + rb * snx;
         for (size_t x = 0; x < w; ++x) {
           const double u = static_cast<double>(rx0 + x) * ctx.frame.ku + ctx.frame.ou;
           const int64_t c0 = floor_i64(u);
           const float fc = static_cast<float>(u - static_cast<double>(c0));
-          const int64_t ca = std::clamp<int64_t>(c0, 0, nx - 1), cb = std::clamp<int64_t>(c0 + 1, 0, nx - 1);
+          const int64_t ca = std::clamp<int64_t>(c0, 0, snx - 1), cb = std::clamp<int64_t>(c0 + 1, 0, snx - 1);
           const float i00 = top[ca] == me, i01 = top[cb] == me, i10 = bottom[ca] == me, i11 = bottom[cb] == me;
           seam[r * w + x] = (1.0f - fr) * ((1.0f - fc) * i00 + fc * i01) + fr * ((1.0f - fc) * i10 + fc * i11);
         }
       }
     });
   }
-
-  // Premultiplied image (warp x alpha, alpha): every Gaussian level blurs it, so that pixels
-  // outside the frame do not bleed their clamped colours into the photo's levels.
-  shape_for_overwrite(slot.premult, w, h, 4);
-  par_rows(h, 16, ctx.threads, [&](size_t first, size_t last) {
-    for (size_t p = first * w; p < last * w; ++p) {
-      for (int c = 0; c < 3; ++c) slot.premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
-      slot.premult.data[4 * p + 3] = alpha[p];
-    }
-  });
+  decoded->reset();
 
   // Levels finest first, the Gaussian stack built one level ahead so that only two of its
   // levels are alive at a time.
@@ -204,7 +184,7 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     const bool last = k + 1 == plan.levels;
     if (!last) {
       gaussian_blur_scaled(slot.premult, plan.sigmas[k], slot.premult_blurred, slot.scratch);
-      unpremultiply(slot.premult_blurred, slot.g_next, ctx.threads);
+      reserve_values(slot.g_next, n * 3);
     }
     const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
     gaussian_blur_scaled(slot.seam, tau, slot.seam_blurred, slot.scratch);
@@ -212,10 +192,17 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     LevelBand& level = slot.levels[k];
     reserve_values(level.rgb, n * 3);
     reserve_values(level.weights, n);
+    const float* alpha = slot.alpha.data();
     const float* g_cur = slot.g_cur.data();
-    const float* g_next = slot.g_next.data();
+    float* g_next = slot.g_next.data();
+    const float* q = slot.premult_blurred.data.data();
     par_rows(h, 16, ctx.threads, [&](size_t row0, size_t row1) {
       for (size_t p = row0 * w; p < row1 * w; ++p) {
+        // The next Gaussian level: the blurred premultiplied colour over its alpha.
+        if (!last) {
+          const float a = std::max(q[4 * p + 3], 1e-4f);
+          for (int c = 0; c < 3; ++c) g_next[3 * p + c] = q[4 * p + c] / a;
+        }
         const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
         level.weights[p] = wt;
         for (int c = 0; c < 3; ++c) {

@@ -44,9 +44,10 @@ uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels);
 // (84, taken as 96). The decoded photo is the cache's.
 uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels);
 
-// Photos computed at once in a window of `pixels` pixels: at most `budget`, and no more than
-// half the free memory `free_bytes` holds beside the window's sums (0 = unknown: the budget);
-// at least 1.
+// Threads of the row loops in a window of `pixels` pixels: at most `budget`, and no more than
+// half the free memory `free_bytes` holds beside the window's sums at one photo's working
+// memory a thread (0 = unknown: the budget); at least 1. Photos are computed one at a time,
+// so this errs on the safe side.
 uint64_t multiband_threads(uint64_t budget, uint64_t pixels, uint64_t levels, uint64_t free_bytes);
 
 // The levels a render uses for `requested` (blend_bands): raised to 2, at most MAX_BLEND_BANDS,
