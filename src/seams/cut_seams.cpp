@@ -1,6 +1,7 @@
 #include "seams/cut_seams.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "logx.h"
 #include "render/output_grid.h"
 #include "util/error.h"
+#include "util/par.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -88,15 +90,20 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
   if (std::count(seeds.begin(), seeds.end(), 1) < 4) return {};
   const std::vector<float> dist = chamfer_distance(seeds, w, h);
 
-  auto pa = render_seam_window(in, map, static_cast<size_t>(bd.a), x0, x1, y0, y1);
+  // Only cells within 3 of the band feed the masks and costs of allowed cells (erosion 1,
+  // Laplacian 1, blur 1, maximum 1), so colours elsewhere are never read.
+  const float band_f = static_cast<float>(band);
+  std::vector<uint8_t> near(n);
+  for (size_t i = 0; i < n; ++i) near[i] = dist[i] <= band_f;
+  const std::vector<uint8_t> needed = morph_mask(near, w, h, 7, true);
+  auto pa = render_seam_window(in, map, static_cast<size_t>(bd.a), x0, x1, y0, y1, needed);
   if (!pa) return std::unexpected(std::move(pa.error()));
-  auto pb = render_seam_window(in, map, static_cast<size_t>(bd.b), x0, x1, y0, y1);
+  auto pb = render_seam_window(in, map, static_cast<size_t>(bd.b), x0, x1, y0, y1, needed);
   if (!pb) return std::unexpected(std::move(pb.error()));
 
   std::vector<uint8_t> both(n);
   for (size_t i = 0; i < n; ++i) both[i] = pa->valid[i] && pb->valid[i];
   const std::vector<uint8_t> eroded = morph_mask(both, w, h, 3, false);
-  const float band_f = static_cast<float>(band);
   std::vector<uint8_t> allowed(n);
   size_t n_allowed = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -303,9 +310,13 @@ ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb) {
 }
 
 std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, const SeamMap& map, size_t photo,
-                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1) {
+                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1,
+                                                         std::span<const uint8_t> needed) {
   if (photo >= in.scales.size() || photo >= in.gains.size())
     internal_error(format("seam photo {} with {} scales and {} gains", photo, in.scales.size(), in.gains.size()));
+  const size_t w = x1 - x0, h = y1 - y0, n = w * h;
+  if (!needed.empty() && needed.size() != n)
+    internal_error(format("seam window mask of {} bytes for {}x{} cells", needed.size(), w, h));
   const auto [px, py] =
       seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
   const ImageMeta& meta = in.photos.images[photo];
@@ -313,24 +324,27 @@ std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, co
   auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
-  const size_t w = x1 - x0, h = y1 - y0, n = w * h;
   SeamPatch patch{ImageF32(w, h, 3), std::vector<uint8_t>(n, 0)};
   const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
   const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
   std::array<float, 3> gain;
   for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(in.gains[photo][c]);
-  std::array<float, 4> s{};
-  for (size_t i = 0; i < n; ++i) {
-    patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f;
-    const float x = (px[i] + 0.5f) * sx - 0.5f, y = (py[i] + 0.5f) * sy - 0.5f;
-    if (std::fabs(x) < 1e6f && std::fabs(y) < 1e6f) {
-      sample_u16(src.image, x, y, false, BorderMode::Clamp, s);
-    } else {
-      s = {0, 0, 0, 0};
+  // Each cell depends on its own projection only, so rows may run in any order.
+  par_rows(h, 16, cpu_budget(), [&](size_t first, size_t last) {
+    std::array<float, 4> s{};
+    for (size_t i = first * w; i < last * w; ++i) {
+      if (!needed.empty() && !needed[i]) continue;
+      patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f;
+      const float x = (px[i] + 0.5f) * sx - 0.5f, y = (py[i] + 0.5f) * sy - 0.5f;
+      if (std::fabs(x) < 1e6f && std::fabs(y) < 1e6f) {
+        sample_u16(src.image, x, y, false, BorderMode::Clamp, s);
+      } else {
+        s = {0, 0, 0, 0};
+      }
+      for (int c = 0; c < 3; ++c)
+        patch.rgb.data[3 * i + c] = std::pow(std::clamp(s[c] / 65535.0f * gain[c], 0.0f, 1.0f), 0.45454544f);
     }
-    for (int c = 0; c < 3; ++c)
-      patch.rgb.data[3 * i + c] = std::pow(std::clamp(s[c] / 65535.0f * gain[c], 0.0f, 1.0f), 0.45454544f);
-  }
+  });
   return patch;
 }
 
