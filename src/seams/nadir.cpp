@@ -38,8 +38,12 @@ NodeGrid proj_nodes(const SeamInputs& in, double left_e, double top_n, double ce
   const CameraModel& cam = *image.lens;
   const double s = static_cast<double>(step);
   NodeGrid g;
-  g.rows = std::max<uint64_t>(to_count(std::ceil((static_cast<double>(y1) - static_cast<double>(y0) - 1.0) / s)) + 1, 2);
-  g.cols = std::max<uint64_t>(to_count(std::ceil((static_cast<double>(x1) - static_cast<double>(x0) - 1.0) / s)) + 1, 2);
+  const auto nodes = [&](uint64_t lo, uint64_t hi) {
+    const double span = static_cast<double>(hi) - static_cast<double>(lo) - 1.0;
+    return std::max<uint64_t>(to_count(std::ceil(span / s)) + 1, 2);
+  };
+  g.rows = nodes(y0, y1);
+  g.cols = nodes(x0, x1);
   g.x.assign(g.rows * g.cols, NO_PROJECTION);
   g.y.assign(g.rows * g.cols, NO_PROJECTION);
   const double r_max = cam.monotonic_radius();
