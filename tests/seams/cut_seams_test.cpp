@@ -6,9 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "util/error.h"
-
 #include "render/render_fixtures.h"
+#include "util/error.h"
 
 namespace tsl {
 namespace {
