@@ -1,11 +1,11 @@
 #include "seams/cut_seams.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <map>
-#include <queue>
 #include <utility>
 
 #include "img/ops/components.h"
@@ -16,6 +16,7 @@
 #include "logx.h"
 #include "render/output_grid.h"
 #include "util/error.h"
+#include "util/par.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -38,159 +39,375 @@ void add_boundary(std::map<std::pair<int32_t, int32_t>, SeamBoundary>& boundarie
   ++b.count;
 }
 
-std::vector<int32_t> window_labels(const std::vector<int32_t>& labels, uint64_t nx, uint64_t x0, uint64_t x1,
-                                   uint64_t y0, uint64_t y1) {
-  std::vector<int32_t> out;
+// A rectangle of window cells: columns x0..x0+w-1, rows y0..y0+h-1.
+struct CellRect {
+  size_t x0 = 0, y0 = 0, w = 0, h = 0;
+};
+
+// The search's state, reused from one component to the next.
+struct PathScratch {
+  std::vector<double> dist;
+  std::vector<size_t> pred;
+  std::vector<std::pair<double, size_t>> heap;
+};
+
+// Buffers of one boundary's pass, kept from boundary to boundary: the windows run to millions
+// of cells, and faulting fresh pages in for every buffer of every window cost more than the
+// work done in them.
+struct CutScratch {
+  std::vector<int32_t> orig, work;
+  std::vector<uint8_t> in_a, in_b, seeds, near, both, allowed, only_a, only_b, outer;
+  std::vector<int64_t> chamfer;
+  std::vector<float> dist;
+  SeamPatch pa, pb;
+  ImageF32 luma, diff;
+  std::vector<double> cost;
+  std::vector<size_t> order, first;  // allowed cells by component, and where each one starts
+  std::vector<CellRect> boxes;       // each component's bounding box
+  std::vector<uint8_t> ends, on_path, rest, part_a, part_b;
+  std::vector<size_t> starts, goals;
+  PathScratch path;
+};
+
+void window_labels(const std::vector<int32_t>& labels, uint64_t nx, uint64_t x0, uint64_t x1, uint64_t y0,
+                   uint64_t y1, std::vector<int32_t>& out) {
+  out.clear();
   out.reserve((x1 - x0) * (y1 - y0));
   for (uint64_t y = y0; y < y1; ++y)
     out.insert(out.end(), labels.begin() + static_cast<ptrdiff_t>(y * nx + x0),
                labels.begin() + static_cast<ptrdiff_t>(y * nx + x1));
-  return out;
 }
 
-// 3 x 3 maximum inside the window; NaN values take no part.
-std::vector<float> max_filter3(const std::vector<float>& v, size_t w, size_t h) {
-  std::vector<float> out(v.size());
+void chamfer_into(std::span<const uint8_t> seeds, size_t w, size_t h, std::vector<int64_t>& d,
+                  std::vector<float>& out) {
+  d.resize(w * h);
+  for (size_t i = 0; i < d.size(); ++i) d[i] = seeds[i] ? 0 : CHAMFER_FAR;
+  const int64_t A = CHAMFER_ORTHO, B = CHAMFER_DIAG;
   for (size_t y = 0; y < h; ++y)
     for (size_t x = 0; x < w; ++x) {
-      float m = -std::numeric_limits<float>::infinity();
-      for (size_t yy = y > 0 ? y - 1 : 0; yy <= std::min(y + 1, h - 1); ++yy)
-        for (size_t xx = x > 0 ? x - 1 : 0; xx <= std::min(x + 1, w - 1); ++xx) {
-          const float c = v[yy * w + xx];
-          if (c > m) m = c;
-        }
-      out[y * w + x] = m;
+      int64_t& v = d[y * w + x];
+      if (v == 0) continue;
+      if (x > 0) v = std::min(v, d[y * w + x - 1] + A);
+      if (y == 0) continue;
+      const int64_t* up = d.data() + (y - 1) * w;
+      v = std::min(v, up[x] + A);
+      if (x > 0) v = std::min(v, up[x - 1] + B);
+      if (x + 1 < w) v = std::min(v, up[x + 1] + B);
     }
-  return out;
+  for (size_t y = h; y-- > 0;)
+    for (size_t x = w; x-- > 0;) {
+      int64_t& v = d[y * w + x];
+      if (v == 0) continue;
+      if (x + 1 < w) v = std::min(v, d[y * w + x + 1] + A);
+      if (y + 1 == h) continue;
+      const int64_t* down = d.data() + (y + 1) * w;
+      v = std::min(v, down[x] + A);
+      if (x + 1 < w) v = std::min(v, down[x + 1] + B);
+      if (x > 0) v = std::min(v, down[x - 1] + B);
+    }
+  out.resize(d.size());
+  for (size_t i = 0; i < d.size(); ++i)
+    out[i] = d[i] >= CHAMFER_FAR ? std::numeric_limits<float>::max()
+                                 : static_cast<float>(static_cast<double>(d[i]) / 65536.0);
+}
+
+// least_cost_path confined to the rectangle `r` of a window `w` cells wide, which holds every
+// cell of component c; starts, goals and the path are window indices. Cells outside `r` are not
+// in c, so the search, its ties (the index order within `r` is the window's) and the path are
+// those of the whole window.
+std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
+                                 std::span<const size_t> goals, std::span<const double> cost, size_t w, CellRect r,
+                                 PathScratch& s) {
+  constexpr size_t NONE = SIZE_MAX;
+  const double INF = std::numeric_limits<double>::infinity();
+  const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
+  s.dist.assign(r.w * r.h, INF);
+  s.pred.assign(r.w * r.h, NONE);
+  // (distance, window cell) in a binary min-heap: ties pop the lower cell first.
+  auto& heap = s.heap;
+  heap.clear();
+  const auto later = std::greater<std::pair<double, size_t>>();
+  for (size_t st : starts) {
+    s.dist[local(st)] = 0.0;
+    heap.push_back({0.0, st});
+    std::push_heap(heap.begin(), heap.end(), later);
+  }
+  static constexpr int64_t DX[8] = {1, -1, 0, 0, 1, -1, 1, -1};
+  static constexpr int64_t DY[8] = {0, 0, 1, -1, 1, -1, -1, 1};
+  static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
+  const int64_t rx0 = static_cast<int64_t>(r.x0), ry0 = static_cast<int64_t>(r.y0);
+  const int64_t rx1 = rx0 + static_cast<int64_t>(r.w), ry1 = ry0 + static_cast<int64_t>(r.h);
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    const auto [dt, i] = heap.back();
+    heap.pop_back();
+    const int64_t x = static_cast<int64_t>(i % w), y = static_cast<int64_t>(i / w);
+    const size_t li = static_cast<size_t>(y - ry0) * r.w + static_cast<size_t>(x - rx0);
+    if (dt > s.dist[li]) continue;
+    for (int m = 0; m < 8; ++m) {
+      const int64_t xx = x + DX[m], yy = y + DY[m];
+      if (xx < rx0 || yy < ry0 || xx >= rx1 || yy >= ry1) continue;
+      const size_t j = static_cast<size_t>(yy) * w + static_cast<size_t>(xx);
+      if (component[j] != c) continue;
+      const size_t lj = static_cast<size_t>(yy - ry0) * r.w + static_cast<size_t>(xx - rx0);
+      const double cand = dt + 0.5 * (cost[i] + cost[j]) * FACTOR[m];
+      if (s.dist[lj] > cand) {
+        s.dist[lj] = cand;
+        s.pred[lj] = i;
+        heap.push_back({cand, j});
+        std::push_heap(heap.begin(), heap.end(), later);
+      }
+    }
+  }
+  size_t goal = NONE;
+  for (size_t g : goals)
+    if (goal == NONE || s.dist[local(g)] < s.dist[local(goal)]) goal = g;
+  if (goal == NONE || !std::isfinite(s.dist[local(goal)])) return {};
+  std::vector<size_t> path;
+  for (size_t i = goal; i != NONE; i = s.pred[local(i)]) path.push_back(i);
+  return path;
+}
+
+// The photo's patch over the window into `patch`, reusing its storage (render_seam_window).
+std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap& map, size_t photo, uint64_t x0,
+                                              uint64_t x1, uint64_t y0, uint64_t y1, std::span<const uint8_t> needed,
+                                              SeamPatch& patch) {
+  if (photo >= in.scales.size() || photo >= in.gains.size())
+    internal_error(format("seam photo {} with {} scales and {} gains", photo, in.scales.size(), in.gains.size()));
+  const size_t w = x1 - x0, h = y1 - y0, n = w * h;
+  if (!needed.empty() && needed.size() != n)
+    internal_error(format("seam window mask of {} bytes for {}x{} cells", needed.size(), w, h));
+  const auto [px, py] =
+      seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
+  const ImageMeta& meta = in.photos.images[photo];
+  const double scale = in.scales[photo];
+  auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  const DecodedImage& src = **decoded;
+  patch.rgb.width = w, patch.rgb.height = h, patch.rgb.channels = 3;
+  patch.rgb.data.assign(3 * n, 0.0f);
+  patch.valid.assign(n, 0);
+  const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
+  const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
+  std::array<float, 3> gain;
+  for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(in.gains[photo][c]);
+  // Each cell depends on its own projection only, so rows may run in any order.
+  par_rows(h, 16, cpu_budget(), [&](size_t first, size_t last) {
+    std::array<float, 4> s{};
+    for (size_t i = first * w; i < last * w; ++i) {
+      if (!needed.empty() && !needed[i]) continue;
+      patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f;
+      const float x = (px[i] + 0.5f) * sx - 0.5f, y = (py[i] + 0.5f) * sy - 0.5f;
+      if (std::fabs(x) < 1e6f && std::fabs(y) < 1e6f) {
+        sample_u16(src.image, x, y, false, BorderMode::Clamp, s);
+      } else {
+        s = {0, 0, 0, 0};
+      }
+      for (int c = 0; c < 3; ++c)
+        patch.rgb.data[3 * i + c] = std::pow(std::clamp(s[c] / 65535.0f * gain[c], 0.0f, 1.0f), 0.45454544f);
+    }
+  });
+  return {};
+}
+
+void luma_into(size_t w, size_t h, std::span<const float> rgb, ImageF32& out) {
+  out.width = w, out.height = h, out.channels = 1;
+  out.data.resize(w * h);
+  for (size_t i = 0; i < w * h; ++i)
+    out.data[i] = (rgb[3 * i] * 0.299f + rgb[3 * i + 1] * 0.587f) + rgb[3 * i + 2] * 0.114f;
+}
+
+// 3 x 3 maximum at (x, y) inside the window; NaN values take no part.
+float max3_at(const std::vector<float>& v, size_t w, size_t h, size_t x, size_t y) {
+  float m = -std::numeric_limits<float>::infinity();
+  for (size_t yy = y > 0 ? y - 1 : 0; yy <= std::min(y + 1, h - 1); ++yy)
+    for (size_t xx = x > 0 ? x - 1 : 0; xx <= std::min(x + 1, w - 1); ++xx) {
+      const float c = v[yy * w + xx];
+      if (c > m) m = c;
+    }
+  return m;
 }
 
 std::vector<uint8_t> dilate3(const std::vector<uint8_t>& m, size_t w, size_t h) { return morph_mask(m, w, h, 3, true); }
 
+// The cells of each component of `comps` in ascending index (a counting sort) and each
+// component's bounding box.
+void group_components(const Components& comps, size_t w, CutScratch& s) {
+  s.first.assign(comps.count + 1, 0);
+  for (int32_t l : comps.labels)
+    if (l > 0) ++s.first[static_cast<size_t>(l) + 1];
+  for (size_t c = 1; c <= comps.count; ++c) s.first[c] += s.first[c - 1];
+  s.order.resize(s.first[comps.count]);
+  std::vector<size_t> next(s.first.begin(), s.first.end() - 1);
+  std::vector<size_t> lo_x(comps.count, SIZE_MAX), hi_x(comps.count, 0), lo_y(comps.count, SIZE_MAX),
+      hi_y(comps.count, 0);
+  for (size_t i = 0; i < comps.labels.size(); ++i) {
+    const int32_t l = comps.labels[i];
+    if (l <= 0) continue;
+    const size_t c = static_cast<size_t>(l), x = i % w, y = i / w;
+    s.order[next[c]++] = i;
+    lo_x[c] = std::min(lo_x[c], x), hi_x[c] = std::max(hi_x[c], x);
+    lo_y[c] = std::min(lo_y[c], y), hi_y[c] = std::max(hi_y[c], y);
+  }
+  s.boxes.assign(comps.count, CellRect{});
+  for (size_t c = 1; c < comps.count; ++c)
+    if (lo_x[c] <= hi_x[c]) s.boxes[c] = {lo_x[c], lo_y[c], hi_x[c] - lo_x[c] + 1, hi_y[c] - lo_y[c] + 1};
+}
+
+struct Sides {
+  const std::vector<uint8_t>& a;
+  const std::vector<uint8_t>& b;
+  const std::vector<uint8_t>& edge;
+};
+
+// One allowed component of a boundary: the cut along its least-cost path, when the path
+// separates the two photos' sides. Works on the component's bounding box only.
+void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, size_t w, const Sides& side,
+                   CutScratch& s, uint64_t& reassigned) {
+  const std::span<const size_t> cc(s.order.data() + s.first[c], s.first[c + 1] - s.first[c]);
+  if (cc.size() < MIN_CELLS) return;
+  const auto touches = [&](const std::vector<uint8_t>& m) {
+    return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return m[i] != 0; });
+  };
+  if (!touches(side.a) || !touches(side.b)) return;
+  const CellRect r = s.boxes[c];
+  const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
+  // Ends: where the component meets both sides, or the window's other labels and border.
+  s.ends.assign(r.w * r.h, 0);
+  for (size_t i : cc) s.ends[local(i)] = (side.a[i] && side.b[i]) || side.edge[i];
+  const Components groups = label_components(s.ends, r.w, r.h, true);
+  if (groups.count != 3) return;
+  s.starts.clear(), s.goals.clear();
+  for (size_t i : cc) {
+    const int32_t g = groups.labels[local(i)];
+    if (g == 1) s.starts.push_back(i);
+    if (g == 2) s.goals.push_back(i);
+  }
+  const std::vector<size_t> path =
+      path_in_rect(comps.labels, static_cast<int32_t>(c), s.starts, s.goals, s.cost, w, r, s.path);
+  if (path.empty()) return;
+  // The end groups count as part of the path: their cells touch both sides by definition, so
+  // one left in a part would make every cut that ends at a frame edge look unseparated.
+  s.on_path.assign(r.w * r.h, 0);
+  s.rest.assign(r.w * r.h, 0);
+  for (size_t i : path) s.on_path[local(i)] = 1;
+  for (size_t i : s.starts) s.on_path[local(i)] = 1;
+  for (size_t i : s.goals) s.on_path[local(i)] = 1;
+  for (size_t i : cc) s.rest[local(i)] = !s.on_path[local(i)];
+  const Components parts = label_components(s.rest, r.w, r.h, false);
+  s.part_a.assign(parts.count, 0);
+  s.part_b.assign(parts.count, 0);
+  for (size_t i : cc) {
+    const int32_t p = parts.labels[local(i)];
+    if (p <= 0) continue;
+    s.part_a[static_cast<size_t>(p)] |= side.a[i];
+    s.part_b[static_cast<size_t>(p)] |= side.b[i];
+  }
+  for (size_t p = 1; p < parts.count; ++p)
+    if (s.part_a[p] && s.part_b[p]) return;
+  for (size_t i : cc) {
+    const size_t li = local(i);
+    const int32_t p = parts.labels[li];
+    int32_t label = s.work[i];
+    if (s.on_path[li])
+      label = s.orig[i];
+    else if (p > 0 && s.part_a[static_cast<size_t>(p)])
+      label = bd.a;
+    else if (p > 0 && s.part_b[static_cast<size_t>(p)])
+      label = bd.b;
+    if (label != s.work[i]) {
+      ++reassigned;
+      s.work[i] = label;
+    }
+  }
+}
+
 // The boundary's pass over its window; changes `labels` of the map, counts changed cells.
 std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map, const SeamBoundary& bd, uint64_t band,
-                                              uint64_t& reassigned) {
+                                              CutScratch& s, uint64_t& reassigned) {
   const auto sub = [](uint64_t v, uint64_t d) { return v > d ? v - d : 0; };
   const uint64_t x0 = sub(bd.min_x, band + 3), x1 = std::min(bd.max_x + band + 5, map.nx);
   const uint64_t y0 = sub(bd.min_y, band + 3), y1 = std::min(bd.max_y + band + 5, map.ny);
   const size_t w = x1 - x0, h = y1 - y0, n = w * h;
-  const std::vector<int32_t> orig = window_labels(map.labels, map.nx, x0, x1, y0, y1);
-  std::vector<int32_t> work = orig;
-  std::vector<uint8_t> in_a(n), in_b(n), seeds(n, 0);
-  for (size_t i = 0; i < n; ++i) in_a[i] = orig[i] == bd.a, in_b[i] = orig[i] == bd.b;
+  window_labels(map.labels, map.nx, x0, x1, y0, y1, s.orig);
+  s.in_a.resize(n), s.in_b.resize(n);
+  s.seeds.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) s.in_a[i] = s.orig[i] == bd.a, s.in_b[i] = s.orig[i] == bd.b;
   const auto pair_seed = [&](size_t p, size_t q) {
-    if ((in_a[p] && in_b[q]) || (in_b[p] && in_a[q])) seeds[p] = seeds[q] = 1;
+    if ((s.in_a[p] && s.in_b[q]) || (s.in_b[p] && s.in_a[q])) s.seeds[p] = s.seeds[q] = 1;
   };
   for (size_t y = 0; y < h; ++y)
     for (size_t x = 0; x < w; ++x) {
       if (x + 1 < w) pair_seed(y * w + x, y * w + x + 1);
       if (y + 1 < h) pair_seed(y * w + x, (y + 1) * w + x);
     }
-  if (std::count(seeds.begin(), seeds.end(), 1) < 4) return {};
-  const std::vector<float> dist = chamfer_distance(seeds, w, h);
+  if (std::count(s.seeds.begin(), s.seeds.end(), 1) < 4) return {};
+  chamfer_into(s.seeds, w, h, s.chamfer, s.dist);
+  const std::vector<float>& dist = s.dist;
 
-  auto pa = render_seam_window(in, map, static_cast<size_t>(bd.a), x0, x1, y0, y1);
-  if (!pa) return std::unexpected(std::move(pa.error()));
-  auto pb = render_seam_window(in, map, static_cast<size_t>(bd.b), x0, x1, y0, y1);
-  if (!pb) return std::unexpected(std::move(pb.error()));
-
-  std::vector<uint8_t> both(n);
-  for (size_t i = 0; i < n; ++i) both[i] = pa->valid[i] && pb->valid[i];
-  const std::vector<uint8_t> eroded = morph_mask(both, w, h, 3, false);
+  // Only cells within 3 of the band feed the masks and costs of allowed cells (erosion 1,
+  // Laplacian 1, blur 1, maximum 1), so colours elsewhere are never read.
   const float band_f = static_cast<float>(band);
-  std::vector<uint8_t> allowed(n);
+  s.near.resize(n);
+  for (size_t i = 0; i < n; ++i) s.near[i] = dist[i] <= band_f;
+  const std::vector<uint8_t> needed = morph_mask(s.near, w, h, 7, true);
+  if (auto r = render_patch(in, map, static_cast<size_t>(bd.a), x0, x1, y0, y1, needed, s.pa); !r) return r;
+  if (auto r = render_patch(in, map, static_cast<size_t>(bd.b), x0, x1, y0, y1, needed, s.pb); !r) return r;
+
+  s.both.resize(n);
+  for (size_t i = 0; i < n; ++i) s.both[i] = s.pa.valid[i] && s.pb.valid[i];
+  const std::vector<uint8_t> eroded = morph_mask(s.both, w, h, 3, false);
+  s.allowed.resize(n);
   size_t n_allowed = 0;
   for (size_t i = 0; i < n; ++i) {
-    allowed[i] = dist[i] <= band_f && (in_a[i] || in_b[i]) && eroded[i];
-    n_allowed += allowed[i];
+    s.allowed[i] = dist[i] <= band_f && (s.in_a[i] || s.in_b[i]) && eroded[i];
+    n_allowed += s.allowed[i];
   }
   if (n_allowed < MIN_CELLS) return {};
 
   // Matching cost: colour difference plus structure (Laplacian) difference, smoothed and
   // widened so that a path keeps clear of disagreeing cells.
-  const ImageF32 lap_a = laplacian(rgb_to_luma(w, h, pa->rgb.data), 1);
-  const ImageF32 lap_b = laplacian(rgb_to_luma(w, h, pb->rgb.data), 1);
-  ImageF32 diff(w, h, 1);
+  luma_into(w, h, s.pa.rgb.data, s.luma);
+  const ImageF32 lap_a = laplacian(s.luma, 1);
+  luma_into(w, h, s.pb.rgb.data, s.luma);
+  const ImageF32 lap_b = laplacian(s.luma, 1);
+  s.diff.width = w, s.diff.height = h, s.diff.channels = 1;
+  s.diff.data.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    const float* ra = pa->rgb.data.data() + 3 * i;
-    const float* rb = pb->rgb.data.data() + 3 * i;
-    diff.data[i] = (std::fabs(ra[0] - rb[0]) + std::fabs(ra[1] - rb[1]) + std::fabs(ra[2] - rb[2])) / 3.0f +
-                   0.5f * std::fabs(lap_a.data[i] - lap_b.data[i]);
+    const float* ra = s.pa.rgb.data.data() + 3 * i;
+    const float* rb = s.pb.rgb.data.data() + 3 * i;
+    s.diff.data[i] = (std::fabs(ra[0] - rb[0]) + std::fabs(ra[1] - rb[1]) + std::fabs(ra[2] - rb[2])) / 3.0f +
+                     0.5f * std::fabs(lap_a.data[i] - lap_b.data[i]);
   }
-  const std::vector<float> cost_m = max_filter3(box_blur(diff, 3).data, w, h);
-  std::vector<double> k(n);
-  for (size_t i = 0; i < n; ++i)
-    k[i] = (static_cast<double>(cost_m[i]) + 0.01) + (static_cast<double>(dist[i]) * 0.02) / static_cast<double>(band);
-
-  std::vector<uint8_t> only_a(n), only_b(n), outer(n);
+  const std::vector<float> blurred = box_blur(s.diff, 3).data;
+  // The search reads the path cost of allowed cells only.
+  s.cost.assign(n, 0.0);
   for (size_t y = 0; y < h; ++y)
     for (size_t x = 0; x < w; ++x) {
       const size_t i = y * w + x;
-      only_a[i] = in_a[i] && !allowed[i];
-      only_b[i] = in_b[i] && !allowed[i];
-      outer[i] = (!in_a[i] && !in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
+      if (!s.allowed[i]) continue;
+      s.cost[i] = (static_cast<double>(max3_at(blurred, w, h, x, y)) + 0.01) +
+                  (static_cast<double>(dist[i]) * 0.02) / static_cast<double>(band);
     }
-  const std::vector<uint8_t> side_a = dilate3(only_a, w, h), side_b = dilate3(only_b, w, h);
-  const std::vector<uint8_t> edge = dilate3(outer, w, h);
 
-  const Components comps = label_components(allowed, w, h, false);
-  std::vector<std::vector<size_t>> cells(comps.count);
-  for (size_t i = 0; i < n; ++i)
-    if (comps.labels[i] > 0) cells[static_cast<size_t>(comps.labels[i])].push_back(i);
-  for (size_t c = 1; c < comps.count; ++c) {
-    const std::vector<size_t>& cc = cells[c];
-    if (cc.size() < MIN_CELLS) continue;
-    const auto touches = [&](const std::vector<uint8_t>& m) {
-      return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return m[i] != 0; });
-    };
-    if (!touches(side_a) || !touches(side_b)) continue;
-    // Ends: where the component meets both sides, or the window's other labels and border.
-    std::vector<uint8_t> ends(n, 0);
-    for (size_t i : cc) ends[i] = (side_a[i] && side_b[i]) || edge[i];
-    const Components groups = label_components(ends, w, h, true);
-    if (groups.count != 3) continue;
-    std::vector<size_t> starts, goals;
-    for (size_t i : cc) {
-      if (groups.labels[i] == 1) starts.push_back(i);
-      if (groups.labels[i] == 2) goals.push_back(i);
+  s.only_a.resize(n), s.only_b.resize(n), s.outer.resize(n);
+  for (size_t y = 0; y < h; ++y)
+    for (size_t x = 0; x < w; ++x) {
+      const size_t i = y * w + x;
+      s.only_a[i] = s.in_a[i] && !s.allowed[i];
+      s.only_b[i] = s.in_b[i] && !s.allowed[i];
+      s.outer[i] = (!s.in_a[i] && !s.in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
     }
-    const std::vector<size_t> path = least_cost_path(comps.labels, static_cast<int32_t>(c), starts, goals, k, w, h);
-    if (path.empty()) continue;
-    // The end groups count as part of the path: their cells touch both sides by definition, so
-    // one left in a part would make every cut that ends at a frame edge look unseparated.
-    std::vector<uint8_t> on_path(n, 0), rest(n, 0);
-    for (size_t i : path) on_path[i] = 1;
-    for (size_t i : starts) on_path[i] = 1;
-    for (size_t i : goals) on_path[i] = 1;
-    for (size_t i : cc) rest[i] = !on_path[i];
-    const Components parts = label_components(rest, w, h, false);
-    std::vector<uint8_t> part_a(parts.count, 0), part_b(parts.count, 0);
-    for (size_t i : cc) {
-      const int32_t p = parts.labels[i];
-      if (p <= 0) continue;
-      part_a[static_cast<size_t>(p)] |= side_a[i];
-      part_b[static_cast<size_t>(p)] |= side_b[i];
-    }
-    bool separated = true;
-    for (size_t p = 1; p < parts.count; ++p) separated = separated && !(part_a[p] && part_b[p]);
-    if (!separated) continue;
-    for (size_t i : cc) {
-      const int32_t p = parts.labels[i];
-      int32_t label = work[i];
-      if (on_path[i])
-        label = orig[i];
-      else if (p > 0 && part_a[static_cast<size_t>(p)])
-        label = bd.a;
-      else if (p > 0 && part_b[static_cast<size_t>(p)])
-        label = bd.b;
-      if (label != work[i]) {
-        ++reassigned;
-        work[i] = label;
-      }
-    }
-  }
+  const std::vector<uint8_t> side_a = dilate3(s.only_a, w, h), side_b = dilate3(s.only_b, w, h);
+  const std::vector<uint8_t> edge = dilate3(s.outer, w, h);
+
+  s.work = s.orig;
+  const Components comps = label_components(s.allowed, w, h, false);
+  group_components(comps, w, s);
+  for (size_t c = 1; c < comps.count; ++c) cut_component(bd, comps, c, w, {side_a, side_b, edge}, s, reassigned);
   for (uint64_t y = y0; y < y1; ++y)
-    std::copy(work.begin() + static_cast<ptrdiff_t>((y - y0) * w),
-              work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
+    std::copy(s.work.begin() + static_cast<ptrdiff_t>((y - y0) * w),
+              s.work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
               map.labels.begin() + static_cast<ptrdiff_t>(y * map.nx + x0));
   return {};
 }
@@ -221,116 +438,29 @@ uint64_t seam_band_cells(std::span<const ImageMeta> images, std::span<const doub
 }
 
 std::vector<float> chamfer_distance(std::span<const uint8_t> seeds, size_t w, size_t h) {
-  std::vector<int64_t> d(w * h);
-  for (size_t i = 0; i < d.size(); ++i) d[i] = seeds[i] ? 0 : CHAMFER_FAR;
-  const int64_t A = CHAMFER_ORTHO, B = CHAMFER_DIAG;
-  for (size_t y = 0; y < h; ++y)
-    for (size_t x = 0; x < w; ++x) {
-      int64_t& v = d[y * w + x];
-      if (v == 0) continue;
-      if (x > 0) v = std::min(v, d[y * w + x - 1] + A);
-      if (y == 0) continue;
-      const int64_t* up = d.data() + (y - 1) * w;
-      v = std::min(v, up[x] + A);
-      if (x > 0) v = std::min(v, up[x - 1] + B);
-      if (x + 1 < w) v = std::min(v, up[x + 1] + B);
-    }
-  for (size_t y = h; y-- > 0;)
-    for (size_t x = w; x-- > 0;) {
-      int64_t& v = d[y * w + x];
-      if (v == 0) continue;
-      if (x + 1 < w) v = std::min(v, d[y * w + x + 1] + A);
-      if (y + 1 == h) continue;
-      const int64_t* down = d.data() + (y + 1) * w;
-      v = std::min(v, down[x] + A);
-      if (x + 1 < w) v = std::min(v, down[x + 1] + B);
-      if (x > 0) v = std::min(v, down[x - 1] + B);
-    }
-  std::vector<float> out(d.size());
-  for (size_t i = 0; i < d.size(); ++i)
-    out[i] = d[i] >= CHAMFER_FAR ? std::numeric_limits<float>::max()
-                                 : static_cast<float>(static_cast<double>(d[i]) / 65536.0);
+  std::vector<int64_t> d;
+  std::vector<float> out;
+  chamfer_into(seeds, w, h, d, out);
   return out;
 }
 
 std::vector<size_t> least_cost_path(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
                                     std::span<const size_t> goals, std::span<const double> cost, size_t w, size_t h) {
-  constexpr size_t NONE = SIZE_MAX;
-  const double INF = std::numeric_limits<double>::infinity();
-  std::vector<double> dist(w * h, INF);
-  std::vector<size_t> pred(w * h, NONE);
-  using Item = std::pair<double, size_t>;  // (distance, cell): ties pop the lower cell first
-  std::priority_queue<Item, std::vector<Item>, std::greater<Item>> heap;
-  for (size_t s : starts) {
-    dist[s] = 0.0;
-    heap.push({0.0, s});
-  }
-  static constexpr int64_t DX[8] = {1, -1, 0, 0, 1, -1, 1, -1};
-  static constexpr int64_t DY[8] = {0, 0, 1, -1, 1, -1, -1, 1};
-  static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
-  while (!heap.empty()) {
-    const auto [dt, i] = heap.top();
-    heap.pop();
-    if (dt > dist[i]) continue;
-    const int64_t x = static_cast<int64_t>(i % w), y = static_cast<int64_t>(i / w);
-    for (int m = 0; m < 8; ++m) {
-      const int64_t xx = x + DX[m], yy = y + DY[m];
-      if (xx < 0 || yy < 0 || xx >= static_cast<int64_t>(w) || yy >= static_cast<int64_t>(h)) continue;
-      const size_t j = static_cast<size_t>(yy) * w + static_cast<size_t>(xx);
-      if (component[j] != c) continue;
-      const double cand = dt + 0.5 * (cost[i] + cost[j]) * FACTOR[m];
-      if (dist[j] > cand) {
-        dist[j] = cand;
-        pred[j] = i;
-        heap.push({cand, j});
-      }
-    }
-  }
-  size_t goal = NONE;
-  for (size_t g : goals)
-    if (goal == NONE || dist[g] < dist[goal]) goal = g;
-  if (goal == NONE || !std::isfinite(dist[goal])) return {};
-  std::vector<size_t> path;
-  for (size_t i = goal; i != NONE; i = pred[i]) path.push_back(i);
-  return path;
+  PathScratch scratch;
+  return path_in_rect(component, c, starts, goals, cost, w, CellRect{0, 0, w, h}, scratch);
 }
 
 ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb) {
-  ImageF32 out(w, h, 1);
-  for (size_t i = 0; i < w * h; ++i)
-    out.data[i] = (rgb[3 * i] * 0.299f + rgb[3 * i + 1] * 0.587f) + rgb[3 * i + 2] * 0.114f;
+  ImageF32 out;
+  luma_into(w, h, rgb, out);
   return out;
 }
 
 std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, const SeamMap& map, size_t photo,
-                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1) {
-  if (photo >= in.scales.size() || photo >= in.gains.size())
-    internal_error(format("seam photo {} with {} scales and {} gains", photo, in.scales.size(), in.gains.size()));
-  const auto [px, py] =
-      seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
-  const ImageMeta& meta = in.photos.images[photo];
-  const double scale = in.scales[photo];
-  auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);
-  if (!decoded) return std::unexpected(std::move(decoded.error()));
-  const DecodedImage& src = **decoded;
-  const size_t w = x1 - x0, h = y1 - y0, n = w * h;
-  SeamPatch patch{ImageF32(w, h, 3), std::vector<uint8_t>(n, 0)};
-  const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
-  const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
-  std::array<float, 3> gain;
-  for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(in.gains[photo][c]);
-  std::array<float, 4> s{};
-  for (size_t i = 0; i < n; ++i) {
-    patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f;
-    const float x = (px[i] + 0.5f) * sx - 0.5f, y = (py[i] + 0.5f) * sy - 0.5f;
-    if (std::fabs(x) < 1e6f && std::fabs(y) < 1e6f) {
-      sample_u16(src.image, x, y, false, BorderMode::Clamp, s);
-    } else {
-      s = {0, 0, 0, 0};
-    }
-    for (int c = 0; c < 3; ++c)
-      patch.rgb.data[3 * i + c] = std::pow(std::clamp(s[c] / 65535.0f * gain[c], 0.0f, 1.0f), 0.45454544f);
-  }
+                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1,
+                                                         std::span<const uint8_t> needed) {
+  SeamPatch patch;
+  if (auto r = render_patch(in, map, photo, x0, x1, y0, y1, needed, patch); !r) return std::unexpected(r.error());
   return patch;
 }
 
@@ -338,10 +468,11 @@ std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map) {
   const uint64_t band = seam_band_cells(in.photos.images, in.natives, map.cell, in.config->seam_band);
   const std::vector<SeamBoundary> boundaries = seam_boundaries(map);
   uint64_t reassigned = 0;
+  CutScratch scratch;
   for (const SeamBoundary& bd : boundaries) {
     check_cancel();
     if (bd.count < 4) continue;
-    if (auto r = cut_boundary(in, map, bd, band, reassigned); !r) return r;
+    if (auto r = cut_boundary(in, map, bd, band, scratch, reassigned); !r) return r;
   }
   logf("  seams: {} cell boundaries optimised on {}x{} grid @ {:.1} cm, band +-{:.1} m, {:.0} m2 reassigned",
        boundaries.size(), map.nx, map.ny, map.cell * 100.0, static_cast<double>(band) * map.cell,

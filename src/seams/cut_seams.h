@@ -67,9 +67,12 @@ struct CutInputs {
 };
 
 // The photo's colours at the cells [x0, x1) x [y0, y1) of the map, decoded at its seam scale
-// through the cache (key "seam|{path}|{scale:.3}"). Error: the loader's message unchanged.
+// through the cache (key "seam|{path}|{scale:.3}"). With a non-empty `needed` (one byte per
+// window cell), cells where it is 0 are skipped and left black and not valid; the others get
+// the same values as without it. Error: the loader's message unchanged.
 std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, const SeamMap& map, size_t photo,
-                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1);
+                                                         uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1,
+                                                         std::span<const uint8_t> needed = {});
 
 // Runs the cut pass over map.labels and logs its summary line. Error: a photo's loading error.
 std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map);

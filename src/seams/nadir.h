@@ -69,9 +69,10 @@ std::pair<std::vector<float>, std::vector<float>> seam_proj_grid(const SeamInput
 std::optional<std::vector<float>> nadir_score_grid(const SeamInputs& in, const SeamMap& map,
                                                    std::span<const CellWindow> windows, size_t photo);
 
-// Fills map.labels with the nadir partition: the highest score wins, ties go to the lower
-// photo index, cells without a positive score stay -1. Photos are scored in batches of
-// 2 x workers on up to `workers` threads; the result does not depend on the thread count.
+// Fills map.labels with the nadir partition: the highest score wins (the scores of
+// nadir_score_grid), ties go to the lower photo index, cells without a positive score stay -1.
+// Bands of rows are scored on up to `workers` threads without holding any photo's score grid
+// in full; the result does not depend on the thread count.
 void nadir_partition(const SeamInputs& in, SeamMap& map, std::span<const CellWindow> windows, uint64_t workers);
 
 }  // namespace tsl

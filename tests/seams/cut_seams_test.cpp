@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "render/render_fixtures.h"
+#include "util/error.h"
 
 namespace tsl {
 namespace {
@@ -91,6 +94,48 @@ TEST(RgbToLuma, WeightsOfTheVideoStandard) {
   EXPECT_FLOAT_EQ(l.data[1], 0.587f);
   EXPECT_FLOAT_EQ(l.data[2], 0.114f);
   EXPECT_FLOAT_EQ(l.data[3], 0.5f);
+}
+
+TEST(RenderSeamWindow, SkippedCellsAreBlankAndTheOthersUnchanged) {
+  // One photo of 101 x 81 px over east 0..100, north 0..80; the window of 1.5 m cells reaches
+  // past its frame, so it holds valid and invalid cells.
+  test::SyntheticScene scene;
+  scene.add(0, 100, 0, 80);
+  const Surface plane = Surface::plane(0.0);
+  ImageCache cache(1e9, scene.loader());
+  const Config cfg;
+  const double scales[] = {1.0}, natives[] = {1.0};
+  const CutInputs in{{scene.images, scene.rotations, scene.positions, &plane}, scene.gains, &cfg, &cache,
+                     scales, natives};
+  SeamMap map;
+  map.nx = 80;
+  map.ny = 70;
+  map.cell = 1.5;
+  map.left_e = -10.0;
+  map.top_n = 90.0;
+  const uint64_t x0 = 3, x1 = 77, y0 = 2, y1 = 66;
+  const size_t n = (x1 - x0) * (y1 - y0);
+  const auto full = render_seam_window(in, map, 0, x0, x1, y0, y1);
+  ASSERT_TRUE(full.has_value()) << full.error();
+  const size_t n_valid = static_cast<size_t>(std::count(full->valid.begin(), full->valid.end(), 1));
+  ASSERT_GT(n_valid, 0u);
+  ASSERT_LT(n_valid, n);
+  std::vector<uint8_t> needed(n);
+  for (size_t i = 0; i < n; ++i) needed[i] = (i * 7) % 3 != 0;
+  const auto part = render_seam_window(in, map, 0, x0, x1, y0, y1, needed);
+  ASSERT_TRUE(part.has_value()) << part.error();
+  for (size_t i = 0; i < n; ++i) {
+    SCOPED_TRACE(i);
+    if (needed[i]) {
+      ASSERT_EQ(std::memcmp(&part->rgb.data[3 * i], &full->rgb.data[3 * i], 3 * sizeof(float)), 0);
+      ASSERT_EQ(part->valid[i], full->valid[i]);
+    } else {
+      ASSERT_EQ(part->valid[i], 0);
+      ASSERT_EQ(part->rgb.data[3 * i] + part->rgb.data[3 * i + 1] + part->rgb.data[3 * i + 2], 0.0f);
+    }
+  }
+  // A mask that is not one byte per cell is a caller's bug.
+  EXPECT_THROW((void)render_seam_window(in, map, 0, x0, x1, y0, y1, std::span(needed).first(n - 1)), InternalError);
 }
 
 }  // namespace

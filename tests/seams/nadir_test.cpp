@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "render/render_fixtures.h"
 
@@ -158,6 +159,53 @@ TEST(NadirPartition, ClosestToTheCentreWinsTiesToTheLowerIndex) {
     EXPECT_EQ(label(152), 0);
     EXPECT_EQ(label(290), 0);
     for (int32_t l : s.map.labels) EXPECT_NE(l, 2);
+  }
+}
+
+// The plain merge: each photo's whole nadir_score_grid in ascending photo order, a cell going
+// to a strictly higher score. The oracle for the partition, which never holds whole grids.
+std::vector<int32_t> merge_score_grids(const SeamInputs& in, const SeamMap& map, std::span<const CellWindow> windows) {
+  std::vector<int32_t> labels(map.nx * map.ny, -1);
+  std::vector<float> best(map.nx * map.ny, 0.0f);
+  for (size_t k = 0; k < in.images.size(); ++k) {
+    const auto score = nadir_score_grid(in, map, windows, k);
+    if (!score) continue;
+    const CellWindow& w = windows[k];
+    const uint64_t ww = w.x1 - w.x0;
+    for (size_t j = 0; j < score->size(); ++j) {
+      const size_t cell = (w.y0 + j / ww) * map.nx + w.x0 + j % ww;
+      if ((*score)[j] > best[cell]) best[cell] = (*score)[j], labels[cell] = static_cast<int32_t>(k);
+    }
+  }
+  return labels;
+}
+
+TEST(NadirPartition, SameLabelsAsMergingWholeScoreGrids) {
+  // Turned photos over a 230 x 170 grid of 0.9 m cells: several bands of rows, windows that
+  // start and end between lattice nodes, a photo twice (the copy never wins) and one photo
+  // without a window.
+  test::SyntheticScene scene;
+  scene.add_turned(60, 60, 120, 90, 0, 121, 91);
+  scene.add_turned(140, 75, 120, 90, 30, 121, 91);
+  scene.add_turned(100, 115, 120, 90, -50, 97, 73);
+  scene.add_turned(100, 115, 120, 90, -50, 97, 73);
+  scene.add_turned(100, 80, 120, 90, 10, 121, 91);
+  const Surface plane = Surface::plane(0.0);
+  const SeamInputs in{scene.images, scene.rotations, scene.positions, &plane};
+  SeamMap map;
+  map.nx = 230;
+  map.ny = 170;
+  map.cell = 0.9;
+  map.top_n = 155.0;
+  const CellWindow windows[] = {
+      {true, 3, 181, 5, 150}, {true, 50, 230, 0, 170}, {true, 0, 230, 67, 170}, {true, 0, 230, 67, 170}, {}};
+  const std::vector<int32_t> expected = merge_score_grids(in, map, windows);
+  const std::set<int32_t> owners(expected.begin(), expected.end());
+  ASSERT_EQ(owners, (std::set<int32_t>{-1, 0, 1, 2}));  // every case above shows in the grid
+  for (uint64_t workers : {1u, 2u, 5u}) {
+    SCOPED_TRACE(workers);
+    nadir_partition(in, map, windows, workers);
+    EXPECT_EQ(map.labels, expected);
   }
 }
 
