@@ -84,14 +84,18 @@ struct WindowContext {
 
 int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
 
-// Computes the photo's bands for the window into `slot`: false when its region is empty, or
-// the photo's loading error.
-std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo, BandSlot& slot) {
-  const RenderJob& job = *ctx.job;
-  const MultibandPlan& plan = *ctx.plan;
+// Output pixels a photo's bands cover in a window (half-open).
+struct Region {
+  uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  uint64_t pixels() const { return (x1 - x0) * (y1 - y0); }
+};
+
+// The photo's label box widened by the apron, within its output window and the extended
+// window; nothing when that is empty.
+std::optional<Region> photo_region(const WindowContext& ctx, size_t photo) {
   const LabelBox& box = (*ctx.boxes)[photo];
-  const PixelWindow& win = job.grid->windows[photo];
-  const int64_t a = static_cast<int64_t>(plan.apron);
+  const PixelWindow& win = ctx.job->grid->windows[photo];
+  const int64_t a = static_cast<int64_t>(ctx.plan->apron);
   const int64_t ex0 = static_cast<int64_t>(ctx.ex0), ey0 = static_cast<int64_t>(ctx.ey0);
   const int64_t x_lo = std::max({static_cast<int64_t>(win.x0), ex0 + static_cast<int64_t>(box.minx) - a, ex0});
   const int64_t x_hi = std::min(
@@ -99,9 +103,31 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
   const int64_t y_lo = std::max({static_cast<int64_t>(win.y0), ey0 + static_cast<int64_t>(box.miny) - a, ey0});
   const int64_t y_hi = std::min(
       {static_cast<int64_t>(win.y1), ey0 + static_cast<int64_t>(box.maxy) + 1 + a, static_cast<int64_t>(ctx.ey1)});
-  if (x_lo >= x_hi || y_lo >= y_hi) return false;
-  const uint64_t rx0 = static_cast<uint64_t>(x_lo), rx1 = static_cast<uint64_t>(x_hi);
-  const uint64_t ry0 = static_cast<uint64_t>(y_lo), ry1 = static_cast<uint64_t>(y_hi);
+  if (x_lo >= x_hi || y_lo >= y_hi) return std::nullopt;
+  return Region{static_cast<uint64_t>(x_lo), static_cast<uint64_t>(x_hi), static_cast<uint64_t>(y_lo),
+                static_cast<uint64_t>(y_hi)};
+}
+
+// Readies the slot's vectors for regions of up to n pixels, so that the photos of a window do
+// not grow them one after another (each growth maps fresh memory).
+void reserve_slot(BandSlot& slot, size_t n, uint64_t levels) {
+  reserve_values(slot.g_cur, n * 3);
+  reserve_values(slot.g_next, n * 3);
+  reserve_values(slot.alpha, n);
+  slot.levels.resize(levels);
+  for (LevelBand& level : slot.levels) {
+    reserve_values(level.rgb, n * 3);
+    reserve_values(level.weights, n);
+  }
+}
+
+// Computes the photo's bands for the window over its `region` into `slot`, or returns the
+// photo's loading error.
+std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo, const Region& region,
+                                                       BandSlot& slot) {
+  const RenderJob& job = *ctx.job;
+  const MultibandPlan& plan = *ctx.plan;
+  const uint64_t rx0 = region.x0, rx1 = region.x1, ry0 = region.y0, ry1 = region.y1;
   const size_t w = rx1 - rx0, h = ry1 - ry0, n = w * h;
 
   const ImageMeta& meta = job.images[photo];
@@ -213,7 +239,7 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
     });
     std::swap(slot.g_cur, slot.g_next);
   }
-  return true;
+  return {};
 }
 
 // Per-level sums of one column window and its coverage.
@@ -424,11 +450,18 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
 
       // One photo at a time, each with all threads, added in ascending order.
       WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1, t};
+      std::vector<std::pair<size_t, Region>> work;
+      uint64_t largest = 0;
       for (size_t i : photos) {
+        if (auto region = photo_region(ctx, i)) {
+          work.emplace_back(i, *region);
+          largest = std::max(largest, region->pixels());
+        }
+      }
+      reserve_slot(slot, largest, plan.levels);
+      for (const auto& [i, region] : work) {
         check_cancel();
-        auto bands = multiband_image_bands(ctx, i, slot);
-        if (!bands) return std::unexpected(std::move(bands.error()));
-        if (!*bands) continue;
+        if (auto r = multiband_image_bands(ctx, i, region, slot); !r) return r;
         ++image_windows;
         add_bands(sums, slot, ex0, ey0, t);
       }
