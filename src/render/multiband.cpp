@@ -23,23 +23,24 @@ using Clock = std::chrono::steady_clock;
 // The multi-band math runs on at most this many threads.
 constexpr uint64_t MAX_THREADS = 8;
 
-struct LevelBand {
-  std::vector<float> rgb;      // 3 per region pixel: band value x weight
-  std::vector<float> weights;  // 1 per region pixel
-};
-
-// One photo's contribution to one window, and its working images. One slot serves every photo
-// of a render in turn: its buffers keep their size from photo to photo, so that they are not
-// mapped and cleared afresh each time (which cost more than the blending itself). Only the
-// first `pixels` values of a vector belong to the current photo.
+// The working images of one photo's bands. One slot serves every photo of a render in turn:
+// its buffers keep their size from photo to photo, so that they are not mapped and cleared
+// afresh each time (which cost more than the blending itself). Only the first `pixels`
+// values of a vector belong to the current photo.
 struct BandSlot {
-  std::vector<LevelBand> levels;            // finest first
-  uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // the region in output pixels
-  std::vector<float> alpha;                 // 1 inside the photo's frame
-  std::vector<float> g_cur, g_next;         // two Gaussian levels; the first is the warp
+  std::vector<float> alpha;          // 1 inside the photo's frame
+  std::vector<float> g_cur, g_next;  // two Gaussian levels; the first is the warp
   ImageF32 premult, seam;
   ImageF32 premult_blurred, seam_blurred;
   BlurScratch scratch;
+};
+
+// Per-level sums of one column window and its coverage.
+struct WindowSums {
+  uint64_t width = 0;
+  std::vector<std::vector<float>> rgb;      // per level, 3 per pixel
+  std::vector<std::vector<float>> weights;  // per level, 1 per pixel
+  std::vector<uint8_t> covered;
 };
 
 // Grows a buffer to at least n values; the values are overwritten by the caller. New storage
@@ -110,21 +111,19 @@ std::optional<Region> photo_region(const WindowContext& ctx, size_t photo) {
 
 // Readies the slot's vectors for regions of up to n pixels, so that the photos of a window do
 // not grow them one after another (each growth maps fresh memory).
-void reserve_slot(BandSlot& slot, size_t n, uint64_t levels) {
+void reserve_slot(BandSlot& slot, size_t n) {
   reserve_values(slot.g_cur, n * 3);
   reserve_values(slot.g_next, n * 3);
   reserve_values(slot.alpha, n);
-  slot.levels.resize(levels);
-  for (LevelBand& level : slot.levels) {
-    reserve_values(level.rgb, n * 3);
-    reserve_values(level.weights, n);
-  }
 }
 
-// Computes the photo's bands for the window over its `region` into `slot`, or returns the
-// photo's loading error.
+// Computes the photo's bands over its `region` and adds them to the window's sums, or returns
+// the photo's loading error (the sums are then untouched). Photos are added one at a time in
+// ascending order, each level straight into its sums: every sum receives the same values in
+// the same order as if the bands were kept and added afterwards, and no photo's levels are
+// held in memory.
 std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx, size_t photo, const Region& region,
-                                                       BandSlot& slot) {
+                                                       BandSlot& slot, WindowSums& sums) {
   const RenderJob& job = *ctx.job;
   const MultibandPlan& plan = *ctx.plan;
   const uint64_t rx0 = region.x0, rx1 = region.x1, ry0 = region.y0, ry1 = region.y1;
@@ -204,8 +203,6 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
 
   // Levels finest first, the Gaussian stack built one level ahead so that only two of its
   // levels are alive at a time.
-  slot.x0 = rx0, slot.x1 = rx1, slot.y0 = ry0, slot.y1 = ry1;
-  slot.levels.resize(plan.levels);
   for (uint64_t k = 0; k < plan.levels; ++k) {
     const bool last = k + 1 == plan.levels;
     if (!last) {
@@ -215,60 +212,34 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
     const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
     gaussian_blur_scaled(slot.seam, tau, slot.seam_blurred, slot.scratch);
     const ImageF32& m = slot.seam_blurred;
-    LevelBand& level = slot.levels[k];
-    reserve_values(level.rgb, n * 3);
-    reserve_values(level.weights, n);
     const float* alpha = slot.alpha.data();
     const float* g_cur = slot.g_cur.data();
     float* g_next = slot.g_next.data();
     const float* q = slot.premult_blurred.data.data();
     par_rows(h, 16, ctx.threads, [&](size_t row0, size_t row1) {
-      for (size_t p = row0 * w; p < row1 * w; ++p) {
-        // The next Gaussian level: the blurred premultiplied colour over its alpha.
-        if (!last) {
-          const float a = std::max(q[4 * p + 3], 1e-4f);
-          for (int c = 0; c < 3; ++c) g_next[3 * p + c] = q[4 * p + c] / a;
-        }
-        const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
-        level.weights[p] = wt;
-        for (int c = 0; c < 3; ++c) {
-          const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
-          level.rgb[3 * p + c] = v * wt;
+      for (size_t r = row0; r < row1; ++r) {
+        const size_t e = (ry0 + r - ctx.ey0) * sums.width + (rx0 - ctx.ex0);
+        float* sum_rgb = sums.rgb[k].data() + 3 * e;
+        float* sum_wt = sums.weights[k].data() + e;
+        for (size_t x = 0, p = r * w; x < w; ++x, ++p) {
+          // The next Gaussian level: the blurred premultiplied colour over its alpha.
+          if (!last) {
+            const float a = std::max(q[4 * p + 3], 1e-4f);
+            for (int c = 0; c < 3; ++c) g_next[3 * p + c] = q[4 * p + c] / a;
+          }
+          const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
+          sum_wt[x] += wt;
+          for (int c = 0; c < 3; ++c) {
+            const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
+            sum_rgb[3 * x + c] += v * wt;
+          }
+          if (k == 0 && alpha[p] > 0.0f) sums.covered[e + x] = 1;
         }
       }
     });
     std::swap(slot.g_cur, slot.g_next);
   }
   return {};
-}
-
-// Per-level sums of one column window and its coverage.
-struct WindowSums {
-  uint64_t width = 0;
-  std::vector<std::vector<float>> rgb;      // per level, 3 per pixel
-  std::vector<std::vector<float>> weights;  // per level, 1 per pixel
-  std::vector<uint8_t> covered;
-};
-
-// Adds one photo's bands into the window's sums. Rows run in parallel: every pixel still
-// receives the photos in the callers' order, so the sums do not depend on the thread count.
-void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0, uint64_t threads) {
-  const uint64_t w = b.x1 - b.x0;
-  par_rows(b.y1 - b.y0, 8, threads, [&](size_t first, size_t last) {
-    for (uint64_t y = b.y0 + first; y < b.y0 + last; ++y) {
-      const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
-      for (size_t k = 0; k < b.levels.size(); ++k) {
-        float* rgb = sums.rgb[k].data() + 3 * dst;
-        float* wt = sums.weights[k].data() + dst;
-        const float* brgb = b.levels[k].rgb.data() + 3 * src;
-        const float* bwt = b.levels[k].weights.data() + src;
-        for (uint64_t x = 0; x < 3 * w; ++x) rgb[x] += brgb[x];
-        for (uint64_t x = 0; x < w; ++x) wt[x] += bwt[x];
-      }
-      for (uint64_t x = 0; x < w; ++x)
-        if (b.alpha[src + x] > 0.0f) sums.covered[dst + x] = 1;
-    }
-  });
 }
 
 // Gives `v` n zero values. Short storage is replaced rather than grown (growth would copy
@@ -458,12 +429,11 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
           largest = std::max(largest, region->pixels());
         }
       }
-      reserve_slot(slot, largest, plan.levels);
+      reserve_slot(slot, largest);
       for (const auto& [i, region] : work) {
         check_cancel();
-        if (auto r = multiband_image_bands(ctx, i, region, slot); !r) return r;
+        if (auto r = multiband_image_bands(ctx, i, region, slot, sums); !r) return r;
         ++image_windows;
-        add_bands(sums, slot, ex0, ey0, t);
       }
       for (size_t i : photos) boxes[i] = {};
 
