@@ -37,11 +37,12 @@ MultibandPlan multiband_plan(uint64_t levels, double cell, double gsd);
 // f32) and weight sums (1 f32), and a coverage byte.
 uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels);
 
-// Peak memory of one photo's bands over a region of `pixels` pixels while they are computed:
-// the levels (16 bytes a pixel each) plus the working images, in bytes a pixel: two Gaussian
-// levels 2 x 12 (the first is the warp), the premultiplied image and its blur 2 x 16, alpha,
-// the seam mask and its blur 3 x 4, and the shrunk images of a blur above 4 pixels at most 16
-// (84, taken as 96). The decoded photo is the cache's.
+// Memory allowed for one photo's bands over a region of `pixels` pixels while they are
+// computed: room for its levels (16 bytes a pixel each) plus the working images, in bytes a
+// pixel: two Gaussian levels 2 x 12 (the first is the warp), the premultiplied image and its
+// blur 2 x 16, alpha, the seam mask and its blur 3 x 4, and the shrunk images of a blur above
+// 4 pixels at most 16 (84, taken as 96). The decoded photo is the cache's. An upper bound:
+// the render adds each level to the window's sums as it forms rather than holding it.
 uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels);
 
 // Threads of the row loops in a window of `pixels` pixels: at most `budget`, and no more than
