@@ -46,7 +46,8 @@ struct CellRect {
 
 // The search's state, reused from one component to the next.
 struct PathScratch {
-  std::vector<double> dist;
+  std::vector<uint8_t> inside;  // 1 for the component's cells
+  std::vector<double> cost, dist;
   std::vector<size_t> pred;
   std::vector<std::pair<double, size_t>> heap;
 };
@@ -114,46 +115,50 @@ void chamfer_into(std::span<const uint8_t> seeds, size_t w, size_t h, std::vecto
 // least_cost_path confined to the rectangle `r` of a window `w` cells wide, which holds every
 // cell of component c; starts, goals and the path are window indices. Cells outside `r` are not
 // in c, so the search, its ties (the index order within `r` is the window's) and the path are
-// those of the whole window.
+// those of the whole window. The search runs on a copy of the rectangle with a ring of cells
+// outside c around it, so that a step needs no bounds test.
 std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
                                  std::span<const size_t> goals, std::span<const double> cost, size_t w, CellRect r,
                                  PathScratch& s) {
   constexpr size_t NONE = SIZE_MAX;
   const double INF = std::numeric_limits<double>::infinity();
-  const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
-  s.dist.assign(r.w * r.h, INF);
-  s.pred.assign(r.w * r.h, NONE);
-  // (distance, window cell) in a binary min-heap: ties pop the lower cell first.
+  const size_t pw = r.w + 2, pn = pw * (r.h + 2);
+  const auto local = [&](size_t i) { return (i / w - r.y0 + 1) * pw + (i % w - r.x0 + 1); };
+  s.inside.assign(pn, 0);
+  s.cost.resize(pn);
+  for (size_t y = 0; y < r.h; ++y)
+    for (size_t x = 0; x < r.w; ++x) {
+      const size_t i = (r.y0 + y) * w + r.x0 + x, li = (y + 1) * pw + x + 1;
+      s.inside[li] = component[i] == c;
+      s.cost[li] = cost[i];
+    }
+  s.dist.assign(pn, INF);
+  s.pred.assign(pn, NONE);
+  // (distance, cell) in a binary min-heap: ties pop the lower cell first.
   auto& heap = s.heap;
   heap.clear();
   const auto later = std::greater<std::pair<double, size_t>>();
   for (size_t st : starts) {
     s.dist[local(st)] = 0.0;
-    heap.push_back({0.0, st});
+    heap.push_back({0.0, local(st)});
     std::push_heap(heap.begin(), heap.end(), later);
   }
-  static constexpr int64_t DX[8] = {1, -1, 0, 0, 1, -1, 1, -1};
-  static constexpr int64_t DY[8] = {0, 0, 1, -1, 1, -1, -1, 1};
+  // The moves (+1, 0), (-1, 0), (0, +1), (0, -1), (+1, +1), (-1, -1), (+1, -1), (-1, +1).
+  const ptrdiff_t row = static_cast<ptrdiff_t>(pw);
+  const ptrdiff_t STEP[8] = {1, -1, row, -row, row + 1, -row - 1, 1 - row, row - 1};
   static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
-  const int64_t rx0 = static_cast<int64_t>(r.x0), ry0 = static_cast<int64_t>(r.y0);
-  const int64_t rx1 = rx0 + static_cast<int64_t>(r.w), ry1 = ry0 + static_cast<int64_t>(r.h);
   while (!heap.empty()) {
     std::pop_heap(heap.begin(), heap.end(), later);
     const auto [dt, i] = heap.back();
     heap.pop_back();
-    const int64_t x = static_cast<int64_t>(i % w), y = static_cast<int64_t>(i / w);
-    const size_t li = static_cast<size_t>(y - ry0) * r.w + static_cast<size_t>(x - rx0);
-    if (dt > s.dist[li]) continue;
+    if (dt > s.dist[i]) continue;
     for (int m = 0; m < 8; ++m) {
-      const int64_t xx = x + DX[m], yy = y + DY[m];
-      if (xx < rx0 || yy < ry0 || xx >= rx1 || yy >= ry1) continue;
-      const size_t j = static_cast<size_t>(yy) * w + static_cast<size_t>(xx);
-      if (component[j] != c) continue;
-      const size_t lj = static_cast<size_t>(yy - ry0) * r.w + static_cast<size_t>(xx - rx0);
-      const double cand = dt + 0.5 * (cost[i] + cost[j]) * FACTOR[m];
-      if (s.dist[lj] > cand) {
-        s.dist[lj] = cand;
-        s.pred[lj] = i;
+      const size_t j = static_cast<size_t>(static_cast<ptrdiff_t>(i) + STEP[m]);
+      if (!s.inside[j]) continue;
+      const double cand = dt + 0.5 * (s.cost[i] + s.cost[j]) * FACTOR[m];
+      if (s.dist[j] > cand) {
+        s.dist[j] = cand;
+        s.pred[j] = i;
         heap.push_back({cand, j});
         std::push_heap(heap.begin(), heap.end(), later);
       }
@@ -164,7 +169,7 @@ std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, 
     if (goal == NONE || s.dist[local(g)] < s.dist[local(goal)]) goal = g;
   if (goal == NONE || !std::isfinite(s.dist[local(goal)])) return {};
   std::vector<size_t> path;
-  for (size_t i = goal; i != NONE; i = s.pred[local(i)]) path.push_back(i);
+  for (size_t i = local(goal); i != NONE; i = s.pred[i]) path.push_back((i / pw - 1 + r.y0) * w + i % pw - 1 + r.x0);
   return path;
 }
 
