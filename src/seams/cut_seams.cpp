@@ -27,6 +27,11 @@ constexpr int64_t CHAMFER_ORTHO = 62587;  // 0.9550018 cells in 1/65536
 constexpr int64_t CHAMFER_DIAG = 89738;   // 1.3692932 cells
 constexpr size_t MIN_CELLS = 20;          // fewer allowed cells give no usable path
 
+// Bits of a cut window's edge masks.
+constexpr uint8_t SIDE_A = 1;  // only photo a's cells outside the allowed ones
+constexpr uint8_t SIDE_B = 2;  // likewise for photo b
+constexpr uint8_t EDGE = 4;    // other photos' cells and the window's border
+
 void add_boundary(std::map<std::pair<int32_t, int32_t>, SeamBoundary>& boundaries, int32_t p, int32_t q, uint64_t x,
                   uint64_t y) {
   if (p < 0 || q < 0 || p == q) return;
@@ -57,7 +62,8 @@ struct PathScratch {
 // work done in them.
 struct CutScratch {
   std::vector<int32_t> orig, work;
-  std::vector<uint8_t> in_a, in_b, seeds, near, both, allowed, only_a, only_b, outer;
+  std::vector<uint8_t> in_a, in_b, seeds, near, both, allowed;
+  std::vector<uint8_t> flags, rows, sides;  // edge mask bits, their row dilation, their dilation
   std::vector<int64_t> chamfer;
   std::vector<float> dist;
   SeamPatch pa, pb;
@@ -233,7 +239,26 @@ float max3_at(const std::vector<float>& v, size_t w, size_t h, size_t x, size_t 
   return m;
 }
 
-std::vector<uint8_t> dilate3(const std::vector<uint8_t>& m, size_t w, size_t h) { return morph_mask(m, w, h, 3, true); }
+// Each cell's bits ORed over its 3 x 3 neighbourhood inside the window: a 3 x 3 dilation of
+// every bit plane at once.
+void dilate3_bits(const std::vector<uint8_t>& m, size_t w, size_t h, std::vector<uint8_t>& rows,
+                  std::vector<uint8_t>& out) {
+  rows.resize(w * h);
+  out.resize(w * h);
+  for (size_t y = 0; y < h; ++y) {
+    const uint8_t* src = m.data() + y * w;
+    uint8_t* dst = rows.data() + y * w;
+    for (size_t x = 0; x < w; ++x)
+      dst[x] = static_cast<uint8_t>((x > 0 ? src[x - 1] : 0) | src[x] | (x + 1 < w ? src[x + 1] : 0));
+  }
+  for (size_t y = 0; y < h; ++y) {
+    const uint8_t* mid = rows.data() + y * w;
+    const uint8_t* up = y > 0 ? mid - w : mid;
+    const uint8_t* down = y + 1 < h ? mid + w : mid;
+    uint8_t* dst = out.data() + y * w;
+    for (size_t x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>(up[x] | mid[x] | down[x]);
+  }
+}
 
 // The cells of each component of `comps` in ascending index (a counting sort) and each
 // component's bounding box.
@@ -259,27 +284,24 @@ void group_components(const Components& comps, size_t w, CutScratch& s) {
     if (lo_x[c] <= hi_x[c]) s.boxes[c] = {lo_x[c], lo_y[c], hi_x[c] - lo_x[c] + 1, hi_y[c] - lo_y[c] + 1};
 }
 
-struct Sides {
-  const std::vector<uint8_t>& a;
-  const std::vector<uint8_t>& b;
-  const std::vector<uint8_t>& edge;
-};
-
 // One allowed component of a boundary: the cut along its least-cost path, when the path
 // separates the two photos' sides. Works on the component's bounding box only.
-void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, size_t w, const Sides& side,
-                   CutScratch& s, uint64_t& reassigned) {
+void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, size_t w, CutScratch& s,
+                   uint64_t& reassigned) {
   const std::span<const size_t> cc(s.order.data() + s.first[c], s.first[c + 1] - s.first[c]);
   if (cc.size() < MIN_CELLS) return;
-  const auto touches = [&](const std::vector<uint8_t>& m) {
-    return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return m[i] != 0; });
+  const auto touches = [&](uint8_t bit) {
+    return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return (s.sides[i] & bit) != 0; });
   };
-  if (!touches(side.a) || !touches(side.b)) return;
+  if (!touches(SIDE_A) || !touches(SIDE_B)) return;
   const CellRect r = s.boxes[c];
   const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
   // Ends: where the component meets both sides, or the window's other labels and border.
   s.ends.assign(r.w * r.h, 0);
-  for (size_t i : cc) s.ends[local(i)] = (side.a[i] && side.b[i]) || side.edge[i];
+  for (size_t i : cc) {
+    const uint8_t f = s.sides[i];
+    s.ends[local(i)] = ((f & SIDE_A) && (f & SIDE_B)) || (f & EDGE);
+  }
   const Components groups = label_components(s.ends, r.w, r.h, true);
   if (groups.count != 3) return;
   s.starts.clear(), s.goals.clear();
@@ -305,8 +327,8 @@ void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, si
   for (size_t i : cc) {
     const int32_t p = parts.labels[local(i)];
     if (p <= 0) continue;
-    s.part_a[static_cast<size_t>(p)] |= side.a[i];
-    s.part_b[static_cast<size_t>(p)] |= side.b[i];
+    s.part_a[static_cast<size_t>(p)] |= (s.sides[i] & SIDE_A) != 0;
+    s.part_b[static_cast<size_t>(p)] |= (s.sides[i] & SIDE_B) != 0;
   }
   for (size_t p = 1; p < parts.count; ++p)
     if (s.part_a[p] && s.part_b[p]) return;
@@ -395,21 +417,21 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
                   (static_cast<double>(dist[i]) * 0.02) / static_cast<double>(band);
     }
 
-  s.only_a.resize(n), s.only_b.resize(n), s.outer.resize(n);
+  // Bits of the three edge masks: only a, only b, and outer (other labels and the border).
+  s.flags.resize(n);
   for (size_t y = 0; y < h; ++y)
     for (size_t x = 0; x < w; ++x) {
       const size_t i = y * w + x;
-      s.only_a[i] = s.in_a[i] && !s.allowed[i];
-      s.only_b[i] = s.in_b[i] && !s.allowed[i];
-      s.outer[i] = (!s.in_a[i] && !s.in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
+      const bool outer = (!s.in_a[i] && !s.in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
+      s.flags[i] = static_cast<uint8_t>((s.in_a[i] && !s.allowed[i] ? SIDE_A : 0) |
+                                        (s.in_b[i] && !s.allowed[i] ? SIDE_B : 0) | (outer ? EDGE : 0));
     }
-  const std::vector<uint8_t> side_a = dilate3(s.only_a, w, h), side_b = dilate3(s.only_b, w, h);
-  const std::vector<uint8_t> edge = dilate3(s.outer, w, h);
+  dilate3_bits(s.flags, w, h, s.rows, s.sides);
 
   s.work = s.orig;
   const Components comps = label_components(s.allowed, w, h, false);
   group_components(comps, w, s);
-  for (size_t c = 1; c < comps.count; ++c) cut_component(bd, comps, c, w, {side_a, side_b, edge}, s, reassigned);
+  for (size_t c = 1; c < comps.count; ++c) cut_component(bd, comps, c, w, s, reassigned);
   for (uint64_t y = y0; y < y1; ++y)
     std::copy(s.work.begin() + static_cast<ptrdiff_t>((y - y0) * w),
               s.work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
