@@ -179,6 +179,40 @@ std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, 
   return path;
 }
 
+std::string seam_cache_key(const ImageMeta& photo, double scale) {
+  return format("seam|{}|{:.3}", photo.path.string(), scale);
+}
+
+// Decodes ahead, on the build's workers, the photos the boundaries will read, in the order they
+// are first needed and while they fill at most half of the cache, so that the boundaries, which
+// run one after another, find them decoded. A failed load is left for its boundary to report.
+void prefetch_photos(const CutInputs& in, std::span<const SeamBoundary> boundaries) {
+  const size_t n = std::min(in.photos.images.size(), in.scales.size());
+  std::vector<uint8_t> seen(n, 0);
+  std::vector<size_t> photos;
+  double bytes = 0.0;
+  for (const SeamBoundary& bd : boundaries) {
+    if (bd.count < 4) continue;
+    for (const int32_t p : {bd.a, bd.b}) {
+      const size_t k = static_cast<size_t>(p);
+      if (k >= n || seen[k]) continue;
+      seen[k] = 1;
+      const ImageMeta& m = in.photos.images[k];
+      const double s = in.scales[k];
+      // 3 channels of 2 bytes at the decoded size.
+      bytes += 6.0 * std::ceil(static_cast<double>(m.width) * s) * std::ceil(static_cast<double>(m.height) * s);
+      if (!(bytes <= 0.5 * in.cache->budget)) break;
+      photos.push_back(k);
+    }
+  }
+  const size_t workers = std::max<uint64_t>(in.config->workers, 1);
+  par_map(photos.size(), workers, [&](size_t j) {
+    const ImageMeta& m = in.photos.images[photos[j]];
+    const double s = in.scales[photos[j]];
+    return in.cache->get(seam_cache_key(m, s), m, s).has_value();
+  });
+}
+
 // The photo's patch over the window into `patch`, reusing its storage (render_seam_window).
 std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap& map, size_t photo, uint64_t x0,
                                               uint64_t x1, uint64_t y0, uint64_t y1, std::span<const uint8_t> needed,
@@ -192,7 +226,7 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
       seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
   const ImageMeta& meta = in.photos.images[photo];
   const double scale = in.scales[photo];
-  auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);
+  auto decoded = in.cache->get(seam_cache_key(meta, scale), meta, scale);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
   patch.rgb.width = w, patch.rgb.height = h, patch.rgb.channels = 3;
@@ -494,6 +528,7 @@ std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, co
 std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map) {
   const uint64_t band = seam_band_cells(in.photos.images, in.natives, map.cell, in.config->seam_band);
   const std::vector<SeamBoundary> boundaries = seam_boundaries(map);
+  prefetch_photos(in, boundaries);
   uint64_t reassigned = 0;
   CutScratch scratch;
   for (const SeamBoundary& bd : boundaries) {
