@@ -50,11 +50,70 @@ struct CellRect {
 };
 
 // The search's state, reused from one component to the next.
+// A 4-ary min-heap of (distance, cell) holding each cell at most once: a cell whose distance
+// drops moves up in place. It pops cells in the order a heap of every pushed entry would pop
+// their current entries, the superseded entries of that heap being the ones the search skips.
+struct CellHeap {
+  static constexpr size_t NONE = SIZE_MAX;
+  using Item = std::pair<double, size_t>;  // ties order by the lower cell
+  std::vector<Item> items;
+  std::vector<size_t> place;  // per cell: its index in items, or NONE
+
+  // Room for `cells` cells; the caller marks the places of those it will push NONE.
+  void reset(size_t cells) {
+    items.clear();
+    place.resize(cells);
+  }
+  bool empty() const { return items.empty(); }
+  void set(size_t k, const Item& it) {
+    items[k] = it;
+    place[it.second] = k;
+  }
+  void sift_up(size_t k, Item it) {
+    while (k > 0) {
+      const size_t parent = (k - 1) / 4;
+      if (!(it < items[parent])) break;
+      set(k, items[parent]);
+      k = parent;
+    }
+    set(k, it);
+  }
+  // Inserts the cell, or moves it to its lower distance.
+  void push(double d, size_t cell) {
+    size_t k = place[cell];
+    if (k == NONE) {
+      k = items.size();
+      items.emplace_back();
+    }
+    sift_up(k, {d, cell});
+  }
+  Item pop() {
+    const Item top = items[0];
+    place[top.second] = NONE;
+    const Item last = items.back();
+    items.pop_back();
+    if (items.empty()) return top;
+    size_t k = 0;
+    for (;;) {
+      const size_t first = 4 * k + 1;
+      if (first >= items.size()) break;
+      size_t best = first;
+      for (size_t c = first + 1; c < std::min(first + 4, items.size()); ++c)
+        if (items[c] < items[best]) best = c;
+      if (!(items[best] < last)) break;
+      set(k, items[best]);
+      k = best;
+    }
+    set(k, last);
+    return top;
+  }
+};
+
 struct PathScratch {
   std::vector<uint8_t> inside;  // 1 for the component's cells
   std::vector<double> cost, dist;
   std::vector<size_t> pred;
-  std::vector<std::pair<double, size_t>> heap;
+  CellHeap heap;
 };
 
 // Buffers of one boundary's pass, kept from boundary to boundary: the windows run to millions
@@ -130,34 +189,34 @@ std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, 
   const double INF = std::numeric_limits<double>::infinity();
   const size_t pw = r.w + 2, pn = pw * (r.h + 2);
   const auto local = [&](size_t i) { return (i / w - r.y0 + 1) * pw + (i % w - r.x0 + 1); };
+  // Only the component's cells are ever read past `inside`, so only they are initialised: a
+  // band-shaped component covers a small part of its box.
   s.inside.assign(pn, 0);
-  s.cost.resize(pn);
-  for (size_t y = 0; y < r.h; ++y)
+  s.cost.resize(pn), s.dist.resize(pn), s.pred.resize(pn);
+  CellHeap& heap = s.heap;
+  heap.reset(pn);
+  for (size_t y = 0; y < r.h; ++y) {
+    const size_t base = (r.y0 + y) * w + r.x0;
     for (size_t x = 0; x < r.w; ++x) {
-      const size_t i = (r.y0 + y) * w + r.x0 + x, li = (y + 1) * pw + x + 1;
-      s.inside[li] = component[i] == c;
-      s.cost[li] = cost[i];
+      if (component[base + x] != c) continue;
+      const size_t li = (y + 1) * pw + x + 1;
+      s.inside[li] = 1;
+      s.cost[li] = cost[base + x];
+      s.dist[li] = INF;
+      s.pred[li] = NONE;
+      heap.place[li] = CellHeap::NONE;
     }
-  s.dist.assign(pn, INF);
-  s.pred.assign(pn, NONE);
-  // (distance, cell) in a binary min-heap: ties pop the lower cell first.
-  auto& heap = s.heap;
-  heap.clear();
-  const auto later = std::greater<std::pair<double, size_t>>();
+  }
   for (size_t st : starts) {
     s.dist[local(st)] = 0.0;
-    heap.push_back({0.0, local(st)});
-    std::push_heap(heap.begin(), heap.end(), later);
+    heap.push(0.0, local(st));
   }
   // The moves (+1, 0), (-1, 0), (0, +1), (0, -1), (+1, +1), (-1, -1), (+1, -1), (-1, +1).
   const ptrdiff_t row = static_cast<ptrdiff_t>(pw);
   const ptrdiff_t STEP[8] = {1, -1, row, -row, row + 1, -row - 1, 1 - row, row - 1};
   static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
   while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), later);
-    const auto [dt, i] = heap.back();
-    heap.pop_back();
-    if (dt > s.dist[i]) continue;
+    const auto [dt, i] = heap.pop();
     for (int m = 0; m < 8; ++m) {
       const size_t j = static_cast<size_t>(static_cast<ptrdiff_t>(i) + STEP[m]);
       if (!s.inside[j]) continue;
@@ -165,8 +224,7 @@ std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, 
       if (s.dist[j] > cand) {
         s.dist[j] = cand;
         s.pred[j] = i;
-        heap.push_back({cand, j});
-        std::push_heap(heap.begin(), heap.end(), later);
+        heap.push(cand, j);
       }
     }
   }
