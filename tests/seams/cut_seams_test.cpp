@@ -132,10 +132,10 @@ TEST(LeastCostPath, SameAsThePlainSearchOnRandomComponents) {
     double fill;      // share of cells in the component
   };
   const Case cases[] = {
-      {"continuous costs", 1, 23, 17, 0, 0.8},
-      {"two cost levels", 2, 31, 12, 2, 0.85},
-      {"equal costs", 3, 19, 19, 1, 0.9},
-      {"sparse component", 4, 40, 9, 3, 0.7},
+      {"continuous costs", 1, 23, 17, 0, 0.8},   {"two cost levels", 2, 31, 12, 2, 0.85},
+      {"equal costs", 3, 19, 19, 1, 0.9},        {"sparse component", 4, 40, 9, 3, 0.7},
+      {"equal costs, wide", 5, 64, 48, 1, 0.95}, {"two levels, wide", 6, 64, 48, 2, 0.9},
+      {"equal costs, full", 7, 50, 30, 1, 1.0},
   };
   for (const Case& t : cases) {
     SCOPED_TRACE(t.name);
@@ -148,10 +148,11 @@ TEST(LeastCostPath, SameAsThePlainSearchOnRandomComponents) {
       comp[i] = unit(rng) < t.fill ? 1 : 2;
       cost[i] = t.cost_levels == 0 ? 0.01 + unit(rng) : static_cast<double>(1 + rng() % t.cost_levels);
     }
-    // Starts in the left column, goals in the right one, where the component has cells.
+    // Starts on every other row of the left column, so that two starts tie for the cell
+    // between them; goals in the right column. Only cells of the component.
     std::vector<size_t> starts, goals;
     for (size_t y = 0; y < t.h; ++y) {
-      if (comp[y * t.w] == 1) starts.push_back(y * t.w);
+      if (comp[y * t.w] == 1 && y % 2 == 0) starts.push_back(y * t.w);
       if (comp[y * t.w + t.w - 1] == 1) goals.push_back(y * t.w + t.w - 1);
     }
     const std::vector<size_t> expected = plain_least_cost_path(comp, 1, starts, goals, cost, t.w, t.h);
