@@ -28,21 +28,27 @@ struct LevelBand {
   std::vector<float> weights;  // 1 per region pixel
 };
 
-// One photo's contribution to one window, and its working images. A slot serves one photo of
-// every batch in turn: its buffers keep their size from photo to photo, so that they are not
+// One photo's contribution to one window, and its working images. One slot serves every photo
+// of a render in turn: its buffers keep their size from photo to photo, so that they are not
 // mapped and cleared afresh each time (which cost more than the blending itself). Only the
-// first `pixels` values of a buffer belong to the current photo.
+// first `pixels` values of a vector belong to the current photo.
 struct BandSlot {
   std::vector<LevelBand> levels;            // finest first
   uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // the region in output pixels
   std::vector<float> alpha;                 // 1 inside the photo's frame
-  std::vector<float> warp, g_cur, g_next;
+  std::vector<float> g_cur, g_next;         // two Gaussian levels; the first is the warp
   ImageF32 premult, seam;
+  ImageF32 premult_blurred, seam_blurred;
+  BlurScratch scratch;
 };
 
-// Grows a buffer to at least n values; the values are overwritten by the caller.
+// Grows a buffer to at least n values; the values are overwritten by the caller. New storage
+// is fresh rather than grown (growth would copy values about to be overwritten) and mapped
+// with large pages where the system allows, which saves most of the cost of first use.
 void reserve_values(std::vector<float>& v, size_t n) {
-  if (v.size() < n) v.resize(n);
+  if (v.size() >= n) return;
+  v = {};
+  v = make_zeroed<float>(n);
 }
 
 // Where a photo owns seam cells in the extended window, relative to its first column and row.
@@ -73,27 +79,10 @@ struct WindowContext {
   const MultibandPlan* plan = nullptr;
   SeamFrame frame;
   uint64_t ex0 = 0, ex1 = 0, ey0 = 0, ey1 = 0;
+  uint64_t threads = 1;  // for the row loops
 };
 
 int64_t floor_i64(double v) { return static_cast<int64_t>(std::floor(std::clamp(v, -9.2e18, 9.2e18))); }
-
-// The next level of the Gaussian stack from the blurred premultiplied image: colour over alpha.
-void unpremultiply(const ImageF32& q, std::vector<float>& g) {
-  const size_t n = q.width * q.height;
-  reserve_values(g, n * 3);
-  for (size_t p = 0; p < n; ++p) {
-    const float a = std::max(q.data[4 * p + 3], 1e-4f);
-    for (int c = 0; c < 3; ++c) g[3 * p + c] = q.data[4 * p + c] / a;
-  }
-}
-
-// Gives an image exactly w x h x channels values, keeping its storage when it is large enough.
-void shape_image(ImageF32& img, size_t w, size_t h, size_t channels) {
-  img.width = w;
-  img.height = h;
-  img.channels = channels;
-  img.data.resize(w * h * channels);
-}
 
 // Computes the photo's bands for the window into `slot`: false when its region is empty, or
 // the photo's loading error.
@@ -122,19 +111,30 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
 
-  // Warp (filled beyond the frame too, from clamped edge samples) and frame alpha.
-  reserve_values(slot.warp, n * 3);
+  // One pass over the region's rows: the warp (filled beyond the frame too, from clamped edge
+  // samples), the frame alpha, the premultiplied image (warp x alpha, alpha: every Gaussian
+  // level blurs it, so that pixels outside the frame do not bleed their clamped colours into
+  // the photo's levels) and the soft seam mask (the share of this photo's cells around each
+  // pixel, bilinear).
+  reserve_values(slot.g_cur, n * 3);
   reserve_values(slot.alpha, n);
-  std::vector<float>& warp = slot.warp;
-  std::vector<float>& alpha = slot.alpha;
+  shape_for_overwrite(slot.premult, w, h, 4);
+  shape_for_overwrite(slot.seam, w, h, 1);
   {
+    float* warp = slot.g_cur.data();
+    float* alpha = slot.alpha.data();
+    float* premult = slot.premult.data.data();
+    float* seam = slot.seam.data.data();
     const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
     const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
     const float step = static_cast<float>(proj.step);
     std::array<float, 3> gain;
     for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
     const bool cubic = job.config->interp_cubic;
-    par_rows(h, 1, cpu_budget(), [&](size_t first, size_t last) {
+    const SeamMap& sm = *job.seam_map;
+    const int64_t snx = static_cast<int64_t>(sm.nx), sny = static_cast<int64_t>(sm.ny);
+    const int32_t me = static_cast<int32_t>(photo);
+    par_rows(h, 1, ctx.threads, [&](size_t first, size_t last) {
       std::vector<float> nx, ny;
       std::array<float, 4> s{};
       for (size_t r = first; r < last; ++r) {
@@ -153,73 +153,66 @@ std::expected<bool, std::string> multiband_image_bands(const WindowContext& ctx,
             warp[3 * p] = warp[3 * p + 1] = warp[3 * p + 2] = 0.0f;
           }
           alpha[p] = inside ? 1.0f : 0.0f;
+          for (int c = 0; c < 3; ++c) premult[4 * p + c] = warp[3 * p + c] * alpha[p];
+          premult[4 * p + 3] = alpha[p];
         }
-      }
-    });
-  }
-  decoded->reset();
 
-  // Soft seam mask: the share of this photo's cells around each pixel, bilinear.
-  shape_image(slot.seam, w, h, 1);
-  {
-    float* seam = slot.seam.data.data();
-    const SeamMap& sm = *job.seam_map;
-    const int64_t nx = static_cast<int64_t>(sm.nx), ny = static_cast<int64_t>(sm.ny);
-    const int32_t me = static_cast<int32_t>(photo);
-    par_rows(h, 16, cpu_budget(), [&](size_t first, size_t last) {
-      for (size_t r = first; r < last; ++r) {
         const double v = static_cast<double>(ry0 + r) * ctx.frame.kv + ctx.frame.ov;
         const int64_t r0 = floor_i64(v);
         const float fr = static_cast<float>(v - static_cast<double>(r0));
-        const int64_t ra = std::clamp<int64_t>(r0, 0, ny - 1), rb = std::clamp<int64_t>(r0 + 1, 0, ny - 1);
-        const int32_t* top = sm.labels.data() + ra * nx;
-        const int32_t* bottom = sm.labels.data() + rb * nx;
+        const int64_t ra = std::clamp<int64_t>(r0, 0, sny - 1), rb = std::clamp<int64_t>(r0 + 1, 0, sny - 1);
+        const int32_t* top = sm.labels.data() + ra * snx;
+        const int32_t* bottom = sm.labels.data() + rb * snx;
         for (size_t x = 0; x < w; ++x) {
           const double u = static_cast<double>(rx0 + x) * ctx.frame.ku + ctx.frame.ou;
           const int64_t c0 = floor_i64(u);
           const float fc = static_cast<float>(u - static_cast<double>(c0));
-          const int64_t ca = std::clamp<int64_t>(c0, 0, nx - 1), cb = std::clamp<int64_t>(c0 + 1, 0, nx - 1);
+          const int64_t ca = std::clamp<int64_t>(c0, 0, snx - 1), cb = std::clamp<int64_t>(c0 + 1, 0, snx - 1);
           const float i00 = top[ca] == me, i01 = top[cb] == me, i10 = bottom[ca] == me, i11 = bottom[cb] == me;
           seam[r * w + x] = (1.0f - fr) * ((1.0f - fc) * i00 + fc * i01) + fr * ((1.0f - fc) * i10 + fc * i11);
         }
       }
     });
   }
-
-  // Premultiplied image (warp x alpha, alpha): every Gaussian level blurs it, so that pixels
-  // outside the frame do not bleed their clamped colours into the photo's levels.
-  shape_image(slot.premult, w, h, 4);
-  for (size_t p = 0; p < n; ++p) {
-    for (int c = 0; c < 3; ++c) slot.premult.data[4 * p + c] = warp[3 * p + c] * alpha[p];
-    slot.premult.data[4 * p + 3] = alpha[p];
-  }
+  decoded->reset();
 
   // Levels finest first, the Gaussian stack built one level ahead so that only two of its
   // levels are alive at a time.
   slot.x0 = rx0, slot.x1 = rx1, slot.y0 = ry0, slot.y1 = ry1;
   slot.levels.resize(plan.levels);
-  std::swap(slot.g_cur, slot.warp);
   for (uint64_t k = 0; k < plan.levels; ++k) {
     const bool last = k + 1 == plan.levels;
-    if (!last) unpremultiply(gaussian_blur_scaled(slot.premult, plan.sigmas[k]), slot.g_next);
+    if (!last) {
+      gaussian_blur_scaled(slot.premult, plan.sigmas[k], slot.premult_blurred, slot.scratch);
+      reserve_values(slot.g_next, n * 3);
+    }
     const double tau = k == 0 ? plan.seam_feather : plan.sigmas[k - 1];
-    const ImageF32 m = gaussian_blur_scaled(slot.seam, tau);
+    gaussian_blur_scaled(slot.seam, tau, slot.seam_blurred, slot.scratch);
+    const ImageF32& m = slot.seam_blurred;
     LevelBand& level = slot.levels[k];
     reserve_values(level.rgb, n * 3);
     reserve_values(level.weights, n);
+    const float* alpha = slot.alpha.data();
     const float* g_cur = slot.g_cur.data();
-    const float* g_next = slot.g_next.data();
-    for (size_t p = 0; p < n; ++p) {
-      const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
-      level.weights[p] = wt;
-      for (int c = 0; c < 3; ++c) {
-        const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
-        level.rgb[3 * p + c] = v * wt;
+    float* g_next = slot.g_next.data();
+    const float* q = slot.premult_blurred.data.data();
+    par_rows(h, 16, ctx.threads, [&](size_t row0, size_t row1) {
+      for (size_t p = row0 * w; p < row1 * w; ++p) {
+        // The next Gaussian level: the blurred premultiplied colour over its alpha.
+        if (!last) {
+          const float a = std::max(q[4 * p + 3], 1e-4f);
+          for (int c = 0; c < 3; ++c) g_next[3 * p + c] = q[4 * p + c] / a;
+        }
+        const float wt = alpha[p] * 1e-7f + m.data[p] * alpha[p];
+        level.weights[p] = wt;
+        for (int c = 0; c < 3; ++c) {
+          const float v = last ? g_cur[3 * p + c] : g_cur[3 * p + c] - g_next[3 * p + c];
+          level.rgb[3 * p + c] = v * wt;
+        }
       }
-    }
+    });
     std::swap(slot.g_cur, slot.g_next);
   }
-  std::swap(slot.g_cur, slot.warp);
   return true;
 }
 
@@ -231,21 +224,40 @@ struct WindowSums {
   std::vector<uint8_t> covered;
 };
 
-void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0) {
+// Adds one photo's bands into the window's sums. Rows run in parallel: every pixel still
+// receives the photos in the callers' order, so the sums do not depend on the thread count.
+void add_bands(WindowSums& sums, const BandSlot& b, uint64_t ex0, uint64_t ey0, uint64_t threads) {
   const uint64_t w = b.x1 - b.x0;
-  for (uint64_t y = b.y0; y < b.y1; ++y) {
-    const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
-    for (size_t k = 0; k < b.levels.size(); ++k) {
-      float* rgb = sums.rgb[k].data() + 3 * dst;
-      float* wt = sums.weights[k].data() + dst;
-      const float* brgb = b.levels[k].rgb.data() + 3 * src;
-      const float* bwt = b.levels[k].weights.data() + src;
-      for (uint64_t x = 0; x < 3 * w; ++x) rgb[x] += brgb[x];
-      for (uint64_t x = 0; x < w; ++x) wt[x] += bwt[x];
+  par_rows(b.y1 - b.y0, 8, threads, [&](size_t first, size_t last) {
+    for (uint64_t y = b.y0 + first; y < b.y0 + last; ++y) {
+      const uint64_t src = (y - b.y0) * w, dst = (y - ey0) * sums.width + (b.x0 - ex0);
+      for (size_t k = 0; k < b.levels.size(); ++k) {
+        float* rgb = sums.rgb[k].data() + 3 * dst;
+        float* wt = sums.weights[k].data() + dst;
+        const float* brgb = b.levels[k].rgb.data() + 3 * src;
+        const float* bwt = b.levels[k].weights.data() + src;
+        for (uint64_t x = 0; x < 3 * w; ++x) rgb[x] += brgb[x];
+        for (uint64_t x = 0; x < w; ++x) wt[x] += bwt[x];
+      }
+      for (uint64_t x = 0; x < w; ++x)
+        if (b.alpha[src + x] > 0.0f) sums.covered[dst + x] = 1;
     }
-    for (uint64_t x = 0; x < w; ++x)
-      if (b.alpha[src + x] > 0.0f) sums.covered[dst + x] = 1;
+  });
+}
+
+// Gives `v` n zero values. Short storage is replaced rather than grown (growth would copy
+// values about to be cleared) and large storage is cleared on all threads: the sums of a
+// window run to hundreds of megabytes.
+template <typename T>
+void clear_values(std::vector<T>& v, size_t n) {
+  if (v.capacity() < n) {
+    v = {};
+    v = make_zeroed<T>(n);
+    return;
   }
+  v.resize(n);
+  constexpr size_t CHUNK = size_t{1} << 18;
+  par_chunks(std::span<T>(v), CHUNK, cpu_budget(), [](size_t, std::span<T> c) { std::fill(c.begin(), c.end(), T{}); });
 }
 
 uint64_t saturating_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
@@ -288,13 +300,31 @@ uint64_t multiband_levels(uint64_t requested, double cell, double gsd, uint64_t 
 }
 
 ImageF32 gaussian_blur_scaled(const ImageF32& image, double sigma) {
-  if (sigma < 0.3) return image;
-  if (sigma <= 4.0) return gaussian_blur(image, sigma);
+  ImageF32 out;
+  BlurScratch scratch;
+  gaussian_blur_scaled(image, sigma, out, scratch);
+  return out;
+}
+
+void gaussian_blur_scaled(const ImageF32& image, double sigma, ImageF32& out, BlurScratch& scratch) {
+  if (&out == &image) internal_error("gaussian_blur_scaled into its own source");
+  if (sigma < 0.3) {
+    out.data.assign(image.data.begin(), image.data.end());
+    out.width = image.width, out.height = image.height, out.channels = image.channels;
+    return;
+  }
+  if (sigma <= 4.0) return gaussian_blur(image, sigma, out);
   const double f = std::max(std::floor(sigma / 2.5), 1.0);
   const size_t sw = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(image.width) / f)), 1);
   const size_t sh = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(image.height) / f)), 1);
-  const ImageF32 blurred = gaussian_blur(resize(image, sw, sh), sigma / f);
-  return resize_bilinear(blurred, image.width, image.height);
+  // A factor of 1 keeps the size, where the shrunk image would be a copy of the image.
+  if (sw == image.width && sh == image.height) {
+    gaussian_blur(image, sigma / f, scratch.small_blurred);
+  } else {
+    resize(image, sw, sh, scratch.small);
+    gaussian_blur(scratch.small, sigma / f, scratch.small_blurred);
+  }
+  resize_bilinear(scratch.small_blurred, image.width, image.height, out);
 }
 
 std::expected<void, std::string> render_multiband(const RenderJob& job, const BandSink& sink) {
@@ -342,7 +372,7 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   ImageF32 band(width, std::min(block_rows, height), 3);
   std::vector<uint8_t> mask;
   WindowSums sums;
-  std::vector<BandSlot> slots;
+  BandSlot slot;
   for (uint64_t b = 0; b < blocks; ++b) {
     const uint64_t y0 = b * block_rows, rows = std::min(block_rows, height - y0);
     const uint64_t ey0 = y0 > plan.apron ? y0 - plan.apron : 0;
@@ -356,9 +386,9 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       for (uint64_t x = 0; x < width; ++x)
         if (seam_col[x] >= 0) dst[x] = src[seam_col[x]];
     }
-    band.data.assign(rows * width * 3, 0.0f);
+    clear_values(band.data, rows * width * 3);
     band.height = rows;
-    mask.assign(rows * width, 0);
+    clear_values(mask, rows * width);
     uint64_t image_windows = 0;
 
     for (uint64_t wx0 = 0; wx0 < width; wx0 += MULTIBAND_WINDOW_COLS) {
@@ -386,42 +416,41 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       sums.rgb.resize(plan.levels);
       sums.weights.resize(plan.levels);
       for (uint64_t k = 0; k < plan.levels; ++k) {
-        sums.rgb[k].assign(pixels * 3, 0.0f);
-        sums.weights[k].assign(pixels, 0.0f);
+        clear_values(sums.rgb[k], pixels * 3);
+        clear_values(sums.weights[k], pixels);
       }
-      sums.covered.assign(pixels, 0);
+      clear_values(sums.covered, pixels);
       const uint64_t t = multiband_threads(t0, pixels, plan.levels, platform::available_memory_bytes());
-      slots.resize(t);
 
-      WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1};
-      for (size_t s = 0; s < photos.size(); s += t) {
-        const size_t len = std::min<size_t>(t, photos.size() - s);
-        auto results = par_map(len, std::min<size_t>(len, t),
-                               [&](size_t k) { return multiband_image_bands(ctx, photos[s + k], slots[k]); });
-        for (size_t k = 0; k < len; ++k) {
-          if (!results[k]) return std::unexpected(std::move(results[k].error()));
-          if (!*results[k]) continue;
-          ++image_windows;
-          add_bands(sums, slots[k], ex0, ey0);
-        }
+      // One photo at a time, each with all threads, added in ascending order.
+      WindowContext ctx{&job, &scales, &boxes, &plan, frame, ex0, ex1, ey0, ey1, t};
+      for (size_t i : photos) {
+        check_cancel();
+        auto bands = multiband_image_bands(ctx, i, slot);
+        if (!bands) return std::unexpected(std::move(bands.error()));
+        if (!*bands) continue;
+        ++image_windows;
+        add_bands(sums, slot, ex0, ey0, t);
       }
       for (size_t i : photos) boxes[i] = {};
 
-      for (uint64_t y = y0; y < y0 + rows; ++y) {
-        const uint64_t er = (y - ey0) * ew;
-        for (uint64_t x = wx0; x < wx1; ++x) {
-          const uint64_t e = er + (x - ex0);
-          if (!sums.covered[e]) continue;
-          const uint64_t o = (y - y0) * width + x;
-          mask[o] = 1;
-          for (int c = 0; c < 3; ++c) {
-            float v = 0.0f;
-            for (uint64_t k = 0; k < plan.levels; ++k)
-              v += sums.rgb[k][3 * e + c] / std::max(sums.weights[k][e], 1e-12f);
-            band.data[3 * o + c] = v > 0.0f ? v : 0.0f;  // NaN too
+      par_rows(rows, 8, t, [&](size_t first, size_t last) {
+        for (uint64_t y = y0 + first; y < y0 + last; ++y) {
+          const uint64_t er = (y - ey0) * ew;
+          for (uint64_t x = wx0; x < wx1; ++x) {
+            const uint64_t e = er + (x - ex0);
+            if (!sums.covered[e]) continue;
+            const uint64_t o = (y - y0) * width + x;
+            mask[o] = 1;
+            for (int c = 0; c < 3; ++c) {
+              float v = 0.0f;
+              for (uint64_t k = 0; k < plan.levels; ++k)
+                v += sums.rgb[k][3 * e + c] / std::max(sums.weights[k][e], 1e-12f);
+              band.data[3 * o + c] = v > 0.0f ? v : 0.0f;  // NaN too
+            }
           }
         }
-      }
+      });
     }
     if (!job.quiet) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();

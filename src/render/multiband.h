@@ -38,14 +38,16 @@ MultibandPlan multiband_plan(uint64_t levels, double cell, double gsd);
 uint64_t multiband_window_bytes(uint64_t pixels, uint64_t levels);
 
 // Peak memory of one photo's bands over a region of `pixels` pixels while they are computed:
-// the levels (16 bytes a pixel each) plus the working images, in bytes a pixel: the warp and
-// two Gaussian levels 3 x 12, the premultiplied image 16, alpha 4, the seam mask 4, and a
-// blur's result and scratch 2 x 16 (92, taken as 96). The decoded photo is the cache's.
+// the levels (16 bytes a pixel each) plus the working images, in bytes a pixel: two Gaussian
+// levels 2 x 12 (the first is the warp), the premultiplied image and its blur 2 x 16, alpha,
+// the seam mask and its blur 3 x 4, and the shrunk images of a blur above 4 pixels at most 16
+// (84, taken as 96). The decoded photo is the cache's.
 uint64_t multiband_photo_bytes(uint64_t pixels, uint64_t levels);
 
-// Photos computed at once in a window of `pixels` pixels: at most `budget`, and no more than
-// half the free memory `free_bytes` holds beside the window's sums (0 = unknown: the budget);
-// at least 1.
+// Threads of the row loops in a window of `pixels` pixels: at most `budget`, and no more than
+// half the free memory `free_bytes` holds beside the window's sums at one photo's working
+// memory a thread (0 = unknown: the budget); at least 1. Photos are computed one at a time,
+// so this errs on the safe side.
 uint64_t multiband_threads(uint64_t budget, uint64_t pixels, uint64_t levels, uint64_t free_bytes);
 
 // The levels a render uses for `requested` (blend_bands): raised to 2, at most MAX_BLEND_BANDS,
@@ -58,6 +60,17 @@ uint64_t multiband_levels(uint64_t requested, double cell, double gsd, uint64_t 
 // by f = floor(sigma / 2.5) with sigma / f and enlarged back bilinearly, so the cost does not
 // grow with sigma.
 ImageF32 gaussian_blur_scaled(const ImageF32& image, double sigma);
+
+// The working images of gaussian_blur_scaled, kept by a caller that blurs many images so that
+// their storage is reused.
+struct BlurScratch {
+  ImageF32 small;          // the image shrunk
+  ImageF32 small_blurred;  // the shrunk image blurred
+};
+
+// gaussian_blur_scaled into `out` (the same values), reusing the storage of `out` and
+// `scratch`; `out` must not be `image`.
+void gaussian_blur_scaled(const ImageF32& image, double sigma, ImageF32& out, BlurScratch& scratch);
 
 // Renders a job that carries a seam map; errors and the sink contract as render_mosaic. A job
 // without a seam map, a map without cells or a label beyond the photos is a caller's bug.

@@ -4,12 +4,15 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "img/ops/filter.h"
+#include "img/ops/resample.h"
 #include "logx.h"
 #include "render/render.h"
 #include "render/render_fixtures.h"
 #include "seams/nadir.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -150,6 +153,43 @@ struct MbRender {
     return bands[y / cfg.block_rows].data.data() + ((y % cfg.block_rows) * grid.width + x) * 3;
   }
 };
+
+// The kept-buffer overload against the definition written with the allocating operations:
+// copy below 0.3, direct blur up to 4, otherwise shrink by floor(sigma / 2.5), blur and
+// enlarge bilinearly (a factor of 1 included, where the shrunk image is the image itself).
+// One output and scratch serve every call, across sizes and channel counts, pre-filled with
+// NaN so that a value left over fails the comparison.
+TEST(GaussianBlurScaled, IntoKeptImagesMatchesItsDefinition) {
+  ImageF32 out(90, 90, 4);
+  BlurScratch scratch;
+  scratch.small = ImageF32(60, 60, 4);
+  scratch.small_blurred = ImageF32(60, 60, 4);
+  for (ImageF32* img : {&out, &scratch.small, &scratch.small_blurred})
+    std::fill(img->data.begin(), img->data.end(), std::nanf(""));
+  const std::tuple<size_t, size_t, size_t, double> calls[] = {
+      {40, 30, 4, 0.2}, {40, 30, 1, 3.0}, {80, 61, 4, 4.5}, {80, 61, 1, 6.0}, {30, 70, 4, 24.0}, {17, 5, 1, 64.0}};
+  for (auto [w, h, c, sigma] : calls) {
+    SCOPED_TRACE(format("{}x{}x{} sigma {}", w, h, c, sigma));
+    const ImageF32 img = smooth_image(w, h, c);
+    ImageF32 expected;
+    if (sigma < 0.3) {
+      expected = img;
+    } else if (sigma <= 4.0) {
+      expected = gaussian_blur(img, sigma);
+    } else {
+      const double f = std::max(std::floor(sigma / 2.5), 1.0);
+      const size_t sw = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(w) / f)), 1);
+      const size_t sh = std::max<size_t>(static_cast<size_t>(std::ceil(static_cast<double>(h) / f)), 1);
+      expected = resize_bilinear(gaussian_blur(resize(img, sw, sh), sigma / f), w, h);
+    }
+    gaussian_blur_scaled(img, sigma, out, scratch);
+    EXPECT_EQ(out.width, w);
+    EXPECT_EQ(out.height, h);
+    EXPECT_EQ(out.channels, c);
+    EXPECT_EQ(out.data, expected.data);
+    EXPECT_EQ(gaussian_blur_scaled(img, sigma).data, expected.data);
+  }
+}
 
 TEST(RenderMultiband, LogLinesNameBandsSigmasGridAndThreads) {
   // gsd 0.05 m with a 0.2 m seam cell; 12 workers are held to 8 threads.

@@ -71,7 +71,8 @@ void convolve_row_h(const ImageF32& src, size_t y, std::span<const float> kernel
 
 // One row of the vertical pass: each row under the kernel is resolved by the border rule (a
 // row outside the image under Zero is dropped) and the weighted rows are summed across the
-// row in segments.
+// row in segments. The first group of taps writes the segment (as a sum started from 0), so
+// `out` needs no zeroing beforehand.
 template <typename Fetch>
 void convolve_row_v(size_t y, size_t height, size_t row_len, std::span<const float> kernel, BorderMode border,
                     Fetch& fetch, float* __restrict out) {
@@ -82,6 +83,7 @@ void convolve_row_v(size_t y, size_t height, size_t row_len, std::span<const flo
     const float* in[4];
     float k[4];
     int pending = 0;
+    bool written = false;
     for (size_t j = 0; j < len; ++j) {
       const int64_t r = border_index(static_cast<int64_t>(y + j) - static_cast<int64_t>(ry),
                                      static_cast<int64_t>(height), border);
@@ -89,11 +91,22 @@ void convolve_row_v(size_t y, size_t height, size_t row_len, std::span<const flo
       in[pending] = fetch(static_cast<size_t>(r)) + s0;
       k[pending] = kernel[j];
       if (++pending == 4) {
-        ops_detail::add_scaled4(out + s0, in, k, s1 - s0);
+        if (written)
+          ops_detail::add_scaled4(out + s0, in, k, s1 - s0);
+        else
+          ops_detail::add_scaled4<true>(out + s0, in, k, s1 - s0);
+        written = true;
         pending = 0;
       }
     }
-    for (int p = 0; p < pending; ++p) ops_detail::add_scaled(out + s0, in[p], k[p], s1 - s0);
+    for (int p = 0; p < pending; ++p) {
+      if (written)
+        ops_detail::add_scaled(out + s0, in[p], k[p], s1 - s0);
+      else
+        ops_detail::add_scaled<true>(out + s0, in[p], k[p], s1 - s0);
+      written = true;
+    }
+    if (!written) std::fill(out + s0, out + s1, 0.0f);
   }
 }
 
@@ -126,6 +139,20 @@ void laplacian_row(const float* plane, size_t w, size_t h, size_t y, uint64_t ap
 
 }  // namespace
 
+void shape_for_overwrite(ImageF32& image, size_t width, size_t height, size_t channels) {
+  const size_t n = width * height * channels;
+  if (image.data.capacity() >= n) {
+    image.data.resize(n);
+  } else {
+    // Fresh storage rather than growth, which would copy values about to be overwritten.
+    image.data = {};
+    image.data = make_buffer<float>(n);
+  }
+  image.width = width;
+  image.height = height;
+  image.channels = channels;
+}
+
 std::vector<float> gaussian_kernel(double sigma, uint64_t n) {
   const uint64_t k = n / 2;
   const double two_sigma2 = (sigma + sigma) * sigma;
@@ -144,18 +171,42 @@ std::vector<float> gaussian_kernel(double sigma, uint64_t n) {
 
 ImageF32 gaussian_blur(const ImageF32& src, double sigma) {
   if (!(sigma > 0.0)) return src;
+  ImageF32 out;
+  gaussian_blur(src, sigma, out);
+  return out;
+}
+
+void gaussian_blur(const ImageF32& src, double sigma, ImageF32& out) {
+  if (&out == &src) internal_error("gaussian_blur into its own source");
+  if (!(sigma > 0.0)) {
+    out.data.assign(src.data.begin(), src.data.end());
+    out.width = src.width, out.height = src.height, out.channels = src.channels;
+    return;
+  }
   const double taps = std::round(8.0 * sigma + 1.0);
   if (taps > static_cast<double>(MAX_GAUSS_TAPS)) internal_error(format("gaussian sigma {} too large", sigma));
   const uint64_t n = static_cast<uint64_t>(taps) | 1u;
   const std::vector<float> k = gaussian_kernel(sigma, n);
-  return convolve_separable(src, k, k, BorderMode::Clamp);
+  convolve_separable(src, k, k, BorderMode::Clamp, out);
 }
 
 ImageF32 convolve_separable(const ImageF32& src, std::span<const float> kernel_x, std::span<const float> kernel_y,
                             BorderMode border) {
+  ImageF32 out;
+  convolve_separable(src, kernel_x, kernel_y, border, out);
+  return out;
+}
+
+void convolve_separable(const ImageF32& src, std::span<const float> kernel_x, std::span<const float> kernel_y,
+                        BorderMode border, ImageF32& out) {
+  if (&out == &src) internal_error("convolve_separable into its own source");
   check_image(src, src.channels);
-  ImageF32 out = make_image<float>(src.width, src.height, src.channels);
-  if (out.data.empty() || kernel_y.empty()) return out;
+  shape_for_overwrite(out, src.width, src.height, src.channels);
+  if (out.data.empty()) return;
+  if (kernel_y.empty()) {
+    std::fill(out.data.begin(), out.data.end(), 0.0f);
+    return;
+  }
   const size_t row_len = out.row_len();
   auto h_row = [&](size_t r, float* dst) {
     if (kernel_x.empty()) {
@@ -171,7 +222,6 @@ ImageF32 convolve_separable(const ImageF32& src, std::span<const float> kernel_x
   // The rows one output row reads lie within kernel_y.size() consecutive rows, also where
   // the border rule folds them back into the image.
   ops_detail::run_two_pass(std::span<float>(out.data), row_len, src.height, row_len, kernel_y.size(), h_row, v_row);
-  return out;
 }
 
 ImageF32 box_blur(const ImageF32& src, uint64_t n) {

@@ -7,6 +7,7 @@
 
 #include "img/ops/add_scaled.h"
 #include "img/ops/buffer.h"
+#include "img/ops/filter.h"
 #include "img/ops/row_ring.h"
 #include "util/error.h"
 #include "util/par.h"
@@ -166,6 +167,14 @@ TapLists bilinear_weights(uint64_t n_src, uint64_t n_dst) {
 
 ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, const TapLists& taps_x,
                             const TapLists& taps_y) {
+  ImageF32 out;
+  resample_separable(src, width, height, taps_x, taps_y, out);
+  return out;
+}
+
+void resample_separable(const ImageF32& src, size_t width, size_t height, const TapLists& taps_x,
+                        const TapLists& taps_y, ImageF32& out) {
+  if (&out == &src) internal_error("resample_separable into its own source");
   const size_t ch = src.channels;
   if (src.data.size() < src.width * src.height * ch)
     internal_error(format("image data of {} floats is shorter than {}x{}x{}", src.data.size(), src.width,
@@ -175,40 +184,73 @@ ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, co
                           height));
   const FlatTaps fx = flatten(taps_x, src.width, ch, "column");
   const FlatTaps fy = flatten(taps_y, src.height, 1, "row");
-  ImageF32 out = make_image<float>(width, height, ch);
+  shape_for_overwrite(out, width, height, ch);
   const size_t len = out.row_len();
   const std::vector<uint8_t> lanes_ok = lanes_inside(fx, width, src.width * ch);
   auto h_row = [&](size_t r, float* dst) { resample_row_h(src.row(r), dst, width, ch, fx, lanes_ok); };
   // Each output row adds whole weighted rows, so the inner loop runs over contiguous floats,
-  // in segments that stay in the first-level cache across the taps.
+  // in segments that stay in the first-level cache across the taps. The first group of taps
+  // writes the segment (as a sum started from 0), so `out` needs no zeroing beforehand.
   auto v_row = [&](size_t y, float* o, auto& fetch) {
     constexpr size_t SEGMENT = 2048;
+    const size_t b = fy.start[y], e = fy.start[y + 1];
+    if (b == e) {
+      std::fill(o, o + len, 0.0f);
+      return;
+    }
     for (size_t s0 = 0; s0 < len; s0 += SEGMENT) {
       const size_t s1 = std::min(len, s0 + SEGMENT);
-      size_t t = fy.start[y];
-      for (; t + 4 <= fy.start[y + 1]; t += 4) {
+      size_t t = b;
+      for (; t + 4 <= e; t += 4) {
         const float* in[4] = {fetch(fy.index[t]) + s0, fetch(fy.index[t + 1]) + s0, fetch(fy.index[t + 2]) + s0,
                               fetch(fy.index[t + 3]) + s0};
-        ops_detail::add_scaled4(o + s0, in, fy.weight.data() + t, s1 - s0);
+        if (t == b)
+          ops_detail::add_scaled4<true>(o + s0, in, fy.weight.data() + t, s1 - s0);
+        else
+          ops_detail::add_scaled4(o + s0, in, fy.weight.data() + t, s1 - s0);
       }
-      for (; t < fy.start[y + 1]; ++t) ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+      for (; t < e; ++t) {
+        if (t == b)
+          ops_detail::add_scaled<true>(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+        else
+          ops_detail::add_scaled(o + s0, fetch(fy.index[t]) + s0, fy.weight[t], s1 - s0);
+      }
     }
   };
   ops_detail::run_two_pass(std::span<float>(out.data), len, src.height, len, widest_span(taps_y), h_row, v_row);
-  return out;
 }
+
+namespace {
+
+TapLists resize_axis(size_t n_src, size_t n_dst) {
+  return n_src > 0 && n_src < n_dst ? bilinear_weights(n_src, n_dst) : area_weights(n_src, n_dst);
+}
+
+}  // namespace
 
 ImageF32 resize(const ImageF32& src, size_t width, size_t height) {
   if (width == src.width && height == src.height) return src;
-  auto axis = [](size_t n_src, size_t n_dst) {
-    return n_src > 0 && n_src < n_dst ? bilinear_weights(n_src, n_dst) : area_weights(n_src, n_dst);
-  };
-  return resample_separable(src, width, height, axis(src.width, width), axis(src.height, height));
+  return resample_separable(src, width, height, resize_axis(src.width, width), resize_axis(src.height, height));
+}
+
+void resize(const ImageF32& src, size_t width, size_t height, ImageF32& out) {
+  if (&out == &src) internal_error("resize into its own source");
+  if (width == src.width && height == src.height) {
+    out.data.assign(src.data.begin(), src.data.end());
+    out.width = src.width, out.height = src.height, out.channels = src.channels;
+    return;
+  }
+  resample_separable(src, width, height, resize_axis(src.width, width), resize_axis(src.height, height), out);
 }
 
 ImageF32 resize_bilinear(const ImageF32& src, size_t width, size_t height) {
   return resample_separable(src, width, height, bilinear_weights(src.width, width),
                             bilinear_weights(src.height, height));
+}
+
+void resize_bilinear(const ImageF32& src, size_t width, size_t height, ImageF32& out) {
+  resample_separable(src, width, height, bilinear_weights(src.width, width), bilinear_weights(src.height, height),
+                     out);
 }
 
 }  // namespace tsl

@@ -33,12 +33,24 @@ TapLists bilinear_weights(uint64_t n_src, uint64_t n_dst);
 ImageF32 resample_separable(const ImageF32& src, size_t width, size_t height, const TapLists& taps_x,
                             const TapLists& taps_y);
 
+// resample_separable into `out` (the same values): out takes the target shape and keeps its
+// storage when that is large enough, so a caller resampling many images maps no fresh memory
+// for each. `out` must not be `src`.
+void resample_separable(const ImageF32& src, size_t width, size_t height, const TapLists& taps_x,
+                        const TapLists& taps_y, ImageF32& out);
+
 // `src` at width x height: area averaging on an axis that shrinks or keeps its length,
 // bilinear interpolation on an axis that grows. The same size returns a copy.
 ImageF32 resize(const ImageF32& src, size_t width, size_t height);
 
+// resize into `out`, storage reused as for resample_separable; `out` must not be `src`.
+void resize(const ImageF32& src, size_t width, size_t height, ImageF32& out);
+
 // `src` at width x height with bilinear taps on both axes, also when shrinking (samples
 // between two taps are skipped, not averaged).
 ImageF32 resize_bilinear(const ImageF32& src, size_t width, size_t height);
+
+// resize_bilinear into `out`, storage reused as for resample_separable; `out` must not be `src`.
+void resize_bilinear(const ImageF32& src, size_t width, size_t height, ImageF32& out);
 
 }  // namespace tsl

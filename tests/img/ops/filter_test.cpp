@@ -6,6 +6,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "img/ops/ops_test_util.h"
 #include "util/error.h"
@@ -119,6 +120,63 @@ TEST(ConvolveSeparable, KernelLongerThanTheImage) {
   EXPECT_EQ(convolve_separable(src, k, one, BorderMode::Mirror).data, (std::vector<float>{15.0f, 13.0f}));
   EXPECT_EQ(convolve_separable(src, k, one, BorderMode::Clamp).data, (std::vector<float>{13.0f, 15.0f}));
   EXPECT_EQ(convolve_separable(src, k, one, BorderMode::Zero).data, (std::vector<float>{4.0f, 4.0f}));
+}
+
+// The overloads that write into a kept image must give the allocating results bit for bit
+// whatever the image held before: stale values (NaN here, which no comparison lets pass), a
+// larger or smaller storage, another channel count. Zero borders and empty kernels are the
+// paths that have to write zeros themselves.
+TEST(ConvolveSeparable, IntoAKeptImageMatchesTheAllocatingResult) {
+  struct Case {
+    std::string name;
+    size_t w, h, c;
+    std::vector<float> kx, ky;
+    BorderMode border;
+  };
+  const std::vector<float> k5 = {0.1f, -0.7f, 0.25f, 0.5f, 0.3f};
+  const std::vector<float> k9 = gaussian_kernel(1.5, 9);
+  const Case cases[] = {
+      {"clamp rgb", 37, 23, 3, k5, k9, BorderMode::Clamp},
+      {"zero border drops rows and columns", 19, 6, 4, k9, k9, BorderMode::Zero},
+      {"mirror one channel, kernel taller than the image", 40, 3, 1, k5, k9, BorderMode::Mirror},
+      {"empty horizontal kernel", 8, 5, 2, {}, k5, BorderMode::Clamp},
+      {"empty vertical kernel", 8, 5, 2, k5, {}, BorderMode::Clamp},
+      {"one tap each way", 5, 4, 3, {2.0f}, {0.5f}, BorderMode::Zero},
+  };
+  const size_t stale_sizes[] = {0, 7, 3000};
+  for (const Case& c : cases) {
+    const ImageF32 src = random_image(c.w, c.h, c.c, 5);
+    const ImageF32 expected = convolve_separable(src, c.kx, c.ky, c.border);
+    for (size_t stale : stale_sizes) {
+      SCOPED_TRACE(format("{}, stale storage of {} values", c.name, stale));
+      ImageF32 out(stale, 1, 1);
+      std::fill(out.data.begin(), out.data.end(), std::nanf(""));
+      convolve_separable(src, c.kx, c.ky, c.border, out);
+      EXPECT_EQ(out.width, c.w);
+      EXPECT_EQ(out.height, c.h);
+      EXPECT_EQ(out.channels, c.c);
+      EXPECT_EQ(out.data, expected.data);
+    }
+  }
+}
+
+TEST(GaussianBlur, IntoAKeptImageMatchesTheAllocatingResultAndRefusesItsSource) {
+  ImageF32 out(50, 50, 4);
+  std::fill(out.data.begin(), out.data.end(), std::nanf(""));
+  // One image reused across calls of shrinking and growing sizes, as a render does.
+  const std::tuple<size_t, size_t, size_t, double> calls[] = {
+      {31, 17, 3, 2.0}, {12, 40, 1, 0.7}, {64, 33, 4, 3.5}, {9, 9, 2, 0.0}};
+  for (auto [w, h, c, sigma] : calls) {
+    SCOPED_TRACE(format("{}x{}x{} sigma {}", w, h, c, sigma));
+    const ImageF32 src = random_image(w, h, c, 9);
+    gaussian_blur(src, sigma, out);
+    EXPECT_EQ(out.width, w);
+    EXPECT_EQ(out.data, gaussian_blur(src, sigma).data);
+  }
+  ImageF32 self = random_image(6, 6, 1, 2);
+  EXPECT_THROW(gaussian_blur(self, 1.0, self), InternalError);
+  EXPECT_THROW(convolve_separable(self, std::vector<float>{1.0f}, std::vector<float>{1.0f}, BorderMode::Clamp, self),
+               InternalError);
 }
 
 // The plain two-pass definition, summing in f32 in kernel order: the oracle for the fused,

@@ -99,6 +99,53 @@ TEST(Resize, BadTapsAndShortDataAreInternalErrors) {
   EXPECT_THROW(resize(short_data, 2, 2), InternalError);
 }
 
+// The overloads that write into a kept image must give the allocating results bit for bit
+// whatever the image held before (NaN, which no comparison lets pass; larger or smaller
+// storage). Empty tap lists are the rows that have to write zeros themselves.
+TEST(Resize, IntoAKeptImageMatchesTheAllocatingResult) {
+  struct Case {
+    std::string name;
+    size_t w, h, c;  // source
+    size_t tw, th;   // target
+  };
+  const Case cases[] = {
+      {"shrink rgba", 40, 30, 4, 13, 9},     {"enlarge rgb", 7, 5, 3, 30, 21},
+      {"same size copies", 11, 6, 2, 11, 6}, {"wider and shorter, one channel", 9, 12, 1, 20, 5},
+      {"empty source widened", 0, 4, 2, 6, 4},
+  };
+  const size_t stale_sizes[] = {0, 5, 5000};
+  for (const Case& c : cases) {
+    const ImageF32 src = c.w == 0 ? ImageF32(0, c.h, c.c) : random_image(c.w, c.h, c.c, 3);
+    const ImageF32 by_resize = resize(src, c.tw, c.th);
+    const ImageF32 by_bilinear = resize_bilinear(src, c.tw, c.th);
+    for (size_t stale : stale_sizes) {
+      SCOPED_TRACE(format("{}, stale storage of {} values", c.name, stale));
+      ImageF32 out(stale, 1, 1);
+      std::fill(out.data.begin(), out.data.end(), std::nanf(""));
+      resize(src, c.tw, c.th, out);
+      EXPECT_EQ(out.width, c.tw);
+      EXPECT_EQ(out.height, c.th);
+      EXPECT_EQ(out.channels, c.c);
+      EXPECT_EQ(out.data, by_resize.data);
+      std::fill(out.data.begin(), out.data.end(), std::nanf(""));
+      resize_bilinear(src, c.tw, c.th, out);
+      EXPECT_EQ(out.data, by_bilinear.data);
+    }
+  }
+}
+
+TEST(Resize, IntoAKeptImageWithEmptyTapListsWritesZeros) {
+  const ImageF32 src = random_image(6, 8, 3, 4);
+  const TapLists rows = {{{1, 0.5f}, {7, 0.5f}}, {}, {{2, 1.0f}, {3, 1.0f}, {4, 1.0f}, {5, 1.0f}, {6, -1.0f}}};
+  const TapLists cols = {{{0, 1.0f}}, {}, {{5, 0.25f}}};
+  ImageF32 out(100, 1, 1);
+  std::fill(out.data.begin(), out.data.end(), std::nanf(""));
+  resample_separable(src, 3, 3, cols, rows, out);
+  EXPECT_EQ(out.data, resample_separable(src, 3, 3, cols, rows).data);
+  ImageF32 self = src;
+  EXPECT_THROW(resize(self, 3, 3, self), InternalError);
+}
+
 // Output rows whose taps lie far apart: the rows are recomputed or, past the ring's memory
 // bound, taken from a written-out intermediate; the values must be the same either way.
 TEST(Resize, ScatteredRowTapsGiveTheWeightedRows) {
