@@ -27,6 +27,11 @@ constexpr int64_t CHAMFER_ORTHO = 62587;  // 0.9550018 cells in 1/65536
 constexpr int64_t CHAMFER_DIAG = 89738;   // 1.3692932 cells
 constexpr size_t MIN_CELLS = 20;          // fewer allowed cells give no usable path
 
+// Bits of a cut window's edge masks.
+constexpr uint8_t SIDE_A = 1;  // only photo a's cells outside the allowed ones
+constexpr uint8_t SIDE_B = 2;  // likewise for photo b
+constexpr uint8_t EDGE = 4;    // other photos' cells and the window's border
+
 void add_boundary(std::map<std::pair<int32_t, int32_t>, SeamBoundary>& boundaries, int32_t p, int32_t q, uint64_t x,
                   uint64_t y) {
   if (p < 0 || q < 0 || p == q) return;
@@ -45,10 +50,70 @@ struct CellRect {
 };
 
 // The search's state, reused from one component to the next.
+// A 4-ary min-heap of (distance, cell) holding each cell at most once: a cell whose distance
+// drops moves up in place. It pops cells in the order a heap of every pushed entry would pop
+// their current entries, the superseded entries of that heap being the ones the search skips.
+struct CellHeap {
+  static constexpr size_t NONE = SIZE_MAX;
+  using Item = std::pair<double, size_t>;  // ties order by the lower cell
+  std::vector<Item> items;
+  std::vector<size_t> place;  // per cell: its index in items, or NONE
+
+  // Room for `cells` cells; the caller marks the places of those it will push NONE.
+  void reset(size_t cells) {
+    items.clear();
+    place.resize(cells);
+  }
+  bool empty() const { return items.empty(); }
+  void set(size_t k, const Item& it) {
+    items[k] = it;
+    place[it.second] = k;
+  }
+  void sift_up(size_t k, Item it) {
+    while (k > 0) {
+      const size_t parent = (k - 1) / 4;
+      if (!(it < items[parent])) break;
+      set(k, items[parent]);
+      k = parent;
+    }
+    set(k, it);
+  }
+  // Inserts the cell, or moves it to its lower distance.
+  void push(double d, size_t cell) {
+    size_t k = place[cell];
+    if (k == NONE) {
+      k = items.size();
+      items.emplace_back();
+    }
+    sift_up(k, {d, cell});
+  }
+  Item pop() {
+    const Item top = items[0];
+    place[top.second] = NONE;
+    const Item last = items.back();
+    items.pop_back();
+    if (items.empty()) return top;
+    size_t k = 0;
+    for (;;) {
+      const size_t first = 4 * k + 1;
+      if (first >= items.size()) break;
+      size_t best = first;
+      for (size_t c = first + 1; c < std::min(first + 4, items.size()); ++c)
+        if (items[c] < items[best]) best = c;
+      if (!(items[best] < last)) break;
+      set(k, items[best]);
+      k = best;
+    }
+    set(k, last);
+    return top;
+  }
+};
+
 struct PathScratch {
-  std::vector<double> dist;
+  std::vector<uint8_t> inside;  // 1 for the component's cells
+  std::vector<double> cost, dist;
   std::vector<size_t> pred;
-  std::vector<std::pair<double, size_t>> heap;
+  CellHeap heap;
 };
 
 // Buffers of one boundary's pass, kept from boundary to boundary: the windows run to millions
@@ -56,7 +121,8 @@ struct PathScratch {
 // work done in them.
 struct CutScratch {
   std::vector<int32_t> orig, work;
-  std::vector<uint8_t> in_a, in_b, seeds, near, both, allowed, only_a, only_b, outer;
+  std::vector<uint8_t> in_a, in_b, seeds, near, both, allowed;
+  std::vector<uint8_t> flags, rows, sides;  // edge mask bits, their row dilation, their dilation
   std::vector<int64_t> chamfer;
   std::vector<float> dist;
   SeamPatch pa, pb;
@@ -114,48 +180,51 @@ void chamfer_into(std::span<const uint8_t> seeds, size_t w, size_t h, std::vecto
 // least_cost_path confined to the rectangle `r` of a window `w` cells wide, which holds every
 // cell of component c; starts, goals and the path are window indices. Cells outside `r` are not
 // in c, so the search, its ties (the index order within `r` is the window's) and the path are
-// those of the whole window.
+// those of the whole window. The search runs on a copy of the rectangle with a ring of cells
+// outside c around it, so that a step needs no bounds test.
 std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
                                  std::span<const size_t> goals, std::span<const double> cost, size_t w, CellRect r,
                                  PathScratch& s) {
   constexpr size_t NONE = SIZE_MAX;
   const double INF = std::numeric_limits<double>::infinity();
-  const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
-  s.dist.assign(r.w * r.h, INF);
-  s.pred.assign(r.w * r.h, NONE);
-  // (distance, window cell) in a binary min-heap: ties pop the lower cell first.
-  auto& heap = s.heap;
-  heap.clear();
-  const auto later = std::greater<std::pair<double, size_t>>();
+  const size_t pw = r.w + 2, pn = pw * (r.h + 2);
+  const auto local = [&](size_t i) { return (i / w - r.y0 + 1) * pw + (i % w - r.x0 + 1); };
+  // Only the component's cells are ever read past `inside`, so only they are initialised: a
+  // band-shaped component covers a small part of its box.
+  s.inside.assign(pn, 0);
+  s.cost.resize(pn), s.dist.resize(pn), s.pred.resize(pn);
+  CellHeap& heap = s.heap;
+  heap.reset(pn);
+  for (size_t y = 0; y < r.h; ++y) {
+    const size_t base = (r.y0 + y) * w + r.x0;
+    for (size_t x = 0; x < r.w; ++x) {
+      if (component[base + x] != c) continue;
+      const size_t li = (y + 1) * pw + x + 1;
+      s.inside[li] = 1;
+      s.cost[li] = cost[base + x];
+      s.dist[li] = INF;
+      s.pred[li] = NONE;
+      heap.place[li] = CellHeap::NONE;
+    }
+  }
   for (size_t st : starts) {
     s.dist[local(st)] = 0.0;
-    heap.push_back({0.0, st});
-    std::push_heap(heap.begin(), heap.end(), later);
+    heap.push(0.0, local(st));
   }
-  static constexpr int64_t DX[8] = {1, -1, 0, 0, 1, -1, 1, -1};
-  static constexpr int64_t DY[8] = {0, 0, 1, -1, 1, -1, -1, 1};
+  // The moves (+1, 0), (-1, 0), (0, +1), (0, -1), (+1, +1), (-1, -1), (+1, -1), (-1, +1).
+  const ptrdiff_t row = static_cast<ptrdiff_t>(pw);
+  const ptrdiff_t STEP[8] = {1, -1, row, -row, row + 1, -row - 1, 1 - row, row - 1};
   static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
-  const int64_t rx0 = static_cast<int64_t>(r.x0), ry0 = static_cast<int64_t>(r.y0);
-  const int64_t rx1 = rx0 + static_cast<int64_t>(r.w), ry1 = ry0 + static_cast<int64_t>(r.h);
   while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), later);
-    const auto [dt, i] = heap.back();
-    heap.pop_back();
-    const int64_t x = static_cast<int64_t>(i % w), y = static_cast<int64_t>(i / w);
-    const size_t li = static_cast<size_t>(y - ry0) * r.w + static_cast<size_t>(x - rx0);
-    if (dt > s.dist[li]) continue;
+    const auto [dt, i] = heap.pop();
     for (int m = 0; m < 8; ++m) {
-      const int64_t xx = x + DX[m], yy = y + DY[m];
-      if (xx < rx0 || yy < ry0 || xx >= rx1 || yy >= ry1) continue;
-      const size_t j = static_cast<size_t>(yy) * w + static_cast<size_t>(xx);
-      if (component[j] != c) continue;
-      const size_t lj = static_cast<size_t>(yy - ry0) * r.w + static_cast<size_t>(xx - rx0);
-      const double cand = dt + 0.5 * (cost[i] + cost[j]) * FACTOR[m];
-      if (s.dist[lj] > cand) {
-        s.dist[lj] = cand;
-        s.pred[lj] = i;
-        heap.push_back({cand, j});
-        std::push_heap(heap.begin(), heap.end(), later);
+      const size_t j = static_cast<size_t>(static_cast<ptrdiff_t>(i) + STEP[m]);
+      if (!s.inside[j]) continue;
+      const double cand = dt + 0.5 * (s.cost[i] + s.cost[j]) * FACTOR[m];
+      if (s.dist[j] > cand) {
+        s.dist[j] = cand;
+        s.pred[j] = i;
+        heap.push(cand, j);
       }
     }
   }
@@ -164,8 +233,42 @@ std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, 
     if (goal == NONE || s.dist[local(g)] < s.dist[local(goal)]) goal = g;
   if (goal == NONE || !std::isfinite(s.dist[local(goal)])) return {};
   std::vector<size_t> path;
-  for (size_t i = goal; i != NONE; i = s.pred[local(i)]) path.push_back(i);
+  for (size_t i = local(goal); i != NONE; i = s.pred[i]) path.push_back((i / pw - 1 + r.y0) * w + i % pw - 1 + r.x0);
   return path;
+}
+
+std::string seam_cache_key(const ImageMeta& photo, double scale) {
+  return format("seam|{}|{:.3}", photo.path.string(), scale);
+}
+
+// Decodes ahead, on the build's workers, the photos the boundaries will read, in the order they
+// are first needed and while they fill at most half of the cache, so that the boundaries, which
+// run one after another, find them decoded. A failed load is left for its boundary to report.
+void prefetch_photos(const CutInputs& in, std::span<const SeamBoundary> boundaries) {
+  const size_t n = std::min(in.photos.images.size(), in.scales.size());
+  std::vector<uint8_t> seen(n, 0);
+  std::vector<size_t> photos;
+  double bytes = 0.0;
+  for (const SeamBoundary& bd : boundaries) {
+    if (bd.count < 4) continue;
+    for (const int32_t p : {bd.a, bd.b}) {
+      const size_t k = static_cast<size_t>(p);
+      if (k >= n || seen[k]) continue;
+      seen[k] = 1;
+      const ImageMeta& m = in.photos.images[k];
+      const double s = in.scales[k];
+      // 3 channels of 2 bytes at the decoded size.
+      bytes += 6.0 * std::ceil(static_cast<double>(m.width) * s) * std::ceil(static_cast<double>(m.height) * s);
+      if (!(bytes <= 0.5 * in.cache->budget)) break;
+      photos.push_back(k);
+    }
+  }
+  const size_t workers = std::max<uint64_t>(in.config->workers, 1);
+  par_map(photos.size(), workers, [&](size_t j) {
+    const ImageMeta& m = in.photos.images[photos[j]];
+    const double s = in.scales[photos[j]];
+    return in.cache->get(seam_cache_key(m, s), m, s).has_value();
+  });
 }
 
 // The photo's patch over the window into `patch`, reusing its storage (render_seam_window).
@@ -181,7 +284,7 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
       seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
   const ImageMeta& meta = in.photos.images[photo];
   const double scale = in.scales[photo];
-  auto decoded = in.cache->get(format("seam|{}|{:.3}", meta.path.string(), scale), meta, scale);
+  auto decoded = in.cache->get(seam_cache_key(meta, scale), meta, scale);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
   patch.rgb.width = w, patch.rgb.height = h, patch.rgb.channels = 3;
@@ -228,7 +331,26 @@ float max3_at(const std::vector<float>& v, size_t w, size_t h, size_t x, size_t 
   return m;
 }
 
-std::vector<uint8_t> dilate3(const std::vector<uint8_t>& m, size_t w, size_t h) { return morph_mask(m, w, h, 3, true); }
+// Each cell's bits ORed over its 3 x 3 neighbourhood inside the window: a 3 x 3 dilation of
+// every bit plane at once.
+void dilate3_bits(const std::vector<uint8_t>& m, size_t w, size_t h, std::vector<uint8_t>& rows,
+                  std::vector<uint8_t>& out) {
+  rows.resize(w * h);
+  out.resize(w * h);
+  for (size_t y = 0; y < h; ++y) {
+    const uint8_t* src = m.data() + y * w;
+    uint8_t* dst = rows.data() + y * w;
+    for (size_t x = 0; x < w; ++x)
+      dst[x] = static_cast<uint8_t>((x > 0 ? src[x - 1] : 0) | src[x] | (x + 1 < w ? src[x + 1] : 0));
+  }
+  for (size_t y = 0; y < h; ++y) {
+    const uint8_t* mid = rows.data() + y * w;
+    const uint8_t* up = y > 0 ? mid - w : mid;
+    const uint8_t* down = y + 1 < h ? mid + w : mid;
+    uint8_t* dst = out.data() + y * w;
+    for (size_t x = 0; x < w; ++x) dst[x] = static_cast<uint8_t>(up[x] | mid[x] | down[x]);
+  }
+}
 
 // The cells of each component of `comps` in ascending index (a counting sort) and each
 // component's bounding box.
@@ -254,27 +376,24 @@ void group_components(const Components& comps, size_t w, CutScratch& s) {
     if (lo_x[c] <= hi_x[c]) s.boxes[c] = {lo_x[c], lo_y[c], hi_x[c] - lo_x[c] + 1, hi_y[c] - lo_y[c] + 1};
 }
 
-struct Sides {
-  const std::vector<uint8_t>& a;
-  const std::vector<uint8_t>& b;
-  const std::vector<uint8_t>& edge;
-};
-
 // One allowed component of a boundary: the cut along its least-cost path, when the path
 // separates the two photos' sides. Works on the component's bounding box only.
-void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, size_t w, const Sides& side,
-                   CutScratch& s, uint64_t& reassigned) {
+void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, size_t w, CutScratch& s,
+                   uint64_t& reassigned) {
   const std::span<const size_t> cc(s.order.data() + s.first[c], s.first[c + 1] - s.first[c]);
   if (cc.size() < MIN_CELLS) return;
-  const auto touches = [&](const std::vector<uint8_t>& m) {
-    return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return m[i] != 0; });
+  const auto touches = [&](uint8_t bit) {
+    return std::any_of(cc.begin(), cc.end(), [&](size_t i) { return (s.sides[i] & bit) != 0; });
   };
-  if (!touches(side.a) || !touches(side.b)) return;
+  if (!touches(SIDE_A) || !touches(SIDE_B)) return;
   const CellRect r = s.boxes[c];
   const auto local = [&](size_t i) { return (i / w - r.y0) * r.w + (i % w - r.x0); };
   // Ends: where the component meets both sides, or the window's other labels and border.
   s.ends.assign(r.w * r.h, 0);
-  for (size_t i : cc) s.ends[local(i)] = (side.a[i] && side.b[i]) || side.edge[i];
+  for (size_t i : cc) {
+    const uint8_t f = s.sides[i];
+    s.ends[local(i)] = ((f & SIDE_A) && (f & SIDE_B)) || (f & EDGE);
+  }
   const Components groups = label_components(s.ends, r.w, r.h, true);
   if (groups.count != 3) return;
   s.starts.clear(), s.goals.clear();
@@ -300,8 +419,8 @@ void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, si
   for (size_t i : cc) {
     const int32_t p = parts.labels[local(i)];
     if (p <= 0) continue;
-    s.part_a[static_cast<size_t>(p)] |= side.a[i];
-    s.part_b[static_cast<size_t>(p)] |= side.b[i];
+    s.part_a[static_cast<size_t>(p)] |= (s.sides[i] & SIDE_A) != 0;
+    s.part_b[static_cast<size_t>(p)] |= (s.sides[i] & SIDE_B) != 0;
   }
   for (size_t p = 1; p < parts.count; ++p)
     if (s.part_a[p] && s.part_b[p]) return;
@@ -390,21 +509,21 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
                   (static_cast<double>(dist[i]) * 0.02) / static_cast<double>(band);
     }
 
-  s.only_a.resize(n), s.only_b.resize(n), s.outer.resize(n);
+  // Bits of the three edge masks: only a, only b, and outer (other labels and the border).
+  s.flags.resize(n);
   for (size_t y = 0; y < h; ++y)
     for (size_t x = 0; x < w; ++x) {
       const size_t i = y * w + x;
-      s.only_a[i] = s.in_a[i] && !s.allowed[i];
-      s.only_b[i] = s.in_b[i] && !s.allowed[i];
-      s.outer[i] = (!s.in_a[i] && !s.in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
+      const bool outer = (!s.in_a[i] && !s.in_b[i]) || x == 0 || y == 0 || x + 1 == w || y + 1 == h;
+      s.flags[i] = static_cast<uint8_t>((s.in_a[i] && !s.allowed[i] ? SIDE_A : 0) |
+                                        (s.in_b[i] && !s.allowed[i] ? SIDE_B : 0) | (outer ? EDGE : 0));
     }
-  const std::vector<uint8_t> side_a = dilate3(s.only_a, w, h), side_b = dilate3(s.only_b, w, h);
-  const std::vector<uint8_t> edge = dilate3(s.outer, w, h);
+  dilate3_bits(s.flags, w, h, s.rows, s.sides);
 
   s.work = s.orig;
   const Components comps = label_components(s.allowed, w, h, false);
   group_components(comps, w, s);
-  for (size_t c = 1; c < comps.count; ++c) cut_component(bd, comps, c, w, {side_a, side_b, edge}, s, reassigned);
+  for (size_t c = 1; c < comps.count; ++c) cut_component(bd, comps, c, w, s, reassigned);
   for (uint64_t y = y0; y < y1; ++y)
     std::copy(s.work.begin() + static_cast<ptrdiff_t>((y - y0) * w),
               s.work.begin() + static_cast<ptrdiff_t>((y - y0 + 1) * w),
@@ -467,6 +586,7 @@ std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, co
 std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map) {
   const uint64_t band = seam_band_cells(in.photos.images, in.natives, map.cell, in.config->seam_band);
   const std::vector<SeamBoundary> boundaries = seam_boundaries(map);
+  prefetch_photos(in, boundaries);
   uint64_t reassigned = 0;
   CutScratch scratch;
   for (const SeamBoundary& bd : boundaries) {
