@@ -63,24 +63,11 @@ NodeGrid proj_nodes(const SeamInputs& in, double left_e, double top_n, double ce
   return g;
 }
 
-// Where a cell lies between the nodes on one axis, as upsample_grid places it: the node before
-// it (the last pair of nodes extrapolates) and the fraction of a step past that node.
-struct AxisPos {
-  size_t node = 0;
-  float frac = 0.0f;
-};
-
-AxisPos axis_pos(size_t i, size_t nodes, uint64_t step) {
-  const float u = static_cast<float>(i) / static_cast<float>(step);
-  const size_t c = std::min(static_cast<size_t>(std::floor(u)), nodes - 2);
-  return {c, u - static_cast<float>(c)};
-}
-
 // A photo ready to be scored row by row without its full projection grids.
 struct ScoredPhoto {
   CellWindow window;
   NodeGrid nodes;
-  std::vector<AxisPos> cols;  // per window column
+  std::vector<GridAxisPos> cols;  // per window column
   float sx = 0.0f, sy = 0.0f;
 };
 
@@ -90,7 +77,7 @@ ScoredPhoto scored_photo(const SeamInputs& in, const SeamMap& map, const CellWin
   if (!w.valid) return p;
   p.nodes = proj_nodes(in, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, w.x0, w.x1, w.y0, w.y1);
   p.cols.resize(w.x1 - w.x0);
-  for (size_t x = 0; x < p.cols.size(); ++x) p.cols[x] = axis_pos(x, p.nodes.cols, SEAM_GRID_STEP);
+  for (size_t x = 0; x < p.cols.size(); ++x) p.cols[x] = grid_axis_pos(x, p.nodes.cols, SEAM_GRID_STEP);
   const ImageMeta& image = in.images[photo];
   p.sx = 2.0f / (static_cast<float>(image.width) - 1.0f);
   p.sy = 2.0f / (static_cast<float>(image.height) - 1.0f);
@@ -100,8 +87,7 @@ ScoredPhoto scored_photo(const SeamInputs& in, const SeamMap& map, const CellWin
 // Row y (a window row) of the photo's scores, the values nadir_score_grid gives: the pixel
 // position interpolated with upsample_grid's arithmetic, then scored.
 void score_row(const ScoredPhoto& p, size_t y, float* out) {
-  const AxisPos r = axis_pos(y, p.nodes.rows, SEAM_GRID_STEP);
-  const float fy = r.frac;
+  const GridAxisPos r = grid_axis_pos(y, p.nodes.rows, SEAM_GRID_STEP);
   const float* top_x = p.nodes.x.data() + r.node * p.nodes.cols;
   const float* top_y = p.nodes.y.data() + r.node * p.nodes.cols;
   const float* bottom_x = top_x + p.nodes.cols;
@@ -109,10 +95,8 @@ void score_row(const ScoredPhoto& p, size_t y, float* out) {
   for (size_t x = 0; x < p.cols.size(); ++x) {
     const size_t c = p.cols[x].node;
     const float fx = p.cols[x].frac;
-    const float px = (1.0f - fx) * (bottom_x[c] * fy + top_x[c] * (1.0f - fy)) +
-                     (bottom_x[c + 1] * fy + top_x[c + 1] * (1.0f - fy)) * fx;
-    const float py = (1.0f - fx) * (bottom_y[c] * fy + top_y[c] * (1.0f - fy)) +
-                     (bottom_y[c + 1] * fy + top_y[c + 1] * (1.0f - fy)) * fx;
+    const float px = grid_lerp(top_x, bottom_x, c, fx, r.frac);
+    const float py = grid_lerp(top_y, bottom_y, c, fx, r.frac);
     out[x] = cell_score(px * p.sx - 1.0f, py * p.sy - 1.0f);
   }
 }

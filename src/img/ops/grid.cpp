@@ -72,28 +72,14 @@ std::vector<float> upsample_grid(std::span<const float> coarse, size_t grid_rows
                           step));
   std::vector<float> out(out_height * out_width);
   if (out.empty()) return out;
-  const float step_f = static_cast<float>(step);
-  std::vector<size_t> col(out_width);
-  std::vector<float> frac(out_width);
-  for (size_t x = 0; x < out_width; ++x) {
-    const float u = static_cast<float>(x) / step_f;
-    const size_t cx = std::min(static_cast<size_t>(std::floor(u)), grid_cols - 2);
-    col[x] = cx;
-    frac[x] = u - static_cast<float>(cx);
-  }
+  std::vector<GridAxisPos> cols(out_width);
+  for (size_t x = 0; x < out_width; ++x) cols[x] = grid_axis_pos(x, grid_cols, step);
   // upsample_grid_row: one output row per chunk.
   par_chunks(std::span<float>(out), out_width, cpu_budget(), [&](size_t y, std::span<float> row) {
-    const float v = static_cast<float>(y) / step_f;
-    const size_t cy = std::min(static_cast<size_t>(std::floor(v)), grid_rows - 2);
-    const float fy = v - static_cast<float>(cy);
-    const float* top = coarse.data() + cy * grid_cols;
+    const GridAxisPos r = grid_axis_pos(y, grid_rows, step);
+    const float* top = coarse.data() + r.node * grid_cols;
     const float* bottom = top + grid_cols;
-    for (size_t x = 0; x < out_width; ++x) {
-      const size_t cx = col[x];
-      const float fx = frac[x];
-      row[x] = (1.0f - fx) * (bottom[cx] * fy + top[cx] * (1.0f - fy)) +
-               (bottom[cx + 1] * fy + top[cx + 1] * (1.0f - fy)) * fx;
-    }
+    for (size_t x = 0; x < out_width; ++x) row[x] = grid_lerp(top, bottom, cols[x].node, cols[x].frac, r.frac);
   });
   return out;
 }
