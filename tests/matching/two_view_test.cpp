@@ -134,10 +134,11 @@ Scene homography_scene(uint64_t seed, double outlier_rate, size_t n) {
 }
 
 // Two pinhole views (f = 1500 px) of ground with 15 % relief, 40 % of the height apart.
-Scene fundamental_scene(uint64_t seed, double outlier_rate, size_t n, std::array<double, 9>& f_true) {
+Scene fundamental_scene(uint64_t seed, double outlier_rate, size_t n, std::array<double, 9>& f_true,
+                        double noise_px = 0.5) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> ux(0, W), uy(0, H), small(-1, 1);
-  std::normal_distribution<double> noise(0.0, 0.5);
+  std::normal_distribution<double> noise(0.0, std::max(noise_px, 1e-300));
   const double f = 1500, cx = W / 2, cy = H / 2, height = 100;
   // Camera b: rotated by a few degrees about z and tilted, shifted along x and y.
   const double yaw = 0.1 * small(rng), tilt = 0.05 * small(rng);
@@ -281,6 +282,43 @@ for c, k in enumerate(kinds):
       EXPECT_LE(double(ours.false_inliers), std::max(double(cv.false_inliers), 0.015 * planted_out));
     }
   }
+}
+
+// Minimal samples take a direct null-space solve and larger sets the eigen-decomposition: both
+// must give the exact model on noise-free data, and a sample with repeated points (dependent
+// rows) still gives a fundamental matrix.
+TEST(TwoView, MinimalAndLargerFitsRecoverExactModels) {
+  std::array<double, 9> f_true{};
+  Scene fs = fundamental_scene(21, 0.0, 60, f_true, 0.0);
+  Scene hs = homography_scene(22, 0.0, 60);
+  // Noise-free copies: the scenes add 0.5 px noise, so rebuild b from the exact models.
+  for (size_t k = 0; k < hs.a.size(); ++k) {
+    const auto& h = hs.model;
+    const Vec2 p = hs.a[k];
+    const double w = h[6] * p.x + h[7] * p.y + h[8];
+    hs.b[k] = {(h[0] * p.x + h[1] * p.y + h[2]) / w, (h[3] * p.x + h[4] * p.y + h[5]) / w};
+  }
+  std::vector<size_t> four = {3, 17, 29, 44}, many(40);
+  for (size_t k = 0; k < many.size(); ++k) many[k] = k;
+  for (const auto& idx : {four, many}) {
+    auto h = fit_model(TwoViewKind::Homography, hs.a, hs.b, idx);
+    ASSERT_TRUE(h);
+    for (size_t e = 0; e < 9; ++e) EXPECT_NEAR(h->m[e], hs.model[e], 1e-7 * (1.0 + std::fabs(hs.model[e])));
+  }
+  // F: every correspondence, fitted or not, lies on its epipolar line.
+  std::vector<size_t> eight = {0, 7, 13, 21, 30, 38, 45, 52};
+  for (const auto& idx : {eight, many}) {
+    auto f = fit_model(TwoViewKind::Fundamental, fs.a, fs.b, idx);
+    ASSERT_TRUE(f);
+    for (size_t k = 0; k < fs.a.size(); ++k) EXPECT_LT(model_residual(TwoViewKind::Fundamental, fs.a, fs.b, *f, k), 1e-8);
+  }
+  std::vector<size_t> repeated = {0, 1, 2, 3, 4, 5, 6, 7};
+  std::vector<Vec2> a(fs.a.begin(), fs.a.begin() + 8), b(fs.b.begin(), fs.b.begin() + 8);
+  a[7] = a[6];
+  b[7] = b[6];
+  auto f = fit_model(TwoViewKind::Fundamental, a, b, repeated);
+  ASSERT_TRUE(f);
+  for (double v : f->m) EXPECT_TRUE(std::isfinite(v));
 }
 
 TEST(TwoView, SameSeedSameMask) {
