@@ -1,7 +1,8 @@
 // Pair matching costs: the brute-force ratio-test matching of one pair with 4000 features on
 // each side (ours against OpenCV's BFMatcher knnMatch + ratio test on one thread, run in a
 // child process on the same kind of data), and the robust fundamental-matrix and homography
-// searches on 500 correspondences with 40 % outliers.
+// searches on 500 correspondences with 40 % outliers, and the whole matching stage of the 18
+// Brighton photos on all threads (features extracted once into a temporary cache first).
 //
 //   cmake --build build --target bench && ./build/matching_bench
 #include <benchmark/benchmark.h>
@@ -11,8 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
+#include "config/parse_args.h"
+#include "logx.h"
+#include "matching/matching_stage.h"
 #include "matching/ratio_match.h"
 #include "matching/two_view.h"
+#include "pipeline/collect_images.h"
+#include "sift/feature_stage.h"
+#include "util/par.h"
+
+#include <filesystem>
 
 namespace {
 
@@ -132,6 +142,39 @@ void BM_tessaly_ransac(benchmark::State& state) {
     benchmark::DoNotOptimize(tsl::ransac(kind, a, b, homography ? 3.0 : 0.6, homography ? 5000 : 10000, 17));
 }
 BENCHMARK(BM_tessaly_ransac)->Arg(0)->Arg(1)->ArgNames({"homography"})->Unit(benchmark::kMillisecond);
+
+// The matching stage as a build runs it on the Brighton flight (93 candidate pairs).
+void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
+  namespace fs = std::filesystem;
+  const fs::path data = fs::path(TSL_SOURCE_DIR) / "../shared/data/dji-phantom3-brighton-beach";
+  if (!fs::is_directory(data)) {
+    state.SkipWithError("../shared/data is absent");
+    return;
+  }
+  const fs::path cache = fs::temp_directory_path() / "tessaly_matching_bench_cache";
+  const std::vector<std::string> words = {data.string(), "--cache-dir", cache.string(), "--workers",
+                                          std::to_string(tsl::cpu_budget())};
+  const tsl::Config config = tsl::Config::from_options(*tsl::parse_args(words));
+  auto set = tsl::collect_images(config);
+  if (!set) {
+    state.SkipWithError("cannot read the flight");
+    return;
+  }
+  const auto pairs = tsl::select_pairs(set->images, set->rotations, set->positions, config.neighbors);
+  auto features = tsl::extract_all_features(set->images, config);
+  if (!features) {
+    state.SkipWithError("feature extraction failed");
+    return;
+  }
+  size_t tie_pairs = 0;
+  for (auto _ : state) {
+    auto ties = tsl::run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, config);
+    tie_pairs = ties ? ties->size() : 0;
+  }
+  state.counters["pairs"] = static_cast<double>(pairs.size());
+  state.counters["tie_pairs"] = static_cast<double>(tie_pairs);
+}
+BENCHMARK(BM_tessaly_matching_stage_brighton)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 
