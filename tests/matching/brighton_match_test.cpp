@@ -47,6 +47,24 @@ TEST(BrightonMatching, InliersAgreeWithOpenCv) {
   ASSERT_TRUE(features) << features.error();
   auto ties = run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, config);
   ASSERT_TRUE(ties);
+  // One worker gives the very same ties as all of them.
+  Config one = config;
+  one.workers = 1;
+  auto ties_one = run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, one);
+  ASSERT_TRUE(ties_one);
+  ASSERT_EQ(ties_one->size(), ties->size());
+  for (size_t k = 0; k < ties->size(); ++k) {
+    const PairMatch &x = (*ties)[k], &y = (*ties_one)[k];
+    EXPECT_EQ(x.i, y.i);
+    EXPECT_EQ(x.j, y.j);
+    ASSERT_EQ(x.a_all.size(), y.a_all.size());
+    ASSERT_EQ(x.a.size(), y.a.size());
+    for (size_t t = 0; t < x.a.size(); ++t) {
+      EXPECT_EQ(x.a[t].x, y.a[t].x);
+      EXPECT_EQ(x.b[t].y, y.b[t].y);
+    }
+    EXPECT_EQ(x.log_ratio, y.log_ratio);
+  }
 
   test::PyOracle py;
   for (size_t p = 0; p < features->size(); ++p) {
