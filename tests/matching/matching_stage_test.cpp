@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -154,6 +155,25 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
   for (PairMatch& p : stripped) p.log_ratio.reset();
   test::LogCapture log;
   EXPECT_EQ(solve_gains(f.images, stripped), solve_gains(f.images, injected));
+}
+
+// The colour ratios of matched pairs drive the gain solve: photos whose flat colours differ come
+// out with gains that bring the colours together.
+TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
+  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  const test::SyntheticFlight f = test::make_flight(4, 14);
+  test::LogCapture log;
+  const std::vector<PairMatch> ties = run(f, 2);
+  ASSERT_EQ(ties.size(), f.pairs.size());
+  const std::vector<Gain> gains = solve_gains(f.images, ties);
+  for (size_t ch : {0, 2}) {
+    SCOPED_TRACE(ch);
+    const double before = f.colour[3][ch] - f.colour[0][ch];
+    const double after = gains[3][ch] * f.colour[3][ch] - gains[0][ch] * f.colour[0][ch];
+    EXPECT_LT(std::fabs(after), 0.2 * std::fabs(before));
+  }
+  EXPECT_NEAR(gains[0][1], gains[3][1], 1e-6);  // green is the same everywhere
 }
 
 TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
