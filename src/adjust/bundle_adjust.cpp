@@ -23,9 +23,6 @@ namespace {
 // terms, a hundredth of the focal length for the principal point, small tangential terms.
 constexpr double LENS_PRIOR_SIGMA[6] = {0.1, 0.1, 0.01, 0.01, 0.002, 0.002};
 
-// In the relief stage the lens stays at the planar estimate: its prior shrinks by this.
-constexpr double RELIEF_LENS_PRIOR_SCALE = 0.001;
-
 // A sigma of zero, below zero or NaN would make its prior infinite and the whole solve NaN;
 // such a setting asks for a fixed value, which a tiny sigma gives.
 constexpr double MIN_SIGMA_M = 1e-6;
@@ -187,11 +184,11 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
 
   const bool relief = relief_allowed && config.surface_dsm;
   if (relief) {
+    // The lens keeps its own prior here rather than being pinned at the planar estimate: on
+    // hilly ground the planar stage explains part of the relief with lens terms (a principal
+    // point shift paid for by moving legs of alternating heading by metres), and only the tie
+    // heights can give that back.
     const PoseState planar = camera_poses(problem, stage.params);
-    if (selfcal_on) {
-      problem.lens_prior_mean = planar.lens_terms;
-      for (double& s : problem.lens_prior_sigma) s *= RELIEF_LENS_PRIOR_SCALE;
-    }
     stage.params.resize(p0 + tie_count, planar.ground);
     const size_t rounds = std::max<size_t>(config.ba_rounds > 0 ? config.ba_rounds - 1 : 0, 2);
     stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), config.ba_iters, rounds, "relief");
