@@ -38,15 +38,19 @@ inline int64_t round_away(double v) { return static_cast<int64_t>(std::round(v))
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
+using Layers = std::array<ImageF32, GAUSS>;
+
 struct Octave {
-  std::array<ImageF32, GAUSS> g;
+  Layers& g;
   int64_t w = 0, h = 0;
   float factor = 1.0f;  // octave pixels to input pixels
   int32_t index = 0;
 };
 
-// The gaussian layers 1 to 3 of one octave, kept until the chosen keypoints are described.
-using DescribedLayers = std::array<ImageF32, LAYERS>;
+// The gaussian layers of every octave, kept until the chosen keypoints are described and then
+// for the thread's next call: fresh storage of a few hundred megabytes costs more in page
+// faults and zeroing than the blurs that fill it. Released by release_sift_scratch.
+thread_local std::vector<Layers> t_octaves;
 
 struct Derivatives {
   float v, dx, dy, ds, dxx, dyy, dss, dxy, dxs, dys;
@@ -281,7 +285,7 @@ float octave_factor(int64_t o) { return o == 0 ? 0.5f : std::exp2(static_cast<fl
 
 // RootSIFT descriptors of the chosen candidates, each on the layer it was found on.
 std::vector<float> describe(std::span<const Keypoint> candidates, std::span<const size_t> chosen,
-                            const std::vector<DescribedLayers>& layers) {
+                            const std::vector<Layers>& layers) {
   std::vector<float> out(chosen.size() * DESC_LEN);
   constexpr size_t PER_ITEM = 64;
   par_rows(chosen.size(), PER_ITEM, cpu_budget(), [&](size_t k0, size_t k1) {
@@ -290,7 +294,7 @@ std::vector<float> describe(std::span<const Keypoint> candidates, std::span<cons
       const Keypoint& kp = candidates[chosen[k]];
       const int64_t o = kp.octave + 1;
       const float factor = octave_factor(o);
-      const ImageF32& g = layers[static_cast<size_t>(o)][kp.layer - 1];
+      const ImageF32& g = layers[static_cast<size_t>(o)][kp.layer];
       sift_descriptor(g, round_away(kp.x / factor), round_away(kp.y / factor), kp.size * 0.5f / factor, kp.angle,
                       raw);
       root_sift(raw, std::span<float, DESC_LEN>(out.data() + k * DESC_LEN, DESC_LEN));
@@ -332,23 +336,24 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
     internal_error(format("sift_extract needs a one-channel image, got {}x{}x{}", gray.width, gray.height,
                           gray.channels));
   std::vector<Keypoint> candidates;
-  std::vector<DescribedLayers> layers;
+  std::vector<Layers>& layers = t_octaves;
   double blur_s = 0.0, detect_s = 0.0;
 
   if (2 * gray.width >= 12 && 2 * gray.height >= 12) {
     const auto t_base = Clock::now();
-    Octave oc;
+    if (layers.empty()) layers.resize(1);
     {
       ImageF32 input(gray.width, gray.height, 1);
       for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
       // Layer 1's storage holds the upsampled image until the octave overwrites it.
-      resize_bilinear(input, 2 * gray.width, 2 * gray.height, oc.g[1]);
+      resize_bilinear(input, 2 * gray.width, 2 * gray.height, layers[0][1]);
       const std::vector<float> k = gaussian_kernel(1.2489995996796799, 11);
-      convolve_separable(oc.g[1], k, k, BorderMode::Mirror, oc.g[0]);
+      convolve_separable(layers[0][1], k, k, BorderMode::Mirror, layers[0][0]);
     }
     blur_s += seconds_since(t_base);
     const int64_t octaves = octave_count(gray.width, gray.height);
     for (int64_t o = 0; o < octaves; ++o) {
+      Octave oc{layers[static_cast<size_t>(o)]};
       oc.w = static_cast<int64_t>(oc.g[0].width);
       oc.h = static_cast<int64_t>(oc.g[0].height);
       if (oc.w < 12 || oc.h < 12) break;
@@ -361,9 +366,8 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
       detect_octave(oc, candidates);
       detect_s += seconds_since(t1);
       check_cancel();
-      next_base(oc.g[3], oc.g[0]);
-      layers.push_back({std::move(oc.g[1]), std::move(oc.g[2]), std::move(oc.g[3])});
-      for (size_t i = 1; i <= LAYERS; ++i) oc.g[i] = {};
+      if (layers.size() < static_cast<size_t>(o) + 2) layers.resize(static_cast<size_t>(o) + 2);
+      next_base(layers[static_cast<size_t>(o)][3], layers[static_cast<size_t>(o) + 1][0]);
     }
   }
 
@@ -382,5 +386,7 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
   }
   return result;
 }
+
+void release_sift_scratch() { t_octaves = {}; }
 
 }  // namespace tsl

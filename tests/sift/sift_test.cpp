@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "util/par.h"
@@ -95,6 +96,33 @@ TEST(SiftExtract, SameResultInsideAParallelWorker) {
     }
     EXPECT_EQ(f.descriptors, top.descriptors);
   }
+}
+
+void expect_same_features(const SiftFeatures& a, const SiftFeatures& b) {
+  ASSERT_EQ(a.keypoints.size(), b.keypoints.size());
+  for (size_t i = 0; i < a.keypoints.size(); ++i) {
+    EXPECT_EQ(a.keypoints[i].x, b.keypoints[i].x);
+    EXPECT_EQ(a.keypoints[i].y, b.keypoints[i].y);
+    EXPECT_EQ(a.keypoints[i].size, b.keypoints[i].size);
+    EXPECT_EQ(a.keypoints[i].angle, b.keypoints[i].angle);
+  }
+  EXPECT_EQ(a.descriptors, b.descriptors);
+}
+
+// A thread keeps its scale-space images between calls: what a larger image with more octaves
+// left behind must not reach a later, smaller call.
+TEST(SiftExtract, ImagesKeptFromAnEarlierCallChangeNothing) {
+  const ImageU8 small = blob_image();
+  SiftFeatures fresh;
+  std::thread([&] { fresh = sift_extract(small, 0); }).join();
+  const ImageU8 big = image_of(700, 500, [](double x, double y) {
+    return static_cast<uint8_t>(std::lround(127.5 + 100.0 * std::sin(x * 0.13) * std::cos(y * 0.07)));
+  });
+  sift_extract(big, 0);
+  expect_same_features(sift_extract(small, 0), fresh);
+  release_sift_scratch();
+  expect_same_features(sift_extract(small, 0), fresh);
+  release_sift_scratch();
 }
 
 // With a limit the list is ordered by response, strongest first.
