@@ -75,6 +75,18 @@ TEST(SiftExtract, FindsBlobCentres) {
   }
 }
 
+void expect_same_features(const SiftFeatures& a, const SiftFeatures& b) {
+  ASSERT_EQ(a.keypoints.size(), b.keypoints.size());
+  for (size_t i = 0; i < a.keypoints.size(); ++i) {
+    EXPECT_EQ(a.keypoints[i].x, b.keypoints[i].x);
+    EXPECT_EQ(a.keypoints[i].y, b.keypoints[i].y);
+    EXPECT_EQ(a.keypoints[i].size, b.keypoints[i].size);
+    EXPECT_EQ(a.keypoints[i].angle, b.keypoints[i].angle);
+    EXPECT_EQ(a.keypoints[i].response, b.keypoints[i].response);
+  }
+  EXPECT_EQ(a.descriptors, b.descriptors);
+}
+
 // Detection runs in row bands on worker threads; inside a parallel worker everything runs
 // inline. Both must give the same list.
 TEST(SiftExtract, SameResultInsideAParallelWorker) {
@@ -85,28 +97,7 @@ TEST(SiftExtract, SameResultInsideAParallelWorker) {
   const SiftFeatures top = sift_extract(img, 0);
   ASSERT_GT(top.keypoints.size(), 20u);
   const std::vector<SiftFeatures> inner = par_map(2, 2, [&](size_t) { return sift_extract(img, 0); });
-  for (const SiftFeatures& f : inner) {
-    ASSERT_EQ(f.keypoints.size(), top.keypoints.size());
-    for (size_t i = 0; i < f.keypoints.size(); ++i) {
-      EXPECT_EQ(f.keypoints[i].x, top.keypoints[i].x);
-      EXPECT_EQ(f.keypoints[i].y, top.keypoints[i].y);
-      EXPECT_EQ(f.keypoints[i].size, top.keypoints[i].size);
-      EXPECT_EQ(f.keypoints[i].angle, top.keypoints[i].angle);
-      EXPECT_EQ(f.keypoints[i].response, top.keypoints[i].response);
-    }
-    EXPECT_EQ(f.descriptors, top.descriptors);
-  }
-}
-
-void expect_same_features(const SiftFeatures& a, const SiftFeatures& b) {
-  ASSERT_EQ(a.keypoints.size(), b.keypoints.size());
-  for (size_t i = 0; i < a.keypoints.size(); ++i) {
-    EXPECT_EQ(a.keypoints[i].x, b.keypoints[i].x);
-    EXPECT_EQ(a.keypoints[i].y, b.keypoints[i].y);
-    EXPECT_EQ(a.keypoints[i].size, b.keypoints[i].size);
-    EXPECT_EQ(a.keypoints[i].angle, b.keypoints[i].angle);
-  }
-  EXPECT_EQ(a.descriptors, b.descriptors);
+  for (const SiftFeatures& f : inner) expect_same_features(f, top);
 }
 
 // A thread keeps its scale-space images between calls: what a larger image with more octaves
