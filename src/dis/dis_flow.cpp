@@ -9,21 +9,19 @@ namespace tsl {
 
 namespace {
 
-// The flow of a w x h level, resampled bilinearly to width x height and scaled by `factor`.
-void resample_flow(const std::vector<float>& u, const std::vector<float>& v, size_t w, size_t h, size_t width,
-                   size_t height, float factor, std::vector<float>& out_u, std::vector<float>& out_v) {
-  ImageF32 packed(w, h, 2);
-  for (size_t p = 0; p < w * h; ++p) {
-    packed.data[2 * p] = u[p];
-    packed.data[2 * p + 1] = v[p];
-  }
-  const ImageF32 big = resize_bilinear(packed, width, height);
-  out_u.resize(width * height);
-  out_v.resize(width * height);
-  for (size_t p = 0; p < width * height; ++p) {
-    out_u[p] = big.data[2 * p] * factor;
-    out_v[p] = big.data[2 * p + 1] * factor;
-  }
+// One flow component of a w x h level, resampled bilinearly to width x height and scaled by
+// `factor`. The channels of a packed two-channel image resample independently, so each
+// component alone gives the same values without the interleaved copies.
+std::vector<float> resample_component(std::vector<float>&& c, size_t w, size_t h, size_t width, size_t height,
+                                      float factor) {
+  ImageF32 level;
+  level.data = std::move(c);
+  level.width = w;
+  level.height = h;
+  level.channels = 1;
+  ImageF32 out = resize_bilinear(level, width, height);
+  for (float& s : out.data) s *= factor;
+  return std::move(out.data);
 }
 
 }  // namespace
@@ -31,11 +29,18 @@ void resample_flow(const std::vector<float>& u, const std::vector<float>& v, siz
 FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
   const size_t W = a.width, H = a.height;
   FlowField flow;
-  flow.u.assign(W * H, 0.0f);
-  flow.v.assign(W * H, 0.0f);
   const int levels = dis_level_count(W, H);
-  if (levels < 0) return flow;
+  if (levels < 0) {
+    flow.u.assign(W * H, 0.0f);
+    flow.v.assign(W * H, 0.0f);
+    return flow;
+  }
   const std::vector<std::optional<DisLevel>> pyramid = build_dis_pyramid(a, b, levels);
+  // Planes sized for the finest level up front: the coarser levels use their beginnings, so
+  // every page is mapped once.
+  const size_t finest = levels >= 1 ? 1 : 0;
+  const size_t most = (W >> finest) * (H >> finest);
+  DisRefineScratch scratch = make_dis_refine_scratch(most);
   std::vector<float> u, v;
   size_t cw = 0, ch = 0;  // size of the level that u and v belong to; 0 before the first
   for (size_t k = pyramid.size(); k-- > 0;) {
@@ -46,16 +51,18 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
       v.assign(level.w * level.h, 0.0f);
     } else if (cw != level.w || ch != level.h) {
       // Twice the coarser flow, not the size ratio, which differs from 2 for odd sizes.
-      resample_flow(u, v, cw, ch, level.w, level.h, 2.0f, u, v);
+      u = resample_component(std::move(u), cw, ch, level.w, level.h, 2.0f);
+      v = resample_component(std::move(v), cw, ch, level.w, level.h, 2.0f);
     }
     const DisPatchFlow patches = dis_inverse_search(level, u, v);
     dis_densify(level, patches, u, v);
-    dis_refine(level, u, v);
+    dis_refine(level, u, v, scratch);
     cw = level.w;
     ch = level.h;
   }
-  const size_t finest = levels >= 1 ? 1 : 0;
-  resample_flow(u, v, cw, ch, W, H, static_cast<float>(1u << finest), flow.u, flow.v);
+  const float scale = static_cast<float>(1u << finest);
+  flow.u = resample_component(std::move(u), cw, ch, W, H, scale);
+  flow.v = resample_component(std::move(v), cw, ch, W, H, scale);
   return flow;
 }
 

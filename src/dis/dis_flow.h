@@ -10,8 +10,8 @@ namespace tsl {
 // scale (values outside are clamped and NaN read as 0 when the pyramid is quantised). The
 // finest level estimated is half resolution when the image allows a pyramid. An input with a
 // side below 12, or a longer side of 16 or less, gives zero flow; a zero side gives no
-// entries. Deterministic: the thread count does not change the result. Runs its row loops on
-// worker threads unless called from one.
+// entries. Deterministic. Runs on the calling thread; only the resampling of the pyramid and
+// of the flow spreads rows over worker threads (inline when called from one).
 FlowField dis_flow(const ImageF32& a, const ImageF32& b);
 
 }  // namespace tsl

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "flow/flow_rows.h"
 #include "img/ops/resample.h"
 
 namespace tsl {
@@ -48,27 +47,25 @@ int dis_level_count(size_t width, size_t height) {
 void dis_sobel(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& gx, std::vector<float>& gy) {
   gx.assign(w * h, 0.0f);
   gy.assign(w * h, 0.0f);
-  flow_detail::for_rows(h, w * h, [&](size_t first, size_t last) {
-    for (size_t y = first; y < last; ++y) {
-      const size_t ya = y == 0 ? 1 : y - 1, yb = y + 1 == h ? h - 2 : y + 1;
-      const float* up = img.data() + ya * w;
-      const float* mid = img.data() + y * w;
-      const float* dn = img.data() + yb * w;
-      float* ox = gx.data() + y * w;
-      float* oy = gy.data() + y * w;
-      auto at = [&](size_t x) {
-        const size_t l = x == 0 ? 1 : x - 1, r = x + 1 == w ? w - 2 : x + 1;
-        ox[x] = (up[r] - up[l]) + 2.0f * (mid[r] - mid[l]) + (dn[r] - dn[l]);
-        oy[x] = (dn[l] - up[l]) + 2.0f * (dn[x] - up[x]) + (dn[r] - up[r]);
-      };
-      at(0);
-      for (size_t x = 1; x + 1 < w; ++x) {
-        ox[x] = (up[x + 1] - up[x - 1]) + 2.0f * (mid[x + 1] - mid[x - 1]) + (dn[x + 1] - dn[x - 1]);
-        oy[x] = (dn[x - 1] - up[x - 1]) + 2.0f * (dn[x] - up[x]) + (dn[x + 1] - up[x + 1]);
-      }
-      at(w - 1);
+  for (size_t y = 0; y < h; ++y) {
+    const size_t ya = y == 0 ? 1 : y - 1, yb = y + 1 == h ? h - 2 : y + 1;
+    const float* up = img.data() + ya * w;
+    const float* mid = img.data() + y * w;
+    const float* dn = img.data() + yb * w;
+    float* ox = gx.data() + y * w;
+    float* oy = gy.data() + y * w;
+    auto at = [&](size_t x) {
+      const size_t l = x == 0 ? 1 : x - 1, r = x + 1 == w ? w - 2 : x + 1;
+      ox[x] = (up[r] - up[l]) + 2.0f * (mid[r] - mid[l]) + (dn[r] - dn[l]);
+      oy[x] = (dn[l] - up[l]) + 2.0f * (dn[x] - up[x]) + (dn[r] - up[r]);
+    };
+    at(0);
+    for (size_t x = 1; x + 1 < w; ++x) {
+      ox[x] = (up[x + 1] - up[x - 1]) + 2.0f * (mid[x + 1] - mid[x - 1]) + (dn[x + 1] - dn[x - 1]);
+      oy[x] = (dn[x - 1] - up[x - 1]) + 2.0f * (dn[x] - up[x]) + (dn[x + 1] - up[x + 1]);
     }
-  });
+    at(w - 1);
+  }
 }
 
 std::vector<std::optional<DisLevel>> build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels) {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#include "flow/flow_rows.h"
 
 namespace tsl {
 
@@ -191,23 +190,19 @@ DisPatchFlow dis_inverse_search(const DisLevel& level, const std::vector<float>&
   const DisPatchGrid grid = dis_patch_grid(level.w, level.h);
   const size_t count = grid.nx * grid.ny;
   std::vector<PatchStats> stats(count);
-  flow_detail::for_rows(grid.ny, level.w * level.h, [&](size_t first, size_t last) {
-    for (size_t j = first; j < last; ++j)
-      for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
-  });
+  for (size_t j = 0; j < grid.ny; ++j)
+    for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
   DisPatchFlow f;
   f.pu.assign(count, 0.0f);
   f.pv.assign(count, 0.0f);
-  // Bands share no propagation, so they may run side by side without changing a bit.
+  // Bands are self-contained: no propagation crosses a band boundary.
   const size_t band = (grid.ny + BANDS - 1) / BANDS;
-  flow_detail::for_rows(BANDS, level.w * level.h, [&](size_t first, size_t last) {
-    for (size_t k = first; k < last; ++k) {
-      const size_t j0 = std::min(k * band, grid.ny), j1 = std::min((k + 1) * band, grid.ny);
-      if (j0 == j1) continue;
-      sweep_band(level, grid, stats, u0, v0, j0, j1, true, f);
-      sweep_band(level, grid, stats, u0, v0, j0, j1, false, f);
-    }
-  });
+  for (size_t k = 0; k < BANDS; ++k) {
+    const size_t j0 = std::min(k * band, grid.ny), j1 = std::min((k + 1) * band, grid.ny);
+    if (j0 == j1) continue;
+    sweep_band(level, grid, stats, u0, v0, j0, j1, true, f);
+    sweep_band(level, grid, stats, u0, v0, j0, j1, false, f);
+  }
   return f;
 }
 
@@ -223,36 +218,34 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
     return std::pair{std::min(lo, hi), hi};
   };
   const float xmax = static_cast<float>(w - 1) - 0.001f, ymax = static_cast<float>(h - 1) - 0.001f;
-  flow_detail::for_rows(h, w * h, [&](size_t first, size_t last) {
-    for (size_t y = first; y < last; ++y) {
-      const auto [j_lo, j_hi] = covering(y, grid.ny);
-      const float* i0 = level.I0.data() + y * w;
-      for (size_t x = 0; x < w; ++x) {
-        const auto [i_lo, i_hi] = covering(x, grid.nx);
-        float su = 0, sv = 0, sw = 0;
-        for (size_t j = j_lo; j <= j_hi; ++j) {
-          for (size_t i = i_lo; i <= i_hi; ++i) {
-            const size_t p = j * grid.nx + i;
-            const float X = std::fmin(std::fmax(static_cast<float>(x) + patches.pu[p], 0.0f), xmax);
-            const float Y = std::fmin(std::fmax(static_cast<float>(y) + patches.pv[p], 0.0f), ymax);
-            const float fx0 = std::floor(X), fy0 = std::floor(Y);
-            const float fx = X - fx0, fy = Y - fy0;
-            const float* s = level.I1.data() + static_cast<size_t>(fy0) * w + static_cast<size_t>(fx0);
-            const float i1 = (1.0f - fx) * (1.0f - fy) * s[0] + fx * (1.0f - fy) * s[1] + (1.0f - fx) * fy * s[w] +
-                             fx * fy * s[w + 1];
-            const float weight = 1.0f / std::fmax(std::fabs(i1 - i0[x]), 1.0f);
-            su += weight * patches.pu[p];
-            sv += weight * patches.pv[p];
-            sw += weight;
-          }
-        }
-        if (sw > 0.0f) {
-          u[y * w + x] = su / sw;
-          v[y * w + x] = sv / sw;
+  for (size_t y = 0; y < h; ++y) {
+    const auto [j_lo, j_hi] = covering(y, grid.ny);
+    const float* i0 = level.I0.data() + y * w;
+    for (size_t x = 0; x < w; ++x) {
+      const auto [i_lo, i_hi] = covering(x, grid.nx);
+      float su = 0, sv = 0, sw = 0;
+      for (size_t j = j_lo; j <= j_hi; ++j) {
+        for (size_t i = i_lo; i <= i_hi; ++i) {
+          const size_t p = j * grid.nx + i;
+          const float X = std::fmin(std::fmax(static_cast<float>(x) + patches.pu[p], 0.0f), xmax);
+          const float Y = std::fmin(std::fmax(static_cast<float>(y) + patches.pv[p], 0.0f), ymax);
+          const float fx0 = std::floor(X), fy0 = std::floor(Y);
+          const float fx = X - fx0, fy = Y - fy0;
+          const float* s = level.I1.data() + static_cast<size_t>(fy0) * w + static_cast<size_t>(fx0);
+          const float i1 = (1.0f - fx) * (1.0f - fy) * s[0] + fx * (1.0f - fy) * s[1] + (1.0f - fx) * fy * s[w] +
+                           fx * fy * s[w + 1];
+          const float weight = 1.0f / std::fmax(std::fabs(i1 - i0[x]), 1.0f);
+          su += weight * patches.pu[p];
+          sv += weight * patches.pv[p];
+          sw += weight;
         }
       }
+      if (sw > 0.0f) {
+        u[y * w + x] = su / sw;
+        v[y * w + x] = sv / sw;
+      }
     }
-  });
+  }
 }
 
 }  // namespace tsl

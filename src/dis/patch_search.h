@@ -29,8 +29,8 @@ struct DisPatchFlow {
 };
 
 // The patch displacements of a level, searched from its initial dense flow (w * h values of
-// u and v, read at each patch centre). Patch rows fall into 8 independent bands, each swept
-// forward then backward; the result does not depend on the thread count.
+// u and v, read at each patch centre). Patch rows fall into 8 self-contained bands, each
+// swept forward then backward before the next.
 DisPatchFlow dis_inverse_search(const DisLevel& level, const std::vector<float>& u0, const std::vector<float>& v0);
 
 // The level's dense flow: at each pixel the average of the covering patches' displacements,

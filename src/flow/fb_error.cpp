@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 
-#include "flow/flow_rows.h"
 #include "img/ops/sample.h"
 #include "util/error.h"
 
@@ -19,17 +18,15 @@ std::vector<float> flow_fb_error(const FlowField& forward, const FlowField& back
     back.data[2 * p + 1] = backward.v[p];
   }
   std::vector<float> out(n);
-  flow_detail::for_rows(H, n, [&](size_t first, size_t last) {
-    std::array<float, 4> s{};
-    for (size_t y = first; y < last; ++y) {
-      for (size_t x = 0; x < W; ++x) {
-        const size_t p = y * W + x;
-        const float u = forward.u[p], v = forward.v[p];
-        sample_bilinear(back, static_cast<float>(x) + u, static_cast<float>(y) + v, s);
-        out[p] = std::hypot(u + s[0], v + s[1]);
-      }
+  std::array<float, 4> s{};
+  for (size_t y = 0; y < H; ++y) {
+    for (size_t x = 0; x < W; ++x) {
+      const size_t p = y * W + x;
+      const float u = forward.u[p], v = forward.v[p];
+      sample_bilinear(back, static_cast<float>(x) + u, static_cast<float>(y) + v, s);
+      out[p] = std::hypot(u + s[0], v + s[1]);
     }
-  });
+  }
   return out;
 }
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 
-#include "flow/flow_rows.h"
 #include "img/ops/border.h"
 #include "img/ops/filter.h"
 #include "img/ops/resample.h"
@@ -35,71 +35,122 @@ inline size_t clamp_tap(float f, size_t n) {
   return static_cast<size_t>(std::fmin(std::fmax(f, 0.0f), static_cast<float>(n - 1)));
 }
 
-// B at (x + u, y + v): taps clamped to the image, weights from the unclamped fractions.
-ImageF32 warp(const ImageF32& B, const ImageF32& flow) {
+// B at (x + u, y + v) into `out`: taps clamped to the image, weights from the unclamped
+// fractions.
+void warp(const ImageF32& B, const ImageF32& flow, ImageF32& out) {
   const size_t w = B.width, h = B.height;
-  ImageF32 out(w, h, 1);
-  flow_detail::for_rows(h, w * h, [&](size_t first, size_t last) {
-    for (size_t y = first; y < last; ++y) {
-      for (size_t x = 0; x < w; ++x) {
-        const size_t p = y * w + x;
-        const float X = static_cast<float>(x) + flow.data[2 * p], Y = static_cast<float>(y) + flow.data[2 * p + 1];
-        const float fx0 = std::floor(X), fy0 = std::floor(Y);
-        const float fx = X - fx0, fy = Y - fy0;
-        const size_t x0 = clamp_tap(fx0, w), x1 = clamp_tap(fx0 + 1.0f, w);
-        const size_t y0 = clamp_tap(fy0, h), y1 = clamp_tap(fy0 + 1.0f, h);
-        const float* r0 = B.data.data() + y0 * w;
-        const float* r1 = B.data.data() + y1 * w;
-        out.data[p] = (1.0f - fy) * ((1.0f - fx) * r0[x0] + fx * r0[x1]) + fy * ((1.0f - fx) * r1[x0] + fx * r1[x1]);
-      }
+  shape_for_overwrite(out, w, h, 1);
+  for (size_t y = 0; y < h; ++y) {
+    for (size_t x = 0; x < w; ++x) {
+      const size_t p = y * w + x;
+      const float X = static_cast<float>(x) + flow.data[2 * p], Y = static_cast<float>(y) + flow.data[2 * p + 1];
+      const float fx0 = std::floor(X), fy0 = std::floor(Y);
+      const float fx = X - fx0, fy = Y - fy0;
+      const size_t x0 = clamp_tap(fx0, w), x1 = clamp_tap(fx0 + 1.0f, w);
+      const size_t y0 = clamp_tap(fy0, h), y1 = clamp_tap(fy0 + 1.0f, h);
+      const float* r0 = B.data.data() + y0 * w;
+      const float* r1 = B.data.data() + y1 * w;
+      out.data[p] = (1.0f - fy) * ((1.0f - fx) * r0[x0] + fx * r0[x1]) + fy * ((1.0f - fx) * r1[x0] + fx * r1[x1]);
     }
-  });
-  return out;
+  }
 }
 
 struct Gradients {
   ImageF32 gx, gy;
 };
 
-Gradients gradients(const ImageF32& img) {
+void gradients(const ImageF32& img, Gradients& out) {
   static constexpr std::array<float, 3> DIFF = {-0.125f, 0.0f, 0.125f};
   static constexpr std::array<float, 3> SMOOTH = {1.0f, 2.0f, 1.0f};
-  return {convolve_separable(img, DIFF, SMOOTH, BorderMode::Clamp),
-          convolve_separable(img, SMOOTH, DIFF, BorderMode::Clamp)};
+  convolve_separable(img, DIFF, SMOOTH, BorderMode::Clamp, out.gx);
+  convolve_separable(img, SMOOTH, DIFF, BorderMode::Clamp, out.gy);
 }
 
+// box_filter9 into `out`, with `mid` for the row pass; storage is reused when large enough.
+void box_filter9_into(const ImageF32& src, ImageF32& mid, ImageF32& out) {
+  const size_t w = src.width, h = src.height;
+  shape_for_overwrite(mid, w, h, 1);
+  shape_for_overwrite(out, w, h, 1);
+  if (w == 0 || h == 0) return;
+  const int64_t iw = static_cast<int64_t>(w), ih = static_cast<int64_t>(h);
+  auto clampi = [](int64_t i, int64_t n) { return static_cast<size_t>(std::clamp<int64_t>(i, 0, n - 1)); };
+  for (size_t y = 0; y < h; ++y) {
+    const float* r = src.data.data() + y * w;
+    float* o = mid.data.data() + y * w;
+    float sum = 0.0f;
+    for (int64_t k = -4; k <= 4; ++k) sum += r[clampi(k, iw)];
+    for (int64_t x = 0; x < iw; ++x) {
+      o[x] = ONE_NINTH * sum;
+      sum += r[clampi(x + 5, iw)] - r[clampi(x - 4, iw)];
+    }
+  }
+  // Columns: one running sum per column, carried down the rows together, in bands of 256
+  // columns whose sums stay in the first-level cache.
+  std::array<float, 256> sum_buf;
+  for (size_t b = 0; b < w; b += 256) {
+    const size_t n = std::min<size_t>(256, w - b);
+    float* sum = sum_buf.data();
+    std::fill(sum, sum + n, 0.0f);
+    for (int64_t k = -4; k <= 4; ++k) {
+      const float* r = mid.data.data() + clampi(k, ih) * w + b;
+      for (size_t x = 0; x < n; ++x) sum[x] += r[x];
+    }
+    for (int64_t y = 0; y < ih; ++y) {
+      float* o = out.data.data() + static_cast<size_t>(y) * w + b;
+      const float* enter = mid.data.data() + clampi(y + 5, ih) * w + b;
+      const float* leave = mid.data.data() + clampi(y - 4, ih) * w + b;
+      for (size_t x = 0; x < n; ++x) {
+        o[x] = ONE_NINTH * sum[x];
+        sum[x] += enter[x] - leave[x];
+      }
+    }
+  }
+}
+
+// Buffers of one level's iterations, allocated once per call: fresh full-size images in
+// every iteration would cost more in page faults than the arithmetic.
+struct LkBuffers {
+  Gradients ga, gb;
+  ImageF32 bw, mid, smoothed;
+  std::array<ImageF32, 5> products, sums;  // xx, xy, yy, xe, ye
+};
+
 // Four Lucas-Kanade iterations on one level, updating `flow` (2 channels, u then v).
-void refine_level(const ImageF32& A, const ImageF32& B, ImageF32& flow, std::span<const float> smooth) {
+void refine_level(const ImageF32& A, const ImageF32& B, ImageF32& flow, std::span<const float> smooth,
+                  LkBuffers& buf) {
   const size_t w = A.width, h = A.height, n = w * h;
-  const Gradients ga = gradients(A);
-  ImageF32 pxx(w, h, 1), pxy(w, h, 1), pyy(w, h, 1), pxe(w, h, 1), pye(w, h, 1);
+  gradients(A, buf.ga);
+  for (ImageF32& p : buf.products) shape_for_overwrite(p, w, h, 1);
   for (int it = 0; it < ITERATIONS; ++it) {
-    const ImageF32 bw = warp(B, flow);
-    const Gradients gb = gradients(bw);
-    flow_detail::for_rows(h, n, [&](size_t first, size_t last) {
-      for (size_t p = first * w; p < last * w; ++p) {
-        const float gx = (ga.gx.data[p] + gb.gx.data[p]) * 0.5f, gy = (ga.gy.data[p] + gb.gy.data[p]) * 0.5f;
-        const float e = bw.data[p] - A.data[p];
-        pxx.data[p] = gx * gx;
-        pxy.data[p] = gx * gy;
-        pyy.data[p] = gy * gy;
-        pxe.data[p] = gx * e;
-        pye.data[p] = gy * e;
-      }
-    });
-    const ImageF32 sxx = box_filter9(pxx), sxy = box_filter9(pxy), syy = box_filter9(pyy);
-    const ImageF32 sxe = box_filter9(pxe), sye = box_filter9(pye);
-    flow_detail::for_rows(h, n, [&](size_t first, size_t last) {
-      for (size_t p = first * w; p < last * w; ++p) {
-        const float xx = sxx.data[p], xy = sxy.data[p], yy = syy.data[p], xe = sxe.data[p], ye = sye.data[p];
-        const float d = xx * yy - xy * xy;
-        const float k = d > MIN_DETERMINANT ? 1.0f / d : 0.0f;
-        const float du = -(yy * xe - xy * ye) * k, dv = -(xx * ye - xy * xe) * k;
-        flow.data[2 * p] += std::clamp(du, -MAX_STEP, MAX_STEP);
-        flow.data[2 * p + 1] += std::clamp(dv, -MAX_STEP, MAX_STEP);
-      }
-    });
-    flow = convolve_separable(flow, smooth, smooth, BorderMode::Clamp);
+    warp(B, flow, buf.bw);
+    gradients(buf.bw, buf.gb);
+    float* __restrict pxx = buf.products[0].data.data();
+    float* __restrict pxy = buf.products[1].data.data();
+    float* __restrict pyy = buf.products[2].data.data();
+    float* __restrict pxe = buf.products[3].data.data();
+    float* __restrict pye = buf.products[4].data.data();
+    for (size_t p = 0; p < n; ++p) {
+      const float gx = (buf.ga.gx.data[p] + buf.gb.gx.data[p]) * 0.5f;
+      const float gy = (buf.ga.gy.data[p] + buf.gb.gy.data[p]) * 0.5f;
+      const float e = buf.bw.data[p] - A.data[p];
+      pxx[p] = gx * gx;
+      pxy[p] = gx * gy;
+      pyy[p] = gy * gy;
+      pxe[p] = gx * e;
+      pye[p] = gy * e;
+    }
+    for (size_t k = 0; k < 5; ++k) box_filter9_into(buf.products[k], buf.mid, buf.sums[k]);
+    for (size_t p = 0; p < n; ++p) {
+      const float xx = buf.sums[0].data[p], xy = buf.sums[1].data[p], yy = buf.sums[2].data[p];
+      const float xe = buf.sums[3].data[p], ye = buf.sums[4].data[p];
+      const float d = xx * yy - xy * xy;
+      const float k = d > MIN_DETERMINANT ? 1.0f / d : 0.0f;
+      const float du = -(yy * xe - xy * ye) * k, dv = -(xx * ye - xy * xe) * k;
+      flow.data[2 * p] += std::clamp(du, -MAX_STEP, MAX_STEP);
+      flow.data[2 * p + 1] += std::clamp(dv, -MAX_STEP, MAX_STEP);
+    }
+    convolve_separable(flow, smooth, smooth, BorderMode::Clamp, buf.smoothed);
+    std::swap(flow, buf.smoothed);
   }
 }
 
@@ -133,38 +184,8 @@ ImageF32 pyr_down(const ImageF32& src) {
 }
 
 ImageF32 box_filter9(const ImageF32& src) {
-  const size_t w = src.width, h = src.height;
-  ImageF32 mid(w, h, 1), out(w, h, 1);
-  if (w == 0 || h == 0) return out;
-  const int64_t iw = static_cast<int64_t>(w), ih = static_cast<int64_t>(h);
-  auto clampi = [](int64_t i, int64_t n) { return static_cast<size_t>(std::clamp<int64_t>(i, 0, n - 1)); };
-  flow_detail::for_rows(h, w * h, [&](size_t first, size_t last) {
-    for (size_t y = first; y < last; ++y) {
-      const float* r = src.data.data() + y * w;
-      float* o = mid.data.data() + y * w;
-      float sum = 0.0f;
-      for (int64_t k = -4; k <= 4; ++k) sum += r[clampi(k, iw)];
-      for (int64_t x = 0; x < iw; ++x) {
-        o[x] = ONE_NINTH * sum;
-        sum += r[clampi(x + 5, iw)] - r[clampi(x - 4, iw)];
-      }
-    }
-  });
-  // Columns: one running sum per column, carried down the rows together.
-  std::vector<float> sum(w, 0.0f);
-  for (int64_t k = -4; k <= 4; ++k) {
-    const float* r = mid.data.data() + clampi(k, ih) * w;
-    for (size_t x = 0; x < w; ++x) sum[x] += r[x];
-  }
-  for (int64_t y = 0; y < ih; ++y) {
-    float* o = out.data.data() + static_cast<size_t>(y) * w;
-    const float* enter = mid.data.data() + clampi(y + 5, ih) * w;
-    const float* leave = mid.data.data() + clampi(y - 4, ih) * w;
-    for (size_t x = 0; x < w; ++x) {
-      o[x] = ONE_NINTH * sum[x];
-      sum[x] += enter[x] - leave[x];
-    }
-  }
+  ImageF32 mid, out;
+  box_filter9_into(src, mid, out);
   return out;
 }
 
@@ -173,24 +194,27 @@ FlowField lk_flow(const ImageF32& a, const ImageF32& b) {
   FlowField result;
   if (W == 0 || H == 0) return result;
   const std::optional<ImageF32> fa = finite_copy(a), fb = finite_copy(b);
-  std::array<ImageF32, LEVELS> pa, pb;
-  pa[0] = fa ? *fa : a;
-  pb[0] = fb ? *fb : b;
+  // Level 0 is the input itself (or its finite copy); levels 1 and 2 are reduced.
+  std::array<const ImageF32*, LEVELS> pa{fa ? &*fa : &a}, pb{fb ? &*fb : &b};
+  std::array<ImageF32, LEVELS - 1> ra, rb;
   for (int k = 1; k < LEVELS; ++k) {
-    pa[k] = pyr_down(pa[k - 1]);
-    pb[k] = pyr_down(pb[k - 1]);
+    ra[k - 1] = pyr_down(*pa[k - 1]);
+    rb[k - 1] = pyr_down(*pb[k - 1]);
+    pa[k] = &ra[k - 1];
+    pb[k] = &rb[k - 1];
   }
+  LkBuffers buffers;
   const std::vector<float> smooth = gaussian_kernel(1.5, 13);
   ImageF32 flow;
   for (int k = LEVELS - 1; k >= 0; --k) {
-    const size_t w = pa[k].width, h = pa[k].height;
+    const size_t w = pa[k]->width, h = pa[k]->height;
     if (k == LEVELS - 1) {
       flow = ImageF32(w, h, 2);
     } else {
       flow = resize_bilinear(flow, w, h);
       for (float& f : flow.data) f *= 2.0f;
     }
-    refine_level(pa[k], pb[k], flow, smooth);
+    refine_level(*pa[k], *pb[k], flow, smooth, buffers);
   }
   result.u.resize(W * H);
   result.v.resize(W * H);

@@ -86,8 +86,8 @@ TEST(DisFlow, NonFiniteSamplesGiveAFiniteFlow) {
 }
 
 TEST(DisFlow, ResultDoesNotDependOnTheThreadCount) {
-  // 600 x 440 makes level 1 large enough for its row loops to run on worker threads; inside
-  // a worker the same call runs every loop inline.
+  // The resampling of the pyramid and of the flow spreads rows over worker threads; inside a
+  // worker the same call runs it inline.
   const test::Texture t(15);
   const ImageF32 a = test::rounded(test::texture_image(t, 600, 440));
   const ImageF32 b = test::rounded(test::texture_image(t, 600, 440, -2.3, 1.1));
