@@ -127,20 +127,22 @@ void data_term(Planes& d, size_t w, size_t h) {
   const float *du = d.du, *dv = d.dv;
   for (size_t p = 0; p < w * h; ++p) {
     const float ix = d.ix[p], iy = d.iy[p], it = d.it[p];
-    const float n = ix * ix + iy * iy + NORMALISER;
+    // Each normaliser's reciprocal is taken once: a multiply in place of every division.
+    const float in = 1.0f / (ix * ix + iy * iy + NORMALISER);
     const float r = ix * du[p] + it + iy * dv[p];
-    const float c = BRIGHTNESS_WEIGHT / std::sqrt(r * r / n + PENALTY_EPS) / n;
+    const float c = BRIGHTNESS_WEIGHT / std::sqrt(r * r * in + PENALTY_EPS) * in;
     float a11 = c * ix * ix + NORMALISER, a12 = c * ix * iy, a22 = c * iy * iy + NORMALISER;
     float b1 = -c * it * ix, b2 = -c * it * iy;
     const float ixx = d.ixx[p], ixy = d.ixy[p], iyy = d.iyy[p], ixt = d.ixt[p], iyt = d.iyt[p];
-    const float nx = ixx * ixx + ixy * ixy + NORMALISER, ny = ixy * ixy + iyy * iyy + NORMALISER;
+    const float inx = 1.0f / (ixx * ixx + ixy * ixy + NORMALISER), iny = 1.0f / (ixy * ixy + iyy * iyy + NORMALISER);
     const float rx = ixx * du[p] + ixt + ixy * dv[p], ry = ixy * du[p] + iyt + iyy * dv[p];
-    const float g = GRADIENT_WEIGHT / std::sqrt(rx * rx / nx + ry * ry / ny + PENALTY_EPS);
-    a11 += g * (ixx * ixx / nx + ixy * ixy / ny);
-    a12 += g * (ixx * ixy / nx + ixy * iyy / ny);
-    a22 += g * (ixy * ixy / nx + iyy * iyy / ny);
-    b1 -= g * (ixx * ixt / nx + ixy * iyt / ny);
-    b2 -= g * (ixy * ixt / nx + iyy * iyt / ny);
+    const float g = GRADIENT_WEIGHT / std::sqrt(rx * rx * inx + ry * ry * iny + PENALTY_EPS);
+    const float gx = g * inx, gy = g * iny;
+    a11 += gx * ixx * ixx + gy * ixy * ixy;
+    a12 += gx * ixx * ixy + gy * ixy * iyy;
+    a22 += gx * ixy * ixy + gy * iyy * iyy;
+    b1 -= gx * ixx * ixt + gy * ixy * iyt;
+    b2 -= gx * ixy * ixt + gy * iyy * iyt;
     d.a11[p] = a11;
     d.a12[p] = a12;
     d.a22[p] = a22;
@@ -196,9 +198,9 @@ void smoothness_weights(const Plane& u, const Plane& v, size_t w, size_t h, Plan
   }
 }
 
-// S and the right-hand sides with the smoothness of the given flow. Each pixel gathers its
-// four edges in the order a row-major scatter over the edges would add them (above, left,
-// right, below), so the sums are the same whichever rows run on which thread.
+// S and the right-hand sides with the smoothness of the given flow, and the inverted
+// diagonals of the sweeps. Each pixel gathers its four edges (above, left, right, below) in
+// the order a row-major scatter over the edges would add them.
 void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& s) {
   for (size_t y = 0; y < h; ++y) {
     const size_t row = y * w;
@@ -209,6 +211,9 @@ void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& 
     float* __restrict S = s.S;
     float* __restrict b1c = s.b1c;
     float* __restrict b2c = s.b2c;
+    // The diagonals a11 + S and a22 + S are inverted in place, once for the sweeps that follow.
+    float* __restrict inv11 = s.a11;
+    float* __restrict inv22 = s.a22;
     auto any = [&](size_t x) {
       const size_t p = row + x;
       float sum = 0.0f, r1 = b1[p], r2 = b2[p];
@@ -224,6 +229,8 @@ void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& 
       S[p] = sum;
       b1c[p] = r1;
       b2c[p] = r2;
+      inv11[p] = 1.0f / (inv11[p] + sum);
+      inv22[p] = 1.0f / (inv22[p] + sum);
     };
     if (y == 0 || y + 1 == h || w < 3) {
       for (size_t x = 0; x < w; ++x) any(x);
@@ -233,6 +240,8 @@ void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& 
     for (size_t p = row + 1; p < row + w - 1; ++p) {
       const float eu = wv[p - w], el = wh[p - 1], er = wh[p], ed = wv[p];
       S[p] = ((eu + el) + er) + ed;
+      inv11[p] = 1.0f / (inv11[p] + S[p]);
+      inv22[p] = 1.0f / (inv22[p] + S[p]);
       b1c[p] = (((b1[p] + eu * (u[p - w] - u[p])) + el * (u[p - 1] - u[p])) + er * (u[p + 1] - u[p])) +
                ed * (u[p + w] - u[p]);
       b2c[p] = (((b2[p] + eu * (v[p - w] - v[p])) + el * (v[p - 1] - v[p])) + er * (v[p + 1] - v[p])) +
@@ -247,18 +256,17 @@ void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& 
 void relax_colour(Planes& s, size_t w, size_t h, size_t colour) {
   const float* __restrict wh = s.wh;
   const float* __restrict wv = s.wv;
-  const float* __restrict S = s.S;
   const float* __restrict b1c = s.b1c;
   const float* __restrict b2c = s.b2c;
-  const float* __restrict a11 = s.a11;
+  const float* __restrict inv11 = s.a11;  // 1 / (a11 + S), from smoothness_rhs
   const float* __restrict a12 = s.a12;
-  const float* __restrict a22 = s.a22;
+  const float* __restrict inv22 = s.a22;  // 1 / (a22 + S)
   float* du = s.du;
   float* dv = s.dv;
   auto update = [&](size_t p, float nu, float nv) {
-    const float u_new = du[p] + RELAXATION * ((nu + b1c[p] - a12[p] * dv[p]) / (a11[p] + S[p]) - du[p]);
+    const float u_new = du[p] + RELAXATION * ((nu + b1c[p] - a12[p] * dv[p]) * inv11[p] - du[p]);
     du[p] = u_new;
-    dv[p] = dv[p] + RELAXATION * ((nv + b2c[p] - a12[p] * u_new) / (a22[p] + S[p]) - dv[p]);
+    dv[p] = dv[p] + RELAXATION * ((nv + b2c[p] - a12[p] * u_new) * inv22[p] - dv[p]);
   };
   for (size_t y = 0; y < h; ++y) {
     const bool top = y == 0, bottom = y + 1 == h;
