@@ -113,7 +113,7 @@ import numpy as np, cv2
 threads, reps = int(sys.argv[1]), int(sys.argv[2])
 a = np.load(sys.argv[3]).astype(np.uint8)
 b = np.load(sys.argv[4]).astype(np.uint8)
-cv2.setNumThreads(threads)
+cv2.setNumThreads(threads)  # -1: OpenCV's default, all processors (0 would turn threading off)
 d = cv2.DISOpticalFlow_create(cv2.DISOPTICAL_FLOW_PRESET_MEDIUM)
 d.setGradientDescentIterations(12); d.setPatchSize(12); d.setPatchStride(8); d.setFinestScale(1)
 d.calc(a, b, None)
@@ -158,7 +158,7 @@ void BM_cv2_dis(benchmark::State& state, int threads) {
 TSL_OURS(BM_dis_one_thread);
 TSL_CV2(one_thread, 1);
 TSL_OURS(BM_dis_all_threads);
-TSL_CV2(all_threads, 0);
+TSL_CV2(all_threads, -1);
 TSL_OURS(BM_lk_one_thread);
 TSL_OURS(BM_lk_all_threads);
 
