@@ -9,6 +9,7 @@
 #include "config/usage.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "matching/matching_stage.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "pipeline/build_report.h"
@@ -56,8 +57,8 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// The full road as far as this version goes: pair selection and features, then the stop at
-// the first stage that does not exist yet.
+// The full road as far as this version goes: pair selection, features and matching, then the
+// stop at the first stage that does not exist yet.
 std::expected<void, std::string> refine(Build& b) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
@@ -65,8 +66,15 @@ std::expected<void, std::string> refine(Build& b) {
   log_matcher(b.config);
   auto features = extract_all_features(b.set.images, b.config);
   if (!features) return std::unexpected(features.error());
+
+  log_str("[3/6] matching");
+  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config);
+  // Descriptors are the build's largest data; nothing after matching reads them.
+  features = std::vector<FeatureSet>{};
+  if (!ties) return std::unexpected(ties.error());
+  b.tie_pairs = std::move(*ties);
   return std::unexpected(
-      "matching and bundle adjustment are not part of this version - run with --no-refine "
+      "bundle adjustment is not part of this version - run with --no-refine "
       "(metadata placement) or --reuse an earlier report");
 }
 
