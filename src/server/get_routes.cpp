@@ -2,14 +2,13 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "cache/disk_cache.h"
 #include "config/options.h"
 #include "config/usage.h"
 #include "img/png.h"
 #include "meta/file_kind.h"
+#include "meta/meta_reader.h"
 #include "platform/system.h"
 #include "server/file_access.h"
 #include "server/job.h"
@@ -216,14 +215,11 @@ HttpResponse api_file(const HttpRequest& request) {
   if (!file_allowed(path)) return not_found_response();
   std::error_code ec;
   if (!fs::is_regular_file(fs::path(path), ec)) return not_found_response();
-  std::ifstream in(fs::path(path), std::ios::binary);
-  if (!in) return not_found_response();
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return not_found_response();
+  auto bytes = read_file_head(fs::path(path), UINT64_MAX);
+  if (!bytes) return not_found_response();
   HttpResponse r;
   r.content_type = content_type_for(path);
-  r.body = std::move(bytes).str();
+  r.body.assign(bytes->begin(), bytes->end());
   return r;
 }
 

@@ -2,11 +2,10 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "cache/disk_cache.h"
 #include "config/settings_argv.h"
+#include "meta/meta_reader.h"
 #include "pipeline/last_run.h"
 #include "server/file_access.h"
 #include "server/job.h"
@@ -75,12 +74,9 @@ std::expected<HttpResponse, std::string> api_report(const JsonValue& body) {
     out.set_bool("missing", true);
     return json_response(out, 404);
   }
-  std::ifstream in(fs::path(path), std::ios::binary);
-  if (!in) return std::unexpected(format("cannot read {}", path));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::unexpected(format("cannot read {}", path));
-  auto value = json_parse(sanitize_utf8(text.str()));
+  auto bytes = read_file_head(fs::path(path), UINT64_MAX);
+  if (!bytes) return std::unexpected(bytes.error());
+  auto value = json_parse(sanitize_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
   if (!value) return std::unexpected(value.error());
   allow_loaded_report(path, *value);
   return json_response(*value, 200);

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
+#include <thread>
+
+#include "util/error.h"
 
 namespace tsl {
 namespace {
@@ -78,6 +84,35 @@ TEST(Access, HostAndOrigin) {
   EXPECT_FALSE(origin_allowed("null", 9000));
   EXPECT_FALSE(origin_allowed("https://127.0.0.1:9000", 9000));
   EXPECT_FALSE(origin_allowed("http://evil.example", 9000));
+}
+
+// A fault inside a route becomes a 500 reply and the connection serves the next request.
+TEST(Connection, FaultInARouteIsA500AndTheConnectionGoesOn) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  std::thread server([fd = fds[0]] {
+    handle_connection(platform::Socket(fd), 8765, [](const HttpRequest& r) -> HttpResponse {
+      if (r.path == "/boom") internal_error("index 7 out of range");
+      if (r.path == "/text") throw 42;
+      return error_response(r.method + " " + r.path + " " + query_param(r, "a"), 200);
+    });
+  });
+  const std::string requests =
+      "GET /boom HTTP/1.1\r\n\r\n"
+      "GET /text HTTP/1.1\r\n\r\n"
+      "PUT /a%20b?a=1&a=2 HTTP/1.1\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(::write(fds[1], requests.data(), requests.size()), static_cast<ssize_t>(requests.size()));
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fds[1], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  ::close(fds[1]);
+  server.join();
+  size_t first = got.find("HTTP/1.1 500 Internal Server Error\r\n");
+  EXPECT_EQ(first, 0u);
+  EXPECT_NE(got.find(R"({"error": "internal error: index 7 out of range"})"), std::string::npos) << got;
+  EXPECT_NE(got.find(R"({"error": "internal error: unknown fault"})"), std::string::npos) << got;
+  EXPECT_NE(got.find(R"({"error": "PUT /a b 1"})"), std::string::npos) << got;
+  EXPECT_NE(got.find("Connection: close\r\n"), std::string::npos);
 }
 
 }  // namespace
