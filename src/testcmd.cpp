@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "flow/flow_test_command.h"
 #include "img/dng/develop.h"
 #include "imageio/load_image.h"
 #include "meta/meta_reader.h"
@@ -77,6 +78,7 @@ void run_test_command(std::span<const std::string> words) {
   const std::string& command = words[0];
   if (command == "__load" && words.size() == 3) return load_command(words[1], words[2]);
   if (command == "__dngtest" && words.size() == 4) return dng_command(words[1], words[2], words[3]);
+  if (command == "__flowtest" && words.size() == 4) return flow_test_command(words[1], words[2], words[3]);
   internal_error(format("test command {} is not available in this version", command));
 }
 
