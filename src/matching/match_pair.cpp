@@ -54,20 +54,6 @@ Vec2 model_point(const CameraModel& cam, const FeatureSet& f, Vec2 p) {
 
 size_t count_set(const std::vector<uint8_t>& mask) { return static_cast<size_t>(std::count(mask.begin(), mask.end(), 1)); }
 
-// The verification mask: the fundamental matrix when there is room for it and it keeps enough
-// inliers, else the homography; nothing when neither does.
-std::optional<std::vector<uint8_t>> verify(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
-                                           uint64_t min_inliers) {
-  if (ma.size() >= FUNDAMENTAL_MIN_MATCHES) {
-    const double thr = fundamental_threshold(std::getenv("TSL_FTHR"));
-    auto mask = ransac(TwoViewKind::Fundamental, ma, mb, thr, FUNDAMENTAL_ITERATIONS, seed + 7);
-    if (mask && count_set(*mask) >= min_inliers) return mask;
-  }
-  auto mask = ransac(TwoViewKind::Homography, ma, mb, HOMOGRAPHY_THRESHOLD, HOMOGRAPHY_ITERATIONS, seed + 8);
-  if (mask && count_set(*mask) >= min_inliers) return mask;
-  return std::nullopt;
-}
-
 }  // namespace
 
 double fundamental_threshold(const char* text) {
@@ -195,6 +181,18 @@ std::optional<std::array<double, 3>> colour_log_ratios(const FeatureSet& fi, con
   return std::array<double, 3>{median(lists[0]), median(lists[1]), median(lists[2])};
 }
 
+std::optional<Verified> verify_matches(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
+                                       uint64_t min_inliers) {
+  if (ma.size() >= FUNDAMENTAL_MIN_MATCHES) {
+    const double thr = fundamental_threshold(std::getenv("TSL_FTHR"));
+    auto mask = ransac(TwoViewKind::Fundamental, ma, mb, thr, FUNDAMENTAL_ITERATIONS, seed + 7);
+    if (mask && count_set(*mask) >= min_inliers) return Verified{TwoViewKind::Fundamental, std::move(*mask)};
+  }
+  auto mask = ransac(TwoViewKind::Homography, ma, mb, HOMOGRAPHY_THRESHOLD, HOMOGRAPHY_ITERATIONS, seed + 8);
+  if (mask && count_set(*mask) >= min_inliers) return Verified{TwoViewKind::Homography, std::move(*mask)};
+  return std::nullopt;
+}
+
 std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k) {
   const auto [i, j] = ctx.pairs[k];
   const FeatureSet& fi = ctx.features[i];
@@ -220,12 +218,13 @@ std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k) {
     mb.push_back(model_point(cam_j, fj, fj.kp[m.j]));
   }
   const uint64_t seed = uint64_t{i} * SEED_STRIDE + uint64_t{j};
-  const std::optional<std::vector<uint8_t>> mask = verify(ma, mb, seed, ctx.min_inliers);
-  if (!mask) return std::nullopt;
+  const std::optional<Verified> verified = verify_matches(ma, mb, seed, ctx.min_inliers);
+  if (!verified) return std::nullopt;
+  const std::vector<uint8_t>& mask = verified->mask;
 
   PairMatch out;
   for (size_t m = 0; m < matches.size(); ++m) {
-    if (!(*mask)[m]) continue;
+    if (!mask[m]) continue;
     out.a_all.push_back(fi.kp[matches[m].i]);
     out.b_all.push_back(fj.kp[matches[m].j]);
   }

@@ -18,6 +18,7 @@
 #include "geo/vec.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
+#include "matching/two_view.h"
 #include "meta/image_meta.h"
 #include "sift/feature_set.h"
 
@@ -86,6 +87,18 @@ std::vector<size_t> thin_order(const FeatureSet& features_i, std::span<const Vec
 // colour values all lie strictly within (0.01, 0.9); nothing with fewer than 11 such ties.
 std::optional<std::array<double, 3>> colour_log_ratios(const FeatureSet& fi, const FeatureSet& fj,
                                                        std::span<const Vec2> a, std::span<const Vec2> b);
+
+struct Verified {
+  TwoViewKind kind = TwoViewKind::Fundamental;  // the model whose mask was taken
+  std::vector<uint8_t> mask;
+};
+
+// Geometric verification of matches given as model points of photos i and j (the undistorted
+// working frames): the fundamental matrix (threshold fundamental_threshold of TSL_FTHR, seed
+// + 7) when there are at least 15 matches and it keeps min_inliers, else the homography
+// (threshold 3, seed + 8); nothing when neither keeps min_inliers. `seed` is the pair's.
+std::optional<Verified> verify_matches(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
+                                       uint64_t min_inliers);
 
 // The verified ties of candidate pair k, or nothing when the pair has too few candidates,
 // gated matches or inliers, or when either photo's features are damaged. Logs nothing;

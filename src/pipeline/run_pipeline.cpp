@@ -8,6 +8,7 @@
 #include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
 #include "config/usage.h"
+#include "diag/diagnostics.h"
 #include "linalg/stats.h"
 #include "logx.h"
 #include "matching/matching_stage.h"
@@ -171,6 +172,9 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   json_write(report, text, true);
   if (auto w = write_file_atomic(report_path, text); !w) return std::unexpected(w.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
+  if (b.config.diagnostics) {
+    if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false); !d) return std::unexpected(d.error());
+  }
   return report;
 }
 
@@ -197,8 +201,6 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   std::optional<ImageCache> cache;
   cache.emplace(b.config.cache_gb * 1e9);
 
-  if (b.config.diagnostics)
-    return std::unexpected("--diagnostics: the diagnostics bundle is not part of this version - run without it");
   if (b.config.reuse) {
     if (auto r = reuse(b, *b.config.reuse); !r) return std::unexpected(r.error());
   } else {

@@ -150,6 +150,55 @@ TEST(MatchPair, OverlapMarginIsStrict) {
   EXPECT_EQ(overlap_candidates(ctx, 0, 1, pts), (std::vector<uint32_t>{1, 2}));
 }
 
+// Correspondences of a plane (a homography), with Gaussian noise of `noise_px` in photo b.
+void planar_matches(size_t n, double noise_px, uint64_t seed, std::vector<Vec2>& a, std::vector<Vec2>& b) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> ux(0, 2000), uy(0, 1500);
+  std::normal_distribution<double> noise(0.0, noise_px);
+  a.clear();
+  b.clear();
+  for (size_t k = 0; k < n; ++k) {
+    const Vec2 p = {ux(rng), uy(rng)};
+    a.push_back(p);
+    b.push_back({0.98 * p.x + 0.03 * p.y - 400 + noise(rng), -0.02 * p.x + 1.01 * p.y + 20 + noise(rng)});
+  }
+}
+
+TEST(MatchPair, FundamentalMatrixNeedsFifteenMatchesAndEnoughInliers) {
+  std::vector<Vec2> a, b;
+  // 14 matches: the homography alone decides; 15: the fundamental matrix comes first.
+  planar_matches(14, 0.0, 1, a, b);
+  auto v = verify_matches(a, b, 77, 4);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->kind, TwoViewKind::Homography);
+  planar_matches(15, 0.0, 1, a, b);
+  v = verify_matches(a, b, 77, 4);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->kind, TwoViewKind::Fundamental);
+  // With 1 px of noise the fundamental matrix keeps well under 35 of 40 within 0.6 px while
+  // the homography keeps nearly all within 3 px: it falls back, and still gives the pair.
+  planar_matches(40, 1.0, 2, a, b);
+  v = verify_matches(a, b, 77, 35);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->kind, TwoViewKind::Homography);
+  // Neither keeps 41 of 40.
+  EXPECT_FALSE(verify_matches(a, b, 77, 41));
+}
+
+TEST(MatchPair, FundamentalThresholdComesFromTheEnvironment) {
+  std::vector<Vec2> a, b;
+  planar_matches(40, 1.0, 2, a, b);
+  // A threshold of 5 px keeps every match under the fundamental matrix.
+  setenv("TSL_FTHR", "5", 1);
+  auto wide = verify_matches(a, b, 77, 35);
+  setenv("TSL_FTHR", " 5", 1);  // not a number as a whole: 0.6
+  auto blank = verify_matches(a, b, 77, 35);
+  unsetenv("TSL_FTHR");
+  ASSERT_TRUE(wide && blank);
+  EXPECT_EQ(wide->kind, TwoViewKind::Fundamental);
+  EXPECT_EQ(blank->kind, TwoViewKind::Homography);
+}
+
 TEST(RatioMatch, EqualNearestDistancesAreRejected) {
   std::vector<float> di(128, 0.5f), dj(3 * 128, 0.0f);
   for (size_t d = 0; d < 128; ++d) {
