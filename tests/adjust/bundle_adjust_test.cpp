@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -199,6 +200,28 @@ TEST(BundleAdjust, PairsWithoutTiesRunOnPriorsAlone) {
   EXPECT_EQ(res.stats["tie_points"].as_f64(), 0.0);
   EXPECT_EQ(res.stats["tie_rms_m"].as_f64(), 0.0);
   EXPECT_TRUE(std::isnan(res.stats["tie_median_m"].as_f64()));
+}
+
+TEST(BundleAdjust, ZeroOrNaNSigmasHoldTheMetadataInsteadOfGivingNaN) {
+  // A sigma of 0 would make its prior infinite and every pose NaN; it asks for a fixed value.
+  test::Flight f = test::make_flight(noisy_flight());
+  Config config = radial_config();
+  config.sigma_gps = 0.0;
+  config.sigma_alt = std::numeric_limits<double>::quiet_NaN();
+  config.sigma_ang = -1.0;
+  config.sigma_tilt = 0.0;
+  config.sigma_ground = 0.0;
+  AdjustResult res;
+  captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, std::nullopt, true);
+  });
+  for (size_t p = 0; p < f.images.size(); ++p) {
+    for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(res.positions[p][k], f.meta_positions[p][k], 1e-3);
+    // Rotations still follow thousands of ties against a linear (pseudo-Huber) prior.
+    for (size_t k = 0; k < 9; ++k) EXPECT_TRUE(std::isfinite(res.rotations[p][k]));
+  }
+  EXPECT_TRUE(std::isfinite(res.ground));
+  EXPECT_TRUE(std::isfinite(res.stats["tie_rms_m"].as_f64()));
 }
 
 TEST(BundleAdjust, WarmStartRunsTwoPlanarRounds) {
