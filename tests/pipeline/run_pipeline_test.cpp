@@ -211,8 +211,6 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
       {"the full road needs stages this version lacks", (dir / "photos").string(),
        "error: bundle adjustment is not part of this version - run with "
        "--no-refine (metadata placement) or --reuse an earlier report\n"},
-      {"diagnostics", (dir / "photos").string() + " --no-refine --diagnostics",
-       "error: --diagnostics: the diagnostics bundle is not part of this version - run without it\n"},
   };
   if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(), "error: no usable images\n"});
   if (have_proc)
