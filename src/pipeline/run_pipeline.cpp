@@ -22,6 +22,7 @@
 #include "pipeline/reuse_report.h"
 #include "pipeline/tie_summary.h"
 #include "render/gains.h"
+#include "surface/terrain.h"
 #include "render/image_cache.h"
 #include "render/output_grid.h"
 #include "sift/feature_stage.h"
@@ -43,6 +44,7 @@ struct Build {
   std::vector<double> rot_corr;
   double ground_z = 0.0;
   std::vector<PairMatch> tie_pairs;
+  std::optional<std::vector<Vec3>> dsm_points;  // the adjustment's relief-stage tie points
   JsonValue adjustment = JsonValue::empty_object();
   JsonValue tie_pairs_json = JsonValue::empty_array();
   Surface surface;
@@ -74,6 +76,7 @@ void adjust(Build& b, size_t candidate_pairs) {
   b.pos_corr = std::move(a.pos_corr);
   b.rot_corr = std::move(a.rot_corr);
   b.ground_z = a.ground;
+  b.dsm_points = std::move(a.relief_points);
   b.adjustment = std::move(a.stats);
   add_tie_summary(b.adjustment, b.tie_pairs, candidate_pairs, b.set.images);
   b.tie_pairs_json = tie_pair_list(b.tie_pairs);
@@ -100,6 +103,17 @@ std::expected<void, std::string> refine(Build& b) {
     return std::unexpected(
         "the dense stage is not part of this version - run with --dense off, --surface plane or --no-refine");
   return {};
+}
+
+// The terrain model from the adjusted ties when one is wanted and there is anything to build
+// it from; otherwise the plane at the solved height (the take-off height without adjustment).
+void choose_surface(Build& b) {
+  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
+    b.surface = Surface::plane(b.ground_z);
+    return;
+  }
+  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
+                                b.tie_pairs, true);
 }
 
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
@@ -209,9 +223,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
     } else if (auto r = refine(b); !r) {
       return std::unexpected(r.error());
     }
-    // No terrain model is built in this version: the ground is the plane at the solved
-    // height, the take-off height when no adjustment ran.
-    b.surface = Surface::plane(b.ground_z);
+    choose_surface(b);
     radiometry(b);
   }
 
