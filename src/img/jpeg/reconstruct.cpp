@@ -113,9 +113,9 @@ void jpeg_idct_rows(const JpegComponent& c, const std::array<uint16_t, 64>& quan
   }
 }
 
-std::vector<JpegTap> make_taps(size_t n, float ratio, size_t plane_len) {
+std::vector<JpegTap> make_taps(size_t n, float ratio, size_t samples) {
   std::vector<JpegTap> taps(n);
-  const auto last = static_cast<uint32_t>(plane_len - 1);
+  const auto last = static_cast<uint32_t>(samples - 1);
   for (size_t i = 0; i < n; ++i) {
     const float f = std::max(ratio * (static_cast<float>(i) + 0.5f) - 0.5f, 0.0f);
     const auto i0 = std::min(static_cast<uint32_t>(f), last);
@@ -247,8 +247,12 @@ JpegOutputPlan plan_jpeg_output(const JpegDecoder& dec, unsigned denominator) {
     const float sy = static_cast<float>(cp.block_h * c.v) / static_cast<float>(dec.vmax * bs);
     cp.direct = sx >= 0.999f && sy >= 0.999f;
     if (!cp.direct && plan.width > 0 && plan.height > 0) {
-      cp.cols = make_taps(plan.width, sx, cp.plane_w);
-      cp.rows = make_taps(plan.height, sy, cp.plane_h);
+      // The taps stop at the component's last real sample: the blocks past it hold only the
+      // encoder's padding, which must not bleed into the last output column and row.
+      const size_t real_w = std::clamp<size_t>((dec.width * c.h * cp.block_w + dec.hmax * 8 - 1) / (dec.hmax * 8), 1, cp.plane_w);
+      const size_t real_h = std::clamp<size_t>((dec.height * c.v * cp.block_h + dec.vmax * 8 - 1) / (dec.vmax * 8), 1, cp.plane_h);
+      cp.cols = make_taps(plan.width, sx, real_w);
+      cp.rows = make_taps(plan.height, sy, real_h);
       cp.half_cols = sx == 0.5f;
     }
     const auto tx = idct_basis(cp.block_w);
