@@ -22,10 +22,10 @@
 #include "pipeline/reuse_report.h"
 #include "pipeline/tie_summary.h"
 #include "render/gains.h"
+#include "surface/terrain.h"
 #include "render/image_cache.h"
 #include "render/output_grid.h"
 #include "sift/feature_stage.h"
-#include "surface/terrain.h"
 
 namespace tsl {
 namespace {
@@ -44,7 +44,7 @@ struct Build {
   std::vector<double> rot_corr;
   double ground_z = 0.0;
   std::vector<PairMatch> tie_pairs;
-  std::optional<std::vector<Vec3>> dsm_points;  // the latest adjustment's relief points
+  std::optional<std::vector<Vec3>> dsm_points;  // the adjustment's relief-stage tie points
   JsonValue adjustment = JsonValue::empty_object();
   JsonValue tie_pairs_json = JsonValue::empty_array();
   Surface surface;
@@ -105,6 +105,17 @@ std::expected<void, std::string> refine(Build& b) {
   return {};
 }
 
+// The terrain model from the adjusted ties when one is wanted and there is anything to build
+// it from; otherwise the plane at the solved height (the take-off height without adjustment).
+void choose_surface(Build& b) {
+  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
+    b.surface = Surface::plane(b.ground_z);
+    return;
+  }
+  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
+                                b.tie_pairs, true);
+}
+
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
   auto solution = load_reuse_report(path, b.config.surface_dsm, b.set);
   if (!solution) return std::unexpected(solution.error());
@@ -117,17 +128,6 @@ std::expected<void, std::string> reuse(Build& b, const std::string& path) {
   b.tie_pairs_json = std::move(solution->tie_pairs);
   if (b.config.no_gains) b.gains.assign(b.set.images.size(), Gain{1.0, 1.0, 1.0});
   return {};
-}
-
-// A plane at the solved ground height, unless a terrain model is asked for and there is
-// something to build it from (the model itself may still fall back to the plane).
-void choose_surface(Build& b) {
-  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
-    b.surface = Surface::plane(b.ground_z);
-    return;
-  }
-  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
-                                b.tie_pairs, true);
 }
 
 void radiometry(Build& b) {

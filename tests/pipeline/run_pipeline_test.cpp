@@ -267,6 +267,24 @@ TEST_F(SmallFlight, FullRoadWithoutDenseStageRendersRefinedPoses) {
   EXPECT_EQ((*report)["ground_z"].as_f64(), adj["ground_z"].as_f64());
   EXPECT_EQ((*report)["tie_pairs"].as_array().size(), 3u);
   for (const JsonValue& shot : (*report)["shots"].as_array()) EXPECT_GT(shot["pos_corr"].as_f64(), 0.0);
+  // The default surface is the terrain model from the ties, saved beside the mosaic.
+  EXPECT_EQ((*report)["surface"]["kind"].as_string(), "dsm");
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("  surface: DSM "); }));
+  std::vector<std::string> nine = SEVEN_FILES;
+  nine.insert(nine.end(), {"ortho_dsm.tif", "ortho_surface.npz"});
+  std::sort(nine.begin(), nine.end());
+  EXPECT_EQ(listing(dir / "out"), nine);
+}
+
+TEST_F(SmallFlight, PlaneSurfaceKeepsThePlaneAfterAdjustment) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --dense off --surface plane");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ((*report)["surface"]["kind"].as_string(), "plane");
+  EXPECT_EQ((*report)["surface"]["z0"].as_f64(), (*report)["ground_z"].as_f64());
+  EXPECT_EQ(r.out.find("  surface: "), std::string::npos);
+  EXPECT_EQ(listing(dir / "out"), SEVEN_FILES);
 }
 
 // --- in-process builds -------------------------------------------------------------------
