@@ -202,4 +202,6 @@ def expected_cmd(studio, settings):
 
 
 def page_settings(drv):
-    return js(drv, 'return window.tsl.settingsObj()')
+    # As JSON text: the driver's own object transfer sorts the keys, and their order is the
+    # order of the arguments.
+    return json.loads(js(drv, 'return JSON.stringify(window.tsl.settingsObj())'))
