@@ -202,6 +202,33 @@ class PageShell(unittest.TestCase):
         self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), 'flight')
         self.assertTrue(DRV.find_element(By.ID, 'flightEmpty').is_displayed())
 
+    def test_log_view_keeps_the_last_4000_lines_and_styles_them(self):
+        sb.open_page(DRV, STUDIO.url, fresh=True)
+        styled = [  # (line, class)
+            ('[3/6] matching', 'stage'),
+            ('  warning: few ties', 'warn'),
+            ('  2 files SKIPPED', 'warn'),
+            ('error: no usable images', 'err'),
+            ('Traceback (most recent call last)', 'err'),
+            ('  seam search FAILED', 'err'),
+            ('$ tessaly a -o b.tif', 'cmd'),
+            ('  block row 1/2', ''),
+            ('[x] not a stage', ''),
+        ]
+        sb.js(DRV, 'window.tsl.switchTab("log"); window.tsl.appendLog(arguments[0])', [s for s, _ in styled])
+        got = sb.js(DRV, 'return [...document.querySelectorAll("#log > div")].map(d => [d.textContent, d.className])')
+        self.assertEqual([tuple(g) for g in got], styled)
+        sb.js(DRV, 'window.tsl.appendLog(Array.from({length: 4100}, (_, i) => "line " + i))')
+        rows = sb.js(DRV, 'const l = document.getElementById("log");'
+                          'return [l.childElementCount, l.firstChild.textContent, l.lastChild.textContent]')
+        self.assertEqual(rows, [4000, 'line 100', 'line 4099'])
+        # a view scrolled to its end follows new lines
+        at_end = sb.js(DRV, 'window.tsl.appendLog(["one more"]); const v = document.getElementById("v-log");'
+                            'return v.scrollHeight - v.scrollTop - v.clientHeight')
+        self.assertLessEqual(at_end, 30)
+        tab = sb.js(DRV, 'return document.querySelector(\'.tab[data-tab="log"] .c\').textContent')
+        self.assertEqual(tab, str(len(styled) + 4101))
+
     def test_state_survives_a_reload(self):
         sb.open_page(DRV, STUDIO.url, fresh=True)
         for b in DRV.find_elements(By.CSS_SELECTOR, '#presets button'):
