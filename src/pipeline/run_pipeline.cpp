@@ -7,8 +7,10 @@
 
 #include "cache/disk_cache.h"
 #include "config/usage.h"
+#include "diag/diagnostics.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "matching/matching_stage.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "pipeline/build_report.h"
@@ -56,8 +58,8 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// The full road as far as this version goes: pair selection and features, then the stop at
-// the first stage that does not exist yet.
+// The full road as far as this version goes: pair selection, features and matching, then the
+// stop at the first stage that does not exist yet.
 std::expected<void, std::string> refine(Build& b) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
@@ -65,8 +67,15 @@ std::expected<void, std::string> refine(Build& b) {
   log_matcher(b.config);
   auto features = extract_all_features(b.set.images, b.config);
   if (!features) return std::unexpected(features.error());
+
+  log_str("[3/6] matching");
+  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config);
+  // Descriptors are the build's largest data; nothing after matching reads them.
+  features = std::vector<FeatureSet>{};
+  if (!ties) return std::unexpected(ties.error());
+  b.tie_pairs = std::move(*ties);
   return std::unexpected(
-      "matching and bundle adjustment are not part of this version - run with --no-refine "
+      "bundle adjustment is not part of this version - run with --no-refine "
       "(metadata placement) or --reuse an earlier report");
 }
 
@@ -140,6 +149,9 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   json_write(report, text, true);
   if (auto w = write_file_atomic(report_path, text); !w) return std::unexpected(w.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
+  if (b.config.diagnostics) {
+    if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false); !d) return std::unexpected(d.error());
+  }
   return report;
 }
 
@@ -166,8 +178,6 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   std::optional<ImageCache> cache;
   cache.emplace(b.config.cache_gb * 1e9);
 
-  if (b.config.diagnostics)
-    return std::unexpected("--diagnostics: the diagnostics bundle is not part of this version - run without it");
   if (b.config.reuse) {
     if (auto r = reuse(b, *b.config.reuse); !r) return std::unexpected(r.error());
   } else {

@@ -209,7 +209,7 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
        (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
        "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
       {"the full road needs stages this version lacks", (dir / "photos").string(),
-       "error: matching and bundle adjustment are not part of this version - run with "
+       "error: bundle adjustment is not part of this version - run with "
        "--no-refine (metadata placement) or --reuse an earlier report\n"},
       {"diagnostics", (dir / "photos").string() + " --no-refine --diagnostics",
        "error: --diagnostics: the diagnostics bundle is not part of this version - run without it\n"},
@@ -229,15 +229,22 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
   }
 }
 
-TEST_F(SmallFlight, FullRoadStopsAfterFeatures) {
+TEST_F(SmallFlight, FullRoadStopsAfterMatching) {
   auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
   EXPECT_EQ(r.exit_code, 1);
   const std::vector<std::string> lines = lines_of(r.out);
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[lines.size() - 4], "[2/6] pairs + features");
-  EXPECT_EQ(lines[lines.size() - 3], "  3 overlapping pairs");
-  EXPECT_EQ(lines[lines.size() - 2], "matcher: LightGlue is not part of this build -> SIFT (CPU)");
-  EXPECT_EQ(lines.back(), "  features 3/3");
+  ASSERT_GE(lines.size(), 9u);
+  const std::vector<std::string> last(lines.end() - 9, lines.end());
+  const std::vector<std::string> expected = {"[2/6] pairs + features",
+                                             "  3 overlapping pairs",
+                                             "matcher: LightGlue is not part of this build -> SIFT (CPU)",
+                                             "  features 3/3",
+                                             "[3/6] matching",
+                                             "  pairs 1/3",
+                                             "  pairs 2/3",
+                                             "  pairs 3/3",
+                                             "  matched 3/3 pairs, 180 tie points"};
+  EXPECT_EQ(last, expected);
 }
 
 // --- in-process builds -------------------------------------------------------------------
