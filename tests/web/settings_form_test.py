@@ -82,16 +82,6 @@ def arrows(n, which=0):
     return act
 
 
-def click_text(text):
-    def act(key):
-        for b in ctl(key).find_elements(By.CSS_SELECTOR, 'button'):
-            if b.text == text:
-                b.click()
-                return
-        raise AssertionError('no button %r in %s' % (text, key))
-    return act
-
-
 # (drawer, key, action, the arguments the command line must then hold)
 CASES = [
     ('src', 'input', typed('/data/flight one'), ['"/data/flight one"']),
