@@ -7,6 +7,9 @@
 
 #include "cache/disk_cache.h"
 #include "config/usage.h"
+#include "gains/gains.h"
+#include "grid/output_grid.h"
+#include "imageio/image_cache.h"
 #include "linalg/stats.h"
 #include "logx.h"
 #include "matching/pair_match.h"
@@ -17,9 +20,6 @@
 #include "pipeline/output_files.h"
 #include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
-#include "render/gains.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
 
 namespace tsl {
 namespace {
