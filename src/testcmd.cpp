@@ -9,6 +9,7 @@
 #include "img/dng/develop.h"
 #include "imageio/load_image.h"
 #include "meta/meta_reader.h"
+#include "sift/sift_test_command.h"
 #include "util/error.h"
 #include "util/npy.h"
 #include "util/text.h"
@@ -77,6 +78,10 @@ void run_test_command(std::span<const std::string> words) {
   const std::string& command = words[0];
   if (command == "__load" && words.size() == 3) return load_command(words[1], words[2]);
   if (command == "__dngtest" && words.size() == 4) return dng_command(words[1], words[2], words[3]);
+  if (command == "__sifttest" && words.size() == 2) {
+    for (const std::string& line : sift_test_command(words[1])) print_line(line);
+    return;
+  }
   internal_error(format("test command {} is not available in this version", command));
 }
 

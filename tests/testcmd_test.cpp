@@ -138,7 +138,8 @@ TEST(TestCommands, FailuresAreInternalErrors) {
       {"missing DNG", "__dngtest " + shell_quote((dir / "none.dng").string()) + " o.npy 1"},
       {"unwritable output", "__dngtest " + shell_quote((dir / "r.dng").string()) + " " +
                                 shell_quote((dir / "no/such/dir/o.npy").string()) + " 1"},
-      {"not built yet", "__sifttest x.jpg"},
+      {"missing JPEG", "__sifttest " + shell_quote((dir / "none.jpg").string())},
+      {"not a JPEG", "__sifttest " + shell_quote((dir / "r.dng").string())},
   };
   test::write_file_bytes(dir / "r.dng", small_dng());
   for (const auto& c : cases) {

@@ -20,6 +20,7 @@
 #include "pipeline/output_files.h"
 #include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
+#include "sift/feature_stage.h"
 
 namespace tsl {
 namespace {
@@ -55,15 +56,17 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// The full road as far as this version goes: pair selection, then the stop at the first
-// stage that does not exist yet.
+// The full road as far as this version goes: pair selection and features, then the stop at
+// the first stage that does not exist yet.
 std::expected<void, std::string> refine(Build& b) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
   logf("  {} overlapping pairs", pairs.size());
   log_matcher(b.config);
+  auto features = extract_all_features(b.set.images, b.config);
+  if (!features) return std::unexpected(features.error());
   return std::unexpected(
-      "feature extraction, matching and bundle adjustment are not part of this version - run with --no-refine "
+      "matching and bundle adjustment are not part of this version - run with --no-refine "
       "(metadata placement) or --reuse an earlier report");
 }
 

@@ -209,7 +209,7 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
        (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
        "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
       {"the full road needs stages this version lacks", (dir / "photos").string(),
-       "error: feature extraction, matching and bundle adjustment are not part of this version - run with "
+       "error: matching and bundle adjustment are not part of this version - run with "
        "--no-refine (metadata placement) or --reuse an earlier report\n"},
       {"diagnostics", (dir / "photos").string() + " --no-refine --diagnostics",
        "error: --diagnostics: the diagnostics bundle is not part of this version - run without it\n"},
@@ -229,14 +229,15 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
   }
 }
 
-TEST_F(SmallFlight, FullRoadStopsAfterPairSelection) {
+TEST_F(SmallFlight, FullRoadStopsAfterFeatures) {
   auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
   EXPECT_EQ(r.exit_code, 1);
   const std::vector<std::string> lines = lines_of(r.out);
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[lines.size() - 3], "[2/6] pairs + features");
-  EXPECT_EQ(lines[lines.size() - 2], "  3 overlapping pairs");
-  EXPECT_EQ(lines.back(), "matcher: LightGlue is not part of this build -> SIFT (CPU)");
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[lines.size() - 4], "[2/6] pairs + features");
+  EXPECT_EQ(lines[lines.size() - 3], "  3 overlapping pairs");
+  EXPECT_EQ(lines[lines.size() - 2], "matcher: LightGlue is not part of this build -> SIFT (CPU)");
+  EXPECT_EQ(lines.back(), "  features 3/3");
 }
 
 // --- in-process builds -------------------------------------------------------------------

@@ -1,0 +1,165 @@
+#include "sift/descriptor.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numeric>
+
+#include "sift/binary16.h"
+#include "util/error.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr float FLT_EPS = 1.1920929e-07f;
+
+// Half away from zero, as every rounding of the detector.
+inline int64_t round_away(float v) { return static_cast<int64_t>(std::round(v)); }
+
+}  // namespace
+
+void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, float angle_deg,
+                     std::span<float, DESC_LEN> out) {
+  const int64_t w = static_cast<int64_t>(layer.width), h = static_cast<int64_t>(layer.height);
+  float a = 360.0f - angle_deg;
+  if (std::fabs(a - 360.0f) < FLT_EPS) a = 0.0f;
+  float cos_t = std::cos(a * 0.0174532924f);
+  float sin_t = std::sin(a * 0.0174532924f);
+  const float hist_width = 3.0f * scl;
+  int64_t radius = round_away(hist_width * 1.41421354f * 5.0f * 0.5f);
+  radius = std::min(radius, static_cast<int64_t>(std::floor(std::sqrt(static_cast<double>(w * w + h * h)))));
+  cos_t /= hist_width;
+  sin_t /= hist_width;
+
+  // 4 x 4 cells with a guard cell on each side, 8 bins plus 2 guard bins.
+  std::array<float, 6 * 6 * 10> acc{};
+  const float* g = layer.data.data();
+  for (int64_t i = -radius; i <= radius; ++i) {
+    const int64_t y = cy + i;
+    if (y <= 0 || y >= h - 1) continue;
+    const float* row = g + y * w;
+    const float* up = row - w;
+    const float* down = row + w;
+    // Columns whose sample lies inside the layer's interior.
+    const int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
+    for (int64_t j = j0; j <= j1; ++j) {
+      const float c_rot = static_cast<float>(j) * cos_t - static_cast<float>(i) * sin_t;
+      const float r_rot = static_cast<float>(j) * sin_t + static_cast<float>(i) * cos_t;
+      float rbin = r_rot + 1.5f, cbin = c_rot + 1.5f;
+      if (!(rbin > -1.0f && rbin < 4.0f && cbin > -1.0f && cbin < 4.0f)) continue;
+      const int64_t x = cx + j;
+      const float dx = row[x + 1] - row[x - 1];
+      const float dy = up[x] - down[x];
+      float ori = std::atan2(dy, dx) * 57.29578f;
+      if (ori < 0.0f) ori += 360.0f;
+      const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * -0.125f);
+      const float mag = weight * std::sqrt(dx * dx + dy * dy);
+      float obin = (ori - a) * 0.022222223f;
+      const float r0f = std::floor(rbin), c0f = std::floor(cbin), o0f = std::floor(obin);
+      rbin -= r0f;
+      cbin -= c0f;
+      obin -= o0f;
+      int64_t o0 = static_cast<int64_t>(o0f);
+      if (o0 < 0) o0 += 8;
+      if (o0 >= 8) o0 -= 8;
+      const int64_t r0 = static_cast<int64_t>(r0f), c0 = static_cast<int64_t>(c0f);
+      const float v_r1 = mag * rbin, v_r0 = mag - v_r1;
+      const float v_rc11 = v_r1 * cbin, v_rc10 = v_r1 - v_rc11;
+      const float v_rc01 = v_r0 * cbin, v_rc00 = v_r0 - v_rc01;
+      const float v_rc111 = v_rc11 * obin, v_rc110 = v_rc11 - v_rc111;
+      const float v_rc101 = v_rc10 * obin, v_rc100 = v_rc10 - v_rc101;
+      const float v_rc011 = v_rc01 * obin, v_rc010 = v_rc01 - v_rc011;
+      const float v_rc001 = v_rc00 * obin, v_rc000 = v_rc00 - v_rc001;
+      const size_t k = static_cast<size_t>(((r0 + 1) * 6 + (c0 + 1)) * 10 + o0);
+      acc[k] += v_rc000;
+      acc[k + 1] += v_rc001;
+      acc[k + 10] += v_rc010;
+      acc[k + 11] += v_rc011;
+      acc[k + 60] += v_rc100;
+      acc[k + 61] += v_rc101;
+      acc[k + 70] += v_rc110;
+      acc[k + 71] += v_rc111;
+    }
+  }
+
+  for (size_t i = 0; i < 4; ++i)
+    for (size_t j = 0; j < 4; ++j) {
+      const size_t k = ((i + 1) * 6 + (j + 1)) * 10;
+      acc[k] += acc[k + 8];
+      acc[k + 1] += acc[k + 9];
+      for (size_t b = 0; b < 8; ++b) out[(i * 4 + j) * 8 + b] = acc[k + b];
+    }
+
+  float sq = 0.0f;
+  for (float v : out) sq += v * v;
+  const float t = 0.2f * std::sqrt(sq);
+  float sq2 = 0.0f;
+  for (float& v : out) {
+    v = std::min(v, t);
+    sq2 += v * v;
+  }
+  const float s = 512.0f / std::max(std::sqrt(sq2), FLT_EPS);
+  for (float& v : out) v = std::min(std::max(std::round(v * s), 0.0f), 255.0f);
+}
+
+bool keypoint_order(const Keypoint& a, const Keypoint& b) {
+  if (a.x != b.x) return a.x < b.x;
+  if (a.y != b.y) return a.y < b.y;
+  if (a.size != b.size) return a.size > b.size;
+  return a.angle < b.angle;
+}
+
+SiftFeatures select_keypoints(std::span<const Keypoint> candidates, std::span<const float> raw, uint64_t n) {
+  if (raw.size() != candidates.size() * DESC_LEN)
+    internal_error(format("{} descriptor values for {} keypoints", raw.size(), candidates.size()));
+  std::vector<size_t> order(candidates.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return keypoint_order(candidates[a], candidates[b]); });
+
+  std::vector<size_t> kept;
+  kept.reserve(order.size());
+  for (size_t idx : order) {
+    if (!kept.empty()) {
+      const Keypoint& p = candidates[kept.back()];
+      const Keypoint& q = candidates[idx];
+      if (p.x == q.x && p.y == q.y && p.size == q.size && p.angle == q.angle) continue;
+    }
+    kept.push_back(idx);
+  }
+
+  if (n > 0 && kept.size() > n) {
+    std::vector<float> responses(kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) responses[i] = candidates[kept[i]].response;
+    std::nth_element(responses.begin(), responses.begin() + static_cast<ptrdiff_t>(n - 1), responses.end(),
+                     std::greater<float>());
+    const float t = responses[n - 1];
+    std::vector<size_t> chosen;
+    for (size_t idx : kept)
+      if (candidates[idx].response > t) chosen.push_back(idx);
+    for (size_t idx : kept)
+      if (candidates[idx].response == t) chosen.push_back(idx);
+    std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
+      if (candidates[a].response != candidates[b].response) return candidates[a].response > candidates[b].response;
+      return a < b;
+    });
+    kept = std::move(chosen);
+  }
+
+  SiftFeatures result;
+  result.keypoints.reserve(kept.size());
+  result.descriptors.resize(kept.size() * DESC_LEN);
+  for (size_t k = 0; k < kept.size(); ++k) {
+    result.keypoints.push_back(candidates[kept[k]]);
+    const float* src = raw.data() + kept[k] * DESC_LEN;
+    float sum = 0.0f;
+    for (size_t v = 0; v < DESC_LEN; ++v) sum += src[v];
+    float* dst = result.descriptors.data() + k * DESC_LEN;
+    for (size_t v = 0; v < DESC_LEN; ++v) dst[v] = round_to_binary16(std::sqrt(src[v] / (sum + 1e-7f)));
+  }
+  return result;
+}
+
+}  // namespace tsl

@@ -1,0 +1,20 @@
+#pragma once
+// SIFT keypoints with RootSIFT descriptors of one 8-bit gray image: a difference-of-gaussians
+// scale space of 3 layers per octave whose first octave lies on the image upsampled 2x (base
+// blur 1.6), sub-pixel refinement, contrast threshold 0.02 and edge ratio 10, orientation
+// peaks, then the selection of descriptor.h.
+#include <cstdint>
+
+#include "img/image.h"
+#include "sift/descriptor.h"
+
+namespace tsl {
+
+// Keypoints in pixels of `gray` (one channel), origin at the top-left corner, pixel centres
+// at integers; with more than `n` distinct keypoints (n > 0) the strongest, by response. An
+// image with a side below 6 pixels, or without any contrast, gives none. A cancellation
+// request on a cancellable thread ends the call with Cancelled after the current octave.
+// With the environment variable TSL_PROF set, one timing line goes to stderr.
+SiftFeatures sift_extract(const ImageU8& gray, uint64_t n);
+
+}  // namespace tsl
