@@ -32,18 +32,6 @@ constexpr uint16_t TAG_OPCODE_LIST_3 = 51022;
 
 constexpr uint64_t TIFF_XMP_SEARCH_BYTES = 4 << 20;
 
-std::string os_error_text(int code) {
-  return format("{} (os error {})", std::error_code(code, std::generic_category()).message(), code);
-}
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-std::expected<std::vector<uint8_t>, std::string> read_whole_file(const fs::path& path) {
-  return read_file_head(path, UINT64_MAX);
-}
-
 std::string trim_nul_space(std::string s) {
   constexpr std::string_view JUNK(" \0", 2);
   const size_t first = s.find_first_not_of(JUNK);
@@ -195,34 +183,6 @@ std::expected<KindResult, std::string> read_dng(const fs::path& path, ImageMeta&
 }
 
 }  // namespace
-
-std::expected<std::vector<uint8_t>, std::string> read_file_head(const fs::path& path, uint64_t limit) try {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-  if (!f) return std::unexpected(os_error_text(errno));
-  std::vector<uint8_t> bytes;
-  // The head buffer is reserved at once; a whole file by the size the system reports.
-  if (limit != UINT64_MAX) {
-    bytes.reserve(limit);
-  } else if (std::error_code ec; fs::is_regular_file(path, ec)) {
-    const uintmax_t size = fs::file_size(path, ec);
-    if (!ec) bytes.reserve(size);
-  }
-  constexpr size_t CHUNK = 1 << 20;
-  while (bytes.size() < limit) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(CHUNK, limit - bytes.size()));
-    const size_t at = bytes.size();
-    bytes.resize(at + want);
-    const size_t got = std::fread(bytes.data() + at, 1, want, f.get());
-    bytes.resize(at + got);
-    if (got < want) {
-      if (std::ferror(f.get())) return std::unexpected(os_error_text(errno));
-      break;
-    }
-  }
-  return bytes;
-} catch (const std::bad_alloc&) {
-  return std::unexpected("not enough memory to read the file");
-}
 
 std::expected<ImageMeta, std::string> read_image_meta(const fs::path& path, std::optional<double> focal_override,
                                                       ProcessedMode mode) {

@@ -6,8 +6,8 @@
 
 #include "grid/output_grid.h"
 #include "logx.h"
-#include "pipeline/json_read.h"
 #include "pipeline/output_files.h"
+#include "util/json.h"
 #include "util/text.h"
 
 namespace tsl {

@@ -3,7 +3,7 @@
 #include "logx.h"
 #include "seams/cut_seams.h"
 #include "seams/nadir.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/error.h"
 #include "util/text.h"
 
