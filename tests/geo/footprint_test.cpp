@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "geo/camera_fixtures.h"
-#include "linalg/py_oracle.h"
+#include "support/camera_fixtures.h"
+#include "support/py_oracle.h"
 #include "surface/surface.h"
 #include "util/error.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "logx.h"
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 #include "util/error.h"
 
 namespace tsl {

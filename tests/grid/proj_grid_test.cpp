@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

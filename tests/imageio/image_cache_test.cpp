@@ -5,8 +5,8 @@
 #include <barrier>
 #include <thread>
 
-#include "render/render_fixtures.h"
 #include "render/render_job.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

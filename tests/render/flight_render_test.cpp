@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "render/band_sink.h"
-#include "render/flight_fixture.h"
 #include "render/render.h"
 #include "seams/compute_seams.h"
+#include "support/flight_fixture.h"
 #include "support/test_util.h"
 #include "util/json.h"
 #include "util/text.h"
