@@ -119,7 +119,9 @@ std::expected<KindResult, std::string> read_dng(const fs::path& path, ImageMeta&
   if (!tiff) return std::unexpected(tiff.error());
   std::vector<const Ifd*> dirs = image_ifds(*tiff);
   std::vector<uint8_t> whole;
-  if (std::none_of(dirs.begin(), dirs.end(), [&](const Ifd* d) { return is_raw_image_dir(*d, tiff->little_endian); })) {
+  // A head shorter than asked for is the whole file: nothing further to read.
+  if (head->size() == DNG_HEAD_BYTES &&
+      std::none_of(dirs.begin(), dirs.end(), [&](const Ifd* d) { return is_raw_image_dir(*d, tiff->little_endian); })) {
     // The raw image directory lies beyond the head (or nowhere): read everything.
     auto all = read_whole_file(path);
     if (!all) return std::unexpected(all.error());

@@ -5,13 +5,16 @@
 #include <optional>
 #include <vector>
 
+#include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
 #include "config/usage.h"
+#include "diag/diagnostics.h"
 #include "gains/gains.h"
 #include "grid/output_grid.h"
 #include "imageio/image_cache.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "matching/matching_stage.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "pipeline/build_report.h"
@@ -20,6 +23,8 @@
 #include "pipeline/output_files.h"
 #include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
+#include "pipeline/tie_summary.h"
+#include "surface/terrain.h"
 #include "sift/feature_stage.h"
 
 namespace tsl {
@@ -39,6 +44,7 @@ struct Build {
   std::vector<double> rot_corr;
   double ground_z = 0.0;
   std::vector<PairMatch> tie_pairs;
+  std::optional<std::vector<Vec3>> dsm_points;  // the adjustment's relief-stage tie points
   JsonValue adjustment = JsonValue::empty_object();
   JsonValue tie_pairs_json = JsonValue::empty_array();
   Surface surface;
@@ -56,8 +62,28 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// The full road as far as this version goes: pair selection and features, then the stop at
-// the first stage that does not exist yet.
+// The first adjustment: refined poses, corrections and ground height replace the metadata
+// placement, and the report learns how the ties spread over the photos.
+void adjust(Build& b, size_t candidate_pairs) {
+  log_str("[4/6] bundle adjustment");
+  const bool selfcal = selfcal_enabled(b.config, b.set.images.size());
+  // With the dense stage ahead, tie heights wait for its second adjustment.
+  const bool relief = !(b.config.dense_on && b.config.surface_dsm);
+  AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.tie_pairs, b.config, selfcal,
+                                 std::nullopt, relief);
+  b.rotations = std::move(a.rotations);
+  b.positions = std::move(a.positions);
+  b.pos_corr = std::move(a.pos_corr);
+  b.rot_corr = std::move(a.rot_corr);
+  b.ground_z = a.ground;
+  b.dsm_points = std::move(a.relief_points);
+  b.adjustment = std::move(a.stats);
+  add_tie_summary(b.adjustment, b.tie_pairs, candidate_pairs, b.set.images);
+  b.tie_pairs_json = tie_pair_list(b.tie_pairs);
+}
+
+// The full road as far as this version goes: pair selection, features, matching and the
+// adjustment, then the stop at the dense stage when it is asked for.
 std::expected<void, std::string> refine(Build& b) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
@@ -65,9 +91,29 @@ std::expected<void, std::string> refine(Build& b) {
   log_matcher(b.config);
   auto features = extract_all_features(b.set.images, b.config);
   if (!features) return std::unexpected(features.error());
-  return std::unexpected(
-      "matching and bundle adjustment are not part of this version - run with --no-refine "
-      "(metadata placement) or --reuse an earlier report");
+
+  log_str("[3/6] matching");
+  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config);
+  // Descriptors are the build's largest data; nothing after matching reads them.
+  features = std::vector<FeatureSet>{};
+  if (!ties) return std::unexpected(ties.error());
+  b.tie_pairs = std::move(*ties);
+  adjust(b, pairs.size());
+  if (b.config.dense_on && b.config.surface_dsm)
+    return std::unexpected(
+        "the dense stage is not part of this version - run with --dense off, --surface plane or --no-refine");
+  return {};
+}
+
+// The terrain model from the adjusted ties when one is wanted and there is anything to build
+// it from; otherwise the plane at the solved height (the take-off height without adjustment).
+void choose_surface(Build& b) {
+  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
+    b.surface = Surface::plane(b.ground_z);
+    return;
+  }
+  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
+                                b.tie_pairs, true);
 }
 
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
@@ -140,6 +186,9 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   json_write(report, text, true);
   if (auto w = write_file_atomic(report_path, text); !w) return std::unexpected(w.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
+  if (b.config.diagnostics) {
+    if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false); !d) return std::unexpected(d.error());
+  }
   return report;
 }
 
@@ -166,8 +215,6 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   std::optional<ImageCache> cache;
   cache.emplace(b.config.cache_gb * 1e9);
 
-  if (b.config.diagnostics)
-    return std::unexpected("--diagnostics: the diagnostics bundle is not part of this version - run without it");
   if (b.config.reuse) {
     if (auto r = reuse(b, *b.config.reuse); !r) return std::unexpected(r.error());
   } else {
@@ -176,10 +223,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
     } else if (auto r = refine(b); !r) {
       return std::unexpected(r.error());
     }
-    // Without ties or terrain points a terrain model has nothing to stand on: the ground is
-    // the plane at the solved height, which stays at the take-off height until a refinement
-    // exists.
-    b.surface = Surface::plane(b.ground_z);
+    choose_surface(b);
     radiometry(b);
   }
 

@@ -1,15 +1,153 @@
 #include "server/studio.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
+#include "platform/process.h"
+#include "platform/proc.h"
+#include "platform/socket.h"
+#include "platform/system.h"
+#include "config/usage.h"
+#include "logx.h"
+#include "server/get_routes.h"
+#include "server/http.h"
+#include "server/perf.h"
+#include "server/post_routes.h"
+#include "server/thumbs.h"
 #include "util/text.h"
 
 namespace tsl {
+namespace {
 
-void serve_studio(uint16_t port, bool open_browser) {
-  std::string text = format("the studio is not available in this version (port {}, browser {})\n", port,
-                            open_browser ? "on" : "off");
-  std::fwrite(text.data(), 1, text.size(), stderr);
+// Connection threads at once; a browser opens a handful, so this only stops a runaway client.
+constexpr int MAX_CONNECTIONS = 128;
+
+std::atomic<int> g_connections{0};
+
+void write_stdout(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+bool is_json_content_type(const std::optional<std::string>& value) {
+  if (!value) return false;
+  std::string_view v = *value;
+  v = trim_unicode(v.substr(0, v.find(';')));
+  return to_lower_ascii(v) == "application/json";
+}
+
+HttpResponse route_get(const HttpRequest& request) {
+  const std::string& p = request.path;
+  if (p == "/" || p == "/index.html") return serve_page(request);
+  if (p == "/favicon.png" || p == "/favicon.ico") return serve_favicon(request);
+  if (p == "/api/job") return api_job_route(request);
+  if (p == "/api/info") return api_info(request);
+  if (p == "/api/perf") return api_perf(request);
+  if (p == "/api/file") return api_file(request);
+  if (p == "/api/cache") return api_cache(request);
+  if (p == "/api/thumb") return api_thumb(request);
+  return not_found_response();
+}
+
+HttpResponse route_other(const HttpRequest& request) {
+  // A form or text/plain post from another page needs no permission from the browser; JSON
+  // does, so requiring it keeps foreign pages from starting builds or clearing the cache.
+  if (is_post_endpoint(request.path) && !is_json_content_type(request.content_type))
+    return error_response("requests must be sent as application/json", 415);
+  JsonValue body = JsonValue::empty_object();
+  if (!request.body.empty()) {
+    auto parsed = json_parse(sanitize_utf8(request.body));
+    if (parsed) body = std::move(*parsed);
+  }
+  auto result = route_post(request.path, body);
+  if (result) return std::move(*result);
+  return error_response(result.error(), result.error().starts_with("file not found") ? 404 : 400);
+}
+
+HttpResponse route_request(const HttpRequest& request) {
+  return request.method == "GET" ? route_get(request) : route_other(request);
+}
+
+JsonValue static_perf_info() {
+  JsonValue info = JsonValue::empty_object();
+  unsigned logical = platform::logical_processors();
+  info.set_u64("cores_logical", logical == 0 ? 4 : logical);
+  auto physical = platform::physical_cores();
+  info.set("cores_physical", physical ? JsonValue(*physical) : JsonValue());
+  uint64_t total = platform::total_memory_bytes();
+  info.set("ram_total", total > 0 ? JsonValue(total) : JsonValue());
+  info.set("gpu_name", JsonValue());
+  return info;
+}
+
+void open_browser(std::string address) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  // Without a graphical session there is no browser to show the page.
+  if (!platform::graphical_session()) return;
+  const std::vector<std::string> argv = {"xdg-open", address};
+  (void)platform::run_and_wait(argv);
+}
+
+void start_connection(platform::Socket socket, uint16_t port) {
+  if (g_connections.fetch_add(1) >= MAX_CONNECTIONS) {
+    g_connections.fetch_sub(1);
+    HttpResponse busy = error_response("too many connections", 503);
+    platform::set_send_timeout(socket, 1000);
+    platform::send_all(socket, response_head(busy, true) + busy.body);
+    platform::close_after_reply(socket, 0);
+    return;
+  }
+  try {
+    std::thread([s = std::move(socket), port]() mutable {
+      set_thread_name("connection");
+      handle_connection(std::move(s), port, route_request);
+      g_connections.fetch_sub(1);
+    }).detach();
+  } catch (...) {
+    // No thread for this connection: it is closed unanswered; the server goes on.
+    g_connections.fetch_sub(1);
+  }
+}
+
+}  // namespace
+
+void serve_studio(uint16_t port, bool open_browser_flag) {
+  platform::ignore_broken_pipe_signal();
+  const uint32_t last = static_cast<uint32_t>(port) + 11;
+  platform::Socket listener;
+  for (uint32_t p = port; p <= last && p <= 65535; ++p) {
+    auto s = platform::listen_loopback(static_cast<uint16_t>(p), 128);
+    if (s) {
+      listener = std::move(*s);
+      break;
+    }
+  }
+  if (!listener.valid()) {
+    std::string text = format("no free port in {}-{}\n", port, last);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    return;
+  }
+  const uint16_t bound = platform::local_port(listener);
+  init_perf_state(static_perf_info());
+  std::thread([] {
+    set_thread_name("perf");
+    perf_sampler();
+  }).detach();
+  const std::string address = format("http://127.0.0.1:{}/", bound);
+  write_stdout(format("tessaly studio {} -> {}   (close this window to quit)\n", PROGRAM_VERSION, address));
+  if (open_browser_flag) std::thread(open_browser, address).detach();
+  for (;;) {
+    auto connection = platform::accept_connection(listener);
+    if (!connection) {
+      // Out of descriptors or a transient network error: wait instead of spinning.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    start_connection(std::move(*connection), bound);
+  }
 }
 
 }  // namespace tsl

@@ -20,6 +20,25 @@ inline int64_t round_away(float v) { return static_cast<int64_t>(std::round(v));
 
 }  // namespace
 
+float atan2_deg(float y, float x) {
+  // Octant reduction to a = min / max in [0, 1], then the reduction about tan(pi/8) and a
+  // degree-9 odd polynomial for atan on |z| <= tan(pi/8) (single-precision minimax
+  // coefficients, error about 1 ulp of the result in radians).
+  const float ax = std::fabs(x), ay = std::fabs(y);
+  const float hi = std::max(ax, ay), lo = std::min(ax, ay);
+  const float a = hi > 0.0f ? lo / hi : 0.0f;
+  const bool big = a > 0.41421356f;
+  const float z = big ? (a - 1.0f) / (a + 1.0f) : a;
+  const float z2 = z * z;
+  float r = (((8.05374449538e-2f * z2 - 1.38776856032e-1f) * z2 + 1.99777106478e-1f) * z2 - 3.33329491539e-1f) *
+                z2 * z + z;
+  if (big) r += 0.78539816f;
+  if (ay > ax) r = 1.57079633f - r;
+  if (x < 0.0f) r = 3.14159265f - r;
+  if (y < 0.0f) r = -r;
+  return r * 57.2957795f;
+}
+
 void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, float angle_deg,
                      std::span<float, DESC_LEN> out) {
   const int64_t w = static_cast<int64_t>(layer.width), h = static_cast<int64_t>(layer.height);
@@ -52,7 +71,7 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
       const int64_t x = cx + j;
       const float dx = row[x + 1] - row[x - 1];
       const float dy = up[x] - down[x];
-      float ori = std::atan2(dy, dx) * 57.29578f;
+      float ori = atan2_deg(dy, dx);
       if (ori < 0.0f) ori += 360.0f;
       const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * -0.125f);
       const float mag = weight * std::sqrt(dx * dx + dy * dy);
@@ -111,9 +130,7 @@ bool keypoint_order(const Keypoint& a, const Keypoint& b) {
   return a.angle < b.angle;
 }
 
-SiftFeatures select_keypoints(std::span<const Keypoint> candidates, std::span<const float> raw, uint64_t n) {
-  if (raw.size() != candidates.size() * DESC_LEN)
-    internal_error(format("{} descriptor values for {} keypoints", raw.size(), candidates.size()));
+std::vector<size_t> select_indices(std::span<const Keypoint> candidates, uint64_t n) {
   std::vector<size_t> order(candidates.size());
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(),
@@ -129,35 +146,42 @@ SiftFeatures select_keypoints(std::span<const Keypoint> candidates, std::span<co
     }
     kept.push_back(idx);
   }
+  if (n == 0 || kept.size() <= n) return kept;
 
-  if (n > 0 && kept.size() > n) {
-    std::vector<float> responses(kept.size());
-    for (size_t i = 0; i < kept.size(); ++i) responses[i] = candidates[kept[i]].response;
-    std::nth_element(responses.begin(), responses.begin() + static_cast<ptrdiff_t>(n - 1), responses.end(),
-                     std::greater<float>());
-    const float t = responses[n - 1];
-    std::vector<size_t> chosen;
-    for (size_t idx : kept)
-      if (candidates[idx].response > t) chosen.push_back(idx);
-    for (size_t idx : kept)
-      if (candidates[idx].response == t) chosen.push_back(idx);
-    std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
-      if (candidates[a].response != candidates[b].response) return candidates[a].response > candidates[b].response;
-      return a < b;
-    });
-    kept = std::move(chosen);
-  }
+  std::vector<float> responses(kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) responses[i] = candidates[kept[i]].response;
+  std::nth_element(responses.begin(), responses.begin() + static_cast<ptrdiff_t>(n - 1), responses.end(),
+                   std::greater<float>());
+  const float t = responses[n - 1];
+  std::vector<size_t> chosen;
+  for (size_t idx : kept)
+    if (candidates[idx].response > t) chosen.push_back(idx);
+  for (size_t idx : kept)
+    if (candidates[idx].response == t) chosen.push_back(idx);
+  std::stable_sort(chosen.begin(), chosen.end(), [&](size_t a, size_t b) {
+    if (candidates[a].response != candidates[b].response) return candidates[a].response > candidates[b].response;
+    return a < b;
+  });
+  return chosen;
+}
 
+void root_sift(std::span<const float, DESC_LEN> raw, std::span<float, DESC_LEN> out) {
+  float sum = 0.0f;  // exact: whole numbers below 2^24
+  for (float v : raw) sum += v;
+  for (size_t i = 0; i < DESC_LEN; ++i) out[i] = round_to_binary16(std::sqrt(raw[i] / (sum + 1e-7f)));
+}
+
+SiftFeatures select_keypoints(std::span<const Keypoint> candidates, std::span<const float> raw, uint64_t n) {
+  if (raw.size() != candidates.size() * DESC_LEN)
+    internal_error(format("{} descriptor values for {} keypoints", raw.size(), candidates.size()));
+  const std::vector<size_t> kept = select_indices(candidates, n);
   SiftFeatures result;
   result.keypoints.reserve(kept.size());
   result.descriptors.resize(kept.size() * DESC_LEN);
   for (size_t k = 0; k < kept.size(); ++k) {
     result.keypoints.push_back(candidates[kept[k]]);
-    const float* src = raw.data() + kept[k] * DESC_LEN;
-    float sum = 0.0f;
-    for (size_t v = 0; v < DESC_LEN; ++v) sum += src[v];
-    float* dst = result.descriptors.data() + k * DESC_LEN;
-    for (size_t v = 0; v < DESC_LEN; ++v) dst[v] = round_to_binary16(std::sqrt(src[v] / (sum + 1e-7f)));
+    root_sift(std::span<const float, DESC_LEN>(raw.data() + kept[k] * DESC_LEN, DESC_LEN),
+              std::span<float, DESC_LEN>(result.descriptors.data() + k * DESC_LEN, DESC_LEN));
   }
   return result;
 }

@@ -30,6 +30,16 @@ struct SiftFeatures {
   std::vector<float> descriptors;  // 128 per keypoint, RootSIFT, each value binary16-exact
 };
 
+// The candidate indices select_keypoints keeps, in its output order; descriptors play no part.
+std::vector<size_t> select_indices(std::span<const Keypoint> candidates, uint64_t n);
+
+// RootSIFT of one raw descriptor: sqrt(v / (sum + 1e-7)) per value, rounded to binary16.
+void root_sift(std::span<const float, DESC_LEN> raw, std::span<float, DESC_LEN> out);
+
+// atan2(y, x) in degrees within 1e-5 of the exact value, as a cheap branch-free polynomial;
+// (0, 0) gives 0. The descriptor and the orientation histogram call it for every sample.
+float atan2_deg(float y, float x);
+
 // From the candidates (detection order) and their raw descriptors (128 per candidate): exact
 // duplicates of x, y, size and angle dropped (the lowest candidate index stays); with n > 0 and
 // more than n left, those whose response reaches the n-th largest (ties at it all kept), by

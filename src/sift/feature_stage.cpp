@@ -137,6 +137,10 @@ std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::sp
     return extract_features(photos[i], config.match_px, config.features, keys[i]);
   };
   auto progress = [&](size_t done, size_t total) { logf("  features {}/{}", done, total); };
+  // Jobs that run on this thread leave the detector's images here; the workers' go with them.
+  struct ReleaseScratch {
+    ~ReleaseScratch() { release_sift_scratch(); }
+  } release;
   std::vector<std::expected<FeatureSet, std::string>> results =
       par_map_progress(misses.size(), threads, 10, job, progress);
 

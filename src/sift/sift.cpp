@@ -25,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t LAYERS = 3;       // scale layers per octave
 constexpr size_t GAUSS = LAYERS + 3;
-constexpr size_t DOGS = LAYERS + 2;
 constexpr int64_t BORDER = 5;      // detection keeps this far from every edge
 constexpr float FLT_EPS = 1.1920929e-07f;
 constexpr int MAX_SOLVES = 5;
@@ -39,41 +38,46 @@ inline int64_t round_away(double v) { return static_cast<int64_t>(std::round(v))
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
+using Layers = std::array<ImageF32, GAUSS>;
+
 struct Octave {
-  std::array<ImageF32, GAUSS> g;
-  std::array<ImageF32, DOGS> d;
+  Layers& g;
   int64_t w = 0, h = 0;
   float factor = 1.0f;  // octave pixels to input pixels
   int32_t index = 0;
 };
 
-// What one band of rows yields: candidates with their raw descriptors in detection order.
-struct BandResult {
-  std::vector<Keypoint> keypoints;
-  std::vector<float> raw;
-  double desc_seconds = 0.0;
-};
+// The gaussian layers of every octave, kept until the chosen keypoints are described and then
+// for the thread's next call: fresh storage of a few hundred megabytes costs more in page
+// faults and zeroing than the blurs that fill it. Released by release_sift_scratch.
+thread_local std::vector<Layers> t_octaves;
 
 struct Derivatives {
   float v, dx, dy, ds, dxx, dyy, dss, dxy, dxs, dys;
 };
 
+// Difference-of-gaussian layers are never stored: D[k] = G[k + 1] - G[k] is formed where it
+// is read, which halves the octave's memory and page faults for one extra load per read.
 Derivatives derivatives(const Octave& oc, size_t l, int64_t r, int64_t c) {
   const int64_t w = oc.w;
-  const float* prev = oc.d[l - 1].data.data() + r * w + c;
-  const float* cur = oc.d[l].data.data() + r * w + c;
-  const float* next = oc.d[l + 1].data.data() + r * w + c;
+  const int64_t at = r * w + c;
+  auto dog = [&](size_t k) {
+    const float* hi = oc.g[k + 1].data.data() + at;
+    const float* lo = oc.g[k].data.data() + at;
+    return [hi, lo](int64_t off) { return hi[off] - lo[off]; };
+  };
+  const auto prev = dog(l - 1), cur = dog(l), next = dog(l + 1);
   Derivatives d;
-  d.v = cur[0];
-  d.dx = (cur[1] - cur[-1]) * 0.0019607844f;
-  d.dy = (cur[w] - cur[-w]) * 0.0019607844f;
-  d.ds = (next[0] - prev[0]) * 0.0019607844f;
-  d.dxx = (cur[1] + cur[-1] - 2.0f * d.v) * 0.003921569f;
-  d.dyy = (cur[w] + cur[-w] - 2.0f * d.v) * 0.003921569f;
-  d.dss = (next[0] + prev[0] - 2.0f * d.v) * 0.003921569f;
-  d.dxy = (cur[w + 1] - cur[w - 1] - cur[-w + 1] + cur[-w - 1]) * 0.0009803922f;
-  d.dxs = (next[1] - next[-1] - prev[1] + prev[-1]) * 0.0009803922f;
-  d.dys = (next[w] - next[-w] - prev[w] + prev[-w]) * 0.0009803922f;
+  d.v = cur(0);
+  d.dx = (cur(1) - cur(-1)) * 0.0019607844f;
+  d.dy = (cur(w) - cur(-w)) * 0.0019607844f;
+  d.ds = (next(0) - prev(0)) * 0.0019607844f;
+  d.dxx = (cur(1) + cur(-1) - 2.0f * d.v) * 0.003921569f;
+  d.dyy = (cur(w) + cur(-w) - 2.0f * d.v) * 0.003921569f;
+  d.dss = (next(0) + prev(0) - 2.0f * d.v) * 0.003921569f;
+  d.dxy = (cur(w + 1) - cur(w - 1) - cur(-w + 1) + cur(-w - 1)) * 0.0009803922f;
+  d.dxs = (next(1) - next(-1) - prev(1) + prev(-1)) * 0.0009803922f;
+  d.dys = (next(w) - next(-w) - prev(w) + prev(-w)) * 0.0009803922f;
   return d;
 }
 
@@ -144,16 +148,15 @@ bool refine(const Octave& oc, size_t& l_io, int64_t& r_io, int64_t& c_io, Keypoi
   return true;
 }
 
-// Orientation peaks of the keypoint at integer (r, c) of layer g, each appended with its
-// descriptor.
-void orient_and_describe(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp, BandResult& out) {
-  const ImageF32& g = oc.g[l];
-  const float* gd = g.data.data();
+// Orientation peaks of the keypoint at integer (r, c) of layer l, each appended as its own
+// keypoint.
+void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp, std::vector<Keypoint>& out) {
+  const float* gd = oc.g[l].data.data();
   const int64_t w = oc.w, h = oc.h;
   const float scl = kp.size * 0.5f / oc.factor;
   const int64_t radius = round_away(4.5f * scl);
   const float sigma_w = 1.5f * scl;
-  const float expf_scale = -1.0f / (2.0f * sigma_w * sigma_w);
+  const float exp_scale = -1.0f / (2.0f * sigma_w * sigma_w);
   std::array<float, 36> hist{};
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = r + i;
@@ -164,13 +167,13 @@ void orient_and_describe(const Octave& oc, size_t l, int64_t r, int64_t c, const
       const int64_t x = c + j;
       const float dx = row[x + 1] - row[x - 1];
       const float dy = row[x - w] - row[x + w];
-      float dir = std::atan2(dy, dx) * 57.29578f;
+      float dir = atan2_deg(dy, dx);
       if (dir < 0.0f) dir += 360.0f;
       int64_t bin = round_away(dir * 0.1f);
       if (bin >= 36) bin -= 36;
       if (bin < 0) bin += 36;
       hist[static_cast<size_t>(bin)] +=
-          std::exp(static_cast<float>(i * i + j * j) * expf_scale) * std::sqrt(dx * dx + dy * dy);
+          std::exp(static_cast<float>(i * i + j * j) * exp_scale) * std::sqrt(dx * dx + dy * dy);
     }
   }
   std::array<float, 36> s{};
@@ -180,11 +183,9 @@ void orient_and_describe(const Octave& oc, size_t l, int64_t r, int64_t c, const
   float m = 0.0f;
   for (float v : s) m = std::max(m, v);
   const float threshold = 0.8f * m;
-  const int64_t cx = round_away(kp.x / oc.factor), cy = round_away(kp.y / oc.factor);
   for (size_t b = 0; b < 36; ++b) {
     const float lo = s[(b + 35) % 36], hi = s[(b + 1) % 36];
     if (!(s[b] > lo && s[b] > hi && s[b] >= threshold)) continue;
-    const auto t0 = Clock::now();
     float p = static_cast<float>(b) + 0.5f * (lo - hi) / (lo - 2.0f * s[b] + hi);
     if (p < 0.0f) p += 36.0f;
     if (p >= 36.0f) p -= 36.0f;
@@ -192,48 +193,62 @@ void orient_and_describe(const Octave& oc, size_t l, int64_t r, int64_t c, const
     if (std::fabs(angle - 360.0f) < FLT_EPS) angle = 0.0f;
     Keypoint k = kp;
     k.angle = angle;
-    out.keypoints.push_back(k);
-    out.raw.resize(out.raw.size() + DESC_LEN);
-    sift_descriptor(g, cx, cy, scl, angle, std::span<float, DESC_LEN>(out.raw.data() + out.raw.size() - DESC_LEN,
-                                                                        DESC_LEN));
-    out.desc_seconds += seconds_since(t0);
+    out.push_back(k);
   }
 }
 
+// rows[k][j]: the difference row of layer l - 1 + k at row r - 1 + j, pointing at column c.
+using Neighbourhood = std::array<std::array<const float*, 3>, 3>;
+
 // True when v (not 0) is not exceeded (v > 0) or undercut (v < 0) by any of its 26
 // neighbours; equal neighbours do not disqualify.
-inline bool is_extremum(const float* prev, const float* cur, const float* next, int64_t w, float v) {
-  const float* planes[3] = {cur, prev, next};
+inline bool is_extremum(const Neighbourhood& rows, float v) {
   if (v > 0.0f) {
-    for (const float* p : planes)
-      for (int64_t dy = -w; dy <= w; dy += w)
-        if (p[dy - 1] > v || p[dy] > v || p[dy + 1] > v) return false;
+    for (const auto& layer : rows)
+      for (const float* p : layer)
+        if (p[-1] > v || p[0] > v || p[1] > v) return false;
   } else {
-    for (const float* p : planes)
-      for (int64_t dy = -w; dy <= w; dy += w)
-        if (p[dy - 1] < v || p[dy] < v || p[dy + 1] < v) return false;
+    for (const auto& layer : rows)
+      for (const float* p : layer)
+        if (p[-1] < v || p[0] < v || p[1] < v) return false;
   }
   return true;
 }
 
-// Detection, refinement, orientation and description over the rows [r0, r1) of layer l.
-void detect_rows(const Octave& oc, size_t l, int64_t r0, int64_t r1, BandResult& out) {
+// Detection, refinement and orientation over the rows [r0, r1) of layer l. The difference
+// rows under the 3 x 3 x 3 window live in a ring of three rows per layer.
+void detect_rows(const Octave& oc, size_t l, int64_t r0, int64_t r1, std::vector<Keypoint>& out) {
   const int64_t w = oc.w;
+  const size_t uw = static_cast<size_t>(w);
+  std::vector<float> ring(9 * uw);
+  auto ring_row = [&](size_t k, int64_t y) { return ring.data() + (k * 3 + static_cast<size_t>(y % 3)) * uw; };
+  auto fill = [&](int64_t y) {
+    for (size_t k = 0; k < 3; ++k) {
+      const float* hi = oc.g[l + k].row(static_cast<size_t>(y));
+      const float* lo = oc.g[l + k - 1].row(static_cast<size_t>(y));
+      float* __restrict d = ring_row(k, y);
+      for (size_t x = 0; x < uw; ++x) d[x] = hi[x] - lo[x];
+    }
+  };
+  fill(r0 - 1);
+  fill(r0);
   for (int64_t r = r0; r < r1; ++r) {
-    const float* prev = oc.d[l - 1].data.data() + r * w;
-    const float* cur = oc.d[l].data.data() + r * w;
-    const float* next = oc.d[l + 1].data.data() + r * w;
+    fill(r + 1);
+    const float* cur = ring_row(1, r);
     for (int64_t c = BORDER; c < w - BORDER; ++c) {
       const float v = cur[c];
       if (!(v != 0.0f) || std::isnan(v)) continue;
       // Cheap rejection against the row neighbours before the full test.
       if (v > 0.0f ? (cur[c - 1] > v || cur[c + 1] > v) : (cur[c - 1] < v || cur[c + 1] < v)) continue;
-      if (!is_extremum(prev + c, cur + c, next + c, w, v)) continue;
+      Neighbourhood rows;
+      for (size_t k = 0; k < 3; ++k)
+        for (size_t j = 0; j < 3; ++j) rows[k][j] = ring_row(k, r - 1 + static_cast<int64_t>(j)) + c;
+      if (!is_extremum(rows, v)) continue;
       size_t rl = l;
       int64_t rr = r, rc = c;
       Keypoint kp;
       if (!refine(oc, rl, rr, rc, kp)) continue;
-      orient_and_describe(oc, rl, rr, rc, kp, out);
+      orient(oc, rl, rr, rc, kp, out);
     }
   }
 }
@@ -247,42 +262,45 @@ void build_octave(Octave& oc) {
   }
 }
 
-void build_dogs(Octave& oc) {
-  const size_t n = static_cast<size_t>(oc.w * oc.h);
-  for (size_t i = 0; i < DOGS; ++i) shape_for_overwrite(oc.d[i], static_cast<size_t>(oc.w), static_cast<size_t>(oc.h), 1);
-  par_rows(static_cast<size_t>(oc.h), 64, cpu_budget(), [&](size_t y0, size_t y1) {
-    const size_t a = y0 * static_cast<size_t>(oc.w), b = std::min(n, y1 * static_cast<size_t>(oc.w));
-    for (size_t i = 0; i < DOGS; ++i) {
-      const float* lo = oc.g[i].data.data();
-      const float* hi = oc.g[i + 1].data.data();
-      float* d = oc.d[i].data.data();
-      for (size_t p = a; p < b; ++p) d[p] = hi[p] - lo[p];
-    }
-  });
-}
-
 // Rows of a layer per parallel item: small enough to balance the uneven keypoint density.
 constexpr int64_t BAND_ROWS = 32;
 
-void detect_octave(const Octave& oc, std::vector<Keypoint>& keypoints, std::vector<float>& raw,
-                   double& desc_seconds) {
+void detect_octave(const Octave& oc, std::vector<Keypoint>& keypoints) {
   const int64_t rows = oc.h - 2 * BORDER;
   if (rows <= 0 || oc.w <= 2 * BORDER) return;
   const size_t bands_per_layer = static_cast<size_t>((rows + BAND_ROWS - 1) / BAND_ROWS);
   // Bands in detection order (layer, then rows), so concatenating them in index order gives
   // the same candidate list whatever the number of threads.
-  std::vector<BandResult> bands = par_map(bands_per_layer * LAYERS, cpu_budget(), [&](size_t k) {
+  std::vector<std::vector<Keypoint>> bands = par_map(bands_per_layer * LAYERS, cpu_budget(), [&](size_t k) {
     const size_t l = 1 + k / bands_per_layer;
     const int64_t r0 = BORDER + static_cast<int64_t>(k % bands_per_layer) * BAND_ROWS;
-    BandResult band;
+    std::vector<Keypoint> band;
     detect_rows(oc, l, r0, std::min(r0 + BAND_ROWS, oc.h - BORDER), band);
     return band;
   });
-  for (BandResult& b : bands) {
-    keypoints.insert(keypoints.end(), b.keypoints.begin(), b.keypoints.end());
-    raw.insert(raw.end(), b.raw.begin(), b.raw.end());
-    desc_seconds += b.desc_seconds;
-  }
+  for (const std::vector<Keypoint>& b : bands) keypoints.insert(keypoints.end(), b.begin(), b.end());
+}
+
+float octave_factor(int64_t o) { return o == 0 ? 0.5f : std::exp2(static_cast<float>(o - 1)); }
+
+// RootSIFT descriptors of the chosen candidates, each on the layer it was found on.
+std::vector<float> describe(std::span<const Keypoint> candidates, std::span<const size_t> chosen,
+                            const std::vector<Layers>& layers) {
+  std::vector<float> out(chosen.size() * DESC_LEN);
+  constexpr size_t PER_ITEM = 64;
+  par_rows(chosen.size(), PER_ITEM, cpu_budget(), [&](size_t k0, size_t k1) {
+    std::array<float, DESC_LEN> raw;
+    for (size_t k = k0; k < k1; ++k) {
+      const Keypoint& kp = candidates[chosen[k]];
+      const int64_t o = kp.octave + 1;
+      const float factor = octave_factor(o);
+      const ImageF32& g = layers[static_cast<size_t>(o)][kp.layer];
+      sift_descriptor(g, round_away(kp.x / factor), round_away(kp.y / factor), kp.size * 0.5f / factor, kp.angle,
+                      raw);
+      root_sift(raw, std::span<float, DESC_LEN>(out.data() + k * DESC_LEN, DESC_LEN));
+    }
+  });
+  return out;
 }
 
 // The next octave's base: every second pixel of layer 3.
@@ -309,54 +327,66 @@ int64_t octave_count(size_t w, size_t h) {
 
 }  // namespace
 
+// Descriptors are made only for the keypoints that the selection keeps, from the octaves'
+// layers 1 to 3 held until then: selection reads positions, sizes, angles and responses
+// alone, so the result is that of describing every candidate first, at a tenth of the work
+// for a few thousand kept out of tens of thousands.
 SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
   if (gray.channels != 1 || gray.data.size() < gray.width * gray.height)
     internal_error(format("sift_extract needs a one-channel image, got {}x{}x{}", gray.width, gray.height,
                           gray.channels));
-  std::vector<Keypoint> keypoints;
-  std::vector<float> raw;
-  double blur_s = 0.0, detect_s = 0.0, desc_s = 0.0;
+  std::vector<Keypoint> candidates;
+  std::vector<Layers>& layers = t_octaves;
+  double blur_s = 0.0, detect_s = 0.0;
 
   if (2 * gray.width >= 12 && 2 * gray.height >= 12) {
     const auto t_base = Clock::now();
-    ImageF32 input(gray.width, gray.height, 1);
-    for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
-    Octave oc;
+    if (layers.empty()) layers.resize(1);
     {
-      const ImageF32 up = resize_bilinear(input, 2 * gray.width, 2 * gray.height);
-      input = {};
+      ImageF32 input(gray.width, gray.height, 1);
+      for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
+      // Layer 1's storage holds the upsampled image until the octave overwrites it.
+      resize_bilinear(input, 2 * gray.width, 2 * gray.height, layers[0][1]);
       const std::vector<float> k = gaussian_kernel(1.2489995996796799, 11);
-      convolve_separable(up, k, k, BorderMode::Mirror, oc.g[0]);
+      convolve_separable(layers[0][1], k, k, BorderMode::Mirror, layers[0][0]);
     }
     blur_s += seconds_since(t_base);
     const int64_t octaves = octave_count(gray.width, gray.height);
     for (int64_t o = 0; o < octaves; ++o) {
+      Octave oc{layers[static_cast<size_t>(o)]};
       oc.w = static_cast<int64_t>(oc.g[0].width);
       oc.h = static_cast<int64_t>(oc.g[0].height);
       if (oc.w < 12 || oc.h < 12) break;
       oc.index = static_cast<int32_t>(o);
-      oc.factor = o == 0 ? 0.5f : std::exp2(static_cast<float>(o - 1));
+      oc.factor = octave_factor(o);
       const auto t0 = Clock::now();
       build_octave(oc);
       blur_s += seconds_since(t0);
       const auto t1 = Clock::now();
-      build_dogs(oc);
-      detect_octave(oc, keypoints, raw, desc_s);
+      detect_octave(oc, candidates);
       detect_s += seconds_since(t1);
       check_cancel();
-      next_base(oc.g[3], oc.g[0]);
+      if (layers.size() < static_cast<size_t>(o) + 2) layers.resize(static_cast<size_t>(o) + 2);
+      next_base(layers[static_cast<size_t>(o)][3], layers[static_cast<size_t>(o) + 1][0]);
     }
   }
 
-  if (std::getenv("TSL_PROF") != nullptr) {
-    const std::string value = std::getenv("TSL_PROF");
-    if (!utf8_error(value)) {
-      const std::string line = format("sift: blur {:.0} ms, detect+ori+desc {:.0} ms (desc {:.0} ms, {} candidates)\n",
-                                      blur_s * 1e3, detect_s * 1e3, desc_s * 1e3, keypoints.size());
-      std::fwrite(line.data(), 1, line.size(), stderr);
-    }
+  const auto t_desc = Clock::now();
+  const std::vector<size_t> chosen = select_indices(candidates, n);
+  SiftFeatures result;
+  result.descriptors = describe(candidates, chosen, layers);
+  result.keypoints.reserve(chosen.size());
+  for (size_t idx : chosen) result.keypoints.push_back(candidates[idx]);
+  const double desc_s = seconds_since(t_desc);
+
+  if (const char* prof = std::getenv("TSL_PROF"); prof != nullptr && !utf8_error(prof)) {
+    const std::string line = format("sift: blur {:.0} ms, detect+ori+desc {:.0} ms (desc {:.0} ms, {} candidates)\n",
+                                    blur_s * 1e3, (detect_s + desc_s) * 1e3, desc_s * 1e3, candidates.size());
+    std::fwrite(line.data(), 1, line.size(), stderr);
   }
-  return select_keypoints(keypoints, raw, n);
+  return result;
 }
+
+void release_sift_scratch() { t_octaves = {}; }
 
 }  // namespace tsl

@@ -15,6 +15,10 @@ namespace tsl {
 // image with a side below 6 pixels, or without any contrast, gives none. A cancellation
 // request on a cancellable thread ends the call with Cancelled after the current octave.
 // With the environment variable TSL_PROF set, one timing line goes to stderr.
+// The call keeps its scale-space images on the calling thread for the thread's next call.
 SiftFeatures sift_extract(const ImageU8& gray, uint64_t n);
+
+// Frees the calling thread's scale-space images (a thread's end frees them too).
+void release_sift_scratch();
 
 }  // namespace tsl

@@ -48,16 +48,19 @@ std::expected<std::vector<uint8_t>, std::string> read_file_head(const fs::path& 
   std::unique_ptr<std::FILE, FileCloser> f(platform::open_file(path, "rb"));
   if (!f) return std::unexpected(os_error_text(errno));
   std::vector<uint8_t> bytes;
-  // The head buffer is reserved at once; a whole file by the size the system reports.
-  if (limit != UINT64_MAX) {
-    bytes.reserve(limit);
-  } else if (std::error_code ec; fs::is_regular_file(path, ec)) {
+  // The buffer is reserved at once for what the system says the file holds (up to the limit),
+  // so a small file costs its size, not the limit; reads past that go in small steps.
+  uint64_t expected = limit;
+  if (std::error_code ec; fs::is_regular_file(path, ec)) {
     const uintmax_t size = fs::file_size(path, ec);
-    if (!ec) bytes.reserve(size);
+    if (!ec) expected = std::min<uint64_t>(limit, size);
   }
+  if (expected != UINT64_MAX) bytes.reserve(expected);
   constexpr size_t CHUNK = 1 << 20;
+  constexpr size_t STEP = 1 << 16;
   while (bytes.size() < limit) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(CHUNK, limit - bytes.size()));
+    const uint64_t room = bytes.size() < expected ? expected - bytes.size() : STEP;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>({CHUNK, limit - bytes.size(), std::max<uint64_t>(room, 1)}));
     const size_t at = bytes.size();
     bytes.resize(at + want);
     const size_t got = std::fread(bytes.data() + at, 1, want, f.get());

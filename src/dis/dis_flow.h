@@ -1,0 +1,17 @@
+#pragma once
+// Dense inverse search optical flow: coarse to fine over a quantised pyramid, a displacement
+// per overlapping 12 x 12 patch, blended into a per-pixel flow and refined variationally.
+#include "flow/flow_field.h"
+#include "img/image.h"
+
+namespace tsl {
+
+// The flow from a to b, two single-channel images of equal size with samples on the 0..255
+// scale (values outside are clamped and NaN read as 0 when the pyramid is quantised). The
+// finest level estimated is half resolution when the image allows a pyramid. An input with a
+// side below 12, or a longer side of 16 or less, gives zero flow; a zero side gives no
+// entries. Deterministic. Runs on the calling thread; only the resampling of the pyramid and
+// of the flow spreads rows over worker threads (inline when called from one).
+FlowField dis_flow(const ImageF32& a, const ImageF32& b);
+
+}  // namespace tsl

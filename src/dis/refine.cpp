@@ -1,0 +1,367 @@
+#include "dis/refine.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "img/image.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr float BRIGHTNESS_WEIGHT = 2.5f;
+constexpr float GRADIENT_WEIGHT = 5.0f;
+constexpr float SMOOTHNESS_WEIGHT = 10.0f;
+// Added to every squared-gradient normaliser and to the diagonal: keeps each denominator
+// at least 0.01, so a pixel without data follows its neighbours.
+constexpr float NORMALISER = 0.01f;
+constexpr float PENALTY_EPS = 1e-6f;  // under every square root: no division by zero
+constexpr float RELAXATION = 1.6f;
+constexpr int OUTER_ITERATIONS = 5;
+constexpr int SWEEPS = 5;
+
+using Plane = std::vector<float>;
+
+// The planes of one level, carved from a DisRefineScratch. The derivatives are dead once the
+// warped data is made, so the data system and the smoothness planes reuse their slots.
+struct Planes {
+  float *i0x, *i0y, *i0xx, *i0xy, *i0yy, *i1x, *i1y, *i1xx, *i1xy, *i1yy;  // derivatives
+  float *ix, *iy, *it, *ixx, *ixy, *iyy, *ixt, *iyt;                      // warped data
+  float *du, *dv;                                                         // unknowns
+  float *a11, *a12, *a22, *b1, *b2;                                       // data system
+  float *wh, *wv, *S, *b1c, *b2c;                                         // smoothness
+};
+constexpr size_t DERIVATIVE_PLANES = 10;
+constexpr size_t PLANES = 20;
+
+Planes carve(DisRefineScratch& scratch, size_t n) {
+  if (scratch.plane_len < n) scratch = make_dis_refine_scratch(n);
+  float* base = scratch.storage.get();
+  auto plane = [&](size_t k) { return base + k * scratch.plane_len; };
+  Planes p;
+  float** own[PLANES] = {&p.i0x, &p.i0y, &p.i0xx, &p.i0xy, &p.i0yy, &p.i1x, &p.i1y, &p.i1xx, &p.i1xy, &p.i1yy,
+                         &p.ix,  &p.iy,  &p.it,   &p.ixx,  &p.ixy,  &p.iyy, &p.ixt, &p.iyt,  &p.du,   &p.dv};
+  for (size_t k = 0; k < PLANES; ++k) *own[k] = plane(k);
+  float** reused[DERIVATIVE_PLANES] = {&p.a11, &p.a12, &p.a22, &p.b1, &p.b2, &p.wh, &p.wv, &p.S, &p.b1c, &p.b2c};
+  for (size_t k = 0; k < DERIVATIVE_PLANES; ++k) *reused[k] = plane(k);
+  return p;
+}
+
+// dis_gradient of a w x h plane (w, h >= 1) into `out`, which must not overlap `img`.
+void gradient_into(const float* img, size_t w, size_t h, bool horizontal, float* out) {
+  // The nearest floats to 1/12 and 2/3. The taps are paired before weighting, so a
+  // constant run of samples gives exactly zero.
+  const float k1 = 1.0f / 12.0f, k2 = 2.0f / 3.0f;
+  for (size_t y = 0; y < h; ++y) {
+    float* o = out + y * w;
+    if (horizontal) {
+      const float* r = img + y * w;
+      auto at = [&](ptrdiff_t x) { return r[std::clamp<ptrdiff_t>(x, 0, static_cast<ptrdiff_t>(w) - 1)]; };
+      for (size_t x = 0; x < w; ++x) {
+        const ptrdiff_t i = static_cast<ptrdiff_t>(x);
+        if (x >= 2 && x + 2 < w)
+          o[x] = k1 * (r[x - 2] - r[x + 2]) + k2 * (r[x + 1] - r[x - 1]);
+        else
+          o[x] = k1 * (at(i - 2) - at(i + 2)) + k2 * (at(i + 1) - at(i - 1));
+      }
+    } else {
+      auto row = [&](ptrdiff_t yy) {
+        return img + std::clamp<ptrdiff_t>(yy, 0, static_cast<ptrdiff_t>(h) - 1) * w;
+      };
+      const ptrdiff_t i = static_cast<ptrdiff_t>(y);
+      const float *a = row(i - 2), *b = row(i - 1), *c = row(i + 1), *d = row(i + 2);
+      for (size_t x = 0; x < w; ++x) o[x] = k1 * (a[x] - d[x]) + k2 * (c[x] - b[x]);
+    }
+  }
+}
+
+// Per-pixel data of the linearised energy, sampled once per level at the warped points:
+// mean first and second derivatives, brightness and gradient differences; all zero where
+// the warped point leaves the image.
+void warp_data(const DisLevel& level, const Plane& u, const Plane& v, Planes& d) {
+  const size_t w = level.w, h = level.h;
+  gradient_into(level.I0.data(), w, h, true, d.i0x);
+  gradient_into(level.I0.data(), w, h, false, d.i0y);
+  gradient_into(d.i0x, w, h, true, d.i0xx);
+  gradient_into(d.i0x, w, h, false, d.i0xy);
+  gradient_into(d.i0y, w, h, false, d.i0yy);
+  gradient_into(level.I1.data(), w, h, true, d.i1x);
+  gradient_into(level.I1.data(), w, h, false, d.i1y);
+  gradient_into(d.i1x, w, h, true, d.i1xx);
+  gradient_into(d.i1x, w, h, false, d.i1xy);
+  gradient_into(d.i1y, w, h, false, d.i1yy);
+  const float xmax = static_cast<float>(w - 1), ymax = static_cast<float>(h - 1);
+  for (size_t y = 0; y < h; ++y) {
+    for (size_t x = 0; x < w; ++x) {
+      const size_t p = y * w + x;
+      const float X = static_cast<float>(x) + u[p], Y = static_cast<float>(y) + v[p];
+      // Written so that NaN fails the test: a point that is not a number counts as outside.
+      if (!(X >= 0.0f && X <= xmax && Y >= 0.0f && Y <= ymax)) {
+        d.ix[p] = d.iy[p] = d.it[p] = d.ixx[p] = d.ixy[p] = d.iyy[p] = d.ixt[p] = d.iyt[p] = 0.0f;
+        continue;
+      }
+      const float fx0 = std::floor(X), fy0 = std::floor(Y);
+      const float fx = X - fx0, fy = Y - fy0;
+      const size_t x0 = static_cast<size_t>(fx0), y0 = static_cast<size_t>(fy0);
+      const size_t dx = x0 + 1 < w ? 1 : 0, dy = y0 + 1 < h ? w : 0;
+      const size_t q = y0 * w + x0;
+      auto at = [&](const float* img) {
+        const float* s = img + q;
+        return (1.0f - fy) * ((1.0f - fx) * s[0] + fx * s[dx]) + fy * ((1.0f - fx) * s[dy] + fx * s[dy + dx]);
+      };
+      const float b1x = at(d.i1x), b1y = at(d.i1y);
+      d.ix[p] = (d.i0x[p] + b1x) / 2.0f;
+      d.iy[p] = (d.i0y[p] + b1y) / 2.0f;
+      d.it[p] = at(level.I1.data()) - level.I0[p];
+      d.ixx[p] = (at(d.i1xx) + d.i0xx[p]) / 2.0f;
+      d.ixy[p] = (at(d.i1xy) + d.i0xy[p]) / 2.0f;
+      d.iyy[p] = (at(d.i1yy) + d.i0yy[p]) / 2.0f;
+      d.ixt[p] = b1x - d.i0x[p];
+      d.iyt[p] = b1y - d.i0y[p];
+    }
+  }
+}
+
+// The 2 x 2 data system of each pixel, linearised at the current increment.
+void data_term(Planes& d, size_t w, size_t h) {
+  const float *du = d.du, *dv = d.dv;
+  for (size_t p = 0; p < w * h; ++p) {
+    const float ix = d.ix[p], iy = d.iy[p], it = d.it[p];
+    // Each normaliser's reciprocal is taken once: a multiply in place of every division.
+    const float in = 1.0f / (ix * ix + iy * iy + NORMALISER);
+    const float r = ix * du[p] + it + iy * dv[p];
+    const float c = BRIGHTNESS_WEIGHT / std::sqrt(r * r * in + PENALTY_EPS) * in;
+    float a11 = c * ix * ix + NORMALISER, a12 = c * ix * iy, a22 = c * iy * iy + NORMALISER;
+    float b1 = -c * it * ix, b2 = -c * it * iy;
+    const float ixx = d.ixx[p], ixy = d.ixy[p], iyy = d.iyy[p], ixt = d.ixt[p], iyt = d.iyt[p];
+    const float inx = 1.0f / (ixx * ixx + ixy * ixy + NORMALISER), iny = 1.0f / (ixy * ixy + iyy * iyy + NORMALISER);
+    const float rx = ixx * du[p] + ixt + ixy * dv[p], ry = ixy * du[p] + iyt + iyy * dv[p];
+    const float g = GRADIENT_WEIGHT / std::sqrt(rx * rx * inx + ry * ry * iny + PENALTY_EPS);
+    const float gx = g * inx, gy = g * iny;
+    a11 += gx * ixx * ixx + gy * ixy * ixy;
+    a12 += gx * ixx * ixy + gy * ixy * iyy;
+    a22 += gx * ixy * ixy + gy * iyy * iyy;
+    b1 -= gx * ixx * ixt + gy * ixy * iyt;
+    b2 -= gx * ixy * ixt + gy * iyy * iyt;
+    d.a11[p] = a11;
+    d.a12[p] = a12;
+    d.a22[p] = a22;
+    d.b1[p] = b1;
+    d.b2[p] = b2;
+  }
+}
+
+// Edge weights of the smoothness term at U = u + du, V = v + dv: wh for the edge to the right
+// neighbour (0 in the last column), wv for the edge to the one below (0 in the last row).
+// U and V are formed first into b1c and b2c, which smoothness_rhs overwrites afterwards.
+void smoothness_weights(const Plane& u, const Plane& v, size_t w, size_t h, Planes& s) {
+  const size_t n = w * h;
+  float* __restrict U = s.b1c;
+  float* __restrict V = s.b2c;
+  for (size_t p = 0; p < n; ++p) {
+    U[p] = u[p] + s.du[p];
+    V[p] = v[p] + s.dv[p];
+  }
+  auto weight = [](float ux, float vx, float uy, float vy) {
+    return SMOOTHNESS_WEIGHT / std::sqrt(ux * ux + vx * vx + uy * uy + vy * vy + PENALTY_EPS);
+  };
+  for (size_t y = 0; y < h; ++y) {
+    const size_t ya = y == 0 ? 0 : y - 1, yb = y + 1 < h ? y + 1 : h - 1;
+    const float *u0 = U + y * w, *ua = U + ya * w, *ub = U + yb * w;
+    const float *v0 = V + y * w, *va = V + ya * w, *vb = V + yb * w;
+    float* __restrict wh = s.wh + y * w;
+    float* __restrict wv = s.wv + y * w;
+    for (size_t x = 0; x + 1 < w; ++x) {
+      const float ux = u0[x + 1] - u0[x], vx = v0[x + 1] - v0[x];
+      const float uy = (ub[x] - ua[x] + ub[x + 1] - ua[x + 1]) / 4.0f;
+      const float vy = (vb[x] - va[x] + vb[x + 1] - va[x + 1]) / 4.0f;
+      wh[x] = weight(ux, vx, uy, vy);
+    }
+    wh[w - 1] = 0.0f;
+    if (y + 1 == h) {
+      for (size_t x = 0; x < w; ++x) wv[x] = 0.0f;
+      continue;
+    }
+    const float *u1 = U + (y + 1) * w, *v1 = V + (y + 1) * w;
+    auto vertical = [&](size_t x, size_t xa, size_t xb) {
+      const float ux = (u0[xb] - u0[xa] + u1[xb] - u1[xa]) / 4.0f;
+      const float vx = (v0[xb] - v0[xa] + v1[xb] - v1[xa]) / 4.0f;
+      return weight(ux, vx, u1[x] - u0[x], v1[x] - v0[x]);
+    };
+    wv[0] = vertical(0, 0, std::min<size_t>(1, w - 1));
+    for (size_t x = 1; x + 1 < w; ++x) {
+      const float ux = (u0[x + 1] - u0[x - 1] + u1[x + 1] - u1[x - 1]) / 4.0f;
+      const float vx = (v0[x + 1] - v0[x - 1] + v1[x + 1] - v1[x - 1]) / 4.0f;
+      wv[x] = weight(ux, vx, u1[x] - u0[x], v1[x] - v0[x]);
+    }
+    if (w > 1) wv[w - 1] = vertical(w - 1, w - 2, w - 1);
+  }
+}
+
+// S and the right-hand sides with the smoothness of the given flow, and the inverted
+// diagonals of the sweeps. Each pixel gathers its four edges (above, left, right, below) in
+// the order a row-major scatter over the edges would add them.
+void smoothness_rhs(const Plane& u, const Plane& v, size_t w, size_t h, Planes& s) {
+  for (size_t y = 0; y < h; ++y) {
+    const size_t row = y * w;
+    const float* __restrict wh = s.wh;
+    const float* __restrict wv = s.wv;
+    const float* __restrict b1 = s.b1;
+    const float* __restrict b2 = s.b2;
+    float* __restrict S = s.S;
+    float* __restrict b1c = s.b1c;
+    float* __restrict b2c = s.b2c;
+    // The diagonals a11 + S and a22 + S are inverted in place, once for the sweeps that follow.
+    float* __restrict inv11 = s.a11;
+    float* __restrict inv22 = s.a22;
+    auto any = [&](size_t x) {
+      const size_t p = row + x;
+      float sum = 0.0f, r1 = b1[p], r2 = b2[p];
+      auto edge = [&](float e, size_t q) {
+        sum += e;
+        r1 += e * (u[q] - u[p]);
+        r2 += e * (v[q] - v[p]);
+      };
+      if (y > 0) edge(wv[p - w], p - w);
+      if (x > 0) edge(wh[p - 1], p - 1);
+      if (x + 1 < w) edge(wh[p], p + 1);
+      if (y + 1 < h) edge(wv[p], p + w);
+      S[p] = sum;
+      b1c[p] = r1;
+      b2c[p] = r2;
+      inv11[p] = 1.0f / (inv11[p] + sum);
+      inv22[p] = 1.0f / (inv22[p] + sum);
+    };
+    if (y == 0 || y + 1 == h || w < 3) {
+      for (size_t x = 0; x < w; ++x) any(x);
+      continue;
+    }
+    any(0);
+    for (size_t p = row + 1; p < row + w - 1; ++p) {
+      const float eu = wv[p - w], el = wh[p - 1], er = wh[p], ed = wv[p];
+      S[p] = ((eu + el) + er) + ed;
+      inv11[p] = 1.0f / (inv11[p] + S[p]);
+      inv22[p] = 1.0f / (inv22[p] + S[p]);
+      b1c[p] = (((b1[p] + eu * (u[p - w] - u[p])) + el * (u[p - 1] - u[p])) + er * (u[p + 1] - u[p])) +
+               ed * (u[p + w] - u[p]);
+      b2c[p] = (((b2[p] + eu * (v[p - w] - v[p])) + el * (v[p - 1] - v[p])) + er * (v[p + 1] - v[p])) +
+               ed * (v[p + w] - v[p]);
+    }
+    any(w - 1);
+  }
+}
+
+// One half of a red-black sweep: the pixels with (x + y) % 2 == colour read only the other
+// colour's increments besides their own, so the rows are independent.
+void relax_colour(Planes& s, size_t w, size_t h, size_t colour) {
+  const float* __restrict wh = s.wh;
+  const float* __restrict wv = s.wv;
+  const float* __restrict b1c = s.b1c;
+  const float* __restrict b2c = s.b2c;
+  const float* __restrict inv11 = s.a11;  // 1 / (a11 + S), from smoothness_rhs
+  const float* __restrict a12 = s.a12;
+  const float* __restrict inv22 = s.a22;  // 1 / (a22 + S)
+  float* du = s.du;
+  float* dv = s.dv;
+  auto update = [&](size_t p, float nu, float nv) {
+    const float u_new = du[p] + RELAXATION * ((nu + b1c[p] - a12[p] * dv[p]) * inv11[p] - du[p]);
+    du[p] = u_new;
+    dv[p] = dv[p] + RELAXATION * ((nv + b2c[p] - a12[p] * u_new) * inv22[p] - dv[p]);
+  };
+  for (size_t y = 0; y < h; ++y) {
+    const bool top = y == 0, bottom = y + 1 == h;
+    auto any = [&](size_t x) {
+      const size_t p = y * w + x;
+      float nu = 0.0f, nv = 0.0f;
+      if (x > 0) {
+        nu += wh[p - 1] * du[p - 1];
+        nv += wh[p - 1] * dv[p - 1];
+      }
+      if (x + 1 < w) {
+        nu += wh[p] * du[p + 1];
+        nv += wh[p] * dv[p + 1];
+      }
+      if (!top) {
+        nu += wv[p - w] * du[p - w];
+        nv += wv[p - w] * dv[p - w];
+      }
+      if (!bottom) {
+        nu += wv[p] * du[p + w];
+        nv += wv[p] * dv[p + w];
+      }
+      update(p, nu, nv);
+    };
+    size_t x = (y + colour) % 2;
+    if (top || bottom || w < 3) {
+      for (; x < w; x += 2) any(x);
+      continue;
+    }
+    if (x == 0) {
+      any(0);
+      x = 2;
+    }
+    // Interior: all four neighbours exist, added in the same order as above (0 + a = a).
+    for (; x + 1 < w; x += 2) {
+      const size_t p = y * w + x;
+      const float nu = ((wh[p - 1] * du[p - 1] + wh[p] * du[p + 1]) + wv[p - w] * du[p - w]) + wv[p] * du[p + w];
+      const float nv = ((wh[p - 1] * dv[p - 1] + wh[p] * dv[p + 1]) + wv[p - w] * dv[p - w]) + wv[p] * dv[p + w];
+      update(p, nu, nv);
+    }
+    if (x < w) any(x);
+  }
+}
+
+}  // namespace
+
+std::vector<float> dis_gradient(const std::vector<float>& img, size_t w, size_t h, bool horizontal) {
+  std::vector<float> out(w * h);
+  if (w > 0 && h > 0) gradient_into(img.data(), w, h, horizontal, out.data());
+  return out;
+}
+
+float dis_sample_bilinear(const std::vector<float>& img, size_t w, size_t h, float x, float y) {
+  const float fx0 = std::floor(x), fy0 = std::floor(y);
+  const float fx = x - fx0, fy = y - fy0;
+  // Clamped in float first: a position far outside, or NaN, reads the nearest edge.
+  const size_t x0 = static_cast<size_t>(std::fmin(std::fmax(fx0, 0.0f), static_cast<float>(w - 1)));
+  const size_t y0 = static_cast<size_t>(std::fmin(std::fmax(fy0, 0.0f), static_cast<float>(h - 1)));
+  const size_t x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+  return (1.0f - fy) * ((1.0f - fx) * img[y0 * w + x0] + fx * img[y0 * w + x1]) +
+         fy * ((1.0f - fx) * img[y1 * w + x0] + fx * img[y1 * w + x1]);
+}
+
+DisRefineScratch make_dis_refine_scratch(size_t pixels) {
+  DisRefineScratch scratch;
+  scratch.storage = std::make_unique_for_overwrite<float[]>(PLANES * pixels);
+  scratch.plane_len = pixels;
+  image_detail::prepare_storage(scratch.storage.get(), PLANES * pixels * sizeof(float));
+  return scratch;
+}
+
+void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v) {
+  DisRefineScratch scratch = make_dis_refine_scratch(level.w * level.h);
+  dis_refine(level, u, v, scratch);
+}
+
+void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v, DisRefineScratch& scratch) {
+  const size_t w = level.w, h = level.h, n = w * h;
+  Planes s = carve(scratch, n);
+  warp_data(level, u, v, s);
+  std::fill(s.du, s.du + n, 0.0f);
+  std::fill(s.dv, s.dv + n, 0.0f);
+  for (int outer = 0; outer < OUTER_ITERATIONS; ++outer) {
+    data_term(s, w, h);
+    smoothness_weights(u, v, w, h, s);
+    smoothness_rhs(u, v, w, h, s);
+    for (int sweep = 0; sweep < SWEEPS; ++sweep) {
+      relax_colour(s, w, h, 0);
+      relax_colour(s, w, h, 1);
+    }
+  }
+  for (size_t p = 0; p < n; ++p) {
+    u[p] += s.du[p];
+    v[p] += s.dv[p];
+  }
+}
+
+}  // namespace tsl

@@ -1,0 +1,109 @@
+#pragma once
+// Pair matching: one candidate photo pair turned into verified tie points, or into nothing.
+//
+// Every keypoint is first carried into the other photo through its metadata pose and a
+// horizontal ground plane, so only keypoints both photos can see are compared and every
+// putative match must land near its predicted position. A robust two-view model then keeps
+// the geometrically consistent matches, which are thinned to an even spread over the photo;
+// the colours under the kept ties give the pair's colour ratios for the gain solve.
+// Deterministic: all random choices are seeded from the pair's photo indices.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "geo/vec.h"
+#include "matching/pair_match.h"
+#include "matching/pair_selection.h"
+#include "matching/two_view.h"
+#include "meta/image_meta.h"
+#include "sift/feature_set.h"
+
+namespace tsl {
+
+// The read-only input shared by every match_pair call of one matching stage. Spans borrow the
+// stage's lists, one entry per photo (pairs: one per candidate pair).
+struct MatchContext {
+  std::span<const PhotoPair> pairs;
+  std::span<const FeatureSet> features;
+  std::span<const ImageMeta> images;  // each with its camera model
+  std::span<const Mat3> rotations;    // metadata poses, world-to-camera
+  std::span<const Vec3> positions;
+  double ground_height = 0.0;  // the prediction plane, metres, the positions' height reference
+  double gate_dist = 0.0;      // gate tolerance, metres
+  double gate_ang = 0.0;       // gate tolerance, radians
+  double margin_dist = 0.0;    // widening of the other photo's frame, metres
+  double margin_ang = 0.0;     // and radians
+  uint64_t min_inliers = 25;
+  uint64_t max_ties = 60;
+};
+
+// Fundamental-matrix threshold, working-scale pixels, unless TSL_FTHR gives another.
+inline constexpr double FTHR_DEFAULT = 0.6;
+inline constexpr double HOMOGRAPHY_THRESHOLD = 3.0;
+// Fewer gated matches than this skip the fundamental matrix: its 8-point samples need room.
+inline constexpr size_t FUNDAMENTAL_MIN_MATCHES = 15;
+// Fewer overlap candidates on either side than this: no pair.
+inline constexpr size_t MIN_CANDIDATES = 8;
+// At least this many colour samples make the pair's colour ratios valid.
+inline constexpr size_t MIN_COLOUR_SAMPLES = 11;
+
+// The threshold a TSL_FTHR text gives: the text when all of it is a decimal number, else
+// FTHR_DEFAULT (no text, blanks around the number, anything else).
+double fundamental_threshold(const char* text);
+
+// Pixel (x, y) of photo a carried through the prediction plane into photo b (full-resolution
+// pixels); nothing when the point falls behind photo b, outside the range where its lens
+// model is monotonic, or off to infinity.
+std::optional<Vec2> predict_in_other(const MatchContext& ctx, size_t a, size_t b, Vec2 p);
+
+// The ascending indices of `points` (pixels of photo a) whose prediction lands strictly inside
+// photo b's frame widened by the overlap margin; `predicted` (when given) receives the
+// predictions of all points, nothing where there is none.
+std::vector<uint32_t> overlap_candidates(const MatchContext& ctx, size_t a, size_t b, std::span<const Vec2> points,
+                                         std::vector<std::optional<Vec2>>* predicted = nullptr);
+
+// Whether keypoint q of photo j lies within the gate radius of the prediction `predicted_i`
+// of a keypoint of photo i (nothing: no prediction, no match).
+bool gate_match(const MatchContext& ctx, size_t j, const std::optional<Vec2>& predicted_i, Vec2 observed_j);
+
+// The thumbnail's (red, green, blue) under a full-resolution point, clamped to the thumbnail.
+std::array<double, 3> thumb_color(const FeatureSet& features, Vec2 p);
+
+// Why a feature set cannot be matched safely (descriptors not 128 per keypoint, a thumbnail
+// whose size disagrees with its values), or nothing when it can.
+std::optional<std::string> feature_set_fault(const FeatureSet& features);
+
+// The order in which m correspondences are kept when there are more than max_ties: one per
+// thumbnail cell first (12 x 12 cells of photo i, random among a cell's points), then the rest
+// shuffled, cut to max_ties. `seed` is the pair's seed; `a_all` are photo i's points.
+std::vector<size_t> thin_order(const FeatureSet& features_i, std::span<const Vec2> a_all, uint64_t max_ties,
+                               uint64_t seed);
+
+// Per channel, the median over the ties of ln(colour j) - ln(colour i), from the ties whose six
+// colour values all lie strictly within (0.01, 0.9); nothing with fewer than 11 such ties.
+std::optional<std::array<double, 3>> colour_log_ratios(const FeatureSet& fi, const FeatureSet& fj,
+                                                       std::span<const Vec2> a, std::span<const Vec2> b);
+
+struct Verified {
+  TwoViewKind kind = TwoViewKind::Fundamental;  // the model whose mask was taken
+  std::vector<uint8_t> mask;
+};
+
+// Geometric verification of matches given as model points of photos i and j (the undistorted
+// working frames): the fundamental matrix (threshold fundamental_threshold of TSL_FTHR, seed
+// + 7) when there are at least 15 matches and it keeps min_inliers, else the homography
+// (threshold 3, seed + 8); nothing when neither keeps min_inliers. `seed` is the pair's.
+std::optional<Verified> verify_matches(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
+                                       uint64_t min_inliers);
+
+// The verified ties of candidate pair k, or nothing when the pair has too few candidates,
+// gated matches or inliers, or when either photo's features are damaged. Logs nothing;
+// reads TSL_FTHR when it reaches the fundamental-matrix fit. A photo without a camera model
+// is a caller's bug (internal error "lens").
+std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k);
+
+}  // namespace tsl

@@ -1,0 +1,26 @@
+#pragma once
+// Child processes started from an argument list, never through a shell, so no word of a path
+// or address is ever interpreted.
+#include <expected>
+#include <span>
+#include <string>
+
+namespace tsl::platform {
+
+// Starts argv[0] (searched on PATH) with the standard streams inherited, waits for it to end
+// and returns its exit status; an error text when it could not be started.
+std::expected<int, std::string> run_and_wait(std::span<const std::string> argv);
+
+struct CapturedRun {
+  int exit_code = -1;  // -1 when it did not exit normally
+  std::string out;     // standard output; standard error is discarded
+};
+
+// Starts argv[0] (searched on PATH) with its standard output captured and waits at most
+// `timeout_ms`; a child still running then is killed and the run fails with "timed out".
+std::expected<CapturedRun, std::string> run_captured(std::span<const std::string> argv, int timeout_ms);
+
+// Whether a graphical session is reachable (DISPLAY or WAYLAND_DISPLAY set and not empty).
+bool graphical_session();
+
+}  // namespace tsl::platform

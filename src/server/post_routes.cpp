@@ -1,0 +1,181 @@
+#include "server/post_routes.h"
+
+#include <cctype>
+#include <filesystem>
+
+#include "cache/disk_cache.h"
+#include "config/settings_argv.h"
+#include "meta/meta_reader.h"
+#include "pipeline/last_run.h"
+#include "server/file_access.h"
+#include "server/job.h"
+#include "server/thumbs.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view RUNNING_BUILD = "a build is running - cancel it first";
+
+// Endpoints of later versions: named, so their callers get a clear answer.
+constexpr std::string_view LATER[] = {"/api/scan", "/api/preview", "/api/pick", "/api/reveal", "/api/diagnostics"};
+
+HttpResponse ok_response() {
+  JsonValue out = JsonValue::empty_object();
+  out.set_bool("ok", true);
+  return json_response(out, 200);
+}
+
+HttpResponse api_run(const JsonValue& body) {
+  std::vector<std::string> argv = settings_to_argv(body);
+  bool started = false;
+  {
+    std::lock_guard gate(job_gate());
+    started = start_job(argv);
+  }
+  JsonValue out = JsonValue::empty_object();
+  out.set_bool("ok", started);
+  out.set_strings("argv", std::move(argv));
+  return json_response(out, started ? 200 : 409);
+}
+
+HttpResponse api_argv(const JsonValue& body) {
+  JsonValue out = JsonValue::empty_object();
+  out.set_strings("argv", settings_to_argv(body));
+  return json_response(out, 200);
+}
+
+HttpResponse api_reset() {
+  {
+    // The test and the reset under one hold: a build cannot start in between and be wiped.
+    std::lock_guard gate(job_gate());
+    if (job_is_running()) return error_response(RUNNING_BUILD, 409);
+    reset_job_state();
+    clear_last_run();
+    clear_thumb_cache();
+  }
+  return ok_response();
+}
+
+HttpResponse api_cancel() {
+  cancel_job();
+  return ok_response();
+}
+
+std::expected<HttpResponse, std::string> api_report(const JsonValue& body) {
+  std::string path(body["path"].str_or(""));
+  std::error_code ec;
+  if (path.empty() || !fs::is_regular_file(fs::path(path), ec)) {
+    JsonValue out = JsonValue::empty_object();
+    out.set_string("error", format("report not found: {}", file_name_string(path)));
+    out.set_bool("missing", true);
+    return json_response(out, 404);
+  }
+  auto bytes = read_file_head(fs::path(path), UINT64_MAX);
+  if (!bytes) return std::unexpected(bytes.error());
+  auto value = json_parse(sanitize_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
+  if (!value) return std::unexpected(value.error());
+  allow_loaded_report(path, *value);
+  return json_response(*value, 200);
+}
+
+// A cache entry ("<24 hex>.tslc") or a store's temporary file ("<24 hex>.<pid>.ThreadId<n>.tmp").
+bool is_cache_file_name(std::string_view name) {
+  auto hex = [](std::string_view s) {
+    for (char c : s)
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+  };
+  if (name.size() < 24 || !hex(name.substr(0, 24))) return false;
+  std::string_view rest = name.substr(24);
+  if (rest == ".tslc") return true;
+  return rest.size() > 4 && rest.substr(rest.size() - 4) == ".tmp" && rest[0] == '.' &&
+         rest.find(".ThreadId") != std::string_view::npos;
+}
+
+bool is_shard_name(std::string_view name) {
+  return name.size() == 2 && std::isxdigit(static_cast<unsigned char>(name[0])) &&
+         std::isxdigit(static_cast<unsigned char>(name[1]));
+}
+
+}  // namespace
+
+CacheClearResult clear_cache_files(const std::string& dir) {
+  CacheClearResult result;
+  auto fail = [&](const fs::path& p, const std::error_code& ec) {
+    if (result.failed++ == 0) result.first_error = format("cannot remove {}: {}", p.string(), ec.message());
+  };
+  for (std::string_view kind : {"features", "decoded"}) {
+    fs::path kind_dir = fs::path(dir) / std::string(kind);
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(kind_dir, ec))) continue;
+    for (fs::directory_iterator shard(kind_dir, ec), end; !ec && shard != end; shard.increment(ec)) {
+      const fs::path shard_path = shard->path();
+      if (!is_shard_name(shard_path.filename().string())) continue;
+      std::error_code sec;
+      if (!fs::is_directory(fs::symlink_status(shard_path, sec))) continue;
+      std::vector<fs::path> files;
+      for (fs::directory_iterator f(shard_path, sec), fend; !sec && f != fend; f.increment(sec))
+        if (is_cache_file_name(f->path().filename().string())) files.push_back(f->path());
+      for (const fs::path& f : files) {
+        std::error_code rec;
+        if (fs::remove(f, rec)) {
+          ++result.removed;
+        } else if (rec) {
+          fail(f, rec);
+        }
+      }
+      // The shard folder goes only when nothing else is left in it.
+      std::error_code rec;
+      if (fs::is_empty(shard_path, rec)) fs::remove(shard_path, rec);
+    }
+    if (ec) fail(kind_dir, ec);
+    std::error_code rec;
+    if (fs::is_empty(kind_dir, rec)) fs::remove(kind_dir, rec);
+  }
+  return result;
+}
+
+namespace {
+
+HttpResponse api_cache_clear() {
+  CacheClearResult cleared;
+  {
+    std::lock_guard gate(job_gate());
+    if (job_is_running()) return error_response(RUNNING_BUILD, 409);
+    cleared = clear_cache_files(current_cache_dir().string());
+  }
+  CacheDirInfo info = cache_dir_info();
+  JsonValue out = JsonValue::empty_object();
+  out.set_string("dir", info.dir);
+  out.set_u64("files", info.files);
+  out.set_f64("gb", info.gb);
+  out.set_bool("ok", cleared.failed == 0);
+  if (cleared.failed > 0) out.set_string("error", cleared.first_error);
+  return json_response(out, 200);
+}
+
+}  // namespace
+
+bool is_post_endpoint(std::string_view path) {
+  for (std::string_view p : {"/api/run", "/api/argv", "/api/reset", "/api/cancel", "/api/report", "/api/cache_clear"})
+    if (path == p) return true;
+  return false;
+}
+
+std::expected<HttpResponse, std::string> route_post(std::string_view path, const JsonValue& body) {
+  if (path == "/api/run") return api_run(body);
+  if (path == "/api/argv") return api_argv(body);
+  if (path == "/api/reset") return api_reset();
+  if (path == "/api/cancel") return api_cancel();
+  if (path == "/api/report") return api_report(body);
+  if (path == "/api/cache_clear") return api_cache_clear();
+  for (std::string_view later : LATER)
+    if (path == later) return error_response(format("{} is not available in this version", path), 404);
+  return not_found_response();
+}
+
+}  // namespace tsl

@@ -1,0 +1,248 @@
+#include "surface/terrain.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "geo/footprint.h"
+#include "img/ops/grid.h"
+#include "linalg/cholesky.h"
+#include "linalg/stats.h"
+#include "logx.h"
+#include "util/error.h"
+
+namespace tsl {
+
+namespace {
+
+// 1 - cos^2(2 degrees): rays closer to parallel than this give no usable point.
+constexpr double PARALLEL_LIMIT = 0.001217974870087876;
+
+struct Box {
+  double min_e = std::numeric_limits<double>::infinity(), max_e = -std::numeric_limits<double>::infinity();
+  double min_n = std::numeric_limits<double>::infinity(), max_n = -std::numeric_limits<double>::infinity();
+};
+
+const CameraModel& lens_of(const ImageMeta& photo) {
+  if (!photo.lens) internal_error("lens");
+  return *photo.lens;
+}
+
+Vec3 ray(const CameraModel& cam, const Mat3& r, const Vec2& pixel) {
+  const Vec2 ideal = cam.unproject(pixel.x, pixel.y);
+  const Vec2 n = selfcal_distort(ideal.x, ideal.y, cam.selfcal);
+  // R^T (x, y, 1): the camera's direction in world coordinates.
+  Vec3 d = {r[0] * n.x + r[3] * n.y + r[6], r[1] * n.x + r[4] * n.y + r[7], r[2] * n.x + r[5] * n.y + r[8]};
+  const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+  for (double& c : d) c /= len;
+  return d;
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+int64_t reflect(int64_t i, int64_t n) {
+  while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
+  return i;
+}
+
+}  // namespace
+
+std::vector<Vec3> triangulate_ties(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
+                                   std::span<const Vec3> positions, std::span<const PairMatch> ties) {
+  std::vector<Vec3> points;
+  for (const PairMatch& pair : ties) {
+    if (pair.i >= images.size() || pair.j >= images.size()) internal_error("tie pair names a photo outside the set");
+    if (pair.b_all.size() < pair.a_all.size()) internal_error("tie pair has fewer b than a points");
+    if (pair.a_all.size() < 5) continue;
+    const CameraModel& ci = lens_of(images[pair.i]);
+    const CameraModel& cj = lens_of(images[pair.j]);
+    const Vec3& pi = positions[pair.i];
+    const Vec3& pj = positions[pair.j];
+    const Vec3 w0 = {pi[0] - pj[0], pi[1] - pj[1], pi[2] - pj[2]};
+    for (size_t q = 0; q < pair.a_all.size(); ++q) {
+      const Vec3 di = ray(ci, rotations[pair.i], pair.a_all[q]);
+      const Vec3 dj = ray(cj, rotations[pair.j], pair.b_all[q]);
+      const double b = dot(di, dj);
+      const double denom = 1.0 - b * b;
+      if (!(denom > PARALLEL_LIMIT)) continue;
+      const double d = dot(di, w0), e = dot(dj, w0);
+      const double ti = (b * e - d) / denom;
+      const double tj = (e - b * d) / denom;
+      if (!(ti > 0.0 && tj > 0.0)) continue;
+      const Vec3 xi = {pi[0] + ti * di[0], pi[1] + ti * di[1], pi[2] + ti * di[2]};
+      const Vec3 xj = {pj[0] + tj * dj[0], pj[1] + tj * dj[1], pj[2] + tj * dj[2]};
+      const double gap = std::sqrt((xi[0] - xj[0]) * (xi[0] - xj[0]) + (xi[1] - xj[1]) * (xi[1] - xj[1]) +
+                                   (xi[2] - xj[2]) * (xi[2] - xj[2]));
+      if (!(gap < 2.5 * ((ti + tj) / 2.0) / ci.fx)) continue;
+      points.push_back({(xi[0] + xj[0]) / 2.0, (xi[1] + xj[1]) / 2.0, (xi[2] + xj[2]) / 2.0});
+    }
+  }
+  return points;
+}
+
+std::vector<double> grid_median(std::span<const Vec3> points, double west, double south, double cell, size_t nx,
+                                size_t ny) {
+  std::vector<std::vector<double>> lists(nx * ny);
+  const double east = west + static_cast<double>(nx) * cell, top = south + static_cast<double>(ny) * cell;
+  for (const Vec3& p : points) {
+    if (p[0] < west || p[0] > east || p[1] < south || p[1] > top) continue;
+    const auto col = std::min(static_cast<size_t>(std::floor((p[0] - west) / cell)), nx - 1);
+    const auto r = static_cast<size_t>(std::floor((p[1] - south) / cell));
+    const size_t row = r > ny - 1 ? 0 : ny - 1 - r;
+    lists[row * nx + col].push_back(p[2]);
+  }
+  std::vector<double> out(nx * ny);
+  for (size_t k = 0; k < out.size(); ++k) out[k] = median(lists[k]);
+  return out;
+}
+
+std::vector<double> median_filter_5x5(std::span<const double> grid, size_t nx, size_t ny) {
+  std::vector<double> out(nx * ny);
+  std::array<double, 25> window{};
+  const auto w = static_cast<int64_t>(nx), h = static_cast<int64_t>(ny);
+  for (int64_t r = 0; r < h; ++r) {
+    for (int64_t c = 0; c < w; ++c) {
+      size_t k = 0;
+      for (int64_t dr = -2; dr <= 2; ++dr)
+        for (int64_t dc = -2; dc <= 2; ++dc)
+          window[k++] = grid[static_cast<size_t>(reflect(r + dr, h) * w + reflect(c + dc, w))];
+      std::nth_element(window.begin(), window.begin() + 12, window.end());
+      out[static_cast<size_t>(r * w + c)] = window[12];
+    }
+  }
+  return out;
+}
+
+Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageMeta> images,
+                          std::span<const Mat3> rotations, std::span<const Vec3> positions, double ground,
+                          const std::optional<std::vector<Vec3>>& relief_points, std::span<const PairMatch> ties,
+                          bool final) {
+  // Scale figures from the footprints on the plane at the ground height.
+  Box box;
+  std::vector<double> widths, gsds;
+  const Surface plane = Surface::plane(ground);
+  for (size_t i = 0; i < images.size(); ++i) {
+    const CameraModel& cam = lens_of(images[i]);
+    for (const Vec2& p : footprint(cam, rotations[i], positions[i], ground_heights(plane), 6)) {
+      if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+      box.min_e = std::min(box.min_e, p.x), box.max_e = std::max(box.max_e, p.x);
+      box.min_n = std::min(box.min_n, p.y), box.max_n = std::max(box.max_n, p.y);
+    }
+    const double above = positions[i][2] - ground;
+    widths.push_back(static_cast<double>(images[i].width) * above / cam.fx);
+    gsds.push_back(above / cam.fx);
+  }
+  const double F = median(widths), G = median(gsds);
+
+  std::vector<Vec3> points = triangulate_ties(images, rotations, positions, ties);
+  if (relief_points && relief_points->size() >= points.size()) {
+    points = *relief_points;
+  } else if (final) {
+    logf("  triangulation: {} points from all inlier correspondences", points.size());
+  }
+
+  const size_t N = points.size();
+  const double area = (box.max_e - box.min_e) * (box.max_n - box.min_n);
+  const double cell =
+      dsm_cell ? *dsm_cell
+               : std::min(F / 20.0, std::max(std::round(100.0 * 2.5 * std::sqrt(area / static_cast<double>(std::max<size_t>(N, 1)))) / 100.0,
+                                             std::max(8.0 * G, 0.15)));
+  if (N < DSM_MIN_POINTS || !std::isfinite(area) || !(cell > 0.0)) {
+    if (final) log_str("  surface: too few tie points for a DSM -> plane");
+    return plane;
+  }
+
+  const double west = box.min_e - 2.0 * cell, south = box.min_n - 2.0 * cell;
+  const auto nx = static_cast<size_t>(std::ceil((box.max_e - box.min_e) / cell + 4.0)) + 1;
+  const auto ny = static_cast<size_t>(std::ceil((box.max_n - box.min_n) / cell + 4.0)) + 1;
+  const double top = south + static_cast<double>(ny) * cell;
+  const size_t cells = nx * ny;
+
+  // Outlier rejection against a 5 x 5 median reference.
+  std::vector<double> heights(N);
+  for (size_t k = 0; k < N; ++k) heights[k] = points[k][2];
+  const double all_median = median(heights);
+  std::vector<double> m1 = grid_median(points, west, south, cell, nx, ny);
+  for (double& v : m1)
+    if (!std::isfinite(v)) v = all_median;
+  const std::vector<double> reference = median_filter_5x5(m1, nx, ny);
+  std::vector<double> residual(N);
+  for (size_t k = 0; k < N; ++k) {
+    const auto col = std::min(static_cast<size_t>(std::floor(std::max((points[k][0] - west) / cell, 0.0))), nx - 1);
+    const auto row = std::min(static_cast<size_t>(std::floor(std::max((top - points[k][1]) / cell, 0.0))), ny - 1);
+    residual[k] = points[k][2] - reference[row * nx + col];
+  }
+  const double m = median(residual);
+  std::vector<double> dev(N);
+  for (size_t k = 0; k < N; ++k) dev[k] = std::abs(residual[k] - m);
+  const double threshold = std::max(4.0 * (1.4826 * median(dev) + 0.001), 0.5);
+  std::vector<Vec3> kept;
+  for (size_t k = 0; k < N; ++k)
+    if (std::abs(residual[k]) < threshold) kept.push_back(points[k]);
+  const size_t rejected = N - kept.size();
+  const std::vector<double> m2 = grid_median(kept, west, south, cell, nx, ny);
+
+  // One robust trend plane by reweighted least squares.
+  const double ce = (box.min_e + box.max_e) / 2.0, cn = (box.min_n + box.max_n) / 2.0;
+  std::array<double, 3> coef{all_median, 0.0, 0.0};
+  std::vector<double> weight(kept.size(), 1.0), err(kept.size());
+  for (int iter = 0; iter < 5; ++iter) {
+    std::vector<double> a(9, 0.0), rhs(3, 0.0);
+    for (size_t k = 0; k < kept.size(); ++k) {
+      const double row[3] = {weight[k], weight[k] * (kept[k][0] - ce) / 50.0, weight[k] * (kept[k][1] - cn) / 50.0};
+      for (int p = 0; p < 3; ++p) {
+        for (int q = 0; q < 3; ++q) a[3 * p + q] += row[p] * row[q];
+        rhs[p] += row[p] * weight[k] * kept[k][2];
+      }
+    }
+    const double eps = 1e-12 * std::max((a[0] + a[4] + a[8]) / 3.0, 1e-300);
+    for (int p = 0; p < 3; ++p) a[4 * p] += eps;
+    if (cholesky_factor(a, 3)) {
+      const std::vector<double> x = cholesky_solve(a, 3, rhs);
+      coef = {x[0], x[1], x[2]};
+    }
+    for (size_t k = 0; k < kept.size(); ++k)
+      err[k] = std::abs(kept[k][2] - (coef[0] + coef[1] * (kept[k][0] - ce) / 50.0 + coef[2] * (kept[k][1] - cn) / 50.0));
+    const double s = 1.5 * (1.4826 * median(err) + 0.001);
+    for (size_t k = 0; k < kept.size(); ++k) weight[k] = std::sqrt(std::min(s / std::max(err[k], 1e-9), 1.0));
+  }
+
+  // Residuals to the plane, filled over gaps by normalised convolution at three scales.
+  std::vector<double> plane_at(cells), d(cells), s(cells);
+  for (size_t r = 0; r < ny; ++r) {
+    for (size_t c = 0; c < nx; ++c) {
+      const double e = west + (static_cast<double>(c) + 0.5) * cell, n = top - (static_cast<double>(r) + 0.5) * cell;
+      const size_t k = r * nx + c;
+      plane_at[k] = coef[0] + coef[1] * (e - ce) / 50.0 + coef[2] * (n - cn) / 50.0;
+      s[k] = std::isfinite(m2[k]) ? 1.0 : 0.0;
+      d[k] = std::isfinite(m2[k]) ? m2[k] - plane_at[k] : 0.0;
+    }
+  }
+  std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
+  for (size_t k = 0; k < cells; ++k) ds[k] = d[k] * s[k];
+  for (const double sigma : {1.0, 3.0, 8.0}) {
+    const std::vector<double> num = smooth_grid(ds, nx, ny, sigma);
+    const std::vector<double> den = smooth_grid(s, nx, ny, sigma);
+    for (size_t k = 0; k < cells; ++k) {
+      const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
+      const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
+      u[k] += a * v;
+      acc[k] += a;
+    }
+  }
+  for (size_t k = 0; k < cells; ++k) u[k] += plane_at[k];
+  const std::vector<double> z = smooth_grid(u, nx, ny, 1.0);
+  std::vector<float> z32(cells);
+  for (size_t k = 0; k < cells; ++k) z32[k] = static_cast<float>(z[k]);
+
+  Surface surface = Surface::dsm(ground, west + cell / 2.0, top - cell / 2.0, cell, nx, ny, std::move(z32));
+  if (final) {
+    const JsonValue info = surface.to_json();
+    logf("  surface: DSM {}x{} @ {:.2} m from {} points ({} rejected), relief {:.2} m ({:+.2} .. {:+.2} m)", nx, ny,
+         cell, kept.size(), rejected, info["relief_m"].as_f64(), info["z_min"].as_f64(), info["z_max"].as_f64());
+  }
+  return surface;
+}
+
+}  // namespace tsl

@@ -1,0 +1,43 @@
+#pragma once
+// The terrain model: a north-up height grid built from the adjusted photos and their tie
+// points (or the adjustment's own relief points), robust against stray points and filled over
+// gaps, through which the render projects; a plane at the ground height when the ties are
+// too few to carry a grid.
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "geo/vec.h"
+#include "matching/pair_match.h"
+#include "meta/image_meta.h"
+#include "surface/surface.h"
+
+namespace tsl {
+
+// Fewer usable points than this give the plane.
+inline constexpr size_t DSM_MIN_POINTS = 30;
+
+// The terrain model. `final` writes the log lines; the preliminary call of the dense road is
+// silent. Photos without a camera model, tie pairs naming a photo outside the set or with
+// fewer b than a points are a caller's bug (internal error). Never fails otherwise.
+Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageMeta> images,
+                          std::span<const Mat3> rotations, std::span<const Vec3> positions, double ground,
+                          const std::optional<std::vector<Vec3>>& relief_points, std::span<const PairMatch> ties,
+                          bool final);
+
+// Every inlier correspondence of every pair with at least 5 of them, triangulated from the
+// two photos' rays; rays within 2 degrees of parallel, points behind either camera and rays
+// passing further apart than 2.5 pixels of photo i are dropped.
+std::vector<Vec3> triangulate_ties(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
+                                   std::span<const Vec3> positions, std::span<const PairMatch> ties);
+
+// The median height of the points in each cell of a grid whose rows count from the north
+// (NaN where a cell has none); points outside the grid are ignored, a point on the top edge
+// falls into row 0.
+std::vector<double> grid_median(std::span<const Vec3> points, double west, double south, double cell, size_t nx,
+                                size_t ny);
+
+// The 5 x 5 median of a grid (13th smallest of 25), indices outside reflected symmetrically.
+std::vector<double> median_filter_5x5(std::span<const double> grid, size_t nx, size_t ny);
+
+}  // namespace tsl

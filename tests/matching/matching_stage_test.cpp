@@ -1,0 +1,205 @@
+#include "matching/matching_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "matching/match_fixtures.h"
+#include "support/log_capture.h"
+#include "gains/gains.h"
+#include "support/test_util.h"
+
+namespace tsl {
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+Config config_with(uint64_t workers) {
+  Config c;
+  c.workers = workers;
+  return c;
+}
+
+std::vector<PairMatch> run(const test::SyntheticFlight& f, uint64_t workers) {
+  auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(workers));
+  EXPECT_TRUE(r) << (r ? "" : r.error());
+  return r ? *r : std::vector<PairMatch>{};
+}
+
+void expect_same_ties(const std::vector<PairMatch>& x, const std::vector<PairMatch>& y) {
+  ASSERT_EQ(x.size(), y.size());
+  for (size_t k = 0; k < x.size(); ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(x[k].i, y[k].i);
+    EXPECT_EQ(x[k].j, y[k].j);
+    EXPECT_EQ(x[k].n, y[k].n);
+    auto same = [](const std::vector<Vec2>& p, const std::vector<Vec2>& q) {
+      if (p.size() != q.size()) return false;
+      for (size_t t = 0; t < p.size(); ++t)
+        if (p[t].x != q[t].x || p[t].y != q[t].y) return false;
+      return true;
+    };
+    EXPECT_TRUE(same(x[k].a, y[k].a));
+    EXPECT_TRUE(same(x[k].b, y[k].b));
+    EXPECT_TRUE(same(x[k].a_all, y[k].a_all));
+    EXPECT_TRUE(same(x[k].b_all, y[k].b_all));
+  }
+}
+
+TEST(MatchingStage, TiesDoNotDependOnTheThreadCount) {
+  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  const test::SyntheticFlight f = test::make_flight(5, 11);
+  test::LogCapture log;
+  const std::vector<PairMatch> one = run(f, 1);
+  const std::vector<PairMatch> many = run(f, 4);
+  EXPECT_EQ(one.size(), f.pairs.size());
+  expect_same_ties(one, many);
+  for (size_t k = 0; k < one.size(); ++k) EXPECT_EQ(*one[k].log_ratio, *many[k].log_ratio);
+}
+
+// Candidate pairs that cannot match (no keypoints) still count for the progress lines.
+TEST(MatchingStage, ProgressLinesAboutTenTimes) {
+  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  struct Case {
+    size_t pairs;
+    uint64_t workers;
+    std::vector<std::string> expected;
+  };
+  std::vector<std::string> lines25;
+  for (size_t k = 2; k <= 24; k += 2) lines25.push_back(format("  pairs {}/25", k));
+  lines25.push_back("  pairs 25/25");
+  std::vector<std::string> lines9;
+  for (size_t k = 1; k <= 9; ++k) lines9.push_back(format("  pairs {}/9", k));
+  const Case cases[] = {{0, 4, {}}, {9, 1, lines9}, {25, 1, lines25}, {25, 4, lines25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(format("{} pairs, {} workers", c.pairs, c.workers));
+    test::SyntheticFlight f = test::make_flight(2, 1, 0, 0);
+    f.pairs.assign(c.pairs, PhotoPair{0, 1});
+    test::LogCapture log;
+    auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(c.workers));
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->empty());
+    std::vector<std::string> expected = c.expected;
+    expected.push_back(format("  matched 0/{} pairs, 0 tie points", c.pairs));
+    EXPECT_EQ(log.lines(), expected);
+  }
+}
+
+TEST(MatchingStage, DamagedFeaturesAreNamedAndTheirPairsSkipped) {
+  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::SyntheticFlight f = test::make_flight(3, 12);
+  f.features[2].desc.resize(f.features[2].desc.size() - 128);
+  test::LogCapture log;
+  const std::vector<PairMatch> ties = run(f, 2);
+  ASSERT_EQ(ties.size(), 1u);  // (0, 1) only
+  EXPECT_EQ(ties[0].j, 1u);
+  const auto lines = log.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines[0].find("  warning: features of synthetic_2.jpg are damaged"), std::string::npos) << lines[0];
+}
+
+// The dump carries the ties but not the colour ratios, so an injected dump gives the same pairs
+// and points while the gain solve falls back to the exposure prior.
+TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
+  test::TempDir dir;
+  const std::string path = (dir / "ties.json").string();
+  const test::SyntheticFlight f = test::make_flight(4, 13);
+  std::vector<PairMatch> matched;
+  {
+    ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+    ScopedEnv dump("TSL_DUMP_MATCHES", path);
+    test::LogCapture log;
+    matched = run(f, 3);
+  }
+  ASSERT_FALSE(matched.empty());
+  ASSERT_TRUE(std::filesystem::exists(path));
+  std::vector<PairMatch> injected;
+  {
+    ScopedEnv inject("TSL_MATCHES", path);
+    ScopedEnv dump("TSL_DUMP_MATCHES", (dir / "second.json").string());
+    test::LogCapture log;
+    injected = run(f, 3);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{format("  {} matches injected", matched.size())});
+  }
+  expect_same_ties(matched, injected);
+  EXPECT_FALSE(std::filesystem::exists(dir / "second.json"));  // injection never dumps
+  for (const PairMatch& p : injected) EXPECT_FALSE(p.log_ratio);
+
+  // The same ties give the same gains once the colour ratios are set aside on both sides.
+  std::vector<PairMatch> stripped = matched;
+  for (PairMatch& p : stripped) p.log_ratio.reset();
+  test::LogCapture log;
+  EXPECT_EQ(solve_gains(f.images, stripped), solve_gains(f.images, injected));
+}
+
+// The colour ratios of matched pairs drive the gain solve: photos whose flat colours differ come
+// out with gains that bring the colours together.
+TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
+  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  const test::SyntheticFlight f = test::make_flight(4, 14);
+  test::LogCapture log;
+  const std::vector<PairMatch> ties = run(f, 2);
+  ASSERT_EQ(ties.size(), f.pairs.size());
+  const std::vector<Gain> gains = solve_gains(f.images, ties);
+  for (size_t ch : {0, 2}) {
+    SCOPED_TRACE(ch);
+    const double before = f.colour[3][ch] - f.colour[0][ch];
+    const double after = gains[3][ch] * f.colour[3][ch] - gains[0][ch] * f.colour[0][ch];
+    EXPECT_LT(std::fabs(after), 0.2 * std::fabs(before));
+  }
+  EXPECT_NEAR(gains[0][1], gains[3][1], 1e-6);  // green is the same everywhere
+}
+
+TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
+  ScopedEnv inject("TSL_MATCHES", "/nonexistent/tessaly/ties.json");
+  const test::SyntheticFlight f = test::make_flight(2, 1, 0, 0);
+  test::LogCapture log;
+  auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(1));
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().find("No such file"), std::string::npos) << r.error();
+}
+
+TEST(MatchingStage, ContextTakesTheSigmasOfTheConfig) {
+  Config c;
+  c.sigma_gps = 2.0;
+  c.sigma_ang = 4.0;
+  c.min_inliers = 30;
+  c.max_ties = 70;
+  const MatchContext ctx = make_match_context({}, {}, {}, {}, {}, c);
+  EXPECT_EQ(ctx.gate_dist, 5.0);
+  EXPECT_DOUBLE_EQ(ctx.gate_ang, 10.0 * 0.017453292519943295);
+  EXPECT_EQ(ctx.margin_dist, 2.0);
+  EXPECT_DOUBLE_EQ(ctx.margin_ang, 4.0 * 0.017453292519943295);
+  EXPECT_EQ(ctx.ground_height, 0.0);
+  EXPECT_EQ(ctx.min_inliers, 30u);
+  EXPECT_EQ(ctx.max_ties, 70u);
+}
+
+}  // namespace
+}  // namespace tsl
