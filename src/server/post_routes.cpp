@@ -8,6 +8,7 @@
 #include "meta/meta_reader.h"
 #include "pipeline/last_run.h"
 #include "server/diag_endpoint.h"
+#include "server/dialogs.h"
 #include "server/file_access.h"
 #include "server/job.h"
 #include "server/preview.h"
@@ -23,9 +24,6 @@ namespace {
 
 constexpr std::string_view RUNNING_BUILD = "a build is running - cancel it first";
 constexpr std::string_view RUNNING_RENDER = "a render is running";
-
-// Endpoints of later versions: named, so their callers get a clear answer.
-constexpr std::string_view LATER[] = {"/api/pick", "/api/reveal"};
 
 HttpResponse ok_response() {
   JsonValue out = JsonValue::empty_object();
@@ -167,7 +165,7 @@ HttpResponse api_cache_clear() {
 
 bool is_post_endpoint(std::string_view path) {
   for (std::string_view p : {"/api/run", "/api/argv", "/api/reset", "/api/cancel", "/api/report", "/api/cache_clear",
-                             "/api/scan", "/api/diagnostics", "/api/preview"})
+                             "/api/scan", "/api/diagnostics", "/api/preview", "/api/pick", "/api/reveal"})
     if (path == p) return true;
   return false;
 }
@@ -207,8 +205,8 @@ std::expected<HttpResponse, std::string> route_post(std::string_view path, const
     if (!written) return std::unexpected(written.error());
     return json_response(*written, 200);
   }
-  for (std::string_view later : LATER)
-    if (path == later) return error_response(format("{} is not available in this version", path), 404);
+  if (path == "/api/pick") return json_response(api_pick(body), 200);
+  if (path == "/api/reveal") return json_response(api_reveal(body), 200);
   return not_found_response();
 }
 
