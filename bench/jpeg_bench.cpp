@@ -16,6 +16,7 @@
 
 #include "img/jpeg/decode.h"
 #include "img/jpeg/encode.h"
+#include "img/jpeg/simd.h"
 #include "util/par.h"
 
 namespace {
@@ -72,6 +73,9 @@ void BM_decode(benchmark::State& state) {
   const auto bytes = read_bytes(PHOTO_JPG);
   const auto denominator = static_cast<unsigned>(state.range(0));
   const bool one_thread = state.range(1) != 0;
+  const bool saved = tsl::jpeg_vector_path();
+  tsl::set_jpeg_vector_path(state.range(2) != 0);
+  const bool vector = tsl::jpeg_vector_path();
   for (auto _ : state) {
     if (one_thread) {
       single_threaded([&] { benchmark::DoNotOptimize(tsl::decode_jpeg(bytes, denominator)); });
@@ -79,9 +83,11 @@ void BM_decode(benchmark::State& state) {
       benchmark::DoNotOptimize(tsl::decode_jpeg(bytes, denominator));
     }
   }
-  state.SetLabel(one_thread ? "ours, 1 thread" : "ours, all threads");
+  tsl::set_jpeg_vector_path(saved);
+  state.SetLabel(std::string(one_thread ? "ours, 1 thread" : "ours, all threads") + (vector ? ", vector" : ", plain"));
 }
-BENCHMARK(BM_decode)->ArgNames({"denominator", "one_thread"})->Args({1, 0})->Args({1, 1})->Args({8, 0})->Args({8, 1})
+BENCHMARK(BM_decode)->ArgNames({"denominator", "one_thread", "vector"})->Args({1, 0, 1})->Args({1, 1, 1})->Args({1, 1, 0})
+    ->Args({8, 0, 1})->Args({8, 1, 1})->Args({8, 1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 void BM_djpeg(benchmark::State& state) {
@@ -99,6 +105,9 @@ void BM_encode(benchmark::State& state) {
   const tsl::ImageU8 img = read_ppm(PHOTO_PPM);
   const auto quality = static_cast<uint32_t>(state.range(0));
   const bool one_thread = state.range(1) != 0;
+  const bool saved = tsl::jpeg_vector_path();
+  tsl::set_jpeg_vector_path(state.range(2) != 0);
+  const bool vector = tsl::jpeg_vector_path();
   size_t bytes = 0;
   for (auto _ : state) {
     auto run_once = [&] {
@@ -113,9 +122,12 @@ void BM_encode(benchmark::State& state) {
     }
   }
   state.counters["bytes"] = static_cast<double>(bytes);
-  state.SetLabel(std::string(one_thread ? "ours, 1 thread, " : "ours, all threads, ") + (quality < 90 ? "4:2:0" : "4:4:4"));
+  tsl::set_jpeg_vector_path(saved);
+  state.SetLabel(std::string(one_thread ? "ours, 1 thread, " : "ours, all threads, ") + (quality < 90 ? "4:2:0" : "4:4:4") +
+                 (vector ? ", vector" : ", plain"));
 }
-BENCHMARK(BM_encode)->ArgNames({"quality", "one_thread"})->Args({92, 0})->Args({92, 1})->Args({82, 0})->Args({82, 1})
+BENCHMARK(BM_encode)->ArgNames({"quality", "one_thread", "vector"})->Args({92, 0, 1})->Args({92, 1, 1})->Args({92, 1, 0})
+    ->Args({82, 0, 1})->Args({82, 1, 1})->Args({82, 1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 void BM_cjpeg(benchmark::State& state) {

@@ -13,16 +13,25 @@
 
 namespace {
 
-// Planes above this are read correctly but slowly; the fuzzer learns nothing from them.
+// Kept planes above this are read correctly but slowly; the fuzzer learns nothing from them.
+// Only the kept area (the ActiveArea when it fits) counts: a huge declared sensor cropped
+// small must cost the crop, and the fuzzer's memory limit checks that it does.
 constexpr uint64_t MAX_SAMPLES = uint64_t{1} << 16;
 
 bool small_claim(const tsl::TiffFile& file) {
   const tsl::Ifd* ifd = tsl::find_raw_ifd(file);
   if (!ifd) return true;
   const bool le = file.little_endian;
-  const uint64_t w = tsl::find_u64(*ifd, 256, le).value_or(0);
-  const uint64_t h = tsl::find_u64(*ifd, 257, le).value_or(0);
+  uint64_t w = tsl::find_u64(*ifd, 256, le).value_or(0);
+  uint64_t h = tsl::find_u64(*ifd, 257, le).value_or(0);
   const uint64_t spp = tsl::find_u64(*ifd, 277, le).value_or(1);
+  if (const tsl::TiffEntry* e = tsl::find_entry(*ifd, 50829)) {
+    const auto a = tsl::tag_u64s(*e, le);  // top, left, bottom, right
+    if (a.size() == 4 && a[3] <= w && a[2] <= h && a[0] < a[2] && a[1] < a[3]) {
+      w = a[3] - a[1];
+      h = a[2] - a[0];
+    }
+  }
   return w <= MAX_SAMPLES && h <= MAX_SAMPLES && spp <= 16 && w * h * spp <= MAX_SAMPLES;
 }
 

@@ -6,5 +6,7 @@ exe=$1 seeds=$2 seconds=$3 work=$4
 rm -rf "$work"
 mkdir -p "$work/corpus" "$work/artifacts"
 if [ -f "$seeds" ]; then bash "$seeds" "$work/seeds"; else mkdir -p "$work/seeds"; fi
-exec "$exe" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
+# Memory limits as for long runs by hand (decoders must work in proportion to their input);
+# the time limit is looser, for a loaded machine.
+exec "$exe" -max_total_time="$seconds" -timeout=10 -malloc_limit_mb=256 -rss_limit_mb=512 -print_final_stats=1 \
   -artifact_prefix="$work/artifacts/" "$work/corpus" "$work/seeds"

@@ -25,7 +25,7 @@ using test::TempDir;
 
 // Runs the program with HOME pointing into `dir`, so a DNG load's disk cache lands there.
 test::CommandResult run_exe(const TempDir& dir, const std::string& args) {
-  return test::run_command("env -u LOCALAPPDATA HOME=" + shell_quote(dir.path().string()) + " " +
+  return test::run_command("env -u LOCALAPPDATA -u XDG_CACHE_HOME HOME=" + shell_quote(dir.path().string()) + " " +
                            shell_quote(test::tessaly_exe().string()) + " " + args);
 }
 

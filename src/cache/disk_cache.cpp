@@ -116,6 +116,8 @@ void configure_disk_cache(const std::optional<std::string>& cache_dir, double di
 
 fs::path default_cache_dir() {
   if (auto local = env_text("LOCALAPPDATA"); local && !local->empty()) return fs::path(*local) / "tessaly" / "cache";
+  // Linux programs keep caches where XDG_CACHE_HOME says; it counts only as an absolute path.
+  if (auto xdg = env_text("XDG_CACHE_HOME"); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg) / "tessaly";
   std::optional<std::string> base = env_text("HOME");
   if (!base) base = env_text("USERPROFILE");
   if (!base) base = ".";

@@ -40,6 +40,7 @@ struct CacheDirInfo {
 void configure_disk_cache(const std::optional<std::string>& cache_dir, double disk_cache_gb);
 
 // LOCALAPPDATA/tessaly/cache when LOCALAPPDATA is set, valid UTF-8 and not empty; otherwise
+// XDG_CACHE_HOME/tessaly when that is set, valid UTF-8 and an absolute path; otherwise
 // <base>/.cache/tessaly with base HOME, else USERPROFILE (when set and valid UTF-8, even
 // empty; an empty base gives the relative path .cache/tessaly), else ".".
 std::filesystem::path default_cache_dir();

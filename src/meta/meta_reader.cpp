@@ -131,7 +131,9 @@ std::expected<KindResult, std::string> read_dng(const fs::path& path, ImageMeta&
   if (!tiff) return std::unexpected(tiff.error());
   std::vector<const Ifd*> dirs = image_ifds(*tiff);
   std::vector<uint8_t> whole;
-  if (std::none_of(dirs.begin(), dirs.end(), [&](const Ifd* d) { return is_raw_image_dir(*d, tiff->little_endian); })) {
+  // A head shorter than asked for is the whole file: nothing further to read.
+  if (head->size() == DNG_HEAD_BYTES &&
+      std::none_of(dirs.begin(), dirs.end(), [&](const Ifd* d) { return is_raw_image_dir(*d, tiff->little_endian); })) {
     // The raw image directory lies beyond the head (or nowhere): read everything.
     auto all = read_whole_file(path);
     if (!all) return std::unexpected(all.error());
@@ -200,16 +202,19 @@ std::expected<std::vector<uint8_t>, std::string> read_file_head(const fs::path& 
   std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
   if (!f) return std::unexpected(os_error_text(errno));
   std::vector<uint8_t> bytes;
-  // The head buffer is reserved at once; a whole file by the size the system reports.
-  if (limit != UINT64_MAX) {
-    bytes.reserve(limit);
-  } else if (std::error_code ec; fs::is_regular_file(path, ec)) {
+  // The buffer is reserved at once for what the system says the file holds (up to the limit),
+  // so a small file costs its size, not the limit; reads past that go in small steps.
+  uint64_t expected = limit;
+  if (std::error_code ec; fs::is_regular_file(path, ec)) {
     const uintmax_t size = fs::file_size(path, ec);
-    if (!ec) bytes.reserve(size);
+    if (!ec) expected = std::min<uint64_t>(limit, size);
   }
+  if (expected != UINT64_MAX) bytes.reserve(expected);
   constexpr size_t CHUNK = 1 << 20;
+  constexpr size_t STEP = 1 << 16;
   while (bytes.size() < limit) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(CHUNK, limit - bytes.size()));
+    const uint64_t room = bytes.size() < expected ? expected - bytes.size() : STEP;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>({CHUNK, limit - bytes.size(), std::max<uint64_t>(room, 1)}));
     const size_t at = bytes.size();
     bytes.resize(at + want);
     const size_t got = std::fread(bytes.data() + at, 1, want, f.get());

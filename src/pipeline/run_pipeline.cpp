@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
 #include "config/usage.h"
 #include "diag/diagnostics.h"
@@ -19,7 +20,9 @@
 #include "pipeline/output_files.h"
 #include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
+#include "pipeline/tie_summary.h"
 #include "render/gains.h"
+#include "surface/terrain.h"
 #include "render/image_cache.h"
 #include "render/output_grid.h"
 #include "sift/feature_stage.h"
@@ -41,6 +44,7 @@ struct Build {
   std::vector<double> rot_corr;
   double ground_z = 0.0;
   std::vector<PairMatch> tie_pairs;
+  std::optional<std::vector<Vec3>> dsm_points;  // the adjustment's relief-stage tie points
   JsonValue adjustment = JsonValue::empty_object();
   JsonValue tie_pairs_json = JsonValue::empty_array();
   Surface surface;
@@ -58,8 +62,28 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// The full road as far as this version goes: pair selection, features and matching, then the
-// stop at the first stage that does not exist yet.
+// The first adjustment: refined poses, corrections and ground height replace the metadata
+// placement, and the report learns how the ties spread over the photos.
+void adjust(Build& b, size_t candidate_pairs) {
+  log_str("[4/6] bundle adjustment");
+  const bool selfcal = selfcal_enabled(b.config, b.set.images.size());
+  // With the dense stage ahead, tie heights wait for its second adjustment.
+  const bool relief = !(b.config.dense_on && b.config.surface_dsm);
+  AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.tie_pairs, b.config, selfcal,
+                                 std::nullopt, relief);
+  b.rotations = std::move(a.rotations);
+  b.positions = std::move(a.positions);
+  b.pos_corr = std::move(a.pos_corr);
+  b.rot_corr = std::move(a.rot_corr);
+  b.ground_z = a.ground;
+  b.dsm_points = std::move(a.relief_points);
+  b.adjustment = std::move(a.stats);
+  add_tie_summary(b.adjustment, b.tie_pairs, candidate_pairs, b.set.images);
+  b.tie_pairs_json = tie_pair_list(b.tie_pairs);
+}
+
+// The full road as far as this version goes: pair selection, features, matching and the
+// adjustment, then the stop at the dense stage when it is asked for.
 std::expected<void, std::string> refine(Build& b) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
@@ -74,9 +98,22 @@ std::expected<void, std::string> refine(Build& b) {
   features = std::vector<FeatureSet>{};
   if (!ties) return std::unexpected(ties.error());
   b.tie_pairs = std::move(*ties);
-  return std::unexpected(
-      "bundle adjustment is not part of this version - run with --no-refine "
-      "(metadata placement) or --reuse an earlier report");
+  adjust(b, pairs.size());
+  if (b.config.dense_on && b.config.surface_dsm)
+    return std::unexpected(
+        "the dense stage is not part of this version - run with --dense off, --surface plane or --no-refine");
+  return {};
+}
+
+// The terrain model from the adjusted ties when one is wanted and there is anything to build
+// it from; otherwise the plane at the solved height (the take-off height without adjustment).
+void choose_surface(Build& b) {
+  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
+    b.surface = Surface::plane(b.ground_z);
+    return;
+  }
+  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
+                                b.tie_pairs, true);
 }
 
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
@@ -186,10 +223,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
     } else if (auto r = refine(b); !r) {
       return std::unexpected(r.error());
     }
-    // Without ties or terrain points a terrain model has nothing to stand on: the ground is
-    // the plane at the solved height, which stays at the take-off height until a refinement
-    // exists.
-    b.surface = Surface::plane(b.ground_z);
+    choose_surface(b);
     radiometry(b);
   }
 

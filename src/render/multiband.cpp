@@ -346,8 +346,11 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   if (scales.size() < job.images.size()) internal_error("fewer positions than photos");
   const auto start = Clock::now();
   if (!job.quiet) {
-    if (levels < requested)
-      logf("  warning: multi-band blend lowered from {} to {} bands to fit in memory", requested, levels);
+    // Above the cap the request is cut first; only a further cut is memory's doing.
+    const uint64_t allowed = std::min<uint64_t>(requested, MAX_BLEND_BANDS);
+    if (requested > allowed) logf("  warning: multi-band blend capped at {} bands ({} requested)", allowed, requested);
+    if (levels < allowed)
+      logf("  warning: multi-band blend lowered from {} to {} bands to fit in memory", allowed, levels);
     std::string sigmas;
     for (double s : plan.sigmas) sigmas += (sigmas.empty() ? "" : ", ") + format("{:.0}", s * grid.gsd * 100.0);
     logf("  multi-band blend: {} bands, sigmas {} cm, seams from a {:.1} cm grid", plan.levels, sigmas,

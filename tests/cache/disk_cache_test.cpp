@@ -232,27 +232,34 @@ TEST(DiskCacheFolder, DefaultFollowsTheEnvironment) {
   const struct {
     std::string name;
     const char* localappdata;
+    const char* xdg_cache_home;
     const char* home;
     const char* userprofile;
     fs::path expected;
   } rows[] = {
-      {"local app data", "/lad", "/home/u", "/up", fs::path("/lad") / "tessaly" / "cache"},
-      {"empty local app data falls to home", "", "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
-      {"invalid local app data falls to home", invalid_utf8, "/home/u", nullptr,
+      {"local app data", "/lad", "/xdg", "/home/u", "/up", fs::path("/lad") / "tessaly" / "cache"},
+      {"xdg cache home", nullptr, "/xdg", "/home/u", "/up", fs::path("/xdg") / "tessaly"},
+      {"empty local app data falls to xdg", "", "/xdg", "/home/u", "/up", fs::path("/xdg") / "tessaly"},
+      {"empty xdg falls to home", nullptr, "", "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
+      {"relative xdg falls to home", nullptr, "rel/cache", "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
+      {"invalid xdg falls to home", nullptr, invalid_utf8, "/home/u", nullptr, fs::path("/home/u") / ".cache" / "tessaly"},
+      {"empty local app data falls to home", "", nullptr, "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
+      {"invalid local app data falls to home", invalid_utf8, nullptr, "/home/u", nullptr,
        fs::path("/home/u") / ".cache" / "tessaly"},
-      {"empty home is a relative base", nullptr, "", "/up", fs::path(".cache") / "tessaly"},
-      {"user profile without home", nullptr, nullptr, "/up", fs::path("/up") / ".cache" / "tessaly"},
-      {"nothing set", nullptr, nullptr, nullptr, fs::path(".") / ".cache" / "tessaly"},
+      {"empty home is a relative base", nullptr, nullptr, "", "/up", fs::path(".cache") / "tessaly"},
+      {"user profile without home", nullptr, nullptr, nullptr, "/up", fs::path("/up") / ".cache" / "tessaly"},
+      {"nothing set", nullptr, nullptr, nullptr, nullptr, fs::path(".") / ".cache" / "tessaly"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    EnvGuard a("LOCALAPPDATA", r.localappdata), b("HOME", r.home), c("USERPROFILE", r.userprofile);
+    EnvGuard a("LOCALAPPDATA", r.localappdata), x("XDG_CACHE_HOME", r.xdg_cache_home), b("HOME", r.home),
+        c("USERPROFILE", r.userprofile);
     EXPECT_EQ(default_cache_dir(), r.expected);
   }
 }
 
 TEST(DiskCacheFolder, EmptyOrAbsentSettingUsesTheDefault) {
-  EnvGuard a("LOCALAPPDATA", nullptr), b("HOME", "/home/someone");
+  EnvGuard a("LOCALAPPDATA", nullptr), x("XDG_CACHE_HOME", nullptr), b("HOME", "/home/someone");
   configure_disk_cache(std::string(), 5.0);
   EXPECT_EQ(current_cache_dir(), default_cache_dir());
   configure_disk_cache(std::nullopt, 5.0);

@@ -209,10 +209,8 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
        (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
        "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
       {"the full road needs stages this version lacks", (dir / "photos").string(),
-       "error: bundle adjustment is not part of this version - run with "
-       "--no-refine (metadata placement) or --reuse an earlier report\n"},
-      {"diagnostics", (dir / "photos").string() + " --no-refine --diagnostics",
-       "error: --diagnostics: the diagnostics bundle is not part of this version - run without it\n"},
+       "error: the dense stage is not part of this version - run with --dense off, --surface plane or "
+       "--no-refine\n"},
   };
   if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(), "error: no usable images\n"});
   if (have_proc)
@@ -229,12 +227,13 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
   }
 }
 
-TEST_F(SmallFlight, FullRoadStopsAfterMatching) {
+TEST_F(SmallFlight, FullRoadStopsBeforeTheDenseStage) {
   auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
   EXPECT_EQ(r.exit_code, 1);
   const std::vector<std::string> lines = lines_of(r.out);
-  ASSERT_GE(lines.size(), 9u);
-  const std::vector<std::string> last(lines.end() - 9, lines.end());
+  const auto matching = std::find(lines.begin(), lines.end(), "[3/6] matching");
+  ASSERT_GE(lines.end() - matching, 7);
+  const std::vector<std::string> first(matching - 4, matching + 5);
   const std::vector<std::string> expected = {"[2/6] pairs + features",
                                              "  3 overlapping pairs",
                                              "matcher: LightGlue is not part of this build -> SIFT (CPU)",
@@ -244,7 +243,48 @@ TEST_F(SmallFlight, FullRoadStopsAfterMatching) {
                                              "  pairs 2/3",
                                              "  pairs 3/3",
                                              "  matched 3/3 pairs, 180 tie points"};
-  EXPECT_EQ(last, expected);
+  EXPECT_EQ(first, expected);
+  EXPECT_EQ(matching[5], "[4/6] bundle adjustment");
+  EXPECT_TRUE(matching[6].starts_with("  BA planar round 1: tie RMS ")) << matching[6];
+  EXPECT_TRUE(lines.back().starts_with("  mean ground ")) << lines.back();
+}
+
+// --dense off: the full road renders from the adjusted poses and reports the adjustment.
+TEST_F(SmallFlight, FullRoadWithoutDenseStageRendersRefinedPoses) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --dense off");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "[4/6] bundle adjustment"), lines.end());
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  ASSERT_TRUE(report.has_value());
+  const JsonValue& adj = (*report)["adjustment"];
+  std::vector<std::string> keys;
+  for (const auto& m : adj.as_object()) keys.push_back(m.first);
+  EXPECT_EQ(keys, (std::vector<std::string>{"tie_points", "tie_rms_m", "tie_median_m", "ground_z", "ties_per_image",
+                                            "pairs_matched", "unconnected"}));
+  EXPECT_GT(adj["tie_points"].as_f64(), 100.0);
+  EXPECT_LT(adj["tie_rms_m"].as_f64(), 0.5);
+  EXPECT_EQ((*report)["ground_z"].as_f64(), adj["ground_z"].as_f64());
+  EXPECT_EQ((*report)["tie_pairs"].as_array().size(), 3u);
+  for (const JsonValue& shot : (*report)["shots"].as_array()) EXPECT_GT(shot["pos_corr"].as_f64(), 0.0);
+  // The default surface is the terrain model from the ties, saved beside the mosaic.
+  EXPECT_EQ((*report)["surface"]["kind"].as_string(), "dsm");
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("  surface: DSM "); }));
+  std::vector<std::string> nine = SEVEN_FILES;
+  nine.insert(nine.end(), {"ortho_dsm.tif", "ortho_surface.npz"});
+  std::sort(nine.begin(), nine.end());
+  EXPECT_EQ(listing(dir / "out"), nine);
+}
+
+TEST_F(SmallFlight, PlaneSurfaceKeepsThePlaneAfterAdjustment) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --dense off --surface plane");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ((*report)["surface"]["kind"].as_string(), "plane");
+  EXPECT_EQ((*report)["surface"]["z0"].as_f64(), (*report)["ground_z"].as_f64());
+  EXPECT_EQ(r.out.find("  surface: "), std::string::npos);
+  EXPECT_EQ(listing(dir / "out"), SEVEN_FILES);
 }
 
 // --- in-process builds -------------------------------------------------------------------

@@ -69,25 +69,31 @@ bool has_sof3(std::span<const uint8_t> bytes) {
 
 uint64_t tile_samples(const DngTileSource& s) { return s.tile_width * s.tile_length * s.samples_per_pixel; }
 
-SampleLayout layout_of(const DngTileSource& s) {
-  return {static_cast<size_t>(tile_samples(s)), s.bits_per_sample, s.little_endian, s.predictor,
-          static_cast<size_t>(s.samples_per_pixel), static_cast<size_t>(s.tile_width)};
+uint64_t row_samples(const DngTileSource& s) { return s.tile_width * s.samples_per_pixel; }
+
+// Samples of the first `rows` rows of a piece, unpacked from its stored bytes: only the rows
+// the bytes reach are made (rows start on a byte boundary), so a short piece of a wide tile
+// costs what it holds; the caller treats the rest as 0.
+std::vector<float> samples_from_bytes(const DngTileSource& s, std::span<const uint8_t> bytes, uint64_t rows) {
+  const uint64_t row_bytes = (row_samples(s) * s.bits_per_sample + 7) / 8;
+  const uint64_t have_rows = row_bytes == 0 ? 0 : (bytes.size() + row_bytes - 1) / row_bytes;
+  const SampleLayout layout{static_cast<size_t>(std::min(rows, have_rows) * row_samples(s)), s.bits_per_sample,
+                            s.little_endian, s.predictor, static_cast<size_t>(s.samples_per_pixel),
+                            static_cast<size_t>(s.tile_width)};
+  return s.is_float ? float_samples_from_bytes(bytes, layout) : unpack_integer_samples(bytes, layout);
 }
 
-std::vector<float> samples_from_bytes(const DngTileSource& s, std::span<const uint8_t> bytes) {
-  return s.is_float ? float_samples_from_bytes(bytes, layout_of(s)) : unpack_integer_samples(bytes, layout_of(s));
-}
-
-std::expected<std::vector<float>, std::string> lossy_piece(const DngTileSource& s, std::span<const uint8_t> bytes) {
+std::expected<std::vector<float>, std::string> lossy_piece(const DngTileSource& s, std::span<const uint8_t> bytes,
+                                                          uint64_t rows_wanted) {
   // Checked before decoding: a small piece must not make the decoder allocate a huge frame.
   if (auto info = probe_jpeg(bytes); info && info->width * info->height > s.tile_width * s.tile_length)
     return std::unexpected(format("lossy JPEG frame {}x{} larger than its tile", info->width, info->height));
   auto rgb = decode_jpeg(bytes, 1);
   if (!rgb) return std::unexpected(rgb.error());
-  std::vector<float> out(tile_samples(s), 0.0f);
+  const size_t rows = std::min<size_t>({rgb->height, s.tile_length, rows_wanted});
+  std::vector<float> out(rows * row_samples(s), 0.0f);
   const size_t spp = s.samples_per_pixel;
   const size_t take = std::min<size_t>(spp, 3);
-  const size_t rows = std::min<size_t>(rgb->height, s.tile_length);
   const size_t cols = std::min<size_t>(rgb->width, s.tile_width);
   for (size_t k = 0; k < rows; ++k)
     for (size_t l = 0; l < cols; ++l)
@@ -112,14 +118,15 @@ std::expected<std::span<const uint8_t>, std::string> piece_bytes(const DngTileSo
   return s.file.subspan(offset, count);
 }
 
-// The samples of one piece, at least tile width x length x spp of them.
-std::expected<std::vector<float>, std::string> decode_piece(const DngTileSource& s, size_t index) {
+// The samples of the first `rows` rows of one piece, row-major over the tile width; fewer when
+// the piece holds fewer (the missing ones are 0).
+std::expected<std::vector<float>, std::string> decode_piece(const DngTileSource& s, size_t index, uint64_t rows) {
   auto piece = piece_bytes(s, index);
   if (!piece) return std::unexpected(piece.error());
   const std::span<const uint8_t> bytes = *piece;
   switch (s.compression) {
     case COMPRESSION_NONE:
-      return samples_from_bytes(s, bytes);
+      return samples_from_bytes(s, bytes, rows);
     case COMPRESSION_DEFLATE:
     case COMPRESSION_DEFLATE_OLD: {
       if (bytes.size() < 2) return std::unexpected("zlib stream too short");
@@ -129,22 +136,28 @@ std::expected<std::vector<float>, std::string> decode_piece(const DngTileSource&
       const uint64_t need = tile_samples(s) * ((s.bits_per_sample + 7) / 8);
       auto raw = inflate(bytes.subspan(2), 2 * need + 4096);
       if (!raw) return std::unexpected(raw.error());
-      return samples_from_bytes(s, *raw);
+      return samples_from_bytes(s, *raw, rows);
     }
     case COMPRESSION_LJPEG:
       if (has_sof3(bytes)) return lossless_piece(s, bytes);
-      return lossy_piece(s, bytes);
+      return lossy_piece(s, bytes, rows);
     case COMPRESSION_LOSSY_JPEG:
-      return lossy_piece(s, bytes);
+      return lossy_piece(s, bytes, rows);
     default:
       return std::unexpected(format("DNG compression {} not supported", s.compression));
   }
 }
 
+// The rectangle of the stored image that is kept (the active area), in pixels.
+struct Area {
+  uint64_t top = 0, left = 0, bottom = 0, right = 0;
+};
+
 struct Geometry {
   DngTileSource source;
   uint64_t width = 0, height = 0, spp = 1;
   uint64_t tiles_across = 1;
+  Area kept;
 };
 
 std::expected<Geometry, std::string> read_geometry(const TiffFile& file, const Ifd& raw) {
@@ -227,68 +240,104 @@ std::expected<Geometry, std::string> read_geometry(const TiffFile& file, const I
   return g;
 }
 
-// Where piece i lands in the plane.
-struct Placement {
-  uint64_t x0 = 0, y0 = 0;  // pixels
-  size_t width = 0, rows = 0;
+// The part of piece i inside the kept area: piece rows [r0, r1) and columns [c0, c1), and the
+// kept plane's pixel where (r0, c0) lands. Empty (r0 == r1) when the piece misses the area.
+struct Cut {
+  size_t r0 = 0, r1 = 0, c0 = 0, c1 = 0;
+  uint64_t out_y = 0, out_x = 0;
 };
 
-Placement place(const Geometry& g, size_t i) {
+Cut cut_of(const Geometry& g, size_t i) {
   const DngTileSource& s = g.source;
-  Placement p;
-  p.x0 = (i % g.tiles_across) * s.tile_width;
-  p.y0 = (i / g.tiles_across) * s.tile_length;
-  p.width = static_cast<size_t>(std::min(s.tile_width, g.width - p.x0));
-  p.rows = static_cast<size_t>(std::min(s.tile_length, g.height - p.y0));
-  return p;
+  const uint64_t x0 = (i % g.tiles_across) * s.tile_width;
+  const uint64_t y0 = (i / g.tiles_across) * s.tile_length;
+  const Area& a = g.kept;
+  const uint64_t ya = std::max(y0, a.top), yb = std::min(y0 + s.tile_length, a.bottom);
+  const uint64_t xa = std::max(x0, a.left), xb = std::min(x0 + s.tile_width, a.right);
+  Cut c;
+  if (ya >= yb || xa >= xb) return c;
+  c.r0 = static_cast<size_t>(ya - y0);
+  c.r1 = static_cast<size_t>(yb - y0);
+  c.c0 = static_cast<size_t>(xa - x0);
+  c.c1 = static_cast<size_t>(xb - x0);
+  c.out_y = ya - a.top;
+  c.out_x = xa - a.left;
+  return c;
 }
 
-// The drones' case on its own road: the frame is decoded into a per-thread buffer and turned
-// into floats straight in the plane, with no tile-sized vector per piece. Samples past the
-// frame's end (a frame smaller than its tile) are 0.
-std::optional<std::string> lossless_into_plane(const Geometry& g, size_t i, std::span<const uint8_t> bytes,
+// Copies the cut of a decoded piece (`have` samples row-major over the tile width, possibly
+// fewer than the cut reaches) into the zero-filled kept plane; what the piece lacks stays 0.
+template <typename T>
+void copy_cut(const Geometry& g, const Cut& c, const T* src, size_t have, std::vector<float>& plane) {
+  const size_t spp = g.spp;
+  const size_t row_len = g.source.tile_width * spp;
+  const size_t kept_w = g.kept.right - g.kept.left;
+  for (size_t r = c.r0; r < c.r1; ++r) {
+    const size_t start = r * row_len + c.c0 * spp;
+    if (start >= have) return;
+    const size_t n = std::min((c.c1 - c.c0) * spp, have - start);
+    float* dst = plane.data() + ((c.out_y + r - c.r0) * kept_w + c.out_x) * spp;
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<float>(src[start + k]);
+  }
+}
+
+// The drones' case on its own road: the frame's rows down to the cut's last are decoded into a
+// per-thread buffer and turned into floats straight in the plane, with no tile-sized vector per
+// piece.
+std::optional<std::string> lossless_into_plane(const Geometry& g, const Cut& c, std::span<const uint8_t> bytes,
                                                std::vector<float>& plane) {
   const DngTileSource& s = g.source;
   thread_local std::vector<uint16_t> frame;
-  frame.resize(tile_samples(s));
-  auto shape = decode_ljpeg_into(bytes, frame);
+  auto shape = decode_ljpeg_head(bytes, tile_samples(s), c.r1 * row_samples(s), frame);
   if (!shape) return std::move(shape.error());
-  const size_t written = shape->width * shape->components * shape->height;
-  const size_t spp = g.spp;
-  const size_t row_samples = s.tile_width * spp;
-  const Placement p = place(g, i);
-  for (size_t r = 0; r < p.rows; ++r) {
-    const size_t start = r * row_samples;
-    const size_t have = written > start ? std::min(written - start, p.width * spp) : 0;
-    float* dst = plane.data() + ((p.y0 + r) * g.width + p.x0) * spp;
-    const uint16_t* src = frame.data() + start;
-    for (size_t k = 0; k < have; ++k) dst[k] = src[k];
-    std::fill(dst + have, dst + p.width * spp, 0.0f);
-  }
+  copy_cut(g, c, frame.data(), frame.size(), plane);
   return std::nullopt;
 }
 
-// Decodes the pieces that reach into the image and copies each straight into its place;
-// pieces never overlap, so the workers write disjoint rectangles. Returns the message of the
-// lowest failing piece.
+// The most samples the data of the pieces reaching into the kept area can decode to (each
+// compression's largest expansion: stored samples as they are, a deflate block 1032 to 1, and
+// for JPEG, lossless or lossy, generously 96 samples per bit), plus room for a file cut short.
+uint64_t fillable_samples(const Geometry& g) {
+  constexpr uint64_t SHORT_FILE_ROOM = uint64_t{1} << 20;
+  const DngTileSource& s = g.source;
+  const uint64_t tiles_down = (g.height + s.tile_length - 1) / s.tile_length;
+  const size_t used = static_cast<size_t>(std::min<uint64_t>(s.offsets.size(), g.tiles_across * tiles_down));
+  uint64_t total = SHORT_FILE_ROOM;
+  for (size_t i = 0; i < used; ++i) {
+    if (const Cut c = cut_of(g, i); c.r0 == c.r1) continue;
+    const uint64_t bytes = std::min<uint64_t>(s.byte_counts[i], s.file.size());
+    uint64_t samples = 0;
+    switch (s.compression) {
+      case COMPRESSION_NONE: samples = bytes * 8 / s.bits_per_sample + 1; break;
+      case COMPRESSION_DEFLATE:
+      case COMPRESSION_DEFLATE_OLD: samples = bytes * 1032 * 8 / s.bits_per_sample + 1; break;
+      case COMPRESSION_LJPEG:
+      case COMPRESSION_LOSSY_JPEG: samples = bytes * 8 * 96; break;
+      default: return UINT64_MAX;  // refused by the piece decoder with its own message
+    }
+    total += std::min(samples, tile_samples(s));
+  }
+  return total;
+}
+
+// Decodes the pieces that reach into the kept area, each only down to its last row there, and
+// copies their part straight into its place; pieces never overlap, so the workers write
+// disjoint rectangles. Returns the message of the lowest failing piece.
 std::expected<void, std::string> assemble_pieces(const Geometry& g, std::vector<float>& plane) {
   const DngTileSource& s = g.source;
   const uint64_t tiles_down = (g.height + s.tile_length - 1) / s.tile_length;
   const size_t used = static_cast<size_t>(std::min<uint64_t>(s.offsets.size(), g.tiles_across * tiles_down));
-  const size_t spp = g.spp;
   auto errors = par_map(used, cpu_budget(), [&](size_t i) -> std::optional<std::string> {
+    const Cut c = cut_of(g, i);
+    if (c.r0 == c.r1) return std::nullopt;
     if (s.compression == COMPRESSION_LJPEG) {
       auto bytes = piece_bytes(s, i);
       if (!bytes) return std::move(bytes.error());
-      if (has_sof3(*bytes)) return lossless_into_plane(g, i, *bytes, plane);
+      if (has_sof3(*bytes)) return lossless_into_plane(g, c, *bytes, plane);
     }
-    auto tile = decode_piece(s, i);
+    auto tile = decode_piece(s, i, c.r1);
     if (!tile) return std::move(tile.error());
-    const Placement p = place(g, i);
-    for (size_t r = 0; r < p.rows; ++r) {
-      const float* src = tile->data() + r * s.tile_width * spp;
-      std::copy(src, src + p.width * spp, plane.data() + ((p.y0 + r) * g.width + p.x0) * spp);
-    }
+    copy_cut(g, c, tile->data(), tile->size(), plane);
     return std::nullopt;
   });
   for (auto& e : errors)
@@ -306,20 +355,6 @@ void linearize(std::vector<float>& plane, std::span<const uint64_t> table) {
       v = lut[std::min(k, last)];
     }
   });
-}
-
-// Crops in place: row i of the result comes from at or after its own position, so copying
-// rows front to back never overwrites a row still to be read.
-void crop_active_area(DngRaw& raw, uint64_t top, uint64_t left, uint64_t bottom, uint64_t right) {
-  const size_t spp = raw.samples_per_pixel;
-  const size_t new_w = right - left, new_h = bottom - top;
-  float* data = raw.samples.data();
-  for (size_t i = 0; i < new_h; ++i)
-    std::memmove(data + i * new_w * spp, data + ((top + i) * raw.width + left) * spp, new_w * spp * sizeof(float));
-  raw.samples.resize(new_w * new_h * spp);
-  raw.samples.shrink_to_fit();
-  raw.width = new_w;
-  raw.height = new_h;
 }
 
 }  // namespace
@@ -357,7 +392,7 @@ std::optional<uint64_t> dng_tag_u64(const Ifd* raw, const Ifd* first, bool littl
 std::expected<DngTile, std::string> decode_dng_tile(const DngTileSource& source, size_t index) {
   if (index >= source.offsets.size() || index >= source.byte_counts.size())
     internal_error(format("DNG piece {} out of range", index));
-  auto samples = decode_piece(source, index);
+  auto samples = decode_piece(source, index, source.tile_length);
   if (!samples) return std::unexpected(samples.error());
   return DngTile{index, std::move(*samples)};
 }
@@ -369,16 +404,28 @@ std::expected<DngRaw, std::string> read_dng_raw(const TiffFile& file) {
   const bool le = file.little_endian;
   auto geometry = read_geometry(file, ifd);
   if (!geometry) return std::unexpected(geometry.error());
-  const Geometry& g = *geometry;
   const auto photometric = find_u64(ifd, TAG_PHOTOMETRIC, le);
 
+  // Only the active area is ever stored: a large declared image cropped to a small area costs
+  // the area, not the declaration.
+  Geometry g = std::move(*geometry);
+  g.kept = {0, 0, g.height, g.width};
+  if (auto area = all_u64(ifd, TAG_ACTIVE_AREA, le); area && area->size() == 4) {
+    const uint64_t top = (*area)[0], left = (*area)[1], bottom = (*area)[2], right = (*area)[3];
+    if (right <= g.width && bottom <= g.height && top < bottom && left < right) g.kept = {top, left, bottom, right};
+  }
+
   DngRaw raw;
-  raw.width = g.width;
-  raw.height = g.height;
+  raw.width = g.kept.right - g.kept.left;
+  raw.height = g.kept.bottom - g.kept.top;
+  // Memory in proportion to the file: a header declaring far more than its data can fill is
+  // refused before the plane is allocated.
+  if (raw.width * raw.height * g.spp > fillable_samples(g))
+    return std::unexpected(format("DNG raw image {}x{} larger than its data can fill", raw.width, raw.height));
   raw.samples_per_pixel = g.spp;
   raw.is_float = g.source.is_float;
   // Zero-filled with its pages mapped by all threads: places no piece covers stay 0.
-  raw.samples = make_zeroed<float>(g.width * g.height * g.spp);
+  raw.samples = make_zeroed<float>(raw.width * raw.height * g.spp);
   if (auto ok = assemble_pieces(g, raw.samples); !ok) return std::unexpected(ok.error());
 
   if (auto table = all_u64(ifd, TAG_LINEARIZATION, le); table && !table->empty() && !raw.is_float)
@@ -405,12 +452,6 @@ std::expected<DngRaw, std::string> read_dng_raw(const TiffFile& file) {
   if (raw.white_levels.empty())
     raw.white_levels = {raw.is_float ? 1.0 : static_cast<double>((uint64_t{1} << g.source.bits_per_sample) - 1)};
 
-  if (auto area = all_u64(ifd, TAG_ACTIVE_AREA, le); area && area->size() == 4) {
-    const uint64_t top = (*area)[0], left = (*area)[1], bottom = (*area)[2], right = (*area)[3];
-    const bool valid = right <= raw.width && bottom <= raw.height && top < bottom && left < right;
-    const bool whole = top == 0 && left == 0 && bottom == raw.height && right == raw.width;
-    if (valid && !whole) crop_active_area(raw, top, left, bottom, right);
-  }
   return raw;
 }
 

@@ -73,8 +73,10 @@ std::optional<uint64_t> dng_tag_u64(const Ifd* raw, const Ifd* first, bool littl
 // The raw plane. Errors: "no raw image in DNG", "no width", "no height", "JPEG XL compressed
 // DNG is not supported - export uncompressed/lossless DNG or JPG", "no strips", "no strip
 // counts", "only 2x2 CFA patterns are supported", size checks ("DNG raw image too large
-// ...", "DNG tile ... too large ...", "empty DNG raw image"), layout checks, and the first
-// failing piece's message (lowest index). Pieces lying wholly below the image are not read.
+// ...", "DNG tile ... too large ...", "empty DNG raw image", "DNG raw image {}x{} larger than
+// its data can fill"), layout checks, and the first failing piece's message (lowest index).
+// Only the ActiveArea is stored, and pieces are decoded only down to their last row inside it:
+// pieces lying wholly outside it are not read.
 std::expected<DngRaw, std::string> read_dng_raw(const TiffFile& file);
 
 // Decodes piece `index`. Errors: "tile outside file", "zlib stream too short", the inflate

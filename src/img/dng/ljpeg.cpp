@@ -273,12 +273,12 @@ uint64_t frame_samples(const Frame& f) {
   return uint64_t{f.width} * f.components.size() * f.height;
 }
 
-// Decodes the scan of parsed headers into `out`, which must hold the whole frame.
+// Decodes the first `rows` rows of the scan of parsed headers into `out`, which must hold them.
 std::expected<LjpegShape, std::string> decode_scan(const Parsed& p, std::span<const uint8_t> bytes,
-                                                   std::span<uint16_t> out) {
+                                                   std::span<uint16_t> out, size_t rows) {
   const Frame& f = *p.frame;
   const size_t nf = f.components.size();
-  const uint64_t total = frame_samples(f);
+  const uint64_t total = uint64_t{f.width} * nf * rows;
   const LjpegShape shape{f.width, f.height, nf, f.precision};
   if (total == 0) return shape;
 
@@ -299,7 +299,7 @@ std::expected<LjpegShape, std::string> decode_scan(const Parsed& p, std::span<co
   const size_t row_len = f.width * nf;
   size_t since_restart = 0;
   // Every sample is written exactly once, so `out` needs no clearing first.
-  for (size_t y = 0; y < f.height; ++y) {
+  for (size_t y = 0; y < rows; ++y) {
     uint16_t* row = out.data() + y * row_len;
     bool first = y == 0;
     if (p.restart_interval != 0 && y != 0 && since_restart >= p.restart_interval) {
@@ -333,7 +333,19 @@ std::expected<LjpegShape, std::string> decode_ljpeg_into(std::span<const uint8_t
   auto parsed = parse_headers(bytes);
   if (!parsed) return std::unexpected(parsed.error());
   if (auto refused = too_large(*parsed->frame, out.size())) return std::unexpected(*refused);
-  return decode_scan(*parsed, bytes, out);
+  return decode_scan(*parsed, bytes, out, parsed->frame->height);
+}
+
+std::expected<LjpegShape, std::string> decode_ljpeg_head(std::span<const uint8_t> bytes, uint64_t max_samples,
+                                                         uint64_t wanted, std::vector<uint16_t>& out) {
+  auto parsed = parse_headers(bytes);
+  if (!parsed) return std::unexpected(parsed.error());
+  const Frame& f = *parsed->frame;
+  if (auto refused = too_large(f, max_samples)) return std::unexpected(*refused);
+  const uint64_t row_len = uint64_t{f.width} * f.components.size();
+  const size_t rows = row_len == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(f.height, (wanted + row_len - 1) / row_len));
+  out.resize(rows * row_len);
+  return decode_scan(*parsed, bytes, out, rows);
 }
 
 std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> bytes, uint64_t max_samples) {
@@ -342,7 +354,7 @@ std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> byt
   if (auto refused = too_large(*parsed->frame, max_samples)) return std::unexpected(*refused);
   LjpegFrame frame;
   frame.samples.resize(frame_samples(*parsed->frame));
-  auto shape = decode_scan(*parsed, bytes, frame.samples);
+  auto shape = decode_scan(*parsed, bytes, frame.samples, parsed->frame->height);
   if (!shape) return std::unexpected(shape.error());
   frame.width = shape->width;
   frame.height = shape->height;

@@ -47,6 +47,12 @@ std::expected<LjpegFrame, std::string> decode_ljpeg(std::span<const uint8_t> byt
 // its start and the rest is left as it was. Same errors.
 std::expected<LjpegShape, std::string> decode_ljpeg_into(std::span<const uint8_t> bytes, std::span<uint16_t> out);
 
+// Decodes only the leading rows of the frame that hold its first `wanted` samples (the whole
+// frame when it is smaller) into `out`, resized to exactly those rows, so a piece of which
+// little is used costs only that little. Frames above `max_samples` are refused as above.
+std::expected<LjpegShape, std::string> decode_ljpeg_head(std::span<const uint8_t> bytes, uint64_t max_samples,
+                                                         uint64_t wanted, std::vector<uint16_t>& out);
+
 // Reads the entropy-coded stream: bytes enter a 64-bit buffer most significant first; FF 00
 // is a data byte FF, FF followed by anything else is a marker, where the reader stays and
 // supplies zero bytes, as it does past the end.

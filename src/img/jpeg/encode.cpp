@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "img/jpeg/entropy.h"
+#include "img/jpeg/simd.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -151,22 +152,27 @@ const DctBasis& dct_basis() {
   return basis;
 }
 
+// The hot loops below are defined inline for both roads: the vector road's copy is compiled
+// for AVX2 with loop vectorisation, the plain road's for the baseline processor without it.
+#pragma GCC push_options
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic")
+
 // Nearest integer, halves away from zero: truncation plus a step, exact for every float.
-inline int32_t round_away(float v) {
+[[gnu::always_inline]] inline int32_t round_away(float v) {
   const auto t = static_cast<int32_t>(v);
   const float d = v - static_cast<float>(t);
   return t + (d >= 0.5f ? 1 : 0) - (d <= -0.5f ? 1 : 0);
 }
 
 // Quantised coefficients of one block in zig-zag order.
-void quantise(const float* f, const float* q, int16_t* zz) {
-  float v[64];
-  for (int n = 0; n < 64; ++n) v[n] = f[n] / q[n];
-  for (int k = 0; k < 64; ++k) zz[k] = static_cast<int16_t>(round_away(v[JPEG_ZIGZAG[k]]));
+[[gnu::always_inline]] inline void quantise(const float* __restrict f, const float* __restrict q, int16_t* zz) {
+  int16_t r[64];
+  for (int n = 0; n < 64; ++n) r[n] = static_cast<int16_t>(round_away(f[n] / q[n]));
+  for (int k = 0; k < 64; ++k) zz[k] = r[JPEG_ZIGZAG[k]];
 }
 
 template <typename RowFn>
-void fetch(size_t width, size_t height, RowFn&& row, size_t x, size_t y, unsigned factor, float* block) {
+[[gnu::always_inline]] inline void fetch(size_t width, size_t height, RowFn&& row, size_t x, size_t y, unsigned factor, float* block) {
   for (size_t r = 0; r < 8; ++r) {
     const size_t y0 = y + r * factor;
     for (size_t c = 0; c < 8; ++c) {
@@ -196,18 +202,21 @@ struct Layout {
 
 // Colour-converts the pixel rows of MCU row `my` (rows past the bottom repeat the last) and
 // turns its blocks into quantised zig-zag coefficients, MCU by MCU in scan order.
-void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
-                       std::vector<float>& planes, int16_t* out) {
+[[gnu::always_inline]] inline void fdct_body(float* block);
+
+[[gnu::always_inline]] inline void transform_body(const ImageU8& image, const Layout& lay, const float* qluma,
+                                                  const float* qchroma, size_t my, std::vector<float>& planes,
+                                                  int16_t* out) {
   const size_t w = image.width, h = image.height;
   const size_t y0 = my * lay.mcu;
   const size_t rows = std::min(lay.mcu, h - y0);
   const size_t nplanes = lay.gray ? 1 : 3;
   planes.resize(nplanes * rows * w);
-  float* py = planes.data();
-  float* pcb = py + rows * w;
-  float* pcr = pcb + rows * w;
+  float* __restrict py = planes.data();
+  float* __restrict pcb = py + rows * w;
+  float* __restrict pcr = pcb + rows * w;
   for (size_t r = 0; r < rows; ++r) {
-    const uint8_t* src = image.row(y0 + r);
+    const uint8_t* __restrict src = image.row(y0 + r);
     if (lay.gray) {
       for (size_t x = 0; x < w; ++x) py[r * w + x] = src[x];
       continue;
@@ -219,15 +228,17 @@ void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qlu
       pcr[r * w + x] = ((G * -0.418688f + R * 0.5f) + B * -0.081312f) + 128.0f;
     }
   }
-  auto rows_of = [&](const float* plane) {
-    return [plane, y0, w](size_t yy) { return plane + (yy - y0) * w; };
+  // Both lambdas are forced inline: an out-of-line copy would be compiled once, for one road.
+  auto rows_of = [&](const float* plane) __attribute__((always_inline)) {
+    return [plane, y0, w](size_t yy) __attribute__((always_inline)) { return plane + (yy - y0) * w; };
   };
   float block[64];
   for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
     const size_t x = mx * lay.mcu;
-    auto code = [&](const float* plane, size_t bx, size_t by, unsigned factor, const float* q) {
+    auto code = [&](const float* plane, size_t bx, size_t by, unsigned factor, const float* q)
+                    __attribute__((always_inline)) {
       fetch(w, h, rows_of(plane), bx, by, factor, block);
-      fdct_8x8(block);
+      fdct_body(block);
       quantise(block, q, out);
       out += 64;
     };
@@ -245,6 +256,49 @@ void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qlu
       code(pcb, x, y0, 1, qchroma);
       code(pcr, x, y0, 1, qchroma);
     }
+  }
+}
+
+[[gnu::always_inline]] inline void fdct_body(float* block) {
+  const DctBasis& d = dct_basis();
+  float tmp[64];
+  for (int y = 0; y < 8; ++y) {
+    float acc[8] = {};
+    for (int x = 0; x < 8; ++x) {
+      const float f = block[y * 8 + x];
+      for (int u = 0; u < 8; ++u) acc[u] += f * d.b[x][u];
+    }
+    for (int u = 0; u < 8; ++u) tmp[y * 8 + u] = d.s[u] * acc[u];
+  }
+  for (int v = 0; v < 8; ++v) {
+    float acc[8] = {};
+    for (int y = 0; y < 8; ++y) {
+      const float c = d.b[y][v];
+      for (int u = 0; u < 8; ++u) acc[u] += tmp[y * 8 + u] * c;
+    }
+    for (int u = 0; u < 8; ++u) block[v * 8 + u] = d.s[v] * acc[u];
+  }
+}
+
+TSL_JPEG_VECTOR_TARGET void transform_vector(const ImageU8& image, const Layout& lay, const float* qluma,
+                                             const float* qchroma, size_t my, std::vector<float>& planes, int16_t* out) {
+  transform_body(image, lay, qluma, qchroma, my, planes, out);
+}
+
+#pragma GCC pop_options
+
+void transform_plain(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
+                     std::vector<float>& planes, int16_t* out) {
+  transform_body(image, lay, qluma, qchroma, my, planes, out);
+}
+
+// transform_body on the road in use.
+void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
+                       std::vector<float>& planes, int16_t* out) {
+  if (jpeg_vector_path()) {
+    transform_vector(image, lay, qluma, qchroma, my, planes, out);
+  } else {
+    transform_plain(image, lay, qluma, qchroma, my, planes, out);
   }
 }
 
@@ -295,26 +349,7 @@ void fetch_block(size_t width, size_t height, const float* plane, size_t plane_l
   fetch(width, height, [&](size_t yy) { return plane + yy * width; }, x, y, factor, block);
 }
 
-void fdct_8x8(float* block) {
-  const DctBasis& d = dct_basis();
-  float tmp[64];
-  for (int y = 0; y < 8; ++y) {
-    float acc[8] = {};
-    for (int x = 0; x < 8; ++x) {
-      const float f = block[y * 8 + x];
-      for (int u = 0; u < 8; ++u) acc[u] += f * d.b[x][u];
-    }
-    for (int u = 0; u < 8; ++u) tmp[y * 8 + u] = d.s[u] * acc[u];
-  }
-  for (int v = 0; v < 8; ++v) {
-    float acc[8] = {};
-    for (int y = 0; y < 8; ++y) {
-      const float c = d.b[y][v];
-      for (int u = 0; u < 8; ++u) acc[u] += tmp[y * 8 + u] * c;
-    }
-    for (int u = 0; u < 8; ++u) block[v * 8 + u] = d.s[v] * acc[u];
-  }
-}
+void fdct_8x8(float* block) { fdct_body(block); }
 
 std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& image, uint32_t quality,
                                                              std::span<const AppSegment> segments) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "img/jpeg/simd.h"
 #include "util/par.h"
 
 namespace tsl {
@@ -17,7 +18,7 @@ namespace {
 
 
 // Round half away from zero of a value already clamped to 0..255.
-inline uint8_t round_sample(float s) {
+[[gnu::always_inline]] inline uint8_t round_sample(float s) {
   const float v = std::min(std::max(s, 0.0f), 255.0f);
   auto i = static_cast<int>(v);
   if (v - static_cast<float>(i) >= 0.5f) ++i;
@@ -27,7 +28,7 @@ inline uint8_t round_sample(float s) {
 // Samples S x 0.25 + 128, clamped to 0..255 and rounded half away from zero, stored as the
 // first bw bytes of `out`. For a non-negative value that rounding is truncation plus a step
 // when the remainder reaches one half, which vectorises.
-inline void store_row(const float* acc, uint32_t bw, uint8_t* out) {
+[[gnu::always_inline]] inline void store_row(const float* acc, uint32_t bw, uint8_t* out) {
 #if defined(__SSE2__)
   const __m128 quarter = _mm_set1_ps(0.25f), level = _mm_set1_ps(128.0f), lo = _mm_setzero_ps(),
                hi = _mm_set1_ps(255.0f), half = _mm_set1_ps(0.5f);
@@ -51,12 +52,17 @@ inline void store_row(const float* acc, uint32_t bw, uint8_t* out) {
 #endif
 }
 
+// The hot loops below are defined inline for both roads: the vector road's copy is compiled
+// for AVX2 with loop vectorisation, the plain road's for the baseline processor without it.
+#pragma GCC push_options
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic")
+
 // One block: dequantise, a horizontal pass over the first bh frequency rows and a vertical
 // pass, each summed in increasing frequency from 0. All-zero frequency rows and trailing zero
 // frequencies add exact zeros, so skipping them leaves every sum unchanged.
 // txt is the horizontal basis transposed (u * 8 + x), ty the vertical one (y * 8 + v).
 // Only output rows [y0, y1) are produced; `out` points at row y0.
-[[gnu::noinline]] void idct_block(const int16_t* coef, const uint16_t* quant, const float* txt, const float* ty, uint32_t bw,
+[[gnu::always_inline]] inline void idct_block(const int16_t* coef, const uint16_t* quant, const float* txt, const float* ty, uint32_t bw,
                 uint32_t bh, uint32_t y0, uint32_t y1, uint8_t* out, size_t stride) {
   int ac = 0;
   for (int k = 1; k < 64; ++k) ac |= coef[k];
@@ -98,7 +104,7 @@ inline void store_row(const float* acc, uint32_t bw, uint8_t* out) {
 
 // The block rows of one component that a band reads, transformed into a window of plane
 // rows [first, last] (one IDCT per block, only the rows inside the window).
-void jpeg_idct_rows(const JpegComponent& c, const std::array<uint16_t, 64>& quant, const JpegComponentPlan& cp,
+[[gnu::always_inline]] inline void jpeg_idct_rows(const JpegComponent& c, const std::array<uint16_t, 64>& quant, const JpegComponentPlan& cp,
                     size_t first, size_t last, uint8_t* window) {
   const uint32_t bh = cp.block_h;
   for (size_t br = first / bh; br <= last / bh; ++br) {
@@ -113,9 +119,9 @@ void jpeg_idct_rows(const JpegComponent& c, const std::array<uint16_t, 64>& quan
   }
 }
 
-std::vector<JpegTap> make_taps(size_t n, float ratio, size_t plane_len) {
+std::vector<JpegTap> make_taps(size_t n, float ratio, size_t samples) {
   std::vector<JpegTap> taps(n);
-  const auto last = static_cast<uint32_t>(plane_len - 1);
+  const auto last = static_cast<uint32_t>(samples - 1);
   for (size_t i = 0; i < n; ++i) {
     const float f = std::max(ratio * (static_cast<float>(i) + 0.5f) - 0.5f, 0.0f);
     const auto i0 = std::min(static_cast<uint32_t>(f), last);
@@ -128,7 +134,7 @@ std::vector<JpegTap> make_taps(size_t n, float ratio, size_t plane_len) {
 
 constexpr int32_t fix16(double x) { return static_cast<int32_t>(x * 65536.0 + 0.5); }
 
-inline uint8_t clamp_u8(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+[[gnu::always_inline]] inline uint8_t clamp_u8(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
 // A component's transformed plane rows [first, last] for one band.
 struct Window {
@@ -139,7 +145,7 @@ struct Window {
 
 // One output row of a component, upsampled when it is subsampled; `line` and `vbuf` are
 // scratch of the output and plane widths.
-[[gnu::noinline]] const uint8_t* component_row(const JpegComponentPlan& cp, const Window& win, size_t r, size_t width,
+[[gnu::always_inline]] inline const uint8_t* component_row(const JpegComponentPlan& cp, const Window& win, size_t r, size_t width,
                              std::vector<uint16_t>& vbuf, std::vector<uint8_t>& line) {
   if (cp.direct) {
     const uint8_t* src = win.data.data() + (std::min(r, cp.plane_h - 1) - win.first) * cp.plane_w;
@@ -152,16 +158,29 @@ struct Window {
   const uint8_t* b = win.data.data() + (ty.i1 - win.first) * cp.plane_w;
   const uint32_t wb = ty.w, wa = 256 - ty.w;
   const size_t used = std::min<size_t>(cp.plane_w, size_t{cp.cols[width - 1].i1} + 1);
-  for (size_t c = 0; c < used; ++c) vbuf[c] = static_cast<uint16_t>(a[c] * wa + b[c] * wb);
+  {
+    const uint8_t* __restrict pa = a;
+    const uint8_t* __restrict pb = b;
+    uint16_t* __restrict v = vbuf.data();
+    for (size_t c = 0; c < used; ++c) v[c] = static_cast<uint16_t>(pa[c] * wa + pb[c] * wb);
+  }
   if (cp.half_cols) {
     // The taps of a 2x subsampled row, written out: output 2i mixes samples i - 1 and i as
-    // 1/4 : 3/4, output 2i + 1 mixes i and i + 1 as 3/4 : 1/4; the ends repeat.
+    // 1/4 : 3/4, output 2i + 1 mixes i and i + 1 as 3/4 : 1/4; the ends repeat. Outputs
+    // 2i + 1 and 2i + 2 both mix samples i and i + 1, which the main loop takes in pairs.
     const size_t last = used - 1;
-    line[0] = static_cast<uint8_t>((vbuf[0] * 256 + 32768) >> 16);
-    for (size_t x = 1; x < width; ++x) {
-      const size_t i = x >> 1;
-      const uint32_t v = (x & 1) ? vbuf[i] * 192u + vbuf[std::min(i + 1, last)] * 64u : vbuf[i - 1] * 64u + vbuf[i] * 192u;
-      line[x] = static_cast<uint8_t>((v + 32768) >> 16);
+    const uint16_t* __restrict v = vbuf.data();
+    uint8_t* __restrict out = line.data();
+    out[0] = static_cast<uint8_t>((v[0] * 256 + 32768) >> 16);
+    size_t i = 0;
+    for (; 2 * i + 2 < width && i + 1 <= last; ++i) {
+      out[2 * i + 1] = static_cast<uint8_t>((v[i] * 192u + v[i + 1] * 64u + 32768) >> 16);
+      out[2 * i + 2] = static_cast<uint8_t>((v[i] * 64u + v[i + 1] * 192u + 32768) >> 16);
+    }
+    for (size_t x = 2 * i + 1; x < width; ++x) {
+      const size_t k = x >> 1;
+      const uint32_t s = (x & 1) ? v[k] * 192u + v[std::min(k + 1, last)] * 64u : v[k - 1] * 64u + v[k] * 192u;
+      out[x] = static_cast<uint8_t>((s + 32768) >> 16);
     }
     return line.data();
   }
@@ -173,7 +192,7 @@ struct Window {
 }
 
 // Converts one output row from its component rows (1 gray, 3 YCbCr or RGB) to RGB.
-[[gnu::noinline]] void jpeg_color_row(const uint8_t* const* s, size_t nc, bool is_rgb, size_t width, uint8_t* o) {
+[[gnu::always_inline]] inline void jpeg_color_row(const uint8_t* const* s, size_t nc, bool is_rgb, size_t width, uint8_t* o) {
   if (nc == 1) {
     for (size_t x = 0; x < width; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = s[0][x];
   } else if (is_rgb) {
@@ -186,11 +205,15 @@ struct Window {
     // Fixed point with 16 fraction bits; every product stays within 32 bits.
     constexpr int32_t CR_R = fix16(1.402), CB_G = fix16(0.344136), CR_G = fix16(0.714136), CB_B = fix16(1.772);
     constexpr int32_t HALF = 1 << 15;
+    const uint8_t* __restrict s0 = s[0];
+    const uint8_t* __restrict s1 = s[1];
+    const uint8_t* __restrict s2 = s[2];
+    uint8_t* __restrict out = o;
     for (size_t x = 0; x < width; ++x) {
-      const int32_t y = s[0][x], cb = s[1][x] - 128, cr = s[2][x] - 128;
-      o[3 * x] = clamp_u8(y + ((CR_R * cr + HALF) >> 16));
-      o[3 * x + 1] = clamp_u8(y + ((-CB_G * cb - CR_G * cr + HALF) >> 16));
-      o[3 * x + 2] = clamp_u8(y + ((CB_B * cb + HALF) >> 16));
+      const int32_t y = s0[x], cb = s1[x] - 128, cr = s2[x] - 128;
+      out[3 * x] = clamp_u8(y + ((CR_R * cr + HALF) >> 16));
+      out[3 * x + 1] = clamp_u8(y + ((-CB_G * cb - CR_G * cr + HALF) >> 16));
+      out[3 * x + 2] = clamp_u8(y + ((CB_B * cb + HALF) >> 16));
     }
   }
 }
@@ -205,6 +228,41 @@ bool frame_is_rgb(const JpegDecoder& dec) {
 std::pair<size_t, size_t> rows_read(const JpegComponentPlan& cp, size_t r0, size_t r1) {
   if (cp.direct) return {std::min(r0, cp.plane_h - 1), std::min(r1 - 1, cp.plane_h - 1)};
   return {cp.rows[r0].i0, cp.rows[r1 - 1].i1};
+}
+
+[[gnu::always_inline]] inline void band_body(const JpegDecoder& dec, const JpegOutputPlan& plan, size_t band,
+                                             uint8_t* rows) {
+  const size_t r0 = band * plan.band_rows, r1 = std::min(r0 + plan.band_rows, plan.height);
+  const size_t nc = std::min<size_t>(plan.comps.size(), 3);
+  Window windows[3];
+  size_t max_plane = 0;
+  for (size_t j = 0; j < nc; ++j) {
+    const auto& cp = plan.comps[j];
+    const auto [first, last] = rows_read(cp, r0, r1);
+    windows[j].first = first;
+    windows[j].last = last;
+    windows[j].data.resize((last - first + 1) * cp.plane_w);
+    jpeg_idct_rows(dec.components[j], dec.quant[dec.components[j].tq], cp, first, last, windows[j].data.data());
+    max_plane = std::max(max_plane, cp.plane_w);
+  }
+  std::vector<uint16_t> vbuf(max_plane);
+  std::vector<uint8_t> lines[3];
+  for (size_t j = 0; j < nc; ++j) lines[j].resize(plan.width);
+  for (size_t r = r0; r < r1; ++r) {
+    const uint8_t* s[3] = {};
+    for (size_t j = 0; j < nc; ++j) s[j] = component_row(plan.comps[j], windows[j], r, plan.width, vbuf, lines[j]);
+    jpeg_color_row(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
+  }
+}
+
+TSL_JPEG_VECTOR_TARGET void band_vector(const JpegDecoder& dec, const JpegOutputPlan& plan, size_t band, uint8_t* rows) {
+  band_body(dec, plan, band, rows);
+}
+
+#pragma GCC pop_options
+
+void band_plain(const JpegDecoder& dec, const JpegOutputPlan& plan, size_t band, uint8_t* rows) {
+  band_body(dec, plan, band, rows);
 }
 
 }  // namespace
@@ -247,8 +305,12 @@ JpegOutputPlan plan_jpeg_output(const JpegDecoder& dec, unsigned denominator) {
     const float sy = static_cast<float>(cp.block_h * c.v) / static_cast<float>(dec.vmax * bs);
     cp.direct = sx >= 0.999f && sy >= 0.999f;
     if (!cp.direct && plan.width > 0 && plan.height > 0) {
-      cp.cols = make_taps(plan.width, sx, cp.plane_w);
-      cp.rows = make_taps(plan.height, sy, cp.plane_h);
+      // The taps stop at the component's last real sample: the blocks past it hold only the
+      // encoder's padding, which must not bleed into the last output column and row.
+      const size_t real_w = std::clamp<size_t>((dec.width * c.h * cp.block_w + dec.hmax * 8 - 1) / (dec.hmax * 8), 1, cp.plane_w);
+      const size_t real_h = std::clamp<size_t>((dec.height * c.v * cp.block_h + dec.vmax * 8 - 1) / (dec.vmax * 8), 1, cp.plane_h);
+      cp.cols = make_taps(plan.width, sx, real_w);
+      cp.rows = make_taps(plan.height, sy, real_h);
       cp.half_cols = sx == 0.5f;
     }
     const auto tx = idct_basis(cp.block_w);
@@ -275,26 +337,10 @@ JpegOutputPlan plan_jpeg_output(const JpegDecoder& dec, unsigned denominator) {
 }
 
 void reconstruct_jpeg_band(const JpegDecoder& dec, const JpegOutputPlan& plan, size_t band, uint8_t* rows) {
-  const size_t r0 = band * plan.band_rows, r1 = std::min(r0 + plan.band_rows, plan.height);
-  const size_t nc = std::min<size_t>(plan.comps.size(), 3);
-  Window windows[3];
-  size_t max_plane = 0;
-  for (size_t j = 0; j < nc; ++j) {
-    const auto& cp = plan.comps[j];
-    const auto [first, last] = rows_read(cp, r0, r1);
-    windows[j].first = first;
-    windows[j].last = last;
-    windows[j].data.resize((last - first + 1) * cp.plane_w);
-    jpeg_idct_rows(dec.components[j], dec.quant[dec.components[j].tq], cp, first, last, windows[j].data.data());
-    max_plane = std::max(max_plane, cp.plane_w);
-  }
-  std::vector<uint16_t> vbuf(max_plane);
-  std::vector<uint8_t> lines[3];
-  for (size_t j = 0; j < nc; ++j) lines[j].resize(plan.width);
-  for (size_t r = r0; r < r1; ++r) {
-    const uint8_t* s[3] = {};
-    for (size_t j = 0; j < nc; ++j) s[j] = component_row(plan.comps[j], windows[j], r, plan.width, vbuf, lines[j]);
-    jpeg_color_row(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
+  if (jpeg_vector_path()) {
+    band_vector(dec, plan, band, rows);
+  } else {
+    band_plain(dec, plan, band, rows);
   }
 }
 

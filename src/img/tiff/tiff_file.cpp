@@ -1,5 +1,6 @@
 #include "img/tiff/tiff_file.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -17,12 +18,16 @@ constexpr uint64_t MAX_VALUE_BYTES = 2147483647;
 
 // Pointer loops let a small file name the same directory many times over: three SubIFDs
 // entries of n offsets each reach n^3 directories, and a 64-long chain copies its values 64
-// times. A parse therefore spends from a budget: at most this many directories, and stored
-// entries (value bytes plus a fixed overhead each) of at most 8 times the file plus 16 MiB.
-// A file without loops stores about its own size and never comes near either limit.
+// times. A parse therefore spends from a budget in proportion to the file: at most 4096
+// directories and at most 256 plus one per 6 bytes (a directory's count and link take 6), and
+// stored entries (value bytes plus a fixed overhead each) of at most 8 times the file plus
+// 64 KiB. A file without loops stores at most about 3 times its size and never comes near
+// either limit; every reader of the directories then works in proportion to the file too.
 constexpr uint64_t MAX_DIRECTORIES = 4096;
+constexpr uint64_t DIRECTORY_BYTES = 6;
+constexpr uint64_t BASE_DIRECTORIES = 256;
 constexpr uint64_t ENTRY_OVERHEAD = 32;
-constexpr uint64_t STORE_SLACK = uint64_t{16} << 20;
+constexpr uint64_t STORE_SLACK = uint64_t{64} << 10;
 
 constexpr uint16_t TAG_SUB_IFDS = 330;
 constexpr uint16_t TAG_EXIF_IFD = 34665;
@@ -121,6 +126,13 @@ std::expected<ParsedIfd, std::string> parse_dir(const Reader& r, uint64_t offset
   ParsedIfd out;
   uint64_t pos = offset + count_len;
   for (uint64_t k = 0; k < declared && fits(pos, entry_len, size); ++k, pos += entry_len) {
+    // With the budget spent no entry can be stored: the rest is not worth reading.
+    // The directory's link is read where the loop would have ended.
+    if (budget.store_bytes < ENTRY_OVERHEAD) {
+      const uint64_t first = offset + count_len;
+      pos = first + std::min(declared, (size - first) / entry_len) * entry_len;
+      break;
+    }
     const uint8_t* p = base + pos;
     TiffEntry e;
     e.tag = static_cast<uint16_t>(load_uint(p, 2, le));
@@ -164,6 +176,7 @@ std::optional<Ifd> parse_child(const Reader& r, const TiffEntry* e, size_t index
 Budget budget_for(std::span<const uint8_t> data) {
   Budget b;
   const uint64_t limit = std::numeric_limits<uint64_t>::max() / 16;
+  b.directories = std::min<uint64_t>(MAX_DIRECTORIES, BASE_DIRECTORIES + data.size() / DIRECTORY_BYTES);
   b.store_bytes = std::min<uint64_t>(data.size(), limit) * 8 + STORE_SLACK;
   return b;
 }

@@ -234,6 +234,26 @@ void place_chunk(const Layout& l, size_t k, std::span<const uint8_t> data, std::
   }
 }
 
+// The most bytes the chunks' data can decode to (each compression's largest expansion: LZW
+// strings grow by at most one byte per 9- to 12-bit code, a deflate block by 1032 to 1, a
+// PackBits run 2 bytes to 128), plus room for a file cut short. Unknown compressions are not
+// bounded here: their chunks fail with their own message.
+uint64_t fillable_bytes(const Layout& l, uint64_t file_size) {
+  constexpr uint64_t SHORT_FILE_ROOM = uint64_t{4} << 20;
+  uint64_t ratio = 0;
+  switch (l.compression) {
+    case 1: ratio = 1; break;
+    case 5: ratio = 4096; break;
+    case 8:
+    case 32946: ratio = 1032; break;
+    case 32773: ratio = 64; break;
+    default: return UINT64_MAX;
+  }
+  uint64_t total = SHORT_FILE_ROOM;
+  for (size_t k = 0; k < l.offsets.size(); ++k) total += std::min(l.counts[k], file_size) * ratio;
+  return total;
+}
+
 }  // namespace
 
 std::expected<TiffImage, std::string> read_tiff_image(std::span<const uint8_t> bytes) {
@@ -244,6 +264,10 @@ std::expected<TiffImage, std::string> read_tiff_image(std::span<const uint8_t> b
   auto layout = read_layout(*file, *ifd);
   if (!layout) return std::unexpected(std::move(layout.error()));
   const Layout& l = *layout;
+  // Memory in proportion to the file: a header declaring far more than its data can fill is
+  // refused before the output is allocated.
+  if (l.width * l.height * l.samples * l.bytes_per_sample > fillable_bytes(l, bytes.size()))
+    return std::unexpected(format("TIFF image {}x{} larger than its data can fill", l.width, l.height));
 
   TiffImage image;
   image.width = l.width;

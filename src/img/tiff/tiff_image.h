@@ -33,7 +33,9 @@ struct TiffImage {
 // chunks leave zeros. Errors: the parse_tiff message, "no image in TIFF", "no height",
 // "TIFF variant not supported ({} bit, photometric {}) - export 8/16-bit RGB TIFF or JPG",
 // "TIFF {signed integer|floating-point} samples not supported - export 8/16-bit RGB TIFF or JPG",
-// size and layout checks ("empty TIFF image ...", "TIFF image too large ...", ...),
+// size and layout checks ("empty TIFF image ...", "TIFF image too large ...", "TIFF image {}x{}
+// larger than its data can fill" when the declared samples exceed what the chunks' bytes can
+// decode to by more than 4 MiB, ...),
 // "no tile length", "no tile offsets", "no tile counts", "no strips", "no strip counts",
 // "TIFF data outside the file", "zlib stream too short", the inflate message, "bad LZW
 // stream", "bad LZW code", "TIFF compression {} not supported".

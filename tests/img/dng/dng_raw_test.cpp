@@ -305,6 +305,58 @@ TEST(DngRawLevels, ActiveAreaCropsOnlyWhenItFits) {
   }
 }
 
+// A few kilobytes that declare a 16384 x 16384 sensor and keep 64 x 48 of it: only the kept
+// area is stored, and the pieces are read only as far as their data and the area reach (the
+// peak memory of the whole development is measured by bounded_work_test.py).
+TEST(DngRawLevels, LargeDeclarationsCroppedSmallStoreOnlyTheArea) {
+  const uint64_t side = 16384;
+  const std::vector<uint16_t> data = ramp(8300, 3);
+  struct Case {
+    const char* name;
+    bool tiled;
+    std::vector<uint64_t> area;  // top, left, bottom, right
+  };
+  const Case cases[] = {
+      {"one strip, area at the top left", false, {0, 0, 48, 64}},
+      {"one strip, area inside the data's first rows", false, {0, 100, 48, 164}},
+      {"tiles, area across two tiles", true, {0, 4090, 48, 4154}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestIfd ifd = cfa_ifd(side, side, 16, {test::u16_bytes(data)}, side);
+    if (c.tiled) {
+      test::remove_entry(ifd, 273);
+      test::remove_entry(ifd, 279);
+      test::remove_entry(ifd, 278);
+      set_entry(ifd, longs(322, {4096}));
+      set_entry(ifd, longs(323, {4096}));
+      ifd.offsets_tag = 324;
+      ifd.counts_tag = 325;
+      ifd.pieces.assign(16, test::u16_bytes(data));
+    }
+    ifd.entries.push_back(longs(50829, c.area));
+    const DngRaw raw = read_ok(test::build_tiff({ifd}));
+    ASSERT_EQ(raw.width, 64u);
+    ASSERT_EQ(raw.height, 48u);
+    ASSERT_EQ(raw.samples.size(), 64u * 48u);
+    EXPECT_LE(raw.samples.capacity(), 64u * 48u);
+    // Row y, column x of the kept area is piece sample (top + y) * piece width + left + x when the
+    // data reaches it, 0 past the data's end.
+    const uint64_t piece_w = c.tiled ? 4096 : side;
+    for (uint64_t y = 0; y < 48; y += 47)
+      for (uint64_t x = 0; x < 64; x += 63) {
+        const uint64_t col = (c.area[1] + x) % piece_w, row = c.area[0] + y;
+        const uint64_t k = row * piece_w + col;
+        const float want = k < data.size() ? float(data[k]) : 0.0f;
+        EXPECT_EQ(raw.samples[y * 64 + x], want) << y << ", " << x;
+      }
+  }
+  // Without the crop the same data cannot fill the declared image: refused, not allocated.
+  auto whole = read_raw(test::build_tiff({cfa_ifd(side, side, 16, {test::u16_bytes(data)}, side)}));
+  ASSERT_FALSE(whole.has_value());
+  EXPECT_EQ(whole.error(), "DNG raw image 16384x16384 larger than its data can fill");
+}
+
 TEST(DngRawErrors, BadFilesGiveTheirMessages) {
   auto with = [](auto edit) {
     TestIfd ifd = ramp_ifd(4, 2);

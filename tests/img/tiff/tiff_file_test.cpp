@@ -298,6 +298,39 @@ TEST(ParseTiff, PointerBombEndsQuickly) {
   EXPECT_LE(total, 4096u);
 }
 
+// The same bomb in under 8 KB, its directory carrying a 4 KB value every copy would store: the
+// directories parsed and the bytes stored stay in proportion to the file, so whoever reads the
+// result (the metadata reader walks every directory) does too.
+TEST(ParseTiff, SmallPointerBombStoresInProportionToTheFile) {
+  TiffFixture f(true, false);
+  const uint64_t at = f.add_ifd({FixtureEntry::longs(330, std::vector<uint64_t>(1000, 0)),
+                                 FixtureEntry::bytes(700, 1, std::vector<uint64_t>(4096, 97)),
+                                 FixtureEntry::longs(34665, {0}), FixtureEntry::longs(34853, {0})});
+  const uint64_t list = at + 2 + 4 * 12 + 4;
+  for (size_t i = 0; i < 1000; ++i) f.put(list + 4 * i, at, 4);
+  f.put(at + 2 + 24 + 8, at, 4);
+  f.put(at + 2 + 36 + 8, at, 4);
+  f.set_first(at);
+  f.link(at, at);
+  ASSERT_LT(f.bytes.size(), 9000u);
+  auto r = parse_tiff(f.bytes);
+  ASSERT_TRUE(r.has_value());
+  size_t directories = 0, stored = 0;
+  std::vector<const Ifd*> stack;
+  for (const Ifd& top : r->ifds) stack.push_back(&top);
+  while (!stack.empty()) {
+    const Ifd* d = stack.back();
+    stack.pop_back();
+    ++directories;
+    for (const TiffEntry& e : d->entries) stored += e.value.size();
+    for (const Ifd& s : d->sub_ifds) stack.push_back(&s);
+    if (d->exif) stack.push_back(d->exif.get());
+    if (d->gps) stack.push_back(d->gps.get());
+  }
+  EXPECT_LE(directories, 256 + f.bytes.size() / 6);
+  EXPECT_LE(stored, 8 * f.bytes.size() + 65536);
+}
+
 TEST(TagText, CutsAtNulAndTrims) {
   TiffEntry e;
   e.field_type = 2;

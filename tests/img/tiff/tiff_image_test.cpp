@@ -124,6 +124,11 @@ TEST(ReadTiffImage, ReportsWhatItCannotDecode) {
       {"zero width", strip_tiff(S(0, 1), {px}), "empty TIFF image (0x1)"},
       {"65536 x 65536", strip_tiff(S(65536, 65536), {px}), "TIFF image too large (65536x65536)"},
       {"largest LONG sizes", strip_tiff(S(0xFFFFFFFF, 0xFFFFFFFF), {px}), "TIFF image too large (4294967295x4294967295)"},
+      // A few bytes declaring 16384 x 16384 (1.5 GiB of output): refused before allocating.
+      {"declared far past its data", strip_tiff(S(16384, 16384), {Bytes(7000, 9)}),
+       "TIFF image 16384x16384 larger than its data can fill"},
+      {"deflated, declared far past its data", strip_tiff(S(16384, 16384, 8, 2, 3, 8), {Bytes(7000, 9)}),
+       "TIFF image 16384x16384 larger than its data can fill"},
       {"zero samples", strip_tiff(S(1, 1, 8, 2, 0), {px}), "TIFF samples per pixel 0 not supported"},
       {"65535 samples", strip_tiff(S(1, 1, 8, 2, 65535), {px}), "TIFF samples per pixel 65535 not supported"},
       {"fewer byte counts than offsets",

@@ -1,0 +1,230 @@
+#include "adjust/bundle_adjust.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <string>
+
+#include "adjust/jacobian.h"
+#include "adjust/residual_model.h"
+#include "adjust/solver.h"
+#include "geo/camera.h"
+#include "linalg/stats.h"
+#include "logx.h"
+#include "pipeline/collect_images.h"
+#include "util/error.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+// Prior sigmas of the lens terms k1, k2, dx, dy, p1, p2 about zero: generous for the radial
+// terms, a hundredth of the focal length for the principal point, small tangential terms.
+constexpr double LENS_PRIOR_SIGMA[6] = {0.1, 0.1, 0.01, 0.01, 0.002, 0.002};
+
+// A sigma of zero, below zero or NaN would make its prior infinite and the whole solve NaN;
+// such a setting asks for a fixed value, which a tiny sigma gives.
+constexpr double MIN_SIGMA_M = 1e-6;
+constexpr double MIN_SIGMA_RAD = 1e-5;
+
+double at_least(double sigma, double floor) { return sigma > floor ? sigma : floor; }
+
+double round3(double v) { return std::round(v * 1000.0) / 1000.0; }
+
+const CameraModel& lens_of(const ImageMeta& m) {
+  if (!m.lens) internal_error("adjustment photo without a camera model: lens");
+  return *m.lens;
+}
+
+std::string key_prefix(const std::string& key) { return key.substr(0, key.find('|')); }
+
+struct Groups {
+  std::vector<std::string> keys;  // sorted byte-wise, unique
+  std::vector<size_t> of_photo;
+};
+
+Groups camera_groups(std::span<const ImageMeta> images) {
+  Groups g;
+  std::vector<std::string> per_photo;
+  for (const ImageMeta& m : images) per_photo.push_back(camera_key(m));
+  g.keys = per_photo;
+  std::sort(g.keys.begin(), g.keys.end());
+  g.keys.erase(std::unique(g.keys.begin(), g.keys.end()), g.keys.end());
+  for (const std::string& k : per_photo)
+    g.of_photo.push_back(static_cast<size_t>(std::lower_bound(g.keys.begin(), g.keys.end(), k) - g.keys.begin()));
+  return g;
+}
+
+AdjustProblem make_problem(std::span<const ImageMeta> images, std::span<const Mat3> rotations0,
+                           std::span<const Vec3> positions0, std::span<const PairMatch> ties, const Config& config,
+                           bool selfcal_on, const Groups& groups) {
+  const size_t n = images.size();
+  if (rotations0.size() != n || positions0.size() != n) internal_error("adjustment poses do not match the photos");
+  AdjustProblem p;
+  p.photo_count = n;
+  p.photo_group = groups.of_photo;
+  p.group_count = groups.keys.size();
+  p.terms_per_group = config.selfcal_full ? 6 : 2;
+  p.selfcal = selfcal_on;
+  p.first_height = 6 * n + 1 + (selfcal_on ? p.group_count * p.terms_per_group : 0);
+  p.rotations0.assign(rotations0.begin(), rotations0.end());
+  p.positions0.assign(positions0.begin(), positions0.end());
+  std::vector<double> scale(n);
+  for (size_t k = 0; k < n; ++k) {
+    const CameraModel& lens = lens_of(images[k]);
+    const double long_side = static_cast<double>(std::max(images[k].width, images[k].height));
+    scale[k] = std::min(static_cast<double>(config.match_px) / long_side, 1.0);
+    p.focal.push_back(lens.fx);
+  }
+  for (const PairMatch& m : ties) {
+    if (m.i >= n || m.j >= n) internal_error("tie pair names a photo out of range");
+    if (m.n > m.a.size() || m.n > m.b.size()) internal_error("tie pair count exceeds its tie lists");
+    const CameraModel& la = lens_of(images[m.i]);
+    const CameraModel& lb = lens_of(images[m.j]);
+    for (size_t g = 0; g < m.n; ++g) {
+      p.tie_photo_a.push_back(m.i);
+      p.tie_photo_b.push_back(m.j);
+      p.obs_a.push_back(la.unproject(m.a[g].x, m.a[g].y));
+      p.obs_b.push_back(lb.unproject(m.b[g].x, m.b[g].y));
+      p.tie_scale.push_back(0.75 * (1.0 / scale[m.i] + 1.0 / scale[m.j]));
+    }
+  }
+  const double tilt = at_least(config.sigma_tilt * std::numbers::pi / 180.0, MIN_SIGMA_RAD);
+  p.pose_sigma = {at_least(config.sigma_gps, MIN_SIGMA_M),
+                  at_least(config.sigma_gps, MIN_SIGMA_M),
+                  at_least(config.sigma_alt, MIN_SIGMA_M),
+                  tilt,
+                  tilt,
+                  at_least(config.sigma_ang * std::numbers::pi / 180.0, MIN_SIGMA_RAD)};
+  p.sigma_ground = at_least(config.sigma_ground, MIN_SIGMA_M);
+  p.sigma_relief = at_least(config.sigma_relief, MIN_SIGMA_M);
+  if (selfcal_on) {
+    const size_t lens = p.group_count * p.terms_per_group;
+    p.lens_prior_mean.assign(lens, 0.0);
+    for (size_t l = 0; l < lens; ++l) p.lens_prior_sigma.push_back(LENS_PRIOR_SIGMA[l % p.terms_per_group]);
+  }
+  return p;
+}
+
+std::string terms_text(std::span<const double> t, double fx) {
+  std::string s = tsl::format("k1 {:+.4} k2 {:+.4}", t[0], t[1]);
+  if (t.size() == 6)
+    s += tsl::format(" | principal point {:+.1},{:+.1} px | tangential {:+.5},{:+.5}", t[2] * fx, t[3] * fx, t[4],
+                     t[5]);
+  return s;
+}
+
+// Writes each group's terms into its photos, resets a group whose terms fold the frame, and
+// logs the warnings and then one line per group.
+void write_back_selfcal(std::span<ImageMeta> images, const Groups& groups, const AdjustProblem& problem,
+                        std::vector<double> lens_terms) {
+  const size_t t = problem.terms_per_group;
+  std::vector<size_t> first(groups.keys.size(), images.size());
+  for (size_t k = images.size(); k-- > 0;) first[groups.of_photo[k]] = k;
+  for (size_t g = 0; g < groups.keys.size(); ++g) {
+    std::span<double> terms(lens_terms.data() + g * t, t);
+    for (size_t k = 0; k < images.size(); ++k)
+      if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(terms.begin(), terms.end());
+    if (first[g] == images.size()) continue;
+    const CameraModel& lens = *images[first[g]].lens;
+    const double limit = lens.monotonic_radius();
+    const double needed =
+        1.05 * std::hypot(static_cast<double>(lens.width), static_cast<double>(lens.height)) / (2.0 * lens.fx);
+    if (limit < needed) {
+      logf("  warning: lens self-calibration for {} is not monotonic inside the frame - disabled",
+           key_prefix(groups.keys[g]));
+      std::fill(terms.begin(), terms.end(), 0.0);
+      for (size_t k = 0; k < images.size(); ++k)
+        if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(t, 0.0);
+    }
+  }
+  for (size_t g = 0; g < groups.keys.size(); ++g) {
+    const double fx = first[g] < images.size() ? images[first[g]].lens->fx : 0.0;
+    logf("  self-calibration {}: {}", key_prefix(groups.keys[g]),
+         terms_text(std::span<const double>(lens_terms.data() + g * t, t), fx));
+  }
+}
+
+double mean(std::span<const double> v) {
+  if (v.empty()) return std::numeric_limits<double>::quiet_NaN();
+  double s = 0.0;
+  for (double x : v) s += x;
+  return s / static_cast<double>(v.size());
+}
+
+}  // namespace
+
+AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> rotations0,
+                           std::span<const Vec3> positions0, std::span<const PairMatch> ties, const Config& config,
+                           bool selfcal_on, const std::optional<std::vector<double>>& warm_start,
+                           bool relief_allowed) {
+  const size_t n = images.size();
+  AdjustResult result;
+  if (ties.empty()) {
+    log_str("  no tie points - keeping metadata poses");
+    result.rotations.assign(rotations0.begin(), rotations0.end());
+    result.positions.assign(positions0.begin(), positions0.end());
+    result.pos_corr.assign(n, 0.0);
+    result.rot_corr.assign(n, 0.0);
+    return result;
+  }
+  const Groups groups = camera_groups(images);
+  AdjustProblem problem = make_problem(images, rotations0, positions0, ties, config, selfcal_on, groups);
+  const size_t p0 = problem.first_height;
+  const size_t tie_count = problem.tie_photo_a.size();
+  if (std::getenv("TSL_JACCHECK") != nullptr) jacobian_check(problem);
+
+  std::vector<double> x(p0, 0.0);
+  if (warm_start && warm_start->size() == p0) x = *warm_start;
+  const size_t planar_rounds = warm_start ? 2 : config.ba_rounds;
+  RoundsResult stage = robust_rounds(problem, std::move(x), std::vector<uint8_t>(tie_count, 1), config.ba_iters,
+                                     planar_rounds, "planar");
+  result.planar_params = stage.params;
+
+  const bool relief = relief_allowed && config.surface_dsm;
+  if (relief) {
+    // The lens keeps its own prior here rather than being pinned at the planar estimate: on
+    // hilly ground the planar stage explains part of the relief with lens terms (a principal
+    // point shift paid for by moving legs of alternating heading by metres), and only the tie
+    // heights can give that back.
+    const PoseState planar = camera_poses(problem, stage.params);
+    stage.params.resize(p0 + tie_count, planar.ground);
+    const size_t rounds = std::max<size_t>(config.ba_rounds > 0 ? config.ba_rounds - 1 : 0, 2);
+    stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), config.ba_iters, rounds, "relief");
+  }
+
+  const PoseState poses = camera_poses(problem, stage.params);
+  const std::vector<TieGap> gaps = tie_residuals(problem, stage.params, stage.mask);
+  std::vector<double> gap(gaps.size());
+  double sum2 = 0.0;
+  for (size_t k = 0; k < gaps.size(); ++k) {
+    gap[k] = std::hypot(gaps[k].east_a - gaps[k].east_b, gaps[k].north_a - gaps[k].north_b);
+    sum2 += gap[k] * gap[k];
+  }
+  if (poses.has_heights) {
+    std::vector<Vec3> points;
+    points.reserve(gaps.size());
+    for (const TieGap& g : gaps) points.push_back({(g.east_a + g.east_b) / 2, (g.north_a + g.north_b) / 2, g.height});
+    result.relief_points = std::move(points);
+  }
+  if (selfcal_on) write_back_selfcal(images, groups, problem, poses.lens_terms);
+
+  result.rotations = poses.rotations;
+  result.positions = poses.positions;
+  for (size_t p = 0; p < n; ++p) {
+    const double* c = stage.params.data() + 6 * p;
+    result.pos_corr.push_back(round3(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])));
+    result.rot_corr.push_back(round3(57.29577951308232 * std::sqrt(c[3] * c[3] + c[4] * c[4] + c[5] * c[5])));
+  }
+  result.ground = poses.ground;
+  result.stats.set_f64("tie_points", static_cast<double>(gaps.size()));
+  result.stats.set_f64("tie_rms_m", std::sqrt(sum2 / static_cast<double>(std::max<size_t>(gaps.size(), 1))));
+  result.stats.set_f64("tie_median_m", median(gap));
+  result.stats.set_f64("ground_z", poses.ground);
+  logf("  mean ground {:+.2} m relative to takeoff; mean |pos corr| {:.2} m, mean |rot corr| {:.2}°", poses.ground,
+       mean(result.pos_corr), mean(result.rot_corr));
+  return result;
+}
+
+}  // namespace tsl

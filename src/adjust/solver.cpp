@@ -1,0 +1,329 @@
+#include "adjust/solver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "adjust/threads.h"
+#include "linalg/cholesky.h"
+#include "linalg/stats.h"
+#include "logx.h"
+#include "util/par.h"
+
+namespace tsl {
+namespace {
+
+// Columns of the normal matrix per parallel item. Each item owns its columns of the lower
+// triangle (elements (b, a) with b >= a for its columns a), so no two threads ever add into
+// the same element and every element's sum runs in row order whatever the thread count.
+// Filling column a only with partners b >= a also keeps the work even: the dense ground and
+// lens columns come last, so their columns hold few elements.
+constexpr size_t BLOCK_COLS = 64;
+
+constexpr double HUBER_DELTA = 3.0;
+constexpr double LAMBDA_START = 1e-3;
+constexpr double LAMBDA_MIN = 1e-12;
+constexpr double LAMBDA_GIVE_UP = 1e12;
+constexpr double MIN_DIAGONAL = 1e-12;
+
+// One reference to an entry of a list: which list (row or tie height) and which entry in it.
+struct EntryRef {
+  uint32_t list = 0;
+  uint32_t entry = 0;
+};
+
+bool row_finite(const JacobianRow& row, double w, double r) {
+  if (!std::isfinite(w) || !std::isfinite(r) || !std::isfinite(row.height_deriv)) return false;
+  for (const JacEntry& e : row.entries)
+    if (!std::isfinite(e.value)) return false;
+  return true;
+}
+
+// For every column block, the entries whose column falls in it, in list order then entry
+// order.
+template <typename ListOf>
+std::vector<std::vector<EntryRef>> bucket_by_column(size_t lists, size_t p0, ListOf&& list_of) {
+  const size_t blocks = (p0 + BLOCK_COLS - 1) / BLOCK_COLS;
+  std::vector<size_t> counts(blocks, 0);
+  for (size_t i = 0; i < lists; ++i)
+    for (const JacEntry& e : list_of(i)) ++counts[e.col / BLOCK_COLS];
+  std::vector<std::vector<EntryRef>> buckets(blocks);
+  for (size_t k = 0; k < blocks; ++k) buckets[k].reserve(counts[k]);
+  for (size_t i = 0; i < lists; ++i) {
+    std::span<const JacEntry> entries = list_of(i);
+    for (size_t e = 0; e < entries.size(); ++e)
+      buckets[entries[e].col / BLOCK_COLS].push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(e)});
+  }
+  return buckets;
+}
+
+double cost_of(std::span<const double> r) {
+  double c = 0.0;
+  for (double v : r) c += pseudo_huber(v);
+  return c;
+}
+
+std::vector<double> weights_of(std::span<const double> r) {
+  std::vector<double> w(r.size());
+  for (size_t i = 0; i < r.size(); ++i) w[i] = pseudo_huber_weight(r[i]);
+  return w;
+}
+
+double norm(std::span<const double> v) {
+  double s = 0.0;
+  for (double x : v) s += x * x;
+  return std::sqrt(s);
+}
+
+// delta^T H delta from the lower triangle.
+double quadratic_form(const NormalEquations& ne, std::span<const double> d) {
+  const size_t p0 = ne.p0;
+  double q = 0.0;
+  for (size_t i = 0; i < p0; ++i) {
+    const double* row = ne.h.data() + i * p0;
+    double off = 0.0;
+    for (size_t j = 0; j < i; ++j) off += row[j] * d[j];
+    q += d[i] * (row[i] * d[i] + 2.0 * off);
+  }
+  return q;
+}
+
+// The damped, height-reduced system of one trial: lower triangle of `hd` and `rhs`, and the
+// damped height pivots.
+void damped_system(const NormalEquations& ne, std::span<const std::vector<EntryRef>> cross_buckets, double lambda,
+                   std::vector<double>& hd, std::vector<double>& rhs, std::vector<double>& dj) {
+  const size_t p0 = ne.p0;
+  hd = ne.h;
+  rhs.resize(p0);
+  for (size_t c = 0; c < p0; ++c) {
+    hd[c * p0 + c] += std::max(ne.h[c * p0 + c], MIN_DIAGONAL) * lambda;
+    rhs[c] = -ne.g[c];
+  }
+  dj.resize(ne.hhh.size());
+  for (size_t j = 0; j < ne.hhh.size(); ++j) dj[j] = ne.hhh[j] + std::max(ne.hhh[j], MIN_DIAGONAL) * lambda;
+  par_map(cross_buckets.size(), adjust_threads(cross_buckets.size()), [&](size_t k) {
+    for (const EntryRef& ref : cross_buckets[k]) {
+      const double d = dj[ref.list];
+      if (!(d > 0.0)) continue;
+      const std::vector<JacEntry>& cross = ne.cross[ref.list];
+      const JacEntry& ea = cross[ref.entry];
+      rhs[ea.col] += ea.value * ne.gh[ref.list] / d;
+      // Cross rows are sorted with one entry per column, so the partners at or after this
+      // entry are exactly the columns b >= a.
+      for (size_t e = ref.entry; e < cross.size(); ++e) hd[cross[e].col * p0 + ea.col] -= ea.value * cross[e].value / d;
+    }
+    return 0;
+  });
+}
+
+}  // namespace
+
+double pseudo_huber(double r) {
+  const double q = r / HUBER_DELTA;
+  return HUBER_DELTA * HUBER_DELTA * (std::sqrt(1.0 + q * q) - 1.0);
+}
+
+double pseudo_huber_weight(double r) {
+  const double q = r / HUBER_DELTA;
+  return 1.0 / std::sqrt(1.0 + q * q);
+}
+
+NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                                 std::span<const double> residuals, size_t p0, size_t heights) {
+  NormalEquations ne;
+  ne.p0 = p0;
+  ne.h.assign(p0 * p0, 0.0);
+  ne.g.assign(p0, 0.0);
+  std::vector<uint8_t> usable(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) usable[i] = row_finite(rows[i], weights[i], residuals[i]);
+  static const std::vector<JacEntry> none;
+  auto entries_of = [&](size_t i) -> std::span<const JacEntry> {
+    return usable[i] ? std::span<const JacEntry>(rows[i].entries) : std::span<const JacEntry>(none);
+  };
+  const auto buckets = bucket_by_column(rows.size(), p0, entries_of);
+  par_map(buckets.size(), adjust_threads(buckets.size()), [&](size_t k) {
+    for (const EntryRef& ref : buckets[k]) {
+      const JacobianRow& row = rows[ref.list];
+      const double w = weights[ref.list];
+      const JacEntry& ea = row.entries[ref.entry];
+      ne.g[ea.col] += w * residuals[ref.list] * ea.value;
+      const double wa = w * ea.value;
+      for (const JacEntry& eb : row.entries)
+        if (eb.col >= ea.col) ne.h[eb.col * p0 + ea.col] += wa * eb.value;
+    }
+    return 0;
+  });
+
+  ne.hhh.assign(heights, 0.0);
+  ne.gh.assign(heights, 0.0);
+  ne.cross.assign(heights, {});
+  std::vector<std::vector<uint32_t>> rows_of(heights);
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
+      rows_of[rows[i].height_index].push_back(static_cast<uint32_t>(i));
+  par_rows(heights, 1024, adjust_threads(heights), [&](size_t first, size_t last) {
+    for (size_t j = first; j < last; ++j) {
+      std::vector<JacEntry>& cross = ne.cross[j];
+      for (uint32_t i : rows_of[j]) {
+        const JacobianRow& row = rows[i];
+        const double whd = weights[i] * row.height_deriv;
+        ne.hhh[j] += whd * row.height_deriv;
+        ne.gh[j] += whd * residuals[i];
+        for (const JacEntry& e : row.entries) cross.push_back({e.col, whd * e.value});
+      }
+      std::stable_sort(cross.begin(), cross.end(), [](const JacEntry& a, const JacEntry& b) { return a.col < b.col; });
+      size_t out = 0;
+      for (size_t e = 0; e < cross.size(); ++e) {
+        if (out > 0 && cross[out - 1].col == cross[e].col)
+          cross[out - 1].value += cross[e].value;
+        else
+          cross[out++] = cross[e];
+      }
+      cross.resize(out);
+    }
+  });
+  return ne;
+}
+
+LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const double> params,
+                             std::span<const uint8_t> mask, size_t max_evals) {
+  const size_t p0 = problem.first_height;
+  std::vector<double> x(params.begin(), params.end());
+  const size_t heights = x.size() - p0;
+  std::vector<double> r = residual_vector(problem, x, mask);
+  std::vector<double> w = weights_of(r);
+  double cost = cost_of(r);
+  size_t evals = 1;
+  double lambda = LAMBDA_START;
+  std::vector<double> hd, rhs, dj, xt(x.size());
+  while (evals < max_evals) {
+    check_cancel();
+    const std::vector<JacobianRow> rows = jacobian_parallel(problem, x, mask);
+    const NormalEquations ne = normal_equations(rows, w, r, p0, heights);
+    const auto cross_buckets = bucket_by_column(heights, p0, [&](size_t j) {
+      return std::span<const JacEntry>(ne.cross[j]);
+    });
+    bool next_outer = false;
+    while (evals < max_evals && !next_outer) {
+      damped_system(ne, cross_buckets, lambda, hd, rhs, dj);
+      std::vector<double> db;
+      std::vector<double> dh(heights, 0.0);
+      bool ok = cholesky_factor(hd, p0);
+      if (ok) {
+        db = cholesky_solve(hd, p0, rhs);
+        for (size_t j = 0; j < heights && ok; ++j) {
+          if (!(dj[j] > 0.0)) continue;
+          double s = 0.0;
+          for (const JacEntry& e : ne.cross[j]) s += e.value * db[e.col];
+          dh[j] = (-ne.gh[j] - s) / dj[j];
+        }
+        for (double v : db) ok = ok && std::isfinite(v);
+        for (double v : dh) ok = ok && std::isfinite(v);
+      }
+      if (!ok) {
+        if (4 * lambda > LAMBDA_GIVE_UP) return {x, evals};
+        lambda *= 4;
+        continue;
+      }
+      for (size_t c = 0; c < p0; ++c) xt[c] = x[c] + db[c];
+      for (size_t j = 0; j < heights; ++j) xt[p0 + j] = x[p0 + j] + dh[j];
+      std::vector<double> rt = residual_vector(problem, xt, mask);
+      ++evals;
+      const double cost_t = cost_of(rt);
+      if (cost - cost_t > 0.0 && std::isfinite(cost_t)) {
+        double q = quadratic_form(ne, db);
+        double lin = 0.0;
+        for (size_t c = 0; c < p0; ++c) lin += ne.g[c] * db[c];
+        for (size_t j = 0; j < heights; ++j) {
+          double s = 0.0;
+          for (const JacEntry& e : ne.cross[j]) s += e.value * db[e.col];
+          q += ne.hhh[j] * dh[j] * dh[j] + 2.0 * dh[j] * s;
+          lin += ne.gh[j] * dh[j];
+        }
+        const double predicted = -(0.5 * q + lin);
+        const double rho = (cost - cost_t) / std::max(predicted, 1e-300);
+        const double t = 2 * rho - 1;
+        lambda = std::max(lambda * std::max(1.0 / 3.0, 1.0 - t * t * t), LAMBDA_MIN);
+        double step2 = 0.0;
+        for (double v : db) step2 += v * v;
+        for (double v : dh) step2 += v * v;
+        const double x_norm = norm(x);
+        const double gain = cost - cost_t;
+        const double cost_before = cost;
+        std::swap(x, xt);
+        r = std::move(rt);
+        w = weights_of(r);
+        cost = cost_t;
+        if (std::sqrt(step2) < (x_norm + 1e-6) * 1e-6 || gain < 1e-5 * cost_before) return {x, evals};
+        next_outer = true;
+      } else {
+        if (4 * lambda > LAMBDA_GIVE_UP) return {x, evals};
+        lambda *= 4;
+      }
+    }
+  }
+  return {x, evals};
+}
+
+size_t deactivate_unusable_ties(const AdjustProblem& problem, std::span<const double> params,
+                                std::span<uint8_t> mask) {
+  const PoseState poses = camera_poses(problem, params);
+  size_t dropped = 0;
+  for (size_t t = 0; t < mask.size(); ++t) {
+    if (mask[t] != 1) continue;
+    const double h = poses.has_heights ? params[problem.first_height + t] : poses.ground;
+    const GroundHit a =
+        project_observation(problem, poses, problem.tie_photo_a[t], problem.obs_a[t].x, problem.obs_a[t].y, h, false);
+    const GroundHit b =
+        project_observation(problem, poses, problem.tie_photo_b[t], problem.obs_b[t].x, problem.obs_b[t].y, h, false);
+    const double s = tie_sigma(problem, poses.positions, t, h).sigma;
+    const bool usable = std::isfinite(a.east) && std::isfinite(a.north) && std::isfinite(b.east) &&
+                        std::isfinite(b.north) && std::isfinite(s) && s > 0.0 && a.lambda > 0.0 && b.lambda > 0.0;
+    if (!usable) {
+      mask[t] = 0;
+      ++dropped;
+    }
+  }
+  return dropped;
+}
+
+RoundsResult robust_rounds(const AdjustProblem& problem, std::vector<double> params, std::vector<uint8_t> mask,
+                           size_t max_evals, size_t rounds, std::string_view stage) {
+  auto gaps_of = [](const std::vector<TieGap>& ties) {
+    std::vector<double> g(ties.size());
+    for (size_t k = 0; k < ties.size(); ++k) g[k] = std::hypot(ties[k].east_a - ties[k].east_b, ties[k].north_a - ties[k].north_b);
+    return g;
+  };
+  auto rms = [](const std::vector<double>& g) {
+    double s = 0.0;
+    for (double v : g) s += v * v;
+    return std::sqrt(s / static_cast<double>(std::max<size_t>(g.size(), 1)));
+  };
+  for (size_t k = 1; k <= rounds; ++k) {
+    deactivate_unusable_ties(problem, params, mask);
+    const std::vector<double> before = gaps_of(tie_residuals(problem, params, mask));
+    LmResult lm = levenberg_marquardt(problem, params, mask, max_evals);
+    params = std::move(lm.params);
+    const std::vector<TieGap> after_ties = tie_residuals(problem, params, mask);
+    const std::vector<double> after = gaps_of(after_ties);
+    logf("  BA {} round {}: tie RMS {:.3} m -> {:.3} m (median {:.3} m, {} pts, {} evals)", stage, k, rms(before),
+         rms(after), median(after), after.size(), lm.evals);
+    std::vector<double> z(after.size());
+    for (size_t i = 0; i < after.size(); ++i) z[i] = after[i] / after_ties[i].sigma;
+    const double m = median(z);
+    const double threshold = std::isnan(m) ? 5.0 : std::max(4.0 * m, 5.0);
+    size_t dropped = 0;
+    for (size_t t = 0, i = 0; t < mask.size(); ++t) {
+      if (mask[t] != 1) continue;
+      const double zi = z[i++];
+      if (zi >= threshold || std::isnan(zi)) {
+        mask[t] = 0;
+        ++dropped;
+      }
+    }
+    if (dropped == 0) break;
+  }
+  return {std::move(params), std::move(mask)};
+}
+
+}  // namespace tsl

@@ -1,0 +1,68 @@
+#pragma once
+// The adjustment's solver: a pseudo-Huber Levenberg-Marquardt (IRLS weights, Marquardt
+// damping) over the dense base parameters (poses, ground, lens), with the tie heights of the
+// relief stage eliminated tie by tie, and the robust rounds that drop outlier ties between
+// solves.
+//
+// Sums never depend on the thread count: every element of the normal equations is added in
+// row order by exactly one thread.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "adjust/jacobian.h"
+#include "adjust/residual_model.h"
+
+namespace tsl {
+
+// Loss of one normalised residual: 9 (sqrt(1 + (r/3)^2) - 1), pseudo-Huber with delta 3.
+double pseudo_huber(double r);
+// Its IRLS weight 1 / sqrt(1 + (r/3)^2).
+double pseudo_huber_weight(double r);
+
+// J^T W J and J^T W r over the base columns, with the tie heights' own blocks.
+struct NormalEquations {
+  size_t p0 = 0;
+  std::vector<double> h;  // p0 x p0 row-major; only the lower triangle (with diagonal) is filled
+  std::vector<double> g;  // p0
+  std::vector<double> hhh;  // per tie height: sum w hd^2
+  std::vector<double> gh;   // per tie height: sum w hd r
+  // Per tie height: (column, sum w hd v), sorted by column, one entry per column.
+  std::vector<std::vector<JacEntry>> cross;
+};
+
+// Builds the normal equations of `rows` (weights and residuals in row order) with `heights`
+// tie heights. Rows holding a non-finite value are left out.
+NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                                 std::span<const double> residuals, size_t p0, size_t heights);
+
+struct LmResult {
+  std::vector<double> params;
+  size_t evals = 0;  // residual evaluations, the initial one included
+};
+
+// Minimises the pseudo-Huber cost of residual_vector from `params` with at most `max_evals`
+// residual evaluations; returns the last accepted vector. Never fails: a system that cannot
+// be factorised raises the damping, and damping beyond 1e12 ends the solve.
+LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const double> params,
+                             std::span<const uint8_t> mask, size_t max_evals);
+
+struct RoundsResult {
+  std::vector<double> params;
+  std::vector<uint8_t> mask;
+};
+
+// Ties whose ground points cannot be formed at `params` (a non-finite gap or sigma, or a ray
+// that meets the tie's plane behind its camera) are switched off in `mask`; returns how many.
+size_t deactivate_unusable_ties(const AdjustProblem& problem, std::span<const double> params,
+                                std::span<uint8_t> mask);
+
+// Up to `rounds` rounds of levenberg_marquardt, each followed by the deactivation of ties whose
+// normalised gap reaches max(4 x median, 5); stops early after a round that deactivates
+// nothing. Logs "  BA {stage} round {k}: tie RMS ..." per round.
+RoundsResult robust_rounds(const AdjustProblem& problem, std::vector<double> params, std::vector<uint8_t> mask,
+                           size_t max_evals, size_t rounds, std::string_view stage);
+
+}  // namespace tsl

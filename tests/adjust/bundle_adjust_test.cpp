@@ -1,0 +1,262 @@
+#include "adjust/bundle_adjust.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adjust/synthetic_flight.h"
+#include "logx.h"
+#include "util/par.h"
+
+namespace tsl {
+namespace {
+
+std::vector<std::string> captured(const std::function<void()>& body) { return test::capture_log(body); }
+
+size_t count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  size_t n = 0;
+  for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0;
+  return n;
+}
+
+// Ground points of a grid of pixels of every photo, seen through poses on the plane z.
+std::vector<Vec2> footprint_points(const test::Flight& f, const std::vector<Mat3>& rot, const std::vector<Vec3>& pos,
+                                   double z, std::span<const double> terms) {
+  std::vector<Vec2> pts;
+  for (size_t p = 0; p < f.images.size(); ++p) {
+    const CameraModel& lens = *f.images[p].lens;
+    for (double u = 0; u <= 1.0; u += 0.25)
+      for (double v = 0; v <= 1.0; v += 0.25) {
+        const Vec2 o = lens.unproject(u * static_cast<double>(lens.width - 1), v * static_cast<double>(lens.height - 1));
+        const Vec2 m = selfcal_distort(o.x, o.y, terms);
+        const Mat3& r = rot[p];
+        const double de = r[0] * m.x + r[3] * m.y + r[6];
+        const double dn = r[1] * m.x + r[4] * m.y + r[7];
+        const double dz = r[2] * m.x + r[5] * m.y + r[8];
+        const double lambda = (z - pos[p][2]) / dz;
+        pts.push_back({pos[p][0] + lambda * de, pos[p][1] + lambda * dn});
+      }
+  }
+  return pts;
+}
+
+// RMS distance between two point sets after removing their mean offset.
+double rms_after_shift(const std::vector<Vec2>& a, const std::vector<Vec2>& b) {
+  double me = 0, mn = 0;
+  for (size_t k = 0; k < a.size(); ++k) {
+    me += a[k].x - b[k].x;
+    mn += a[k].y - b[k].y;
+  }
+  me /= static_cast<double>(a.size());
+  mn /= static_cast<double>(a.size());
+  double s = 0;
+  for (size_t k = 0; k < a.size(); ++k)
+    s += std::pow(a[k].x - b[k].x - me, 2) + std::pow(a[k].y - b[k].y - mn, 2);
+  return std::sqrt(s / static_cast<double>(a.size()));
+}
+
+test::FlightSpec noisy_flight() {
+  test::FlightSpec spec;
+  spec.legs = 3;
+  spec.photos_per_leg = 6;
+  spec.ties_per_pair = 50;
+  spec.true_selfcal = {-0.05, 0.02};
+  return spec;
+}
+
+Config radial_config() {
+  Config c;
+  c.selfcal_full = false;
+  c.surface_dsm = false;
+  c.sigma_gps = 1.5;
+  c.sigma_alt = 2.5;
+  return c;
+}
+
+TEST(BundleAdjust, RefinedPosesPlaceTheGroundWithinHalfAPixel) {
+  const test::FlightSpec spec = noisy_flight();
+  test::Flight f = test::make_flight(spec);
+  const Config config = radial_config();
+  AdjustResult res;
+  const auto lines = captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true);
+  });
+  const double gsd = spec.altitude_m / spec.fx;
+  const auto truth = footprint_points(f, f.true_rotations, f.true_positions, 0.0, spec.true_selfcal);
+  const auto meta = footprint_points(f, f.meta_rotations, f.meta_positions, 0.0, std::vector<double>{});
+  const auto refined = footprint_points(f, res.rotations, res.positions, res.ground, f.images[0].lens->selfcal);
+  const double before = rms_after_shift(meta, truth);
+  const double after = rms_after_shift(refined, truth);
+  EXPECT_GT(before, 0.3) << "the metadata alone should be far off";
+  std::string log_text;
+  for (const std::string& l : lines) log_text += l + "\n";
+  EXPECT_LT(after, 0.5 * gsd) << "before " << before << " m\n" << log_text;
+  // Self-calibration finds the radial terms well inside the prior's 0.1.
+  ASSERT_EQ(f.images[0].lens->selfcal.size(), 2u);
+  EXPECT_NEAR(f.images[0].lens->selfcal[0], spec.true_selfcal[0], 0.02);
+  EXPECT_NEAR(f.images[0].lens->selfcal[1], spec.true_selfcal[1], 0.03);
+  for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, f.images[0].lens->selfcal);
+  // The round lines show the RMS falling; the closing lines follow in order.
+  ASSERT_GE(count_prefix(lines, "  BA planar round "), 1u);
+  EXPECT_EQ(count_prefix(lines, "  BA relief round "), 0u);  // the surface is a plane
+  EXPECT_FALSE(res.relief_points.has_value());
+  EXPECT_EQ(lines[lines.size() - 2].rfind("  self-calibration SIM1: k1 -0.0", 0), 0u) << lines[lines.size() - 2];
+  EXPECT_EQ(lines.back().rfind("  mean ground ", 0), 0u);
+  ASSERT_TRUE(res.planar_params.has_value());
+  EXPECT_EQ(res.planar_params->size(), 6 * f.images.size() + 1 + 2);
+  EXPECT_GT(res.stats["tie_points"].as_f64(), 0.0);
+  EXPECT_LT(res.stats["tie_rms_m"].as_f64(), 2 * gsd);
+}
+
+TEST(BundleAdjust, ReliefStageGivesTiePointsOnTheTerrain) {
+  test::FlightSpec spec = noisy_flight();
+  spec.relief = true;
+  spec.true_selfcal.clear();  // the lens stays fixed here, so it must be right
+  test::Flight f = test::make_flight(spec);
+  Config config = radial_config();
+  config.surface_dsm = true;
+  config.ba_rounds = 1;
+  AdjustResult res;
+  const auto lines = captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, std::nullopt, true);
+  });
+  EXPECT_EQ(count_prefix(lines, "  BA planar round "), 1u);
+  EXPECT_GE(count_prefix(lines, "  BA relief round "), 1u);
+  EXPECT_LE(count_prefix(lines, "  BA relief round "), 2u);
+  EXPECT_EQ(count_prefix(lines, "  self-calibration"), 0u);
+  ASSERT_TRUE(res.relief_points.has_value());
+  EXPECT_EQ(static_cast<double>(res.relief_points->size()), res.stats["tie_points"].as_f64());
+  // The points follow the hills up to the frame's global height offset.
+  double mean_diff = 0;
+  for (const Vec3& q : *res.relief_points) mean_diff += q[2] - test::ground_height(spec, q[0], q[1]);
+  mean_diff /= static_cast<double>(res.relief_points->size());
+  double rms = 0;
+  for (const Vec3& q : *res.relief_points) rms += std::pow(q[2] - test::ground_height(spec, q[0], q[1]) - mean_diff, 2);
+  rms = std::sqrt(rms / static_cast<double>(res.relief_points->size()));
+  EXPECT_LT(rms, 0.5);  // the hills span 8 m
+  for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, std::vector<double>(2, 0.0));
+}
+
+TEST(BundleAdjust, ReliefStageUndoesLensTermsThatAbsorbedTheHills) {
+  // Regression: on hilly ground the planar stage explains part of the relief with a principal
+  // point shift, paid for by moving whole legs (their headings alternate). Pinning the lens at
+  // that estimate in the relief stage kept legs metres off; the relief stage must free it.
+  test::FlightSpec spec = noisy_flight();
+  spec.relief = true;
+  spec.true_selfcal.clear();
+  spec.attitude_sigma_deg = 0.0;
+  spec.gps_noise_m = 0.0;
+  {
+    test::Flight f = test::make_flight(spec);
+    Config config;  // full model, default sigmas, terrain surface
+    AdjustResult res;
+    captured([&] {
+      res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true);
+    });
+    double mean[3] = {0, 0, 0};
+    for (size_t p = 0; p < f.images.size(); ++p)
+      for (size_t k = 0; k < 3; ++k) mean[k] += (res.positions[p][k] - f.true_positions[p][k]) / f.images.size();
+    double rms = 0;
+    for (size_t p = 0; p < f.images.size(); ++p)
+      for (size_t k = 0; k < 2; ++k) rms += std::pow(res.positions[p][k] - f.true_positions[p][k] - mean[k], 2);
+    rms = std::sqrt(rms / static_cast<double>(f.images.size()));
+    EXPECT_LT(rms, 0.7);  // 1.1 m with the lens pinned
+    ASSERT_EQ(f.images[0].lens->selfcal.size(), 6u);
+    EXPECT_LT(std::abs(f.images[0].lens->selfcal[2]) * spec.fx, 5.0);  // 12 px with the lens pinned
+  }
+}
+
+TEST(BundleAdjust, NoTiePairsKeepsTheMetadataPoses) {
+  test::Flight f = test::make_flight(noisy_flight());
+  AdjustResult res;
+  const auto lines = captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, {}, radial_config(), true, std::nullopt, true);
+  });
+  EXPECT_EQ(lines, std::vector<std::string>{"  no tie points - keeping metadata poses"});
+  EXPECT_EQ(res.rotations, f.meta_rotations);
+  EXPECT_EQ(res.positions, f.meta_positions);
+  EXPECT_EQ(res.pos_corr, std::vector<double>(f.images.size(), 0.0));
+  EXPECT_FALSE(res.planar_params.has_value());
+  EXPECT_TRUE(res.stats.is_object());
+  EXPECT_EQ(res.stats.as_object().size(), 0u);
+  EXPECT_EQ(res.ground, 0.0);
+  EXPECT_EQ(f.images[0].lens->selfcal, std::vector<double>(2, 0.0));
+}
+
+TEST(BundleAdjust, PairsWithoutTiesRunOnPriorsAlone) {
+  test::Flight f = test::make_flight(noisy_flight());
+  for (PairMatch& m : f.ties) m.n = 0;
+  AdjustResult res;
+  captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, radial_config(), false, std::nullopt,
+                        true);
+  });
+  EXPECT_EQ(res.pos_corr, std::vector<double>(f.images.size(), 0.0));
+  EXPECT_EQ(res.rot_corr, std::vector<double>(f.images.size(), 0.0));
+  EXPECT_EQ(res.stats["tie_points"].as_f64(), 0.0);
+  EXPECT_EQ(res.stats["tie_rms_m"].as_f64(), 0.0);
+  EXPECT_TRUE(std::isnan(res.stats["tie_median_m"].as_f64()));
+}
+
+TEST(BundleAdjust, ZeroOrNaNSigmasHoldTheMetadataInsteadOfGivingNaN) {
+  // A sigma of 0 would make its prior infinite and every pose NaN; it asks for a fixed value.
+  test::Flight f = test::make_flight(noisy_flight());
+  Config config = radial_config();
+  config.sigma_gps = 0.0;
+  config.sigma_alt = std::numeric_limits<double>::quiet_NaN();
+  config.sigma_ang = -1.0;
+  config.sigma_tilt = 0.0;
+  config.sigma_ground = 0.0;
+  AdjustResult res;
+  captured([&] {
+    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, std::nullopt, true);
+  });
+  for (size_t p = 0; p < f.images.size(); ++p) {
+    for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(res.positions[p][k], f.meta_positions[p][k], 1e-3);
+    // Rotations still follow thousands of ties against a linear (pseudo-Huber) prior.
+    for (size_t k = 0; k < 9; ++k) EXPECT_TRUE(std::isfinite(res.rotations[p][k]));
+  }
+  EXPECT_TRUE(std::isfinite(res.ground));
+  EXPECT_TRUE(std::isfinite(res.stats["tie_rms_m"].as_f64()));
+}
+
+TEST(BundleAdjust, WarmStartRunsTwoPlanarRounds) {
+  test::Flight f = test::make_flight(noisy_flight());
+  f.ties[0].b[0].x += 90;  // an outlier in every round keeps the rounds going
+  Config config = radial_config();
+  config.ba_rounds = 5;
+  std::optional<std::vector<double>> warm = std::vector<double>(3);  // wrong length: zeros instead
+  const auto lines = captured([&] {
+    bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, warm, false);
+  });
+  EXPECT_LE(count_prefix(lines, "  BA planar round "), 2u);
+  EXPECT_EQ(count_prefix(lines, "  BA planar round 1: tie RMS "), 1u);
+}
+
+TEST(BundleAdjust, SameResultOnOneThreadAsOnMany) {
+  const test::FlightSpec spec = noisy_flight();
+  test::Flight f1 = test::make_flight(spec);
+  test::Flight f2 = test::make_flight(spec);
+  Config config = radial_config();
+  config.surface_dsm = true;
+  AdjustResult many, one;
+  captured([&] {
+    many = bundle_adjust(f1.images, f1.meta_rotations, f1.meta_positions, f1.ties, config, true, std::nullopt, true);
+    // Loops started on a worker run inline: the whole adjustment on one thread.
+    one = std::move(par_map(2, 2, [&](size_t k) {
+      if (k == 1) return AdjustResult{};
+      return bundle_adjust(f2.images, f2.meta_rotations, f2.meta_positions, f2.ties, config, true, std::nullopt, true);
+    })[0]);
+  });
+  EXPECT_EQ(many.rotations, one.rotations);
+  EXPECT_EQ(many.positions, one.positions);
+  EXPECT_EQ(many.ground, one.ground);
+  EXPECT_EQ(f1.images[0].lens->selfcal, f2.images[0].lens->selfcal);
+}
+
+}  // namespace
+}  // namespace tsl

@@ -1,0 +1,78 @@
+// The vector road of the codec's hot loops against the plain road: the same bytes and pixels,
+// bit for bit, for every sampling, both frame kinds, odd sizes and every scale.
+#include <gtest/gtest.h>
+
+#include "img/jpeg/decode.h"
+#include "img/jpeg/encode.h"
+#include "img/jpeg/jpeg_fixture.h"
+#include "img/jpeg/simd.h"
+#include "support/test_util.h"
+
+namespace tsl {
+namespace {
+
+// Restores the road the process started with.
+class RoadGuard {
+ public:
+  RoadGuard() : saved_(jpeg_vector_path()) {}
+  ~RoadGuard() { set_jpeg_vector_path(saved_); }
+
+ private:
+  bool saved_;
+};
+
+bool have_vector_road() {
+  RoadGuard guard;
+  set_jpeg_vector_path(true);
+  return jpeg_vector_path();
+}
+
+TEST(JpegVectorPath, DecodesTheSamePixelsAsThePlainPath) {
+  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor";
+  TSL_REQUIRE_TOOL("cjpeg");
+  RoadGuard guard;
+  test::TempDir dir;
+  const char* samplings[] = {"-sample 2x2", "-sample 2x1", "-sample 1x2", "-sample 1x1", "-grayscale"};
+  for (const char* sampling : samplings) {
+    for (const char* extra : {"", " -progressive"}) {
+      SCOPED_TRACE(std::string(sampling) + extra);
+      const bool gray = std::string(sampling) == "-grayscale";
+      const auto src = dir / (gray ? "src.pgm" : "src.ppm");
+      test::write_pnm(src, test::synthetic_photo(203, 77, gray ? 1 : 3));
+      const auto file = dir / "f.jpg";
+      ASSERT_EQ(test::run_command(std::string("cjpeg -quality 85 ") + sampling + extra + " -outfile " +
+                                  test::shell_quote(file.string()) + " " + test::shell_quote(src.string()))
+                    .exit_code,
+                0);
+      const auto bytes = test::read_file_bytes(file);
+      for (unsigned d : {1u, 2u, 4u, 8u}) {
+        set_jpeg_vector_path(true);
+        const auto vec = decode_jpeg(bytes, d);
+        set_jpeg_vector_path(false);
+        const auto plain = decode_jpeg(bytes, d);
+        ASSERT_TRUE(vec && plain);
+        EXPECT_EQ(vec->data, plain->data) << "scale 1/" << d;
+      }
+    }
+  }
+}
+
+TEST(JpegVectorPath, EncodesTheSameBytesAsThePlainPath) {
+  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor";
+  RoadGuard guard;
+  for (size_t channels : {1u, 3u}) {
+    const ImageU8 image = test::synthetic_photo(203, 77, channels);
+    for (uint32_t quality : {50u, 82u, 92u}) {
+      SCOPED_TRACE(testing::Message() << channels << " channels, quality " << quality);
+      set_jpeg_vector_path(true);
+      const auto vec = encode_jpeg(image, quality);
+      set_jpeg_vector_path(false);
+      const auto plain = encode_jpeg(image, quality);
+      ASSERT_TRUE(vec && plain);
+      EXPECT_EQ(*vec, *plain);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tsl
