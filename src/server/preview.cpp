@@ -157,7 +157,9 @@ std::shared_ptr<ImageCache> cache_for(const std::string& report_path, const Json
   PreviewState& s = preview_state();
   std::lock_guard lock(s.mutex);
   if (!s.cache_slot || s.cache_slot->first != report_path) {
-    const double gb = body_number(body["cache_gb"]).value_or(DEFAULT_CACHE_GB);
+    double gb = body_number(body["cache_gb"]).value_or(DEFAULT_CACHE_GB);
+    // A NaN or infinite budget would never evict, and a negative one evicts everything.
+    if (!std::isfinite(gb) || gb < 0.0) gb = DEFAULT_CACHE_GB;
     s.cache_slot.emplace(report_path, std::make_shared<ImageCache>(gb * 1e9));
   }
   return s.cache_slot->second;
