@@ -22,4 +22,10 @@ int64_t saturate_i64(double value) {
   return static_cast<int64_t>(value);
 }
 
+uint64_t saturate_u64(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(value);
+}
+
 }  // namespace tsl

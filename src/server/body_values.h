@@ -15,5 +15,7 @@ std::optional<double> body_number(const JsonValue& value);
 // Truncation toward zero into a signed 64-bit counter: NaN gives 0, values beyond the range
 // the nearest end.
 int64_t saturate_i64(double value);
+// The same into an unsigned count: NaN and negative values give 0.
+uint64_t saturate_u64(double value);
 
 }  // namespace tsl

@@ -6,7 +6,6 @@
 
 #include "diag/diagnostics.h"
 #include "pipeline/output_files.h"
-#include "render/output_grid.h"
 #include "server/body_values.h"
 #include "server/job.h"
 #include "util/text.h"
@@ -15,7 +14,7 @@ namespace tsl {
 
 uint64_t diagnostics_max_px(const JsonValue& body) {
   const std::optional<double> v = body_number(body["max_px"]);
-  const uint64_t px = v ? to_count(*v) : 2048;
+  const uint64_t px = v ? saturate_u64(*v) : 2048;
   return std::max(px, DIAG_ENDPOINT_MIN_PX);
 }
 

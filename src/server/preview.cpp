@@ -16,8 +16,6 @@
 #include "pipeline/collect_images.h"
 #include "pipeline/output_files.h"
 #include "pipeline/reuse_report.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
 #include "render/render.h"
 #include "render/render_job.h"
 #include "server/body_values.h"
@@ -308,7 +306,7 @@ std::expected<std::optional<PreviewPicture>, std::string> api_preview(const Json
   const double extent = std::fmax(bounds[2] - bounds[0], bounds[3] - bounds[1]);
   // The longer side is capped so that a request cannot ask for an unbounded picture.
   const uint64_t divisor =
-      max_px_value ? std::clamp(to_count(*max_px_value), MIN_MAX_PX, PREVIEW_MAX_PX) : DEFAULT_MAX_PX;
+      max_px_value ? std::clamp(saturate_u64(*max_px_value), MIN_MAX_PX, PREVIEW_MAX_PX) : DEFAULT_MAX_PX;
   const double gsd = std::fmax(extent / static_cast<double>(divisor), scene.native_gsd / 2.0);
 
   auto grid = plan_output_grid(scene.images, scene.rotations, scene.positions, scene.surface, gsd, PREVIEW_MAX_MPIX,

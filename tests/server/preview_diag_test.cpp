@@ -64,6 +64,9 @@ TEST(BodyValues, LooseNumbers) {
   EXPECT_EQ(saturate_i64(std::numeric_limits<double>::quiet_NaN()), 0);
   EXPECT_EQ(saturate_i64(1e300), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(saturate_i64(-1e300), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(saturate_u64(-3.0), 0u);
+  EXPECT_EQ(saturate_u64(7.9), 7u);
+  EXPECT_EQ(saturate_u64(1e30), std::numeric_limits<uint64_t>::max());
 }
 
 TEST(PreviewSeq, MarksArePerPageAndBounded) {
