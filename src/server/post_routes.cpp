@@ -14,7 +14,7 @@
 #include "server/preview.h"
 #include "server/scan.h"
 #include "server/thumbs.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {
