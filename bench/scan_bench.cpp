@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "../tests/render/render_fixtures.h"
+#include "../tests/support/render_fixtures.h"
 #include "server/scan.h"
 
 namespace {

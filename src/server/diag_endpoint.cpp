@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "diag/diagnostics.h"
-#include "pipeline/output_files.h"
 #include "server/body_values.h"
 #include "server/job.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {

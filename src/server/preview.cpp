@@ -9,18 +9,18 @@
 #include <mutex>
 #include <utility>
 
-#include "linalg/stats.h"
 #include "img/png.h"
+#include "linalg/stats.h"
 #include "logx.h"
 #include "meta/meta_reader.h"
 #include "pipeline/collect_images.h"
-#include "pipeline/output_files.h"
 #include "pipeline/reuse_report.h"
 #include "render/render.h"
 #include "render/render_job.h"
 #include "server/body_values.h"
 #include "util/error.h"
 #include "util/npy.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -98,7 +98,7 @@ int32_t saturate_i32(double v) {
 // solution laid over them, as a reuse build would render it.
 std::expected<std::shared_ptr<const LastRun>, std::string> load_scene(const std::string& report_path) {
   auto bytes = read_file_head(fs::path(report_path), UINT64_MAX);
-  if (!bytes) return std::unexpected(format("file not found: {}", file_name_string(fs::path(report_path))));
+  if (!bytes) return std::unexpected(format("file not found: {}", file_name_string(report_path)));
   auto report = json_parse(sanitize_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
   if (!report) return std::unexpected(report.error());
   const JsonValue& stored = (*report)["config"];
@@ -218,7 +218,7 @@ std::expected<SeamMap, std::string> read_seam_map(const fs::path& path, std::spa
   std::vector<int32_t> index(names.size(), -1);
   for (size_t k = 0; k < names.size(); ++k) {
     for (size_t i = 0; i < images.size(); ++i) {
-      if (file_name_string(images[i].path) == names[k]) {
+      if (file_name_string(images[i].path.native()) == names[k]) {
         index[k] = static_cast<int32_t>(i);
         break;
       }
@@ -230,7 +230,7 @@ std::expected<SeamMap, std::string> read_seam_map(const fs::path& path, std::spa
     const int32_t l = saturate_i32(values[c]);
     map.labels[c] = l >= 0 && static_cast<size_t>(l) < index.size() ? index[static_cast<size_t>(l)] : -1;
   }
-  for (const ImageMeta& m : images) map.names.push_back(file_name_string(m.path));
+  for (const ImageMeta& m : images) map.names.push_back(file_name_string(m.path.native()));
   map.left_e = npz_scalar(*arrays, "E0") - origin_e;
   map.top_n = npz_scalar(*arrays, "N0") - origin_n;
   map.cell = npz_scalar(*arrays, "gs");

@@ -15,8 +15,7 @@
 #include "geo/footprint.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "pipeline/output_files.h"
-#include "surface/surface.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -69,14 +68,14 @@ double round_cm(double x) { return std::round(x * 100.0) / 100.0; }
 ScanGeometry scan_geometry(const ImageSet& set) {
   const size_t n = set.images.size();
   ScanGeometry g;
-  const Surface ground = Surface::plane(0.0);
+  const GroundHeights ground{.start_m = 0.0, .height_at = nullptr};  // the take-off plane
   std::vector<Polygon> hulls(n);
   std::vector<Vec2> centres(n);
   g.footprints.resize(n);
   g.areas.resize(n);
   g.gsds.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    g.footprints[i] = footprint(set.images[i], set.rotations[i], set.positions[i], ground, SCAN_FOOTPRINT_SAMPLES);
+    g.footprints[i] = footprint(*set.images[i].lens, set.rotations[i], set.positions[i], ground, SCAN_FOOTPRINT_SAMPLES);
     hulls[i] = convex_hull(g.footprints[i]);
     g.areas[i] = polygon_area(hulls[i]);
     centres[i] = mean_point(g.footprints[i]);
@@ -175,7 +174,7 @@ JsonValue scan_reply(const ImageSet& set, const ScanGeometry& geometry, std::vec
     const Vec3& p = set.positions[i];
     JsonValue s = JsonValue::empty_object();
     s.set_u64("i", i);
-    s.set_string("name", file_name_string(m.path));
+    s.set_string("name", file_name_string(m.path.native()));
     s.set_string("path", sanitize_utf8(m.path.string()));
     s.set_f64("E", p[0]);
     s.set_f64("N", p[1]);

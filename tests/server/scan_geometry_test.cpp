@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 #include "server/http.h"
 #include "server/scan.h"
 
