@@ -9,7 +9,7 @@ mkdir -p "$out"
 shared="$src_dir/../shared/data"
 for d in tiff-go-ximage tiff-image-rs; do
   [ -d "$shared/$d" ] || continue
-  find "$shared/$d" -type f \( -iname '*.tif' -o -iname '*.tiff' \) -size -48k | head -60 | while read -r f; do
+  { find "$shared/$d" -type f \( -iname '*.tif' -o -iname '*.tiff' \) -size -48k || true; } | head -60 | while read -r f; do
     cp "$f" "$out/shared_$(basename "$(dirname "$f")")_$(basename "$f")"
   done
 done

@@ -179,10 +179,11 @@ class RealDialog(unittest.TestCase):
                     time.sleep(0.05)
                 self.assertIsNotNone(dialog, "no dialog started")
                 self.assertIn("--multiple", cmdline(dialog))
-                # Give the window time to be drawn, then photograph the screen.
+                # Give the window time to be drawn (GTK starts slowly on a busy machine), then
+                # photograph the screen.
                 shot = os.path.join(shots, "pick.png")
                 drawn = False
-                for _ in range(40):
+                for _ in range(160):
                     time.sleep(0.25)
                     # A window being mapped can make one grab fail; the next one is taken.
                     if subprocess.run(["import", "-display", display, "-window", "root", shot],
