@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import urllib.error
 import urllib.request
 
@@ -149,10 +148,10 @@ def browser(width=1440, height=900):
 
 def open_page(drv, url, fresh=False):
     """Loads the page (optionally with empty browser storage) and waits for its start-up."""
-    drv.get(url)
-    if fresh:
+    if fresh:  # empty the storage from a page of the same origin that runs no start-up
+        drv.get(url + 'favicon.png')
         drv.execute_script('localStorage.clear()')
-        drv.get(url)
+    drv.get(url)
     wait(drv, lambda d: d.execute_script('return document.body.dataset.ready === "1"'), 20, 'page start-up')
 
 
@@ -202,4 +201,6 @@ def expected_cmd(studio, settings):
 
 
 def page_settings(drv):
-    return js(drv, 'return window.tsl.settingsObj()')
+    # As JSON text: the driver's own object transfer sorts the keys, and their order is the
+    # order of the arguments.
+    return json.loads(js(drv, 'return JSON.stringify(window.tsl.settingsObj())'))
