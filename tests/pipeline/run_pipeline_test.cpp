@@ -225,9 +225,9 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
 }
 
 // No options: every stage runs, the dense stage under the adjustment's stage line, and all
-// nine files are written.
+// nine files are written, the same on one thread as on several.
 TEST_F(SmallFlight, DefaultBuildRunsTheDenseStage) {
-  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue --workers 4");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = lines_of(r.out);
   const auto matching = std::find(lines.begin(), lines.end(), "[3/6] matching");
@@ -292,6 +292,11 @@ TEST_F(SmallFlight, DefaultBuildRunsTheDenseStage) {
   nine.insert(nine.end(), {"ortho_dsm.tif", "ortho_surface.npz"});
   std::sort(nine.begin(), nine.end());
   EXPECT_EQ(listing(dir / "out"), nine);
+
+  const fs::path one = dir / "one" / "ortho.tif";
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(one.string()) + " --workers 1").exit_code, 0);
+  EXPECT_EQ(test::read_file_bytes(one), test::read_file_bytes(out("ortho.tif")));
+  EXPECT_EQ(test::read_file_bytes(dir / "one" / "ortho_surface.npz"), test::read_file_bytes(out("ortho_surface.npz")));
 }
 
 // --dense off: the full road renders from the adjusted poses and reports the adjustment.
