@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
-#include "../tests/render/flight_fixture.h"
 #include "render/render.h"
 #include "seams/compute_seams.h"
+#include "support/flight_fixture.h"
 #include "util/par.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #pragma once
-// Memory and processor probes, and the file-name helpers that log lines, keys and output names
-// use.
+// Memory and processor probes.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,14 +20,5 @@ size_t jobs_within_ram_for(size_t n, double bytes_per_job, std::string_view labe
 // Per logical processor, (busy, total) time in 100 ns units since the system started; nothing
 // when the query fails. Two readings differenced give the load.
 std::optional<std::vector<std::pair<uint64_t, uint64_t>>> cpu_times();
-
-// The last component of a path, "\" and "/" both separating, repeated and trailing separators
-// and "." components ignored; "" for a root, a drive or share prefix, or a path ending in "..".
-// Invalid UTF-8 becomes U+FFFD.
-std::string file_name_string(std::string_view path);
-
-// The file name without its last extension; a leading dot alone does not start one
-// (".hidden" stays whole, "name." gives "name", "..x" gives "."). "" without a file name.
-std::string file_stem_string(std::string_view path);
 
 }  // namespace tsl

@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "cache/eviction.h"
+#include "platform/system.h"
 #include "util/error.h"
 #include "util/text.h"
-
-#if defined(_WIN32)
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace tsl {
 
@@ -53,14 +48,6 @@ std::optional<std::string> env_text(const char* name) {
   std::string text(value);
   if (sanitize_utf8(text) != text) return std::nullopt;
   return text;
-}
-
-uint64_t process_id() {
-#if defined(_WIN32)
-  return static_cast<uint64_t>(_getpid());
-#else
-  return static_cast<uint64_t>(getpid());
-#endif
 }
 
 // A positive number per thread, unique among the threads of the process.
@@ -161,7 +148,7 @@ void cache_store(std::string_view kind, std::string_view key, const CacheRecord&
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   fs::path temporary = target;
-  temporary.replace_extension(format("{}.ThreadId{}.tmp", process_id(), thread_number()));
+  temporary.replace_extension(format("{}.ThreadId{}.tmp", platform::process_id(), thread_number()));
   if (write_file(temporary, encode_cache_record(record))) {
     fs::rename(temporary, target, ec);
     if (ec) fs::remove(temporary, ec);

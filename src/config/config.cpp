@@ -41,20 +41,12 @@ struct OptionReader {
 
   bool truthy(std::string_view key) const { return option_truthy(value(key)); }
 
-  // A Number, a Bool as 1 or 0, or a String holding decimal text.
-  static std::optional<double> number_of(const JsonValue& v) {
-    if (v.is_number()) return v.as_f64();
-    if (v.is_bool()) return v.as_bool() ? 1.0 : 0.0;
-    if (v.is_string()) return parse_decimal(trim_unicode(v.as_string()));
-    return std::nullopt;
-  }
-
   double number(std::string_view key) const {
-    if (auto x = number_of(value(key))) return *x;
-    return number_of(d.index(key)).value_or(0.0);
+    if (auto x = json_number(value(key))) return *x;
+    return json_number(d.index(key)).value_or(0.0);
   }
 
-  std::optional<double> optional_number(std::string_view key) const { return number_of(value(key)); }
+  std::optional<double> optional_number(std::string_view key) const { return json_number(value(key)); }
 
   uint64_t count(std::string_view key, uint64_t at_least = 0) const {
     return std::max(count_of(number(key)), at_least);

@@ -13,7 +13,7 @@
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "meta/image_meta.h"
-#include "render/image_cache.h"
+#include "imageio/image_cache.h"
 #include "surface/surface.h"
 
 namespace tsl {

@@ -7,8 +7,10 @@
 #include "geo/footprint.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "render/output_grid.h"
+#include "grid/output_grid.h"
+#include "surface/surface.h"
 #include "sysmon.h"
+#include "util/error.h"
 #include "util/par.h"
 
 namespace tsl {
@@ -48,8 +50,11 @@ DenseContext make_dense_context(std::span<const PhotoPair> pairs, std::span<cons
   ctx.scales = dense_scales(images, config.match_px);
   ctx.dense_gsd = dense_gsd(images, positions, surface, ctx.scales);
   ctx.footprints.reserve(images.size());
-  for (size_t p = 0; p < images.size(); ++p)
-    ctx.footprints.push_back(footprint(images[p], rotations[p], positions[p], surface, DENSE_FOOTPRINT_SAMPLES));
+  const GroundHeights ground = ground_heights(surface);
+  for (size_t p = 0; p < images.size(); ++p) {
+    if (!images[p].lens) internal_error("lens");
+    ctx.footprints.push_back(footprint(*images[p].lens, rotations[p], positions[p], ground, DENSE_FOOTPRINT_SAMPLES));
+  }
   ctx.grid_cap_mp = 1.2;
   ctx.lattice_step = 6;
   ctx.tie_cap = config.dense_ties;

@@ -61,17 +61,17 @@ ImageU8 heat_map_for_jpeg(const ImageU8& heat) {
 }  // namespace
 
 std::filesystem::path diagnostics_zip_path(const std::filesystem::path& report_path) {
-  const std::string name = file_name_string(report_path);
+  const std::string name = file_name_string(report_path.native());
   std::string zip_name;
   if (name.find(REPORT_SUFFIX) != std::string::npos) zip_name = replace_all(name, REPORT_SUFFIX, ZIP_SUFFIX);
-  else if (!name.empty()) zip_name = file_stem_string(report_path) + std::string(ZIP_SUFFIX);
+  else if (!name.empty()) zip_name = file_stem_string(report_path.native()) + std::string(ZIP_SUFFIX);
   return report_path.parent_path() / zip_name;
 }
 
 std::string diagnostics_stem(const std::filesystem::path& report_path) {
   const std::string whole = sanitize_utf8(report_path.string());
-  if (file_name_string(report_path).find(REPORT_SUFFIX) != std::string::npos) return replace_all(whole, REPORT_SUFFIX, "");
-  return (report_path.parent_path() / file_stem_string(report_path)).string();
+  if (file_name_string(report_path.native()).find(REPORT_SUFFIX) != std::string::npos) return replace_all(whole, REPORT_SUFFIX, "");
+  return (report_path.parent_path() / file_stem_string(report_path.native())).string();
 }
 
 std::vector<std::string> report_log_lines(const JsonValue& report) {
@@ -94,7 +94,7 @@ void log_unless_quiet(bool quiet, std::string line) {
 
 bool capture_order_cmp(const ImageMeta& a, const ImageMeta& b) {
   if (a.time != b.time) return a.time < b.time;
-  return file_name_string(a.path) < file_name_string(b.path);
+  return file_name_string(a.path.native()) < file_name_string(b.path.native());
 }
 
 std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::filesystem::path& report_path,
@@ -126,7 +126,7 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
 
   const std::filesystem::path zip_path = diagnostics_zip_path(report_path);
   const std::string stem = diagnostics_stem(report_path);
-  if (zip_path == report_path || file_name_string(zip_path).empty())
+  if (zip_path == report_path || file_name_string(zip_path.native()).empty())
     return std::unexpected(format("cannot derive a diagnostics archive name from {}", report_path.string()));
 
   log_unless_quiet(quiet, format("diagnostics: seam analysis over {} images ...", photos.size()));
@@ -181,10 +181,10 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
       if (i % 10 == 0 || i == n) log_unless_quiet(quiet, format("diagnostics: images {}/{}", i, n));
       auto frame = diag_frame_jpeg(photo, max_px);
       if (!frame) {
-        log_unless_quiet(quiet, format("diagnostics: {} skipped ({})", file_name_string(photo.path), frame.error()));
+        log_unless_quiet(quiet, format("diagnostics: {} skipped ({})", file_name_string(photo.path.native()), frame.error()));
         continue;
       }
-      if (auto r = add(format("images/{}.jpg", file_stem_string(photo.path)), *frame, false); !r)
+      if (auto r = add(format("images/{}.jpg", file_stem_string(photo.path.native())), *frame, false); !r)
         return std::unexpected(r.error());
     }
   }
@@ -199,7 +199,7 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
   const double mb = ec ? 0.0 : static_cast<double>(bytes) / 1e6;
   const JsonValue& s = result.summary;
   log_unless_quiet(quiet, format("diagnostics: {} ({:.1} MB) | seams median {} cm (same line {}, cross line {}, frame edges {})",
-                                 file_name_string(zip_path), mb, json_number_text(s, "median_cm"),
+                                 file_name_string(zip_path.native()), mb, json_number_text(s, "median_cm"),
                                  json_number_text(s, "sequence_median_cm"), json_number_text(s, "side_median_cm"),
                                  json_number_text(s, "edge_median_cm")));
   return result;

@@ -7,7 +7,7 @@
 #include "img/jpeg/encode.h"
 #include "img/ops/resample.h"
 #include "imageio/load_image.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {

@@ -35,7 +35,7 @@ std::optional<SeamSample> diag_sample_image(const SamplingContext& context, size
   const Surface& surface = *context.surface;
   const double r_lim = camera.monotonic_radius();
 
-  const Polygon outline = footprint(camera, pose.rotation, {pose.e, pose.n, pose.h}, surface, 8);
+  const Polygon outline = footprint(camera, pose.rotation, {pose.e, pose.n, pose.h}, ground_heights(surface), 8);
   double min_x = std::numeric_limits<double>::infinity(), max_x = -min_x;
   double min_y = min_x, max_y = -min_x;
   for (const Vec2& p : outline) {

@@ -9,7 +9,7 @@
 #include "img/ops/filter.h"
 #include "img/ops/morph.h"
 #include "linalg/stats.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/par.h"
 #include "util/text.h"
 

@@ -6,7 +6,7 @@
 namespace tsl {
 
 Polygon footprint(const CameraModel& camera, const Mat3& cam_from_world, const Vec3& position,
-                  const Surface& surface, size_t n) {
+                  const GroundHeights& ground, size_t n) {
   if (n < 2) internal_error(format("footprint needs at least 2 samples per side, got {}", n));
   const double w = static_cast<double>(camera.width) - 1.0;
   const double h = static_cast<double>(camera.height) - 1.0;
@@ -30,22 +30,12 @@ Polygon footprint(const CameraModel& camera, const Mat3& cam_from_world, const V
     const double de = r[0] * z.x + r[3] * z.y + r[6];
     const double dn = r[1] * z.x + r[4] * z.y + r[7];
     const double du = r[2] * z.x + r[5] * z.y + r[8];
-    double t;
-    if (!surface.z) {
-      t = (surface.z0 - cu) / du;
-    } else {
-      t = (surface.z_median - cu) / du;
-      for (int i = 0; i < 7; ++i) t = (surface.height_at(ce + t * de, cn + t * dn) - cu) / du;
-    }
+    double t = (ground.start_m - cu) / du;
+    if (ground.height_at)
+      for (int i = 0; i < 7; ++i) t = (ground.height_at(ce + t * de, cn + t * dn) - cu) / du;
     out.push_back({ce + t * de, cn + t * dn});
   }
   return out;
-}
-
-Polygon footprint(const ImageMeta& meta, const Mat3& cam_from_world, const Vec3& position, const Surface& surface,
-                  size_t n) {
-  if (!meta.lens) internal_error(format("footprint of {} without a camera model", meta.path.filename().string()));
-  return footprint(*meta.lens, cam_from_world, position, surface, n);
 }
 
 }  // namespace tsl

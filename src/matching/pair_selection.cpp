@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "geo/footprint.h"
-#include "surface/surface.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -83,11 +83,14 @@ std::vector<PhotoPair> select_pairs(std::span<const ImageMeta> images, std::span
                                     std::span<const Vec3> positions, size_t neighbors) {
   if (rotations.size() < images.size() || positions.size() < images.size())
     internal_error("select_pairs: fewer poses than photos");
-  const Surface ground = Surface::plane(0.0);
+  const GroundHeights ground{.start_m = 0.0, .height_at = nullptr};
   std::vector<Polygon> hulls;
   hulls.reserve(images.size());
-  for (size_t i = 0; i < images.size(); ++i)
-    hulls.push_back(convex_hull(footprint(images[i], rotations[i], positions[i], ground, FOOTPRINT_SAMPLES)));
+  for (size_t i = 0; i < images.size(); ++i) {
+    if (!images[i].lens)
+      internal_error(format("footprint of {} without a camera model", images[i].path.filename().string()));
+    hulls.push_back(convex_hull(footprint(*images[i].lens, rotations[i], positions[i], ground, FOOTPRINT_SAMPLES)));
+  }
   return select_pairs_from_hulls(hulls, neighbors);
 }
 

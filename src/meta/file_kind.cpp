@@ -1,7 +1,7 @@
 #include "meta/file_kind.h"
 
-#include "meta/lower_case.h"
-#include "sysmon.h"
+#include "util/lower_case.h"
+#include "util/path.h"
 
 namespace tsl {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "meta/drone_xmp.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {

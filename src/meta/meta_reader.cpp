@@ -32,18 +32,6 @@ constexpr uint16_t TAG_OPCODE_LIST_3 = 51022;
 
 constexpr uint64_t TIFF_XMP_SEARCH_BYTES = 4 << 20;
 
-std::string os_error_text(int code) {
-  return format("{} (os error {})", std::error_code(code, std::generic_category()).message(), code);
-}
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-std::expected<std::vector<uint8_t>, std::string> read_whole_file(const fs::path& path) {
-  return read_file_head(path, UINT64_MAX);
-}
-
 std::string trim_nul_space(std::string s) {
   constexpr std::string_view JUNK(" \0", 2);
   const size_t first = s.find_first_not_of(JUNK);
@@ -197,37 +185,6 @@ std::expected<KindResult, std::string> read_dng(const fs::path& path, ImageMeta&
 }
 
 }  // namespace
-
-std::expected<std::vector<uint8_t>, std::string> read_file_head(const fs::path& path, uint64_t limit) try {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-  if (!f) return std::unexpected(os_error_text(errno));
-  std::vector<uint8_t> bytes;
-  // The buffer is reserved at once for what the system says the file holds (up to the limit),
-  // so a small file costs its size, not the limit; reads past that go in small steps.
-  uint64_t expected = limit;
-  if (std::error_code ec; fs::is_regular_file(path, ec)) {
-    const uintmax_t size = fs::file_size(path, ec);
-    if (!ec) expected = std::min<uint64_t>(limit, size);
-  }
-  if (expected != UINT64_MAX) bytes.reserve(expected);
-  constexpr size_t CHUNK = 1 << 20;
-  constexpr size_t STEP = 1 << 16;
-  while (bytes.size() < limit) {
-    const uint64_t room = bytes.size() < expected ? expected - bytes.size() : STEP;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>({CHUNK, limit - bytes.size(), std::max<uint64_t>(room, 1)}));
-    const size_t at = bytes.size();
-    bytes.resize(at + want);
-    const size_t got = std::fread(bytes.data() + at, 1, want, f.get());
-    bytes.resize(at + got);
-    if (got < want) {
-      if (std::ferror(f.get())) return std::unexpected(os_error_text(errno));
-      break;
-    }
-  }
-  return bytes;
-} catch (const std::bad_alloc&) {
-  return std::unexpected("not enough memory to read the file");
-}
 
 std::expected<ImageMeta, std::string> read_image_meta(const fs::path& path, std::optional<double> focal_override,
                                                       ProcessedMode mode) {

@@ -11,15 +11,12 @@
 #include <vector>
 
 #include "meta/image_meta.h"
+#include "util/files.h"
 
 namespace tsl {
 
 inline constexpr uint64_t JPEG_HEAD_BYTES = 1 << 20;
 inline constexpr uint64_t DNG_HEAD_BYTES = 4 << 20;
-
-// The first `limit` bytes of the file (all of it when shorter), or the system's error text
-// ("No such file or directory (os error 2)").
-std::expected<std::vector<uint8_t>, std::string> read_file_head(const std::filesystem::path& path, uint64_t limit);
 
 // The record of one photo; the kind follows the extension (dng, tif/tiff, else JPEG). Fails
 // only when the file cannot be read (the system's text), with "cannot read JPEG size", with

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "meta/lower_case.h"
-#include "sysmon.h"
+#include "util/lower_case.h"
+#include "util/path.h"
 
 namespace tsl {
 namespace {

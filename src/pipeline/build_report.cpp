@@ -42,7 +42,7 @@ JsonValue lens_json(const CameraModel& m) {
 JsonValue shot_json(const ReportInputs& in, size_t k) {
   const ImageMeta& meta = in.images->images[k];
   JsonValue o = JsonValue::empty_object();
-  o.set_string("file", file_name_string(meta.path));
+  o.set_string("file", file_name_string(meta.path.native()));
   o.set_string("path", meta.path.string());
   o.set_f64("E", in.images->origin_e + in.positions[k][0]);
   o.set_f64("N", in.images->origin_n + in.positions[k][1]);

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gains/gains.h"
 #include "geo/vec.h"
 #include "logx.h"
 #include "pipeline/collect_images.h"
-#include "render/gains.h"
 #include "surface/surface.h"
 #include "util/json.h"
 

@@ -11,7 +11,7 @@
 #include "pipeline/file_pairing.h"
 #include "pipeline/placement.h"
 #include "pipeline/pose_from_originals.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/par.h"
 
 namespace tsl {

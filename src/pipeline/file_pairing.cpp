@@ -4,9 +4,9 @@
 #include <map>
 
 #include "meta/file_kind.h"
-#include "meta/lower_case.h"
 #include "pipeline/input_scan.h"
-#include "sysmon.h"
+#include "util/lower_case.h"
+#include "util/path.h"
 
 namespace tsl {
 

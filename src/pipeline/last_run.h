@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gains/gains.h"
 #include "geo/vec.h"
+#include "grid/seam_map.h"
 #include "meta/image_meta.h"
-#include "render/gains.h"
-#include "seams/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {

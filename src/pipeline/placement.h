@@ -4,9 +4,9 @@
 // from the drone's gimbal angles, its yaw turned from true to grid north.
 #include <vector>
 
+#include "geo/utm.h"
 #include "geo/vec.h"
 #include "meta/image_meta.h"
-#include "pipeline/utm.h"
 
 namespace tsl {
 

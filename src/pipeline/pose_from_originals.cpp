@@ -7,10 +7,10 @@
 
 #include "logx.h"
 #include "meta/file_kind.h"
-#include "meta/lower_case.h"
 #include "meta/meta_reader.h"
 #include "pipeline/input_scan.h"
-#include "sysmon.h"
+#include "util/lower_case.h"
+#include "util/path.h"
 
 namespace tsl {
 

@@ -12,12 +12,12 @@
 #include <string>
 
 #include "config/config.h"
+#include "gains/gains.h"
 #include "geo/vec.h"
+#include "grid/output_grid.h"
+#include "grid/seam_map.h"
+#include "imageio/image_cache.h"
 #include "pipeline/collect_images.h"
-#include "render/gains.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
-#include "seams/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "logx.h"
-#include "pipeline/json_read.h"
 #include "pipeline/output_files.h"
+#include "util/json.h"
 
 namespace tsl {
 
@@ -131,7 +131,7 @@ std::expected<ReusedSolution, std::string> load_reuse_report(const fs::path& pat
   out.gains.assign(set.images.size(), Gain{1.0, 1.0, 1.0});
   size_t matched = 0;
   for (size_t k = 0; k < set.images.size(); ++k) {
-    const std::string name = file_name_string(set.images[k].path);
+    const std::string name = file_name_string(set.images[k].path.native());
     const JsonValue* shot = find_shot(report["shots"], name);
     if (shot == nullptr) continue;
     auto pose = shot_pose(*shot, set.origin_e, set.origin_n);
@@ -145,7 +145,7 @@ std::expected<ReusedSolution, std::string> load_reuse_report(const fs::path& pat
     ++matched;
   }
   apply_selfcal(report["selfcal"], set);
-  logf("[2-5/6] reusing solved poses + gains from {} ({}/{} images)", file_name_string(path), matched,
+  logf("[2-5/6] reusing solved poses + gains from {} ({}/{} images)", file_name_string(path.native()), matched,
        set.images.size());
 
   // A NaN height would put the plane nowhere; such a report falls back to the take-off height.

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "gains/gains.h"
 #include "geo/vec.h"
 #include "pipeline/collect_images.h"
-#include "render/gains.h"
 #include "surface/surface.h"
 #include "util/json.h"
 

@@ -8,9 +8,12 @@
 
 #include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
-#include "dense/dense_stage.h"
 #include "config/usage.h"
+#include "dense/dense_stage.h"
 #include "diag/diagnostics.h"
+#include "gains/gains.h"
+#include "grid/output_grid.h"
+#include "imageio/image_cache.h"
 #include "linalg/stats.h"
 #include "logx.h"
 #include "matching/matching_stage.h"
@@ -23,10 +26,7 @@
 #include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
 #include "pipeline/tie_summary.h"
-#include "render/gains.h"
 #include "surface/terrain.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
 #include "sift/feature_stage.h"
 
 namespace tsl {

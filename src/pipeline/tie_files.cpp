@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <optional>
 
+#include "grid/output_grid.h"
 #include "logx.h"
-#include "pipeline/json_read.h"
 #include "pipeline/output_files.h"
-#include "render/output_grid.h"
+#include "util/json.h"
 #include "util/text.h"
 
 namespace tsl {

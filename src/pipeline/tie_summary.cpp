@@ -26,7 +26,7 @@ void add_tie_summary(JsonValue& adjustment, std::span<const PairMatch> tie_pairs
   }
   std::vector<std::string> unconnected;
   for (size_t k = 0; k < images.size(); ++k)
-    if (ties[k] == 0.0) unconnected.push_back(file_name_string(images[k].path));
+    if (ties[k] == 0.0) unconnected.push_back(file_name_string(images[k].path.native()));
   adjustment.set_f64s("ties_per_image", ties);
   adjustment.set_f64s("pairs_matched", {static_cast<double>(tie_pairs.size()), static_cast<double>(candidate_pairs)});
   adjustment.set_strings("unconnected", unconnected);

@@ -74,4 +74,8 @@ std::optional<std::vector<CpuTime>> processor_times() {
   return out;
 }
 
+uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
+
+std::FILE* open_file(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
 }  // namespace tsl::platform

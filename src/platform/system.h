@@ -3,6 +3,8 @@
 // scheduler's affinity mask, sysconf and /proc; every query degrades to "unknown" instead of
 // failing.
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -28,5 +30,12 @@ struct CpuTime {
 
 // Cumulative times per logical processor, in processor order; nothing when unreadable.
 std::optional<std::vector<CpuTime>> processor_times();
+
+// The id of this process.
+uint64_t process_id();
+
+// Opens a file with a stdio mode ("rb", "wb"); null with errno set on failure. Paths are the
+// system's own encoding, so any name the file system holds can be opened.
+std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 
 }  // namespace tsl::platform

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <optional>
 
+#include "grid/proj_grid.h"
 #include "img/ops/filter.h"
 #include "img/ops/resample.h"
 #include "logx.h"
 #include "platform/system.h"
-#include "render/proj_grid.h"
 #include "render/warp_sample.h"
 #include "util/error.h"
 #include "util/par.h"

@@ -6,10 +6,10 @@
 #include <limits>
 #include <optional>
 
+#include "grid/proj_grid.h"
 #include "img/ops/morph.h"
 #include "logx.h"
 #include "render/multiband.h"
-#include "render/proj_grid.h"
 #include "render/warp_sample.h"
 #include "util/error.h"
 #include "util/par.h"

@@ -10,24 +10,22 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gains/gains.h"
 #include "geo/vec.h"
+#include "grid/output_grid.h"
+#include "grid/seam_map.h"
+#include "imageio/image_cache.h"
 #include "meta/image_meta.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
-#include "seams/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {
-
-// One (red, green, blue) radiometric multiplier triple per photo.
-using ColourGain = std::array<double, 3>;
 
 struct RenderJob {
   std::span<const ImageMeta> images;  // each with its camera model and full size
   std::span<const Mat3> rotations;    // world-to-camera, one per photo
   std::span<const Vec3> positions;    // local east, north, height, one per photo
   const Surface* surface = nullptr;
-  std::span<const ColourGain> gains;  // one per photo
+  std::span<const Gain> gains;  // one per photo
   const OutputGrid* grid = nullptr;
   const Config* config = nullptr;  // block_rows, grid_step, feather, contrib_thr, workers, interp, blend
   ImageCache* cache = nullptr;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "seams/seam_map.h"
+#include "grid/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {

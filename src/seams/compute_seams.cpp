@@ -3,7 +3,7 @@
 #include "logx.h"
 #include "seams/cut_seams.h"
 #include "seams/nadir.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/error.h"
 #include "util/text.h"
 
@@ -11,7 +11,7 @@ namespace tsl {
 
 std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
                                                   std::span<const Vec3> positions, const Surface& surface,
-                                                  std::span<const ColourGain> gains, const OutputGrid& grid,
+                                                  std::span<const Gain> gains, const OutputGrid& grid,
                                                   const Config& config, ImageCache& cache) {
   const size_t n = images.size();
   if (rotations.size() < n || positions.size() < n || gains.size() < n || grid.windows.size() < n)

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "config/config.h"
+#include "gains/gains.h"
 #include "geo/vec.h"
+#include "grid/output_grid.h"
+#include "grid/seam_map.h"
+#include "imageio/image_cache.h"
 #include "meta/image_meta.h"
-#include "render/image_cache.h"
-#include "render/output_grid.h"
-#include "render/render_job.h"
-#include "seams/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {
@@ -22,7 +22,7 @@ namespace tsl {
 // camera model, or fewer rotations, positions, gains or windows than photos, are a caller's bug.
 std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
                                                   std::span<const Vec3> positions, const Surface& surface,
-                                                  std::span<const ColourGain> gains, const OutputGrid& grid,
+                                                  std::span<const Gain> gains, const OutputGrid& grid,
                                                   const Config& config, ImageCache& cache);
 
 }  // namespace tsl

@@ -8,13 +8,13 @@
 #include <map>
 #include <utility>
 
+#include "grid/output_grid.h"
 #include "img/ops/components.h"
 #include "img/ops/filter.h"
 #include "img/ops/morph.h"
 #include "img/ops/sample.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "render/output_grid.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"

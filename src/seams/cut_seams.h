@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gains/gains.h"
+#include "grid/seam_map.h"
+#include "imageio/image_cache.h"
 #include "img/image.h"
-#include "render/image_cache.h"
-#include "render/render_job.h"
 #include "seams/nadir.h"
-#include "seams/seam_map.h"
 
 namespace tsl {
 
@@ -59,7 +59,7 @@ ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb);
 // What the cut pass reads besides the seam map.
 struct CutInputs {
   SeamInputs photos;
-  std::span<const ColourGain> gains;
+  std::span<const Gain> gains;
   const Config* config = nullptr;  // seam_band
   ImageCache* cache = nullptr;
   std::span<const double> scales;   // seam decode scale per photo

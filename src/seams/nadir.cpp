@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "grid/proj_grid.h"
 #include "img/ops/grid.h"
 #include "linalg/stats.h"
-#include "render/proj_grid.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"

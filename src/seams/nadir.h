@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "geo/vec.h"
+#include "grid/output_grid.h"
+#include "grid/seam_map.h"
 #include "meta/image_meta.h"
-#include "render/output_grid.h"
-#include "seams/seam_map.h"
 #include "surface/surface.h"
 
 namespace tsl {

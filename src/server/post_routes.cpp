@@ -10,7 +10,7 @@
 #include "server/file_access.h"
 #include "server/job.h"
 #include "server/thumbs.h"
-#include "sysmon.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tsl {

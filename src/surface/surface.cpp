@@ -129,4 +129,10 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
                       std::move(heights));
 }
 
+GroundHeights ground_heights(const Surface& surface) {
+  if (!surface.z) return {.start_m = surface.z0, .height_at = nullptr};
+  return {.start_m = surface.z_median,
+          .height_at = [&surface](double east, double north) { return surface.height_at(east, north); }};
+}
+
 }  // namespace tsl

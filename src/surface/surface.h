@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "geo/footprint.h"
 #include "util/json.h"
 
 namespace tsl {
@@ -43,6 +44,10 @@ struct Surface {
   // reports z_min +infinity, z_max -infinity and relief_m NaN.
   JsonValue to_json() const;
 };
+
+// The surface as footprints read it: a plane's height, or a grid's median refined through
+// height_at. The function borrows `surface`, which must outlive it.
+GroundHeights ground_heights(const Surface& surface);
 
 // Reads a terrain file written for a build: an npz archive with the 0-dimensional arrays
 // "z0", "E0", "N0" (absolute UTM of node (0, 0)), "cell" and the 2-dimensional heights "Z"

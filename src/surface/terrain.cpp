@@ -124,7 +124,7 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
   const Surface plane = Surface::plane(ground);
   for (size_t i = 0; i < images.size(); ++i) {
     const CameraModel& cam = lens_of(images[i]);
-    for (const Vec2& p : footprint(cam, rotations[i], positions[i], plane, 6)) {
+    for (const Vec2& p : footprint(cam, rotations[i], positions[i], ground_heights(plane), 6)) {
       if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
       box.min_e = std::min(box.min_e, p.x), box.max_e = std::max(box.max_e, p.x);
       box.min_n = std::min(box.min_n, p.y), box.max_n = std::max(box.max_n, p.y);

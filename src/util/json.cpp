@@ -25,6 +25,17 @@ const T& checked(const JsonValue& v, JsonValue::Kind want) {
 
 // --- value ---------------------------------------------------------------------------------
 
+std::optional<double> json_number(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Number: return value.as_f64();
+    case JsonValue::Kind::Bool: return value.as_bool() ? 1.0 : 0.0;
+    case JsonValue::Kind::String: return parse_decimal(trim_unicode(value.as_string()));
+    default: return std::nullopt;
+  }
+}
+
+double json_number_or_zero(const JsonValue& value) { return json_number(value).value_or(0.0); }
+
 const JsonValue& json_null() {
   static const JsonValue null_value;
   return null_value;
@@ -122,17 +133,7 @@ std::vector<double> JsonValue::to_f64_vec() const {
   const JsonArray* a = std::get_if<JsonArray>(&data);
   if (!a) return out;
   out.reserve(a->size());
-  for (const JsonValue& e : *a) {
-    double x = std::nan("");
-    if (const double* n = std::get_if<double>(&e.data)) {
-      x = *n;
-    } else if (const bool* b = std::get_if<bool>(&e.data)) {
-      x = *b ? 1.0 : 0.0;
-    } else if (const std::string* s = std::get_if<std::string>(&e.data)) {
-      x = parse_decimal(trim_unicode(*s)).value_or(std::nan(""));
-    }
-    out.push_back(x);
-  }
+  for (const JsonValue& e : *a) out.push_back(json_number(e).value_or(std::nan("")));
   return out;
 }
 

@@ -106,9 +106,8 @@ struct JsonValue {
   // On an Array: appends. On any other kind the value is dropped.
   void push(JsonValue value);
 
-  // The elements of an Array as doubles: Numbers as they are, Bools as 1 or 0, Strings
-  // trimmed of Unicode white space and read as decimal text (NaN when that fails), everything
-  // else NaN. Empty for anything but an Array.
+  // The elements of an Array as doubles by json_number, NaN where it gives none. Empty for
+  // anything but an Array.
   std::vector<double> to_f64_vec() const;
 
   JsonValue clone() const { return *this; }
@@ -120,6 +119,15 @@ struct JsonValue {
 
 // The shared immutable Null that failed lookups return.
 const JsonValue& json_null();
+
+// The loose number rule for documents a user may have edited (options, reports, tie files): a
+// Number as it is, a Bool as 1 or 0, a String trimmed of Unicode white space and read as
+// decimal text. Nothing for any other kind, a missing member (Null) or a String that is not a
+// number.
+std::optional<double> json_number(const JsonValue& value);
+
+// json_number, or 0 when there is none.
+double json_number_or_zero(const JsonValue& value);
 
 // Reads one whole JSON text. Errors: "unexpected end", "unterminated string", "bad \u escape",
 // "expected ':'", "expected ',' or ']'", "expected ',' or '}'", "object key must be a string",

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "util/error.h"
+#include "util/files.h"
 #include "util/text.h"
 #include "util/zipf.h"
 
@@ -20,27 +21,6 @@ namespace {
 constexpr size_t HEADER_ALIGN = 64;
 
 // --- small helpers -------------------------------------------------------------------------
-
-std::string os_error(int err) { return std::error_code(err, std::generic_category()).message(); }
-
-std::expected<std::vector<uint8_t>, std::string> read_whole_file(const std::filesystem::path& path) {
-#ifdef _WIN32
-  std::FILE* raw = _wfopen(path.c_str(), L"rb");
-#else
-  std::FILE* raw = std::fopen(path.c_str(), "rb");
-#endif
-  if (!raw) return std::unexpected(os_error(errno));
-  std::unique_ptr<std::FILE, FileCloser> f(raw);
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  for (;;) {
-    size_t got = std::fread(chunk, 1, sizeof chunk, f.get());
-    bytes.insert(bytes.end(), chunk, chunk + got);
-    if (got < sizeof chunk) break;
-  }
-  if (std::ferror(f.get())) return std::unexpected(os_error(errno));
-  return bytes;
-}
 
 // Code points of a text; invalid UTF-8 reads as U+FFFD.
 std::u32string code_points(std::string_view text) {

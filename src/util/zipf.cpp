@@ -4,8 +4,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/system.h"
 #include "util/deflate.h"
 #include "util/error.h"
+#include "util/files.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -26,8 +28,6 @@ constexpr size_t CENTRAL_HEADER = 46;
 constexpr size_t END_RECORD = 22;
 constexpr size_t MAX_COMMENT = 65535;
 constexpr size_t FILE_BUFFER = 8192;
-
-std::string os_error(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 void put16(std::vector<uint8_t>& b, uint64_t v) {
   b.push_back(static_cast<uint8_t>(v));
@@ -52,31 +52,19 @@ uint64_t get64(std::span<const uint8_t> b, size_t at) {
 // True when [at, at + len) lies inside a buffer of `size` bytes, without overflow.
 bool fits(uint64_t at, uint64_t len, uint64_t size) { return at <= size && len <= size - at; }
 
-std::FILE* open_for_writing(const std::filesystem::path& path) {
-#ifdef _WIN32
-  return _wfopen(path.c_str(), L"wb");
-#else
-  return std::fopen(path.c_str(), "wb");
-#endif
-}
-
 std::expected<void, std::string> write_all(ZipWriter& w, std::span<const uint8_t> bytes) {
   if (!w.file) internal_error("zip writer used after finish");
   if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), w.file.get()) != bytes.size())
-    return std::unexpected(os_error(errno));
+    return std::unexpected(os_error_text(errno));
   w.position += bytes.size();
   return {};
 }
 
 }  // namespace
 
-void FileCloser::operator()(std::FILE* f) const {
-  if (f) std::fclose(f);
-}
-
 std::expected<ZipWriter, std::string> ZipWriter::create(const std::filesystem::path& path) {
-  std::FILE* f = open_for_writing(path);
-  if (!f) return std::unexpected(os_error(errno));
+  std::FILE* f = platform::open_file(path, "wb");
+  if (!f) return std::unexpected(os_error_text(errno));
   ZipWriter w;
   w.file.reset(f);
   std::setvbuf(f, nullptr, _IOFBF, FILE_BUFFER);
@@ -187,9 +175,9 @@ std::expected<void, std::string> ZipWriter::finish() {
   put32(d, zip64_end ? MARK32 : dir_offset);
   put16(d, 0);
   if (auto r = write_all(*this, d); !r) return r;
-  if (std::fflush(file.get()) != 0) return std::unexpected(os_error(errno));
+  if (std::fflush(file.get()) != 0) return std::unexpected(os_error_text(errno));
   std::FILE* f = file.release();
-  if (std::fclose(f) != 0) return std::unexpected(os_error(errno));
+  if (std::fclose(f) != 0) return std::unexpected(os_error_text(errno));
   return {};
 }
 

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/files.h"
+
 namespace tsl {
 
 // The central-directory facts of one written member.
@@ -22,10 +24,6 @@ struct ZipEntry {
   uint64_t offset = 0;           // file position of the member's local header
   uint32_t crc32 = 0;            // CRC-32 of the content
   uint16_t method = 0;           // 0 stored, 8 deflated
-};
-
-struct FileCloser {
-  void operator()(std::FILE* f) const;
 };
 
 // Writes one archive into a file it creates. Errors are the operating system's text; after

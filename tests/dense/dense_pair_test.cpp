@@ -12,8 +12,8 @@
 
 #include "dense/dense_stage.h"
 #include "linalg/stats.h"
-#include "pipeline/log_capture.h"
-#include "render/flight_fixture.h"
+#include "support/log_capture.h"
+#include "support/flight_fixture.h"
 #include "support/test_util.h"
 #include "util/error.h"
 

@@ -6,7 +6,7 @@
 #include <numbers>
 
 #include "img/jpeg/encode.h"
-#include "render/flight_fixture.h"
+#include "support/flight_fixture.h"
 #include "support/test_util.h"
 
 namespace tsl {

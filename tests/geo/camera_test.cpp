@@ -6,8 +6,8 @@
 #include <limits>
 #include <thread>
 
-#include "geo/camera_fixtures.h"
-#include "linalg/py_oracle.h"
+#include "support/camera_fixtures.h"
+#include "support/py_oracle.h"
 #include "util/error.h"
 #include "util/text.h"
 

@@ -4,8 +4,9 @@
 
 #include <cmath>
 
-#include "geo/camera_fixtures.h"
-#include "linalg/py_oracle.h"
+#include "support/camera_fixtures.h"
+#include "support/py_oracle.h"
+#include "surface/surface.h"
 #include "util/error.h"
 
 namespace tsl {
@@ -25,6 +26,9 @@ std::vector<Vec2> border_pixels(const CameraModel& m, size_t n) {
   return px;
 }
 
+// Flat ground at height z.
+GroundHeights flat(double z) { return {.start_m = z, .height_at = nullptr}; }
+
 // Looking straight down: image right = east, image down = south, view = down.
 constexpr Mat3 NADIR = {1, 0, 0, 0, -1, 0, 0, 0, -1};
 
@@ -35,7 +39,7 @@ Mat3 tilted_north(double deg) {
 }
 
 TEST(Footprint, NadirPinholeOverAPlane) {
-  const Polygon got = footprint(pinhole_4000x3000(), NADIR, {0.0, 0.0, 100.0}, Surface::plane(0.0), 2);
+  const Polygon got = footprint(pinhole_4000x3000(), NADIR, {0.0, 0.0, 100.0}, flat(0.0), 2);
   // The top edge lies north; the far edges sit one pixel short of the symmetric values
   // because the samples run from pixel 0 to pixel width - 1.
   const Vec2 want[] = {{-66.6667, 50},       {66.6333, 50},       {66.6333, 50},      {66.6333, -49.9667},
@@ -59,7 +63,7 @@ TEST(Footprint, ObliqueBrownCameraMatchesOpenCvRays) {
   const Vec3 c = {12.0, -7.0, 80.0};
   const double ground = 3.5;
   const size_t n = 6;
-  const Polygon got = footprint(m, r, c, Surface::plane(ground), n);
+  const Polygon got = footprint(m, r, c, flat(ground), n);
   ASSERT_EQ(got.size(), 4 * n);
 
   std::vector<double> pixels;
@@ -105,8 +109,8 @@ TEST(Footprint, OverlapOfNeighbouringFootprintsMatchesShapely) {
   CameraModel m = pinhole_4000x3000();
   m.kind = LensKind::Brown;
   m.coeffs = {-0.12, 0.05, 0.0004, -0.0003, -0.01};
-  const Polygon a = footprint(m, tilted_north(8.0), {0.0, 0.0, 90.0}, Surface::plane(0.0), 6);
-  const Polygon b = footprint(m, tilted_north(-5.0), {35.0, 20.0, 95.0}, Surface::plane(0.0), 6);
+  const Polygon a = footprint(m, tilted_north(8.0), {0.0, 0.0, 90.0}, flat(0.0), 6);
+  const Polygon b = footprint(m, tilted_north(-5.0), {35.0, 20.0, 95.0}, flat(0.0), 6);
   test::PyOracle py;
   std::vector<double> fa, fb;
   for (const Vec2& v : a) fa.insert(fa.end(), {v.x, v.y});
@@ -137,8 +141,9 @@ Surface grid_from(double (*height)(double, double)) {
 
 TEST(Footprint, FlatGridGivesThePlaneFootprint) {
   const CameraModel m = pinhole_4000x3000();
-  const Polygon on_grid = footprint(m, tilted_north(15.0), {3.0, 4.0, 100.0}, grid_from([](double, double) { return 5.0; }), 4);
-  const Polygon on_plane = footprint(m, tilted_north(15.0), {3.0, 4.0, 100.0}, Surface::plane(5.0), 4);
+  const Surface level = grid_from([](double, double) { return 5.0; });
+  const Polygon on_grid = footprint(m, tilted_north(15.0), {3.0, 4.0, 100.0}, ground_heights(level), 4);
+  const Polygon on_plane = footprint(m, tilted_north(15.0), {3.0, 4.0, 100.0}, flat(5.0), 4);
   ASSERT_EQ(on_grid.size(), on_plane.size());
   for (size_t k = 0; k < on_grid.size(); ++k) {
     EXPECT_NEAR(on_grid[k].x, on_plane[k].x, 1e-9) << "vertex " << k;
@@ -155,7 +160,7 @@ TEST(Footprint, SlopedGridVerticesAreTheRaysCutWithTheSlope) {
   const Mat3 r = tilted_north(10.0);
   const Vec3 c = {0.0, 0.0, 90.0};
   const size_t n = 5;
-  const Polygon got = footprint(m, r, c, slope, n);
+  const Polygon got = footprint(m, r, c, ground_heights(slope), n);
   ASSERT_EQ(got.size(), 4 * n);
   const std::vector<Vec2> pixels = border_pixels(m, n);
   for (size_t k = 0; k < pixels.size(); ++k) {
@@ -173,28 +178,15 @@ TEST(Footprint, HorizontalRaysGiveNonFiniteVerticesThatHullsDrop) {
   CameraModel m = pinhole_4000x3000();
   m.cy = 1499.5;  // so that the middle samples of the side edges lie exactly on it
   const Mat3 horizon = {1, 0, 0, 0, 0, -1, 0, 1, 0};
-  const Polygon got = footprint(m, horizon, {0.0, 0.0, 50.0}, Surface::plane(0.0), 3);
+  const Polygon got = footprint(m, horizon, {0.0, 0.0, 50.0}, flat(0.0), 3);
   ASSERT_EQ(got.size(), 12u);
   EXPECT_FALSE(std::isfinite(got[4].y));   // right edge, middle sample
   EXPECT_FALSE(std::isfinite(got[10].y));  // left edge, middle sample
   for (const Vec2& v : convex_hull(got)) EXPECT_TRUE(std::isfinite(v.x) && std::isfinite(v.y));
 }
 
-TEST(Footprint, PhotoRecordUsesItsCameraModel) {
-  ImageMeta meta;
-  meta.path = "DJI_0001.JPG";
-  meta.lens = pinhole_4000x3000();
-  const Polygon got = footprint(meta, NADIR, {0.0, 0.0, 100.0}, Surface::plane(0.0), 2);
-  ASSERT_EQ(got.size(), 8u);
-  EXPECT_NEAR(got[0].x, -66.6667, 5e-5);
-  EXPECT_NEAR(got[0].y, 50.0, 5e-5);
-}
-
-TEST(Footprint, CallerBugsAreInternalErrors) {
-  EXPECT_THROW(footprint(pinhole_4000x3000(), NADIR, {0, 0, 100}, Surface::plane(0.0), 1), InternalError);
-  ImageMeta no_lens;
-  no_lens.path = "DJI_0002.JPG";
-  EXPECT_THROW(footprint(no_lens, NADIR, {0, 0, 100}, Surface::plane(0.0), 4), InternalError);
+TEST(Footprint, FewerThanTwoSamplesPerSideIsAnInternalError) {
+  EXPECT_THROW(footprint(pinhole_4000x3000(), NADIR, {0, 0, 100}, flat(0.0), 1), InternalError);
 }
 
 }  // namespace

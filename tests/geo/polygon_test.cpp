@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 
 namespace tsl {
 namespace {

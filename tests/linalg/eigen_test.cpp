@@ -8,7 +8,7 @@
 #include <numeric>
 #include <random>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "util/error.h"
 
 namespace tsl {

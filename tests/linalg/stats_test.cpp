@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "util/error.h"
 
 namespace tsl {

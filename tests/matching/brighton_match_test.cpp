@@ -13,10 +13,10 @@
 
 #include "config/config.h"
 #include "config/parse_args.h"
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "matching/matching_stage.h"
 #include "pipeline/collect_images.h"
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
 #include "sift/feature_stage.h"
 #include "support/test_util.h"
 #include "util/text.h"

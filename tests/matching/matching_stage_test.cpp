@@ -9,8 +9,8 @@
 #include <string>
 
 #include "matching/match_fixtures.h"
-#include "pipeline/log_capture.h"
-#include "render/gains.h"
+#include "support/log_capture.h"
+#include "gains/gains.h"
 #include "support/test_util.h"
 
 namespace tsl {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "geo/camera_fixtures.h"
+#include "support/camera_fixtures.h"
+#include "util/error.h"
 
 namespace tsl {
 namespace {
@@ -80,6 +81,15 @@ TEST(SelectPairs, StripOfNadirPhotosFromTheirPoses) {
   // does (0.1), 160 m apart does not.
   const std::vector<PhotoPair> all = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}};
   EXPECT_EQ(select_pairs(images, rotations, positions, 10), all);
+}
+
+TEST(SelectPairs, PhotoWithoutCameraModelIsAnInternalError) {
+  std::vector<ImageMeta> images(2);
+  images[0].lens = test::pinhole_4000x3000();
+  images[1].path = "DJI_0002.JPG";
+  const std::vector<Mat3> rotations(2, Mat3{1, 0, 0, 0, -1, 0, 0, 0, -1});
+  const std::vector<Vec3> positions = {{0.0, 0.0, 100.0}, {40.0, 0.0, 100.0}};
+  EXPECT_THROW(select_pairs(images, rotations, positions, 2), InternalError);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "util/text.h"
 
 namespace tsl {

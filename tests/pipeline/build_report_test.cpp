@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "geo/camera_fixtures.h"
+#include "support/camera_fixtures.h"
 
 namespace tsl {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "pipeline/input_scan.h"
 #include "support/test_util.h"
-#include "sysmon.h"
+#include "util/path.h"
 
 namespace tsl {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "geo/camera_fixtures.h"
-#include "pipeline/log_capture.h"
+#include "support/camera_fixtures.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 #include "util/npy.h"
 #include "util/text.h"

@@ -7,7 +7,7 @@
 
 #include "config/parse_args.h"
 #include "pipeline/last_run.h"
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 #include "util/text.h"
 

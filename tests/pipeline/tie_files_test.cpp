@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace tsl {

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "render/band_sink.h"
-#include "render/flight_fixture.h"
 #include "render/render.h"
 #include "seams/compute_seams.h"
+#include "support/flight_fixture.h"
 #include "support/test_util.h"
 #include "util/json.h"
 #include "util/text.h"
@@ -60,7 +60,7 @@ class FlightRender : public ::testing::Test {
     auto grid = plan_output_grid(f.images, f.rotations, f.positions, plane, std::nullopt, 2000, std::nullopt, false);
     EXPECT_TRUE(grid.has_value());
     out.grid = *grid;
-    std::vector<ColourGain> gains(f.images.size(), ColourGain{1, 1, 1});
+    std::vector<Gain> gains(f.images.size(), Gain{1, 1, 1});
     if (undo_exposure) gains = f.exposure_gains;
     ImageCache cache(1e9);
     if (seams) {

@@ -10,8 +10,8 @@
 #include "img/ops/resample.h"
 #include "logx.h"
 #include "render/render.h"
-#include "render/render_fixtures.h"
 #include "seams/nadir.h"
+#include "support/render_fixtures.h"
 #include "util/text.h"
 
 namespace tsl {

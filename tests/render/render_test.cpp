@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "logx.h"
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 #include "util/error.h"
 
 namespace tsl {

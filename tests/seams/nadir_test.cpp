@@ -6,7 +6,7 @@
 #include <limits>
 #include <set>
 
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

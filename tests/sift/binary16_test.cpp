@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 
 namespace tsl {
 namespace {

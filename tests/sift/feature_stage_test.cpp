@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "cache/disk_cache.h"
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "meta/meta_reader.h"
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
 #include "sift/binary16.h"
 #include "sift/feature_record.h"
 #include "support/test_util.h"

@@ -12,9 +12,9 @@
 
 #include "imageio/load_image.h"
 #include "img/ops/feature_image.h"
-#include "linalg/py_oracle.h"
 #include "meta/meta_reader.h"
 #include "sift/sift.h"
+#include "support/py_oracle.h"
 #include "support/test_util.h"
 
 namespace tsl {

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 #include "util/error.h"
 #include "util/text.h"
 

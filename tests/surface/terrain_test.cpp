@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
 
 namespace tsl {
 namespace {

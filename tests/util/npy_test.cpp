@@ -7,6 +7,7 @@
 
 #include "support/test_util.h"
 #include "util/error.h"
+#include "util/files.h"
 #include "util/text.h"
 #include "util/zipf.h"
 
@@ -223,7 +224,7 @@ TEST(Npz, ErrorsOfTheLayersBelow) {
   test::TempDir dir;
   auto missing = read_npz(dir / "missing.npz");
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(), std::error_code(ENOENT, std::generic_category()).message());
+  EXPECT_EQ(missing.error(), os_error_text(ENOENT));
 
   auto text_member = dir / "text.npz";
   {

@@ -1,4 +1,4 @@
-#include "render/output_grid.h"
+#include "grid/output_grid.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "logx.h"
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
+#include "util/error.h"
 
 namespace tsl {
 namespace {
@@ -196,6 +197,15 @@ TEST(PlanOutputGrid, WindowsKeepMarginsAndDropFarPhotos) {
   EXPECT_EQ(w[2].y1, 0u);
   EXPECT_EQ(w[3].x0, 99u);
   EXPECT_EQ(w[3].x1, 100u);
+}
+
+TEST(PlanOutputGrid, PhotoWithoutCameraModelIsAnInternalError) {
+  Flight f;
+  f.add(0, 100, 0, 100);
+  f.images[0].lens.reset();
+  EXPECT_THROW(plan_output_grid(f.images, f.rotations, f.positions, Surface::plane(0.0), std::nullopt, 100.0,
+                                std::nullopt, false),
+               InternalError);
 }
 
 TEST(NativeGsds, HeightOverFocalLengthUnclamped) {

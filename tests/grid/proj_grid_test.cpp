@@ -1,10 +1,10 @@
-#include "render/proj_grid.h"
+#include "grid/proj_grid.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "render/render_fixtures.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

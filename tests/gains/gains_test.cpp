@@ -1,4 +1,4 @@
-#include "render/gains.h"
+#include "gains/gains.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "linalg/py_oracle.h"
-#include "pipeline/log_capture.h"
+#include "support/log_capture.h"
+#include "support/py_oracle.h"
 
 namespace tsl {
 namespace {

@@ -1,4 +1,4 @@
-#include "linalg/py_oracle.h"
+#include "support/py_oracle.h"
 
 #include <cstring>
 

@@ -22,7 +22,7 @@ struct TruthFlight {
   std::vector<ImageMeta> images;           // the JPEG photos with the true camera model
   std::vector<Mat3> rotations;             // true world-to-camera rotations
   std::vector<Vec3> positions;             // true positions, local metres
-  std::vector<ColourGain> exposure_gains;  // 1 / the photo's exposure gain: undoes exposure
+  std::vector<Gain> exposure_gains;  // 1 / the photo's exposure gain: undoes exposure
   double origin_e = 0, origin_n = 0;
   int32_t epsg = 0;
 };

@@ -14,8 +14,8 @@
 
 #include "geo/camera.h"
 #include "geo/vec.h"
+#include "imageio/image_cache.h"
 #include "meta/image_meta.h"
-#include "render/image_cache.h"
 #include "render/render_job.h"
 
 namespace tsl::test {
@@ -68,7 +68,7 @@ struct SyntheticScene {
   std::vector<ImageMeta> images;
   std::vector<Mat3> rotations;
   std::vector<Vec3> positions;
-  std::vector<ColourGain> gains;
+  std::vector<Gain> gains;
   GroundTexture texture = wavy_ground;
   std::map<std::string, std::array<float, 3>> flat;  // photos of one colour, by path
   std::map<std::string, GroundTexture> textures;     // photos that see their own ground, by path

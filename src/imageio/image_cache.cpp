@@ -1,4 +1,4 @@
-#include "render/image_cache.h"
+#include "imageio/image_cache.h"
 
 #include <utility>
 

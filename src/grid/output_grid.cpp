@@ -1,4 +1,4 @@
-#include "render/output_grid.h"
+#include "grid/output_grid.h"
 
 #include <algorithm>
 #include <cmath>
@@ -91,8 +91,11 @@ std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMet
   std::vector<Polygon> footprints;
   footprints.reserve(images.size());
   Box box;
+  const GroundHeights ground = ground_heights(surface);
   for (size_t i = 0; i < images.size(); ++i) {
-    footprints.push_back(footprint(images[i], rotations[i], positions[i], surface, FOOTPRINT_SAMPLES));
+    if (!images[i].lens)
+      internal_error(format("footprint of {} without a camera model", images[i].path.filename().string()));
+    footprints.push_back(footprint(*images[i].lens, rotations[i], positions[i], ground, FOOTPRINT_SAMPLES));
     for (const Vec2& p : footprints.back()) {
       if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
       box.min_e = std::min(box.min_e, p.x);

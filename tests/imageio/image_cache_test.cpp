@@ -1,12 +1,12 @@
-#include "render/image_cache.h"
+#include "imageio/image_cache.h"
 
 #include <gtest/gtest.h>
 
 #include <barrier>
 #include <thread>
 
-#include "render/render_fixtures.h"
 #include "render/render_job.h"
+#include "support/render_fixtures.h"
 
 namespace tsl {
 namespace {

@@ -1,4 +1,4 @@
-#include "meta/lower_case.h"
+#include "util/lower_case.h"
 
 #include <algorithm>
 #include <cstdint>

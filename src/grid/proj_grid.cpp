@@ -1,4 +1,4 @@
-#include "render/proj_grid.h"
+#include "grid/proj_grid.h"
 
 #include <algorithm>
 #include <cmath>

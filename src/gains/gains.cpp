@@ -1,4 +1,4 @@
-#include "render/gains.h"
+#include "gains/gains.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,8 +10,8 @@
 
 #include "geo/camera.h"
 #include "geo/vec.h"
+#include "grid/output_grid.h"
 #include "meta/image_meta.h"
-#include "render/output_grid.h"
 #include "surface/surface.h"
 
 namespace tsl {

@@ -1,4 +1,4 @@
-#include "pipeline/utm.h"
+#include "geo/utm.h"
 
 #include <algorithm>
 #include <cmath>

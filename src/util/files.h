@@ -1,0 +1,59 @@
+#pragma once
+// Whole-file reading and writing, and the system's error text. A file is written under a
+// temporary sibling name and renamed into place only when complete, so a failure never leaves
+// a half-written file under its final name and the previous file stays until its successor is
+// whole.
+#include <cstdint>
+#include <cstdio>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace tsl {
+
+// Closes a stdio file held by a unique_ptr.
+struct FileCloser {
+  void operator()(std::FILE* f) const;
+};
+
+// The system's text for an error code: "Permission denied (os error 13)".
+std::string os_error_text(const std::error_code& code);
+// The same for an errno value.
+std::string os_error_text(int errno_value);
+
+// The first `limit` bytes of the file (all of it when shorter). Errors: the system's text
+// ("No such file or directory (os error 2)"), "not enough memory to read the file".
+std::expected<std::vector<uint8_t>, std::string> read_file_head(const std::filesystem::path& path, uint64_t limit);
+// The whole file; errors as read_file_head.
+std::expected<std::vector<uint8_t>, std::string> read_whole_file(const std::filesystem::path& path);
+
+// The whole file as UTF-8 text. Errors: the system's text, or "stream did not contain valid
+// UTF-8".
+std::expected<std::string, std::string> read_text_file(const std::filesystem::path& path);
+
+// A file being written under its partial name; removed when dropped before commit, so an
+// error or a cancellation leaves nothing behind but the previous complete file.
+struct PendingFile {
+  std::filesystem::path partial;
+  std::filesystem::path final_path;
+  bool committed = false;
+
+  explicit PendingFile(std::filesystem::path final);
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+};
+
+// Renames the partial file into place, replacing an earlier file of that name. Error: the
+// system's text (the partial file is then removed when the record goes).
+std::expected<void, std::string> commit(PendingFile& file);
+
+// Writes `bytes` whole under the partial name and renames it into place. Error: the system's text.
+std::expected<void, std::string> write_file_atomic(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+std::expected<void, std::string> write_file_atomic(const std::filesystem::path& path, std::string_view text);
+
+}  // namespace tsl
