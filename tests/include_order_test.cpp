@@ -23,28 +23,18 @@ namespace fs = std::filesystem;
 // extension; a file belongs to the longest entry that is its path or a folder above it. Two
 // util files stand apart from util: the internal-error type, which the platform layer throws,
 // and the parallel loops, which log; the flow field record comes before the DIS back end that
-// fills it, the rest of flow/ (the dispatcher) after it.
+// fills it, the rest of flow/ (the dispatcher) after it. The matching stage reads and writes the
+// tie files of the pipeline and runs from the build driver, and the driver stands above the
+// diagnostics bundle it writes at the end of a build.
 constexpr std::string_view MODULE_ORDER[] = {
-    "util/error", "platform", "util", "logx",     "util/par", "sysmon", "config", "linalg", "geo",
-    "img",        "meta",     "cache", "imageio", "sift",     "matching", "adjust", "flow/flow_field", "dis", "flow",
-    "surface",    "grid",     "dense", "gains",   "seams",    "render", "pipeline", "diag", "server",
-    "testcmd",    "main",
+    "util/error", "platform", "util",     "logx",     "util/par",        "sysmon", "config",
+    "linalg",     "geo",      "img",      "meta",     "cache",           "imageio", "sift",
+    "matching",   "adjust",   "flow/flow_field",      "dis",             "flow",   "surface",
+    "grid",       "dense",    "gains",    "seams",    "render",          "pipeline",
+    "matching/matching_stage", "diag",    "pipeline/run_pipeline",       "server", "testcmd",
+    "main",
 };
 
-// Back-includes that stand until the code they reach for moves to an earlier module: the image
-// set and the tie files of the metadata and matching stages still live in pipeline/, and the
-// driver calls the diagnostics, which read that image set. Never add to this list.
-constexpr std::pair<std::string_view, std::string_view> PENDING_BACK_INCLUDES[] = {
-    {"adjust/bundle_adjust.cpp", "pipeline/collect_images.h"},
-    {"matching/matching_stage.cpp", "pipeline/tie_files.h"},
-    {"pipeline/run_pipeline.cpp", "diag/diagnostics.h"},
-};
-
-bool pending(const fs::path& file, const fs::path& target) {
-  for (const auto& [f, t] : PENDING_BACK_INCLUDES)
-    if (file.generic_string() == f && target.generic_string() == t) return true;
-  return false;
-}
 
 // The position of `path` (relative to src/, with or without extension) in MODULE_ORDER, or -1.
 int module_rank(const fs::path& path) {
@@ -92,7 +82,7 @@ std::vector<std::string> include_order_faults(const fs::path& src) {
         continue;
       }
       const int target_rank = module_rank(target);
-      if (target_rank > rank && !pending(rel, target))
+      if (target_rank > rank)
         faults.push_back(rel.generic_string() + " (" + std::string(MODULE_ORDER[rank]) + ") includes " +
                          target.generic_string() + " (" + std::string(MODULE_ORDER[target_rank]) +
                          "), a later module");

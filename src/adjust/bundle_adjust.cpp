@@ -12,7 +12,6 @@
 #include "geo/camera.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "pipeline/collect_images.h"
 #include "util/error.h"
 #include "util/text.h"
 

@@ -66,10 +66,14 @@ double intersection_area(const Polygon& subject, const Polygon& clip) {
     }
     std::swap(current, next);
   }
-  if (current.size() < 3) return 0.0;
+  return polygon_area(current);
+}
+
+double polygon_area(const Polygon& polygon) {
+  if (polygon.size() < 3) return 0.0;
   double twice = 0.0;
-  for (size_t k = 0; k < current.size(); ++k) {
-    const Vec2 p = current[k], q = current[(k + 1) % current.size()];
+  for (size_t k = 0; k < polygon.size(); ++k) {
+    const Vec2 p = polygon[k], q = polygon[(k + 1) % polygon.size()];
     twice += p.x * q.y - q.x * p.y;
   }
   return std::fabs(0.5 * twice);

@@ -19,4 +19,7 @@ Polygon convex_hull(std::span<const Vec2> points);
 // encloses nothing and gives 0.
 double intersection_area(const Polygon& subject, const Polygon& clip);
 
+// The shoelace area of a simple polygon in square metres; 0 below 3 vertices.
+double polygon_area(const Polygon& polygon);
+
 }  // namespace tsl

@@ -1,5 +1,9 @@
 #include "meta/image_meta.h"
 
+#include <cmath>
+
+#include "util/text.h"
+
 namespace tsl {
 
 ProcessedMode processed_mode_from_text(std::string_view text) {
@@ -17,6 +21,12 @@ const std::string* xmp_value(const XmpAttrs& attrs, std::string_view name) {
   for (const auto& [n, v] : attrs)
     if (n == name) return &v;
   return nullptr;
+}
+
+std::string camera_key(const ImageMeta& m) {
+  const double f = m.focal_mm;
+  const std::string focal = std::isnan(f) ? "nan" : std::isinf(f) ? (f > 0 ? "inf" : "-inf") : format("{:.1}", f);
+  return format("{}|{}x{}|{}", m.model, m.width, m.height, focal);
 }
 
 }  // namespace tsl

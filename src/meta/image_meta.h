@@ -95,4 +95,8 @@ struct ImageMeta {
   bool processed = false;
 };
 
+// "{model}|{width}x{height}|{focal_mm:.1}" ("nan", "inf", "-inf" for a focal length that is
+// not finite): photos with equal keys are one camera.
+std::string camera_key(const ImageMeta& meta);
+
 }  // namespace tsl

@@ -165,12 +165,6 @@ std::string vignette_label(const ImageMeta& m) {
 
 }  // namespace
 
-std::string camera_key(const ImageMeta& m) {
-  const double f = m.focal_mm;
-  const std::string focal = std::isnan(f) ? "nan" : std::isinf(f) ? (f > 0 ? "inf" : "-inf") : format("{:.1}", f);
-  return format("{}|{}x{}|{}", m.model, m.width, m.height, focal);
-}
-
 std::expected<ImageSet, std::string> collect_images(const Config& config) {
   const ProcessedMode mode = processed_mode_from_text(config.processed);
   ImageSet set;

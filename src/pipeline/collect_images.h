@@ -29,9 +29,6 @@ struct ImageSet {
   bool south = false;
 };
 
-// "{model}|{width}x{height}|{focal_mm:.1}" ("nan", "inf", "-inf" for a focal length that is
-// not finite): photos with equal keys are one camera.
-std::string camera_key(const ImageMeta& meta);
 
 // Runs the stage with its log lines. Fails only with "no images found" (nothing to read
 // after pairing and exclusion; nothing logged) or "no usable images".

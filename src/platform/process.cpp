@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -108,6 +109,26 @@ std::expected<CapturedRun, std::string> run_captured(std::span<const std::string
     }
     ::usleep(10000);
   }
+}
+
+bool start_detached(std::span<const std::string> argv) {
+  if (argv.empty()) return false;
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  auto args = c_argv(argv);
+  pid_t pid = 0;
+  int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  try {
+    std::thread([pid] { wait_exit(pid); }).detach();
+  } catch (...) {
+    // No thread to reap it: the child stays a zombie until the server ends, which is harmless.
+  }
+  return true;
 }
 
 bool graphical_session() {

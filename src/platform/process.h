@@ -20,6 +20,10 @@ struct CapturedRun {
 // `timeout_ms`; a child still running then is killed and the run fails with "timed out".
 std::expected<CapturedRun, std::string> run_captured(std::span<const std::string> argv, int timeout_ms);
 
+// Starts argv[0] (searched on PATH) with its standard streams on the null device and does not
+// wait for it; the child is reaped in the background. False when it could not be started.
+bool start_detached(std::span<const std::string> argv);
+
 // Whether a graphical session is reachable (DISPLAY or WAYLAND_DISPLAY set and not empty).
 bool graphical_session();
 

@@ -7,8 +7,12 @@
 #include "config/settings_argv.h"
 #include "meta/meta_reader.h"
 #include "pipeline/last_run.h"
+#include "server/diag_endpoint.h"
+#include "server/dialogs.h"
 #include "server/file_access.h"
 #include "server/job.h"
+#include "server/preview.h"
+#include "server/scan.h"
 #include "server/thumbs.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -19,9 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view RUNNING_BUILD = "a build is running - cancel it first";
-
-// Endpoints of later versions: named, so their callers get a clear answer.
-constexpr std::string_view LATER[] = {"/api/scan", "/api/preview", "/api/pick", "/api/reveal", "/api/diagnostics"};
+constexpr std::string_view RUNNING_RENDER = "a render is running";
 
 HttpResponse ok_response() {
   JsonValue out = JsonValue::empty_object();
@@ -55,6 +57,7 @@ HttpResponse api_reset() {
     if (job_is_running()) return error_response(RUNNING_BUILD, 409);
     reset_job_state();
     clear_last_run();
+    clear_preview_slots();
     clear_thumb_cache();
   }
   return ok_response();
@@ -161,7 +164,8 @@ HttpResponse api_cache_clear() {
 }  // namespace
 
 bool is_post_endpoint(std::string_view path) {
-  for (std::string_view p : {"/api/run", "/api/argv", "/api/reset", "/api/cancel", "/api/report", "/api/cache_clear"})
+  for (std::string_view p : {"/api/run", "/api/argv", "/api/reset", "/api/cancel", "/api/report", "/api/cache_clear",
+                             "/api/scan", "/api/diagnostics", "/api/preview", "/api/pick", "/api/reveal"})
     if (path == p) return true;
   return false;
 }
@@ -173,8 +177,36 @@ std::expected<HttpResponse, std::string> route_post(std::string_view path, const
   if (path == "/api/cancel") return api_cancel();
   if (path == "/api/report") return api_report(body);
   if (path == "/api/cache_clear") return api_cache_clear();
-  for (std::string_view later : LATER)
-    if (path == later) return error_response(format("{} is not available in this version", path), 404);
+  if (path == "/api/scan") {
+    if (job_is_running()) return error_response(RUNNING_RENDER, 409);
+    auto scan = api_scan(body);
+    if (!scan) return std::unexpected(scan.error());
+    return json_response(*scan, 200);
+  }
+  if (path == "/api/preview") {
+    auto preview = api_preview(body);
+    if (!preview) return std::unexpected(preview.error());
+    HttpResponse r;
+    r.cacheable = false;
+    if (!*preview) {
+      r.status = 204;
+      r.content_type = "text/plain";
+      return r;
+    }
+    r.status = 200;
+    r.content_type = "image/png";
+    r.body = std::move((*preview)->png);
+    r.headers.emplace_back("X-Preview", json_reply_text((*preview)->meta));
+    return r;
+  }
+  if (path == "/api/diagnostics") {
+    if (job_is_running()) return error_response(RUNNING_RENDER, 409);
+    auto written = api_diagnostics(body);
+    if (!written) return std::unexpected(written.error());
+    return json_response(*written, 200);
+  }
+  if (path == "/api/pick") return json_response(api_pick(body), 200);
+  if (path == "/api/reveal") return json_response(api_reveal(body), 200);
   return not_found_response();
 }
 

@@ -14,21 +14,6 @@ namespace {
 
 std::vector<double> heights_f64(const std::vector<float>& z) { return std::vector<double>(z.begin(), z.end()); }
 
-// The first array of that exact name, or nothing.
-const NpyArray* find_array(const std::vector<NamedArray>& arrays, std::string_view name) {
-  for (const auto& [n, a] : arrays)
-    if (n == name) return &a;
-  return nullptr;
-}
-
-// The first element of a named array as a double; NaN when missing or empty.
-double scalar(const std::vector<NamedArray>& arrays, std::string_view name) {
-  const NpyArray* a = find_array(arrays, name);
-  if (!a) return std::numeric_limits<double>::quiet_NaN();
-  const std::vector<double> v = npy_to_f64(*a);
-  return v.empty() ? std::numeric_limits<double>::quiet_NaN() : v[0];
-}
-
 }  // namespace
 
 Surface Surface::plane(double z0) {
@@ -103,15 +88,15 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
                                                  double origin_north) {
   std::expected<std::vector<NamedArray>, std::string> arrays = read_npz(path);
   if (!arrays) return std::unexpected(arrays.error());
-  const double z0 = scalar(*arrays, "z0");
-  const NpyArray* z = find_array(*arrays, "Z");
+  const double z0 = npz_scalar(*arrays, "z0");
+  const NpyArray* z = npz_find(*arrays, "Z");
   if (!z) return std::unexpected(std::string("surface Z missing"));
   const bool empty = std::ranges::any_of(z->shape, [](uint64_t d) { return d == 0; });
   if (z->shape.size() != 2 || empty) return Surface::plane(z0);
   const uint64_t ny = z->shape[0], nx = z->shape[1];
   // A lookup reads the four nodes around a point: a grid needs two of each.
   if (nx < 2 || ny < 2) return std::unexpected(format("surface Z of {} x {} nodes, needs at least 2 x 2", ny, nx));
-  const double cell = scalar(*arrays, "cell");
+  const double cell = npz_scalar(*arrays, "cell");
   if (!(std::isfinite(cell) && cell > 0.0))
     return std::unexpected(format("surface cell size {} is not a positive finite number", cell));
   // Heights are written as f32: take them as they are, and convert any other number type.
@@ -125,7 +110,7 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
   if (heights.empty()) return std::unexpected(std::string("surface Z holds no numbers"));
   if (heights.size() / nx != ny || heights.size() % nx != 0)
     return std::unexpected(format("surface Z of {} x {} nodes holds {} values", ny, nx, heights.size()));
-  return Surface::dsm(z0, scalar(*arrays, "E0") - origin_east, scalar(*arrays, "N0") - origin_north, cell, nx, ny,
+  return Surface::dsm(z0, npz_scalar(*arrays, "E0") - origin_east, npz_scalar(*arrays, "N0") - origin_north, cell, nx, ny,
                       std::move(heights));
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -269,6 +270,19 @@ std::expected<void, std::string> write_npz(const std::filesystem::path& path, st
   for (const auto& [name, array] : arrays)
     if (auto r = writer->add(name + ".npy", npy_write(array), true); !r) return r;
   return writer->finish();
+}
+
+const NpyArray* npz_find(std::span<const NamedArray> arrays, std::string_view name) {
+  for (const auto& [n, a] : arrays)
+    if (n == name) return &a;
+  return nullptr;
+}
+
+double npz_scalar(std::span<const NamedArray> arrays, std::string_view name) {
+  const NpyArray* a = npz_find(arrays, name);
+  if (!a) return std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> v = npy_to_f64(*a);
+  return v.empty() ? std::numeric_limits<double>::quiet_NaN() : v[0];
 }
 
 }  // namespace tsl

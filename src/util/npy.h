@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -43,6 +44,11 @@ std::vector<double> npy_to_f64(const NpyArray& array);
 // ".npy" suffixes (a name may repeat: callers take the first). Errors: the system's text for
 // an unreadable file, the zip reader's and npy_read's messages.
 std::expected<std::vector<NamedArray>, std::string> read_npz(const std::filesystem::path& path);
+
+// The first array of that exact name in an npz's list, or nothing.
+const NpyArray* npz_find(std::span<const NamedArray> arrays, std::string_view name);
+// The first element of a named array as a double; NaN when missing or empty.
+double npz_scalar(std::span<const NamedArray> arrays, std::string_view name);
 
 // Writes an npz file (replacing any file of that name): one member "{name}.npy" per array, in
 // order, deflated when that makes it smaller. Errors are the system's text.

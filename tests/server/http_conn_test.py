@@ -164,12 +164,13 @@ class HttpConnection(unittest.TestCase):
             ("HEAD", "/", 404),
             ("POST", "/api/run/", 404),
             ("POST", "/API/RUN", 404),
-            ("POST", "/api/scan", 404),
+            ("POST", "/api/scan", 415),  # an endpoint: only JSON reaches it
+            ("POST", "/api/nothing", 404),
         ]
         for method, path, want in cases:
             status, headers, payload = self.studio.request(method, path, raw_body=b"" if method != "GET" else None)
             self.assertEqual(status, want, (method, path))
-            if want == 404 and method != "HEAD" and path != "/api/scan":
+            if want == 404 and method != "HEAD":
                 self.assertEqual(json.loads(payload), {"error": "not found"})
         # A body that is not JSON, and no body, reach the endpoint as {}.
         for body in [b"not json", b""]:
