@@ -1,6 +1,7 @@
 #include "pipeline/run_pipeline.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
 #include "config/usage.h"
+#include "dense/dense_stage.h"
 #include "diag/diagnostics.h"
 #include "gains/gains.h"
 #include "grid/output_grid.h"
@@ -44,6 +46,8 @@ struct Build {
   std::vector<double> rot_corr;
   double ground_z = 0.0;
   std::vector<PairMatch> tie_pairs;
+  std::vector<PairMatch> all_ties;  // the tie pairs followed by the dense pairs
+  std::optional<std::vector<double>> planar_params;  // the first adjustment's, warm start of the second
   std::optional<std::vector<Vec3>> dsm_points;  // the adjustment's relief-stage tie points
   JsonValue adjustment = JsonValue::empty_object();
   JsonValue tie_pairs_json = JsonValue::empty_array();
@@ -77,14 +81,64 @@ void adjust(Build& b, size_t candidate_pairs) {
   b.rot_corr = std::move(a.rot_corr);
   b.ground_z = a.ground;
   b.dsm_points = std::move(a.relief_points);
+  b.planar_params = std::move(a.planar_params);
   b.adjustment = std::move(a.stats);
   add_tie_summary(b.adjustment, b.tie_pairs, candidate_pairs, b.set.images);
   b.tie_pairs_json = tie_pair_list(b.tie_pairs);
 }
 
-// The full road as far as this version goes: pair selection, features, matching and the
-// adjustment, then the stop at the dense stage when it is asked for.
-std::expected<void, std::string> refine(Build& b) {
+// Dense ties over every candidate pair, rendered through a preliminary terrain model, then a
+// second adjustment from the metadata poses with sparse and dense ties together. Never fails:
+// without dense pairs the first adjustment stands.
+void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, ImageCache& cache) {
+  const Surface preliminary = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions,
+                                                b.ground_z, b.dsm_points, b.tie_pairs, false);
+  log_str("  dense matching: optical flow over every overlap (solved poses + preliminary terrain)");
+  const Clock::time_point t0 = Clock::now();
+  const char* env = std::getenv("TESSALY_FLOW");
+  logf("  dense flow on {}", flow_backend_label(env ? std::optional<std::string_view>(env) : std::nullopt));
+  std::vector<PairMatch> dense;
+  {
+    const DenseContext ctx =
+        make_dense_context(pairs, b.set.images, b.rotations, b.positions, preliminary, cache, b.config);
+    dense = run_dense_flow(ctx, b.config.workers);
+  }
+  double flow_median = 0.0;
+  if (!dense.empty()) {
+    size_t correspondences = 0;
+    std::vector<double> flows;
+    for (const PairMatch& m : dense) {
+      correspondences += m.a_all.size();
+      flows.push_back(m.flow_cm);
+    }
+    flow_median = median(flows);
+    logf("  dense ties: {}/{} pairs, {} correspondences, residual flow median {:.1} cm (before 2nd adjustment)",
+         dense.size(), pairs.size(), correspondences, flow_median);
+  }
+  logf("  dense stage {:.1}s", seconds_since(t0));
+  if (dense.empty()) return;
+
+  const size_t dense_count = dense.size();
+  b.all_ties = b.tie_pairs;
+  b.all_ties.insert(b.all_ties.end(), std::make_move_iterator(dense.begin()), std::make_move_iterator(dense.end()));
+  log_str("  2nd adjustment with dense ties");
+  AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.all_ties, b.config, selfcal,
+                                 b.planar_params, true);
+  b.rotations = std::move(a.rotations);
+  b.positions = std::move(a.positions);
+  b.pos_corr = std::move(a.pos_corr);
+  b.rot_corr = std::move(a.rot_corr);
+  b.ground_z = a.ground;
+  b.dsm_points = std::move(a.relief_points);
+  if (a.stats.is_object())
+    for (const auto& [key, value] : a.stats.as_object()) b.adjustment.set(key, value);
+  b.adjustment.set("dense_pairs", JsonValue(static_cast<double>(dense_count)));
+  b.adjustment.set("dense_flow_cm", JsonValue(flow_median));
+}
+
+// The full road: pair selection, features, matching, the adjustment and, when asked for,
+// the dense stage with its second adjustment.
+std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   log_str("[2/6] pairs + features");
   const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
   logf("  {} overlapping pairs", pairs.size());
@@ -99,21 +153,21 @@ std::expected<void, std::string> refine(Build& b) {
   if (!ties) return std::unexpected(ties.error());
   b.tie_pairs = std::move(*ties);
   adjust(b, pairs.size());
+  b.all_ties = b.tie_pairs;
   if (b.config.dense_on && b.config.surface_dsm)
-    return std::unexpected(
-        "the dense stage is not part of this version - run with --dense off, --surface plane or --no-refine");
+    dense_stage(b, pairs, selfcal_enabled(b.config, b.set.images.size()), cache);
   return {};
 }
 
 // The terrain model from the adjusted ties when one is wanted and there is anything to build
 // it from; otherwise the plane at the solved height (the take-off height without adjustment).
 void choose_surface(Build& b) {
-  if (!b.config.surface_dsm || (!b.dsm_points && b.tie_pairs.empty())) {
+  if (!b.config.surface_dsm || (!b.dsm_points && b.all_ties.empty())) {
     b.surface = Surface::plane(b.ground_z);
     return;
   }
   b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
-                                b.tie_pairs, true);
+                                b.all_ties, true);
 }
 
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
@@ -211,7 +265,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   b.positions = b.set.positions;
   b.pos_corr.assign(n, 0.0);
   b.rot_corr.assign(n, 0.0);
-  // Decoded photos shared by the seams and the render; dropped as soon as the render is done.
+  // Decoded photos shared by the dense stage, the seams and the render; dropped as soon as the render is done.
   std::optional<ImageCache> cache;
   cache.emplace(b.config.cache_gb * 1e9);
 
@@ -220,7 +274,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   } else {
     if (n < 2 || b.config.no_refine) {
       log_str("[2-4/6] refinement skipped (metadata placement only)");
-    } else if (auto r = refine(b); !r) {
+    } else if (auto r = refine(b, *cache); !r) {
       return std::unexpected(r.error());
     }
     choose_surface(b);

@@ -208,9 +208,6 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
       {"damaged report for reuse",
        (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
        "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
-      {"the full road needs stages this version lacks", (dir / "photos").string(),
-       "error: the dense stage is not part of this version - run with --dense off, --surface plane or "
-       "--no-refine\n"},
   };
   if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(), "error: no usable images\n"});
   if (have_proc)
@@ -227,9 +224,11 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
   }
 }
 
-TEST_F(SmallFlight, FullRoadStopsBeforeTheDenseStage) {
-  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue");
-  EXPECT_EQ(r.exit_code, 1);
+// No options: every stage runs, the dense stage under the adjustment's stage line, and all
+// nine files are written, the same on one thread as on several.
+TEST_F(SmallFlight, DefaultBuildRunsTheDenseStage) {
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --matcher lightglue --workers 4");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = lines_of(r.out);
   const auto matching = std::find(lines.begin(), lines.end(), "[3/6] matching");
   ASSERT_GE(lines.end() - matching, 7);
@@ -246,7 +245,58 @@ TEST_F(SmallFlight, FullRoadStopsBeforeTheDenseStage) {
   EXPECT_EQ(first, expected);
   EXPECT_EQ(matching[5], "[4/6] bundle adjustment");
   EXPECT_TRUE(matching[6].starts_with("  BA planar round 1: tie RMS ")) << matching[6];
-  EXPECT_TRUE(lines.back().starts_with("  mean ground ")) << lines.back();
+
+  // The dense stage's lines, in order, between the adjustment and the radiometry.
+  auto find_prefix = [&](const std::string& prefix) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+  };
+  const std::vector<std::string> order = {"[4/6] bundle adjustment",
+                                          "  dense matching: optical flow over every overlap (solved poses + "
+                                          "preliminary terrain)",
+                                          "  dense flow on ",
+                                          "  dense flow 1/3 pairs",
+                                          "  dense flow 2/3 pairs",
+                                          "  dense flow 3/3 pairs",
+                                          "  dense ties: 3/3 pairs, ",
+                                          "  dense stage ",
+                                          "  2nd adjustment with dense ties",
+                                          "  BA relief round 1: ",
+                                          "  surface: DSM ",
+                                          "[5/6] radiometry"};
+  auto last = lines.begin();
+  for (const std::string& prefix : order) {
+    auto it = std::find_if(last, lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+    ASSERT_NE(it, lines.end()) << "missing or out of order: " << prefix;
+    last = it;
+  }
+  // The preliminary terrain model is silent: one surface line only.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("  surface: "); }),
+            1);
+  EXPECT_NE(find_prefix("  dense flow on DIS (CPU)"), lines.end());
+
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  ASSERT_TRUE(report.has_value());
+  const JsonValue& adj = (*report)["adjustment"];
+  std::vector<std::string> keys;
+  for (const auto& m : adj.as_object()) keys.push_back(m.first);
+  // The second adjustment's figures replace the first's in place; the dense keys follow.
+  EXPECT_EQ(keys, (std::vector<std::string>{"tie_points", "tie_rms_m", "tie_median_m", "ground_z", "ties_per_image",
+                                            "pairs_matched", "unconnected", "dense_pairs", "dense_flow_cm"}));
+  EXPECT_EQ(adj["dense_pairs"].as_f64(), 3.0);
+  EXPECT_GT(adj["dense_flow_cm"].as_f64(), 0.0);
+  EXPECT_GT(adj["tie_points"].as_f64(), 180.0);  // sparse plus dense ties
+  // The report's tie list stays the matched pairs.
+  EXPECT_EQ((*report)["tie_pairs"].as_array().size(), 3u);
+  EXPECT_EQ((*report)["surface"]["kind"].as_string(), "dsm");
+  std::vector<std::string> nine = SEVEN_FILES;
+  nine.insert(nine.end(), {"ortho_dsm.tif", "ortho_surface.npz"});
+  std::sort(nine.begin(), nine.end());
+  EXPECT_EQ(listing(dir / "out"), nine);
+
+  const fs::path one = dir / "one" / "ortho.tif";
+  ASSERT_EQ(tessaly("-o " + test::shell_quote(one.string()) + " --workers 1").exit_code, 0);
+  EXPECT_EQ(test::read_file_bytes(one), test::read_file_bytes(out("ortho.tif")));
+  EXPECT_EQ(test::read_file_bytes(dir / "one" / "ortho_surface.npz"), test::read_file_bytes(out("ortho_surface.npz")));
 }
 
 // --dense off: the full road renders from the adjusted poses and reports the adjustment.

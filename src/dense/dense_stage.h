@@ -1,0 +1,42 @@
+#pragma once
+// The dense stage's flow loop and its set-up: the shared context of every pair (decode
+// scales, dense ground sampling distance, footprints on the preliminary terrain) and the
+// memory-capped parallel run of dense_pair over the candidate pairs.
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "dense/dense_pair.h"
+
+namespace tsl {
+
+inline constexpr double DENSE_BYTES_PER_JOB = 2.88e8;
+inline constexpr size_t DENSE_FOOTPRINT_SAMPLES = 8;
+
+// "Lucas-Kanade (CPU)" when a TESSALY_FLOW value selects Lucas-Kanade, else "DIS (CPU)".
+std::string_view flow_backend_label(std::optional<std::string_view> value);
+
+// Per photo min(match_px / its longer side, 1); 1 when that is not a number.
+std::vector<double> dense_scales(std::span<const ImageMeta> images, uint64_t match_px);
+
+// The median over the photos of native gsd / decode scale at the surface's reference height
+// (a plane's z0, a grid's median height): metres per pixel of the decoded photos.
+double dense_gsd(std::span<const ImageMeta> images, std::span<const Vec3> positions, const Surface& surface,
+                 std::span<const double> scales);
+
+// The context of one stage over `pairs`, with the photos' current poses and the preliminary
+// terrain. Borrows every argument; they must outlive the context.
+DenseContext make_dense_context(std::span<const PhotoPair> pairs, std::span<const ImageMeta> images,
+                                std::span<const Mat3> rotations, std::span<const Vec3> positions,
+                                const Surface& surface, ImageCache& cache, const Config& config);
+
+// Progress step of the loop: a line every fifth of the pairs.
+size_t dense_progress_step(size_t pairs);
+
+// dense_pair over every pair of the context on up to `workers` threads (fewer when free
+// memory is short), logging "  dense flow {}/{} pairs"; the pairs with ties, in pair order.
+std::vector<PairMatch> run_dense_flow(const DenseContext& ctx, uint64_t workers);
+
+}  // namespace tsl
