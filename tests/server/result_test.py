@@ -207,10 +207,13 @@ class Result(unittest.TestCase):
         body = {"report": self.report_path, "client": "pageA", "bounds": self.bounds(0.1, 0.1, 0.6, 0.6)}
         results = {}
 
-        def post(seq, max_px):
-            results[seq] = self.preview(dict(body, seq=seq, max_px=max_px))
+        def post(seq, max_px, whole=False):
+            extra = {"bounds": self.bounds(0, 0, 1, 1)} if whole else {}
+            results[seq] = self.preview(dict(body, seq=seq, max_px=max_px, **extra))
 
-        slow = threading.Thread(target=post, args=(10, 2048))
+        # The first request renders the whole mosaic at full size, so that it is still
+        # rendering while the next two arrive, also on a fast, idle machine.
+        slow = threading.Thread(target=post, args=(10, 4096, True))
         slow.start()
         time.sleep(0.3)
         waiting = [threading.Thread(target=post, args=(11, 200))]
