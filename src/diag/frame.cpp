@@ -7,6 +7,7 @@
 #include "img/jpeg/encode.h"
 #include "img/ops/resample.h"
 #include "imageio/load_image.h"
+#include "imageio/srgb.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -36,10 +37,6 @@ std::string xml_escape(std::string_view text) {
 
 // Out-of-line bytes of an ASCII entry of n characters (NUL added, padded to even length).
 uint32_t ascii_extra(size_t n) { return n + 1 <= 4 ? 0u : static_cast<uint32_t>((n + 2) & ~size_t{1}); }
-
-float srgb_encode(float v) {
-  return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
 
 }  // namespace
 
@@ -145,7 +142,7 @@ std::expected<std::vector<uint8_t>, std::string> diag_frame_jpeg(const ImageMeta
 
   ImageU8 frame(linear.width, linear.height, 3);
   for (size_t i = 0; i < linear.data.size(); ++i) {
-    const float v = srgb_encode(std::clamp(linear.data[i], 0.0f, 1.0f)) * 255.0f;
+    const float v = srgb_encode(linear.data[i]) * 255.0f;
     frame.data[i] = static_cast<uint8_t>(std::clamp(std::round(v), 0.0f, 255.0f));
   }
 

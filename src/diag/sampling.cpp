@@ -8,6 +8,7 @@
 #include "img/ops/grid.h"
 #include "img/ops/sample.h"
 #include "imageio/load_image.h"
+#include "imageio/srgb.h"
 
 namespace tsl {
 
@@ -15,10 +16,6 @@ namespace {
 
 constexpr uint64_t NODE_STEP = 8;
 constexpr float FAR_OUTSIDE = -1e7f;
-
-float srgb_encode(float v) {
-  return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
 
 double dot_row(const Mat3& r, int row, double x, double y, double z) {
   return r[3 * row] * x + r[3 * row + 1] * y + r[3 * row + 2] * z;
@@ -100,7 +97,7 @@ std::optional<SeamSample> diag_sample_image(const SamplingContext& context, size
     if (!(2.0f < x && x < w - 3.0f && 2.0f < y && y < h - 3.0f)) continue;
     sample_u16(decoded->image, (x + 0.5f) * sx - 0.5f, (y + 0.5f) * sy - 0.5f, false, BorderMode::Zero, px);
     float rgb[3];
-    for (int c = 0; c < 3; ++c) rgb[c] = srgb_encode(std::clamp(px[c] / 65535.0f, 0.0f, 1.0f));
+    for (int c = 0; c < 3; ++c) rgb[c] = srgb_encode(px[c] / 65535.0f);
     s.grey[k] = std::round((0.299f * rgb[0] + 0.587f * rgb[1] + 0.114f * rgb[2]) * 255.0f);
     s.valid[k] = 1;
     const float rx = std::abs(x - w / 2.0f) / (w / 2.0f), ry = std::abs(y - h / 2.0f) / (h / 2.0f);

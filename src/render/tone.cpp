@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "imageio/srgb.h"
 #include "util/error.h"
 #include "util/text.h"
 
 namespace tsl {
 namespace {
-
-// NaN counts as 0 so that no undefined byte conversion can follow.
-float srgb_encode(float x) {
-  x = x > 0.0f ? std::min(x, 1.0f) : 0.0f;
-  return x <= 0.0031308f ? 12.92f * x : 1.055f * std::pow(x, 0.41666666f) - 0.055f;
-}
 
 float apply_contrast(float v, float c) {
   if (c > 0.0f) return v + c * (v * v * (3.0f - 2.0f * v) - v);
