@@ -198,7 +198,10 @@ class RealDialog(unittest.TestCase):
                     # Under a full parallel test run the virtual screen can be grabbed before GTK
                     # has drawn; the dialog's arguments and reply below are what the studio owns.
                     print("note: the pick dialog's screenshot stayed blank", file=sys.stderr)
-                os.kill(dialog, 15)  # the user closes the dialog
+                try:
+                    os.kill(dialog, 15)  # the user closes the dialog
+                except ProcessLookupError:
+                    pass  # it already ended (its display went away under load): pick still answers ""
                 t.join(20)
                 self.assertEqual(result["reply"], (200, {"path": ""}))
         finally:
