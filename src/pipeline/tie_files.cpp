@@ -124,7 +124,7 @@ std::optional<std::filesystem::path> tie_file_from_env(const char* variable) {
 std::expected<std::vector<PairMatch>, std::string> inject_tie_file(const std::filesystem::path& path,
                                                                    size_t photo_count) {
   auto pairs = read_tie_file(path);
-  if (!pairs) return std::unexpected(pairs.error());
+  if (!pairs) return std::unexpected(format("cannot read tie file {}: {}", path.string(), pairs.error()));
   std::vector<PairMatch> kept = keep_usable_ties(std::move(*pairs), photo_count);
   logf("  {} matches injected", kept.size());
   return kept;

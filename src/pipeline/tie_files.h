@@ -40,7 +40,8 @@ std::vector<JsonValue> write_matches_json(std::span<const PairMatch> pairs);
 std::vector<PairMatch> read_matches_json(std::span<const JsonValue> items);
 
 // The pairs a tie file holds: the file read whole as UTF-8 and parsed; a document that is not
-// an Array holds none. Errors: the system's text, "stream did not contain valid UTF-8", or the
+// an Array holds none. Errors: the system's text (also "too large" past DOCUMENT_FILE_LIMIT and
+// "not a regular file (FIFO)"), "stream did not contain valid UTF-8", or the
 // JSON parser's message, unchanged.
 std::expected<std::vector<PairMatch>, std::string> read_tie_file(const std::filesystem::path& path);
 
@@ -59,8 +60,8 @@ std::vector<PairMatch> keep_usable_ties(std::vector<PairMatch> pairs, size_t pho
 std::optional<std::filesystem::path> tie_file_from_env(const char* variable);
 
 // The injection road of matching: the file's pairs that `photo_count` photos can use
-// (keep_usable_ties), with the line "  {} matches injected" counting them. Errors as
-// read_tie_file.
+// (keep_usable_ties), with the line "  {} matches injected" counting them. Errors: "cannot read
+// tie file {path}: {reason}" with read_tie_file's message.
 std::expected<std::vector<PairMatch>, std::string> inject_tie_file(const std::filesystem::path& path,
                                                                    size_t photo_count);
 

@@ -92,13 +92,13 @@ struct Thinned {
   uint64_t nx = 0, ny = 0, step = 1;
 };
 
-// Every step-th node on both axes, the smallest step that brings the grid within
-// TERRAIN_MAX_NODES; node (0, 0) stays where it was. Error when a side would keep fewer than
-// 2 nodes (a grid thousands of times longer than wide).
-std::expected<Thinned, std::string> thin_grid(std::vector<float> z, uint64_t nx, uint64_t ny) {
+// Every step-th node on both axes, the smallest step that brings the grid within `max_nodes`;
+// node (0, 0) stays where it was. Error when a side would keep fewer than 2 nodes (a grid far
+// longer than wide).
+std::expected<Thinned, std::string> thin_grid(std::vector<float> z, uint64_t nx, uint64_t ny, uint64_t max_nodes) {
   auto kept = [](uint64_t n, uint64_t step) { return (n - 1) / step + 1; };
   uint64_t step = 1;
-  while (kept(nx, step) * kept(ny, step) > TERRAIN_MAX_NODES) ++step;
+  while (kept(nx, step) * kept(ny, step) > max_nodes && (kept(nx, step) > 1 || kept(ny, step) > 1)) ++step;
   if (step == 1) return Thinned{std::move(z), nx, ny, 1};
   if (kept(nx, step) < 2 || kept(ny, step) < 2)
     return std::unexpected(format("surface Z of {} x {} nodes is too large", ny, nx));
@@ -112,7 +112,7 @@ std::expected<Thinned, std::string> thin_grid(std::vector<float> z, uint64_t nx,
 }  // namespace
 
 std::expected<Surface, std::string> load_surface(const std::filesystem::path& path, double origin_east,
-                                                 double origin_north) {
+                                                 double origin_north, uint64_t max_nodes) {
   std::expected<std::vector<NamedArray>, std::string> arrays = read_npz(path, TERRAIN_FILE_LIMIT);
   if (!arrays) return std::unexpected(arrays.error());
   const double z0 = npz_scalar(*arrays, "z0");
@@ -137,7 +137,7 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
   if (heights.empty()) return std::unexpected(std::string("surface Z holds no numbers"));
   if (heights.size() / nx != ny || heights.size() % nx != 0)
     return std::unexpected(format("surface Z of {} x {} nodes holds {} values", ny, nx, heights.size()));
-  auto grid = thin_grid(std::move(heights), nx, ny);
+  auto grid = thin_grid(std::move(heights), nx, ny, max_nodes);
   if (!grid) return std::unexpected(grid.error());
   return Surface::dsm(z0, npz_scalar(*arrays, "E0") - origin_east, npz_scalar(*arrays, "N0") - origin_north,
                       cell * static_cast<double>(grid->step), grid->nx, grid->ny, std::move(grid->z));

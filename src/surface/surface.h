@@ -60,12 +60,11 @@ inline constexpr uint64_t TERRAIN_MAX_NODES = uint64_t{1} << 25;
 // Reads a terrain file written for a build: an npz archive with the 0-dimensional arrays
 // "z0", "E0", "N0" (absolute UTM of node (0, 0)), "cell" and the 2-dimensional heights "Z"
 // (rows from the north). The grid's corner is made relative to the given UTM origin. A "Z"
-// that is empty or not 2-dimensional gives a plane at z0; a grid of more than
-// TERRAIN_MAX_NODES nodes keeps every k-th node (k as small as fits) with a k times larger
-// cell. Errors: a file larger than TERRAIN_FILE_LIMIT, the archive reader's
+// that is empty or not 2-dimensional gives a plane at z0; a grid of more than `max_nodes`
+// nodes keeps every k-th node on both axes (k as small as fits) with a k times larger cell. Errors: a file larger than TERRAIN_FILE_LIMIT, the archive reader's
 // message, "surface Z missing", and messages for a grid under 2 x 2, heights that are not
 // numbers or do not fill the shape, and a cell size that is not a positive finite number.
 std::expected<Surface, std::string> load_surface(const std::filesystem::path& path, double origin_east,
-                                                 double origin_north);
+                                                 double origin_north, uint64_t max_nodes = TERRAIN_MAX_NODES);
 
 }  // namespace tsl

@@ -224,6 +224,47 @@ TEST(LoadSurface, PlanesFailuresAndMalformedGrids) {
   }
 }
 
+// A grid past the node cap keeps every k-th node on both axes, k as small as fits, with a k
+// times larger cell and its north-west node in place; before, a huge terrain file cost its
+// size several times over in memory however small the mosaic.
+TEST(LoadSurface, GridBeyondTheCapIsThinned) {
+  TSL_REQUIRE_PYTHON("numpy");
+  struct Case {
+    uint64_t max_nodes;
+    uint64_t nx, ny, step;  // expected
+    std::string error;
+  } cases[] = {
+      {45, 9, 5, 1, ""},   // exactly at the cap: unchanged
+      {44, 5, 3, 2, ""},   // one below: every second node
+      {15, 5, 3, 2, ""},
+      {14, 3, 2, 3, ""},   // step 2 keeps 15, step 3 keeps 3 x 2
+      {5, 0, 0, 0, "surface Z of 5 x 9 nodes is too large"},  // a side would keep one node
+  };
+  test::TempDir dir;
+  run_numpy_writer(dir / "grid.npz",
+                   "r, c = np.meshgrid(np.arange(5), np.arange(9), indexing='ij')\n"
+                   "np.savez(path, z0=np.float64(3), E0=np.float64(1000), N0=np.float64(2000), cell=np.float64(0.5), "
+                   "Z=(r * 100 + c).astype(np.float32))");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.max_nodes);
+    const std::expected<Surface, std::string> s = load_surface(dir / "grid.npz", 0.0, 0.0, c.max_nodes);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(s.has_value());
+      EXPECT_EQ(s.error(), c.error);
+      continue;
+    }
+    ASSERT_TRUE(s.has_value()) << s.error();
+    ASSERT_EQ(s->nx, c.nx);
+    ASSERT_EQ(s->ny, c.ny);
+    EXPECT_EQ(s->cell, 0.5 * static_cast<double>(c.step));
+    EXPECT_EQ(s->e0, 1000.0);
+    EXPECT_EQ(s->n0, 2000.0);
+    for (uint64_t j = 0; j < s->ny; ++j)
+      for (uint64_t i = 0; i < s->nx; ++i)
+        EXPECT_EQ((*s->z)[j * s->nx + i], static_cast<float>(100 * c.step * j + c.step * i)) << j << " " << i;
+  }
+}
+
 TEST(LoadSurface, UnreadableFilesReportTheReadersMessage) {
   test::TempDir dir;
   if (test::have_python_modules("numpy")) {

@@ -103,6 +103,18 @@ TEST(ZipWriter, ReadsBackWhatItWrote) {
   }
 }
 
+// The members' sizes are checked against the limit before anything is inflated: a few bytes
+// of deflate data can claim gigabytes.
+TEST(ReadZipMembers, StopsAtTheContentLimit) {
+  test::TempDir dir;
+  const std::vector<Member> members = {{"a", std::vector<uint8_t>(600, 0), true}, {"b", std::vector<uint8_t>(400, 1), true}};
+  const std::vector<uint8_t> archive = write_archive(dir / "a.zip", members);
+  EXPECT_TRUE(read_zip_members(archive, 1000).has_value());
+  auto over = read_zip_members(archive, 999);
+  ASSERT_FALSE(over.has_value());
+  EXPECT_EQ(over.error(), "zip content larger than 999 bytes");
+}
+
 TEST(ZipWriter, ReportsTheSystemsErrors) {
   test::TempDir dir;
   auto missing = ZipWriter::create(dir / "no" / "such" / "dir.zip");
