@@ -3,22 +3,27 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "adjust/threads.h"
-#include "linalg/cholesky.h"
+#include "linalg/rcm_order.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "util/error.h"
 #include "util/par.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
 
-// Columns of the normal matrix per parallel item. Each item owns its columns of the lower
-// triangle (elements (b, a) with b >= a for its columns a), so no two threads ever add into
-// the same element and every element's sum runs in row order whatever the thread count.
-// Filling column a only with partners b >= a also keeps the work even: the dense ground and
-// lens columns come last, so their columns hold few elements.
+// Matrix columns per parallel item. Each item owns its columns of the lower triangle
+// (elements (b, a) with b >= a in matrix order for its columns a), so no two threads ever add
+// into the same element and every element's sum runs in row order whatever the thread count.
+// The dense border comes last, so its columns hold few elements and the work stays even.
 constexpr size_t BLOCK_COLS = 64;
+
+// Parameters per photo: three position and three rotation corrections.
+constexpr size_t PHOTO_BLOCK = 6;
 
 constexpr double HUBER_DELTA = 3.0;
 constexpr double LAMBDA_START = 1e-3;
@@ -39,22 +44,44 @@ bool row_finite(const JacobianRow& row, double w, double r) {
   return true;
 }
 
-// For every column block, the entries whose column falls in it, in list order then entry
-// order.
+// For every item of BLOCK_COLS matrix columns, the entries whose column falls in it, in list
+// order then entry order.
 template <typename ListOf>
-std::vector<std::vector<EntryRef>> bucket_by_column(size_t lists, size_t p0, ListOf&& list_of) {
-  const size_t blocks = (p0 + BLOCK_COLS - 1) / BLOCK_COLS;
+std::vector<std::vector<EntryRef>> bucket_by_column(size_t lists, std::span<const uint32_t> position,
+                                                    ListOf&& list_of) {
+  const size_t blocks = (position.size() + BLOCK_COLS - 1) / BLOCK_COLS;
   std::vector<size_t> counts(blocks, 0);
   for (size_t i = 0; i < lists; ++i)
-    for (const JacEntry& e : list_of(i)) ++counts[e.col / BLOCK_COLS];
+    for (const JacEntry& e : list_of(i)) ++counts[position[e.col] / BLOCK_COLS];
   std::vector<std::vector<EntryRef>> buckets(blocks);
   for (size_t k = 0; k < blocks; ++k) buckets[k].reserve(counts[k]);
   for (size_t i = 0; i < lists; ++i) {
     std::span<const JacEntry> entries = list_of(i);
     for (size_t e = 0; e < entries.size(); ++e)
-      buckets[entries[e].col / BLOCK_COLS].push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(e)});
+      buckets[position[entries[e].col] / BLOCK_COLS].push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(e)});
   }
   return buckets;
+}
+
+// Where element (r, c) of the envelope lives in its values, r >= c in matrix order.
+size_t element_index(const BlockEnvelope& m, uint32_t r, uint32_t c) {
+  return static_cast<size_t>(m.row_base[r] + static_cast<std::ptrdiff_t>(c));
+}
+
+// The photo blocks a row reaches, ascending, without repeats, appended to `out`.
+void photo_blocks(const JacobianRow& row, size_t photos, std::vector<uint32_t>& out) {
+  const size_t begin = out.size();
+  for (const JacEntry& e : row.entries)
+    if (e.col < PHOTO_BLOCK * photos) out.push_back(static_cast<uint32_t>(e.col / PHOTO_BLOCK));
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end());
+  out.erase(std::unique(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end()), out.end());
+}
+
+// Every pair of `blocks` as an edge, unless the same pair was the last one added.
+void add_edges(std::span<const uint32_t> blocks, std::vector<std::pair<uint32_t, uint32_t>>& edges) {
+  for (size_t x = 0; x < blocks.size(); ++x)
+    for (size_t y = x + 1; y < blocks.size(); ++y)
+      if (edges.empty() || edges.back() != std::pair(blocks[x], blocks[y])) edges.emplace_back(blocks[x], blocks[y]);
 }
 
 double cost_of(std::span<const double> r) {
@@ -75,28 +102,24 @@ double norm(std::span<const double> v) {
   return std::sqrt(s);
 }
 
-// delta^T H delta from the lower triangle.
-double quadratic_form(const NormalEquations& ne, std::span<const double> d) {
-  const size_t p0 = ne.p0;
-  double q = 0.0;
-  for (size_t i = 0; i < p0; ++i) {
-    const double* row = ne.h.data() + i * p0;
-    double off = 0.0;
-    for (size_t j = 0; j < i; ++j) off += row[j] * d[j];
-    q += d[i] * (row[i] * d[i] + 2.0 * off);
-  }
-  return q;
+// `v` (base column order) in matrix order.
+std::vector<double> to_matrix_order(std::span<const uint32_t> position, std::span<const double> v) {
+  std::vector<double> out(position.size());
+  for (size_t c = 0; c < position.size(); ++c) out[position[c]] = v[c];
+  return out;
 }
 
-// The damped, height-reduced system of one trial: lower triangle of `hd` and `rhs`, and the
-// damped height pivots.
+// The damped, height-reduced system of one trial: the matrix `hd`, `rhs` (base column order)
+// and the damped height pivots.
 void damped_system(const NormalEquations& ne, std::span<const std::vector<EntryRef>> cross_buckets, double lambda,
-                   std::vector<double>& hd, std::vector<double>& rhs, std::vector<double>& dj) {
+                   BlockEnvelope& hd, std::vector<double>& rhs, std::vector<double>& dj) {
   const size_t p0 = ne.p0;
   hd = ne.h;
   rhs.resize(p0);
   for (size_t c = 0; c < p0; ++c) {
-    hd[c * p0 + c] += std::max(ne.h[c * p0 + c], MIN_DIAGONAL) * lambda;
+    const uint32_t m = ne.position[c];
+    const size_t diag = element_index(hd, m, m);
+    hd.values[diag] += std::max(ne.h.values[diag], MIN_DIAGONAL) * lambda;
     rhs[c] = -ne.g[c];
   }
   dj.resize(ne.hhh.size());
@@ -107,10 +130,13 @@ void damped_system(const NormalEquations& ne, std::span<const std::vector<EntryR
       if (!(d > 0.0)) continue;
       const std::vector<JacEntry>& cross = ne.cross[ref.list];
       const JacEntry& ea = cross[ref.entry];
+      const uint32_t ma = ne.position[ea.col];
       rhs[ea.col] += ea.value * ne.gh[ref.list] / d;
-      // Cross rows are sorted with one entry per column, so the partners at or after this
-      // entry are exactly the columns b >= a.
-      for (size_t e = ref.entry; e < cross.size(); ++e) hd[cross[e].col * p0 + ea.col] -= ea.value * cross[e].value / d;
+      // Cross rows hold one entry per column, so each pair of columns is met once here.
+      for (const JacEntry& eb : cross) {
+        const uint32_t mb = ne.position[eb.col];
+        if (mb >= ma) hd.values[element_index(hd, mb, ma)] -= ea.value * eb.value / d;
+      }
     }
     return 0;
   });
@@ -128,11 +154,59 @@ double pseudo_huber_weight(double r) {
   return 1.0 / std::sqrt(1.0 + q * q);
 }
 
+NormalLayout normal_layout(std::span<const JacobianRow> rows, size_t photos, size_t p0) {
+  if (p0 <= PHOTO_BLOCK * photos) internal_error(format("normal_layout: {} base columns for {} photos", p0, photos));
+  // Couplings: the photos of each row, and the photos of all rows of one tie height, which
+  // its elimination joins.
+  std::vector<std::pair<uint32_t, uint32_t>> edges;
+  std::vector<uint64_t> height_blocks;
+  std::vector<uint32_t> blocks;
+  for (const JacobianRow& row : rows) {
+    blocks.clear();
+    photo_blocks(row, photos, blocks);
+    add_edges(blocks, edges);
+    if (row.has_height)
+      for (uint32_t b : blocks) height_blocks.push_back(static_cast<uint64_t>(row.height_index) << 32 | b);
+  }
+  std::sort(height_blocks.begin(), height_blocks.end());
+  height_blocks.erase(std::unique(height_blocks.begin(), height_blocks.end()), height_blocks.end());
+  for (size_t k = 0; k < height_blocks.size();) {
+    blocks.clear();
+    const uint64_t height = height_blocks[k] >> 32;
+    for (; k < height_blocks.size() && height_blocks[k] >> 32 == height; ++k)
+      blocks.push_back(static_cast<uint32_t>(height_blocks[k]));
+    add_edges(blocks, edges);
+  }
+  const Adjacency graph = adjacency_from_edges(photos, edges);
+  const std::vector<uint32_t> order = reverse_cuthill_mckee(graph);
+  std::vector<uint32_t> block_at(photos);
+  for (size_t k = 0; k < photos; ++k) block_at[order[k]] = static_cast<uint32_t>(k);
+
+  NormalLayout layout;
+  layout.position.resize(p0);
+  for (size_t c = 0; c < p0; ++c)
+    layout.position[c] = static_cast<uint32_t>(
+        c < PHOTO_BLOCK * photos ? PHOTO_BLOCK * block_at[c / PHOTO_BLOCK] + c % PHOTO_BLOCK : c);
+  layout.block_sizes.assign(photos, PHOTO_BLOCK);
+  layout.block_sizes.push_back(p0 - PHOTO_BLOCK * photos);
+  layout.first.resize(photos + 1);
+  for (size_t k = 0; k < photos; ++k) {
+    size_t first = k;
+    const uint32_t p = order[k];
+    for (size_t e = graph.start[p]; e < graph.start[p + 1]; ++e) first = std::min<size_t>(first, block_at[graph.index[e]]);
+    layout.first[k] = first;
+  }
+  layout.first[photos] = 0;  // the border couples with every photo
+  return layout;
+}
+
 NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
-                                 std::span<const double> residuals, size_t p0, size_t heights) {
+                                 std::span<const double> residuals, size_t heights, const NormalLayout& layout) {
   NormalEquations ne;
+  const size_t p0 = layout.position.size();
   ne.p0 = p0;
-  ne.h.assign(p0 * p0, 0.0);
+  ne.position = layout.position;
+  ne.h = block_envelope(layout.block_sizes, layout.first);
   ne.g.assign(p0, 0.0);
   std::vector<uint8_t> usable(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) usable[i] = row_finite(rows[i], weights[i], residuals[i]);
@@ -140,7 +214,8 @@ NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<co
   auto entries_of = [&](size_t i) -> std::span<const JacEntry> {
     return usable[i] ? std::span<const JacEntry>(rows[i].entries) : std::span<const JacEntry>(none);
   };
-  const auto buckets = bucket_by_column(rows.size(), p0, entries_of);
+  const std::vector<uint32_t>& pos = ne.position;
+  const auto buckets = bucket_by_column(rows.size(), pos, entries_of);
   par_map(buckets.size(), adjust_threads(buckets.size()), [&](size_t k) {
     for (const EntryRef& ref : buckets[k]) {
       const JacobianRow& row = rows[ref.list];
@@ -148,8 +223,9 @@ NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<co
       const JacEntry& ea = row.entries[ref.entry];
       ne.g[ea.col] += w * residuals[ref.list] * ea.value;
       const double wa = w * ea.value;
+      const uint32_t ma = pos[ea.col];
       for (const JacEntry& eb : row.entries)
-        if (eb.col >= ea.col) ne.h[eb.col * p0 + ea.col] += wa * eb.value;
+        if (pos[eb.col] >= ma) ne.h.values[element_index(ne.h, pos[eb.col], ma)] += wa * eb.value;
     }
     return 0;
   });
@@ -195,22 +271,27 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
   double cost = cost_of(r);
   size_t evals = 1;
   double lambda = LAMBDA_START;
-  std::vector<double> hd, rhs, dj, xt(x.size());
+  std::vector<double> rhs, dj, xt(x.size());
+  BlockEnvelope hd;
+  // The couplings depend on the mask alone, which stays fixed for the whole solve.
+  std::optional<NormalLayout> layout;
   while (evals < max_evals) {
     check_cancel();
     const std::vector<JacobianRow> rows = jacobian_parallel(problem, x, mask);
-    const NormalEquations ne = normal_equations(rows, w, r, p0, heights);
-    const auto cross_buckets = bucket_by_column(heights, p0, [&](size_t j) {
+    if (!layout) layout = normal_layout(rows, problem.photo_count, p0);
+    const NormalEquations ne = normal_equations(rows, w, r, heights, *layout);
+    const auto cross_buckets = bucket_by_column(heights, ne.position, [&](size_t j) {
       return std::span<const JacEntry>(ne.cross[j]);
     });
     bool next_outer = false;
     while (evals < max_evals && !next_outer) {
       damped_system(ne, cross_buckets, lambda, hd, rhs, dj);
-      std::vector<double> db;
+      std::vector<double> db(p0);
       std::vector<double> dh(heights, 0.0);
-      bool ok = cholesky_factor(hd, p0);
+      bool ok = envelope_cholesky_factor(hd);
       if (ok) {
-        db = cholesky_solve(hd, p0, rhs);
+        const std::vector<double> solved = envelope_cholesky_solve(hd, to_matrix_order(ne.position, rhs));
+        for (size_t c = 0; c < p0; ++c) db[c] = solved[ne.position[c]];
         for (size_t j = 0; j < heights && ok; ++j) {
           if (!(dj[j] > 0.0)) continue;
           double s = 0.0;
@@ -231,7 +312,7 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
       ++evals;
       const double cost_t = cost_of(rt);
       if (cost - cost_t > 0.0 && std::isfinite(cost_t)) {
-        double q = quadratic_form(ne, db);
+        double q = envelope_quadratic_form(ne.h, to_matrix_order(ne.position, db));
         double lin = 0.0;
         for (size_t c = 0; c < p0; ++c) lin += ne.g[c] * db[c];
         for (size_t j = 0; j < heights; ++j) {
