@@ -9,6 +9,7 @@
 #include "linalg/rcm_order.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "platform/system.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -16,11 +17,19 @@
 namespace tsl {
 namespace {
 
-// Matrix columns per parallel item. Each item owns its columns of the lower triangle
-// (elements (b, a) with b >= a in matrix order for its columns a), so no two threads ever add
-// into the same element and every element's sum runs in row order whatever the thread count.
-// The dense border comes last, so its columns hold few elements and the work stays even.
+// Rows are accumulated in this many consecutive chunks whatever the thread count, each into a
+// matrix of its own, and the chunks are added in chunk order: every sum runs in the same order
+// on every machine.
+constexpr size_t CHUNKS = 8;
+
+// Matrix columns per parallel item of the tie-height elimination. Each item owns its columns
+// of the lower triangle (elements (b, a) with b >= a in matrix order for its columns a), so
+// no two threads ever subtract from the same element and every element's sum runs in height
+// order whatever the thread count.
 constexpr size_t BLOCK_COLS = 64;
+
+// Matrix values per parallel item when the chunks are added.
+constexpr size_t VALUES_PER_ITEM = size_t{1} << 16;
 
 // Parameters per photo: three position and three rotation corrections.
 constexpr size_t PHOTO_BLOCK = 6;
@@ -200,39 +209,66 @@ NormalLayout normal_layout(std::span<const JacobianRow> rows, size_t photos, siz
   return layout;
 }
 
-NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
-                                 std::span<const double> residuals, size_t heights, const NormalLayout& layout) {
-  NormalEquations ne;
+void normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                      std::span<const double> residuals, size_t heights, const NormalLayout& layout,
+                      NormalEquations& ne, NormalScratch& scratch) {
   const size_t p0 = layout.position.size();
   ne.p0 = p0;
-  ne.position = layout.position;
-  ne.h = block_envelope(layout.block_sizes, layout.first);
+  if (ne.position != layout.position || ne.h.first != layout.first) {
+    ne.position = layout.position;
+    ne.h = block_envelope(layout.block_sizes, layout.first);
+  } else {
+    std::fill(ne.h.values.begin(), ne.h.values.end(), 0.0);
+  }
   ne.g.assign(p0, 0.0);
   std::vector<uint8_t> usable(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) usable[i] = row_finite(rows[i], weights[i], residuals[i]);
-  static const std::vector<JacEntry> none;
-  auto entries_of = [&](size_t i) -> std::span<const JacEntry> {
-    return usable[i] ? std::span<const JacEntry>(rows[i].entries) : std::span<const JacEntry>(none);
-  };
   const std::vector<uint32_t>& pos = ne.position;
-  const auto buckets = bucket_by_column(rows.size(), pos, entries_of);
-  par_map(buckets.size(), adjust_threads(buckets.size()), [&](size_t k) {
-    for (const EntryRef& ref : buckets[k]) {
-      const JacobianRow& row = rows[ref.list];
-      const double w = weights[ref.list];
-      const JacEntry& ea = row.entries[ref.entry];
-      ne.g[ea.col] += w * residuals[ref.list] * ea.value;
-      const double wa = w * ea.value;
-      const uint32_t ma = pos[ea.col];
-      for (const JacEntry& eb : row.entries)
-        if (pos[eb.col] >= ma) ne.h.values[element_index(ne.h, pos[eb.col], ma)] += wa * eb.value;
+  const size_t per_chunk = (rows.size() + CHUNKS - 1) / CHUNKS;
+  auto accumulate = [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
+    h.assign(ne.h.values.size(), 0.0);
+    g.assign(p0, 0.0);
+    const size_t end = std::min(rows.size(), (chunk + 1) * per_chunk);
+    for (size_t i = chunk * per_chunk; i < end; ++i) {
+      if (!usable[i]) continue;
+      const double w = weights[i];
+      const std::vector<JacEntry>& entries = rows[i].entries;
+      for (const JacEntry& ea : entries) {
+        g[ea.col] += w * residuals[i] * ea.value;
+        const double wa = w * ea.value;
+        const uint32_t ma = pos[ea.col];
+        for (const JacEntry& eb : entries)
+          if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += wa * eb.value;
+      }
     }
-    return 0;
-  });
+  };
+  // Chunk matrices in flight at once: the thread budget, lowered to what half of the free
+  // memory holds.
+  const size_t threads = adjust_threads(CHUNKS);
+  size_t wave = threads;
+  if (const uint64_t free_bytes = platform::available_memory_bytes(); free_bytes > 0) {
+    const double chunk_bytes = 8.0 * static_cast<double>(ne.h.values.size() + p0);
+    wave = std::clamp<size_t>(static_cast<size_t>(0.5 * static_cast<double>(free_bytes) / chunk_bytes), 1, wave);
+  }
+  scratch.chunk_h.resize(std::max(scratch.chunk_h.size(), wave));
+  scratch.chunk_g.resize(std::max(scratch.chunk_g.size(), wave));
+  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
+    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
+    par_map(count, wave, [&](size_t k) {
+      accumulate(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
+      return 0;
+    });
+    par_rows(ne.h.values.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
+      for (size_t k = 0; k < count; ++k)
+        for (size_t v = first; v < last; ++v) ne.h.values[v] += scratch.chunk_h[k][v];
+    });
+    for (size_t k = 0; k < count; ++k)
+      for (size_t c = 0; c < p0; ++c) ne.g[c] += scratch.chunk_g[k][c];
+  }
 
   ne.hhh.assign(heights, 0.0);
   ne.gh.assign(heights, 0.0);
-  ne.cross.assign(heights, {});
+  ne.cross.resize(heights);
   std::vector<std::vector<uint32_t>> rows_of(heights);
   for (size_t i = 0; i < rows.size(); ++i)
     if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
@@ -240,6 +276,7 @@ NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<co
   par_rows(heights, 1024, adjust_threads(heights), [&](size_t first, size_t last) {
     for (size_t j = first; j < last; ++j) {
       std::vector<JacEntry>& cross = ne.cross[j];
+      cross.clear();
       for (uint32_t i : rows_of[j]) {
         const JacobianRow& row = rows[i];
         const double whd = weights[i] * row.height_deriv;
@@ -258,6 +295,13 @@ NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<co
       cross.resize(out);
     }
   });
+}
+
+NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                                 std::span<const double> residuals, size_t heights, const NormalLayout& layout) {
+  NormalEquations ne;
+  NormalScratch scratch;
+  normal_equations(rows, weights, residuals, heights, layout, ne, scratch);
   return ne;
 }
 
@@ -273,13 +317,17 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
   double lambda = LAMBDA_START;
   std::vector<double> rhs, dj, xt(x.size());
   BlockEnvelope hd;
-  // The couplings depend on the mask alone, which stays fixed for the whole solve.
+  // The couplings depend on the mask alone, which stays fixed for the whole solve. The rows,
+  // the normal equations and their scratch keep their storage from one iteration to the next.
   std::optional<NormalLayout> layout;
+  std::vector<JacobianRow> rows;
+  NormalEquations ne;
+  NormalScratch scratch;
   while (evals < max_evals) {
     check_cancel();
-    const std::vector<JacobianRow> rows = jacobian_parallel(problem, x, mask);
+    jacobian_rows(problem, x, mask, rows);
     if (!layout) layout = normal_layout(rows, problem.photo_count, p0);
-    const NormalEquations ne = normal_equations(rows, w, r, heights, *layout);
+    normal_equations(rows, w, r, heights, *layout, ne, scratch);
     const auto cross_buckets = bucket_by_column(heights, ne.position, [&](size_t j) {
       return std::span<const JacEntry>(ne.cross[j]);
     });
@@ -288,7 +336,7 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
       damped_system(ne, cross_buckets, lambda, hd, rhs, dj);
       std::vector<double> db(p0);
       std::vector<double> dh(heights, 0.0);
-      bool ok = envelope_cholesky_factor(hd);
+      bool ok = envelope_cholesky_factor(hd, adjust_threads(ADJUST_MAX_THREADS));
       if (ok) {
         const std::vector<double> solved = envelope_cholesky_solve(hd, to_matrix_order(ne.position, rhs));
         for (size_t c = 0; c < p0; ++c) db[c] = solved[ne.position[c]];

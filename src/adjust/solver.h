@@ -6,8 +6,8 @@
 //
 // The normal matrix is sparse: a photo couples only with its tie partners and the shared
 // ground and lens terms, so it is kept as a block envelope and factorised without fill
-// outside it. Sums never depend on the thread count: every element of the normal equations
-// is added in row order by exactly one thread.
+// outside it. Sums never depend on the thread count: rows are added in a fixed number of
+// chunks, and the chunks in chunk order.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,10 +52,23 @@ struct NormalEquations {
 
 // Builds the normal equations of `rows` (weights and residuals in row order) with `heights`
 // tie heights in `layout` (from normal_layout of the same rows, or of rows with at least
-// their couplings). Rows holding a non-finite value are left out. Every element is summed in
-// row order by one thread, so the result does not depend on the thread count.
+// their couplings). Rows holding a non-finite value are left out. The rows are summed in 8
+// consecutive chunks, each into a matrix of its own (as many at once as the thread budget and
+// half the free memory allow), and the chunks are added in chunk order, so the result does
+// not depend on the thread count.
 NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
                                  std::span<const double> residuals, size_t heights, const NormalLayout& layout);
+
+// Buffers that a solve keeps between iterations so that the chunk matrices are allocated once.
+struct NormalScratch {
+  std::vector<std::vector<double>> chunk_h;  // per chunk in flight: the envelope's values
+  std::vector<std::vector<double>> chunk_g;
+};
+
+// normal_equations into `ne`, reusing its storage and the scratch's.
+void normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                      std::span<const double> residuals, size_t heights, const NormalLayout& layout,
+                      NormalEquations& ne, NormalScratch& scratch);
 
 struct LmResult {
   std::vector<double> params;

@@ -37,9 +37,10 @@ inline size_t envelope_order(const BlockEnvelope& a) { return a.start.empty() ? 
 
 // Factorises in place: L overwrites the lower triangle of A inside the envelope (the factor of
 // an envelope matrix never leaves its envelope). Returns false when a pivot is not a positive
-// finite number; A is then partly overwritten and of no use. Single-threaded, so the result
-// depends on the input alone.
-bool envelope_cholesky_factor(BlockEnvelope& a);
+// finite number; A is then partly overwritten and of no use. Block rows run on up to
+// `threads` threads; every element goes through the same arithmetic on any of them, so the
+// result does not depend on the thread count.
+bool envelope_cholesky_factor(BlockEnvelope& a, size_t threads);
 
 // Solves L L^T x = b with the factor from envelope_cholesky_factor. A right-hand side shorter
 // than n is a caller's bug (InternalError).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -117,7 +118,7 @@ TEST(EnvelopeCholesky, FactorEqualsTheDenseFactorAndNeverFillsOutsideTheEnvelope
     Sparse s = block_sparse(shape.sizes, shape.edges, seed++);
     std::vector<double> dense_l = s.dense;
     ASSERT_TRUE(cholesky_factor(dense_l, s.n));
-    ASSERT_TRUE(envelope_cholesky_factor(s.env));
+    ASSERT_TRUE(envelope_cholesky_factor(s.env, 4));
     for (size_t r = 0; r < s.n; ++r) {
       const size_t c0 = s.env.start[s.env.first[block_of_row(s.env, r)]];
       for (size_t c = 0; c <= r; ++c) {
@@ -145,7 +146,7 @@ TEST(EnvelopeCholesky, SolveReturnsTheManufacturedSolutionAndQuadraticFormMatche
         q += x[r] * s.dense[r * s.n + c] * x[c];
       }
     EXPECT_NEAR(envelope_quadratic_form(s.env, x), q, 1e-12 * std::abs(q));
-    ASSERT_TRUE(envelope_cholesky_factor(s.env));
+    ASSERT_TRUE(envelope_cholesky_factor(s.env, 4));
     const std::vector<double> got = envelope_cholesky_solve(s.env, b);
     ASSERT_EQ(got.size(), s.n);
     // Diagonally dominant by 0.5 at least: the condition number stays small.
@@ -172,20 +173,46 @@ TEST(EnvelopeCholesky, FailingPivots) {
     SCOPED_TRACE(c.name);
     Sparse s = block_sparse(shape.sizes, shape.edges, 7);
     s.env.values[static_cast<size_t>(s.env.row_base[c.row] + static_cast<std::ptrdiff_t>(c.row))] = c.value;
-    EXPECT_FALSE(envelope_cholesky_factor(s.env));
+    EXPECT_FALSE(envelope_cholesky_factor(s.env, 4));
   }
 }
 
 TEST(EnvelopeCholesky, EmptyMatrixAndCallerBugs) {
   BlockEnvelope none = block_envelope({}, {});
   EXPECT_EQ(envelope_order(none), 0u);
-  EXPECT_TRUE(envelope_cholesky_factor(none));
+  EXPECT_TRUE(envelope_cholesky_factor(none, 4));
   EXPECT_TRUE(envelope_cholesky_solve(none, {}).empty());
   const std::vector<size_t> sizes = {2, 2};
   EXPECT_THROW(block_envelope(sizes, std::vector<size_t>{0}), InternalError);     // one first per block
   EXPECT_THROW(block_envelope(sizes, std::vector<size_t>{0, 2}), InternalError);  // reaching past itself
   BlockEnvelope m = block_envelope(sizes, std::vector<size_t>{0, 0});
   EXPECT_THROW(envelope_cholesky_solve(m, std::vector<double>{1.0, 2.0, 3.0}), InternalError);
+}
+
+TEST(EnvelopeCholesky, ResultDoesNotDependOnTheThreadCount) {
+  // A long strip of photo blocks with a border, so that many rows run at once and wait for
+  // each other.
+  std::vector<size_t> sizes(400, 6);
+  sizes.push_back(7);
+  std::vector<std::pair<size_t, size_t>> edges;
+  for (size_t i = 0; i < 400; ++i) {
+    for (size_t k = 1; k <= 20 && i + k < 400; k += 3) edges.emplace_back(i, i + k);
+    edges.emplace_back(400, i);
+  }
+  const Sparse s = block_sparse(sizes, edges, 5);
+  BlockEnvelope one = s.env;
+  ASSERT_TRUE(envelope_cholesky_factor(one, 1));
+  for (size_t threads : {2, 3, 8}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads");
+    BlockEnvelope many = s.env;
+    ASSERT_TRUE(envelope_cholesky_factor(many, threads));
+    for (size_t k = 0; k < one.values.size(); ++k)
+      ASSERT_EQ(std::bit_cast<uint64_t>(one.values[k]), std::bit_cast<uint64_t>(many.values[k])) << "value " << k;
+  }
+  // A failing pivot near the end stops every thread instead of leaving one waiting.
+  BlockEnvelope bad = s.env;
+  bad.values[static_cast<size_t>(bad.row_base[2390] + 2390)] = -1.0;
+  EXPECT_FALSE(envelope_cholesky_factor(bad, 8));
 }
 
 }  // namespace
