@@ -22,12 +22,6 @@ namespace {
 // on every machine.
 constexpr size_t CHUNKS = 8;
 
-// Matrix columns per parallel item of the tie-height elimination. Each item owns its columns
-// of the lower triangle (elements (b, a) with b >= a in matrix order for its columns a), so
-// no two threads ever subtract from the same element and every element's sum runs in height
-// order whatever the thread count.
-constexpr size_t BLOCK_COLS = 64;
-
 // Matrix values per parallel item when the chunks are added.
 constexpr size_t VALUES_PER_ITEM = size_t{1} << 16;
 
@@ -40,36 +34,11 @@ constexpr double LAMBDA_MIN = 1e-12;
 constexpr double LAMBDA_GIVE_UP = 1e12;
 constexpr double MIN_DIAGONAL = 1e-12;
 
-// One reference to an entry of a list: which list (row or tie height) and which entry in it.
-struct EntryRef {
-  uint32_t list = 0;
-  uint32_t entry = 0;
-};
-
 bool row_finite(const JacobianRow& row, double w, double r) {
   if (!std::isfinite(w) || !std::isfinite(r) || !std::isfinite(row.height_deriv)) return false;
   for (const JacEntry& e : row.entries)
     if (!std::isfinite(e.value)) return false;
   return true;
-}
-
-// For every item of BLOCK_COLS matrix columns, the entries whose column falls in it, in list
-// order then entry order.
-template <typename ListOf>
-std::vector<std::vector<EntryRef>> bucket_by_column(size_t lists, std::span<const uint32_t> position,
-                                                    ListOf&& list_of) {
-  const size_t blocks = (position.size() + BLOCK_COLS - 1) / BLOCK_COLS;
-  std::vector<size_t> counts(blocks, 0);
-  for (size_t i = 0; i < lists; ++i)
-    for (const JacEntry& e : list_of(i)) ++counts[position[e.col] / BLOCK_COLS];
-  std::vector<std::vector<EntryRef>> buckets(blocks);
-  for (size_t k = 0; k < blocks; ++k) buckets[k].reserve(counts[k]);
-  for (size_t i = 0; i < lists; ++i) {
-    std::span<const JacEntry> entries = list_of(i);
-    for (size_t e = 0; e < entries.size(); ++e)
-      buckets[position[entries[e].col] / BLOCK_COLS].push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(e)});
-  }
-  return buckets;
 }
 
 // Where element (r, c) of the envelope lives in its values, r >= c in matrix order.
@@ -118,37 +87,50 @@ std::vector<double> to_matrix_order(std::span<const uint32_t> position, std::spa
   return out;
 }
 
+// Subtracts the elimination of tie height j with pivot d from `hd` and adds it to `rhs`.
+void eliminate_height(const NormalEquations& ne, size_t j, double d, BlockEnvelope& hd, std::vector<double>& rhs) {
+  const std::vector<JacEntry>& cross = ne.cross[j];
+  for (const JacEntry& ea : cross) {
+    const uint32_t ma = ne.position[ea.col];
+    rhs[ea.col] += ea.value * ne.gh[j] / d;
+    // Cross rows hold one entry per column, so each pair of columns is met once here.
+    for (const JacEntry& eb : cross) {
+      const uint32_t mb = ne.position[eb.col];
+      if (mb >= ma) hd.values[element_index(hd, mb, ma)] -= ea.value * eb.value / d;
+    }
+  }
+}
+
 // The damped, height-reduced system of one trial: the matrix `hd`, `rhs` (base column order)
-// and the damped height pivots.
-void damped_system(const NormalEquations& ne, std::span<const std::vector<EntryRef>> cross_buckets, double lambda,
-                   BlockEnvelope& hd, std::vector<double>& rhs, std::vector<double>& dj) {
+// and the damped height pivots. A height's damped pivot hhh + hhh lambda is hhh (1 + lambda),
+// so the eliminations prepared at the undamped pivots only need scaling by 1 / (1 + lambda);
+// heights with a pivot below MIN_DIAGONAL are damped by a fixed amount instead and
+// eliminated one by one.
+void damped_system(const NormalEquations& ne, double lambda, BlockEnvelope& hd, std::vector<double>& rhs,
+                   std::vector<double>& dj) {
   const size_t p0 = ne.p0;
-  hd = ne.h;
+  if (hd.start != ne.h.start || hd.first != ne.h.first) hd = ne.h;
+  const double scale = 1.0 / (1.0 + lambda);
+  par_rows(hd.values.size(), VALUES_PER_ITEM, adjust_threads(ADJUST_MAX_THREADS), [&](size_t first, size_t last) {
+    if (ne.height_schur.empty()) {
+      std::copy(ne.h.values.begin() + static_cast<std::ptrdiff_t>(first),
+                ne.h.values.begin() + static_cast<std::ptrdiff_t>(last),
+                hd.values.begin() + static_cast<std::ptrdiff_t>(first));
+      return;
+    }
+    for (size_t v = first; v < last; ++v) hd.values[v] = ne.h.values[v] - ne.height_schur[v] * scale;
+  });
   rhs.resize(p0);
   for (size_t c = 0; c < p0; ++c) {
-    const uint32_t m = ne.position[c];
-    const size_t diag = element_index(hd, m, m);
+    const size_t diag = element_index(hd, ne.position[c], ne.position[c]);
     hd.values[diag] += std::max(ne.h.values[diag], MIN_DIAGONAL) * lambda;
-    rhs[c] = -ne.g[c];
+    rhs[c] = -ne.g[c] + (ne.height_schur_g.empty() ? 0.0 : ne.height_schur_g[c] * scale);
   }
   dj.resize(ne.hhh.size());
-  for (size_t j = 0; j < ne.hhh.size(); ++j) dj[j] = ne.hhh[j] + std::max(ne.hhh[j], MIN_DIAGONAL) * lambda;
-  par_map(cross_buckets.size(), adjust_threads(cross_buckets.size()), [&](size_t k) {
-    for (const EntryRef& ref : cross_buckets[k]) {
-      const double d = dj[ref.list];
-      if (!(d > 0.0)) continue;
-      const std::vector<JacEntry>& cross = ne.cross[ref.list];
-      const JacEntry& ea = cross[ref.entry];
-      const uint32_t ma = ne.position[ea.col];
-      rhs[ea.col] += ea.value * ne.gh[ref.list] / d;
-      // Cross rows hold one entry per column, so each pair of columns is met once here.
-      for (const JacEntry& eb : cross) {
-        const uint32_t mb = ne.position[eb.col];
-        if (mb >= ma) hd.values[element_index(hd, mb, ma)] -= ea.value * eb.value / d;
-      }
-    }
-    return 0;
-  });
+  for (size_t j = 0; j < ne.hhh.size(); ++j) {
+    dj[j] = ne.hhh[j] + std::max(ne.hhh[j], MIN_DIAGONAL) * lambda;
+    if (!(ne.hhh[j] >= MIN_DIAGONAL) && dj[j] > 0.0) eliminate_height(ne, j, dj[j], hd, rhs);
+  }
 }
 
 }  // namespace
@@ -269,15 +251,24 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
   ne.hhh.assign(heights, 0.0);
   ne.gh.assign(heights, 0.0);
   ne.cross.resize(heights);
-  std::vector<std::vector<uint32_t>> rows_of(heights);
+  // The rows of each height, in row order.
+  std::vector<size_t> first_of(heights + 1, 0);
   for (size_t i = 0; i < rows.size(); ++i)
-    if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
-      rows_of[rows[i].height_index].push_back(static_cast<uint32_t>(i));
+    if (usable[i] && rows[i].has_height && rows[i].height_index < heights) ++first_of[rows[i].height_index + 1];
+  for (size_t j = 0; j < heights; ++j) first_of[j + 1] += first_of[j];
+  std::vector<uint32_t> rows_of(first_of[heights]);
+  {
+    std::vector<size_t> fill(first_of.begin(), first_of.end() - 1);
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
+        rows_of[fill[rows[i].height_index]++] = static_cast<uint32_t>(i);
+  }
   par_rows(heights, 1024, adjust_threads(heights), [&](size_t first, size_t last) {
     for (size_t j = first; j < last; ++j) {
       std::vector<JacEntry>& cross = ne.cross[j];
       cross.clear();
-      for (uint32_t i : rows_of[j]) {
+      for (size_t k = first_of[j]; k < first_of[j + 1]; ++k) {
+        const size_t i = rows_of[k];
         const JacobianRow& row = rows[i];
         const double whd = weights[i] * row.height_deriv;
         ne.hhh[j] += whd * row.height_deriv;
@@ -295,6 +286,43 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
       cross.resize(out);
     }
   });
+
+  // The eliminations of the heights at their undamped pivots, summed like the rows: in fixed
+  // chunks of heights, added in chunk order.
+  ne.height_schur.clear();
+  ne.height_schur_g.clear();
+  if (heights == 0) return;
+  ne.height_schur.assign(ne.h.values.size(), 0.0);
+  ne.height_schur_g.assign(p0, 0.0);
+  const size_t heights_per_chunk = (heights + CHUNKS - 1) / CHUNKS;
+  auto eliminate = [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
+    h.assign(ne.h.values.size(), 0.0);
+    g.assign(p0, 0.0);
+    const size_t end = std::min(heights, (chunk + 1) * heights_per_chunk);
+    for (size_t j = chunk * heights_per_chunk; j < end; ++j) {
+      const double d = ne.hhh[j];
+      if (!(d >= MIN_DIAGONAL)) continue;
+      for (const JacEntry& ea : ne.cross[j]) {
+        const uint32_t ma = pos[ea.col];
+        g[ea.col] += ea.value * ne.gh[j] / d;
+        for (const JacEntry& eb : ne.cross[j])
+          if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += ea.value * eb.value / d;
+      }
+    }
+  };
+  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
+    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
+    par_map(count, wave, [&](size_t k) {
+      eliminate(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
+      return 0;
+    });
+    par_rows(ne.height_schur.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
+      for (size_t k = 0; k < count; ++k)
+        for (size_t v = first; v < last; ++v) ne.height_schur[v] += scratch.chunk_h[k][v];
+    });
+    for (size_t k = 0; k < count; ++k)
+      for (size_t c = 0; c < p0; ++c) ne.height_schur_g[c] += scratch.chunk_g[k][c];
+  }
 }
 
 NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
@@ -328,12 +356,9 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
     jacobian_rows(problem, x, mask, rows);
     if (!layout) layout = normal_layout(rows, problem.photo_count, p0);
     normal_equations(rows, w, r, heights, *layout, ne, scratch);
-    const auto cross_buckets = bucket_by_column(heights, ne.position, [&](size_t j) {
-      return std::span<const JacEntry>(ne.cross[j]);
-    });
     bool next_outer = false;
     while (evals < max_evals && !next_outer) {
-      damped_system(ne, cross_buckets, lambda, hd, rhs, dj);
+      damped_system(ne, lambda, hd, rhs, dj);
       std::vector<double> db(p0);
       std::vector<double> dh(heights, 0.0);
       bool ok = envelope_cholesky_factor(hd, adjust_threads(ADJUST_MAX_THREADS));

@@ -48,6 +48,11 @@ struct NormalEquations {
   std::vector<double> gh;          // per tie height: sum w hd r
   // Per tie height: (column, sum w hd v), sorted by column, one entry per column.
   std::vector<std::vector<JacEntry>> cross;
+  // The heights' elimination at their undamped pivots (heights with hhh >= 1e-12):
+  // sum cross cross^T / hhh in h's layout, and sum cross gh / hhh by base column. Empty
+  // without heights.
+  std::vector<double> height_schur;
+  std::vector<double> height_schur_g;
 };
 
 // Builds the normal equations of `rows` (weights and residuals in row order) with `heights`
