@@ -13,6 +13,7 @@
 #include "adjust/synthetic_flight.h"
 #include "linalg/cholesky.h"
 #include "logx.h"
+#include "util/par.h"
 
 namespace tsl {
 namespace {
@@ -209,6 +210,45 @@ TEST(Solver, FirstStepEqualsTheDenseDampedSolveWithHeightsAsColumns) {
     // weak priors make large; 1e-6 of the step is far below any fault in the elimination.
     EXPECT_LT(worst, 1e-6 * largest) << "largest step " << largest;
   }
+}
+
+TEST(Solver, NormalEquationsDoNotDependOnTheThreadCount) {
+  // The rows are summed in fixed chunks added in chunk order, so one thread (a loop started on
+  // a worker runs inline, one chunk matrix at a time) gives the bits of many.
+  const test::Flight f = small_flight(true);
+  const AdjustProblem p = flight_problem(f);
+  const size_t ties = p.tie_photo_a.size();
+  const std::vector<uint8_t> mask(ties, 1);
+  std::vector<double> x(p.first_height + ties, 0.0);
+  for (size_t c = 0; c < x.size(); ++c) x[c] = 0.01 * std::cos(static_cast<double>(c));
+  const std::vector<JacobianRow> rows = jacobian_parallel(p, x, mask);
+  const std::vector<double> r = residual_vector(p, x, mask);
+  std::vector<double> w(r.size());
+  for (size_t i = 0; i < r.size(); ++i) w[i] = pseudo_huber_weight(r[i]);
+  const NormalLayout layout = normal_layout(rows, p.photo_count, p.first_height);
+  const NormalEquations many = normal_equations(rows, w, r, ties, layout);
+  const NormalEquations one =
+      std::move(par_map(2, 2, [&](size_t k) { return k == 0 ? normal_equations(rows, w, r, ties, layout) : NormalEquations{}; })[0]);
+  EXPECT_EQ(many.h.values, one.h.values);
+  EXPECT_EQ(many.g, one.g);
+  EXPECT_EQ(many.height_schur, one.height_schur);
+  EXPECT_EQ(many.height_schur_g, one.height_schur_g);
+}
+
+TEST(Solver, PhotoWithoutTiesOrPriorKeepsItsMetadataPose) {
+  // Photo 3 loses its ties and its pose prior is switched off (infinite sigmas): its block of
+  // the normal matrix is zero, so only the damping makes the system solvable. The solve must
+  // leave it where it was instead of returning NaN.
+  const test::Flight f = small_flight(false);
+  AdjustProblem p = flight_problem(f);
+  const double inf = std::numeric_limits<double>::infinity();
+  p.pose_sigma = {inf, inf, inf, inf, inf, inf};
+  std::vector<uint8_t> mask(p.tie_photo_a.size(), 1);
+  for (size_t t = 0; t < mask.size(); ++t)
+    if (p.tie_photo_a[t] == 3 || p.tie_photo_b[t] == 3) mask[t] = 0;
+  const LmResult lm = levenberg_marquardt(p, std::vector<double>(p.first_height, 0.0), mask, 20);
+  for (double v : lm.params) ASSERT_TRUE(std::isfinite(v));
+  for (size_t k = 0; k < 6; ++k) EXPECT_EQ(lm.params[6 * 3 + k], 0.0) << "parameter " << k;
 }
 
 TEST(Solver, RobustRoundsDropPlantedOutliersAndLogFallingRms) {
