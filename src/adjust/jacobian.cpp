@@ -16,8 +16,8 @@ constexpr double CHECK_STEP = 1e-6;
 constexpr double CHECK_REPORT_ABOVE = 1e-3;
 constexpr size_t CHECK_HEIGHT_COLUMNS = 5;
 // Ties per parallel item: one tie (two rows of about 30 entries) is too little work to pay
-// for claiming it, and a few hundred still spread evenly over 8 threads.
-constexpr size_t TIES_PER_ITEM = 256;
+// for claiming it, and a thousand still spread evenly over 8 threads at a few hundred photos.
+constexpr size_t TIES_PER_ITEM = 1024;
 
 // The left Jacobian of exp([w]x): exp([w + dw]x) = exp([J dw]x) exp([w]x) to first order, so
 // the derivative by w_j is the small-rotation derivative along column j of J. Below 1e-4 rad

@@ -22,6 +22,14 @@ namespace {
 // on every machine.
 constexpr size_t CHUNKS = 8;
 
+// Below this many rows the normal equations are built on the calling thread: a few
+// milliseconds of work, less than starting the workers costs on a busy machine.
+constexpr size_t MIN_ROWS_PARALLEL = 8192;
+
+// Below this many matrix values (8 MB) the factorisation runs on one thread: its block rows
+// wait on each other too often for a small matrix to gain from more.
+constexpr size_t MIN_VALUES_PARALLEL = size_t{1} << 20;
+
 // Matrix values per parallel item when the chunks are added.
 constexpr size_t VALUES_PER_ITEM = size_t{1} << 16;
 
@@ -226,7 +234,7 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
   };
   // Chunk matrices in flight at once: the thread budget, lowered to what half of the free
   // memory holds.
-  const size_t threads = adjust_threads(CHUNKS);
+  const size_t threads = rows.size() < MIN_ROWS_PARALLEL ? 1 : adjust_threads(CHUNKS);
   size_t wave = threads;
   if (const uint64_t free_bytes = platform::available_memory_bytes(); free_bytes > 0) {
     const double chunk_bytes = 8.0 * static_cast<double>(ne.h.values.size() + p0);
@@ -361,7 +369,8 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
       damped_system(ne, lambda, hd, rhs, dj);
       std::vector<double> db(p0);
       std::vector<double> dh(heights, 0.0);
-      bool ok = envelope_cholesky_factor(hd, adjust_threads(ADJUST_MAX_THREADS));
+      const size_t factor_threads = hd.values.size() < MIN_VALUES_PARALLEL ? 1 : adjust_threads(ADJUST_MAX_THREADS);
+      bool ok = envelope_cholesky_factor(hd, factor_threads);
       if (ok) {
         const std::vector<double> solved = envelope_cholesky_solve(hd, to_matrix_order(ne.position, rhs));
         for (size_t c = 0; c < p0; ++c) db[c] = solved[ne.position[c]];
