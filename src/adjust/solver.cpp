@@ -141,6 +141,31 @@ void damped_system(const NormalEquations& ne, double lambda, BlockEnvelope& hd, 
   }
 }
 
+// Adds CHUNKS partial sums into `h` and `g` in chunk order: fill(chunk, h_part, g_part) adds
+// one chunk's terms into zeroed parts, `wave` chunks at a time on up to `threads` threads.
+// The parts live in `scratch` so that repeated calls allocate them once.
+template <typename Fill>
+void sum_chunks(std::vector<double>& h, std::vector<double>& g, size_t wave, size_t threads, NormalScratch& scratch,
+                Fill&& fill) {
+  scratch.chunk_h.resize(std::max(scratch.chunk_h.size(), wave));
+  scratch.chunk_g.resize(std::max(scratch.chunk_g.size(), wave));
+  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
+    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
+    par_map(count, wave, [&](size_t k) {
+      scratch.chunk_h[k].assign(h.size(), 0.0);
+      scratch.chunk_g[k].assign(g.size(), 0.0);
+      fill(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
+      return 0;
+    });
+    par_rows(h.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
+      for (size_t k = 0; k < count; ++k)
+        for (size_t v = first; v < last; ++v) h[v] += scratch.chunk_h[k][v];
+    });
+    for (size_t k = 0; k < count; ++k)
+      for (size_t c = 0; c < g.size(); ++c) g[c] += scratch.chunk_g[k][c];
+  }
+}
+
 }  // namespace
 
 double pseudo_huber(double r) {
@@ -215,9 +240,15 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
   for (size_t i = 0; i < rows.size(); ++i) usable[i] = row_finite(rows[i], weights[i], residuals[i]);
   const std::vector<uint32_t>& pos = ne.position;
   const size_t per_chunk = (rows.size() + CHUNKS - 1) / CHUNKS;
-  auto accumulate = [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
-    h.assign(ne.h.values.size(), 0.0);
-    g.assign(p0, 0.0);
+  // Chunk matrices in flight at once: the thread budget, lowered to what half of the free
+  // memory holds.
+  const size_t threads = rows.size() < MIN_ROWS_PARALLEL ? 1 : adjust_threads(CHUNKS);
+  size_t wave = threads;
+  if (const uint64_t free_bytes = platform::available_memory_bytes(); free_bytes > 0) {
+    const double chunk_bytes = 8.0 * static_cast<double>(ne.h.values.size() + p0);
+    wave = std::clamp<size_t>(static_cast<size_t>(0.5 * static_cast<double>(free_bytes) / chunk_bytes), 1, wave);
+  }
+  sum_chunks(ne.h.values, ne.g, wave, threads, scratch, [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
     const size_t end = std::min(rows.size(), (chunk + 1) * per_chunk);
     for (size_t i = chunk * per_chunk; i < end; ++i) {
       if (!usable[i]) continue;
@@ -231,30 +262,7 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
           if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += wa * eb.value;
       }
     }
-  };
-  // Chunk matrices in flight at once: the thread budget, lowered to what half of the free
-  // memory holds.
-  const size_t threads = rows.size() < MIN_ROWS_PARALLEL ? 1 : adjust_threads(CHUNKS);
-  size_t wave = threads;
-  if (const uint64_t free_bytes = platform::available_memory_bytes(); free_bytes > 0) {
-    const double chunk_bytes = 8.0 * static_cast<double>(ne.h.values.size() + p0);
-    wave = std::clamp<size_t>(static_cast<size_t>(0.5 * static_cast<double>(free_bytes) / chunk_bytes), 1, wave);
-  }
-  scratch.chunk_h.resize(std::max(scratch.chunk_h.size(), wave));
-  scratch.chunk_g.resize(std::max(scratch.chunk_g.size(), wave));
-  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
-    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
-    par_map(count, wave, [&](size_t k) {
-      accumulate(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
-      return 0;
-    });
-    par_rows(ne.h.values.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
-      for (size_t k = 0; k < count; ++k)
-        for (size_t v = first; v < last; ++v) ne.h.values[v] += scratch.chunk_h[k][v];
-    });
-    for (size_t k = 0; k < count; ++k)
-      for (size_t c = 0; c < p0; ++c) ne.g[c] += scratch.chunk_g[k][c];
-  }
+  });
 
   ne.hhh.assign(heights, 0.0);
   ne.gh.assign(heights, 0.0);
@@ -303,34 +311,20 @@ void normal_equations(std::span<const JacobianRow> rows, std::span<const double>
   ne.height_schur.assign(ne.h.values.size(), 0.0);
   ne.height_schur_g.assign(p0, 0.0);
   const size_t heights_per_chunk = (heights + CHUNKS - 1) / CHUNKS;
-  auto eliminate = [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
-    h.assign(ne.h.values.size(), 0.0);
-    g.assign(p0, 0.0);
-    const size_t end = std::min(heights, (chunk + 1) * heights_per_chunk);
-    for (size_t j = chunk * heights_per_chunk; j < end; ++j) {
-      const double d = ne.hhh[j];
-      if (!(d >= MIN_DIAGONAL)) continue;
-      for (const JacEntry& ea : ne.cross[j]) {
-        const uint32_t ma = pos[ea.col];
-        g[ea.col] += ea.value * ne.gh[j] / d;
-        for (const JacEntry& eb : ne.cross[j])
-          if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += ea.value * eb.value / d;
-      }
-    }
-  };
-  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
-    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
-    par_map(count, wave, [&](size_t k) {
-      eliminate(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
-      return 0;
-    });
-    par_rows(ne.height_schur.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
-      for (size_t k = 0; k < count; ++k)
-        for (size_t v = first; v < last; ++v) ne.height_schur[v] += scratch.chunk_h[k][v];
-    });
-    for (size_t k = 0; k < count; ++k)
-      for (size_t c = 0; c < p0; ++c) ne.height_schur_g[c] += scratch.chunk_g[k][c];
-  }
+  sum_chunks(ne.height_schur, ne.height_schur_g, wave, threads, scratch,
+             [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
+               const size_t end = std::min(heights, (chunk + 1) * heights_per_chunk);
+               for (size_t j = chunk * heights_per_chunk; j < end; ++j) {
+                 const double d = ne.hhh[j];
+                 if (!(d >= MIN_DIAGONAL)) continue;
+                 for (const JacEntry& ea : ne.cross[j]) {
+                   const uint32_t ma = pos[ea.col];
+                   g[ea.col] += ea.value * ne.gh[j] / d;
+                   for (const JacEntry& eb : ne.cross[j])
+                     if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += ea.value * eb.value / d;
+                 }
+               }
+             });
 }
 
 NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
