@@ -1,12 +1,16 @@
 #include "dis/refine.h"
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <type_traits>
 
 #include "img/image.h"
+#include "util/par.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -24,8 +28,11 @@ constexpr float SMOOTHNESS_WEIGHT = 10.0f;
 constexpr float NORMALISER = 0.01f;
 constexpr float PENALTY_EPS = 1e-6f;  // under every square root: no division by zero
 constexpr float RELAXATION = 1.6f;
-constexpr int OUTER_ITERATIONS = 5;
+constexpr size_t OUTER_ITERATIONS = 5;
 constexpr size_t SWEEPS = 5;
+// Strips of the parallel refinement: at most this many, and at least this many rows each.
+constexpr size_t MAX_STRIPS = 16;
+constexpr size_t MIN_STRIP_ROWS = 24;
 
 using Plane = std::vector<float>;
 
@@ -79,12 +86,13 @@ Planes carve(DisRefineScratch& scratch, size_t n) {
   return p;
 }
 
-// dis_gradient of a w x h plane (w, h >= 1) into `out`, which must not overlap `img`.
-void gradient_into(const float* img, size_t w, size_t h, bool horizontal, float* out) {
+// Rows [y0, y1) of dis_gradient of a w x h plane (w, h >= 1) into `out`, which must not
+// overlap `img`.
+void gradient_into(const float* img, size_t w, size_t h, bool horizontal, float* out, size_t y0, size_t y1) {
   // The nearest floats to 1/12 and 2/3. The taps are paired before weighting, so a
   // constant run of samples gives exactly zero.
   const float k1 = 1.0f / 12.0f, k2 = 2.0f / 3.0f;
-  for (size_t y = 0; y < h; ++y) {
+  for (size_t y = y0; y < y1; ++y) {
     float* o = out + y * w;
     if (horizontal) {
       const float* r = img + y * w;
@@ -119,23 +127,34 @@ void gradient_into(const float* img, size_t w, size_t h, bool horizontal, float*
   }
 }
 
-// Per-pixel data of the linearised energy, sampled once per level at the warped points:
-// mean first and second derivatives, brightness and gradient differences; all zero where
-// the warped point leaves the image.
-void warp_data(const DisLevel& level, const Plane& u, const Plane& v, Planes& d) {
+// First derivatives of I0 and I1 on rows [y0, y1).
+void first_derivatives(const DisLevel& level, Planes& d, size_t y0, size_t y1) {
   const size_t w = level.w, h = level.h;
-  gradient_into(level.I0.data(), w, h, true, d.i0x);
-  gradient_into(level.I0.data(), w, h, false, d.i0y);
-  gradient_into(d.i0x, w, h, true, d.i0xx);
-  gradient_into(d.i0x, w, h, false, d.i0xy);
-  gradient_into(d.i0y, w, h, false, d.i0yy);
-  gradient_into(level.I1.data(), w, h, true, d.i1x);
-  gradient_into(level.I1.data(), w, h, false, d.i1y);
-  gradient_into(d.i1x, w, h, true, d.i1xx);
-  gradient_into(d.i1x, w, h, false, d.i1xy);
-  gradient_into(d.i1y, w, h, false, d.i1yy);
+  gradient_into(level.I0.data(), w, h, true, d.i0x, y0, y1);
+  gradient_into(level.I0.data(), w, h, false, d.i0y, y0, y1);
+  gradient_into(level.I1.data(), w, h, true, d.i1x, y0, y1);
+  gradient_into(level.I1.data(), w, h, false, d.i1y, y0, y1);
+}
+
+// Second derivatives on rows [y0, y1); the vertical ones read the first derivatives of the
+// two rows on either side.
+void second_derivatives(const DisLevel& level, Planes& d, size_t y0, size_t y1) {
+  const size_t w = level.w, h = level.h;
+  gradient_into(d.i0x, w, h, true, d.i0xx, y0, y1);
+  gradient_into(d.i0x, w, h, false, d.i0xy, y0, y1);
+  gradient_into(d.i0y, w, h, false, d.i0yy, y0, y1);
+  gradient_into(d.i1x, w, h, true, d.i1xx, y0, y1);
+  gradient_into(d.i1x, w, h, false, d.i1xy, y0, y1);
+  gradient_into(d.i1y, w, h, false, d.i1yy, y0, y1);
+}
+
+// Per-pixel data of the linearised energy on rows [y0, y1), sampled once per level at the
+// warped points: mean first and second derivatives, brightness and gradient differences;
+// all zero where the warped point leaves the image.
+void warp_data(const DisLevel& level, const Plane& u, const Plane& v, Planes& d, size_t y0, size_t y1) {
+  const size_t w = level.w, h = level.h;
   const float xmax = static_cast<float>(w - 1), ymax = static_cast<float>(h - 1);
-  for (size_t y = 0; y < h; ++y) {
+  for (size_t y = y0; y < y1; ++y) {
     for (size_t x = 0; x < w; ++x) {
       const size_t p = y * w + x;
       const float X = static_cast<float>(x) + u[p], Y = static_cast<float>(y) + v[p];
@@ -144,11 +163,11 @@ void warp_data(const DisLevel& level, const Plane& u, const Plane& v, Planes& d)
         d.ix[p] = d.iy[p] = d.it[p] = d.ixx[p] = d.ixy[p] = d.iyy[p] = d.ixt[p] = d.iyt[p] = 0.0f;
         continue;
       }
-      const float fx0 = std::floor(X), fy0 = std::floor(Y);
-      const float fx = X - fx0, fy = Y - fy0;
-      const size_t x0 = static_cast<size_t>(fx0), y0 = static_cast<size_t>(fy0);
-      const size_t dx = x0 + 1 < w ? 1 : 0, dy = y0 + 1 < h ? w : 0;
-      const size_t q = y0 * w + x0;
+      // Both are inside the image, so their truncations are their floors.
+      const size_t cx = static_cast<size_t>(X), cy = static_cast<size_t>(Y);
+      const float fx = X - static_cast<float>(cx), fy = Y - static_cast<float>(cy);
+      const size_t dx = cx + 1 < w ? 1 : 0, dy = cy + 1 < h ? w : 0;
+      const size_t q = cy * w + cx;
       auto at = [&](const float* img) {
         const float* s = img + q;
         return (1.0f - fy) * ((1.0f - fx) * s[0] + fx * s[dx]) + fy * ((1.0f - fx) * s[dy] + fx * s[dy + dx]);
@@ -424,22 +443,56 @@ void relax_row(Planes& s, size_t w, size_t h, size_t y, size_t colour) {
   if (x < w) any(x);
 }
 
-// The sweeps of one outer iteration. Step k (k = 0 .. 2 SWEEPS - 1, colour k % 2) of row y
-// needs the other colour on rows y - 1 .. y + 1 as step k - 1 left it, before step k + 1
-// changes it. Running step k on row t - k for k = 0, 1, ... at each t keeps exactly that
-// order, the order of whole half-sweeps, while the dozen rows in flight stay in cache.
-void relax(Planes& s, size_t w, size_t h) {
-  const size_t steps = 2 * SWEEPS;
-  for (size_t t = 0; t + 1 < h + steps; ++t)
-    for (size_t k = 0; k < steps && k <= t; ++k)
-      if (t - k < h) relax_row(s, w, h, t - k, k % 2);
+// Rows [y0, y1) of the level, relaxed by one thread, and the number of sweep steps done so
+// far on its first and on its last row, which the neighbouring strips wait for.
+struct Strip {
+  size_t y0 = 0, y1 = 0;
+  std::atomic<size_t> first_done{0}, last_done{0};
+};
+
+void wait_for(const std::atomic<size_t>& done, size_t steps) {
+  for (size_t seen = done.load(std::memory_order_acquire); seen < steps; seen = done.load(std::memory_order_acquire))
+    done.wait(seen, std::memory_order_acquire);
+}
+
+void publish(std::atomic<size_t>& done, size_t steps) {
+  done.store(steps, std::memory_order_release);
+  done.notify_all();
+}
+
+// The sweeps of one outer iteration on strip i. Step k (k = 0 .. 2 SWEEPS - 1, colour k % 2)
+// of row y needs the other colour on rows y - 1 .. y + 1 as step k - 1 left it, before step
+// k + 1 changes it. Running step k on the strip's row t - k (counted from its first row
+// downwards, or from its last row upwards) for k = 0, 1, ... at each t keeps exactly that
+// order, the order of whole half-sweeps, while the dozen rows in flight stay in cache. Strips
+// alternate in direction, so neighbouring strips meet where both begin or where both end; a
+// row next to another strip takes step k once that strip's row beside it has taken step k - 1,
+// and so never before it has taken k - 1 nor after it has taken k + 1. The result does not
+// depend on the number of strips. The strips' step counts run on over the outer iterations,
+// from `done` steps before this one.
+void relax(Planes& s, size_t w, size_t h, std::span<Strip> strips, size_t i, size_t done) {
+  Strip& me = strips[i];
+  const size_t steps = 2 * SWEEPS, n = me.y1 - me.y0;
+  const bool down = i % 2 == 0;
+  Strip* above = i > 0 ? &strips[i - 1] : nullptr;
+  Strip* below = i + 1 < strips.size() ? &strips[i + 1] : nullptr;
+  for (size_t t = 0; t + 1 < n + steps; ++t)
+    for (size_t k = 0; k < steps && k <= t; ++k) {
+      if (t - k >= n) continue;
+      const size_t y = down ? me.y0 + (t - k) : me.y1 - 1 - (t - k);
+      if (y == me.y0 && above) wait_for(above->last_done, done + k);
+      if (y + 1 == me.y1 && below) wait_for(below->first_done, done + k);
+      relax_row(s, w, h, y, k % 2);
+      if (y == me.y0) publish(me.first_done, done + k + 1);
+      if (y + 1 == me.y1) publish(me.last_done, done + k + 1);
+    }
 }
 
 }  // namespace
 
 std::vector<float> dis_gradient(const std::vector<float>& img, size_t w, size_t h, bool horizontal) {
   std::vector<float> out(w * h);
-  if (w > 0 && h > 0) gradient_into(img.data(), w, h, horizontal, out.data());
+  if (w > 0 && h > 0) gradient_into(img.data(), w, h, horizontal, out.data(), 0, h);
   return out;
 }
 
@@ -468,22 +521,50 @@ void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>
 }
 
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v, DisRefineScratch& scratch) {
+  dis_refine_in_strips(level, u, v, scratch, std::min({cpu_budget(), MAX_STRIPS, level.h / MIN_STRIP_ROWS}));
+}
+
+void dis_refine_in_strips(const DisLevel& level, std::vector<float>& u, std::vector<float>& v,
+                          DisRefineScratch& scratch, size_t strip_count) {
   const size_t w = level.w, h = level.h, n = w * h;
   Planes s = carve(scratch, n);
-  warp_data(level, u, v, s);
-  std::fill(s.du, s.du + n, 0.0f);
-  std::fill(s.dv, s.dv + n, 0.0f);
-  for (int outer = 0; outer < OUTER_ITERATIONS; ++outer) {
-    data_term(s, w, 0, h);
-    current_flow(u, v, w, 0, h, s);
-    smoothness_weights(w, h, 0, h, s);
-    smoothness_rhs(u, v, w, h, 0, h, s);
-    relax(s, w, h);
+  // One strip of rows per thread, each thread staying with its strip through all phases;
+  // phases that read rows of other strips wait at a barrier first. Inside a parallel worker
+  // the loop would run its items one after the other, waiting for each other forever, so
+  // there is a single strip.
+  const size_t count = in_par_worker() ? 1 : std::clamp<size_t>(strip_count, 1, h);
+  std::vector<Strip> strips(count);
+  for (size_t i = 0; i < count; ++i) {
+    strips[i].y0 = h * i / count;
+    strips[i].y1 = h * (i + 1) / count;
   }
-  for (size_t p = 0; p < n; ++p) {
-    u[p] += s.du[p];
-    v[p] += s.dv[p];
-  }
+  std::barrier<> sync(static_cast<ptrdiff_t>(count));
+  par_rows(count, 1, count, [&](size_t i, size_t) {
+    const size_t y0 = strips[i].y0, y1 = strips[i].y1;
+    first_derivatives(level, s, y0, y1);
+    sync.arrive_and_wait();
+    second_derivatives(level, s, y0, y1);
+    sync.arrive_and_wait();
+    warp_data(level, u, v, s, y0, y1);
+    std::fill(s.du + y0 * w, s.du + y1 * w, 0.0f);
+    std::fill(s.dv + y0 * w, s.dv + y1 * w, 0.0f);
+    // The data system takes the derivatives' planes.
+    sync.arrive_and_wait();
+    for (size_t outer = 0; outer < OUTER_ITERATIONS; ++outer) {
+      data_term(s, w, y0, y1);
+      current_flow(u, v, w, y0, y1, s);
+      sync.arrive_and_wait();
+      smoothness_weights(w, h, y0, y1, s);
+      sync.arrive_and_wait();
+      smoothness_rhs(u, v, w, h, y0, y1, s);
+      sync.arrive_and_wait();
+      relax(s, w, h, strips, i, outer * 2 * SWEEPS);
+    }
+    for (size_t p = y0 * w; p < y1 * w; ++p) {
+      u[p] += s.du[p];
+      v[p] += s.dv[p];
+    }
+  });
 }
 
 }  // namespace tsl
