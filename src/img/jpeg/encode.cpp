@@ -79,30 +79,26 @@ HuffCodes make_codes(const uint8_t (&counts)[16], std::span<const uint8_t> symbo
   return h;
 }
 
-// Most bytes one block can write: 64 symbols of at most 16 code and 11 value bits, each byte
-// possibly followed by a stuffed zero.
-constexpr size_t MAX_BLOCK_BYTES = 64 * 27 / 8 * 2 + 8;
+// Room kept for one block: 64 writes of at most 27 bits, three ZRL codes of 16 bits and the
+// 31 bits still held from earlier blocks come to under 230 bytes, each of which may be
+// followed by a stuffed zero.
+constexpr size_t MAX_BLOCK_BYTES = 512;
 
 // Bits enter at the low end and leave most significant first; every 0xFF byte is followed by
 // a stuffed 0x00. A write adds at most 27 bits (a 16-bit code and 11 value bits), so draining
-// four bytes once 32 or more are held keeps the 64-bit accumulator from overflowing. Bytes go
-// through a raw cursor into `out`, whose size runs ahead of what is written; `reserve` before
-// each block keeps MAX_BLOCK_BYTES of room, and `finish` cuts `out` to what was written.
-struct JpegBitWriter {
-  std::vector<uint8_t>& out;
-  size_t used = out.size();
+// four bytes once 32 or more are held keeps the 64-bit accumulator from overflowing.
+// A block is coded through a BitCursor held in locals (bytes written through a uint8_t pointer
+// could otherwise alias the writer's fields and force them through memory on every write).
+struct BitCursor {
+  uint8_t* p = nullptr;
   uint64_t acc = 0;
   uint32_t count = 0;
 
-  void reserve() {
-    if (out.size() - used >= MAX_BLOCK_BYTES) return;
-    out.resize(std::max({out.capacity(), out.size() * 3 / 2, used + MAX_BLOCK_BYTES}));
+  [[gnu::always_inline]] void emit_byte(uint8_t b) {
+    *p++ = b;
+    if (b == 0xFF) *p++ = 0x00;
   }
-  void emit_byte(uint8_t b) {
-    out[used++] = b;
-    if (b == 0xFF) out[used++] = 0x00;
-  }
-  void put(uint32_t bits, uint32_t n) {
+  [[gnu::always_inline]] void put(uint32_t bits, uint32_t n) {
     acc = (acc << n) | (bits & ((uint64_t{1} << n) - 1));
     count += n;
     if (count < 32) return;
@@ -112,21 +108,42 @@ struct JpegBitWriter {
     const uint32_t inv = ~word;
     if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
       const uint32_t be = std::endian::native == std::endian::little ? std::byteswap(word) : word;
-      std::memcpy(out.data() + used, &be, 4);
-      used += 4;
+      std::memcpy(p, &be, 4);
+      p += 4;
       return;
     }
     for (int shift = 24; shift >= 0; shift -= 8) emit_byte(static_cast<uint8_t>(word >> shift));
   }
+};
+
+// The entropy-coded bytes go to `out`, whose size runs ahead of what is written: `begin`
+// keeps MAX_BLOCK_BYTES of room past the cursor, and `finish` cuts `out` to what was written.
+struct JpegBitWriter {
+  std::vector<uint8_t>& out;
+  size_t used = out.size();
+  uint64_t acc = 0;
+  uint32_t count = 0;
+
+  BitCursor begin() {
+    if (out.size() - used < MAX_BLOCK_BYTES)
+      out.resize(std::max({out.capacity(), out.size() * 3 / 2, used + MAX_BLOCK_BYTES}));
+    return {out.data() + used, acc, count};
+  }
+  void end(const BitCursor& c) {
+    used = static_cast<size_t>(c.p - out.data());
+    acc = c.acc;
+    count = c.count;
+  }
   void finish() {
-    reserve();
-    const uint32_t pad = (8 - count) & 7;
-    acc = (acc << pad) | ((1u << pad) - 1);
-    count += pad;
-    while (count >= 8) {
-      count -= 8;
-      emit_byte(static_cast<uint8_t>(acc >> count));
+    BitCursor c = begin();
+    const uint32_t pad = (8 - c.count) & 7;
+    c.acc = (c.acc << pad) | ((1u << pad) - 1);
+    c.count += pad;
+    while (c.count >= 8) {
+      c.count -= 8;
+      c.emit_byte(static_cast<uint8_t>(c.acc >> c.count));
     }
+    end(c);
     out.resize(used);
   }
 };
@@ -497,14 +514,14 @@ struct EntropyTables {
 // coefficients, lowest zig-zag position first.
 void encode_block(JpegBitWriter& bw, const int16_t* nat, uint64_t mask, int32_t& pred, const HuffCodes& dc,
                   const HuffCodes& ac) {
-  bw.reserve();
+  BitCursor c = bw.begin();
   const int32_t diff = nat[0] - pred;
   pred = nat[0];
   const uint32_t size = magnitude_bits(diff);
   // A DC code has at most 11 bits and the difference of two DC values of 8-bit samples at
   // most 12, so code and value go out in one write.
   const uint32_t dc_bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1);
-  bw.put((uint32_t{dc.code[size]} << size) | dc_bits, dc.length[size] + size);
+  c.put((uint32_t{dc.code[size]} << size) | dc_bits, dc.length[size] + size);
   int last = 0;
   while (mask != 0) {
     const int k = std::countr_zero(mask);
@@ -512,16 +529,17 @@ void encode_block(JpegBitWriter& bw, const int16_t* nat, uint64_t mask, int32_t&
     uint32_t run = static_cast<uint32_t>(k - last - 1);
     last = k;
     while (run > 15) {
-      bw.put(ac.code[0xF0], ac.length[0xF0]);
+      c.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
     const int32_t v = nat[JPEG_ZIGZAG[k]];
     const uint32_t s = magnitude_bits(v);
     const uint32_t symbol = (run << 4) | s;
     const uint32_t bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
-    bw.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
+    c.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
   }
-  if (last < 63) bw.put(ac.code[0x00], ac.length[0x00]);
+  if (last < 63) c.put(ac.code[0x00], ac.length[0x00]);
+  bw.end(c);
 }
 
 }  // namespace
