@@ -326,7 +326,66 @@ template <bool Vector>
   return line.data();
 }
 
+#if TSL_JPEG_AVX2_KERNELS
+// Output byte j of 16 interleaved RGB pixels takes byte j / 3 of channel j % 3: per 16-byte
+// chunk of the output and channel, the shuffle that picks it (0x80 leaves a zero).
+constexpr auto RGB_INTERLEAVE = [] {
+  std::array<uint8_t, 9 * 16> m{};
+  for (size_t chunk = 0; chunk < 3; ++chunk)
+    for (size_t c = 0; c < 3; ++c)
+      for (size_t i = 0; i < 16; ++i) {
+        const size_t j = chunk * 16 + i;
+        m[(chunk * 3 + c) * 16 + i] = j % 3 == c ? static_cast<uint8_t>(j / 3) : 0x80;
+      }
+  return m;
+}();
+
+// (c x v + 2^15) >> 16 for 16-bit lanes v and a 16-bit constant c, exactly: the high half of
+// the 32-bit product plus the carry that adding 2^15 to its low half gives.
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256i mul_round16(__m256i v, __m256i c) {
+  return _mm256_add_epi16(_mm256_mulhi_epi16(v, c), _mm256_srli_epi16(_mm256_mullo_epi16(v, c), 15));
+}
+
+// The YCbCr conversion of jpeg_color_row for pixels [0, n), sixteen at a time; gives how many
+// it did. Each fixed-point constant above 2^15 is split into a multiple of 2^16, which shifts
+// out exactly, and a 16-bit rest, so every lane computes the plain road's 32-bit sum.
+TSL_JPEG_VECTOR_TARGET size_t ycc_to_rgb_avx2(const uint8_t* s0, const uint8_t* s1, const uint8_t* s2, size_t n,
+                                              uint8_t* out, int32_t cr_r, int32_t cb_g, int32_t cr_g, int32_t cb_b) {
+  // cr_r = 2^16 + a, cr_g = 2^16 - b, cb_b = 2^17 - c with a, b, c below 2^15.
+  const __m256i r_rest = _mm256_set1_epi16(static_cast<int16_t>(cr_r - 65536));
+  const __m256i b_rest = _mm256_set1_epi16(static_cast<int16_t>(cb_b - 131072));
+  // -cb_g x cb + (2^16 - cr_g) x cr as one multiply-add of (cb, cr) pairs.
+  const __m256i g_pair = _mm256_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(65536 - cr_g) << 16) |
+                                                                static_cast<uint16_t>(-cb_g)));
+  const __m256i half = _mm256_set1_epi32(1 << 15), bias = _mm256_set1_epi16(128);
+  const auto* masks = reinterpret_cast<const __m128i*>(RGB_INTERLEAVE.data());
+  size_t x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const __m256i y = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + x)));
+    const __m256i cb = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + x))), bias);
+    const __m256i cr = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s2 + x))), bias);
+    const __m256i r = _mm256_add_epi16(_mm256_add_epi16(y, cr), mul_round16(cr, r_rest));
+    const __m256i b = _mm256_add_epi16(_mm256_add_epi16(y, _mm256_add_epi16(cb, cb)), mul_round16(cb, b_rest));
+    const __m256i g_lo = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cb, cr), g_pair), half), 16);
+    const __m256i g_hi = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cb, cr), g_pair), half), 16);
+    const __m256i g = _mm256_add_epi16(_mm256_sub_epi16(y, cr), _mm256_packs_epi32(g_lo, g_hi));
+    // Saturating packs clamp to 0..255 as clamp_u8 does.
+    const __m128i r8 = _mm_packus_epi16(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
+    const __m128i g8 = _mm_packus_epi16(_mm256_castsi256_si128(g), _mm256_extracti128_si256(g, 1));
+    const __m128i b8 = _mm_packus_epi16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1));
+    for (int chunk = 0; chunk < 3; ++chunk) {
+      const __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r8, _mm_loadu_si128(masks + chunk * 3)),
+                                                  _mm_shuffle_epi8(g8, _mm_loadu_si128(masks + chunk * 3 + 1))),
+                                     _mm_shuffle_epi8(b8, _mm_loadu_si128(masks + chunk * 3 + 2)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * chunk), v);
+    }
+  }
+  return x;
+}
+#endif
+
 // Converts one output row from its component rows (1 gray, 3 YCbCr or RGB) to RGB.
+template <bool Vector>
 [[gnu::always_inline]] inline void jpeg_color_row(const uint8_t* const* s, size_t nc, bool is_rgb, size_t width, uint8_t* o) {
   if (nc == 1) {
     for (size_t x = 0; x < width; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = s[0][x];
@@ -339,12 +398,19 @@ template <bool Vector>
   } else {
     // Fixed point with 16 fraction bits; every product stays within 32 bits.
     constexpr int32_t CR_R = fix16(1.402), CB_G = fix16(0.344136), CR_G = fix16(0.714136), CB_B = fix16(1.772);
+    static_assert(CR_R - 65536 >= 0 && CR_R - 65536 < 32768 && CB_G < 32768 && 65536 - CR_G > 0 &&
+                      65536 - CR_G < 32768 && CB_B - 131072 < 0 && CB_B - 131072 >= -32768,
+                  "the vector road splits each constant into a multiple of 2^16 and a 16-bit rest");
     constexpr int32_t HALF = 1 << 15;
     const uint8_t* __restrict s0 = s[0];
     const uint8_t* __restrict s1 = s[1];
     const uint8_t* __restrict s2 = s[2];
     uint8_t* __restrict out = o;
-    for (size_t x = 0; x < width; ++x) {
+    size_t x = 0;
+#if TSL_JPEG_AVX2_KERNELS
+    if constexpr (Vector) x = ycc_to_rgb_avx2(s0, s1, s2, width, out, CR_R, CB_G, CR_G, CB_B);
+#endif
+    for (; x < width; ++x) {
       const int32_t y = s0[x], cb = s1[x] - 128, cr = s2[x] - 128;
       out[3 * x] = clamp_u8(y + ((CR_R * cr + HALF) >> 16));
       out[3 * x + 1] = clamp_u8(y + ((-CB_G * cb - CR_G * cr + HALF) >> 16));
@@ -387,7 +453,7 @@ template <bool Vector>
   for (size_t r = r0; r < r1; ++r) {
     const uint8_t* s[3] = {};
     for (size_t j = 0; j < nc; ++j) s[j] = component_row<Vector>(plan.comps[j], windows[j], r, plan.width, vbuf, lines[j]);
-    jpeg_color_row(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
+    jpeg_color_row<Vector>(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
   }
 }
 
