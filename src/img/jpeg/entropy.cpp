@@ -196,17 +196,9 @@ int jpeg_decode_huffman(JpegBitReader& reader, const JpegHuffTable& table) {
 // their value, and the end of block, in one lookup.
 JpegEntropyError decode_block_baseline(JpegBitReader& r, const JpegHuffTable& dc, const JpegHuffTable& ac,
                                        int32_t& dc_pred, int16_t* block) {
-  if (r.count < 32) r.refill();
-  const int s = decode_filled(r, dc);
-  if (s < 0) return JpegEntropyError::BadCode;
-  if (s > 16) return JpegEntropyError::BadDcCategory;
-  dc_pred = wrap_add(dc_pred, r.receive_extend(static_cast<uint32_t>(s)));
-  block[0] = static_cast<int16_t>(dc_pred);
   uint64_t bits = r.bits;
   uint32_t count = r.count;
-  JpegEntropyError result = JpegEntropyError::None;
-  uint32_t k = 1;
-  while (k < 64) {
+  auto refill = [&] {
     if (count < 32 && !refill_fast(r, bits, count)) {
       r.bits = bits;
       r.count = count;
@@ -214,6 +206,38 @@ JpegEntropyError decode_block_baseline(JpegBitReader& r, const JpegHuffTable& dc
       bits = r.bits;
       count = r.count;
     }
+  };
+  refill();
+  int s = 0;
+  if (const uint32_t e = dc.fast[bits >> FAST_SHIFT]; e != 0) {
+    bits <<= e >> 8;
+    count -= e >> 8;
+    s = static_cast<int>(e & 0xFF);
+  } else {
+    r.bits = bits;
+    r.count = count;
+    s = decode_slow(r, dc);
+    bits = r.bits;
+    count = r.count;
+    if (s < 0) return JpegEntropyError::BadCode;
+  }
+  if (s > 16) {
+    r.bits = bits;
+    r.count = count;
+    return JpegEntropyError::BadDcCategory;
+  }
+  if (s != 0) {
+    // At most 16 code bits were taken from at least 32, so the value bits are there.
+    const auto v = static_cast<uint32_t>(bits >> (64 - s));
+    bits <<= s;
+    count -= static_cast<uint32_t>(s);
+    dc_pred = wrap_add(dc_pred, extend(v, static_cast<uint32_t>(s)));
+  }
+  block[0] = static_cast<int16_t>(dc_pred);
+  JpegEntropyError result = JpegEntropyError::None;
+  uint32_t k = 1;
+  while (k < 64) {
+    refill();
     const int32_t fa = ac.fast_ac[bits >> (64 - JPEG_FAST_AC_BITS)];
     if (fa != 0) {
       const auto len = static_cast<uint32_t>(fa & 0xFF);
