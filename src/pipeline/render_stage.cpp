@@ -11,6 +11,7 @@
 #include "img/tiff/geotiff_writer.h"
 #include "logx.h"
 #include "pipeline/output_files.h"
+#include "platform/system.h"
 #include "render/band_sink.h"
 #include "render/render.h"
 #include "render/render_job.h"
@@ -105,6 +106,16 @@ std::expected<void, std::string> write_previews(BuildOutputs& files, const fs::p
   return write_output(files, mask, encode_png(sink.preview_mask, w, rows, 1, MASK_DEFLATE_LEVEL));
 }
 
+// Memory the render needs whatever the photos, growing with the output alone: the GeoTIFF's
+// tile table (an offset and a length of 8 bytes each per 512 x 512 tile) and one block of
+// rows (an RGBA float accumulator, an RGB float band and a coverage byte: 29 bytes a pixel).
+// In floating point, since the sizes it guards may not fit 64 bits.
+double output_working_bytes(const OutputGrid& grid, uint64_t block_rows) {
+  const double w = static_cast<double>(grid.width), h = static_cast<double>(grid.height);
+  const double tiles = std::ceil(w / GEOTIFF_TILE_SIZE) * std::ceil(h / GEOTIFF_TILE_SIZE);
+  return tiles * 16.0 + w * std::min(h, static_cast<double>(block_rows)) * 29.0;
+}
+
 }  // namespace
 
 PreviewSize preview_size(uint64_t width, uint64_t height, uint64_t preview_px) {
@@ -146,6 +157,11 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
        grid->gsd * 100.0, w * grid->gsd, h * grid->gsd);
   auto bits = output_bits(config, n, set.dng_count);
   if (!bits) return std::unexpected(bits.error());
+  // Refused before anything is written: such a render would only end in an allocation failure.
+  const double working = output_working_bytes(*grid, config.block_rows);
+  if (const uint64_t total = platform::total_memory_bytes(); total > 0 && working > static_cast<double>(total))
+    return std::unexpected(format("mosaic of {} x {} px needs {:.1} GB of working memory, more than the {:.1} GB here",
+                                  grid->width, grid->height, working / 1e9, static_cast<double>(total) / 1e9));
 
   RenderStageResult out;
   auto output = settle_output_path(config.output);
