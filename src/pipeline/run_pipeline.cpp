@@ -221,6 +221,9 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   in.seconds = seconds_since(b.start);
   in.timings = close_stage_times();
   JsonValue report = make_report(in);
+  // The last point at which a stop leaves the previous result in place, on disk and in the
+  // studio: from here the new result is published and its files replace the old ones together.
+  check_cancel();
 
   const std::filesystem::path report_path = sibling_path(r.output, REPORT_SUFFIX);
   auto run = std::make_shared<LastRun>();
@@ -243,9 +246,6 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   if (!partial) return std::unexpected(partial.error());
   if (auto w = write_whole_file(*partial, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())); !w)
     return std::unexpected(format("cannot write {}: {}", report_path.string(), w.error()));
-  // The last chance to stop with the previous result intact: after this the files replace it
-  // together.
-  check_cancel();
   if (auto c = commit_outputs(r.files); !c) return std::unexpected(c.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
   if (b.config.diagnostics) {
