@@ -228,6 +228,8 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
     const std::vector<BlockPhoto> list = cull_block(job, candidates, y0, y1, feather, natives);
 
     for (const BlockPhoto& bp : list) {
+      // A block of a large mosaic takes long; a stop request need not wait for its log line.
+      check_cancel();
       const PixelWindow& w = grid.windows[bp.index];
       uint64_t x_lo = w.x0, x_hi = w.x1, y_lo = std::max(w.y0, y0), y_hi = std::min(w.y1, y1);
       if (bp.kept) {

@@ -18,7 +18,9 @@ namespace {
 
 std::error_code last_error(int fallback) { return {errno != 0 ? errno : fallback, std::generic_category()}; }
 
-std::expected<void, std::string> write_whole(const fs::path& path, std::span<const uint8_t> bytes) {
+}  // namespace
+
+std::expected<void, std::string> write_whole_file(const fs::path& path, std::span<const uint8_t> bytes) {
   errno = 0;
   std::unique_ptr<std::FILE, FileCloser> f(platform::open_file(path, "wb"));
   if (!f) return std::unexpected(os_error_text(last_error(EIO)));
@@ -30,8 +32,6 @@ std::expected<void, std::string> write_whole(const fs::path& path, std::span<con
   if (std::fclose(f.release()) != 0) return std::unexpected(os_error_text(last_error(EIO)));
   return {};
 }
-
-}  // namespace
 
 void FileCloser::operator()(std::FILE* f) const {
   if (f) std::fclose(f);
@@ -130,9 +130,18 @@ std::expected<std::string, std::string> read_text_file(const fs::path& path, uin
 PendingFile::PendingFile(fs::path final) : partial(partial_path(final)), final_path(std::move(final)) {}
 
 PendingFile::~PendingFile() {
-  if (committed) return;
+  if (!created || committed) return;
   std::error_code ec;
   fs::remove(partial, ec);
+}
+
+std::expected<void, std::string> reserve_partial(PendingFile& file) {
+  errno = 0;
+  // "x": exclusive creation, which also refuses a link of that name instead of following it.
+  std::unique_ptr<std::FILE, FileCloser> f(platform::open_file(file.partial, "wbx"));
+  if (!f) return std::unexpected(format("cannot create {}: {}", file.partial.string(), os_error_text(last_error(EIO))));
+  file.created = true;
+  return {};
 }
 
 std::expected<void, std::string> commit(PendingFile& file) {
@@ -145,8 +154,11 @@ std::expected<void, std::string> commit(PendingFile& file) {
 
 std::expected<void, std::string> write_file_atomic(const fs::path& path, std::span<const uint8_t> bytes) {
   PendingFile file(path);
-  if (auto w = write_whole(file.partial, bytes); !w) return w;
-  return commit(file);
+  if (auto r = reserve_partial(file); !r) return r;
+  auto named = [&](const std::string& error) { return std::unexpected(format("cannot write {}: {}", path.string(), error)); };
+  if (auto w = write_whole_file(file.partial, bytes); !w) return named(w.error());
+  if (auto c = commit(file); !c) return named(c.error());
+  return {};
 }
 
 std::expected<void, std::string> write_file_atomic(const fs::path& path, std::string_view text) {

@@ -52,11 +52,14 @@ std::expected<std::string, std::string> read_text_file(const std::filesystem::pa
 // A byte count for messages: "512 bytes", "3.2 MB", "250 MB", "1.6 GB" (decimal units).
 std::string byte_size_text(uint64_t bytes);
 
-// A file being written under its partial name; removed when dropped before commit, so an
-// error or a cancellation leaves nothing behind but the previous complete file.
+// A file being written under its partial name. The partial file is created by reserve_partial
+// and removed when the record is dropped before commit, so an error or a cancellation leaves
+// nothing behind but the previous complete file. Nothing is removed that the record did not
+// create: a file or folder already at the partial name stays as it was.
 struct PendingFile {
   std::filesystem::path partial;
   std::filesystem::path final_path;
+  bool created = false;    // the partial file is ours
   bool committed = false;
 
   explicit PendingFile(std::filesystem::path final);
@@ -65,11 +68,20 @@ struct PendingFile {
   ~PendingFile();
 };
 
+// Creates the empty partial file, failing when anything (a file, a folder, a link) already has
+// that name. Error: "cannot create {partial}: {system's text}".
+std::expected<void, std::string> reserve_partial(PendingFile& file);
+
 // Renames the partial file into place, replacing an earlier file of that name. Error: the
 // system's text (the partial file is then removed when the record goes).
 std::expected<void, std::string> commit(PendingFile& file);
 
-// Writes `bytes` whole under the partial name and renames it into place. Error: the system's text.
+// Writes `bytes` as the whole content of `path`, creating or truncating it. Error: the
+// system's text.
+std::expected<void, std::string> write_whole_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
+// Writes `bytes` whole under the partial name and renames it into place. Errors: those of
+// reserve_partial, then "cannot write {path}: {system's text}".
 std::expected<void, std::string> write_file_atomic(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 std::expected<void, std::string> write_file_atomic(const std::filesystem::path& path, std::string_view text);
 

@@ -174,10 +174,16 @@ JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<S
                           const ScanGrid& grid, Decode&& decode, BeginRow&& begin_row, RowDone&& row_done) {
   uint32_t counter = 0;
   const bool single = scan.size() == 1;
+  // First block of each scan component's block rows in this MCU row, found once per row (the
+  // ring's row lookup divides).
+  int16_t* rows[4][4] = {};
   for (size_t my = 0; my < grid.rows; ++my) {
     if (single ? my % scan[0].comp->v == 0 : true) {
       if (!begin_row(single ? my / scan[0].comp->v : my)) return JpegEntropyError::None;
     }
+    if (!single)
+      for (size_t i = 0; i < scan.size() && i < 4; ++i)
+        for (size_t by = 0; by < scan[i].comp->v; ++by) rows[i][by] = jpeg_block_row(*scan[i].comp, my * scan[i].comp->v + by);
     for (size_t mx = 0; mx < grid.cols; ++mx) {
       if (dec.restart_interval != 0 && counter == dec.restart_interval) {
         reader.resync_restart();
@@ -191,10 +197,12 @@ JpegEntropyError run_mcus(JpegDecoder& dec, JpegBitReader& reader, std::vector<S
         if (e != JpegEntropyError::None) return e;
         continue;
       }
-      for (auto& sc : scan) {
+      for (size_t i = 0; i < scan.size(); ++i) {
+        ScanComponent& sc = scan[i];
         JpegComponent& c = *sc.comp;
         for (size_t by = 0; by < c.v; ++by) {
-          int16_t* block = jpeg_block_row(c, my * c.v + by) + mx * c.h * 64;
+          // A malformed scan may name more than four components; those take the slow lookup.
+          int16_t* block = (i < 4 ? rows[i][by] : jpeg_block_row(c, my * c.v + by)) + mx * c.h * 64;
           for (size_t bx = 0; bx < c.h; ++bx, block += 64) {
             const auto e = decode(sc, block);
             if (e != JpegEntropyError::None) return e;
