@@ -100,7 +100,9 @@ std::expected<ImageU16, std::string> decode_dng(const ImageMeta& photo, double s
   auto developed = [&]() -> std::expected<DevelopedDng, std::string> {
     auto bytes = read_photo(photo);
     if (!bytes) return std::unexpected(bytes.error());
-    return develop_dng_unoriented(*bytes, s <= 0.5);
+    auto dng = develop_dng_unoriented(*bytes, s <= 0.5);
+    if (!dng) return std::unexpected(format("cannot read {}: {}", photo.path.string(), dng.error()));
+    return dng;
   }();
   if (!developed) return std::unexpected(developed.error());
   // The corrections are in sensor coordinates, so they run before the image is turned.

@@ -34,8 +34,7 @@ std::expected<DecodedImage, std::string> load_image(const ImageMeta& photo, doub
 // that is within 2 % of the request, then reduced further only when the result is more than
 // 5 % too large. A JPEG whose data ends early or is corrupt decodes as far as its data goes
 // (`valid_rows`, `damaged`). Files are read up to PHOTO_FILE_LIMIT. Errors: "cannot read
-// {path}: {reason}" for unreadable files and for TIFF or JPEG data the readers refuse; the DNG
-// developer's message unchanged.
+// {path}: {reason}" for unreadable files and for TIFF, JPEG or DNG data the readers refuse.
 std::expected<DecodedImage, std::string> decode_image(const ImageMeta& photo, double scale);
 
 // The disk-cache key text of a scale: rounded to four decimals, halves away from zero,

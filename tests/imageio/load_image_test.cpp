@@ -258,14 +258,14 @@ TEST_F(LoadImage, ErrorsNameTheFileAndStoreNothing) {
   ASSERT_FALSE(tiff);
   EXPECT_EQ(tiff.error().rfind("cannot read " + (dir / "bad.tif").string() + ": ", 0), 0u) << tiff.error();
 
-  // A DNG that cannot be developed gives the developer's message as it is, and leaves no
-  // cache entry behind.
+  // A DNG that cannot be developed gives the developer's message after the file's name (the
+  // render used to end a build with the bare message), and leaves no cache entry behind.
   TestIfd ifd = test::cfa_ifd(4, 4, 16, {std::vector<uint8_t>(32, 0)}, 4);
   set_entry(ifd, shorts(259, {99}));
   test::write_file_bytes(dir / "odd.dng", test::build_tiff({ifd}));
   auto dng = load_image(photo(dir / "odd.dng", 4, 4, true), 1.0);
   ASSERT_FALSE(dng);
-  EXPECT_EQ(dng.error(), "DNG compression 99 not supported");
+  EXPECT_EQ(dng.error(), "cannot read " + (dir / "odd.dng").string() + ": DNG compression 99 not supported");
   EXPECT_EQ(cache_dir_info().files, 0u);
 }
 
