@@ -1,7 +1,8 @@
 // The program's entry: dispatches between the studio, the usage text, the version, the test
 // commands and a command-line build, and alone turns their outcome into the exit code:
 // 0 success, 1 a failed build (or a studio that could not serve), 2 a rejected command line,
-// 101 an internal error.
+// 101 an internal error. A build stopped by Ctrl-C or SIGTERM ends the way that signal would
+// have ended it, once the build has removed its unfinished files.
 #include <cstdio>
 #include <exception>
 #include <source_location>

@@ -75,6 +75,9 @@ std::expected<fs::path, std::string> settle_output_path(const fs::path& configur
 
 std::expected<void, std::string> check_output_target(const fs::path& configured) {
   const fs::path out = plan_output_path(configured).path;
+  // Without a file name the mosaic would be written as the folder itself, and its side files
+  // beside it under names of a suffix alone.
+  if (out.filename().empty() || file_name_string(out.native()).empty()) return std::unexpected(format("output {} names no file", out.string()));
   std::error_code ec;
   if (const std::string kind = kind_of_non_file(fs::status(out, ec)); !kind.empty())
     return std::unexpected(format("output {} is {}, not a file", out.string(), kind));

@@ -36,7 +36,8 @@ std::expected<std::filesystem::path, std::string> settle_output_path(const std::
 // Checked before the first stage that takes time, so that a build that could never write its
 // result fails at once: the settled output must not be a folder, device, FIFO or socket (it
 // would be replaced by a regular file), and its folder must take a new file, which is found
-// out by creating the folder and the output's partial file and removing that file again.
+// out by creating the folder and the output's partial file and removing that file again. An
+// output without a file name ("", "out/") is refused too.
 // Errors name the path at fault.
 std::expected<void, std::string> check_output_target(const std::filesystem::path& configured);
 

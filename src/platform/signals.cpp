@@ -13,7 +13,8 @@ namespace {
 // Only lock-free atomics may be touched from a signal handler.
 std::atomic<int> g_received{0};
 std::atomic<std::atomic<bool>*> g_flag{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+              std::atomic<std::atomic<bool>*>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int signal_number) {
   int none = 0;
@@ -33,8 +34,10 @@ void install_stop_signals(std::atomic<bool>& flag) {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   // SA_RESTART: reads and writes in progress go on instead of failing with EINTR; the build
-  // notices the flag at its next cancellation point. SA_RESETHAND: a second signal kills.
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  // notices the flag at its next cancellation point. The handler stays for later signals:
+  // tools such as timeout send the same signal to the process and to its group, and the
+  // second copy must not kill the build half-way through its clean-up.
+  action.sa_flags = SA_RESTART;
   for (int signal_number : {SIGINT, SIGTERM}) {
     struct sigaction previous {};
     sigaction(signal_number, &action, &previous);

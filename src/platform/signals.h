@@ -6,9 +6,9 @@
 
 namespace tsl::platform {
 
-// Routes SIGINT and SIGTERM to `flag` (set, never cleared) for the rest of the process. Each
-// signal is caught once: a second one of the same kind ends the process at once, the way an
-// impatient user expects. A signal ignored when the process started stays ignored.
+// Routes SIGINT and SIGTERM to `flag` (set, never cleared) for the rest of the process; a
+// repeated signal changes nothing (SIGKILL or SIGQUIT still end the process at once). A signal
+// ignored when the process started stays ignored.
 void install_stop_signals(std::atomic<bool>& flag);
 
 // The first stop signal received since install_stop_signals, or 0.

@@ -213,6 +213,10 @@ TEST(OutputFiles, CheckOutputTarget) {
   std::vector<Case> cases = {
       {"new file in a new folder", dir / "a" / "b" / "ortho.tif", ""},
       {"folder", dir / "folder.tif", "output " + (dir / "folder.tif").string() + " is a folder, not a file"},
+      // Regression: the side files were renamed into place as "_seams.npz" before the mosaic's
+      // rename failed.
+      {"no file name", "", "output  names no file"},
+      {"folder name only", dir.path() / "x" / "", "output " + (dir.path() / "x" / "").string() + " names no file"},
       {"partial name taken", dir / "stale" / "ortho.tif",
        "cannot create " + (dir / "stale" / "ortho.partial.tif").string() + ": File exists (os error 17)"},
   };
