@@ -473,7 +473,7 @@ class ResultViews(unittest.TestCase):
             ['Unaligned images', str(len(adj['unconnected'])) if isinstance(adj.get('unconnected'), list) else '–',
              unaligned_line(adj)],
             ['Output', '%.0fMP' % (w * h / 1e6), '%d × %d @ %.2f cm' % (w, h, rep['gsd_m'] * 100)],
-            ['Ground plane', '%.2fm' % rep['ground_z'], 'relative to take-off'] if z['kind'] != 'dsm' else
+            ['Ground plane', fmt(rep['ground_z'], 2) + 'm', 'relative to take-off'] if z['kind'] != 'dsm' else
             ['Terrain model', '%.2fm relief' % z['relief_m'], 'DSM %d×%d @ %.2f m' % (z['shape'][1], z['shape'][0], z['cell_m'])],
             ['Lens self-cal'] + selfcal_texts(rep),
             ['Time', '%.0fs' % rep['seconds'], '%d images · EPSG:%d' % (rep['images'], rep['epsg'])],
@@ -644,7 +644,11 @@ def num(v):
 
 
 def fmt(v, d, scale=1):
-    return ('%.' + str(d) + 'f') % (v * scale) if num(v) else '–'
+    """A figure as the page shows it: d decimals, no sign on a value that rounds to zero."""
+    if not num(v):
+        return '–'
+    text = ('%.' + str(d) + 'f') % (v * scale)
+    return text[1:] if text.startswith('-') and float(text) == 0 else text
 
 
 def ties_line(rep):
