@@ -495,7 +495,7 @@ class ResultViews(unittest.TestCase):
             if (u === "/api/diagnostics" || u === "/api/reveal") {
               window.calls.push([u, JSON.parse(opt.body)]);
               if (u === "/api/reveal") return new Response("{}", {status: 200});
-              await new Promise(r => setTimeout(r, 400));
+              await new Promise(r => { window.releaseDiag = r; });
               if (window.failDiag) return new Response('{"error": "no seams to analyse"}', {status: 400});
               return new Response(JSON.stringify({path: "/out/views_diagnostics.zip", size_mb: 7, seams: {pairs: 90,
                 grid_cm: 5, median_cm: 128.31, sequence_median_cm: 99.02, side_median_cm: 140.79, edge_median_cm: 128.4}}),
@@ -506,8 +506,10 @@ class ResultViews(unittest.TestCase):
         try:
             btn = DRV.find_element(By.ID, 'bDiag')
             btn.click()
+            sb.wait(DRV, lambda d: js('return !!window.releaseDiag'), 10, 'the diagnostics request')
             self.assertFalse(btn.is_enabled())
             self.assertEqual(DRV.find_element(By.ID, 'diagRes').text, 'Analysing seams…')
+            js('window.releaseDiag(); window.releaseDiag = null')
             sb.wait_toast(DRV, lambda t: t == 'Diagnostics bundle written', 10, 'the diagnostics toast')
             self.assertTrue(btn.is_enabled())
             self.assertEqual(DRV.find_element(By.ID, 'diagRes').text,
@@ -516,6 +518,8 @@ class ResultViews(unittest.TestCase):
                                                          ['/api/reveal', {'path': '/out/views_diagnostics.zip'}]])
             js('window.failDiag = true')
             btn.click()
+            sb.wait(DRV, lambda d: js('return !!window.releaseDiag'), 10, 'the second diagnostics request')
+            js('window.releaseDiag()')
             sb.wait_toast(DRV, lambda t: t == 'no seams to analyse', 10, 'the failure toast')
             self.assertTrue(btn.is_enabled())
         finally:

@@ -153,7 +153,8 @@ def open_page(drv, url, fresh=False):
         drv.get(url + 'favicon.png')
         drv.execute_script('localStorage.clear()')
     drv.get(url)
-    wait(drv, lambda d: d.execute_script('return document.body.dataset.ready === "1"'), 20, 'page start-up')
+    # A machine busy with parallel tests can take tens of seconds to start a page.
+    wait(drv, lambda d: d.execute_script('return document.body.dataset.ready === "1"'), 60, 'page start-up')
 
 
 def wait(drv, cond, timeout=20, what='condition'):
