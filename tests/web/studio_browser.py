@@ -153,7 +153,8 @@ def open_page(drv, url, fresh=False):
         drv.get(url + 'favicon.png')
         drv.execute_script('localStorage.clear()')
     drv.get(url)
-    wait(drv, lambda d: d.execute_script('return document.body.dataset.ready === "1"'), 20, 'page start-up')
+    # A machine busy with parallel tests can take tens of seconds to start a page.
+    wait(drv, lambda d: d.execute_script('return document.body.dataset.ready === "1"'), 60, 'page start-up')
 
 
 def wait(drv, cond, timeout=20, what='condition'):
@@ -179,19 +180,25 @@ def toast_text(drv):
 
 
 def wait_toast(drv, pred, timeout=20, what='toast'):
+    """The first toast text that satisfies pred. The text it matched is returned, not read again:
+    a toast lasts 2.8 s, which a busy page can spend before a second read."""
     seen = []
+    hit = []
 
     def cond(d):
         t = toast_text(d)
         if t and (not seen or seen[-1] != t):
             seen.append(t)
-        return pred(t)
+        if pred(t):
+            hit.append(t)
+            return True
+        return False
 
     try:
         wait(drv, cond, timeout, what)
     except Exception:
         raise AssertionError('no %s; toasts seen: %r' % (what, seen))
-    return toast_text(drv)
+    return hit[-1]
 
 
 def expected_cmd(studio, settings):
