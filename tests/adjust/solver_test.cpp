@@ -70,7 +70,9 @@ TEST(Solver, NormalEquationsEqualDenseProducts) {
     EXPECT_NEAR(ne.gh[j], gh[j], 1e-12);
     std::vector<double> got(P0, 0.0);
     for (size_t e = 0; e < ne.cross[j].size(); ++e) {
-      if (e > 0) EXPECT_LT(ne.cross[j][e - 1].col, ne.cross[j][e].col);  // sorted, merged
+      if (e > 0) {
+        EXPECT_LT(ne.cross[j][e - 1].col, ne.cross[j][e].col);  // sorted, merged
+      }
       got[ne.cross[j][e].col] = ne.cross[j][e].value;
     }
     for (size_t a = 0; a < P0; ++a) EXPECT_NEAR(got[a], cross[j][a], 1e-12);
