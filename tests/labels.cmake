@@ -14,8 +14,8 @@ set(TSL_LABEL_ORACLE
   Binary16.RoundsLikeNumpyFloat16 BorrowTest BrightonMatching CameraModel.BrownModelMatchesOpenCv
   CameraModel.DngWarpMatchesTheWarpRectilinearFormula CandidatesTest.NumberedShotIsNoCandidate
   Checksums Cholesky.FactorAndSolveMatchNumpyOnRandomSpdMatrices CollectImages Conformance
-  ConformanceTruncated ConvexHull.MatchesShapelyOnRandomPointSets DecodeEdges
-  DecodeJpeg.StreamedDecodesEqualThePlainOrderOfSteps
+  ConformanceTruncated ConvexHull.MatchesShapelyOnRandomPointSets DamagedInputs DecodeEdges
+  DecodeJpeg.StreamedDecodesEqualThePlainOrderOfSteps DecodePartial
   DecodeRealData.DronePhotoMatchesDjpegAtFullSize DecodeRealData.FlowerEncodingsDecodeLikeDjpeg
   DecodeRealData.GoSetMatchesItsPngReferences DecodeRealData.ImageRsReferencesAndRefusals
   DensePair.TexturelessOverlapGivesNothing DiagFrameJpeg.RealPhotoRoundTrip
@@ -28,18 +28,20 @@ set(TSL_LABEL_ORACLE
   Footprint.OverlapOfNeighbouringFootprintsMatchesShapely GeneratedPair
   GeoTiffBandSink.TilesAndPreviewRowsReadBackInGdal GeoTiffWriter.GdalReadsWhatWasWritten
   GeoTiffWriter.LargeSparseRasterIsABigTiffThatGdalOpens
+  InterruptedBuild.RefusedOutputsAndSizesThatDoNotFit
   IntersectionArea.MatchesShapelyOnRandomPolygons
   JacobiEigen.MatchesNumpyEighOnRandomSymmetricMatrices
   JpegVectorPath.DecodesTheSamePixelsAsThePlainPath JsonPythonOracle
   LabelComponents.AgreesWithOpenCv LjpegDecode.RealStreamsMatchTheirReferences LoadSurface
   LowerUnicode.MatchesPythonForEveryCodePoint MorphMask.AgreesWithOpenCv Npz.RoundTrip
   NullVector9.ReturnsTheEigenvectorOfTheSmallestEigenvalue NumpyOracle PhotoFixtures
-  PrepareFeatureImage.AgreesWithNumpyGammaAndOpenCvClahe ReadZipMembers.ReadsPythonArchives
-  ResidualModel.AgreesWithNumpyAndScipyLeastSquares Resize.AgreesWithOpenCv RobustStatistics
-  SampleU16.AgreesWithOpenCvRemap SeamAnalysisFlight SeamFile.ReadsBackInNumpy
-  Sha1.EqualsSha1sumAroundBlockBoundaries SiftOracle SmallFlight.GeoTiffOpensInGdal
-  SmallFlight.PreviewsDecodeInDjpegAndPngcheck SmallFlight.ReportKeysInOrderForPython
-  SmoothGrid.AgreesWithScipyReflect SolveGains.MatchesStackedLeastSquares StageTest
+  PrepareFeatureImage.AgreesWithNumpyGammaAndOpenCvClahe RcmOrder.GridBandwidthMatchesScipy
+  ReadZipMembers.ReadsPythonArchives ResidualModel.AgreesWithNumpyAndScipyLeastSquares
+  Resize.AgreesWithOpenCv RobustStatistics SampleU16.AgreesWithOpenCvRemap SeamAnalysisFlight
+  SeamFile.ReadsBackInNumpy Sha1.EqualsSha1sumAroundBlockBoundaries SiftOracle
+  SmallFlight.GeoTiffOpensInGdal SmallFlight.PreviewsDecodeInDjpegAndPngcheck
+  SmallFlight.ReportKeysInOrderForPython SmoothGrid.AgreesWithScipyReflect
+  SolveGains.MatchesStackedLeastSquares StageTest
   Surface.GridsUnderTwoByTwoOrWithTheWrongCountAreInternalErrors
   Surface.HeightMatchesScipyRegularGridInterpolator
   TerrainFiles.ArchiveAndRasterReadBackInNumpyAndGdal
@@ -83,7 +85,7 @@ set(TSL_LABEL_SLOW_PY
   py.server.job_flow_test py.server.result_test py.server.scan_test py.tools.evaluate_test
   py.tools.flightsim_test py.tools.sample_flight_test.SampleFlightTest.test_generator_remakes_the_sample_exactly
   py.tools.sample_flight_test.SampleFlightTest.test_sample_truth_measures_itself_without_error
-  py.web.page_shell_test py.web.settings_form_test)
+  py.web.page_shell_test py.web.page_views_test py.web.settings_form_test)
 
 foreach(t IN LISTS TSL_LABEL_ORACLE)
   set("tsl_oracle_${t}" 1)
