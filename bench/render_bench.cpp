@@ -10,7 +10,7 @@
 // process under /usr/bin/time -v, e.g. --benchmark_filter='BM_FeatherRender/2$'.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
+#include <stdexcept>
 
 #include "render/render.h"
 #include "seams/compute_seams.h"
@@ -19,16 +19,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const tsl::test::TruthFlight& flight() {
   static const tsl::test::TruthFlight f = [] {
-    const fs::path dir = fs::temp_directory_path() / "tsl_render_bench" / "flight16";
-    if (!fs::exists(dir / "truth.json")) {
-      auto gen = tsl::test::generate_flight(TSL_SOURCE_DIR, dir, "--photos 16 --legs 2 --jobs 3");
-      if (!gen) throw std::runtime_error(gen.error());
-    }
-    auto loaded = tsl::test::load_truth_flight(dir);
+    auto dir = tsl::test::shared_flight(TSL_SOURCE_DIR, "--photos 16 --legs 2 --jobs 3");
+    if (!dir) throw std::runtime_error(dir.error());
+    auto loaded = tsl::test::load_truth_flight(*dir);
     if (!loaded) throw std::runtime_error(loaded.error());
     return *loaded;
   }();

@@ -10,6 +10,7 @@
 #include "img/ops/border.h"
 #include "img/ops/filter.h"
 #include "img/ops/grid.h"
+#include "img/ops/luma.h"
 #include "img/ops/morph.h"
 #include "img/ops/sample.h"
 #include "linalg/stats.h"
@@ -142,7 +143,7 @@ std::optional<PhotoOnGrid> photo_on_grid(const DenseContext& ctx, size_t p, cons
       continue;
     }
     sample_u16(d.image, (out.x[c] + 0.5f) * sx - 0.5f, (out.y[c] + 0.5f) * sy - 0.5f, false, BorderMode::Zero, rgb);
-    out.luma[c] = std::round(0.299f * rgb[0] + 0.587f * rgb[1] + 0.114f * rgb[2]) / 65535.0f;
+    out.luma[c] = std::round(luma(rgb[0], rgb[1], rgb[2])) / 65535.0f;
   }
   return out;
 }

@@ -96,14 +96,14 @@ std::vector<uint8_t> frame_exif_block(const ImageMeta& photo) {
   std::vector<ExifTag> exif;
   if (std::isfinite(photo.exposure)) {
     // The exposure value (time x ISO / f-number^2) as the equivalent time at f/2.8, ISO 100.
-    exif.push_back({33434, photo.exposure * 2.8 * 2.8 / 100.0});
-    exif.push_back({33437, 2.8});
-    exif.push_back({34855, uint16_t{100}});
+    exif.emplace_back(33434, photo.exposure * 2.8 * 2.8 / 100.0);
+    exif.emplace_back(33437, 2.8);
+    exif.emplace_back(34855, uint16_t{100});
   }
-  if (!photo.time.empty()) exif.push_back({36867, photo.time});
-  if (std::isfinite(photo.focal_mm)) exif.push_back({37386, photo.focal_mm});
+  if (!photo.time.empty()) exif.emplace_back(36867, photo.time);
+  if (std::isfinite(photo.focal_mm)) exif.emplace_back(37386, photo.focal_mm);
   if (std::isfinite(photo.focal_35mm))
-    exif.push_back({41989, static_cast<uint16_t>(std::clamp(round_away(photo.focal_35mm), 0.0, 65535.0))});
+    exif.emplace_back(41989, static_cast<uint16_t>(std::clamp(round_away(photo.focal_35mm), 0.0, 65535.0)));
 
   std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
   std::vector<uint8_t> data0;

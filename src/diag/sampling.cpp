@@ -6,6 +6,7 @@
 
 #include "geo/footprint.h"
 #include "img/ops/grid.h"
+#include "img/ops/luma.h"
 #include "img/ops/sample.h"
 #include "imageio/load_image.h"
 #include "imageio/srgb.h"
@@ -98,7 +99,7 @@ std::optional<SeamSample> diag_sample_image(const SamplingContext& context, size
     sample_u16(decoded->image, (x + 0.5f) * sx - 0.5f, (y + 0.5f) * sy - 0.5f, false, BorderMode::Zero, px);
     float rgb[3];
     for (int c = 0; c < 3; ++c) rgb[c] = srgb_encode(px[c] / 65535.0f);
-    s.grey[k] = std::round((0.299f * rgb[0] + 0.587f * rgb[1] + 0.114f * rgb[2]) * 255.0f);
+    s.grey[k] = std::round(luma(rgb[0], rgb[1], rgb[2]) * 255.0f);
     s.valid[k] = 1;
     const float rx = std::abs(x - w / 2.0f) / (w / 2.0f), ry = std::abs(y - h / 2.0f) / (h / 2.0f);
     s.radial[k] = std::fmax(rx, ry);  // fmax ignores a NaN term

@@ -273,14 +273,14 @@ void smoothness_weights(size_t w, size_t h, size_t y0, size_t y1, Planes& s) {
     }
     wh[w - 1] = 0.0f;
     if (y + 1 == h) {
-      for (size_t x = 0; x < w; ++x) wv[x] = 0.0f;
+      for (size_t i = 0; i < w; ++i) wv[i] = 0.0f;
       continue;
     }
     const float *u1 = U + (y + 1) * w, *v1 = V + (y + 1) * w;
-    auto vertical = [&](size_t x, size_t xa, size_t xb) {
+    auto vertical = [&](size_t c, size_t xa, size_t xb) {
       const float ux = (u0[xb] - u0[xa] + u1[xb] - u1[xa]) / 4.0f;
       const float vx = (v0[xb] - v0[xa] + v1[xb] - v1[xa]) / 4.0f;
-      return weight(ux, vx, u1[x] - u0[x], v1[x] - v0[x]);
+      return weight(ux, vx, u1[c] - u0[c], v1[c] - v0[c]);
     };
     wv[0] = vertical(0, 0, std::min<size_t>(1, w - 1));
     x = 1;

@@ -9,8 +9,11 @@
 #include <utility>
 
 #include "grid/output_grid.h"
+#include "img/ops/chamfer.h"
 #include "img/ops/components.h"
 #include "img/ops/filter.h"
+#include "img/ops/least_cost_path.h"
+#include "img/ops/luma.h"
 #include "img/ops/morph.h"
 #include "img/ops/sample.h"
 #include "imageio/load_image.h"
@@ -23,10 +26,7 @@
 namespace tsl {
 namespace {
 
-constexpr int64_t CHAMFER_FAR = (int64_t{1} << 61) - 1;
-constexpr int64_t CHAMFER_ORTHO = 62587;  // 0.9550018 cells in 1/65536
-constexpr int64_t CHAMFER_DIAG = 89738;   // 1.3692932 cells
-constexpr size_t MIN_CELLS = 20;          // fewer allowed cells give no usable path
+constexpr size_t MIN_CELLS = 20;  // fewer allowed cells give no usable path
 
 // Bits of a cut window's edge masks.
 constexpr uint8_t SIDE_A = 1;  // only photo a's cells outside the allowed ones
@@ -44,78 +44,6 @@ void add_boundary(std::map<std::pair<int32_t, int32_t>, SeamBoundary>& boundarie
   b.min_y = std::min(b.min_y, y), b.max_y = std::max(b.max_y, y);
   ++b.count;
 }
-
-// A rectangle of window cells: columns x0..x0+w-1, rows y0..y0+h-1.
-struct CellRect {
-  size_t x0 = 0, y0 = 0, w = 0, h = 0;
-};
-
-// The search's state, reused from one component to the next.
-// A 4-ary min-heap of (distance, cell) holding each cell at most once: a cell whose distance
-// drops moves up in place. It pops cells in the order a heap of every pushed entry would pop
-// their current entries, the superseded entries of that heap being the ones the search skips.
-struct CellHeap {
-  static constexpr size_t NONE = SIZE_MAX;
-  using Item = std::pair<double, size_t>;  // ties order by the lower cell
-  std::vector<Item> items;
-  std::vector<size_t> place;  // per cell: its index in items, or NONE
-
-  // Room for `cells` cells; the caller marks the places of those it will push NONE.
-  void reset(size_t cells) {
-    items.clear();
-    place.resize(cells);
-  }
-  bool empty() const { return items.empty(); }
-  void set(size_t k, const Item& it) {
-    items[k] = it;
-    place[it.second] = k;
-  }
-  void sift_up(size_t k, Item it) {
-    while (k > 0) {
-      const size_t parent = (k - 1) / 4;
-      if (!(it < items[parent])) break;
-      set(k, items[parent]);
-      k = parent;
-    }
-    set(k, it);
-  }
-  // Inserts the cell, or moves it to its lower distance.
-  void push(double d, size_t cell) {
-    size_t k = place[cell];
-    if (k == NONE) {
-      k = items.size();
-      items.emplace_back();
-    }
-    sift_up(k, {d, cell});
-  }
-  Item pop() {
-    const Item top = items[0];
-    place[top.second] = NONE;
-    const Item last = items.back();
-    items.pop_back();
-    if (items.empty()) return top;
-    size_t k = 0;
-    for (;;) {
-      const size_t first = 4 * k + 1;
-      if (first >= items.size()) break;
-      size_t best = first;
-      for (size_t c = first + 1; c < std::min(first + 4, items.size()); ++c)
-        if (items[c] < items[best]) best = c;
-      if (!(items[best] < last)) break;
-      set(k, items[best]);
-      k = best;
-    }
-    set(k, last);
-    return top;
-  }
-};
-
-struct PathScratch {
-  std::vector<uint8_t> inside;  // 1 for the component's cells
-  std::vector<double> cost, dist;
-  std::vector<size_t> pred;
-  CellHeap heap;
-};
 
 // Buffers of one boundary's pass, kept from boundary to boundary: the windows run to millions
 // of cells, and faulting fresh pages in for every buffer of every window cost more than the
@@ -143,99 +71,6 @@ void window_labels(const std::vector<int32_t>& labels, uint64_t nx, uint64_t x0,
   for (uint64_t y = y0; y < y1; ++y)
     out.insert(out.end(), labels.begin() + static_cast<ptrdiff_t>(y * nx + x0),
                labels.begin() + static_cast<ptrdiff_t>(y * nx + x1));
-}
-
-void chamfer_into(std::span<const uint8_t> seeds, size_t w, size_t h, std::vector<int64_t>& d,
-                  std::vector<float>& out) {
-  d.resize(w * h);
-  for (size_t i = 0; i < d.size(); ++i) d[i] = seeds[i] ? 0 : CHAMFER_FAR;
-  const int64_t A = CHAMFER_ORTHO, B = CHAMFER_DIAG;
-  for (size_t y = 0; y < h; ++y)
-    for (size_t x = 0; x < w; ++x) {
-      int64_t& v = d[y * w + x];
-      if (v == 0) continue;
-      if (x > 0) v = std::min(v, d[y * w + x - 1] + A);
-      if (y == 0) continue;
-      const int64_t* up = d.data() + (y - 1) * w;
-      v = std::min(v, up[x] + A);
-      if (x > 0) v = std::min(v, up[x - 1] + B);
-      if (x + 1 < w) v = std::min(v, up[x + 1] + B);
-    }
-  for (size_t y = h; y-- > 0;)
-    for (size_t x = w; x-- > 0;) {
-      int64_t& v = d[y * w + x];
-      if (v == 0) continue;
-      if (x + 1 < w) v = std::min(v, d[y * w + x + 1] + A);
-      if (y + 1 == h) continue;
-      const int64_t* down = d.data() + (y + 1) * w;
-      v = std::min(v, down[x] + A);
-      if (x + 1 < w) v = std::min(v, down[x + 1] + B);
-      if (x > 0) v = std::min(v, down[x - 1] + B);
-    }
-  out.resize(d.size());
-  for (size_t i = 0; i < d.size(); ++i)
-    out[i] = d[i] >= CHAMFER_FAR ? std::numeric_limits<float>::max()
-                                 : static_cast<float>(static_cast<double>(d[i]) / 65536.0);
-}
-
-// least_cost_path confined to the rectangle `r` of a window `w` cells wide, which holds every
-// cell of component c; starts, goals and the path are window indices. Cells outside `r` are not
-// in c, so the search, its ties (the index order within `r` is the window's) and the path are
-// those of the whole window. The search runs on a copy of the rectangle with a ring of cells
-// outside c around it, so that a step needs no bounds test.
-std::vector<size_t> path_in_rect(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
-                                 std::span<const size_t> goals, std::span<const double> cost, size_t w, CellRect r,
-                                 PathScratch& s) {
-  constexpr size_t NONE = SIZE_MAX;
-  const double INF = std::numeric_limits<double>::infinity();
-  const size_t pw = r.w + 2, pn = pw * (r.h + 2);
-  const auto local = [&](size_t i) { return (i / w - r.y0 + 1) * pw + (i % w - r.x0 + 1); };
-  // Only the component's cells are ever read past `inside`, so only they are initialised: a
-  // band-shaped component covers a small part of its box.
-  s.inside.assign(pn, 0);
-  s.cost.resize(pn), s.dist.resize(pn), s.pred.resize(pn);
-  CellHeap& heap = s.heap;
-  heap.reset(pn);
-  for (size_t y = 0; y < r.h; ++y) {
-    const size_t base = (r.y0 + y) * w + r.x0;
-    for (size_t x = 0; x < r.w; ++x) {
-      if (component[base + x] != c) continue;
-      const size_t li = (y + 1) * pw + x + 1;
-      s.inside[li] = 1;
-      s.cost[li] = cost[base + x];
-      s.dist[li] = INF;
-      s.pred[li] = NONE;
-      heap.place[li] = CellHeap::NONE;
-    }
-  }
-  for (size_t st : starts) {
-    s.dist[local(st)] = 0.0;
-    heap.push(0.0, local(st));
-  }
-  // The moves (+1, 0), (-1, 0), (0, +1), (0, -1), (+1, +1), (-1, -1), (+1, -1), (-1, +1).
-  const ptrdiff_t row = static_cast<ptrdiff_t>(pw);
-  const ptrdiff_t STEP[8] = {1, -1, row, -row, row + 1, -row - 1, 1 - row, row - 1};
-  static constexpr double FACTOR[8] = {1, 1, 1, 1, 1.4142, 1.4142, 1.4142, 1.4142};
-  while (!heap.empty()) {
-    const auto [dt, i] = heap.pop();
-    for (int m = 0; m < 8; ++m) {
-      const size_t j = static_cast<size_t>(static_cast<ptrdiff_t>(i) + STEP[m]);
-      if (!s.inside[j]) continue;
-      const double cand = dt + 0.5 * (s.cost[i] + s.cost[j]) * FACTOR[m];
-      if (s.dist[j] > cand) {
-        s.dist[j] = cand;
-        s.pred[j] = i;
-        heap.push(cand, j);
-      }
-    }
-  }
-  size_t goal = NONE;
-  for (size_t g : goals)
-    if (goal == NONE || s.dist[local(g)] < s.dist[local(goal)]) goal = g;
-  if (goal == NONE || !std::isfinite(s.dist[local(goal)])) return {};
-  std::vector<size_t> path;
-  for (size_t i = local(goal); i != NONE; i = s.pred[i]) path.push_back((i / pw - 1 + r.y0) * w + i % pw - 1 + r.x0);
-  return path;
 }
 
 std::string seam_cache_key(const ImageMeta& photo, double scale) {
@@ -313,13 +148,6 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
     }
   });
   return {};
-}
-
-void luma_into(size_t w, size_t h, std::span<const float> rgb, ImageF32& out) {
-  out.width = w, out.height = h, out.channels = 1;
-  out.data.resize(w * h);
-  for (size_t i = 0; i < w * h; ++i)
-    out.data[i] = (rgb[3 * i] * 0.299f + rgb[3 * i + 1] * 0.587f) + rgb[3 * i + 2] * 0.114f;
 }
 
 // 3 x 3 maximum at (x, y) inside the window; NaN values take no part.
@@ -405,7 +233,7 @@ void cut_component(const SeamBoundary& bd, const Components& comps, size_t c, si
     if (g == 2) s.goals.push_back(i);
   }
   const std::vector<size_t> path =
-      path_in_rect(comps.labels, static_cast<int32_t>(c), s.starts, s.goals, s.cost, w, r, s.path);
+      least_cost_path_in_rect(comps.labels, static_cast<int32_t>(c), s.starts, s.goals, s.cost, w, r, s.path);
   if (path.empty()) return;
   // The end groups count as part of the path: their cells touch both sides by definition, so
   // one left in a part would make every cut that ends at a frame edge look unseparated.
@@ -463,7 +291,7 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
       if (y + 1 < h) pair_seed(y * w + x, (y + 1) * w + x);
     }
   if (std::count(s.seeds.begin(), s.seeds.end(), 1) < 4) return {};
-  chamfer_into(s.seeds, w, h, s.chamfer, s.dist);
+  chamfer_distance_into(s.seeds, w, h, s.chamfer, s.dist);
   const std::vector<float>& dist = s.dist;
 
   // Only cells within 3 of the band feed the masks and costs of allowed cells (erosion 1,
@@ -488,9 +316,9 @@ std::expected<void, std::string> cut_boundary(const CutInputs& in, SeamMap& map,
 
   // Matching cost: colour difference plus structure (Laplacian) difference, smoothed and
   // widened so that a path keeps clear of disagreeing cells.
-  luma_into(w, h, s.pa.rgb.data, s.luma);
+  rgb_to_luma_into(w, h, s.pa.rgb.data, s.luma);
   const ImageF32 lap_a = laplacian(s.luma, 1);
-  luma_into(w, h, s.pb.rgb.data, s.luma);
+  rgb_to_luma_into(w, h, s.pb.rgb.data, s.luma);
   const ImageF32 lap_b = laplacian(s.luma, 1);
   s.diff.width = w, s.diff.height = h, s.diff.channels = 1;
   s.diff.data.resize(n);
@@ -556,25 +384,6 @@ uint64_t seam_band_cells(std::span<const ImageMeta> images, std::span<const doub
   std::vector<double> s(m);
   for (size_t i = 0; i < m; ++i) s[i] = static_cast<double>(std::min(images[i].width, images[i].height)) * natives[i];
   return std::max<uint64_t>(to_count(std::round(median(s) / cell * seam_band)), 3);
-}
-
-std::vector<float> chamfer_distance(std::span<const uint8_t> seeds, size_t w, size_t h) {
-  std::vector<int64_t> d;
-  std::vector<float> out;
-  chamfer_into(seeds, w, h, d, out);
-  return out;
-}
-
-std::vector<size_t> least_cost_path(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
-                                    std::span<const size_t> goals, std::span<const double> cost, size_t w, size_t h) {
-  PathScratch scratch;
-  return path_in_rect(component, c, starts, goals, cost, w, CellRect{0, 0, w, h}, scratch);
-}
-
-ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb) {
-  ImageF32 out;
-  luma_into(w, h, rgb, out);
-  return out;
 }
 
 std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, const SeamMap& map, size_t photo,

@@ -35,26 +35,11 @@ std::vector<SeamBoundary> seam_boundaries(const SeamMap& map);
 uint64_t seam_band_cells(std::span<const ImageMeta> images, std::span<const double> natives, double cell,
                          double seam_band);
 
-// Distance in cells from every cell of a w x h window to the nearest seed (non-zero byte): a
-// two-pass 3 x 3 chamfer transform in fixed point (steps 0.9550018 and 1.3692932 cells); cells
-// that no seed reaches get the largest finite float.
-std::vector<float> chamfer_distance(std::span<const uint8_t> seeds, size_t w, size_t h);
-
-// The cheapest 8-connected path through the cells whose `component` value equals c, from any
-// start cell to the best-reached goal cell, a step costing the mean of the two cells' costs
-// (times 1.4142 diagonally). Ties go to the lower cell index, both in the search and among
-// goals. Returns the path from the goal back to its start, or nothing when no goal is reached.
-std::vector<size_t> least_cost_path(std::span<const int32_t> component, int32_t c, std::span<const size_t> starts,
-                                    std::span<const size_t> goals, std::span<const double> cost, size_t w, size_t h);
-
 // One photo rendered on a window of seam cells.
 struct SeamPatch {
   ImageF32 rgb;                // window size, 3 channels, display-encoded (gamma 1/2.2) in 0..1
   std::vector<uint8_t> valid;  // 1 where the cell lies well inside the photo's frame
 };
-
-// Luma (0.299, 0.587, 0.114) of w x h interleaved RGB values as a one-channel image.
-ImageF32 rgb_to_luma(size_t w, size_t h, std::span<const float> rgb);
 
 // What the cut pass reads besides the seam map.
 struct CutInputs {

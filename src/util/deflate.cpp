@@ -27,11 +27,6 @@ inline uint64_t load64(const uint8_t* p) {
   std::memcpy(&v, p, 8);
   return v;  // the program runs on little-endian machines only
 }
-inline uint32_t load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 

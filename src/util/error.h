@@ -12,8 +12,8 @@ namespace tsl {
 
 class InternalError : public std::runtime_error {
  public:
-  explicit InternalError(const std::string& message, std::source_location where = std::source_location::current())
-      : std::runtime_error(message), where(where) {}
+  explicit InternalError(const std::string& message, std::source_location at = std::source_location::current())
+      : std::runtime_error(message), where(at) {}
   std::source_location where;
 };
 

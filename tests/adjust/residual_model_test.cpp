@@ -106,8 +106,6 @@ TEST(ResidualModel, ResidualLayout) {
   EXPECT_TRUE(camera_poses(p, x).has_heights);
 }
 
-JsonValue vec_json(const std::vector<double>& v) { return JsonValue::from_f64s(v); }
-
 // Writes a problem, a vector and a mask for the numpy re-implementation.
 JsonValue problem_json(const AdjustProblem& p, const std::vector<double>& x, const std::vector<uint8_t>& mask) {
   JsonValue o = JsonValue::empty_object();

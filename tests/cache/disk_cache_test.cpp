@@ -20,28 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets or unsets an environment variable for the scope and restores it afterwards.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvGuard() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // A record whose every byte tells which writer made it and whose size differs per writer,
 // so a torn or mixed file cannot pass for a whole one.
 CacheRecord writer_record(char tag, size_t values) {
@@ -252,14 +230,14 @@ TEST(DiskCacheFolder, DefaultFollowsTheEnvironment) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    EnvGuard a("LOCALAPPDATA", r.localappdata), x("XDG_CACHE_HOME", r.xdg_cache_home), b("HOME", r.home),
+    test::ScopedEnv a("LOCALAPPDATA", r.localappdata), x("XDG_CACHE_HOME", r.xdg_cache_home), b("HOME", r.home),
         c("USERPROFILE", r.userprofile);
     EXPECT_EQ(default_cache_dir(), r.expected);
   }
 }
 
 TEST(DiskCacheFolder, EmptyOrAbsentSettingUsesTheDefault) {
-  EnvGuard a("LOCALAPPDATA", nullptr), x("XDG_CACHE_HOME", nullptr), b("HOME", "/home/someone");
+  test::ScopedEnv a("LOCALAPPDATA", nullptr), x("XDG_CACHE_HOME", nullptr), b("HOME", "/home/someone");
   configure_disk_cache(std::string(), 5.0);
   EXPECT_EQ(current_cache_dir(), default_cache_dir());
   configure_disk_cache(std::nullopt, 5.0);

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <numeric>
 
 #include "dense/dense_stage.h"
@@ -252,23 +251,19 @@ class GeneratedPair : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!test::have_python_modules(PYTHON_MODULES)) return;
-    dir_ = std::make_unique<test::TempDir>();
-    const auto flight_dir = dir_->path() / "flight";
-    auto gen = test::generate_flight(test::source_dir(), flight_dir,
-                                     "--photos 2 --legs 1 --width 600 --height 450 --terrain flat --buildings 0 "
-                                     "--trees 0 --gps none --vignetting 0 --exposure-ev 0.5 --jobs 2");
-    if (!gen) {
-      error_ = gen.error();
+    auto flight_dir = test::shared_flight(test::source_dir(),
+                                          "--photos 2 --legs 1 --width 600 --height 450 --terrain flat --buildings 0 "
+                                          "--trees 0 --gps none --vignetting 0 --exposure-ev 0.5 --jobs 2");
+    if (!flight_dir) {
+      error_ = flight_dir.error();
       return;
     }
-    auto f = test::load_truth_flight(flight_dir);
+    auto f = test::load_truth_flight(*flight_dir);
     if (!f)
       error_ = f.error();
     else
       flight_ = std::move(*f);
   }
-  static void TearDownTestSuite() { dir_.reset(); }
-
   void SetUp() override {
     TSL_REQUIRE_PYTHON(PYTHON_MODULES);
     ASSERT_TRUE(flight_.has_value()) << error_;
@@ -292,12 +287,10 @@ class GeneratedPair : public ::testing::Test {
     return f.images[j].lens->project(qx / qz, qy / qz, f.images[j].lens->selfcal);
   }
 
-  static std::unique_ptr<test::TempDir> dir_;
   static std::optional<test::TruthFlight> flight_;
   static std::string error_;
 };
 
-std::unique_ptr<test::TempDir> GeneratedPair::dir_;
 std::optional<test::TruthFlight> GeneratedPair::flight_;
 std::string GeneratedPair::error_;
 

@@ -9,6 +9,7 @@
 #include "dis/dis_flow.h"
 #include "flow/flow_fixtures.h"
 #include "flow/lk_flow.h"
+#include "support/test_util.h"
 
 namespace tsl {
 namespace {
@@ -29,27 +30,6 @@ TEST(OpticalFlow, BackendRuleTakesLkInAnyCaseAndExactlyTwoBytes) {
   }
 }
 
-// Sets TESSALY_FLOW for one scope and restores what was there.
-class ScopedFlowEnv {
- public:
-  explicit ScopedFlowEnv(const char* value) {
-    if (const char* old = std::getenv("TESSALY_FLOW")) old_ = old;
-    if (value)
-      setenv("TESSALY_FLOW", value, 1);
-    else
-      unsetenv("TESSALY_FLOW");
-  }
-  ~ScopedFlowEnv() {
-    if (old_)
-      setenv("TESSALY_FLOW", old_->c_str(), 1);
-    else
-      unsetenv("TESSALY_FLOW");
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 TEST(OpticalFlow, DispatchesOnTheEnvironmentAtEveryCall) {
   const test::Texture t(40);
   const ImageF32 a = test::rounded(test::texture_image(t, 64, 48));
@@ -69,7 +49,7 @@ TEST(OpticalFlow, DispatchesOnTheEnvironmentAtEveryCall) {
   };
   for (const Row r : {Row{nullptr, false}, Row{"LK", true}, Row{"dis", false}, Row{"Lk", true}, Row{"lk ", false}}) {
     SCOPED_TRACE(r.value ? r.value : "unset");
-    ScopedFlowEnv env(r.value);
+    test::ScopedEnv env("TESSALY_FLOW", r.value);
     const FlowField f = optical_flow(a, b);
     EXPECT_EQ(f.u, r.lk ? lk.u : dis.u);
     EXPECT_EQ(f.v, r.lk ? lk.v : dis.v);
@@ -80,7 +60,7 @@ TEST(OpticalFlow, DispatchesOnTheEnvironmentAtEveryCall) {
 TEST(OpticalFlow, ResultAlwaysCoversTheImage) {
   const test::Texture t(41);
   for (const char* value : {"dis", "lk"}) {
-    ScopedFlowEnv env(value);
+    test::ScopedEnv env("TESSALY_FLOW", value);
     for (const auto& [w, h] : {std::pair<size_t, size_t>{5, 3}, {13, 40}, {70, 20}}) {
       SCOPED_TRACE(testing::Message() << value << " " << w << "x" << h);
       const ImageF32 a = test::texture_image(t, w, h), b = test::texture_image(t, w, h, 1, 0);

@@ -16,28 +16,6 @@
 namespace tsl {
 namespace {
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 Config config_with(uint64_t workers) {
   Config c;
   c.workers = workers;
@@ -71,8 +49,8 @@ void expect_same_ties(const std::vector<PairMatch>& x, const std::vector<PairMat
 }
 
 TEST(MatchingStage, TiesDoNotDependOnTheThreadCount) {
-  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   const test::SyntheticFlight f = test::make_flight(5, 11);
   test::LogCapture log;
   const std::vector<PairMatch> one = run(f, 1);
@@ -84,7 +62,7 @@ TEST(MatchingStage, TiesDoNotDependOnTheThreadCount) {
 
 // Candidate pairs that cannot match (no keypoints) still count for the progress lines.
 TEST(MatchingStage, ProgressLinesAboutTenTimes) {
-  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
   struct Case {
     size_t pairs;
     uint64_t workers;
@@ -111,7 +89,7 @@ TEST(MatchingStage, ProgressLinesAboutTenTimes) {
 }
 
 TEST(MatchingStage, DamagedFeaturesAreNamedAndTheirPairsSkipped) {
-  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
   test::SyntheticFlight f = test::make_flight(3, 12);
   f.features[2].desc.resize(f.features[2].desc.size() - 128);
   test::LogCapture log;
@@ -131,8 +109,8 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
   const test::SyntheticFlight f = test::make_flight(4, 13);
   std::vector<PairMatch> matched;
   {
-    ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-    ScopedEnv dump("TSL_DUMP_MATCHES", path);
+    test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+    test::ScopedEnv dump("TSL_DUMP_MATCHES", path);
     test::LogCapture log;
     matched = run(f, 3);
   }
@@ -140,8 +118,8 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
   ASSERT_TRUE(std::filesystem::exists(path));
   std::vector<PairMatch> injected;
   {
-    ScopedEnv inject("TSL_MATCHES", path);
-    ScopedEnv dump("TSL_DUMP_MATCHES", (dir / "second.json").string());
+    test::ScopedEnv inject("TSL_MATCHES", path);
+    test::ScopedEnv dump("TSL_DUMP_MATCHES", (dir / "second.json").string());
     test::LogCapture log;
     injected = run(f, 3);
     EXPECT_EQ(log.lines(), std::vector<std::string>{format("  {} matches injected", matched.size())});
@@ -160,8 +138,8 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
 // The colour ratios of matched pairs drive the gain solve: photos whose flat colours differ come
 // out with gains that bring the colours together.
 TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
-  ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   const test::SyntheticFlight f = test::make_flight(4, 14);
   test::LogCapture log;
   const std::vector<PairMatch> ties = run(f, 2);
@@ -177,7 +155,7 @@ TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
 }
 
 TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
-  ScopedEnv inject("TSL_MATCHES", "/nonexistent/tessaly/ties.json");
+  test::ScopedEnv inject("TSL_MATCHES", "/nonexistent/tessaly/ties.json");
   const test::SyntheticFlight f = test::make_flight(2, 1, 0, 0);
   test::LogCapture log;
   auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(1));

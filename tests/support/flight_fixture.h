@@ -2,6 +2,12 @@
 // A generated flight of the flight simulator (tools/flightsim) read back with its true poses
 // and camera, so that the renderers can be judged against the true orthophoto. Header-only:
 // the render benchmark uses it too.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <expected>
 #include <filesystem>
@@ -14,6 +20,7 @@
 #include "meta/image_meta.h"
 #include "render/render_job.h"
 #include "util/json.h"
+#include "util/sha1.h"
 
 namespace tsl::test {
 
@@ -34,6 +41,59 @@ inline std::expected<void, std::string> generate_flight(const std::filesystem::p
                           dir.string() + "' " + args + " >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) return std::unexpected("flight generator failed: " + cmd);
   return {};
+}
+
+// A name for the flight that `args` make with the generator as it is now: a hash of the
+// arguments and of every python source under tools/flightsim, so an edited generator never
+// hands out an old flight.
+inline std::string flight_key(const std::filesystem::path& source_dir, const std::string& args) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::recursive_directory_iterator(source_dir / "tools/flightsim"))
+    if (e.is_regular_file() && e.path().extension() == ".py") files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  std::string all = args;
+  for (const fs::path& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    all += '\0' + fs::relative(f, source_dir).string() + '\0';
+    all.append(std::istreambuf_iterator<char>(in), {});
+  }
+  const auto h = sha1({reinterpret_cast<const uint8_t*>(all.data()), all.size()});
+  char name[24];
+  std::snprintf(name, sizeof name, "%08x%08x", h[0], h[1]);
+  return name;
+}
+
+// The folder of the flight that `args` make, generated once and then shared by every test
+// process and benchmark asking for the same one (ctest runs each test in its own process).
+// It lives in the temp folder under its flight_key; callers wait on a lock file while the
+// first one generates, and the flight appears by a rename, whole or not at all. Callers only
+// read it.
+inline std::expected<std::filesystem::path, std::string> shared_flight(const std::filesystem::path& source_dir,
+                                                                       const std::string& args) {
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path() / "tsl_test_flights";
+  std::error_code ec;
+  fs::create_directories(base, ec);
+  const std::string key = flight_key(source_dir, args);
+  const fs::path dir = base / key, lock_path = base / (key + ".lock");
+  const int lock = ::open(lock_path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+    if (lock >= 0) ::close(lock);
+    return std::unexpected("cannot lock " + lock_path.string());
+  }
+  std::expected<fs::path, std::string> result = dir;
+  if (!fs::exists(dir / "truth.json", ec)) {
+    const fs::path part = base / (key + ".part");
+    fs::remove_all(part, ec);
+    fs::remove_all(dir, ec);
+    if (auto gen = generate_flight(source_dir, part, args); !gen)
+      result = std::unexpected(gen.error());
+    else if (fs::rename(part, dir, ec); ec)
+      result = std::unexpected("cannot rename " + part.string() + ": " + ec.message());
+  }
+  ::close(lock);  // releases the lock
+  return result;
 }
 
 // Reads truth.json of a generated flight.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,21 @@ std::vector<uint8_t> read_file_bytes(const std::filesystem::path& path);
 void write_file_bytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 void write_file_text(const std::filesystem::path& path, const std::string& text);
 std::string read_file_text(const std::filesystem::path& path);
+
+// Sets an environment variable (or unsets it, for nullptr or nullopt) for the object's scope
+// and puts back what was there before.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ScopedEnv(const char* name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
 
 }  // namespace tsl::test
 

@@ -137,10 +137,14 @@ TEST(Terrain, TooFewPointsGiveThePlaneAndOnlyTheFinalCallSaysSo) {
     const Surface s = build_dsm_surface(std::nullopt, block.images, block.rotations, block.positions, 2.0,
                                         relief(c.points), {}, c.final);
     EXPECT_EQ(s.z.has_value(), c.dsm) << c.points;
-    if (!c.dsm) EXPECT_EQ(s.z0, 2.0);
+    if (!c.dsm) {
+      EXPECT_EQ(s.z0, 2.0);
+    }
     const auto lines = capture.lines();
     ASSERT_EQ(lines.size(), c.lines) << c.points;
-    if (c.lines && !c.dsm) EXPECT_EQ(lines[0], "  surface: too few tie points for a DSM -> plane");
+    if (c.lines && !c.dsm) {
+      EXPECT_EQ(lines[0], "  surface: too few tie points for a DSM -> plane");
+    }
   }
 }
 

@@ -25,11 +25,17 @@ gdal.UseExceptions()
 
 _tmp = tempfile.TemporaryDirectory()
 FLIGHT = os.path.join(_tmp.name, "flight")
-fc.generate(FLIGHT, ["--seed", "2", "--photos", "4", "--legs", "2", "--width", "320", "--height", "240",
-                     "--texels", "1", "--supersample", "1", "--jobs", "2"])
-with open(os.path.join(FLIGHT, "truth.json"), encoding="utf-8") as _f:
-    TRUTH = json.load(_f)
-ORTHO = os.path.join(FLIGHT, TRUTH["ortho"]["file"])
+TRUTH = ORTHO = None
+
+
+def setUpModule():
+    """One generated flight for every case of the file."""
+    global TRUTH, ORTHO
+    fc.generate(FLIGHT, ["--seed", "2", "--photos", "4", "--legs", "2", "--width", "320", "--height", "240",
+                         "--texels", "1", "--supersample", "1", "--jobs", "2"])
+    with open(os.path.join(FLIGHT, "truth.json"), encoding="utf-8") as f:
+        TRUTH = json.load(f)
+    ORTHO = os.path.join(FLIGHT, TRUTH["ortho"]["file"])
 
 
 def evaluate(mosaic, truth=FLIGHT):

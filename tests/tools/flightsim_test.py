@@ -48,8 +48,18 @@ DNG_ARGS = ["--seed", "4", "--photos", "2", "--legs", "1", "--width", "320", "--
             "--distortion", "1.5", "--vignetting", "0.2", "--texels", "1", "--supersample", "1", "--dsm-gsd", "1",
             "--jobs", "2"]
 
-_tmp = tempfile.TemporaryDirectory()
+_tmp = None
 FLIGHTS = {}
+
+
+def setUpModule():
+    """Every case shares one folder, where the flights are generated on first use."""
+    global _tmp
+    _tmp = tempfile.TemporaryDirectory()
+
+
+def tearDownModule():
+    _tmp.cleanup()
 
 
 def flight(name):

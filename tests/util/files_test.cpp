@@ -90,7 +90,9 @@ TEST(ReadInputFiles, RefuseWhatIsNoRegularFileAndWhatPassesTheLimit) {
     // A head read takes the regular file's first bytes and refuses the rest alike.
     auto head = read_file_head(path, 10);
     EXPECT_EQ(head.has_value(), c.error.empty() || c.error.starts_with("too large"));
-    if (head) EXPECT_EQ(head->size(), std::min<uint64_t>(10, fs::file_size(path)));
+    if (head) {
+      EXPECT_EQ(head->size(), std::min<uint64_t>(10, fs::file_size(path)));
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "img/ops/border.h"
+#include "img/ops/luma.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -175,8 +176,8 @@ ImageU8 prepare_feature_image(const ImageU16& image) {
     const uint16_t* px = image.row(y);
     for (size_t x = 0; x < image.width; ++x, px += 3) {
       const float r = px[0], gr = px[1], b = px[2];
-      const int32_t luma = round_nonneg(b * 0.114f + (gr * 0.587f + r * 0.299f));
-      row[x] = gamma[static_cast<size_t>(std::min(luma, 65535))];
+      const int32_t y16 = round_nonneg(luma(r, gr, b));
+      row[x] = gamma[static_cast<size_t>(std::min(y16, 65535))];
     }
   });
   return equalize_clahe(grey);

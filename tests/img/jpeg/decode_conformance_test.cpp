@@ -102,7 +102,7 @@ TEST_P(Conformance, MatchesDjpegAtEveryScale) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Conformance, ::testing::ValuesIn(VARIANTS),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A file cut inside its entropy-coded data decodes: the missing data reads as zero bits. The
 // rows before the cut match djpeg, which decodes the same bytes.

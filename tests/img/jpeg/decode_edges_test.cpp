@@ -122,8 +122,8 @@ TEST_P(DecodeEdges, MatchesDjpegUpToTheLastRowAndColumn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, DecodeEdges, ::testing::ValuesIn(SIZES), [](const auto& info) {
-  return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+INSTANTIATE_TEST_SUITE_P(Sizes, DecodeEdges, ::testing::ValuesIn(SIZES), [](const auto& p) {
+  return std::to_string(p.param.width) + "x" + std::to_string(p.param.height);
 });
 
 }  // namespace

@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Images, EncodeRoundTrip,
                          ::testing::Values(RoundTrip{"rgb_q82_17x9", 17, 9, 3, 82}, RoundTrip{"rgb_q90_33x20", 33, 20, 3, 90},
                                            RoundTrip{"rgb_q93_64x48", 64, 48, 3, 93}, RoundTrip{"gray_q82_17x9", 17, 9, 1, 82},
                                            RoundTrip{"rgb_q100_1x1", 1, 1, 3, 100}, RoundTrip{"rgb_q50_300x200", 300, 200, 3, 50}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // At quality 90 a photograph keeps at least 40 dB.
 TEST(EncodeJpeg, Quality90KeepsFortyDecibelsOnAPhotograph) {
