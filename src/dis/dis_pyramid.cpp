@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
 
 #include "img/ops/resample.h"
@@ -17,12 +19,32 @@ int trunc_int(double v) { return static_cast<int>(std::trunc(v)); }
 // a non-finite sample into the search. Clamping before rounding gives the same numbers, and
 // a clamped sample is non-negative, so its truncation plus one when the remainder is at
 // least a half rounds it exactly.
+using F32x4 = float __attribute__((vector_size(16)));
+using I32x4 = int32_t __attribute__((vector_size(16)));
+
+template <typename V, typename I>
+inline V quantised(V s) {
+  V c = s > 0.0f ? s : 0.0f;
+  c = c < 255.0f ? c : 255.0f;
+  const V t = __builtin_convertvector(__builtin_convertvector(c, I), V);
+  return c - t >= 0.5f ? t + 1.0f : t;
+}
+
+inline float quantised(float s) {
+  const float c = std::min(s > 0.0f ? s : 0.0f, 255.0f);
+  const float t = static_cast<float>(static_cast<int32_t>(c));
+  return c - t >= 0.5f ? t + 1.0f : t;
+}
+
 void quantise(std::vector<float>& img) {
-  for (float& s : img) {
-    const float c = std::min(s > 0.0f ? s : 0.0f, 255.0f);
-    const float t = static_cast<float>(static_cast<int>(c));
-    s = c - t >= 0.5f ? t + 1.0f : t;
+  size_t i = 0;
+  for (; i + 4 <= img.size(); i += 4) {
+    F32x4 s;
+    std::memcpy(&s, img.data() + i, sizeof s);
+    s = quantised<F32x4, I32x4>(s);
+    std::memcpy(img.data() + i, &s, sizeof s);
   }
+  for (; i < img.size(); ++i) img[i] = quantised(img[i]);
 }
 
 void pad_replicated(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& out) {
