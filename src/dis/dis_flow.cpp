@@ -16,6 +16,7 @@ namespace {
 struct DisWorkspace {
   std::vector<std::optional<DisLevel>> pyramid;
   DisRefineScratch scratch;
+  std::vector<float> u, v;     // the current level's flow
   ImageF32 flow_in, flow_out;  // one flow component before and after resampling
 };
 
@@ -52,7 +53,8 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
   const size_t finest = levels >= 1 ? 1 : 0;
   const size_t most = (W >> finest) * (H >> finest);
   if (ws.scratch.plane_len < most) ws.scratch = make_dis_refine_scratch(most);
-  std::vector<float> u, v;
+  std::vector<float>& u = ws.u;
+  std::vector<float>& v = ws.v;
   size_t cw = 0, ch = 0;  // size of the level that u and v belong to; 0 before the first
   for (size_t k = pyramid.size(); k-- > 0;) {
     if (!pyramid[k]) continue;
@@ -74,12 +76,12 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
   // The result is the caller's to keep, so it is resampled into fresh buffers.
   const float scale = static_cast<float>(1u << finest);
   for (auto [c, out] : {std::pair{&u, &flow.u}, std::pair{&v, &flow.v}}) {
-    ImageF32 level;
-    level.data = std::move(*c);
-    level.width = cw;
-    level.height = ch;
-    level.channels = 1;
-    ImageF32 full = resize_bilinear(level, W, H);
+    ws.flow_in.data.swap(*c);
+    ws.flow_in.width = cw;
+    ws.flow_in.height = ch;
+    ws.flow_in.channels = 1;
+    ImageF32 full = resize_bilinear(ws.flow_in, W, H);
+    ws.flow_in.data.swap(*c);
     for (float& s : full.data) s *= scale;
     *out = std::move(full.data);
   }
