@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "img/ops/resample.h"
+#include "util/par.h"
 
 namespace tsl {
 
@@ -62,6 +63,13 @@ void pad_replicated(const std::vector<float>& img, size_t w, size_t h, std::vect
 
 }  // namespace
 
+size_t dis_level_threads(size_t pixels) {
+  // About 100k pixels: a level of a few milliseconds' work, where the threads' start and
+  // the waits between the steps' phases stay a small part of it.
+  constexpr size_t PARALLEL_PIXELS = 100000;
+  return in_par_worker() || pixels < PARALLEL_PIXELS ? 1 : cpu_budget();
+}
+
 int dis_level_count(size_t width, size_t height) {
   if (width < DIS_PATCH || height < DIS_PATCH) return -1;
   const double m = static_cast<double>(std::max(width, height));
@@ -106,32 +114,37 @@ void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::ve
   out.resize(static_cast<size_t>(levels) + 1);
   const size_t finest = levels >= 1 ? 1 : 0;
   // Each level image is resampled from the previous one; all stay here until the last is made.
+  // A level's own buffers from an earlier pyramid take the samples, their pages already mapped.
   std::vector<ImageF32> ia(out.size()), ib(out.size());
   for (size_t k = 0; k < out.size(); ++k) {
     const size_t w = a.width >> k, h = a.height >> k;
-    if (k < finest) {
-      out[k].reset();
-      continue;
-    }
-    // The level's own buffers from an earlier pyramid take the samples, their pages already mapped.
-    if (out[k]) {
-      ia[k].data = std::move(out[k]->I0);
-      ib[k].data = std::move(out[k]->I1);
-    }
-    resize(k == finest ? a : ia[k - 1], w, h, ia[k]);
-    resize(k == finest ? b : ib[k - 1], w, h, ib[k]);
-    quantise(ia[k].data);
-    quantise(ib[k].data);
-    if (w < DIS_PATCH || h < DIS_PATCH) {
+    if (k < finest || w < DIS_PATCH || h < DIS_PATCH) {
       out[k].reset();
       continue;
     }
     DisLevel& level = out[k] ? *out[k] : out[k].emplace();
+    ia[k].data = std::move(level.I0);
+    ib[k].data = std::move(level.I1);
     level.w = w;
     level.h = h;
-    pad_replicated(ib[k].data, w, h, level.I1pad);
-    dis_sobel(ia[k].data, w, h, level.Ix, level.Iy);
   }
+  // The two images' chains are independent: each may take a thread (inline in a worker).
+  // Each writes its own fields of the levels: a's the Sobel responses, b's the padded copy.
+  auto chain = [&](size_t which) {
+    std::vector<ImageF32>& imgs = which == 0 ? ia : ib;
+    for (size_t k = finest; k < out.size(); ++k) {
+      const size_t w = a.width >> k, h = a.height >> k;
+      resize(k == finest ? (which == 0 ? a : b) : imgs[k - 1], w, h, imgs[k]);
+      quantise(imgs[k].data);
+      if (!out[k]) continue;
+      if (which == 0)
+        dis_sobel(imgs[k].data, w, h, out[k]->Ix, out[k]->Iy);
+      else
+        pad_replicated(imgs[k].data, w, h, out[k]->I1pad);
+    }
+    return 0;
+  };
+  par_map(2, dis_level_threads(a.width * a.height) > 1 ? 2 : 1, chain);
   for (size_t k = finest; k < out.size(); ++k) {
     if (!out[k]) continue;
     out[k]->I0 = std::move(ia[k].data);

@@ -207,7 +207,7 @@ DisPatchFlow dis_inverse_search(const DisLevel& level, const std::vector<float>&
   // Bands are self-contained: no propagation crosses a band boundary, so they may run on
   // threads of their own (inline when called from a parallel worker) with the same result.
   const size_t band = (grid.ny + BANDS - 1) / BANDS;
-  par_rows(BANDS, 1, cpu_budget(), [&](size_t k, size_t) {
+  par_rows(BANDS, 1, dis_level_threads(level.w * level.h), [&](size_t k, size_t) {
     const size_t j0 = std::min(k * band, grid.ny), j1 = std::min((k + 1) * band, grid.ny);
     for (size_t j = j0; j < j1; ++j)
       for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
@@ -313,7 +313,7 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
     }
     for (; x < w; ++x) pixel(x, y, j_lo, j_hi);
   };
-  const size_t budget = cpu_budget();
+  const size_t budget = dis_level_threads(w * h);
   par_rows(h, std::max<size_t>(h / (4 * budget), 8), budget, [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) row(y);
   });
