@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <exception>
 #include <mutex>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TSL_JPEG_AVX2_KERNELS 1
+#endif
 
 #include "img/jpeg/entropy.h"
 #include "img/jpeg/simd.h"
@@ -74,35 +79,89 @@ HuffCodes make_codes(const uint8_t (&counts)[16], std::span<const uint8_t> symbo
   return h;
 }
 
+// Room kept for one block: 64 writes of at most 27 bits, three ZRL codes of 16 bits and the
+// 31 bits still held from earlier blocks come to under 230 bytes, each of which may be
+// followed by a stuffed zero.
+constexpr size_t MAX_BLOCK_BYTES = 512;
+
 // Bits enter at the low end and leave most significant first; every 0xFF byte is followed by
 // a stuffed 0x00. A write adds at most 27 bits (a 16-bit code and 11 value bits), so draining
-// whole bytes once 32 or more are held keeps the 64-bit accumulator from overflowing.
-struct JpegBitWriter {
-  std::vector<uint8_t>& out;
+// four bytes once 32 or more are held keeps the 64-bit accumulator from overflowing.
+// A block is coded through a BitCursor held in locals (bytes written through a uint8_t pointer
+// could otherwise alias the writer's fields and force them through memory on every write).
+struct BitCursor {
+  uint8_t* p = nullptr;
   uint64_t acc = 0;
   uint32_t count = 0;
 
-  void emit_bytes() {
-    while (count >= 8) {
-      const auto b = static_cast<uint8_t>(acc >> (count - 8));
-      out.push_back(b);
-      if (b == 0xFF) out.push_back(0x00);
-      count -= 8;
-    }
+  [[gnu::always_inline]] void emit_byte(uint8_t b) {
+    *p++ = b;
+    if (b == 0xFF) *p++ = 0x00;
   }
-  void put(uint32_t bits, uint32_t n) {
+  [[gnu::always_inline]] void put(uint32_t bits, uint32_t n) {
     acc = (acc << n) | (bits & ((uint64_t{1} << n) - 1));
     count += n;
-    if (count >= 32) emit_bytes();
+    if (count < 32) return;
+    count -= 32;
+    const auto word = static_cast<uint32_t>(acc >> count);
+    // A byte of 0xFF is a zero byte of ~word; without one the four bytes go out at once.
+    const uint32_t inv = ~word;
+    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+      const uint32_t be = std::endian::native == std::endian::little ? std::byteswap(word) : word;
+      std::memcpy(p, &be, 4);
+      p += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) emit_byte(static_cast<uint8_t>(word >> shift));
+  }
+};
+
+// The entropy-coded bytes go to `out`, whose size runs ahead of what is written: `begin`
+// keeps MAX_BLOCK_BYTES of room past the cursor, and `finish` cuts `out` to what was written.
+struct JpegBitWriter {
+  std::vector<uint8_t>& out;
+  size_t used = out.size();
+  uint64_t acc = 0;
+  uint32_t count = 0;
+
+  BitCursor begin() {
+    if (out.size() - used < MAX_BLOCK_BYTES)
+      out.resize(std::max({out.capacity(), out.size() * 3 / 2, used + MAX_BLOCK_BYTES}));
+    return {out.data() + used, acc, count};
+  }
+  void end(const BitCursor& c) {
+    used = static_cast<size_t>(c.p - out.data());
+    acc = c.acc;
+    count = c.count;
   }
   void finish() {
-    const uint32_t pad = (8 - count) & 7;
-    put((1u << pad) - 1, pad);
-    emit_bytes();
+    BitCursor c = begin();
+    const uint32_t pad = (8 - c.count) & 7;
+    c.acc = (c.acc << pad) | ((1u << pad) - 1);
+    c.count += pad;
+    while (c.count >= 8) {
+      c.count -= 8;
+      c.emit_byte(static_cast<uint8_t>(c.acc >> c.count));
+    }
+    end(c);
+    out.resize(used);
   }
 };
 
 uint32_t magnitude_bits(int32_t v) { return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v))); }
+
+// ZIGZAG_BITS[r][b]: the zig-zag positions, as bits, of the columns set in b of natural row r;
+// eight lookups turn a block's natural-order non-zero mask into its zig-zag one.
+constexpr auto ZIGZAG_BITS = [] {
+  std::array<uint8_t, 64> position{};
+  for (uint8_t k = 0; k < 64; ++k) position[JPEG_ZIGZAG[k]] = k;
+  std::array<std::array<uint64_t, 256>, 8> t{};
+  for (size_t r = 0; r < 8; ++r)
+    for (size_t b = 0; b < 256; ++b)
+      for (size_t c = 0; c < 8; ++c)
+        if ((b >> c) & 1) t[r][b] |= uint64_t{1} << position[r * 8 + c];
+  return t;
+}();
 
 void put_u16(std::vector<uint8_t>& out, size_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -152,6 +211,130 @@ const DctBasis& dct_basis() {
   return basis;
 }
 
+
+#if TSL_JPEG_AVX2_KERNELS
+// The vector road's kernels. Each computes what the plain loops below compute, lane by lane in
+// the same order of operations and without fused multiply-adds, so both roads give the same
+// bytes.
+
+// Eight bytes picked from two vectors by shuffle masks, as floats.
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 lanes(__m128i lo, __m128i hi, __m128i ml, __m128i mh) {
+  const __m128i b = _mm_or_si128(_mm_shuffle_epi8(lo, ml), _mm_shuffle_epi8(hi, mh));
+  return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b));
+}
+
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 mul(__m256 a, float c) {
+  return _mm256_mul_ps(a, _mm256_set1_ps(c));
+}
+
+// Elements 0, 2, .. 14 (or 1, 3, .. 15) of the sixteen in p, q.
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 even(__m256 p, __m256 q) {
+  return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(p, q, 0x88)), 0xD8));
+}
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256 odd(__m256 p, __m256 q) {
+  return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(p, q, 0xDD)), 0xD8));
+}
+
+// Colour conversion of pixels [0, n) of one RGB row, eight at a time; gives how many it did.
+TSL_JPEG_VECTOR_TARGET size_t rgb_to_ycc_avx2(const uint8_t* src, size_t n, float* py, float* pcb, float* pcr) {
+  // Bytes 0..15 and 16..23 of eight RGB triples, gathered per channel.
+  const __m128i r_lo = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i r_hi = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i g_lo = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i g_hi = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i b_lo = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i b_hi = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256 k128 = _mm256_set1_ps(128.0f);
+  size_t x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * x));
+    const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 3 * x + 16));
+    const __m256 r = lanes(lo, hi, r_lo, r_hi), g = lanes(lo, hi, g_lo, g_hi), b = lanes(lo, hi, b_lo, b_hi);
+    _mm256_storeu_ps(py + x, _mm256_add_ps(_mm256_add_ps(mul(g, 0.587f), mul(r, 0.299f)), mul(b, 0.114f)));
+    _mm256_storeu_ps(pcb + x, _mm256_add_ps(_mm256_add_ps(mul(b, 0.5f), _mm256_add_ps(mul(g, -0.331264f), mul(r, -0.168736f))), k128));
+    _mm256_storeu_ps(pcr + x, _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(mul(g, -0.418688f), mul(r, 0.5f)), mul(b, -0.081312f)), k128));
+  }
+  return x;
+}
+
+// An 8x8 block lying wholly inside the image, `top` its first plane row, level-shifted.
+TSL_JPEG_VECTOR_TARGET void fetch_inside_avx2(const float* top, size_t stride, unsigned factor, float* block) {
+  const __m256 level = _mm256_set1_ps(128.0f);
+  if (factor == 1) {
+    for (int r = 0; r < 8; ++r)
+      _mm256_store_ps(block + r * 8, _mm256_sub_ps(_mm256_loadu_ps(top + r * stride), level));
+    return;
+  }
+  // ((a[2c] + a[2c + 1]) + b[2c]) + b[2c + 1], then / 4 (exact as x 0.25).
+  const __m256 quarter = _mm256_set1_ps(0.25f);
+  for (int r = 0; r < 8; ++r) {
+    const float* a = top + 2 * r * stride;
+    const float* b = a + stride;
+    const __m256 a0 = _mm256_loadu_ps(a), a1 = _mm256_loadu_ps(a + 8);
+    const __m256 b0 = _mm256_loadu_ps(b), b1 = _mm256_loadu_ps(b + 8);
+    const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(even(a0, a1), odd(a0, a1)), even(b0, b1)), odd(b0, b1));
+    _mm256_store_ps(block + r * 8, _mm256_sub_ps(_mm256_mul_ps(sum, quarter), level));
+  }
+}
+
+// fdct_body and quantise of one level-shifted block (64-byte aligned); gives the AC mask.
+TSL_JPEG_VECTOR_TARGET uint64_t fdct_quantise_avx2(const float* block, const float* q, int16_t* nat) {
+  const DctBasis& d = dct_basis();
+  // Rows: tmp[y] = s x sum over x of f[y][x] b[x], from 0 in increasing x.
+  const __m256 sv = _mm256_loadu_ps(d.s);
+  __m256 tmp[8];
+#pragma GCC unroll 8
+  for (int y = 0; y < 8; ++y) tmp[y] = _mm256_setzero_ps();
+#pragma GCC unroll 8
+  for (int x = 0; x < 8; ++x) {
+    const __m256 b = _mm256_loadu_ps(d.b[x]);
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; ++y) tmp[y] = _mm256_add_ps(tmp[y], _mm256_mul_ps(_mm256_broadcast_ss(block + y * 8 + x), b));
+  }
+#pragma GCC unroll 8
+  for (int y = 0; y < 8; ++y) tmp[y] = _mm256_mul_ps(sv, tmp[y]);
+  // Columns: F[v] = s[v] x sum over y of tmp[y] b[y][v], in increasing y; four v at a time.
+  const __m256 half = _mm256_set1_ps(0.5f), mhalf = _mm256_set1_ps(-0.5f);
+  __m256i words[4];
+#pragma GCC unroll 2
+  for (int v0 = 0; v0 < 8; v0 += 4) {
+    __m256 acc[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) acc[j] = _mm256_setzero_ps();
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; ++y)
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) acc[j] = _mm256_add_ps(acc[j], _mm256_mul_ps(tmp[y], _mm256_broadcast_ss(&d.b[y][v0 + j])));
+    __m256i rounded[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+      const int v = v0 + j;
+      const __m256 f = _mm256_mul_ps(_mm256_broadcast_ss(&d.s[v]), acc[j]);
+      // Divide, then round half away from zero as round_away does.
+      const __m256 z = _mm256_div_ps(f, _mm256_loadu_ps(q + v * 8));
+      const __m256i t = _mm256_cvttps_epi32(z);
+      const __m256 rem = _mm256_sub_ps(z, _mm256_cvtepi32_ps(t));
+      rounded[j] = _mm256_add_epi32(_mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(rem, half, _CMP_GE_OQ))),
+                                    _mm256_castps_si256(_mm256_cmp_ps(rem, mhalf, _CMP_LE_OQ)));
+    }
+    // Rows v0..v0 + 3 as int16 in natural order.
+    words[v0 / 4 * 2] = _mm256_permute4x64_epi64(_mm256_packs_epi32(rounded[0], rounded[1]), 0xD8);
+    words[v0 / 4 * 2 + 1] = _mm256_permute4x64_epi64(_mm256_packs_epi32(rounded[2], rounded[3]), 0xD8);
+  }
+  uint64_t zero = 0;  // natural order, bit n set when coefficient n is zero
+  for (int k = 0; k < 4; ++k) _mm256_storeu_si256(reinterpret_cast<__m256i*>(nat + 16 * k), words[k]);
+  for (int k = 0; k < 2; ++k) {
+    // Saturating to bytes keeps every non-zero value non-zero.
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(words[2 * k], words[2 * k + 1]), 0xD8);
+    zero |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_setzero_si256())))} << (32 * k);
+  }
+  const uint64_t nonzero = ~zero;
+  uint64_t mask = 0;
+  for (int r = 0; r < 8; ++r) mask |= ZIGZAG_BITS[r][(nonzero >> (8 * r)) & 0xFF];
+  return mask & ~uint64_t{1};
+}
+#endif
+
 // The hot loops below are defined inline for both roads: the vector road's copy is compiled
 // for AVX2 with loop vectorisation, the plain road's for the baseline processor without it.
 #pragma GCC push_options
@@ -164,11 +347,14 @@ const DctBasis& dct_basis() {
   return t + (d >= 0.5f ? 1 : 0) - (d <= -0.5f ? 1 : 0);
 }
 
-// Quantised coefficients of one block in zig-zag order.
-[[gnu::always_inline]] inline void quantise(const float* __restrict f, const float* __restrict q, int16_t* zz) {
-  int16_t r[64];
-  for (int n = 0; n < 64; ++n) r[n] = static_cast<int16_t>(round_away(f[n] / q[n]));
-  for (int k = 0; k < 64; ++k) zz[k] = r[JPEG_ZIGZAG[k]];
+// Quantised coefficients of one block in natural order; gives the AC mask (bit k set when
+// zig-zag position k, 1..63, is non-zero).
+[[gnu::always_inline]] inline uint64_t quantise(const float* __restrict f, const float* __restrict q,
+                                                int16_t* __restrict nat) {
+  for (int n = 0; n < 64; ++n) nat[n] = static_cast<int16_t>(round_away(f[n] / q[n]));
+  uint64_t mask = 0;
+  for (int k = 1; k < 64; ++k) mask |= static_cast<uint64_t>(nat[JPEG_ZIGZAG[k]] != 0) << k;
+  return mask;
 }
 
 template <typename RowFn>
@@ -201,12 +387,14 @@ struct Layout {
 };
 
 // Colour-converts the pixel rows of MCU row `my` (rows past the bottom repeat the last) and
-// turns its blocks into quantised zig-zag coefficients, MCU by MCU in scan order.
+// turns its blocks into quantised natural-order coefficients, MCU by MCU in scan order, with
+// each block's AC mask in `masks`.
 [[gnu::always_inline]] inline void fdct_body(float* block);
 
+template <bool Vector>
 [[gnu::always_inline]] inline void transform_body(const ImageU8& image, const Layout& lay, const float* qluma,
                                                   const float* qchroma, size_t my, std::vector<float>& planes,
-                                                  int16_t* out) {
+                                                  int16_t* out, uint64_t* masks) {
   const size_t w = image.width, h = image.height;
   const size_t y0 = my * lay.mcu;
   const size_t rows = std::min(lay.mcu, h - y0);
@@ -221,7 +409,11 @@ struct Layout {
       for (size_t x = 0; x < w; ++x) py[r * w + x] = src[x];
       continue;
     }
-    for (size_t x = 0; x < w; ++x) {
+    size_t x = 0;
+#if TSL_JPEG_AVX2_KERNELS
+    if constexpr (Vector) x = rgb_to_ycc_avx2(src, w, py + r * w, pcb + r * w, pcr + r * w);
+#endif
+    for (; x < w; ++x) {
       const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
       py[r * w + x] = (G * 0.587f + R * 0.299f) + B * 0.114f;
       pcb[r * w + x] = (B * 0.5f + (G * -0.331264f + R * -0.168736f)) + 128.0f;
@@ -232,14 +424,25 @@ struct Layout {
   auto rows_of = [&](const float* plane) __attribute__((always_inline)) {
     return [plane, y0, w](size_t yy) __attribute__((always_inline)) { return plane + (yy - y0) * w; };
   };
-  float block[64];
+  alignas(64) float block[64];
   for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
     const size_t x = mx * lay.mcu;
     auto code = [&](const float* plane, size_t bx, size_t by, unsigned factor, const float* q)
                     __attribute__((always_inline)) {
+#if TSL_JPEG_AVX2_KERNELS
+      if constexpr (Vector) {
+        if (bx + 8 * factor <= w && by + 8 * factor <= h)
+          fetch_inside_avx2(rows_of(plane)(by) + bx, w, factor, block);
+        else
+          fetch(w, h, rows_of(plane), bx, by, factor, block);
+        *masks++ = fdct_quantise_avx2(block, q, out);
+        out += 64;
+        return;
+      }
+#endif
       fetch(w, h, rows_of(plane), bx, by, factor, block);
       fdct_body(block);
-      quantise(block, q, out);
+      *masks++ = quantise(block, q, out);
       out += 64;
     };
     if (lay.gray) {
@@ -281,24 +484,25 @@ struct Layout {
 }
 
 TSL_JPEG_VECTOR_TARGET void transform_vector(const ImageU8& image, const Layout& lay, const float* qluma,
-                                             const float* qchroma, size_t my, std::vector<float>& planes, int16_t* out) {
-  transform_body(image, lay, qluma, qchroma, my, planes, out);
+                                             const float* qchroma, size_t my, std::vector<float>& planes, int16_t* out,
+                                             uint64_t* masks) {
+  transform_body<true>(image, lay, qluma, qchroma, my, planes, out, masks);
 }
 
 #pragma GCC pop_options
 
 void transform_plain(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
-                     std::vector<float>& planes, int16_t* out) {
-  transform_body(image, lay, qluma, qchroma, my, planes, out);
+                     std::vector<float>& planes, int16_t* out, uint64_t* masks) {
+  transform_body<false>(image, lay, qluma, qchroma, my, planes, out, masks);
 }
 
 // transform_body on the road in use.
 void transform_mcu_row(const ImageU8& image, const Layout& lay, const float* qluma, const float* qchroma, size_t my,
-                       std::vector<float>& planes, int16_t* out) {
+                       std::vector<float>& planes, int16_t* out, uint64_t* masks) {
   if (jpeg_vector_path()) {
-    transform_vector(image, lay, qluma, qchroma, my, planes, out);
+    transform_vector(image, lay, qluma, qchroma, my, planes, out, masks);
   } else {
-    transform_plain(image, lay, qluma, qchroma, my, planes, out);
+    transform_plain(image, lay, qluma, qchroma, my, planes, out, masks);
   }
 }
 
@@ -306,15 +510,18 @@ struct EntropyTables {
   HuffCodes dc_luma, ac_luma, dc_chroma, ac_chroma;
 };
 
-void encode_block(JpegBitWriter& bw, const int16_t* zz, int32_t& pred, const HuffCodes& dc, const HuffCodes& ac) {
-  const int32_t diff = zz[0] - pred;
-  pred = zz[0];
+// One block from its natural-order coefficients and AC mask, walking only the non-zero
+// coefficients, lowest zig-zag position first.
+void encode_block(JpegBitWriter& bw, const int16_t* nat, uint64_t mask, int32_t& pred, const HuffCodes& dc,
+                  const HuffCodes& ac) {
+  BitCursor c = bw.begin();
+  const int32_t diff = nat[0] - pred;
+  pred = nat[0];
   const uint32_t size = magnitude_bits(diff);
-  bw.put(dc.code[size], dc.length[size]);
-  if (size != 0) bw.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
-  // Walk the non-zero coefficients only: a mask of them, lowest position first.
-  uint64_t mask = 0;
-  for (int k = 1; k < 64; ++k) mask |= static_cast<uint64_t>(zz[k] != 0) << k;
+  // A DC code has at most 11 bits and the difference of two DC values of 8-bit samples at
+  // most 12, so code and value go out in one write.
+  const uint32_t dc_bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1);
+  c.put((uint32_t{dc.code[size]} << size) | dc_bits, dc.length[size] + size);
   int last = 0;
   while (mask != 0) {
     const int k = std::countr_zero(mask);
@@ -322,16 +529,17 @@ void encode_block(JpegBitWriter& bw, const int16_t* zz, int32_t& pred, const Huf
     uint32_t run = static_cast<uint32_t>(k - last - 1);
     last = k;
     while (run > 15) {
-      bw.put(ac.code[0xF0], ac.length[0xF0]);
+      c.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
-    const int32_t v = zz[k];
+    const int32_t v = nat[JPEG_ZIGZAG[k]];
     const uint32_t s = magnitude_bits(v);
     const uint32_t symbol = (run << 4) | s;
     const uint32_t bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << s) - 1);
-    bw.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
+    c.put((uint32_t{ac.code[symbol]} << s) | bits, ac.length[symbol] + s);
   }
-  if (last < 63) bw.put(ac.code[0x00], ac.length[0x00]);
+  if (last < 63) c.put(ac.code[0x00], ac.length[0x00]);
+  bw.end(c);
 }
 
 }  // namespace
@@ -430,29 +638,32 @@ std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& imag
   }
   JpegBitWriter bw{out};
   int32_t pred[3] = {0, 0, 0};
-  auto encode_row = [&](const int16_t* zz) {
+  auto encode_row = [&](const int16_t* nat, const uint64_t* masks) {
     for (size_t mx = 0; mx < lay.mcus_x; ++mx) {
       if (lay.gray) {
-        encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
-        zz += 64;
+        encode_block(bw, nat, *masks++, pred[0], tables.dc_luma, tables.ac_luma);
+        nat += 64;
         continue;
       }
       const size_t luma_blocks = lay.subsample ? 4 : 1;
-      for (size_t b = 0; b < luma_blocks; ++b, zz += 64) encode_block(bw, zz, pred[0], tables.dc_luma, tables.ac_luma);
-      encode_block(bw, zz, pred[1], tables.dc_chroma, tables.ac_chroma);
-      zz += 64;
-      encode_block(bw, zz, pred[2], tables.dc_chroma, tables.ac_chroma);
-      zz += 64;
+      for (size_t b = 0; b < luma_blocks; ++b, nat += 64)
+        encode_block(bw, nat, *masks++, pred[0], tables.dc_luma, tables.ac_luma);
+      encode_block(bw, nat, *masks++, pred[1], tables.dc_chroma, tables.ac_chroma);
+      nat += 64;
+      encode_block(bw, nat, *masks++, pred[2], tables.dc_chroma, tables.ac_chroma);
+      nat += 64;
     }
   };
-  const size_t row_coeffs = lay.mcus_x * lay.blocks_per_mcu * 64;
+  const size_t row_blocks = lay.mcus_x * lay.blocks_per_mcu;
+  const size_t row_coeffs = row_blocks * 64;
   const size_t budget = cpu_budget();
   if (budget < 2 || lay.mcus_y < 2 || in_par_worker()) {
     std::vector<int16_t> coeffs(row_coeffs);
+    std::vector<uint64_t> masks(row_blocks);
     std::vector<float> planes;
     for (size_t my = 0; my < lay.mcus_y; ++my) {
-      transform_mcu_row(image, lay, ql, qc, my, planes, coeffs.data());
-      encode_row(coeffs.data());
+      transform_mcu_row(image, lay, ql, qc, my, planes, coeffs.data(), masks.data());
+      encode_row(coeffs.data(), masks.data());
     }
   } else {
     // Workers transform MCU rows into a ring while this thread Huffman-codes them in order, so
@@ -460,6 +671,7 @@ std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& imag
     const size_t workers = budget - 1;
     const size_t ring = std::min(lay.mcus_y, 2 * workers + 2);
     std::vector<int16_t> coeffs(ring * row_coeffs);
+    std::vector<uint64_t> masks(ring * row_blocks);
     std::vector<std::atomic<uint8_t>> ready(lay.mcus_y);
     std::atomic<size_t> next{0}, coded{0};
     std::atomic<bool> abort{false};
@@ -474,7 +686,8 @@ std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& imag
           size_t c;
           while (k >= (c = coded.load(std::memory_order_acquire)) + ring) coded.wait(c);
           if (abort.load()) return;
-          transform_mcu_row(image, lay, ql, qc, k, planes, coeffs.data() + (k % ring) * row_coeffs);
+          transform_mcu_row(image, lay, ql, qc, k, planes, coeffs.data() + (k % ring) * row_coeffs,
+                            masks.data() + (k % ring) * row_blocks);
           ready[k].store(1, std::memory_order_release);
           ready[k].notify_one();
         }
@@ -494,7 +707,7 @@ std::expected<std::vector<uint8_t>, std::string> encode_jpeg(const ImageU8& imag
       for (size_t k = 0; k < lay.mcus_y; ++k) {
         while (ready[k].load(std::memory_order_acquire) == 0) ready[k].wait(0);
         if (abort.load()) break;
-        encode_row(coeffs.data() + (k % ring) * row_coeffs);
+        encode_row(coeffs.data() + (k % ring) * row_coeffs, masks.data() + (k % ring) * row_blocks);
         coded.store(k + 1, std::memory_order_release);
         coded.notify_all();
       }

@@ -48,15 +48,31 @@ inline int32_t wrap_add(int32_t a, int32_t b) {
 inline int16_t shifted(int32_t v, uint32_t al) { return static_cast<int16_t>(static_cast<uint32_t>(v) << al); }
 
 void build_fast_ac(JpegHuffTable& t) {
-  for (uint32_t i = 0; i < t.fast.size(); ++i) {
-    const uint32_t e = t.fast[i];
-    if (e == 0) continue;
-    const uint32_t len = e >> 8, rs = e & 0xFF, run = rs >> 4, s = rs & 15;
-    if (s == 0 || len + s > JPEG_FAST_BITS) continue;
-    const uint32_t v = ((i << len) & ((1u << JPEG_FAST_BITS) - 1)) >> (JPEG_FAST_BITS - s);
-    const int32_t k = extend(v, s);
-    if (k < -128 || k > 127) continue;
-    t.fast_ac[i] = static_cast<int16_t>(k * 256 + static_cast<int32_t>(run * 16 + len + s));
+  constexpr uint32_t N = JPEG_FAST_AC_BITS;
+  for (uint32_t i = 0; i < (1u << N); ++i) {
+    // The canonical walk over the code lengths that fit in N bits.
+    uint32_t len = 0, rs = 0;
+    for (uint32_t l = 1; l <= N; ++l) {
+      const auto code = static_cast<int32_t>(i >> (N - l));
+      if (t.maxcode[l] >= 0 && code <= t.maxcode[l]) {
+        const int64_t k = int64_t{code} + t.valptr[l] - t.mincode[l];
+        if (k >= 0 && k < static_cast<int64_t>(t.values.size())) {
+          len = l;
+          rs = t.values[static_cast<size_t>(k)];
+        }
+        break;
+      }
+    }
+    if (len == 0) continue;
+    const uint32_t run = rs >> 4, s = rs & 15;
+    if (s == 0) {
+      if (run == 0) t.fast_ac[i] = JPEG_FAST_AC_EOB | static_cast<int32_t>(len);
+      continue;
+    }
+    if (len + s > N) continue;
+    const uint32_t v = ((i << len) & ((1u << N) - 1)) >> (N - s);
+    t.fast_ac[i] = static_cast<int32_t>(static_cast<uint32_t>(extend(v, s)) << 16) |
+                   static_cast<int32_t>((run << 8) | (len + s));
   }
 }
 
@@ -157,30 +173,92 @@ int jpeg_decode_huffman(JpegBitReader& reader, const JpegHuffTable& table) {
   return decode_filled(reader, table);
 }
 
-// The hot loop of sequential decoding: one refill check per symbol covers the code (<= 16
-// bits) and its value bits (<= 15), and the fast AC table resolves most pairs in one lookup.
+// Tops the buffer up with whole bytes when the next eight hold no 0xFF (the common case);
+// false when the careful byte-by-byte refill is needed.
+[[gnu::always_inline]] inline bool refill_fast(JpegBitReader& r, uint64_t& bits, uint32_t& count) {
+  if (r.marker_hit || r.pos + 8 > r.length) return false;
+  uint64_t word;
+  std::memcpy(&word, r.data + r.pos, 8);
+  if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+  const uint64_t inv = ~word;
+  if (((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) != 0) return false;
+  const uint32_t n = (64 - count) >> 3;
+  bits |= (word >> (64 - 8 * n)) << (64 - count - 8 * n);
+  count += 8 * n;
+  r.pos += n;
+  return true;
+}
+
+// The hot loop of sequential decoding. The bit buffer lives in locals while the AC codes of the
+// block are decoded (stores into the block could otherwise force it through memory), and is
+// handed back to the reader around the rare slow paths. One refill check per symbol covers the
+// code (<= 16 bits) and its value bits (<= 15), and the fast AC table resolves most codes with
+// their value, and the end of block, in one lookup.
 JpegEntropyError decode_block_baseline(JpegBitReader& r, const JpegHuffTable& dc, const JpegHuffTable& ac,
                                        int32_t& dc_pred, int16_t* block) {
-  if (r.count < 32) r.refill();
-  const int s = decode_filled(r, dc);
-  if (s < 0) return JpegEntropyError::BadCode;
-  if (s > 16) return JpegEntropyError::BadDcCategory;
-  dc_pred = wrap_add(dc_pred, r.receive_extend(static_cast<uint32_t>(s)));
+  uint64_t bits = r.bits;
+  uint32_t count = r.count;
+  auto refill = [&] {
+    if (count < 32 && !refill_fast(r, bits, count)) {
+      r.bits = bits;
+      r.count = count;
+      r.refill();
+      bits = r.bits;
+      count = r.count;
+    }
+  };
+  refill();
+  int s = 0;
+  if (const uint32_t e = dc.fast[bits >> FAST_SHIFT]; e != 0) {
+    bits <<= e >> 8;
+    count -= e >> 8;
+    s = static_cast<int>(e & 0xFF);
+  } else {
+    r.bits = bits;
+    r.count = count;
+    s = decode_slow(r, dc);
+    bits = r.bits;
+    count = r.count;
+    if (s < 0) return JpegEntropyError::BadCode;
+  }
+  if (s > 16) {
+    r.bits = bits;
+    r.count = count;
+    return JpegEntropyError::BadDcCategory;
+  }
+  if (s != 0) {
+    // At most 16 code bits were taken from at least 32, so the value bits are there.
+    const auto v = static_cast<uint32_t>(bits >> (64 - s));
+    bits <<= s;
+    count -= static_cast<uint32_t>(s);
+    dc_pred = wrap_add(dc_pred, extend(v, static_cast<uint32_t>(s)));
+  }
   block[0] = static_cast<int16_t>(dc_pred);
+  JpegEntropyError result = JpegEntropyError::None;
   uint32_t k = 1;
   while (k < 64) {
-    if (r.count < 32) r.refill();
-    const int32_t fa = ac.fast_ac[r.bits >> FAST_SHIFT];
+    refill();
+    const int32_t fa = ac.fast_ac[bits >> (64 - JPEG_FAST_AC_BITS)];
     if (fa != 0) {
-      consume(r, static_cast<uint32_t>(fa & 15));
-      k += static_cast<uint32_t>(fa >> 4) & 15;
+      const auto len = static_cast<uint32_t>(fa & 0xFF);
+      bits <<= len;
+      count -= len;
+      if (fa & JPEG_FAST_AC_EOB) break;
+      k += static_cast<uint32_t>(fa >> 8) & 15;
       if (k > 63) break;
-      block[JPEG_ZIGZAG[k]] = static_cast<int16_t>(fa >> 8);
+      block[JPEG_ZIGZAG[k]] = static_cast<int16_t>(fa >> 16);
       ++k;
       continue;
     }
+    r.bits = bits;
+    r.count = count;
     const int rs = decode_filled(r, ac);
-    if (rs < 0) return JpegEntropyError::BadCode;
+    bits = r.bits;
+    count = r.count;
+    if (rs < 0) {
+      result = JpegEntropyError::BadCode;
+      break;
+    }
     const uint32_t run = static_cast<uint32_t>(rs) >> 4, size = static_cast<uint32_t>(rs) & 15;
     if (size == 0) {
       if (run != 15) break;
@@ -189,12 +267,15 @@ JpegEntropyError decode_block_baseline(JpegBitReader& r, const JpegHuffTable& dc
     }
     k += run;
     if (k > 63) break;
-    const uint32_t v = static_cast<uint32_t>(r.bits >> (64 - size));
-    consume(r, size);
+    const auto v = static_cast<uint32_t>(bits >> (64 - size));
+    bits <<= size;
+    count -= size;
     block[JPEG_ZIGZAG[k]] = static_cast<int16_t>(extend(v, size));
     ++k;
   }
-  return JpegEntropyError::None;
+  r.bits = bits;
+  r.count = count;
+  return result;
 }
 
 JpegEntropyError decode_dc_first(JpegBitReader& r, const JpegHuffTable& dc, int32_t& dc_pred, uint32_t al,

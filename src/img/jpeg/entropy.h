@@ -26,14 +26,20 @@ inline constexpr std::array<uint8_t, 64> JPEG_ZIGZAG = {
 
 // Bits resolved by one lookup in the fast tables.
 inline constexpr unsigned JPEG_FAST_BITS = 9;
+// Bits of the AC table that resolves a code together with its value bits; 10 bits (4 KiB)
+// cover most coefficients of a photograph and still sit in the first-level cache.
+inline constexpr unsigned JPEG_FAST_AC_BITS = 10;
+// The flag of an end-of-block entry in JpegHuffTable::fast_ac.
+inline constexpr int32_t JPEG_FAST_AC_EOB = 1 << 12;
 
 // One DHT table, decodable by a 9-bit lookup for short codes and the maxcode walk otherwise.
 struct JpegHuffTable {
   // (length << 8) | symbol for every 9-bit prefix that starts with a code of length <= 9, else 0.
   std::array<uint16_t, 1 << JPEG_FAST_BITS> fast{};
-  // For AC use: a code and its value bits that together fit in 9 bits, resolved at once as
-  // (value << 8) | (run << 4) | total bits; 0 when the prefix needs the slow path.
-  std::array<int16_t, 1 << JPEG_FAST_BITS> fast_ac{};
+  // For AC use, indexed by the next JPEG_FAST_AC_BITS bits: a code and its value bits that
+  // together fit, resolved at once as (value << 16) | (run << 8) | total bits, or an EOB code
+  // as JPEG_FAST_AC_EOB | its length; 0 when the prefix needs the slow path.
+  std::array<int32_t, 1 << JPEG_FAST_AC_BITS> fast_ac{};
   std::vector<uint8_t> values;  // symbols in DHT order
   // Indexed by code length 1..16; maxcode[17] is the largest int32 so every walk ends.
   std::array<int32_t, 18> maxcode{};
