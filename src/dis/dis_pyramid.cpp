@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
 
 #include "img/ops/resample.h"
+#include "util/par.h"
 
 namespace tsl {
 
@@ -17,12 +20,32 @@ int trunc_int(double v) { return static_cast<int>(std::trunc(v)); }
 // a non-finite sample into the search. Clamping before rounding gives the same numbers, and
 // a clamped sample is non-negative, so its truncation plus one when the remainder is at
 // least a half rounds it exactly.
+using F32x4 = float __attribute__((vector_size(16)));
+using I32x4 = int32_t __attribute__((vector_size(16)));
+
+template <typename V, typename I>
+inline V quantised(V s) {
+  V c = s > 0.0f ? s : 0.0f;
+  c = c < 255.0f ? c : 255.0f;
+  const V t = __builtin_convertvector(__builtin_convertvector(c, I), V);
+  return c - t >= 0.5f ? t + 1.0f : t;
+}
+
+inline float quantised(float s) {
+  const float c = std::min(s > 0.0f ? s : 0.0f, 255.0f);
+  const float t = static_cast<float>(static_cast<int32_t>(c));
+  return c - t >= 0.5f ? t + 1.0f : t;
+}
+
 void quantise(std::vector<float>& img) {
-  for (float& s : img) {
-    const float c = std::min(s > 0.0f ? s : 0.0f, 255.0f);
-    const float t = static_cast<float>(static_cast<int>(c));
-    s = c - t >= 0.5f ? t + 1.0f : t;
+  size_t i = 0;
+  for (; i + 4 <= img.size(); i += 4) {
+    F32x4 s;
+    std::memcpy(&s, img.data() + i, sizeof s);
+    s = quantised<F32x4, I32x4>(s);
+    std::memcpy(img.data() + i, &s, sizeof s);
   }
+  for (; i < img.size(); ++i) img[i] = quantised(img[i]);
 }
 
 void pad_replicated(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& out) {
@@ -39,6 +62,13 @@ void pad_replicated(const std::vector<float>& img, size_t w, size_t h, std::vect
 }
 
 }  // namespace
+
+size_t dis_level_threads(size_t pixels) {
+  // About 100k pixels: a level of a few milliseconds' work, where the threads' start and
+  // the waits between the steps' phases stay a small part of it.
+  constexpr size_t PARALLEL_PIXELS = 100000;
+  return in_par_worker() || pixels < PARALLEL_PIXELS ? 1 : cpu_budget();
+}
 
 int dis_level_count(size_t width, size_t height) {
   if (width < DIS_PATCH || height < DIS_PATCH) return -1;
@@ -84,32 +114,37 @@ void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::ve
   out.resize(static_cast<size_t>(levels) + 1);
   const size_t finest = levels >= 1 ? 1 : 0;
   // Each level image is resampled from the previous one; all stay here until the last is made.
+  // A level's own buffers from an earlier pyramid take the samples, their pages already mapped.
   std::vector<ImageF32> ia(out.size()), ib(out.size());
   for (size_t k = 0; k < out.size(); ++k) {
     const size_t w = a.width >> k, h = a.height >> k;
-    if (k < finest) {
-      out[k].reset();
-      continue;
-    }
-    // The level's own buffers from an earlier pyramid take the samples, their pages already mapped.
-    if (out[k]) {
-      ia[k].data = std::move(out[k]->I0);
-      ib[k].data = std::move(out[k]->I1);
-    }
-    resize(k == finest ? a : ia[k - 1], w, h, ia[k]);
-    resize(k == finest ? b : ib[k - 1], w, h, ib[k]);
-    quantise(ia[k].data);
-    quantise(ib[k].data);
-    if (w < DIS_PATCH || h < DIS_PATCH) {
+    if (k < finest || w < DIS_PATCH || h < DIS_PATCH) {
       out[k].reset();
       continue;
     }
     DisLevel& level = out[k] ? *out[k] : out[k].emplace();
+    ia[k].data = std::move(level.I0);
+    ib[k].data = std::move(level.I1);
     level.w = w;
     level.h = h;
-    pad_replicated(ib[k].data, w, h, level.I1pad);
-    dis_sobel(ia[k].data, w, h, level.Ix, level.Iy);
   }
+  // The two images' chains are independent: each may take a thread (inline in a worker).
+  // Each writes its own fields of the levels: a's the Sobel responses, b's the padded copy.
+  auto chain = [&](size_t which) {
+    std::vector<ImageF32>& imgs = which == 0 ? ia : ib;
+    for (size_t k = finest; k < out.size(); ++k) {
+      const size_t w = a.width >> k, h = a.height >> k;
+      resize(k == finest ? (which == 0 ? a : b) : imgs[k - 1], w, h, imgs[k]);
+      quantise(imgs[k].data);
+      if (!out[k]) continue;
+      if (which == 0)
+        dis_sobel(imgs[k].data, w, h, out[k]->Ix, out[k]->Iy);
+      else
+        pad_replicated(imgs[k].data, w, h, out[k]->I1pad);
+    }
+    return 0;
+  };
+  par_map(2, dis_level_threads(a.width * a.height) > 1 ? 2 : 1, chain);
   for (size_t k = finest; k < out.size(); ++k) {
     if (!out[k]) continue;
     out[k]->I0 = std::move(ia[k].data);

@@ -27,6 +27,11 @@ constexpr size_t DIS_PAD = 16;
 constexpr size_t DIS_PATCH = 12;
 constexpr size_t DIS_STRIDE = 8;
 
+// Threads for the steps of a level of `pixels` pixels: 1 inside a parallel worker and for
+// levels too small to repay starting threads and waiting for them, else the logical
+// processors.
+size_t dis_level_threads(size_t pixels);
+
 // The coarsest level L for a width x height input: min(trunc(log2(max / 48) + 0.5),
 // trunc(log2(min / 12))). Negative when the longer side is 16 or less; an input with a side
 // below 12 returns -1, since it gets no pyramid at all.

@@ -207,7 +207,7 @@ DisPatchFlow dis_inverse_search(const DisLevel& level, const std::vector<float>&
   // Bands are self-contained: no propagation crosses a band boundary, so they may run on
   // threads of their own (inline when called from a parallel worker) with the same result.
   const size_t band = (grid.ny + BANDS - 1) / BANDS;
-  par_rows(BANDS, 1, cpu_budget(), [&](size_t k, size_t) {
+  par_rows(BANDS, 1, dis_level_threads(level.w * level.h), [&](size_t k, size_t) {
     const size_t j0 = std::min(k * band, grid.ny), j1 = std::min((k + 1) * band, grid.ny);
     for (size_t j = j0; j < j1; ++j)
       for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
@@ -230,36 +230,90 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
     return std::pair{std::min(lo, hi), hi};
   };
   const float xmax = static_cast<float>(w - 1) - 0.001f, ymax = static_cast<float>(h - 1) - 0.001f;
-  // Each pixel on its own: rows may go to threads (inline when called from a parallel worker).
+  // One pixel; also the pixels that four-lane groups leave.
+  auto pixel = [&](size_t x, size_t y, size_t j_lo, size_t j_hi) {
+    const auto [i_lo, i_hi] = covering(x, grid.nx);
+    const float i0 = level.I0[y * w + x];
+    float su = 0, sv = 0, sw = 0;
+    for (size_t j = j_lo; j <= j_hi; ++j) {
+      for (size_t i = i_lo; i <= i_hi; ++i) {
+        const size_t p = j * grid.nx + i;
+        const float X = clamp_float(static_cast<float>(x) + patches.pu[p], 0.0f, xmax);
+        const float Y = clamp_float(static_cast<float>(y) + patches.pv[p], 0.0f, ymax);
+        const float fx0 = floor_non_negative(X), fy0 = floor_non_negative(Y);
+        const float fx = X - fx0, fy = Y - fy0;
+        const float* s = level.I1.data() + static_cast<size_t>(fy0) * w + static_cast<size_t>(fx0);
+        const float i1 = (1.0f - fx) * (1.0f - fy) * s[0] + fx * (1.0f - fy) * s[1] + (1.0f - fx) * fy * s[w] +
+                         fx * fy * s[w + 1];
+        const float weight = 1.0f / std::fmax(std::fabs(i1 - i0), 1.0f);
+        su += weight * patches.pu[p];
+        sv += weight * patches.pv[p];
+        sw += weight;
+      }
+    }
+    if (sw > 0.0f) {
+      u[y * w + x] = su / sw;
+      v[y * w + x] = sv / sw;
+    }
+  };
+  // Four pixels from a multiple of 4 share their covering patches (the cover changes only at
+  // multiples of 4), and a patch's displacement moves all four by the same fraction onto four
+  // neighbouring samples, unless the clamp holds one of them: such groups go pixel by pixel.
+  // Each lane does the arithmetic of `pixel` in its order.
   auto row = [&](size_t y) {
     const auto [j_lo, j_hi] = covering(y, grid.ny);
     const float* i0 = level.I0.data() + y * w;
-    for (size_t x = 0; x < w; ++x) {
+    size_t x = 0;
+    for (; x + 4 <= w && x + 4 <= grid.nx * DIS_STRIDE; x += 4) {
       const auto [i_lo, i_hi] = covering(x, grid.nx);
-      float su = 0, sv = 0, sw = 0;
-      for (size_t j = j_lo; j <= j_hi; ++j) {
+      const F32x4 c0 = load4(i0 + x);
+      F32x4 su = {}, sv = {}, sw = {};
+      bool clamped = false;
+      for (size_t j = j_lo; j <= j_hi && !clamped; ++j) {
         for (size_t i = i_lo; i <= i_hi; ++i) {
           const size_t p = j * grid.nx + i;
-          const float X = clamp_float(static_cast<float>(x) + patches.pu[p], 0.0f, xmax);
-          const float Y = clamp_float(static_cast<float>(y) + patches.pv[p], 0.0f, ymax);
-          const float fx0 = floor_non_negative(X), fy0 = floor_non_negative(Y);
-          const float fx = X - fx0, fy = Y - fy0;
+          const float pu = patches.pu[p], pv = patches.pv[p];
+          const float X = static_cast<float>(x) + pu, Y = static_cast<float>(y) + pv;
+          const float Xl = static_cast<float>(x + 3) + pu;
+          // The lanes' positions X .. X + 3 (each computed as x + lane + pu below) all inside.
+          if (!(X >= 0.0f && Xl <= xmax && Y >= 0.0f && Y <= ymax)) {
+            clamped = true;
+            break;
+          }
+          const float fy0 = floor_non_negative(Y), fy = Y - fy0;
+          const F32x4 Xs = F32x4{static_cast<float>(x), static_cast<float>(x + 1), static_cast<float>(x + 2),
+                                 static_cast<float>(x + 3)} + pu;
+          const float fx0 = floor_non_negative(X), fx = X - fx0;
+          // The same fraction in every lane only if no lane rounds differently.
+          const F32x4 fxs = Xs - (F32x4{0.0f, 1.0f, 2.0f, 3.0f} + fx0);
+          if (!(fxs[0] == fx && fxs[1] == fx && fxs[2] == fx && fxs[3] == fx)) {
+            clamped = true;
+            break;
+          }
           const float* s = level.I1.data() + static_cast<size_t>(fy0) * w + static_cast<size_t>(fx0);
-          const float i1 = (1.0f - fx) * (1.0f - fy) * s[0] + fx * (1.0f - fy) * s[1] + (1.0f - fx) * fy * s[w] +
-                           fx * fy * s[w + 1];
-          const float weight = 1.0f / std::fmax(std::fabs(i1 - i0[x]), 1.0f);
-          su += weight * patches.pu[p];
-          sv += weight * patches.pv[p];
+          const float w00 = (1.0f - fx) * (1.0f - fy), w10 = fx * (1.0f - fy), w01 = (1.0f - fx) * fy, w11 = fx * fy;
+          const F32x4 i1 = w00 * load4(s) + w10 * load4(s + 1) + w01 * load4(s + w) + w11 * load4(s + w + 1);
+          F32x4 diff = i1 - c0;
+          diff = diff < 0.0f ? -diff : diff;
+          const F32x4 weight = 1.0f / (diff > 1.0f ? diff : 1.0f);
+          su += weight * pu;
+          sv += weight * pv;
           sw += weight;
         }
       }
-      if (sw > 0.0f) {
-        u[y * w + x] = su / sw;
-        v[y * w + x] = sv / sw;
+      if (clamped) {
+        for (size_t k = 0; k < 4; ++k) pixel(x + k, y, j_lo, j_hi);
+        continue;
       }
+      for (size_t k = 0; k < 4; ++k)
+        if (sw[k] > 0.0f) {
+          u[y * w + x + k] = su[k] / sw[k];
+          v[y * w + x + k] = sv[k] / sw[k];
+        }
     }
+    for (; x < w; ++x) pixel(x, y, j_lo, j_hi);
   };
-  const size_t budget = cpu_budget();
+  const size_t budget = dis_level_threads(w * h);
   par_rows(h, std::max<size_t>(h / (4 * budget), 8), budget, [&](size_t first, size_t last) {
     for (size_t y = first; y < last; ++y) row(y);
   });

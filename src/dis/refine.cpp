@@ -32,7 +32,7 @@ constexpr size_t OUTER_ITERATIONS = 5;
 constexpr size_t SWEEPS = 5;
 // Strips of the parallel refinement: at most this many, and at least this many rows each.
 constexpr size_t MAX_STRIPS = 16;
-constexpr size_t MIN_STRIP_ROWS = 24;
+constexpr size_t MIN_STRIP_ROWS = 32;
 
 using Plane = std::vector<float>;
 
@@ -521,7 +521,8 @@ void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>
 }
 
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v, DisRefineScratch& scratch) {
-  dis_refine_in_strips(level, u, v, scratch, std::min({cpu_budget(), MAX_STRIPS, level.h / MIN_STRIP_ROWS}));
+  dis_refine_in_strips(level, u, v, scratch,
+                       std::min({dis_level_threads(level.w * level.h), MAX_STRIPS, level.h / MIN_STRIP_ROWS}));
 }
 
 void dis_refine_in_strips(const DisLevel& level, std::vector<float>& u, std::vector<float>& v,

@@ -33,9 +33,9 @@ DisRefineScratch make_dis_refine_scratch(size_t pixels);
 // Replaces the level's dense flow u, v (w * h values each) by the refined flow.
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v);
 
-// dis_refine with the caller's scratch; a scratch smaller than the level is enlarged. Outside
-// a parallel worker the rows are split into strips, one per logical processor, relaxed on
-// threads of their own; the result is the same for any number of strips.
+// dis_refine with the caller's scratch; a scratch smaller than the level is enlarged. A large
+// level outside a parallel worker has its rows split into strips, one per logical processor,
+// relaxed on threads of their own; the result is the same for any number of strips.
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v, DisRefineScratch& scratch);
 
 // dis_refine with the level's rows in `strip_count` strips (at least 1, at most the row count;

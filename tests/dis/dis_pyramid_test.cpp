@@ -4,6 +4,10 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <vector>
+
+#include "flow/flow_fixtures.h"
 
 namespace tsl {
 namespace {
@@ -47,6 +51,53 @@ TEST(DisPyramid, OnlyTheHalfResolutionLevelAndCoarserAreBuiltAndQuantised) {
   }
   for (float s : l.I1) EXPECT_EQ(s, 255.0f);
   ASSERT_EQ(l.I1pad.size(), (12u + 32) * (50 + 32));
+}
+
+TEST(DisPyramid, QuantisationRoundsHalvesAwayAndClampsEverySample) {
+  // A 17 x 17 input has one level at full size, a copy: each sample shows its own rounding.
+  // The rows fill whole four-sample groups and a remainder, which take separate roads.
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    float in, out;
+  } rows[] = {
+      {0.5f, 1.0f},           {1.4999999f, 1.0f}, {2.5f, 3.0f},   {254.5f, 255.0f}, {254.49998f, 254.0f},
+      {-0.5f, 0.0f},          {-3.7f, 0.0f},      {255.2f, 255.0f}, {1e30f, 255.0f},  {inf, 255.0f},
+      {-inf, 0.0f},           {0.49999997f, 0.0f}, {7.0f, 7.0f},  {std::numeric_limits<float>::quiet_NaN(), 0.0f},
+  };
+  ImageF32 a(17, 17, 1);
+  for (size_t p = 0; p < a.data.size(); ++p) a.data[p] = rows[p % std::size(rows)].in;
+  const auto levels = build_dis_pyramid(a, a, 0);
+  ASSERT_TRUE(levels[0].has_value());
+  for (size_t p = 0; p < a.data.size(); ++p) {
+    SCOPED_TRACE(testing::Message() << "sample " << p << " = " << a.data[p]);
+    EXPECT_EQ(levels[0]->I0[p], rows[p % std::size(rows)].out);
+  }
+}
+
+TEST(DisPyramid, AReusedPyramidEqualsAFreshOne) {
+  // A pyramid built over one of another size keeps that one's buffers: every sample must
+  // still come from the new images.
+  const test::Texture t(4);
+  const ImageF32 big = test::rounded(test::texture_image(t, 150, 130));
+  const ImageF32 a = test::rounded(test::texture_image(t, 100, 60, 0.5, 0.25));
+  const ImageF32 b = test::rounded(test::texture_image(t, 100, 60, 2.5, -1.0));
+  std::vector<std::optional<DisLevel>> reused;
+  build_dis_pyramid(big, big, dis_level_count(150, 130), reused);
+  build_dis_pyramid(a, b, dis_level_count(100, 60), reused);
+  const auto fresh = build_dis_pyramid(a, b, dis_level_count(100, 60));
+  ASSERT_EQ(reused.size(), fresh.size());
+  for (size_t k = 0; k < fresh.size(); ++k) {
+    SCOPED_TRACE(testing::Message() << "level " << k);
+    ASSERT_EQ(reused[k].has_value(), fresh[k].has_value());
+    if (!fresh[k]) continue;
+    EXPECT_EQ(reused[k]->w, fresh[k]->w);
+    EXPECT_EQ(reused[k]->h, fresh[k]->h);
+    EXPECT_EQ(reused[k]->I0, fresh[k]->I0);
+    EXPECT_EQ(reused[k]->I1, fresh[k]->I1);
+    EXPECT_EQ(reused[k]->I1pad, fresh[k]->I1pad);
+    EXPECT_EQ(reused[k]->Ix, fresh[k]->Ix);
+    EXPECT_EQ(reused[k]->Iy, fresh[k]->Iy);
+  }
 }
 
 TEST(DisPyramid, PaddedImageReplicatesTheBorder) {
