@@ -4,6 +4,7 @@
 // 101 an internal error.
 #include <cstdio>
 #include <exception>
+#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "config/usage.h"
 #include "logx.h"
 #include "pipeline/run_pipeline.h"
+#include "platform/signals.h"
 #include "server/studio.h"
 #include "testcmd.h"
 #include "util/error.h"
@@ -49,6 +51,26 @@ bool is_test_command(std::span<const std::string> words) {
          (w0 == "__flowtest" && n == 4);
 }
 
+[[noreturn]] void end_by_signal(int signal_number) {
+  std::fflush(nullptr);
+  platform::end_by_signal(signal_number);
+}
+
+// The standard library's own faults (bad_alloc, length_error) carry no place; they are reported
+// as internal errors at the place where they reached the entry, so that every fault report
+// says where it surfaced.
+std::exception_ptr with_place(std::exception_ptr fault, std::source_location here = std::source_location::current()) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const InternalError&) {
+    return fault;
+  } catch (const Cancelled&) {
+    return fault;
+  } catch (...) {
+    return std::make_exception_ptr(InternalError(fault_message(fault), here));
+  }
+}
+
 bool has_word(std::span<const std::string> words, std::string_view w) {
   for (const std::string& word : words)
     if (word == w) return true;
@@ -62,7 +84,12 @@ int run_build(std::span<const std::string> words) {
     return 2;
   }
   const Config config = Config::from_options(*options);
+  // Ctrl-C and SIGTERM stop the build the way the studio's cancel does: it unwinds at its next
+  // cancellation point and removes the files it had begun.
+  platform::install_stop_signals(cancel_requested);
+  set_log_cancellable(true);
   auto report = run_pipeline(config);
+  if (const int signal_number = platform::received_stop_signal()) end_by_signal(signal_number);
   if (!report) {
     write_all(stderr, format("error: {}\n", report.error()));
     return 1;
@@ -101,7 +128,9 @@ int main(int argc, char** argv) {
   try {
     return tsl::run_main(tsl::read_words(argc, argv));
   } catch (...) {
-    tsl::report_fault(std::current_exception());
+    // A stopped build unwinds with Cancelled and ends the way the signal would have.
+    if (const int signal_number = tsl::platform::received_stop_signal()) tsl::end_by_signal(signal_number);
+    tsl::report_fault(tsl::with_place(std::current_exception()));
     std::fflush(stdout);
     return tsl::FAULT_EXIT_CODE;
   }

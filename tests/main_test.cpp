@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include "platform/socket.h"
@@ -75,6 +76,22 @@ TEST(Entry, ExitCodesAndStreams) {
       EXPECT_TRUE(r.err.starts_with(c.err_prefix)) << r.err;
     }
   }
+}
+
+// Regression: running out of memory ended with "panicked: std::bad_alloc" and no place. The
+// standard library's faults now name where they reached the entry, like every internal error.
+// A 1 cm mosaic of one photo under a 300 MB address-space limit runs out of memory.
+TEST(Entry, StandardLibraryFaultsReportTheirPlace) {
+  test::TempDir dir;
+  std::filesystem::copy_file(test::source_dir() / "samples/flight/DJI_0001.JPG", dir / "DJI_0001.JPG");
+  auto r = test::run_command("ulimit -v 300000 && " + test::shell_quote(test::tessaly_exe().string()) + " " +
+                             test::shell_quote(dir.path().string()) + " --gsd 1 --block-rows 8192 --disk-cache-gb 0 -o " +
+                             test::shell_quote((dir / "out" / "ortho.tif").string()));
+  EXPECT_EQ(r.exit_code, 101) << r.err;
+  ASSERT_TRUE(r.err.ends_with("\n")) << r.err;
+  const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+  EXPECT_TRUE(std::regex_search(last, std::regex("^thread '[^']+' panicked at src/[a-z_/]+\\.cpp:[0-9]+: ")))
+      << r.err;
 }
 
 // The studio road: no words, "studio" or "--studio" (other words then ignored, --help among

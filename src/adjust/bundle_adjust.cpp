@@ -21,6 +21,8 @@ namespace {
 // Prior sigmas of the lens terms k1, k2, dx, dy, p1, p2 about zero: generous for the radial
 // terms, a hundredth of the focal length for the principal point, small tangential terms.
 constexpr double LENS_PRIOR_SIGMA[6] = {0.1, 0.1, 0.01, 0.01, 0.002, 0.002};
+// Rounds of the re-solve after a folding lens was reset: the solution is already close.
+constexpr size_t RESOLVE_ROUNDS = 2;
 
 // A sigma of zero, below zero or NaN would make its prior infinite and the whole solve NaN;
 // such a setting asks for a fixed value, which a tiny sigma gives.
@@ -114,29 +116,80 @@ std::string terms_text(std::span<const double> t, double fx) {
   return s;
 }
 
-// Writes each group's terms into its photos, resets a group whose terms fold the frame, and
-// logs the warnings and then one line per group.
-void write_back_selfcal(std::span<ImageMeta> images, const Groups& groups, const AdjustProblem& problem,
-                        std::vector<double> lens_terms) {
-  const size_t t = problem.terms_per_group;
-  std::vector<size_t> first(groups.keys.size(), images.size());
-  for (size_t k = images.size(); k-- > 0;) first[groups.of_photo[k]] = k;
+std::vector<size_t> first_photos(const Groups& groups, size_t photo_count) {
+  std::vector<size_t> first(groups.keys.size(), photo_count);
+  for (size_t k = photo_count; k-- > 0;) first[groups.of_photo[k]] = k;
+  return first;
+}
+
+// The groups whose solved terms fold the frame: the lens would no longer be monotonic out to
+// the frame's corners (a NaN radius passes). Logs one warning per such group.
+std::vector<uint8_t> folding_groups(std::span<const ImageMeta> images, const Groups& groups, size_t terms_per_group,
+                                    std::span<const double> lens_terms) {
+  const std::vector<size_t> first = first_photos(groups, images.size());
+  std::vector<uint8_t> folds(groups.keys.size(), 0);
   for (size_t g = 0; g < groups.keys.size(); ++g) {
-    std::span<double> terms(lens_terms.data() + g * t, t);
-    for (size_t k = 0; k < images.size(); ++k)
-      if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(terms.begin(), terms.end());
     if (first[g] == images.size()) continue;
-    const CameraModel& lens = *images[first[g]].lens;
+    CameraModel lens = *images[first[g]].lens;
+    lens.selfcal.assign(lens_terms.begin() + static_cast<std::ptrdiff_t>(g * terms_per_group),
+                        lens_terms.begin() + static_cast<std::ptrdiff_t>((g + 1) * terms_per_group));
     const double limit = lens.monotonic_radius();
     const double needed =
         1.05 * std::hypot(static_cast<double>(lens.width), static_cast<double>(lens.height)) / (2.0 * lens.fx);
     if (limit < needed) {
       logf("  warning: lens self-calibration for {} is not monotonic inside the frame - disabled",
            key_prefix(groups.keys[g]));
-      std::fill(terms.begin(), terms.end(), 0.0);
-      for (size_t k = 0; k < images.size(); ++k)
-        if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(t, 0.0);
+      folds[g] = 1;
     }
+  }
+  return folds;
+}
+
+// The problem with every lens held at `terms` (G x T values, group-major): the observations
+// carry the terms and the lens columns are gone, so nothing can pull the lens off them.
+AdjustProblem with_lens_held(const AdjustProblem& p, std::span<const double> terms) {
+  AdjustProblem q = p;
+  const size_t t = p.terms_per_group;
+  auto held = [&](size_t photo, Vec2 o) {
+    const size_t g = p.photo_group[photo];
+    return selfcal_distort(o.x, o.y, terms.subspan(g * t, t));
+  };
+  for (size_t k = 0; k < q.obs_a.size(); ++k) {
+    q.obs_a[k] = held(p.tie_photo_a[k], p.obs_a[k]);
+    q.obs_b[k] = held(p.tie_photo_b[k], p.obs_b[k]);
+  }
+  q.selfcal = false;
+  q.first_height = 6 * p.photo_count + 1;
+  q.lens_prior_mean.clear();
+  q.lens_prior_sigma.clear();
+  return q;
+}
+
+// Solves the stage again with the lens held at `terms`, from `stage`, and returns the vector
+// in the full layout (poses and ground, the held terms, the tie heights).
+RoundsResult resolve_with_lens_held(const AdjustProblem& problem, std::span<const double> terms, RoundsResult stage,
+                                    const Config& config, std::string_view name) {
+  const AdjustProblem held = with_lens_held(problem, terms);
+  const size_t base = held.first_height;
+  const auto lens_begin = stage.params.begin() + static_cast<std::ptrdiff_t>(base);
+  const auto lens_end = stage.params.begin() + static_cast<std::ptrdiff_t>(problem.first_height);
+  stage.params.erase(lens_begin, lens_end);
+  stage = robust_rounds(held, std::move(stage.params), std::move(stage.mask), config.ba_iters, RESOLVE_ROUNDS, name);
+  stage.params.insert(stage.params.begin() + static_cast<std::ptrdiff_t>(base), terms.begin(), terms.end());
+  return stage;
+}
+
+// Writes each group's terms into its photos (zeros for a disabled group) and logs one line
+// per group.
+void write_back_selfcal(std::span<ImageMeta> images, const Groups& groups, size_t terms_per_group,
+                        std::span<const uint8_t> disabled, std::vector<double> lens_terms) {
+  const size_t t = terms_per_group;
+  const std::vector<size_t> first = first_photos(groups, images.size());
+  for (size_t g = 0; g < groups.keys.size(); ++g) {
+    std::span<double> terms(lens_terms.data() + g * t, t);
+    if (disabled[g]) std::fill(terms.begin(), terms.end(), 0.0);
+    for (size_t k = 0; k < images.size(); ++k)
+      if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(terms.begin(), terms.end());
   }
   for (size_t g = 0; g < groups.keys.size(); ++g) {
     const double fx = first[g] < images.size() ? images[first[g]].lens->fx : 0.0;
@@ -193,6 +246,24 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), config.ba_iters, rounds, "relief");
   }
 
+  // A lens that folds the frame cannot be rendered through, so it is reset to zero; the poses
+  // were solved with it, though, and would no longer fit the ties through the reset lens.
+  // The last stage is solved again with every lens held: at zero where it folded, at its
+  // estimate elsewhere.
+  std::vector<uint8_t> disabled(groups.keys.size(), 0);
+  if (selfcal_on) {
+    std::vector<double> terms = camera_poses(problem, stage.params).lens_terms;
+    disabled = folding_groups(images, groups, problem.terms_per_group, terms);
+    if (std::find(disabled.begin(), disabled.end(), 1) != disabled.end()) {
+      const size_t t = problem.terms_per_group;
+      for (size_t g = 0; g < disabled.size(); ++g)
+        if (disabled[g]) std::fill(terms.begin() + static_cast<std::ptrdiff_t>(g * t),
+                                   terms.begin() + static_cast<std::ptrdiff_t>((g + 1) * t), 0.0);
+      stage = resolve_with_lens_held(problem, terms, std::move(stage), config, relief ? "relief" : "planar");
+      if (!relief) result.planar_params = stage.params;
+    }
+  }
+
   const PoseState poses = camera_poses(problem, stage.params);
   const std::vector<TieGap> gaps = tie_residuals(problem, stage.params, stage.mask);
   std::vector<double> gap(gaps.size());
@@ -207,7 +278,7 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     for (const TieGap& g : gaps) points.push_back({(g.east_a + g.east_b) / 2, (g.north_a + g.north_b) / 2, g.height});
     result.relief_points = std::move(points);
   }
-  if (selfcal_on) write_back_selfcal(images, groups, problem, poses.lens_terms);
+  if (selfcal_on) write_back_selfcal(images, groups, problem.terms_per_group, disabled, poses.lens_terms);
 
   result.rotations = poses.rotations;
   result.positions = poses.positions;

@@ -15,6 +15,9 @@ namespace {
 constexpr double CHECK_STEP = 1e-6;
 constexpr double CHECK_REPORT_ABOVE = 1e-3;
 constexpr size_t CHECK_HEIGHT_COLUMNS = 5;
+// Ties per parallel item: one tie (two rows of about 30 entries) is too little work to pay
+// for claiming it, and a thousand still spread evenly over 8 threads at a few hundred photos.
+constexpr size_t TIES_PER_ITEM = 1024;
 
 // The left Jacobian of exp([w]x): exp([w + dw]x) = exp([J dw]x) exp([w]x) to first order, so
 // the derivative by w_j is the small-rotation derivative along column j of J. Below 1e-4 rad
@@ -66,44 +69,45 @@ void add_photo(const TieContext& c, std::vector<JacEntry>& e, size_t p, const Gr
     e.push_back({static_cast<uint32_t>(base + k), hit.d_lens[g][k] * factor});
 }
 
-JacobianRow tie_jacobian_row(const TieContext& c, size_t t, const GroundHit& ha, const GroundHit& hb,
-                             const TieSigma& s, size_t g) {
+// Fills `row` (its entry list keeps its capacity) with the east (g = 0) or north (g = 1) row.
+void tie_jacobian_row(const TieContext& c, size_t t, const GroundHit& ha, const GroundHit& hb, const TieSigma& s,
+                      size_t g, JacobianRow& row) {
   const AdjustProblem& pr = c.problem;
   const size_t a = pr.tie_photo_a[t];
   const size_t b = pr.tie_photo_b[t];
   const double gap = g == 0 ? ha.east - hb.east : ha.north - hb.north;
   const double s2 = s.sigma * s.sigma;
-  JacobianRow row;
+  row.entries.clear();
   row.entries.reserve(15 + 2 * (pr.selfcal ? pr.terms_per_group : 0));
   row.entries.push_back({static_cast<uint32_t>(6 * a + 2), -gap * s.d_a / s2});
   row.entries.push_back({static_cast<uint32_t>(6 * b + 2), -gap * s.d_b / s2});
   add_photo(c, row.entries, a, ha, g, 1.0 / s.sigma);
   add_photo(c, row.entries, b, hb, g, -1.0 / s.sigma);
   const double v = gap * (s.d_a + s.d_b) / s2 + (ha.d_height[g] - hb.d_height[g]) / s.sigma;
-  if (c.poses.has_heights) {
-    row.has_height = true;
-    row.height_index = t;
-    row.height_deriv = v;
-  } else {
-    row.entries.push_back({static_cast<uint32_t>(6 * pr.photo_count), v});
-  }
-  return row;
+  row.has_height = c.poses.has_heights;
+  row.height_index = c.poses.has_heights ? t : 0;
+  row.height_deriv = c.poses.has_heights ? v : 0.0;
+  if (!c.poses.has_heights) row.entries.push_back({static_cast<uint32_t>(6 * pr.photo_count), v});
 }
 
-std::array<JacobianRow, 2> tie_jacobian(const TieContext& c, size_t k) {
+// The east and north rows of the k-th active tie.
+void tie_jacobian(const TieContext& c, size_t k, JacobianRow& east, JacobianRow& north) {
   const AdjustProblem& pr = c.problem;
   const size_t t = c.active[k];
   const double h = c.poses.has_heights ? c.params[pr.first_height + t] : c.poses.ground;
   const TieSigma s = tie_sigma(pr, c.poses.positions, t, h);
   const GroundHit ha = project_observation(pr, c.poses, pr.tie_photo_a[t], pr.obs_a[t].x, pr.obs_a[t].y, h, true);
   const GroundHit hb = project_observation(pr, c.poses, pr.tie_photo_b[t], pr.obs_b[t].x, pr.obs_b[t].y, h, true);
-  return {tie_jacobian_row(c, t, ha, hb, s, 0), tie_jacobian_row(c, t, ha, hb, s, 1)};
+  tie_jacobian_row(c, t, ha, hb, s, 0, east);
+  tie_jacobian_row(c, t, ha, hb, s, 1, north);
 }
 
-JacobianRow prior_row(size_t col, double value) {
-  JacobianRow row;
+void set_prior_row(JacobianRow& row, size_t col, double value) {
+  row.entries.clear();
   row.entries.push_back({static_cast<uint32_t>(col), value});
-  return row;
+  row.has_height = false;
+  row.height_index = 0;
+  row.height_deriv = 0.0;
 }
 
 uint64_t xorshift_next(uint64_t& x) {
@@ -115,8 +119,8 @@ uint64_t xorshift_next(uint64_t& x) {
 
 }  // namespace
 
-std::vector<JacobianRow> jacobian_parallel(const AdjustProblem& problem, std::span<const double> params,
-                                           std::span<const uint8_t> mask) {
+void jacobian_rows(const AdjustProblem& problem, std::span<const double> params, std::span<const uint8_t> mask,
+                   std::vector<JacobianRow>& rows) {
   const PoseState poses = camera_poses(problem, params);
   const size_t n = problem.photo_count;
   std::vector<Mat3> rot_jac(n);
@@ -124,27 +128,34 @@ std::vector<JacobianRow> jacobian_parallel(const AdjustProblem& problem, std::sp
   std::vector<size_t> active;
   for (size_t t = 0; t < mask.size(); ++t)
     if (mask[t] == 1) active.push_back(t);
-  const TieContext context{problem, poses, params, rot_jac, active};
-  auto pairs = par_map(active.size(), adjust_threads(active.size()),
-                       [&](size_t k) { return tie_jacobian(context, k); });
-
   const size_t lens = problem.selfcal ? problem.group_count * problem.terms_per_group : 0;
   const size_t heights = poses.has_heights ? params.size() - problem.first_height : 0;
-  std::vector<JacobianRow> rows;
-  rows.reserve(2 * active.size() + 6 * n + 1 + lens + heights);
-  for (auto& pair : pairs)
-    for (auto& row : pair) rows.push_back(std::move(row));
+  rows.resize(2 * active.size() + 6 * n + 1 + lens + heights);
+  const TieContext context{problem, poses, params, rot_jac, active};
+  const size_t items = (active.size() + TIES_PER_ITEM - 1) / TIES_PER_ITEM;
+  par_map(items, adjust_threads(active.size()), [&](size_t k) {
+    const size_t end = std::min(active.size(), (k + 1) * TIES_PER_ITEM);
+    for (size_t i = k * TIES_PER_ITEM; i < end; ++i) tie_jacobian(context, i, rows[2 * i], rows[2 * i + 1]);
+    return 0;
+  });
+  size_t next = 2 * active.size();
   for (size_t p = 0; p < n; ++p)
-    for (size_t k = 0; k < 6; ++k) rows.push_back(prior_row(6 * p + k, 1.0 / problem.pose_sigma[k]));
-  rows.push_back(prior_row(6 * n, 1.0 / problem.sigma_ground));
-  for (size_t l = 0; l < lens; ++l) rows.push_back(prior_row(6 * n + 1 + l, 1.0 / problem.lens_prior_sigma[l]));
+    for (size_t k = 0; k < 6; ++k) set_prior_row(rows[next++], 6 * p + k, 1.0 / problem.pose_sigma[k]);
+  set_prior_row(rows[next++], 6 * n, 1.0 / problem.sigma_ground);
+  for (size_t l = 0; l < lens; ++l) set_prior_row(rows[next++], 6 * n + 1 + l, 1.0 / problem.lens_prior_sigma[l]);
   for (size_t j = 0; j < heights; ++j) {
-    JacobianRow row = prior_row(6 * n, -1.0 / problem.sigma_relief);
+    JacobianRow& row = rows[next++];
+    set_prior_row(row, 6 * n, -1.0 / problem.sigma_relief);
     row.has_height = true;
     row.height_index = j;
     row.height_deriv = 1.0 / problem.sigma_relief;
-    rows.push_back(std::move(row));
   }
+}
+
+std::vector<JacobianRow> jacobian_parallel(const AdjustProblem& problem, std::span<const double> params,
+                                           std::span<const uint8_t> mask) {
+  std::vector<JacobianRow> rows;
+  jacobian_rows(problem, params, mask, rows);
   return rows;
 }
 

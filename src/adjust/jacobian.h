@@ -31,6 +31,12 @@ struct JacobianRow {
 std::vector<JacobianRow> jacobian_parallel(const AdjustProblem& problem, std::span<const double> params,
                                            std::span<const uint8_t> mask);
 
+// jacobian_parallel into `rows`, reusing the rows' storage: a solver calls it once per
+// iteration on the same list, so its hundreds of megabytes at a few thousand photos are
+// allocated once.
+void jacobian_rows(const AdjustProblem& problem, std::span<const double> params, std::span<const uint8_t> mask,
+                   std::vector<JacobianRow>& rows);
+
 // The outcome of comparing analytic rows with central differences of step 1e-6.
 struct JacobianCheck {
   struct Column {

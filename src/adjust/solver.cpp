@@ -3,34 +3,44 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "adjust/threads.h"
-#include "linalg/cholesky.h"
+#include "linalg/rcm_order.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "platform/system.h"
+#include "util/error.h"
 #include "util/par.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
 
-// Columns of the normal matrix per parallel item. Each item owns its columns of the lower
-// triangle (elements (b, a) with b >= a for its columns a), so no two threads ever add into
-// the same element and every element's sum runs in row order whatever the thread count.
-// Filling column a only with partners b >= a also keeps the work even: the dense ground and
-// lens columns come last, so their columns hold few elements.
-constexpr size_t BLOCK_COLS = 64;
+// Rows are accumulated in this many consecutive chunks whatever the thread count, each into a
+// matrix of its own, and the chunks are added in chunk order: every sum runs in the same order
+// on every machine.
+constexpr size_t CHUNKS = 8;
+
+// Below this many rows the normal equations are built on the calling thread: a few
+// milliseconds of work, less than starting the workers costs on a busy machine.
+constexpr size_t MIN_ROWS_PARALLEL = 8192;
+
+// Below this many matrix values (8 MB) the factorisation runs on one thread: its block rows
+// wait on each other too often for a small matrix to gain from more.
+constexpr size_t MIN_VALUES_PARALLEL = size_t{1} << 20;
+
+// Matrix values per parallel item when the chunks are added.
+constexpr size_t VALUES_PER_ITEM = size_t{1} << 16;
+
+// Parameters per photo: three position and three rotation corrections.
+constexpr size_t PHOTO_BLOCK = 6;
 
 constexpr double HUBER_DELTA = 3.0;
 constexpr double LAMBDA_START = 1e-3;
 constexpr double LAMBDA_MIN = 1e-12;
 constexpr double LAMBDA_GIVE_UP = 1e12;
 constexpr double MIN_DIAGONAL = 1e-12;
-
-// One reference to an entry of a list: which list (row or tie height) and which entry in it.
-struct EntryRef {
-  uint32_t list = 0;
-  uint32_t entry = 0;
-};
 
 bool row_finite(const JacobianRow& row, double w, double r) {
   if (!std::isfinite(w) || !std::isfinite(r) || !std::isfinite(row.height_deriv)) return false;
@@ -39,22 +49,25 @@ bool row_finite(const JacobianRow& row, double w, double r) {
   return true;
 }
 
-// For every column block, the entries whose column falls in it, in list order then entry
-// order.
-template <typename ListOf>
-std::vector<std::vector<EntryRef>> bucket_by_column(size_t lists, size_t p0, ListOf&& list_of) {
-  const size_t blocks = (p0 + BLOCK_COLS - 1) / BLOCK_COLS;
-  std::vector<size_t> counts(blocks, 0);
-  for (size_t i = 0; i < lists; ++i)
-    for (const JacEntry& e : list_of(i)) ++counts[e.col / BLOCK_COLS];
-  std::vector<std::vector<EntryRef>> buckets(blocks);
-  for (size_t k = 0; k < blocks; ++k) buckets[k].reserve(counts[k]);
-  for (size_t i = 0; i < lists; ++i) {
-    std::span<const JacEntry> entries = list_of(i);
-    for (size_t e = 0; e < entries.size(); ++e)
-      buckets[entries[e].col / BLOCK_COLS].push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(e)});
-  }
-  return buckets;
+// Where element (r, c) of the envelope lives in its values, r >= c in matrix order.
+size_t element_index(const BlockEnvelope& m, uint32_t r, uint32_t c) {
+  return static_cast<size_t>(m.row_base[r] + static_cast<std::ptrdiff_t>(c));
+}
+
+// The photo blocks a row reaches, ascending, without repeats, appended to `out`.
+void photo_blocks(const JacobianRow& row, size_t photos, std::vector<uint32_t>& out) {
+  const size_t begin = out.size();
+  for (const JacEntry& e : row.entries)
+    if (e.col < PHOTO_BLOCK * photos) out.push_back(static_cast<uint32_t>(e.col / PHOTO_BLOCK));
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end());
+  out.erase(std::unique(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end()), out.end());
+}
+
+// Every pair of `blocks` as an edge, unless the same pair was the last one added.
+void add_edges(std::span<const uint32_t> blocks, std::vector<std::pair<uint32_t, uint32_t>>& edges) {
+  for (size_t x = 0; x < blocks.size(); ++x)
+    for (size_t y = x + 1; y < blocks.size(); ++y)
+      if (edges.empty() || edges.back() != std::pair(blocks[x], blocks[y])) edges.emplace_back(blocks[x], blocks[y]);
 }
 
 double cost_of(std::span<const double> r) {
@@ -75,45 +88,82 @@ double norm(std::span<const double> v) {
   return std::sqrt(s);
 }
 
-// delta^T H delta from the lower triangle.
-double quadratic_form(const NormalEquations& ne, std::span<const double> d) {
-  const size_t p0 = ne.p0;
-  double q = 0.0;
-  for (size_t i = 0; i < p0; ++i) {
-    const double* row = ne.h.data() + i * p0;
-    double off = 0.0;
-    for (size_t j = 0; j < i; ++j) off += row[j] * d[j];
-    q += d[i] * (row[i] * d[i] + 2.0 * off);
-  }
-  return q;
+// `v` (base column order) in matrix order.
+std::vector<double> to_matrix_order(std::span<const uint32_t> position, std::span<const double> v) {
+  std::vector<double> out(position.size());
+  for (size_t c = 0; c < position.size(); ++c) out[position[c]] = v[c];
+  return out;
 }
 
-// The damped, height-reduced system of one trial: lower triangle of `hd` and `rhs`, and the
-// damped height pivots.
-void damped_system(const NormalEquations& ne, std::span<const std::vector<EntryRef>> cross_buckets, double lambda,
-                   std::vector<double>& hd, std::vector<double>& rhs, std::vector<double>& dj) {
+// Subtracts the elimination of tie height j with pivot d from `hd` and adds it to `rhs`.
+void eliminate_height(const NormalEquations& ne, size_t j, double d, BlockEnvelope& hd, std::vector<double>& rhs) {
+  const std::vector<JacEntry>& cross = ne.cross[j];
+  for (const JacEntry& ea : cross) {
+    const uint32_t ma = ne.position[ea.col];
+    rhs[ea.col] += ea.value * ne.gh[j] / d;
+    // Cross rows hold one entry per column, so each pair of columns is met once here.
+    for (const JacEntry& eb : cross) {
+      const uint32_t mb = ne.position[eb.col];
+      if (mb >= ma) hd.values[element_index(hd, mb, ma)] -= ea.value * eb.value / d;
+    }
+  }
+}
+
+// The damped, height-reduced system of one trial: the matrix `hd`, `rhs` (base column order)
+// and the damped height pivots. A height's damped pivot hhh + hhh lambda is hhh (1 + lambda),
+// so the eliminations prepared at the undamped pivots only need scaling by 1 / (1 + lambda);
+// heights with a pivot below MIN_DIAGONAL are damped by a fixed amount instead and
+// eliminated one by one.
+void damped_system(const NormalEquations& ne, double lambda, BlockEnvelope& hd, std::vector<double>& rhs,
+                   std::vector<double>& dj) {
   const size_t p0 = ne.p0;
-  hd = ne.h;
+  if (hd.start != ne.h.start || hd.first != ne.h.first) hd = ne.h;
+  const double scale = 1.0 / (1.0 + lambda);
+  par_rows(hd.values.size(), VALUES_PER_ITEM, adjust_threads(ADJUST_MAX_THREADS), [&](size_t first, size_t last) {
+    if (ne.height_schur.empty()) {
+      std::copy(ne.h.values.begin() + static_cast<std::ptrdiff_t>(first),
+                ne.h.values.begin() + static_cast<std::ptrdiff_t>(last),
+                hd.values.begin() + static_cast<std::ptrdiff_t>(first));
+      return;
+    }
+    for (size_t v = first; v < last; ++v) hd.values[v] = ne.h.values[v] - ne.height_schur[v] * scale;
+  });
   rhs.resize(p0);
   for (size_t c = 0; c < p0; ++c) {
-    hd[c * p0 + c] += std::max(ne.h[c * p0 + c], MIN_DIAGONAL) * lambda;
-    rhs[c] = -ne.g[c];
+    const size_t diag = element_index(hd, ne.position[c], ne.position[c]);
+    hd.values[diag] += std::max(ne.h.values[diag], MIN_DIAGONAL) * lambda;
+    rhs[c] = -ne.g[c] + (ne.height_schur_g.empty() ? 0.0 : ne.height_schur_g[c] * scale);
   }
   dj.resize(ne.hhh.size());
-  for (size_t j = 0; j < ne.hhh.size(); ++j) dj[j] = ne.hhh[j] + std::max(ne.hhh[j], MIN_DIAGONAL) * lambda;
-  par_map(cross_buckets.size(), adjust_threads(cross_buckets.size()), [&](size_t k) {
-    for (const EntryRef& ref : cross_buckets[k]) {
-      const double d = dj[ref.list];
-      if (!(d > 0.0)) continue;
-      const std::vector<JacEntry>& cross = ne.cross[ref.list];
-      const JacEntry& ea = cross[ref.entry];
-      rhs[ea.col] += ea.value * ne.gh[ref.list] / d;
-      // Cross rows are sorted with one entry per column, so the partners at or after this
-      // entry are exactly the columns b >= a.
-      for (size_t e = ref.entry; e < cross.size(); ++e) hd[cross[e].col * p0 + ea.col] -= ea.value * cross[e].value / d;
-    }
-    return 0;
-  });
+  for (size_t j = 0; j < ne.hhh.size(); ++j) {
+    dj[j] = ne.hhh[j] + std::max(ne.hhh[j], MIN_DIAGONAL) * lambda;
+    if (!(ne.hhh[j] >= MIN_DIAGONAL) && dj[j] > 0.0) eliminate_height(ne, j, dj[j], hd, rhs);
+  }
+}
+
+// Adds CHUNKS partial sums into `h` and `g` in chunk order: fill(chunk, h_part, g_part) adds
+// one chunk's terms into zeroed parts, `wave` chunks at a time on up to `threads` threads.
+// The parts live in `scratch` so that repeated calls allocate them once.
+template <typename Fill>
+void sum_chunks(std::vector<double>& h, std::vector<double>& g, size_t wave, size_t threads, NormalScratch& scratch,
+                Fill&& fill) {
+  scratch.chunk_h.resize(std::max(scratch.chunk_h.size(), wave));
+  scratch.chunk_g.resize(std::max(scratch.chunk_g.size(), wave));
+  for (size_t c0 = 0; c0 < CHUNKS; c0 += wave) {
+    const size_t count = std::min(CHUNKS, c0 + wave) - c0;
+    par_map(count, wave, [&](size_t k) {
+      scratch.chunk_h[k].assign(h.size(), 0.0);
+      scratch.chunk_g[k].assign(g.size(), 0.0);
+      fill(c0 + k, scratch.chunk_h[k], scratch.chunk_g[k]);
+      return 0;
+    });
+    par_rows(h.size(), VALUES_PER_ITEM, threads, [&](size_t first, size_t last) {
+      for (size_t k = 0; k < count; ++k)
+        for (size_t v = first; v < last; ++v) h[v] += scratch.chunk_h[k][v];
+    });
+    for (size_t k = 0; k < count; ++k)
+      for (size_t c = 0; c < g.size(); ++c) g[c] += scratch.chunk_g[k][c];
+  }
 }
 
 }  // namespace
@@ -128,43 +178,113 @@ double pseudo_huber_weight(double r) {
   return 1.0 / std::sqrt(1.0 + q * q);
 }
 
-NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
-                                 std::span<const double> residuals, size_t p0, size_t heights) {
-  NormalEquations ne;
+NormalLayout normal_layout(std::span<const JacobianRow> rows, size_t photos, size_t p0) {
+  if (p0 <= PHOTO_BLOCK * photos) internal_error(format("normal_layout: {} base columns for {} photos", p0, photos));
+  // Couplings: the photos of each row, and the photos of all rows of one tie height, which
+  // its elimination joins.
+  std::vector<std::pair<uint32_t, uint32_t>> edges;
+  std::vector<uint64_t> height_blocks;
+  std::vector<uint32_t> blocks;
+  for (const JacobianRow& row : rows) {
+    blocks.clear();
+    photo_blocks(row, photos, blocks);
+    add_edges(blocks, edges);
+    if (row.has_height)
+      for (uint32_t b : blocks) height_blocks.push_back(static_cast<uint64_t>(row.height_index) << 32 | b);
+  }
+  std::sort(height_blocks.begin(), height_blocks.end());
+  height_blocks.erase(std::unique(height_blocks.begin(), height_blocks.end()), height_blocks.end());
+  for (size_t k = 0; k < height_blocks.size();) {
+    blocks.clear();
+    const uint64_t height = height_blocks[k] >> 32;
+    for (; k < height_blocks.size() && height_blocks[k] >> 32 == height; ++k)
+      blocks.push_back(static_cast<uint32_t>(height_blocks[k]));
+    add_edges(blocks, edges);
+  }
+  const Adjacency graph = adjacency_from_edges(photos, edges);
+  const std::vector<uint32_t> order = reverse_cuthill_mckee(graph);
+  std::vector<uint32_t> block_at(photos);
+  for (size_t k = 0; k < photos; ++k) block_at[order[k]] = static_cast<uint32_t>(k);
+
+  NormalLayout layout;
+  layout.position.resize(p0);
+  for (size_t c = 0; c < p0; ++c)
+    layout.position[c] = static_cast<uint32_t>(
+        c < PHOTO_BLOCK * photos ? PHOTO_BLOCK * block_at[c / PHOTO_BLOCK] + c % PHOTO_BLOCK : c);
+  layout.block_sizes.assign(photos, PHOTO_BLOCK);
+  layout.block_sizes.push_back(p0 - PHOTO_BLOCK * photos);
+  layout.first.resize(photos + 1);
+  for (size_t k = 0; k < photos; ++k) {
+    size_t first = k;
+    const uint32_t p = order[k];
+    for (size_t e = graph.start[p]; e < graph.start[p + 1]; ++e) first = std::min<size_t>(first, block_at[graph.index[e]]);
+    layout.first[k] = first;
+  }
+  layout.first[photos] = 0;  // the border couples with every photo
+  return layout;
+}
+
+void normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                      std::span<const double> residuals, size_t heights, const NormalLayout& layout,
+                      NormalEquations& ne, NormalScratch& scratch) {
+  const size_t p0 = layout.position.size();
   ne.p0 = p0;
-  ne.h.assign(p0 * p0, 0.0);
+  if (ne.position != layout.position || ne.h.first != layout.first) {
+    ne.position = layout.position;
+    ne.h = block_envelope(layout.block_sizes, layout.first);
+  } else {
+    std::fill(ne.h.values.begin(), ne.h.values.end(), 0.0);
+  }
   ne.g.assign(p0, 0.0);
   std::vector<uint8_t> usable(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) usable[i] = row_finite(rows[i], weights[i], residuals[i]);
-  static const std::vector<JacEntry> none;
-  auto entries_of = [&](size_t i) -> std::span<const JacEntry> {
-    return usable[i] ? std::span<const JacEntry>(rows[i].entries) : std::span<const JacEntry>(none);
-  };
-  const auto buckets = bucket_by_column(rows.size(), p0, entries_of);
-  par_map(buckets.size(), adjust_threads(buckets.size()), [&](size_t k) {
-    for (const EntryRef& ref : buckets[k]) {
-      const JacobianRow& row = rows[ref.list];
-      const double w = weights[ref.list];
-      const JacEntry& ea = row.entries[ref.entry];
-      ne.g[ea.col] += w * residuals[ref.list] * ea.value;
-      const double wa = w * ea.value;
-      for (const JacEntry& eb : row.entries)
-        if (eb.col >= ea.col) ne.h[eb.col * p0 + ea.col] += wa * eb.value;
+  const std::vector<uint32_t>& pos = ne.position;
+  const size_t per_chunk = (rows.size() + CHUNKS - 1) / CHUNKS;
+  // Chunk matrices in flight at once: the thread budget, lowered to what half of the free
+  // memory holds.
+  const size_t threads = rows.size() < MIN_ROWS_PARALLEL ? 1 : adjust_threads(CHUNKS);
+  size_t wave = threads;
+  if (const uint64_t free_bytes = platform::available_memory_bytes(); free_bytes > 0) {
+    const double chunk_bytes = 8.0 * static_cast<double>(ne.h.values.size() + p0);
+    wave = std::clamp<size_t>(static_cast<size_t>(0.5 * static_cast<double>(free_bytes) / chunk_bytes), 1, wave);
+  }
+  sum_chunks(ne.h.values, ne.g, wave, threads, scratch, [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
+    const size_t end = std::min(rows.size(), (chunk + 1) * per_chunk);
+    for (size_t i = chunk * per_chunk; i < end; ++i) {
+      if (!usable[i]) continue;
+      const double w = weights[i];
+      const std::vector<JacEntry>& entries = rows[i].entries;
+      for (const JacEntry& ea : entries) {
+        g[ea.col] += w * residuals[i] * ea.value;
+        const double wa = w * ea.value;
+        const uint32_t ma = pos[ea.col];
+        for (const JacEntry& eb : entries)
+          if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += wa * eb.value;
+      }
     }
-    return 0;
   });
 
   ne.hhh.assign(heights, 0.0);
   ne.gh.assign(heights, 0.0);
-  ne.cross.assign(heights, {});
-  std::vector<std::vector<uint32_t>> rows_of(heights);
+  ne.cross.resize(heights);
+  // The rows of each height, in row order.
+  std::vector<size_t> first_of(heights + 1, 0);
   for (size_t i = 0; i < rows.size(); ++i)
-    if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
-      rows_of[rows[i].height_index].push_back(static_cast<uint32_t>(i));
+    if (usable[i] && rows[i].has_height && rows[i].height_index < heights) ++first_of[rows[i].height_index + 1];
+  for (size_t j = 0; j < heights; ++j) first_of[j + 1] += first_of[j];
+  std::vector<uint32_t> rows_of(first_of[heights]);
+  {
+    std::vector<size_t> fill(first_of.begin(), first_of.end() - 1);
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (usable[i] && rows[i].has_height && rows[i].height_index < heights)
+        rows_of[fill[rows[i].height_index]++] = static_cast<uint32_t>(i);
+  }
   par_rows(heights, 1024, adjust_threads(heights), [&](size_t first, size_t last) {
     for (size_t j = first; j < last; ++j) {
       std::vector<JacEntry>& cross = ne.cross[j];
-      for (uint32_t i : rows_of[j]) {
+      cross.clear();
+      for (size_t k = first_of[j]; k < first_of[j + 1]; ++k) {
+        const size_t i = rows_of[k];
         const JacobianRow& row = rows[i];
         const double whd = weights[i] * row.height_deriv;
         ne.hhh[j] += whd * row.height_deriv;
@@ -182,6 +302,36 @@ NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<co
       cross.resize(out);
     }
   });
+
+  // The eliminations of the heights at their undamped pivots, summed like the rows: in fixed
+  // chunks of heights, added in chunk order.
+  ne.height_schur.clear();
+  ne.height_schur_g.clear();
+  if (heights == 0) return;
+  ne.height_schur.assign(ne.h.values.size(), 0.0);
+  ne.height_schur_g.assign(p0, 0.0);
+  const size_t heights_per_chunk = (heights + CHUNKS - 1) / CHUNKS;
+  sum_chunks(ne.height_schur, ne.height_schur_g, wave, threads, scratch,
+             [&](size_t chunk, std::vector<double>& h, std::vector<double>& g) {
+               const size_t end = std::min(heights, (chunk + 1) * heights_per_chunk);
+               for (size_t j = chunk * heights_per_chunk; j < end; ++j) {
+                 const double d = ne.hhh[j];
+                 if (!(d >= MIN_DIAGONAL)) continue;
+                 for (const JacEntry& ea : ne.cross[j]) {
+                   const uint32_t ma = pos[ea.col];
+                   g[ea.col] += ea.value * ne.gh[j] / d;
+                   for (const JacEntry& eb : ne.cross[j])
+                     if (pos[eb.col] >= ma) h[element_index(ne.h, pos[eb.col], ma)] += ea.value * eb.value / d;
+                 }
+               }
+             });
+}
+
+NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                                 std::span<const double> residuals, size_t heights, const NormalLayout& layout) {
+  NormalEquations ne;
+  NormalScratch scratch;
+  normal_equations(rows, weights, residuals, heights, layout, ne, scratch);
   return ne;
 }
 
@@ -195,22 +345,29 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
   double cost = cost_of(r);
   size_t evals = 1;
   double lambda = LAMBDA_START;
-  std::vector<double> hd, rhs, dj, xt(x.size());
+  std::vector<double> rhs, dj, xt(x.size());
+  BlockEnvelope hd;
+  // The couplings depend on the mask alone, which stays fixed for the whole solve. The rows,
+  // the normal equations and their scratch keep their storage from one iteration to the next.
+  std::optional<NormalLayout> layout;
+  std::vector<JacobianRow> rows;
+  NormalEquations ne;
+  NormalScratch scratch;
   while (evals < max_evals) {
     check_cancel();
-    const std::vector<JacobianRow> rows = jacobian_parallel(problem, x, mask);
-    const NormalEquations ne = normal_equations(rows, w, r, p0, heights);
-    const auto cross_buckets = bucket_by_column(heights, p0, [&](size_t j) {
-      return std::span<const JacEntry>(ne.cross[j]);
-    });
+    jacobian_rows(problem, x, mask, rows);
+    if (!layout) layout = normal_layout(rows, problem.photo_count, p0);
+    normal_equations(rows, w, r, heights, *layout, ne, scratch);
     bool next_outer = false;
     while (evals < max_evals && !next_outer) {
-      damped_system(ne, cross_buckets, lambda, hd, rhs, dj);
-      std::vector<double> db;
+      damped_system(ne, lambda, hd, rhs, dj);
+      std::vector<double> db(p0);
       std::vector<double> dh(heights, 0.0);
-      bool ok = cholesky_factor(hd, p0);
+      const size_t factor_threads = hd.values.size() < MIN_VALUES_PARALLEL ? 1 : adjust_threads(ADJUST_MAX_THREADS);
+      bool ok = envelope_cholesky_factor(hd, factor_threads);
       if (ok) {
-        db = cholesky_solve(hd, p0, rhs);
+        const std::vector<double> solved = envelope_cholesky_solve(hd, to_matrix_order(ne.position, rhs));
+        for (size_t c = 0; c < p0; ++c) db[c] = solved[ne.position[c]];
         for (size_t j = 0; j < heights && ok; ++j) {
           if (!(dj[j] > 0.0)) continue;
           double s = 0.0;
@@ -231,7 +388,7 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
       ++evals;
       const double cost_t = cost_of(rt);
       if (cost - cost_t > 0.0 && std::isfinite(cost_t)) {
-        double q = quadratic_form(ne, db);
+        double q = envelope_quadratic_form(ne.h, to_matrix_order(ne.position, db));
         double lin = 0.0;
         for (size_t c = 0; c < p0; ++c) lin += ne.g[c] * db[c];
         for (size_t j = 0; j < heights; ++j) {

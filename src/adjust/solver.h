@@ -4,8 +4,10 @@
 // relief stage eliminated tie by tie, and the robust rounds that drop outlier ties between
 // solves.
 //
-// Sums never depend on the thread count: every element of the normal equations is added in
-// row order by exactly one thread.
+// The normal matrix is sparse: a photo couples only with its tie partners and the shared
+// ground and lens terms, so it is kept as a block envelope and factorised without fill
+// outside it. Sums never depend on the thread count: rows are added in a fixed number of
+// chunks, and the chunks in chunk order.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,6 +16,7 @@
 
 #include "adjust/jacobian.h"
 #include "adjust/residual_model.h"
+#include "linalg/envelope_cholesky.h"
 
 namespace tsl {
 
@@ -22,21 +25,55 @@ double pseudo_huber(double r);
 // Its IRLS weight 1 / sqrt(1 + (r/3)^2).
 double pseudo_huber_weight(double r);
 
+// Where the base columns sit in the sparse normal matrix. Photo p's six columns form one
+// block and the ground and lens columns one border block; the photo blocks are numbered by
+// reverse Cuthill-McKee over the photos' coupling (two photos couple when a row or a tie
+// height reaches both), and the border, which couples with every photo, comes last.
+struct NormalLayout {
+  std::vector<uint32_t> position;  // per base column: its row and column in the matrix
+  std::vector<size_t> block_sizes;  // in matrix order
+  std::vector<size_t> first;        // per block: first block column of its envelope
+};
+
+// The layout that holds every product of `rows` and every tie-height elimination among them.
+NormalLayout normal_layout(std::span<const JacobianRow> rows, size_t photos, size_t p0);
+
 // J^T W J and J^T W r over the base columns, with the tie heights' own blocks.
 struct NormalEquations {
   size_t p0 = 0;
-  std::vector<double> h;  // p0 x p0 row-major; only the lower triangle (with diagonal) is filled
-  std::vector<double> g;  // p0
-  std::vector<double> hhh;  // per tie height: sum w hd^2
-  std::vector<double> gh;   // per tie height: sum w hd r
+  std::vector<uint32_t> position;  // the layout's positions
+  BlockEnvelope h;                 // J^T W J in layout order, lower triangle
+  std::vector<double> g;           // p0, base column order
+  std::vector<double> hhh;         // per tie height: sum w hd^2
+  std::vector<double> gh;          // per tie height: sum w hd r
   // Per tie height: (column, sum w hd v), sorted by column, one entry per column.
   std::vector<std::vector<JacEntry>> cross;
+  // The heights' elimination at their undamped pivots (heights with hhh >= 1e-12):
+  // sum cross cross^T / hhh in h's layout, and sum cross gh / hhh by base column. Empty
+  // without heights.
+  std::vector<double> height_schur;
+  std::vector<double> height_schur_g;
 };
 
 // Builds the normal equations of `rows` (weights and residuals in row order) with `heights`
-// tie heights. Rows holding a non-finite value are left out.
+// tie heights in `layout` (from normal_layout of the same rows, or of rows with at least
+// their couplings). Rows holding a non-finite value are left out. The rows are summed in 8
+// consecutive chunks, each into a matrix of its own (as many at once as the thread budget and
+// half the free memory allow), and the chunks are added in chunk order, so the result does
+// not depend on the thread count.
 NormalEquations normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
-                                 std::span<const double> residuals, size_t p0, size_t heights);
+                                 std::span<const double> residuals, size_t heights, const NormalLayout& layout);
+
+// Buffers that a solve keeps between iterations so that the chunk matrices are allocated once.
+struct NormalScratch {
+  std::vector<std::vector<double>> chunk_h;  // per chunk in flight: the envelope's values
+  std::vector<std::vector<double>> chunk_g;
+};
+
+// normal_equations into `ne`, reusing its storage and the scratch's.
+void normal_equations(std::span<const JacobianRow> rows, std::span<const double> weights,
+                      std::span<const double> residuals, size_t heights, const NormalLayout& layout,
+                      NormalEquations& ne, NormalScratch& scratch);
 
 struct LmResult {
   std::vector<double> params;

@@ -136,9 +136,16 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
   // Written under a partial name: a failed or cancelled run leaves no truncated archive under
   // the final name, and an earlier complete archive stays until the new one is whole.
   PendingFile pending(zip_path);
+  if (auto r = reserve_partial(pending); !r) return std::unexpected(r.error());
+  auto cannot_write = [&](const std::string& error) {
+    return std::unexpected(format("cannot write {}: {}", zip_path.string(), error));
+  };
   auto zip = ZipWriter::create(pending.partial);
-  if (!zip) return std::unexpected(zip.error());
-  auto add = [&](std::string_view name, std::span<const uint8_t> data, bool deflate) { return zip->add(name, data, deflate); };
+  if (!zip) return cannot_write(zip.error());
+  auto add = [&](std::string_view name, std::span<const uint8_t> data, bool deflate) -> std::expected<void, std::string> {
+    if (auto r = zip->add(name, data, deflate); !r) return cannot_write(r.error());
+    return {};
+  };
 
   const std::vector<std::string> lines = log_lines ? *log_lines : report_log_lines(report);
   std::string log_text;
@@ -188,8 +195,8 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
         return std::unexpected(r.error());
     }
   }
-  if (auto r = zip->finish(); !r) return std::unexpected(r.error());
-  if (auto r = commit(pending); !r) return std::unexpected(r.error());
+  if (auto r = zip->finish(); !r) return cannot_write(r.error());
+  if (auto r = commit(pending); !r) return cannot_write(r.error());
 
   DiagnosticsResult result;
   result.zip_path = zip_path;

@@ -14,14 +14,20 @@ namespace {
 int trunc_int(double v) { return static_cast<int>(std::trunc(v)); }
 
 // Whole numbers 0..255, halves away from zero; NaN becomes 0, so that a level never carries
-// a non-finite sample into the search.
-void quantise(ImageF32& img) {
-  for (float& s : img.data) s = std::fmin(std::fmax(std::round(s), 0.0f), 255.0f);
+// a non-finite sample into the search. Clamping before rounding gives the same numbers, and
+// a clamped sample is non-negative, so its truncation plus one when the remainder is at
+// least a half rounds it exactly.
+void quantise(std::vector<float>& img) {
+  for (float& s : img) {
+    const float c = std::min(s > 0.0f ? s : 0.0f, 255.0f);
+    const float t = static_cast<float>(static_cast<int>(c));
+    s = c - t >= 0.5f ? t + 1.0f : t;
+  }
 }
 
-std::vector<float> pad_replicated(const std::vector<float>& img, size_t w, size_t h) {
+void pad_replicated(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& out) {
   const size_t pw = w + 2 * DIS_PAD, ph = h + 2 * DIS_PAD;
-  std::vector<float> out(pw * ph);
+  out.resize(pw * ph);
   for (size_t r = 0; r < ph; ++r) {
     const size_t y = std::clamp<ptrdiff_t>(static_cast<ptrdiff_t>(r) - DIS_PAD, 0, static_cast<ptrdiff_t>(h) - 1);
     const float* src = img.data() + y * w;
@@ -30,7 +36,6 @@ std::vector<float> pad_replicated(const std::vector<float>& img, size_t w, size_
     std::copy(src, src + w, dst + DIS_PAD);
     std::fill(dst + DIS_PAD + w, dst + pw, src[w - 1]);
   }
-  return out;
 }
 
 }  // namespace
@@ -45,8 +50,9 @@ int dis_level_count(size_t width, size_t height) {
 }
 
 void dis_sobel(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& gx, std::vector<float>& gy) {
-  gx.assign(w * h, 0.0f);
-  gy.assign(w * h, 0.0f);
+  // Every sample is written below; resizing keeps a reused buffer's pages as they are.
+  gx.resize(w * h);
+  gy.resize(w * h);
   for (size_t y = 0; y < h; ++y) {
     const size_t ya = y == 0 ? 1 : y - 1, yb = y + 1 == h ? h - 2 : y + 1;
     const float* up = img.data() + ya * w;
@@ -69,30 +75,46 @@ void dis_sobel(const std::vector<float>& img, size_t w, size_t h, std::vector<fl
 }
 
 std::vector<std::optional<DisLevel>> build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels) {
-  std::vector<std::optional<DisLevel>> out(static_cast<size_t>(levels) + 1);
+  std::vector<std::optional<DisLevel>> out;
+  build_dis_pyramid(a, b, levels, out);
+  return out;
+}
+
+void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out) {
+  out.resize(static_cast<size_t>(levels) + 1);
   const size_t finest = levels >= 1 ? 1 : 0;
-  ImageF32 ia, ib;
-  for (size_t k = finest; k < out.size(); ++k) {
+  // Each level image is resampled from the previous one; all stay here until the last is made.
+  std::vector<ImageF32> ia(out.size()), ib(out.size());
+  for (size_t k = 0; k < out.size(); ++k) {
     const size_t w = a.width >> k, h = a.height >> k;
-    if (k == finest) {
-      ia = resize(a, w, h);
-      ib = resize(b, w, h);
-    } else {
-      ia = resize(ia, w, h);
-      ib = resize(ib, w, h);
+    if (k < finest) {
+      out[k].reset();
+      continue;
     }
-    quantise(ia);
-    quantise(ib);
-    if (w < DIS_PATCH || h < DIS_PATCH) continue;
-    DisLevel& level = out[k].emplace();
+    // The level's own buffers from an earlier pyramid take the samples, their pages already mapped.
+    if (out[k]) {
+      ia[k].data = std::move(out[k]->I0);
+      ib[k].data = std::move(out[k]->I1);
+    }
+    resize(k == finest ? a : ia[k - 1], w, h, ia[k]);
+    resize(k == finest ? b : ib[k - 1], w, h, ib[k]);
+    quantise(ia[k].data);
+    quantise(ib[k].data);
+    if (w < DIS_PATCH || h < DIS_PATCH) {
+      out[k].reset();
+      continue;
+    }
+    DisLevel& level = out[k] ? *out[k] : out[k].emplace();
     level.w = w;
     level.h = h;
-    level.I0 = ia.data;
-    level.I1 = ib.data;
-    level.I1pad = pad_replicated(level.I1, w, h);
-    dis_sobel(level.I0, w, h, level.Ix, level.Iy);
+    pad_replicated(ib[k].data, w, h, level.I1pad);
+    dis_sobel(ia[k].data, w, h, level.Ix, level.Iy);
   }
-  return out;
+  for (size_t k = finest; k < out.size(); ++k) {
+    if (!out[k]) continue;
+    out[k]->I0 = std::move(ia[k].data);
+    out[k]->I1 = std::move(ib[k].data);
+  }
 }
 
 }  // namespace tsl

@@ -37,6 +37,10 @@ int dis_level_count(size_t width, size_t height);
 // non-negative result.
 std::vector<std::optional<DisLevel>> build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels);
 
+// build_dis_pyramid into `out`, whose levels from an earlier call lend their buffers, so that
+// flows of like sizes on one thread map no fresh memory for each.
+void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out);
+
 // Unnormalised 3 x 3 Sobel responses of a w x h image with reflect-101 borders; w, h >= 2.
 void dis_sobel(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& gx, std::vector<float>& gy);
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
+#include "util/par.h"
 
 namespace tsl {
 
@@ -26,6 +28,15 @@ inline F32x4 load4(const float* p) {
 
 inline float lane_sum(F32x4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
+// v clamped to [lo, hi], NaN to lo; inline where fmin and fmax would be library calls.
+inline float clamp_float(float v, float lo, float hi) {
+  const float c = v > lo ? v : lo;
+  return c < hi ? c : hi;
+}
+
+// floor of a non-negative float below 2^31: its truncation.
+inline float floor_non_negative(float v) { return static_cast<float>(static_cast<int32_t>(v)); }
+
 // A patch's bilinear window in I1pad: the top-left tap and the four weights, shared by all
 // 144 pixels.
 struct Window {
@@ -38,9 +49,9 @@ struct Window {
 // replicated border. fmin/fmax also turn a NaN position into the lower bound.
 inline Window window_at(const DisLevel& level, size_t x0, size_t y0, float u, float v) {
   const float pad = static_cast<float>(DIS_PAD);
-  const float X = std::fmin(std::fmax(static_cast<float>(x0) + u + pad, 5.0f), static_cast<float>(level.w + 15));
-  const float Y = std::fmin(std::fmax(static_cast<float>(y0) + v + pad, 5.0f), static_cast<float>(level.h + 15));
-  const float fx0 = std::floor(X), fy0 = std::floor(Y);
+  const float X = clamp_float(static_cast<float>(x0) + u + pad, 5.0f, static_cast<float>(level.w + 15));
+  const float Y = clamp_float(static_cast<float>(y0) + v + pad, 5.0f, static_cast<float>(level.h + 15));
+  const float fx0 = floor_non_negative(X), fy0 = floor_non_negative(Y);
   const float fx = X - fx0, fy = Y - fy0;
   const size_t pw = level.w + 2 * DIS_PAD;
   Window win;
@@ -190,19 +201,20 @@ DisPatchFlow dis_inverse_search(const DisLevel& level, const std::vector<float>&
   const DisPatchGrid grid = dis_patch_grid(level.w, level.h);
   const size_t count = grid.nx * grid.ny;
   std::vector<PatchStats> stats(count);
-  for (size_t j = 0; j < grid.ny; ++j)
-    for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
   DisPatchFlow f;
   f.pu.assign(count, 0.0f);
   f.pv.assign(count, 0.0f);
-  // Bands are self-contained: no propagation crosses a band boundary.
+  // Bands are self-contained: no propagation crosses a band boundary, so they may run on
+  // threads of their own (inline when called from a parallel worker) with the same result.
   const size_t band = (grid.ny + BANDS - 1) / BANDS;
-  for (size_t k = 0; k < BANDS; ++k) {
+  par_rows(BANDS, 1, cpu_budget(), [&](size_t k, size_t) {
     const size_t j0 = std::min(k * band, grid.ny), j1 = std::min((k + 1) * band, grid.ny);
-    if (j0 == j1) continue;
+    for (size_t j = j0; j < j1; ++j)
+      for (size_t i = 0; i < grid.nx; ++i) stats[j * grid.nx + i] = patch_stats(level, i * DIS_STRIDE, j * DIS_STRIDE);
+    if (j0 == j1) return;
     sweep_band(level, grid, stats, u0, v0, j0, j1, true, f);
     sweep_band(level, grid, stats, u0, v0, j0, j1, false, f);
-  }
+  });
   return f;
 }
 
@@ -218,7 +230,8 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
     return std::pair{std::min(lo, hi), hi};
   };
   const float xmax = static_cast<float>(w - 1) - 0.001f, ymax = static_cast<float>(h - 1) - 0.001f;
-  for (size_t y = 0; y < h; ++y) {
+  // Each pixel on its own: rows may go to threads (inline when called from a parallel worker).
+  auto row = [&](size_t y) {
     const auto [j_lo, j_hi] = covering(y, grid.ny);
     const float* i0 = level.I0.data() + y * w;
     for (size_t x = 0; x < w; ++x) {
@@ -227,9 +240,9 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
       for (size_t j = j_lo; j <= j_hi; ++j) {
         for (size_t i = i_lo; i <= i_hi; ++i) {
           const size_t p = j * grid.nx + i;
-          const float X = std::fmin(std::fmax(static_cast<float>(x) + patches.pu[p], 0.0f), xmax);
-          const float Y = std::fmin(std::fmax(static_cast<float>(y) + patches.pv[p], 0.0f), ymax);
-          const float fx0 = std::floor(X), fy0 = std::floor(Y);
+          const float X = clamp_float(static_cast<float>(x) + patches.pu[p], 0.0f, xmax);
+          const float Y = clamp_float(static_cast<float>(y) + patches.pv[p], 0.0f, ymax);
+          const float fx0 = floor_non_negative(X), fy0 = floor_non_negative(Y);
           const float fx = X - fx0, fy = Y - fy0;
           const float* s = level.I1.data() + static_cast<size_t>(fy0) * w + static_cast<size_t>(fx0);
           const float i1 = (1.0f - fx) * (1.0f - fy) * s[0] + fx * (1.0f - fy) * s[1] + (1.0f - fx) * fy * s[w] +
@@ -245,7 +258,11 @@ void dis_densify(const DisLevel& level, const DisPatchFlow& patches, std::vector
         v[y * w + x] = sv / sw;
       }
     }
-  }
+  };
+  const size_t budget = cpu_budget();
+  par_rows(h, std::max<size_t>(h / (4 * budget), 8), budget, [&](size_t first, size_t last) {
+    for (size_t y = first; y < last; ++y) row(y);
+  });
 }
 
 }  // namespace tsl

@@ -33,7 +33,14 @@ DisRefineScratch make_dis_refine_scratch(size_t pixels);
 // Replaces the level's dense flow u, v (w * h values each) by the refined flow.
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v);
 
-// dis_refine with the caller's scratch; a scratch smaller than the level is enlarged.
+// dis_refine with the caller's scratch; a scratch smaller than the level is enlarged. Outside
+// a parallel worker the rows are split into strips, one per logical processor, relaxed on
+// threads of their own; the result is the same for any number of strips.
 void dis_refine(const DisLevel& level, std::vector<float>& u, std::vector<float>& v, DisRefineScratch& scratch);
+
+// dis_refine with the level's rows in `strip_count` strips (at least 1, at most the row count;
+// always 1 inside a parallel worker), each on a thread of its own.
+void dis_refine_in_strips(const DisLevel& level, std::vector<float>& u, std::vector<float>& v,
+                          DisRefineScratch& scratch, size_t strip_count);
 
 }  // namespace tsl

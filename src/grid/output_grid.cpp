@@ -1,6 +1,7 @@
 #include "grid/output_grid.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -61,6 +62,12 @@ PixelWindow window_of(const Polygon& points, double left_e, double top_n, double
 }
 
 }  // namespace
+
+std::string size_text(double value) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general);
+  return std::string(buf, r.ptr);
+}
 
 uint64_t to_count(double value) {
   if (!(value > 0.0)) return 0;
@@ -130,22 +137,34 @@ std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMet
   }
   if (!positive_finite(max_mpix)) return std::unexpected(format("max_mpix {} is not a positive number", max_mpix));
 
+  // Sizes stay in floating point until they are known to fit: a count saturated on conversion
+  // could never be brought back under the cap.
   const double extent_e = box.max_e - box.min_e, extent_n = box.max_n - box.min_n;
-  uint64_t width = to_count(std::ceil(extent_e / gsd));
-  uint64_t height = to_count(std::ceil(extent_n / gsd));
-  // In floating point: the product of two counts near 2^32 does not fit 64 bits.
+  if (!std::isfinite(extent_e) || !std::isfinite(extent_n))
+    return std::unexpected(
+        format("mosaic extent {} x {} m is not a finite size", size_text(extent_e), size_text(extent_n)));
   const double cap = max_mpix * 1e6;
-  const double pixels = static_cast<double>(width) * static_cast<double>(height);
-  if (pixels > cap) {
-    gsd *= std::sqrt(pixels / cap);
-    width = to_count(std::ceil(extent_e / gsd));
-    height = to_count(std::ceil(extent_n / gsd));
+  if (!(cap >= 1.0)) return std::unexpected(format("max_mpix {} is less than one pixel", size_text(max_mpix)));
+  double width = std::ceil(extent_e / gsd), height = std::ceil(extent_n / gsd);
+  if (!std::isfinite(width) || !std::isfinite(height))
+    return std::unexpected(format("mosaic of {} x {} m at {} m per pixel does not fit", size_text(extent_e),
+                                  size_text(extent_n), size_text(gsd)));
+  if (width * height > cap) {
+    // sqrt(width x height / cap) in two factors: the product alone may overflow.
+    gsd *= std::sqrt(width) * std::sqrt(height / cap);
+    width = std::ceil(extent_e / gsd);
+    height = std::ceil(extent_n / gsd);
     if (verbose) logf("  output capped at {} MP -> GSD raised to {:.2} cm", max_mpix, gsd * 100.0);
   }
+  width = std::max(width, 1.0);
+  height = std::max(height, 1.0);
+  if (!positive_finite(gsd) || !(width <= MAX_OUTPUT_SIDE_PX) || !(height <= MAX_OUTPUT_SIDE_PX))
+    return std::unexpected(format("mosaic of {} x {} px at {} m per pixel does not fit (at most {} px a side)",
+                                  size_text(width), size_text(height), size_text(gsd), MAX_OUTPUT_SIDE_PX));
 
   OutputGrid grid;
-  grid.width = std::max<uint64_t>(width, 1);
-  grid.height = std::max<uint64_t>(height, 1);
+  grid.width = static_cast<uint64_t>(width);
+  grid.height = static_cast<uint64_t>(height);
   grid.left_e = box.min_e;
   grid.top_n = box.max_n;
   grid.gsd = gsd;

@@ -34,6 +34,10 @@ struct OutputGrid {
   uint64_t height = 1;
 };
 
+// Longest side of an output grid: the TIFF directory stores the width and height as 32-bit
+// LONG values.
+inline constexpr uint64_t MAX_OUTPUT_SIDE_PX = 4'294'967'295;
+
 // Clipping box in local metres: min_e, min_n, max_e, max_n. A NaN side does not clip.
 using GroundBounds = std::array<double, 4>;
 
@@ -51,13 +55,18 @@ std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<con
 // the union of the footprints. With `verbose` the clipping and capping lines are logged.
 // Errors: "bounds do not overlap the mosaic", and a clear message when no footprint reaches
 // the ground, when the ground sampling distance (given or native) is not a positive finite
-// number (cameras at or below the ground), or when max_mpix is not positive. Photos without
+// number (cameras at or below the ground), when max_mpix is below one pixel, and when the
+// extent is not finite or a side, after the cap, is longer than MAX_OUTPUT_SIDE_PX. Photos without
 // a camera model, or fewer rotations or positions than photos, are a caller's bug.
 std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMeta> images,
                                                         std::span<const Mat3> rotations,
                                                         std::span<const Vec3> positions, const Surface& surface,
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose);
+
+// A size or scale for messages: the shortest form that reads back, with an exponent for very
+// large and very small values ("5e-324", "1.6e+303", "70.7").
+std::string size_text(double value);
 
 // A non-negative count from a double: NaN and negative values give 0, values beyond the
 // range the largest count, fractions are cut.

@@ -1,10 +1,25 @@
 #include "imageio/image_cache.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "logx.h"
+#include "util/path.h"
 
 namespace tsl {
 
 ImageCache::ImageCache(double budget_bytes, ImageLoader load) : budget(budget_bytes), loader(std::move(load)) {}
+
+void ImageCache::warn_damaged(const ImageMeta& photo, const DecodedImage& image) {
+  {
+    std::lock_guard lock(mutex);
+    if (!warned.insert(photo.path.native()).second) return;
+  }
+  const uint64_t h = image.image.height;
+  const uint64_t valid = std::min<uint64_t>(image.valid_rows, h);
+  logf("  warning: {}: image data ends early or is corrupt; {} of {} rows decoded ({:.0}%), the rest is not used",
+       file_name_string(photo.path.native()), valid, h, h == 0 ? 0.0 : 100.0 * static_cast<double>(valid) / static_cast<double>(h));
+}
 
 std::expected<std::shared_ptr<const DecodedImage>, std::string> ImageCache::get(const std::string& key,
                                                                                 const ImageMeta& photo, double scale) {
@@ -19,6 +34,7 @@ std::expected<std::shared_ptr<const DecodedImage>, std::string> ImageCache::get(
   auto loaded = loader(photo, scale);
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   auto image = std::make_shared<const DecodedImage>(std::move(*loaded));
+  if (image->damaged) warn_damaged(photo, *image);
 
   std::lock_guard lock(mutex);
   if (entries.contains(key)) return image;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "imageio/load_image.h"
 #include "meta/image_meta.h"
@@ -31,6 +32,7 @@ struct ImageCache {
   std::unordered_map<std::string, Entry> entries;
   uint64_t tick = 0;
   uint64_t used_bytes = 0;
+  std::unordered_set<std::string> warned;  // paths of damaged photos already named in a warning
 
   explicit ImageCache(double budget_bytes, ImageLoader load = load_image);
 
@@ -38,9 +40,12 @@ struct ImageCache {
   // Insertion evicts the least recently used entries while the budget is exceeded, never the
   // new one; hits never evict. When two threads load the same key, the first insertion stays
   // and the second thread gets its own, uncached copy. A load error is returned unchanged and
-  // leaves the entries as they were.
+  // leaves the entries as they were. The first load of a damaged photo (data cut short or
+  // corrupt) logs one warning line with how much of it decoded.
   std::expected<std::shared_ptr<const DecodedImage>, std::string> get(const std::string& key, const ImageMeta& photo,
                                                                       double scale);
+  // Logs the damage warning unless this photo was named already.
+  void warn_damaged(const ImageMeta& photo, const DecodedImage& image);
 };
 
 }  // namespace tsl

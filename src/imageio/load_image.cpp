@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <variant>
 
@@ -29,7 +30,7 @@ constexpr double KEEP_ABOVE = 0.95;
 constexpr double TOO_LARGE = 1.05;
 
 std::expected<std::vector<uint8_t>, std::string> read_photo(const ImageMeta& photo) {
-  auto bytes = read_file_head(photo.path, UINT64_MAX);
+  auto bytes = read_whole_file(photo.path, PHOTO_FILE_LIMIT);
   if (!bytes) return std::unexpected(format("cannot read {}: {}", photo.path.string(), bytes.error()));
   return bytes;
 }
@@ -126,32 +127,51 @@ std::expected<ImageU16, std::string> decode_tiff(const ImageMeta& photo) {
   return out;
 }
 
-// JPEG: decoded reduced when the request allows, shrunk further in sRGB-encoded 8 bits when
-// still too large, then linearised. Returns the image and the fraction still to apply.
-std::expected<std::pair<ImageU16, double>, std::string> decode_jpeg_photo(const ImageMeta& photo, double s,
-                                                                         double full_w) {
+// A JPEG decoded reduced when the request allows, shrunk further in sRGB-encoded 8 bits when
+// still too large, then linearised; with the fraction still to apply.
+struct JpegPhoto {
+  ImageU16 image;
+  double remaining_scale = 1.0;
+  uint64_t valid_rows = UINT64_MAX;
+  bool damaged = false;
+};
+
+// Valid rows carried through a resize from `from` to `to` rows: only rows made wholly from
+// valid ones stay valid.
+uint64_t resized_valid_rows(uint64_t valid, size_t from, size_t to) {
+  if (valid >= from) return UINT64_MAX;
+  return static_cast<uint64_t>(std::floor(static_cast<double>(valid) * static_cast<double>(to) / static_cast<double>(from)));
+}
+
+std::expected<JpegPhoto, std::string> decode_jpeg_photo(const ImageMeta& photo, double s, double full_w) {
   auto bytes = read_photo(photo);
   if (!bytes) return std::unexpected(bytes.error());
   const unsigned d = s <= JPEG_REDUCTION_SLACK / 8   ? 8
                      : s <= JPEG_REDUCTION_SLACK / 4 ? 4
                      : s <= JPEG_REDUCTION_SLACK / 2 ? 2
                                                      : 1;
-  auto rgb = decode_jpeg(*bytes, d);
-  if (!rgb) return std::unexpected(format("cannot read {}: {}", photo.path.string(), rgb.error()));
+  auto decoded = decode_jpeg_partial(*bytes, d);
+  if (!decoded) return std::unexpected(format("cannot read {}: {}", photo.path.string(), decoded.error()));
   bytes->clear();
   bytes->shrink_to_fit();
-  const double w = static_cast<double>(rgb->width);
+  JpegPhoto out;
+  out.damaged = decoded->damaged;
+  ImageU8 reduced = std::move(decoded->image);
+  out.valid_rows = decoded->valid_rows >= reduced.height ? UINT64_MAX : decoded->valid_rows;
+  const double w = static_cast<double>(reduced.width);
   if (KEEP_ABOVE * full_w > w) s = s * full_w / w;
-  ImageU8 reduced = std::move(*rgb);
   if (s < KEEP_ABOVE) {
+    const size_t h = reduced.height;
     const ImageF32 resized = resize(to_f32(reduced), scaled_size(reduced.width, s), scaled_size(reduced.height, s));
     reduced = from_f32<uint8_t>(resized, 255.0f);
+    out.valid_rows = resized_valid_rows(out.valid_rows, h, reduced.height);
     s = 1.0;
   }
   const auto& t8 = srgb_to_linear_8();
-  ImageU16 out(reduced.width, reduced.height, 3);
-  for (size_t i = 0; i < reduced.data.size(); ++i) out.data[i] = t8[reduced.data[i]];
-  return std::pair{std::move(out), s};
+  out.image = ImageU16(reduced.width, reduced.height, 3);
+  for (size_t i = 0; i < reduced.data.size(); ++i) out.image.data[i] = t8[reduced.data[i]];
+  out.remaining_scale = s;
+  return out;
 }
 
 std::optional<DecodedImage> cached_image(const CacheRecord& record, const ImageMeta& photo) {
@@ -195,6 +215,8 @@ std::string lens_kinds_text(const ImageMeta& photo) {
 std::expected<DecodedImage, std::string> decode_image(const ImageMeta& photo, double scale) {
   std::expected<ImageU16, std::string> image;
   double s = scale;
+  uint64_t valid_rows = UINT64_MAX;
+  bool damaged = false;
   if (photo.is_dng) {
     image = decode_dng(photo, s);
   } else {
@@ -204,18 +226,30 @@ std::expected<DecodedImage, std::string> decode_image(const ImageMeta& photo, do
     } else {
       auto jpeg = decode_jpeg_photo(photo, s, static_cast<double>(photo.width));
       if (!jpeg) return std::unexpected(jpeg.error());
-      image = std::move(jpeg->first);
-      s = jpeg->second;
+      image = std::move(jpeg->image);
+      s = jpeg->remaining_scale;
+      valid_rows = jpeg->valid_rows;
+      damaged = jpeg->damaged;
     }
   }
   if (!image) return std::unexpected(image.error());
   const double full_w = full_size(photo.width, image->width);
   const double full_h = full_size(photo.height, image->height);
   DecodedImage out;
+  const size_t decoded_h = image->height;
   out.image = fit_to_scale(std::move(*image), s, full_w);
   out.scale_x = static_cast<double>(out.image.width) / full_w;
   out.scale_y = static_cast<double>(out.image.height) / full_h;
+  out.valid_rows = resized_valid_rows(valid_rows, decoded_h, out.image.height);
+  out.damaged = damaged;
   return out;
+}
+
+float covered_photo_rows(const DecodedImage& image) {
+  if (image.valid_rows >= image.image.height) return std::numeric_limits<float>::infinity();
+  // A bicubic sample reaches two rows below its position.
+  const double rows = std::max(static_cast<double>(image.valid_rows) - 2.0, 0.0);
+  return static_cast<float>(rows / image.scale_y);
 }
 
 std::expected<DecodedImage, std::string> load_image(const ImageMeta& photo, double scale) {

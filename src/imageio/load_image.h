@@ -15,7 +15,15 @@ struct DecodedImage {
   ImageU16 image;        // 3 channels, linear light, 0..65535
   double scale_x = 1.0;  // image width / the photo's full width
   double scale_y = 1.0;  // image height / the photo's full height
+  // Rows of `image` from the top that decoded from the file's data (UINT64_MAX: all). The rows
+  // below, of a file cut short or with corrupt data, hold no picture and cover nothing.
+  uint64_t valid_rows = UINT64_MAX;
+  bool damaged = false;  // the file's image data ended early or was corrupt
 };
+
+// The photo rows, in full-resolution pixels from the top, that a sample of `image` may come
+// from: its valid rows less the reach of the interpolation; infinity when every row is valid.
+float covered_photo_rows(const DecodedImage& image);
 
 // decode_image through the disk cache for DNG photos (keyed by the file's fingerprint, the
 // scale to four decimals and the kinds of its lens items). Errors as decode_image.
@@ -24,8 +32,10 @@ std::expected<DecodedImage, std::string> load_image(const ImageMeta& photo, doub
 // Decodes the photo at `scale` (a fraction of its full size; nothing is ever enlarged): the
 // DNG developed at half size for scales up to 0.5, a JPEG decoded reduced by 2, 4 or 8 when
 // that is within 2 % of the request, then reduced further only when the result is more than
-// 5 % too large. Errors: "cannot read {path}: {reason}" for unreadable files and for TIFF or
-// JPEG data the readers refuse; the DNG developer's message unchanged.
+// 5 % too large. A JPEG whose data ends early or is corrupt decodes as far as its data goes
+// (`valid_rows`, `damaged`). Files are read up to PHOTO_FILE_LIMIT. Errors: "cannot read
+// {path}: {reason}" for unreadable files and for TIFF or JPEG data the readers refuse; the DNG
+// developer's message unchanged.
 std::expected<DecodedImage, std::string> decode_image(const ImageMeta& photo, double scale);
 
 // The disk-cache key text of a scale: rounded to four decimals, halves away from zero,

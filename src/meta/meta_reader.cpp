@@ -59,10 +59,11 @@ std::expected<KindResult, std::string> read_jpeg(const fs::path& path, ImageMeta
   auto head = read_file_head(path, JPEG_HEAD_BYTES);
   if (!head) return std::unexpected(head.error());
   auto info = probe_jpeg(*head);
-  if (!info && head->size() == JPEG_HEAD_BYTES) {
+  const bool soi = head->size() >= 2 && (*head)[0] == 0xFF && (*head)[1] == 0xD8;
+  if (!info && soi && head->size() == JPEG_HEAD_BYTES) {
     // The frame header lies further in (a long EXIF or preview before it): only the size
-    // comes from the whole file, the metadata stays in the head.
-    if (auto whole = read_whole_file(path)) info = probe_jpeg(*whole);
+    // comes from the longer head, the metadata stays in the first one.
+    if (auto longer = read_file_head(path, JPEG_SIZE_SEARCH_BYTES)) info = probe_jpeg(*longer);
   }
   if (!info) return std::unexpected("cannot read JPEG size");
   meta.width = info->width;
@@ -87,7 +88,7 @@ std::expected<KindResult, std::string> read_jpeg(const fs::path& path, ImageMeta
 }
 
 std::expected<KindResult, std::string> read_tiff(const fs::path& path, ImageMeta& meta) {
-  auto data = read_whole_file(path);
+  auto data = read_whole_file(path, PHOTO_FILE_LIMIT);
   if (!data) return std::unexpected(data.error());
   auto tiff = parse_tiff(*data);
   if (!tiff) return std::unexpected(tiff.error());
@@ -123,7 +124,7 @@ std::expected<KindResult, std::string> read_dng(const fs::path& path, ImageMeta&
   if (head->size() == DNG_HEAD_BYTES &&
       std::none_of(dirs.begin(), dirs.end(), [&](const Ifd* d) { return is_raw_image_dir(*d, tiff->little_endian); })) {
     // The raw image directory lies beyond the head (or nowhere): read everything.
-    auto all = read_whole_file(path);
+    auto all = read_whole_file(path, PHOTO_FILE_LIMIT);
     if (!all) return std::unexpected(all.error());
     whole = std::move(*all);
     tiff = parse_tiff(whole);

@@ -3,15 +3,21 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <limits>
+#include <numbers>
+#include <string_view>
 #include <optional>
 
+#include "linalg/stats.h"
 #include "logx.h"
 #include "meta/intrinsics.h"
 #include "meta/meta_reader.h"
 #include "pipeline/file_pairing.h"
+#include "pipeline/input_scan.h"
 #include "pipeline/placement.h"
 #include "pipeline/pose_from_originals.h"
 #include "util/path.h"
+#include "util/files.h"
 #include "util/par.h"
 
 namespace tsl {
@@ -27,6 +33,15 @@ using Skipped = std::vector<std::pair<std::string, std::string>>;
 
 std::string name_of(const fs::path& p) { return file_name_string(p.native()); }
 
+// Logs "  skip {name}: {reason}"; a reason that already starts with the name (the lens
+// derivation's message) does not repeat it.
+void log_skip(const std::string& name, std::string_view reason) {
+  if (!name.empty() && reason.size() > name.size() + 2 && reason.starts_with(name) &&
+      reason.substr(name.size(), 2) == ": ")
+    reason.remove_prefix(name.size() + 2);
+  logf("  skip {}: {}", name, reason);
+}
+
 // The pairing of the inputs with the excluded files taken out of the read list and named in
 // `skipped`; the pairs stay as the pairing made them.
 PairedInputs pair_without_excluded(const Config& config, Skipped& skipped) {
@@ -41,6 +56,18 @@ PairedInputs pair_without_excluded(const Config& config, Skipped& skipped) {
   return paired;
 }
 
+// Entries of the input folders named like photos that the listing left out (folders, broken
+// links, FIFOs): each gets a skip line with what opening it says, rather than vanishing.
+void name_odd_entries(const Config& config, Skipped& skipped) {
+  const std::vector<fs::path> inputs(config.input.begin(), config.input.end());
+  for (const fs::path& p : odd_photo_entries(inputs)) {
+    auto opened = read_file_head(p, 0);
+    const std::string reason = opened ? std::string("not a regular file") : opened.error();
+    log_skip(name_of(p), reason);
+    skipped.emplace_back(name_of(p), "unreadable");
+  }
+}
+
 // Reads every file in parallel; failures are logged by the worker that met them (in the
 // order the reads finish) and named in `skipped` in read-list order.
 std::vector<ImageMeta> read_records(const std::vector<fs::path>& read_list, const Config& config, ProcessedMode mode,
@@ -48,7 +75,7 @@ std::vector<ImageMeta> read_records(const std::vector<fs::path>& read_list, cons
   auto read_meta_job = [&](size_t i) -> std::optional<ImageMeta> {
     auto meta = read_image_meta(read_list[i], config.focal_px, mode);
     if (meta) return std::move(*meta);
-    logf("  skip {}: {}", name_of(read_list[i]), meta.error());
+    log_skip(name_of(read_list[i]), meta.error());
     return std::nullopt;
   };
   auto results = par_map(read_list.size(), config.workers, read_meta_job);
@@ -70,7 +97,7 @@ void complete_lenses(std::vector<ImageMeta>& records, std::optional<double> foca
     if (!m.lens) {
       auto cam = lens_from_meta(m, focal_px);
       if (!cam) {
-        logf("  skip {}: {}", name_of(m.path), cam.error());
+        log_skip(name_of(m.path), cam.error());
         skipped.emplace_back(name_of(m.path), "no focal length");
         continue;
       }
@@ -99,7 +126,10 @@ void apply_lens_switches(std::vector<ImageMeta>& records, bool no_lens, bool no_
 // a gimbal pitched past straight down (-120) is as tilted as one at -60.
 std::optional<std::string> filter_reason(const ImageMeta& m, double max_tilt) {
   if (!std::isfinite(m.lat) || !std::isfinite(m.lon)) return "no GPS";
+  if (std::fabs(m.lat) > 90.0 || std::fabs(m.lon) > 180.0) return "GPS position out of range";
   if (!std::isfinite(m.rel_alt) || m.rel_alt < MIN_REL_ALT_M) return "no/low relative altitude";
+  if (m.rel_alt > MAX_REL_ALT_M || std::isinf(m.abs_alt) || std::fabs(m.abs_alt) > MAX_ABS_ALT_M)
+    return "altitude out of range";
   if (!std::isfinite(m.gimbal_pitch) || !std::isfinite(m.gimbal_yaw)) return "no gimbal angles";
   if (std::fabs(m.gimbal_pitch + 90.0) > max_tilt) return format("tilted {:.0}°", m.gimbal_pitch);
   return std::nullopt;
@@ -113,11 +143,50 @@ void drop_unusable(std::vector<ImageMeta>& records, const Config& config, Skippe
     if (std::isnan(m.rel_alt) && config.ground_amsl && std::isfinite(m.abs_alt))
       m.rel_alt = m.abs_alt - *config.ground_amsl;
     if (auto reason = filter_reason(m, config.max_tilt)) {
-      logf("  skip {}: {}", name_of(m.path), *reason);
+      log_skip(name_of(m.path), *reason);
       skipped.emplace_back(name_of(m.path), std::move(*reason));
       continue;
     }
     kept.push_back(std::move(m));
+  }
+  records = std::move(kept);
+}
+
+// Drops the photos lying far outside the rest of the flight (a damaged position that would
+// stretch the mosaic over kilometres of nothing). Distances are taken on a local tangent
+// plane around the median position, which is exact enough at the scale of the test.
+void drop_far_photos(std::vector<ImageMeta>& records, Skipped& skipped) {
+  if (records.size() < 3) return;
+  constexpr double M_PER_DEG = 111320.0;
+  std::vector<double> lats, lons;
+  for (const ImageMeta& m : records) lats.push_back(m.lat), lons.push_back(m.lon);
+  const double lat_c = median(lats), lon_c = median(lons);
+  const double kx = M_PER_DEG * std::cos(lat_c * std::numbers::pi / 180.0);
+  std::vector<Vec2> xy;
+  for (const ImageMeta& m : records) {
+    double dlon = m.lon - lon_c;
+    if (dlon > 180.0) dlon -= 360.0;
+    if (dlon < -180.0) dlon += 360.0;
+    xy.push_back({dlon * kx, (m.lat - lat_c) * M_PER_DEG});
+  }
+  std::vector<double> from_centre, spacing;
+  for (size_t i = 0; i < xy.size(); ++i) {
+    from_centre.push_back(std::hypot(xy[i].x, xy[i].y));
+    double nearest = std::numeric_limits<double>::infinity();
+    for (size_t j = 0; j < xy.size(); ++j)
+      if (j != i) nearest = std::min(nearest, std::hypot(xy[i].x - xy[j].x, xy[i].y - xy[j].y));
+    spacing.push_back(nearest);
+  }
+  const double limit = std::max(FAR_PHOTO_FACTOR * std::max(median(from_centre), median(spacing)), FAR_PHOTO_MIN_M);
+  std::vector<ImageMeta> kept;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (from_centre[i] > limit) {
+      const std::string name = name_of(records[i].path);
+      logf("  skip {}: far from the rest of the flight ({:.1} km from its centre)", name, from_centre[i] / 1000.0);
+      skipped.emplace_back(name, "far from the rest of the flight");
+      continue;
+    }
+    kept.push_back(std::move(records[i]));
   }
   records = std::move(kept);
 }
@@ -174,6 +243,7 @@ std::expected<ImageSet, std::string> collect_images(const Config& config) {
        paired.pairs.empty() ? std::string()
                             : format(" ({} processed, originals used for metadata)", paired.pairs.size()));
 
+  name_odd_entries(config, set.skipped);
   std::vector<ImageMeta> records = read_records(paired.read_list, config, mode, set.skipped);
   pose_from_originals(records, paired.pairs, mode, config.meta_from);
   complete_lenses(records, config.focal_px, set.skipped);
@@ -182,6 +252,7 @@ std::expected<ImageSet, std::string> collect_images(const Config& config) {
   if (processed > 0)
     logf("  {} pre-processed image(s) (e.g. DxO): metadata lens/vignette corrections disabled", processed);
   drop_unusable(records, config, set.skipped);
+  drop_far_photos(records, set.skipped);
   if (!config.all_cameras && !records.empty()) keep_dominant_camera(records, set.skipped);
   if (records.empty()) return std::unexpected("no usable images");
 

@@ -14,10 +14,22 @@
 
 namespace tsl {
 
+// Heights no drone flies at: above the take-off point, and above sea level (the highest
+// take-off sites lie near 6 km); beyond them a value is a damaged record, not a flight.
+inline constexpr double MAX_REL_ALT_M = 10000.0;
+inline constexpr double MAX_ABS_ALT_M = 12000.0;
+// A photo further from the flight's centre than this many times the flight's own radius (the
+// median distance of its photos from the centre, or the median spacing of neighbouring
+// photos when larger), and further than FAR_PHOTO_MIN_M, belongs to no plan of this flight.
+inline constexpr double FAR_PHOTO_FACTOR = 20.0;
+inline constexpr double FAR_PHOTO_MIN_M = 500.0;
+
 struct ImageSet {
   std::vector<ImageMeta> images;  // read-list order; each has a `lens` and its placement fields
   // (file name, reason): "excluded", "unreadable", "no focal length", "no GPS",
-  // "no/low relative altitude", "no gimbal angles", "tilted {pitch}°", "other camera {key}".
+  // "GPS position out of range", "no/low relative altitude", "altitude out of range",
+  // "no gimbal angles", "tilted {pitch}°", "far from the rest of the flight",
+  // "other camera {key}".
   std::vector<std::pair<std::string, std::string>> skipped;
   std::vector<Mat3> rotations;  // world-to-camera, one per image
   std::vector<Vec3> positions;  // (east - origin_e, north - origin_n, height above take-off), m

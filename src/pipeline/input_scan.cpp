@@ -35,6 +35,23 @@ std::vector<fs::path> scan_inputs(std::span<const fs::path> inputs) {
   return files;
 }
 
+std::vector<fs::path> odd_photo_entries(std::span<const fs::path> inputs) {
+  std::vector<fs::path> odd;
+  for (const fs::path& p : inputs) {
+    std::error_code ec;
+    if (!fs::is_directory(p, ec)) continue;
+    std::vector<fs::path> found;
+    fs::directory_iterator it(p, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+      std::error_code kind_ec;
+      if (!it->is_regular_file(kind_ec) && is_image_file(it->path())) found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    odd.insert(odd.end(), found.begin(), found.end());
+  }
+  return odd;
+}
+
 bool same_path(const fs::path& a, const fs::path& b) { return a.compare(b) == 0; }
 
 std::string path_identity(const fs::path& path) {

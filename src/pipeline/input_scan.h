@@ -17,6 +17,11 @@ std::vector<std::filesystem::path> list_image_files(const std::filesystem::path&
 // missing photo is reported by the reader instead of vanishing.
 std::vector<std::filesystem::path> scan_inputs(std::span<const std::filesystem::path> inputs);
 
+// The entries of the input folders named like image files that are no regular files (folders,
+// dangling or looping links, FIFOs, devices), folder by folder in path order: the listing
+// leaves them out, and the metadata stage names each one.
+std::vector<std::filesystem::path> odd_photo_entries(std::span<const std::filesystem::path> inputs);
+
 // Paths compare component by component, each component by its bytes, so separator style and
 // doubled separators do not matter.
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -1,9 +1,9 @@
 #pragma once
 // The "[6/6] render" stage: plans the output raster, settles where the output goes, writes the
 // terrain and seam files, renders the mosaic block row by block row into the tiled GeoTIFF and
-// writes the world file and the previews. Every file is written under a partial name and
-// renamed into place when complete, so a failed or cancelled build leaves the previous build's
-// files as they were and never a half-written one under a final name.
+// writes the world file and the previews. Every file is written under a partial name; the
+// stage hands them on uncommitted, so that the build renames them into place together with its
+// report, and a failed or cancelled build leaves the previous build's files as they were.
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -18,6 +18,7 @@
 #include "grid/seam_map.h"
 #include "imageio/image_cache.h"
 #include "pipeline/collect_images.h"
+#include "pipeline/output_files.h"
 #include "surface/surface.h"
 
 namespace tsl {
@@ -42,6 +43,7 @@ struct RenderStageResult {
   std::optional<std::filesystem::path> seam_file;     // seam archive, when written
   std::optional<std::filesystem::path> preview;       // absent with --no-preview
   std::optional<SeamMap> seam_map;
+  BuildOutputs files;  // written, not yet committed
 };
 
 // The preview's size for a width x height output: scale min(preview_px / long side, 1) and
@@ -61,7 +63,7 @@ std::expected<unsigned, std::string> output_bits(const Config& config, uint64_t 
 std::optional<GroundBounds> local_bounds(const Config& config, double origin_e, double origin_n);
 
 // Runs the stage with its log lines. Errors: the planner's, the seam cut's and the render's
-// messages and the system's text for any file, unchanged.
+// messages unchanged, and "cannot write {file}: {system's text}" for a file.
 std::expected<RenderStageResult, std::string> run_render_stage(const RenderStageInputs& in);
 
 }  // namespace tsl

@@ -6,7 +6,9 @@
 
 #include "logx.h"
 #include "pipeline/output_files.h"
+#include "util/files.h"
 #include "util/json.h"
+#include "util/text.h"
 
 namespace tsl {
 
@@ -16,6 +18,9 @@ namespace {
 
 // A hand-edited or rounded rotation is still accepted; a matrix of zeros or a scaled one is not.
 constexpr double ROTATION_TOLERANCE = 1e-3;
+// A reused position or terrain node this far from the current flight's origin belongs to no
+// flight of this image set: a report's numbers past it are damaged, not solved.
+constexpr double MAX_OFFSET_M = 100000.0;
 
 bool has_member(const JsonValue& object, std::string_view key) {
   if (!object.is_object()) return false;
@@ -105,6 +110,19 @@ void apply_selfcal(const JsonValue& selfcal, ImageSet& set) {
   }
 }
 
+// What makes a loaded terrain model unusable for this flight, or nothing.
+std::optional<std::string> terrain_problem(const Surface& s) {
+  if (!s.z) return std::nullopt;
+  const double east_extent = s.cell * static_cast<double>(s.nx - 1);
+  const double north_extent = s.cell * static_cast<double>(s.ny - 1);
+  if (!(std::fabs(s.e0) <= MAX_OFFSET_M && std::fabs(s.n0) <= MAX_OFFSET_M && east_extent <= 2 * MAX_OFFSET_M &&
+        north_extent <= 2 * MAX_OFFSET_M))
+    return std::string("grid lies far from this flight");
+  for (float z : *s.z)
+    if (std::fabs(z) > MAX_REL_ALT_M) return format("height beyond {} m", MAX_REL_ALT_M);
+  return std::nullopt;
+}
+
 bool names_existing_file(const JsonValue& value) {
   if (!value.is_string()) return false;
   std::error_code ec;
@@ -115,7 +133,7 @@ bool names_existing_file(const JsonValue& value) {
 }  // namespace
 
 std::expected<ReusedSolution, std::string> load_reuse_report(const fs::path& path, bool dsm_wanted, ImageSet& set) {
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, DOCUMENT_FILE_LIMIT);
   if (!text) return std::unexpected(format("cannot read {}: {}", path.string(), text.error()));
   auto doc = json_parse(*text);
   if (!doc) return std::unexpected(format("bad report {}: {}", path.string(), doc.error()));
@@ -139,6 +157,10 @@ std::expected<ReusedSolution, std::string> load_reuse_report(const fs::path& pat
       logf("  warning: {} in the report has no usable pose - metadata pose used", name);
       continue;
     }
+    const Vec3& p = pose->second;
+    if (std::fabs(p[0]) > MAX_OFFSET_M || std::fabs(p[1]) > MAX_OFFSET_M || std::fabs(p[2]) > MAX_REL_ALT_M)
+      return std::unexpected(format("bad report {}: position of {} out of range (E {:?}, N {:?}, h {:?})", path.string(),
+                                    name, p[0] + set.origin_e, p[1] + set.origin_n, p[2]));
     out.rotations[k] = pose->first;
     out.positions[k] = pose->second;
     if (auto g = shot_gain(*shot)) out.gains[k] = *g;
@@ -151,10 +173,15 @@ std::expected<ReusedSolution, std::string> load_reuse_report(const fs::path& pat
   // A NaN height would put the plane nowhere; such a report falls back to the take-off height.
   out.ground_z = json_number_or_zero(report["ground_z"]);
   if (!std::isfinite(out.ground_z)) out.ground_z = 0.0;
+  if (std::fabs(out.ground_z) > MAX_REL_ALT_M)
+    return std::unexpected(format("bad report {}: ground_z {:?} out of range", path.string(), out.ground_z));
   const JsonValue& surface_file = report["surface_file"];
   if (dsm_wanted && names_existing_file(surface_file)) {
     auto surface = load_surface(surface_file.as_string(), set.origin_e, set.origin_n);
-    if (!surface) return std::unexpected(surface.error());
+    if (surface) {
+      if (auto problem = terrain_problem(*surface)) surface = std::unexpected(*problem);
+    }
+    if (!surface) return std::unexpected(format("cannot read terrain {}: {}", surface_file.as_string(), surface.error()));
     logf("  reusing DSM {}", file_name_string(surface_file.as_string()));
     out.surface = std::move(*surface);
   } else {

@@ -33,8 +33,12 @@ struct ReusedSolution {
 // named camera when they are 0, 2 or 6 finite numbers. The terrain model is loaded only when
 // `dsm_wanted` and the file exists. Logs
 // "[2-5/6] reusing solved poses + gains from {} ({}/{} images)" and "  reusing DSM {}".
-// Errors: "cannot read {path}: {reason}", "bad report {path}: {reason}", "--reuse report is
-// from a different UTM zone", and the terrain reader's message.
+// Numbers no flight can have end the reuse: a shot more than 100 km from the current origin or
+// more than MAX_REL_ALT_M high, a ground_z beyond MAX_REL_ALT_M, a terrain grid far away or
+// with a height beyond MAX_REL_ALT_M.
+// Errors: "cannot read {path}: {reason}" (also for a report larger than DOCUMENT_FILE_LIMIT or
+// not a regular file), "bad report {path}: {reason}", "--reuse report is from a different UTM
+// zone", "cannot read terrain {path}: {reason}" with the terrain reader's message.
 std::expected<ReusedSolution, std::string> load_reuse_report(const std::filesystem::path& path, bool dsm_wanted,
                                                              ImageSet& images);
 

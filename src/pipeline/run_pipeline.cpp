@@ -194,7 +194,8 @@ void radiometry(Build& b) {
 }
 
 // The report, the last run and the report file, in that order: a report that cannot be
-// written still leaves the new result published.
+// written still leaves the new result published. The build's files are renamed into place
+// together, after the report was written.
 std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   ReportInputs in;
   in.images = &b.set;
@@ -220,6 +221,9 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   in.seconds = seconds_since(b.start);
   in.timings = close_stage_times();
   JsonValue report = make_report(in);
+  // The last point at which a stop leaves the previous result in place, on disk and in the
+  // studio: from here the new result is published and its files replace the old ones together.
+  check_cancel();
 
   const std::filesystem::path report_path = sibling_path(r.output, REPORT_SUFFIX);
   auto run = std::make_shared<LastRun>();
@@ -238,7 +242,11 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
 
   std::string text;
   json_write(report, text, true);
-  if (auto w = write_file_atomic(report_path, text); !w) return std::unexpected(w.error());
+  auto partial = add_output(r.files, report_path);
+  if (!partial) return std::unexpected(partial.error());
+  if (auto w = write_whole_file(*partial, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())); !w)
+    return std::unexpected(format("cannot write {}: {}", report_path.string(), w.error()));
+  if (auto c = commit_outputs(r.files); !c) return std::unexpected(c.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
   if (b.config.diagnostics) {
     if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false); !d) return std::unexpected(d.error());
@@ -255,6 +263,8 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   b.start = Clock::now();
   logf("tessaly {}", PROGRAM_VERSION);
   configure_disk_cache(b.config.cache_dir, b.config.disk_cache_gb);
+  // Before any stage that takes time: a build that could never write its result fails at once.
+  if (auto t = check_output_target(b.config.output); !t) return std::unexpected(t.error());
 
   auto set = collect_images(b.config);
   if (!set) return std::unexpected(set.error());

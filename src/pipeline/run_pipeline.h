@@ -5,9 +5,11 @@
 // report and the last run. Logs the stage lines the timings and the studio's progress come
 // from. Returns the report, or the first stage's error message unchanged.
 //
-// The full road's features, matching and bundle adjustment, and the diagnostics bundle, are
-// not part of this version: a build that needs them stops with an error naming them, before
-// anything is written.
+// The output is checked before the metadata stage (not a folder, device or FIFO; its folder
+// takes a new file). The build's files are written under partial names and renamed into place
+// together once the report is written, so a build that fails or is cancelled (the studio's
+// cancel, or Ctrl-C and SIGTERM on the command line) leaves the previous build's files as they
+// were and none of its own.
 #include <expected>
 #include <string>
 

@@ -90,7 +90,7 @@ std::vector<PairMatch> read_matches_json(std::span<const JsonValue> items) {
 }
 
 std::expected<std::vector<PairMatch>, std::string> read_tie_file(const std::filesystem::path& path) {
-  auto text = read_text_file(path);
+  auto text = read_text_file(path, DOCUMENT_FILE_LIMIT);
   if (!text) return std::unexpected(text.error());
   auto doc = json_parse(*text);
   if (!doc) return std::unexpected(doc.error());

@@ -1,8 +1,11 @@
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,5 +80,40 @@ std::optional<std::vector<CpuTime>> processor_times() {
 uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
 
 std::FILE* open_file(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+std::expected<OpenedForReading, int> open_for_reading(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return std::unexpected(e);
+  }
+  OpenedForReading out;
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: out.kind = NodeKind::Regular; break;
+    case S_IFDIR: out.kind = NodeKind::Directory; break;
+    case S_IFIFO: out.kind = NodeKind::Fifo; break;
+    case S_IFCHR: out.kind = NodeKind::CharDevice; break;
+    case S_IFBLK: out.kind = NodeKind::BlockDevice; break;
+    case S_IFSOCK: out.kind = NodeKind::Socket; break;
+    default: out.kind = NodeKind::Other; break;
+  }
+  if (out.kind != NodeKind::Regular) {
+    ::close(fd);
+    return out;
+  }
+  out.size = static_cast<uint64_t>(st.st_size);
+  // Reads of a regular file never wait, but stdio expects a blocking descriptor.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  out.file = ::fdopen(fd, "rb");
+  if (out.file == nullptr) {
+    const int e = errno;
+    ::close(fd);
+    return std::unexpected(e);
+  }
+  return out;
+}
 
 }  // namespace tsl::platform

@@ -4,6 +4,7 @@
 // failing.
 #include <cstdint>
 #include <cstdio>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -37,5 +38,21 @@ uint64_t process_id();
 // Opens a file with a stdio mode ("rb", "wb"); null with errno set on failure. Paths are the
 // system's own encoding, so any name the file system holds can be opened.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
+
+// What a path names, as far as reading it goes.
+enum class NodeKind { Regular, Directory, Fifo, CharDevice, BlockDevice, Socket, Other };
+
+// A path opened for reading: `file` is open ("rb") only when `kind` is Regular; `size` is the
+// regular file's length when it was opened.
+struct OpenedForReading {
+  std::FILE* file = nullptr;
+  NodeKind kind = NodeKind::Other;
+  uint64_t size = 0;
+};
+
+// Opens a path for reading without waiting: a FIFO with no writer or a device never blocks
+// the open, and the kind is taken from the opened node itself, so a path swapped between a
+// check and the open cannot slip through. Error: the errno value of the failed open.
+std::expected<OpenedForReading, int> open_for_reading(const std::filesystem::path& path);
 
 }  // namespace tsl::platform

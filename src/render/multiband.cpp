@@ -8,6 +8,7 @@
 #include "grid/proj_grid.h"
 #include "img/ops/filter.h"
 #include "img/ops/resample.h"
+#include "imageio/load_image.h"
 #include "logx.h"
 #include "platform/system.h"
 #include "render/warp_sample.h"
@@ -152,6 +153,7 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
     float* seam = slot.seam.data.data();
     const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
     const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
+    const float covered_rows = covered_photo_rows(src);
     const float step = static_cast<float>(proj.step);
     std::array<float, 3> gain;
     for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
@@ -167,8 +169,8 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
         for (size_t x = 0; x < w; ++x) {
           const float col = interpolate_nodes(nx.data(), proj.cols, step, x);
           const float row = interpolate_nodes(ny.data(), proj.cols, step, x);
-          const bool inside =
-              std::fabs(2.0f * col / (fw - 1.0f) - 1.0f) <= 1.0f && std::fabs(2.0f * row / (fh - 1.0f) - 1.0f) <= 1.0f;
+          const bool inside = std::fabs(2.0f * col / (fw - 1.0f) - 1.0f) <= 1.0f &&
+                              std::fabs(2.0f * row / (fh - 1.0f) - 1.0f) <= 1.0f && row < covered_rows;
           const float px = (col + 0.5f) * sx - 0.5f, py = (row + 0.5f) * sy - 0.5f;
           const size_t p = r * w + x;
           if (std::fabs(px) < 1e6f && std::fabs(py) < 1e6f) {

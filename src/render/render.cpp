@@ -8,6 +8,7 @@
 
 #include "grid/proj_grid.h"
 #include "img/ops/morph.h"
+#include "imageio/load_image.h"
 #include "logx.h"
 #include "render/multiband.h"
 #include "render/warp_sample.h"
@@ -145,6 +146,7 @@ struct RowContext {
   const DecodedImage* image = nullptr;
   uint64_t x_lo = 0, x_hi = 0;
   float full_w = 0, full_h = 0;  // the photo's full size
+  float covered_rows = 0;        // photo rows holding decoded data (covered_photo_rows)
   float feather = 1;
   int feather_int = -1;         // the exponent when it is a whole number up to 64, else -1
   std::array<float, 3> gain{};  // per channel, divided by 65535
@@ -174,7 +176,7 @@ void feather_accumulate_row(const RowContext& c, uint64_t r, float* acc) {
     const float col = interpolate_nodes(node_x.data(), cols, step, x - c.x_lo);
     const float row = interpolate_nodes(node_y.data(), cols, step, x - c.x_lo);
     const float nx = 2.0f * col / (c.full_w - 1.0f) - 1.0f, ny = 2.0f * row / (c.full_h - 1.0f) - 1.0f;
-    if (!(std::fabs(nx) <= 1.0f && std::fabs(ny) <= 1.0f)) continue;
+    if (!(std::fabs(nx) <= 1.0f && std::fabs(ny) <= 1.0f) || !(row < c.covered_rows)) continue;
     float base = std::clamp((1.0f - nx * nx) * (1.0f - ny * ny), 0.0f, 1.0f);
     if (c.feather != 1.0f) base = c.feather_int >= 0 ? whole_power(base, c.feather_int) : std::pow(base, c.feather);
     const float w = std::max(base, 1e-20f);
@@ -226,6 +228,8 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
     const std::vector<BlockPhoto> list = cull_block(job, candidates, y0, y1, feather, natives);
 
     for (const BlockPhoto& bp : list) {
+      // A block of a large mosaic takes long; a stop request need not wait for its log line.
+      check_cancel();
       const PixelWindow& w = grid.windows[bp.index];
       uint64_t x_lo = w.x0, x_hi = w.x1, y_lo = std::max(w.y0, y0), y_hi = std::min(w.y1, y1);
       if (bp.kept) {
@@ -244,6 +248,7 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
       ctx.x_hi = x_hi;
       ctx.full_w = static_cast<float>(job.images[bp.index].width);
       ctx.full_h = static_cast<float>(job.images[bp.index].height);
+      ctx.covered_rows = covered_photo_rows(**image);
       ctx.feather = feather;
       if (feather >= 0.0f && feather <= 64.0f && feather == std::floor(feather))
         ctx.feather_int = static_cast<int>(feather);

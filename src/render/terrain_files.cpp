@@ -14,19 +14,25 @@ NpyArray scalar(double v) { return NpyArray{std::vector<double>{v}, {}}; }
 
 }  // namespace
 
+std::expected<void, std::string> write_terrain_archive(const std::filesystem::path& path, const Surface& surface,
+                                                       double origin_e, double origin_n) {
+  if (!surface.z) internal_error("terrain archive of a plane");
+  const std::vector<NamedArray> arrays = {
+      {"z0", scalar(surface.z0)},
+      {"E0", scalar(origin_e + surface.e0)},
+      {"N0", scalar(origin_n + surface.n0)},
+      {"cell", scalar(surface.cell)},
+      {"Z", NpyArray{*surface.z, {surface.ny, surface.nx}}},
+  };
+  return write_npz(path, arrays);
+}
+
 std::expected<void, std::string> write_terrain_files(const std::filesystem::path& archive_path,
                                                      const std::filesystem::path& raster_path, const Surface& surface,
                                                      double origin_e, double origin_n, int32_t epsg) {
   if (!surface.z) internal_error("terrain files of a plane");
   const double east = origin_e + surface.e0, north = origin_n + surface.n0;
-  const std::vector<NamedArray> arrays = {
-      {"z0", scalar(surface.z0)},
-      {"E0", scalar(east)},
-      {"N0", scalar(north)},
-      {"cell", scalar(surface.cell)},
-      {"Z", NpyArray{*surface.z, {surface.ny, surface.nx}}},
-  };
-  if (auto r = write_npz(archive_path, arrays); !r) return r;
+  if (auto r = write_terrain_archive(archive_path, surface, origin_e, origin_n); !r) return r;
   return write_dsm_tiff(raster_path, surface.nx, surface.ny, *surface.z, dsm_georef(east, north, surface.cell, epsg));
 }
 

@@ -17,6 +17,11 @@ namespace tsl {
 // Seam labels are stored in 16 bits, so a seam file holds at most this many photos.
 inline constexpr uint64_t SEAM_FILE_MAX_PHOTOS = 32767;
 
+// Writes the terrain archive alone ("z0", "E0", "N0", "cell", "Z") to `path`. A plane is a
+// caller's bug (internal error).
+std::expected<void, std::string> write_terrain_archive(const std::filesystem::path& path, const Surface& surface,
+                                                       double origin_e, double origin_n);
+
 // Writes the terrain archive ("z0", "E0", "N0", "cell" as float64 scalars, "Z" float32
 // (ny, nx)) to `archive_path`, then the terrain raster (float32, one pixel per node, the node
 // at the pixel's centre) to `raster_path`. A plane is a caller's bug (internal error).

@@ -1,5 +1,7 @@
 #include "seams/compute_seams.h"
 
+#include <cmath>
+
 #include "logx.h"
 #include "seams/cut_seams.h"
 #include "seams/nadir.h"
@@ -19,6 +21,13 @@ std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> ima
                           rotations.size(), positions.size(), gains.size(), grid.windows.size()));
   const std::vector<double> natives = native_gsds(images, positions, surface_reference_height(surface));
   const SeamGridSize size = seam_grid_size(images, natives, grid, config.match_px, config.seam_mpix);
+  // Checked before the label grid is allocated: a grid of no cells, or more cells than the
+  // output has pixels, means the output plan itself is unusable.
+  const double cells = static_cast<double>(size.nx) * static_cast<double>(size.ny);
+  if (!std::isfinite(size.cell) || size.nx == 0 || size.ny == 0 ||
+      cells > static_cast<double>(grid.width) * static_cast<double>(grid.height) * 4.0 + 4.0)
+    return std::unexpected(format("seam grid of {} x {} cells of {} m does not fit the {} x {} px mosaic", size.nx,
+                                  size.ny, size_text(size.cell), grid.width, grid.height));
   const std::vector<double> scales = seam_decode_scales(natives, size.cell);
 
   SeamMap map;

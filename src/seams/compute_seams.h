@@ -18,7 +18,8 @@ namespace tsl {
 
 // The seam map of a build. Reads match_px, seam_mpix (clamped to at least MIN_SEAM_MPIX),
 // workers, seams and seam_band of `config`; the cut pass decodes photos through `cache`.
-// Logs one summary line. Error: only a photo-loading error of the cut pass. Photos without a
+// Logs one summary line. Errors: a seam grid that does not fit the output grid (no cells, or
+// more than the output has pixels), and a photo-loading error of the cut pass. Photos without a
 // camera model, or fewer rotations, positions, gains or windows than photos, are a caller's bug.
 std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
                                                   std::span<const Vec3> positions, const Surface& surface,

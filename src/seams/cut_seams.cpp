@@ -13,6 +13,7 @@
 #include "img/ops/filter.h"
 #include "img/ops/morph.h"
 #include "img/ops/sample.h"
+#include "imageio/load_image.h"
 #include "linalg/stats.h"
 #include "logx.h"
 #include "util/error.h"
@@ -292,6 +293,7 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
   patch.valid.assign(n, 0);
   const float fw = static_cast<float>(meta.width), fh = static_cast<float>(meta.height);
   const float sx = static_cast<float>(src.scale_x), sy = static_cast<float>(src.scale_y);
+  const float covered_rows = covered_photo_rows(src);
   std::array<float, 3> gain;
   for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(in.gains[photo][c]);
   // Each cell depends on its own projection only, so rows may run in any order.
@@ -299,7 +301,7 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
     std::array<float, 4> s{};
     for (size_t i = first * w; i < last * w; ++i) {
       if (!needed.empty() && !needed[i]) continue;
-      patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f;
+      patch.valid[i] = px[i] > 1.0f && py[i] > 1.0f && px[i] < fw - 2.0f && py[i] < fh - 2.0f && py[i] < covered_rows;
       const float x = (px[i] + 0.5f) * sx - 0.5f, y = (py[i] + 0.5f) * sy - 0.5f;
       if (std::fabs(x) < 1e6f && std::fabs(y) < 1e6f) {
         sample_u16(src.image, x, y, false, BorderMode::Clamp, s);

@@ -112,7 +112,8 @@ SeamGridSize seam_grid_size(std::span<const ImageMeta> images, std::span<const d
         static_cast<double>(std::max(images[i].width, images[i].height)) * natives[i] / static_cast<double>(match_px);
   const double c = 1.25 * median(r);
   SeamGridSize size;
-  size.cell = std::isnan(c) ? grid.gsd : std::max(c, grid.gsd);
+  // A photo hung at an absurd height can make the median infinite; like NaN it says nothing.
+  size.cell = std::isfinite(c) ? std::max(c, grid.gsd) : grid.gsd;
   if (!(seam_mpix >= MIN_SEAM_MPIX)) seam_mpix = MIN_SEAM_MPIX;
   const double w = static_cast<double>(grid.width), h = static_cast<double>(grid.height);
   double ex = w * grid.gsd / size.cell, ey = h * grid.gsd / size.cell;

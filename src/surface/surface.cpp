@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "linalg/stats.h"
 #include "util/error.h"
@@ -84,12 +85,38 @@ JsonValue Surface::to_json() const {
   return out;
 }
 
+namespace {
+
+struct Thinned {
+  std::vector<float> z;
+  uint64_t nx = 0, ny = 0, step = 1;
+};
+
+// Every step-th node on both axes, the smallest step that brings the grid within
+// TERRAIN_MAX_NODES; node (0, 0) stays where it was. Error when a side would keep fewer than
+// 2 nodes (a grid thousands of times longer than wide).
+std::expected<Thinned, std::string> thin_grid(std::vector<float> z, uint64_t nx, uint64_t ny) {
+  auto kept = [](uint64_t n, uint64_t step) { return (n - 1) / step + 1; };
+  uint64_t step = 1;
+  while (kept(nx, step) * kept(ny, step) > TERRAIN_MAX_NODES) ++step;
+  if (step == 1) return Thinned{std::move(z), nx, ny, 1};
+  if (kept(nx, step) < 2 || kept(ny, step) < 2)
+    return std::unexpected(format("surface Z of {} x {} nodes is too large", ny, nx));
+  Thinned out{{}, kept(nx, step), kept(ny, step), step};
+  out.z.reserve(out.nx * out.ny);
+  for (uint64_t r = 0; r < out.ny; ++r)
+    for (uint64_t c = 0; c < out.nx; ++c) out.z.push_back(z[r * step * nx + c * step]);
+  return out;
+}
+
+}  // namespace
+
 std::expected<Surface, std::string> load_surface(const std::filesystem::path& path, double origin_east,
                                                  double origin_north) {
-  std::expected<std::vector<NamedArray>, std::string> arrays = read_npz(path);
+  std::expected<std::vector<NamedArray>, std::string> arrays = read_npz(path, TERRAIN_FILE_LIMIT);
   if (!arrays) return std::unexpected(arrays.error());
   const double z0 = npz_scalar(*arrays, "z0");
-  const NpyArray* z = npz_find(*arrays, "Z");
+  NpyArray* z = const_cast<NpyArray*>(npz_find(*arrays, "Z"));
   if (!z) return std::unexpected(std::string("surface Z missing"));
   const bool empty = std::ranges::any_of(z->shape, [](uint64_t d) { return d == 0; });
   if (z->shape.size() != 2 || empty) return Surface::plane(z0);
@@ -101,8 +128,8 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
     return std::unexpected(format("surface cell size {} is not a positive finite number", cell));
   // Heights are written as f32: take them as they are, and convert any other number type.
   std::vector<float> heights;
-  if (const auto* f32 = std::get_if<std::vector<float>>(&z->data)) {
-    heights = *f32;
+  if (auto* f32 = std::get_if<std::vector<float>>(&z->data)) {
+    heights = std::move(*f32);
   } else {
     const std::vector<double> values = npy_to_f64(*z);
     heights.assign(values.begin(), values.end());
@@ -110,8 +137,10 @@ std::expected<Surface, std::string> load_surface(const std::filesystem::path& pa
   if (heights.empty()) return std::unexpected(std::string("surface Z holds no numbers"));
   if (heights.size() / nx != ny || heights.size() % nx != 0)
     return std::unexpected(format("surface Z of {} x {} nodes holds {} values", ny, nx, heights.size()));
-  return Surface::dsm(z0, npz_scalar(*arrays, "E0") - origin_east, npz_scalar(*arrays, "N0") - origin_north, cell, nx, ny,
-                      std::move(heights));
+  auto grid = thin_grid(std::move(heights), nx, ny);
+  if (!grid) return std::unexpected(grid.error());
+  return Surface::dsm(z0, npz_scalar(*arrays, "E0") - origin_east, npz_scalar(*arrays, "N0") - origin_north,
+                      cell * static_cast<double>(grid->step), grid->nx, grid->ny, std::move(grid->z));
 }
 
 GroundHeights ground_heights(const Surface& surface) {

@@ -49,10 +49,20 @@ struct Surface {
 // height_at. The function borrows `surface`, which must outlive it.
 GroundHeights ground_heights(const Surface& surface);
 
+// A terrain file holds at most this much (the file, and apart its inflated arrays): room for
+// a grid of twice TERRAIN_MAX_NODES.
+inline constexpr uint64_t TERRAIN_FILE_LIMIT = 250'000'000;
+// A loaded terrain grid keeps at most this many nodes. The terrain model's cells are at least
+// 8 output pixels wide, so the 2000-megapixel output cap gives it about 31 million nodes; a
+// larger grid is thinned to every k-th node on both axes.
+inline constexpr uint64_t TERRAIN_MAX_NODES = uint64_t{1} << 25;
+
 // Reads a terrain file written for a build: an npz archive with the 0-dimensional arrays
 // "z0", "E0", "N0" (absolute UTM of node (0, 0)), "cell" and the 2-dimensional heights "Z"
 // (rows from the north). The grid's corner is made relative to the given UTM origin. A "Z"
-// that is empty or not 2-dimensional gives a plane at z0. Errors: the archive reader's
+// that is empty or not 2-dimensional gives a plane at z0; a grid of more than
+// TERRAIN_MAX_NODES nodes keeps every k-th node (k as small as fits) with a k times larger
+// cell. Errors: a file larger than TERRAIN_FILE_LIMIT, the archive reader's
 // message, "surface Z missing", and messages for a grid under 2 x 2, heights that are not
 // numbers or do not fill the shape, and a cell size that is not a positive finite number.
 std::expected<Surface, std::string> load_surface(const std::filesystem::path& path, double origin_east,

@@ -247,10 +247,10 @@ std::vector<double> npy_to_f64(const NpyArray& array) {
       array.data);
 }
 
-std::expected<std::vector<NamedArray>, std::string> read_npz(const std::filesystem::path& path) {
-  auto bytes = read_whole_file(path);
+std::expected<std::vector<NamedArray>, std::string> read_npz(const std::filesystem::path& path, uint64_t max_bytes) {
+  auto bytes = read_whole_file(path, max_bytes);
   if (!bytes) return std::unexpected(bytes.error());
-  auto members = read_zip_members(*bytes);
+  auto members = read_zip_members(*bytes, max_bytes);
   if (!members) return std::unexpected(members.error());
   std::vector<NamedArray> arrays;
   arrays.reserve(members->size());

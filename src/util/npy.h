@@ -41,9 +41,11 @@ std::vector<uint8_t> npy_write(const NpyArray& array);
 std::vector<double> npy_to_f64(const NpyArray& array);
 
 // The arrays of an npz file in archive order, named by the member names without their
-// ".npy" suffixes (a name may repeat: callers take the first). Errors: the system's text for
-// an unreadable file, the zip reader's and npy_read's messages.
-std::expected<std::vector<NamedArray>, std::string> read_npz(const std::filesystem::path& path);
+// ".npy" suffixes (a name may repeat: callers take the first). The file and, apart, its
+// inflated members together may hold at most `max_bytes`. Errors: the file reader's text for
+// an unreadable or too large file, the zip reader's and npy_read's messages.
+std::expected<std::vector<NamedArray>, std::string> read_npz(const std::filesystem::path& path,
+                                                            uint64_t max_bytes = UINT64_MAX);
 
 // The first array of that exact name in an npz's list, or nothing.
 const NpyArray* npz_find(std::span<const NamedArray> arrays, std::string_view name);

@@ -181,7 +181,8 @@ std::expected<void, std::string> ZipWriter::finish() {
   return {};
 }
 
-std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<const uint8_t> archive) {
+std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<const uint8_t> archive,
+                                                                  uint64_t max_content_bytes) {
   const uint64_t size = archive.size();
   if (size < END_RECORD) return std::unexpected("not a zip file");
   // The end record is the last of its signature within reach of a maximal comment.
@@ -207,6 +208,7 @@ std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<co
   std::vector<ZipMember> members;
   members.reserve(static_cast<size_t>(std::min<uint64_t>(count, size / CENTRAL_HEADER)));
   uint64_t at = dir;
+  uint64_t content_bytes = 0;
   for (uint64_t k = 0; k < count; ++k) {
     if (!fits(at, CENTRAL_HEADER, size) || get32(archive, at) != SIG_CENTRAL)
       return std::unexpected("bad central directory");
@@ -246,6 +248,10 @@ std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<co
     if (!fits(data_at, packed_size, size)) return std::unexpected(format("truncated zip member {}", name));
     const auto packed = archive.subspan(static_cast<size_t>(data_at), static_cast<size_t>(packed_size));
 
+    // Checked before anything is inflated: a few bytes of deflate data can claim gigabytes.
+    if (full_size > max_content_bytes - content_bytes)
+      return std::unexpected(format("zip content larger than {} bytes", max_content_bytes));
+    content_bytes += full_size;
     ZipMember m;
     m.name = std::move(name);
     if (method == 0) {

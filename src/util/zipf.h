@@ -55,7 +55,9 @@ struct ZipMember {
 // and size is checked against the buffer, and each member's size and CRC-32 against its
 // directory entry. Errors: "not a zip file", "bad central directory", "bad zip64 end record",
 // "zip method {} not supported", "truncated zip member {}", "size mismatch in zip member {}",
-// "crc mismatch in zip member {}", and inflate's messages.
-std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<const uint8_t> archive);
+// "crc mismatch in zip member {}", "zip content larger than {max_content_bytes} bytes" (the
+// members' sizes together, checked before any is inflated), and inflate's messages.
+std::expected<std::vector<ZipMember>, std::string> read_zip_members(std::span<const uint8_t> archive,
+                                                                  uint64_t max_content_bytes = UINT64_MAX);
 
 }  // namespace tsl

@@ -155,6 +155,34 @@ TEST(PlanOutputGrid, RejectsGsdAndCapThatAreNotPositive) {
   }
 }
 
+// Regression: sizes were converted to integers before the cap, saturating at 2^64 - 1 where no
+// cap could bring them back, and a cap below one pixel gave an infinite gsd. Every size is now
+// checked in floating point, and what does not fit is a clear error, never a grid.
+TEST(PlanOutputGrid, RejectsSizesThatDoNotFit) {
+  struct Case {
+    const char* name;
+    double e1, n1;            // the footprint [0, e1] x [0, n1] in metres
+    std::optional<double> gsd;
+    double max_mpix;
+    const char* error;        // the start of the message
+  };
+  const Case cases[] = {
+      {"cap below one pixel", 100, 50, 0.5, 5e-324, "max_mpix 5e-324 is less than one pixel"},
+      // 1e13 x 0.001 m: the cap leaves a strip 1.4e11 px long, one pixel high.
+      {"strip longer than a TIFF side", 1e13, 0.001, 1.0, 2000,
+       "mosaic of 1.4142135623"},
+      {"extent past the largest gsd", 1e300, 1e300, 1e-300, 2000, "mosaic of 1e+300 x 1e+300 m at 1e-300 m per pixel does not fit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Flight f;
+    f.add(0, c.e1, 0, c.n1);
+    const Planned p = plan(f, c.gsd, c.max_mpix, std::nullopt);
+    ASSERT_FALSE(p.grid.has_value()) << p.grid->width << "x" << p.grid->height << " @ " << p.grid->gsd;
+    EXPECT_TRUE(p.grid.error().starts_with(c.error)) << p.grid.error();
+  }
+}
+
 TEST(PlanOutputGrid, RejectsCamerasAtOrBelowTheGround) {
   // The photos hang 100 m up, but the ground plane is raised to their height or above them:
   // the native gsd is 0 or negative.

@@ -85,11 +85,11 @@ TEST(OutputFiles, SettleRelativeOutputPath) {
             std::vector<std::string>{"  output folder pointed inside the file x.jpg -> writing to tessaly/ortho_ortho.tif"});
 }
 
-TEST(OutputFiles, SettleFailsWithTheSystemText) {
+TEST(OutputFiles, SettleFailsNamingTheFolder) {
   if (!fs::is_directory("/proc/self")) GTEST_SKIP() << "needs /proc";
   auto r = settle_output_path("/proc/tessaly-test/ortho.tif");
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), "No such file or directory (os error 2)");
+  EXPECT_EQ(r.error(), "cannot create folder /proc/tessaly-test: No such file or directory (os error 2)");
 }
 
 // A file replaces its predecessor only when it is whole; a failed write or an abandoned
@@ -113,10 +113,134 @@ TEST(OutputFiles, AtomicWrites) {
 
   {
     PendingFile pending(path);
+    ASSERT_TRUE(reserve_partial(pending).has_value());
     test::write_file_text(pending.partial, "half");
   }
   EXPECT_FALSE(fs::exists(partial_path(path)));
   EXPECT_EQ(test::read_file_text(path), "second");
+}
+
+// Regression: a dropped pending file removed whatever had its partial name, even a folder it
+// had not made. Now the partial file must be new, and only a file the record made goes.
+TEST(OutputFiles, PartialNameTakenByAnotherEntryIsLeftAlone) {
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path& at);
+  };
+  const Case cases[] = {
+      {"empty folder", [](const fs::path& at) { fs::create_directory(at); }},
+      {"file", [](const fs::path& at) { test::write_file_text(at, "someone else's"); }},
+      {"link to a file", [](const fs::path& at) {
+         test::write_file_text(at.string() + ".target", "target");
+         fs::create_symlink(at.string() + ".target", at);
+       }},
+      {"dangling link", [](const fs::path& at) { fs::create_symlink(at.string() + ".nowhere", at); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const fs::path path = dir / "ortho.tif";
+    const fs::path partial = partial_path(path);
+    c.make(partial);
+    const fs::file_status before = fs::symlink_status(partial);
+    {
+      PendingFile pending(path);
+      auto r = reserve_partial(pending);
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error(), "cannot create " + partial.string() + ": File exists (os error 17)");
+    }
+    EXPECT_EQ(fs::symlink_status(partial).type(), before.type());
+    auto w = write_file_atomic(path, std::string_view("x"));
+    ASSERT_FALSE(w.has_value());
+    EXPECT_EQ(fs::symlink_status(partial).type(), before.type());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+    if (fs::is_regular_file(fs::symlink_status(partial))) {
+      EXPECT_EQ(test::read_file_text(partial), "someone else's");
+    }
+  }
+}
+
+// Files of one build replace the previous build's together or not at all; a folder in the
+// way of one of them fails the commit before any other file was replaced.
+TEST(OutputFiles, CommitReplacesAllFilesOrNone) {
+  test::TempDir dir;
+  const fs::path a = dir / "o.tif", b = dir / "o_seams.npz", c = dir / "o_report.json";
+  for (const fs::path& p : {a, b}) test::write_file_text(p, "old " + p.filename().string());
+  fs::create_directories(c / "inside");
+  {
+    BuildOutputs outputs;
+    for (const fs::path& p : {a, b, c}) {
+      auto partial = add_output(outputs, p);
+      ASSERT_TRUE(partial.has_value()) << partial.error();
+      test::write_file_text(*partial, "new");
+    }
+    auto r = commit_outputs(outputs);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "cannot write " + c.string() + ": Is a directory (os error 21)");
+  }
+  EXPECT_EQ(test::read_file_text(a), "old o.tif");
+  EXPECT_EQ(test::read_file_text(b), "old o_seams.npz");
+  for (const fs::path& p : {a, b, c}) EXPECT_FALSE(fs::exists(partial_path(p))) << p;
+
+  fs::remove_all(c);
+  BuildOutputs outputs;
+  for (const fs::path& p : {a, b, c}) {
+    auto partial = add_output(outputs, p);
+    ASSERT_TRUE(partial.has_value()) << partial.error();
+    test::write_file_text(*partial, "new");
+  }
+  ASSERT_TRUE(commit_outputs(outputs).has_value());
+  for (const fs::path& p : {a, b, c}) {
+    EXPECT_EQ(test::read_file_text(p), "new") << p;
+    EXPECT_FALSE(fs::exists(partial_path(p))) << p;
+  }
+}
+
+// An output that is not a regular file would be replaced by one; a folder that takes no new
+// file would fail only after the long stages. Both are found before any stage runs, and the
+// check leaves nothing behind but the output's folder.
+TEST(OutputFiles, CheckOutputTarget) {
+  test::TempDir dir;
+  fs::create_directory(dir / "folder.tif");
+  const bool have_fifo = test::run_command("mkfifo " + test::shell_quote((dir / "pipe.tif").string())).exit_code == 0;
+  fs::create_directory(dir / "stale");
+  test::write_file_text(dir / "stale" / "ortho.partial.tif", "left by someone");
+  struct Case {
+    std::string name;
+    fs::path output;
+    std::string error;  // empty: accepted
+  };
+  std::vector<Case> cases = {
+      {"new file in a new folder", dir / "a" / "b" / "ortho.tif", ""},
+      {"folder", dir / "folder.tif", "output " + (dir / "folder.tif").string() + " is a folder, not a file"},
+      {"partial name taken", dir / "stale" / "ortho.tif",
+       "cannot create " + (dir / "stale" / "ortho.partial.tif").string() + ": File exists (os error 17)"},
+  };
+  if (have_fifo)
+    cases.push_back({"FIFO", dir / "pipe.tif", "output " + (dir / "pipe.tif").string() + " is a FIFO, not a file"});
+  if (fs::exists("/dev/null")) cases.push_back({"device", "/dev/null", "output /dev/null is a device, not a file"});
+  if (fs::is_directory("/proc/self"))
+    cases.push_back({"folder that takes no file", "/proc/self/ortho.tif", "cannot create /proc/self/ortho.partial.tif: "});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = check_output_target(c.output);
+    if (c.error.empty()) {
+      EXPECT_TRUE(r.has_value()) << r.error();
+      EXPECT_TRUE(fs::is_directory(c.output.parent_path()));
+      EXPECT_TRUE(fs::is_empty(c.output.parent_path()));
+    } else {
+      ASSERT_FALSE(r.has_value());
+      EXPECT_TRUE(r.error().starts_with(c.error)) << r.error();
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "folder.tif"));
+  EXPECT_EQ(test::read_file_text(dir / "stale" / "ortho.partial.tif"), "left by someone");
+  if (have_fifo) {
+    EXPECT_EQ(fs::status(dir / "pipe.tif").type(), fs::file_type::fifo);
+  }
+  if (fs::exists("/dev/null")) {
+    EXPECT_EQ(fs::status("/dev/null").type(), fs::file_type::character);
+  }
 }
 
 TEST(OutputFiles, ReadTextFile) {

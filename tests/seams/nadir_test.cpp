@@ -12,6 +12,7 @@ namespace tsl {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
 
 OutputGrid grid_of(uint64_t width, uint64_t height, double gsd) {
   OutputGrid g;
@@ -38,6 +39,8 @@ TEST(SeamGridSize, CellFromTheMatchingResolutionAndTheCellBudget) {
       {"at least the gsd", 5472, 3648, 0.0275, grid_of(1000, 500, 0.2), 16, 0.2, 1000, 500},
       // No usable photo size: the output gsd.
       {"NaN falls back", 5472, 3648, NaN, grid_of(1000, 500, 0.05), 16, 0.05, 1000, 500},
+      // Regression: an infinite native size gave an infinite cell and a 0 x 0 seam grid.
+      {"infinite falls back", 5472, 3648, INF, grid_of(1000, 500, 0.05), 16, 0.05, 1000, 500},
       // 20000 x 15000 px at 3 cm with a 5 cm cell is 108 M cells; the 16 M budget gives
       // sqrt(3e8 / 1.6e7) x 0.03 = 0.12990 m and 4619 x 3465 cells.
       {"budget", 2000, 1000, 0.04, grid_of(20000, 15000, 0.03), 16, 0.1299038106, 4619, 3465},

@@ -41,26 +41,12 @@ def tearDownModule():
     shutil.rmtree(OUT, ignore_errors=True)
 
 
-def wait_idle(timeout=120):
-    """Cancels a build left running and waits for its end, so the next test starts idle."""
-    if STUDIO is None:
-        return
-    STUDIO.api('api/cancel', {})
-    end = time.time() + timeout
-    while time.time() < end:
-        status, j = STUDIO.api('api/job?since=999999')
-        if j.get('state') != 'running':
-            return
-        time.sleep(0.2)
+def wait_idle():
+    sb.wait_idle(STUDIO)
 
 
 def set_field(key, text):
-    f = DRV.find_element(By.CSS_SELECTOR, '.ctl[data-k="%s"] input[type=text]' % key)
-    sb.js(DRV, 'arguments[0].scrollIntoView({block: "center"})', f)
-    f.send_keys(Keys.CONTROL, 'a')
-    f.send_keys(Keys.BACK_SPACE)
-    f.send_keys(text)
-    f.send_keys(Keys.TAB)
+    sb.set_field(DRV, key, text)
 
 
 def prepare(inputs, out_name, slow=False):

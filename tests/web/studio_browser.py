@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.error
 import urllib.request
 
@@ -204,3 +205,28 @@ def page_settings(drv):
     # As JSON text: the driver's own object transfer sorts the keys, and their order is the
     # order of the arguments.
     return json.loads(js(drv, 'return JSON.stringify(window.tsl.settingsObj())'))
+
+
+def wait_idle(studio, timeout=120):
+    """Cancels a build left running and waits for its end, so the next test starts idle."""
+    if studio is None:
+        return
+    studio.api('api/cancel', {})
+    end = time.time() + timeout
+    while time.time() < end:
+        status, j = studio.api('api/job?since=999999')
+        if j.get('state') != 'running':
+            return
+        time.sleep(0.2)
+
+
+def set_field(drv, key, text):
+    """Types text into the settings text field of an option key, as a user would."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    f = drv.find_element(By.CSS_SELECTOR, '.ctl[data-k="%s"] input[type=text]' % key)
+    drv.execute_script('arguments[0].scrollIntoView({block: "center"})', f)
+    f.send_keys(Keys.CONTROL, 'a')
+    f.send_keys(Keys.BACK_SPACE)
+    f.send_keys(text)
+    f.send_keys(Keys.TAB)

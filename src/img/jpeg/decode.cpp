@@ -126,7 +126,36 @@ struct WalkState {
   bool needs_full_decode = false;
   std::optional<ImageU8> early_image;
   uint64_t early_generation = 0;
+  // With `keep_partial`, an undecodable code ends the walk instead of failing the decode, and
+  // what decoded stays. Per component (frame order): the MCU rows whose DC data came from
+  // complete scan data, SIZE_MAX for all; `damaged` once any scan ended early or was corrupt.
+  bool keep_partial = false;
+  std::vector<size_t> clean_rows;
+  bool damaged = false;
 };
+
+bool is_restart_marker(uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
+
+// The reader has loaded the last byte of the scan's data (end of file, or a marker other than
+// a restart): from here on it feeds zero bits once its buffer is spent.
+bool past_scan_data(const JpegBitReader& r) {
+  if (r.pos >= r.length) return true;
+  return r.marker_hit && r.pos + 1 < r.length && !is_restart_marker(r.data[r.pos + 1]);
+}
+
+// The frame MCU rows of one scan that decoded from its own data. `ran_out_at` is the count
+// of finished rows when the reader was first seen past its data at a row's end, `done` the
+// count finished in all, `total` the scan's rows. The row during which the data ran out may
+// hold zero bits, so it is not counted, unless the scan ended on a marker within its last two
+// rows: the reader reads ahead up to 8 bytes, so a complete scan meets its closing marker
+// while the last row is still decoding.
+size_t clean_scan_rows(const JpegBitReader& r, size_t ran_out_at, size_t done, size_t total, bool failed) {
+  if (failed) return done > 0 ? done - 1 : 0;
+  if (ran_out_at == SIZE_MAX) return SIZE_MAX;
+  const bool closing_marker = r.pos < r.length;
+  if (closing_marker && ran_out_at + 2 >= total && done >= total) return SIZE_MAX;
+  return ran_out_at > 0 ? ran_out_at - 1 : 0;
+}
 
 std::string entropy_message(JpegEntropyError e) {
   return e == JpegEntropyError::BadDcCategory ? "bad DC difference category" : "bad huffman code";
@@ -325,6 +354,20 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   return result;
 }
 
+// Records how far a scan's data reached: the DC data of sequential and first DC scans decides
+// which rows are covered; later refinements only add detail, so their loss marks the image
+// damaged without uncovering it.
+void note_scan_rows(const JpegDecoder& dec, WalkState& walk, const std::vector<ScanComponent>& scan, ScanMode mode,
+                    size_t clean) {
+  if (clean != SIZE_MAX) walk.damaged = true;
+  if (mode != ScanMode::Sequential && mode != ScanMode::DcFirst) return;
+  walk.clean_rows.resize(dec.components.size(), 0);
+  for (const ScanComponent& sc : scan) {
+    const auto k = static_cast<size_t>(sc.comp - dec.components.data());
+    walk.clean_rows[k] = std::max(walk.clean_rows[k], clean);
+  }
+}
+
 // Decodes one scan whose header is `p`; returns where its entropy-coded data stopped.
 std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data,
                                              size_t data_start, std::span<const uint8_t> p) {
@@ -383,7 +426,15 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
   for (auto& c : dec.components) c.dc_pred = 0;
   dec.eob_run = 0;
 
-  auto run = [&](auto&& begin_row, auto&& row_done) -> JpegEntropyError {
+  // Watching the reader at each row's end (never inside a row) tells how far the scan's own
+  // data reached.
+  size_t ran_out_at = SIZE_MAX, rows_done = 0;
+  auto run = [&](auto&& begin_row, auto&& frame_rows_done) -> JpegEntropyError {
+    auto row_done = [&](size_t rows) {
+      rows_done = rows;
+      if (ran_out_at == SIZE_MAX && past_scan_data(reader)) ran_out_at = rows;
+      frame_rows_done(rows);
+    };
     switch (mode) {
       case ScanMode::Sequential:
         return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
@@ -424,13 +475,28 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
   for (const auto& c : dec.components)
     covers_all = covers_all && std::any_of(scan.begin(), scan.end(), [&](const ScanComponent& sc) { return sc.comp == &c; });
   JpegEntropyError e = JpegEntropyError::None;
-  if (walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2) {
+  const bool pipelined = walk.allow_pipeline && covers_all && dec.width > 0 && dec.mcus_y >= 2;
+  if (pipelined) {
     e = cpu_budget() >= 2 && !in_par_worker() ? run_pipelined(dec, walk, run) : run_streamed(dec, walk, run);
   } else {
     ensure_full_coeffs(dec);
     e = run([](size_t) { return true; }, [](size_t) {});
   }
-  if (e != JpegEntropyError::None) return std::unexpected(entropy_message(e));
+  if (e != JpegEntropyError::None && !walk.keep_partial) return std::unexpected(entropy_message(e));
+  if (e != JpegEntropyError::None && pipelined) {
+    // The pipeline drops its image on a failure; the whole-buffer decode keeps what decoded.
+    walk.needs_full_decode = true;
+    return data.size();
+  }
+  // The frame rows a complete scan reports; a lone component's last partial MCU row is never
+  // reported.
+  const size_t scan_rows = ns == 1 ? grid.rows / scan[0].comp->v : grid.rows;
+  note_scan_rows(dec, walk, scan, mode,
+                 clean_scan_rows(reader, ran_out_at, rows_done, scan_rows, e != JpegEntropyError::None));
+  if (e != JpegEntropyError::None) {
+    walk.damaged = true;
+    return data.size();  // nothing after a corrupt scan can be trusted
+  }
   return reader.pos;
 }
 
@@ -541,23 +607,64 @@ std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data) {
   return std::nullopt;
 }
 
-std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator) {
+namespace {
+
+// The output rows whose every input MCU row is among the first `mcu_rows`.
+size_t covered_output_rows(const JpegDecoder& dec, unsigned denominator, size_t mcu_rows) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, denominator);
+  size_t bands = 0;
+  while (bands < plan.bands && plan.last_mcu_row[bands] < mcu_rows) ++bands;
+  return bands == plan.bands ? plan.height : std::min(plan.height, bands * plan.band_rows);
+}
+
+std::expected<JpegDecoded, std::string> decode_jpeg_impl(std::span<const uint8_t> data, unsigned denominator,
+                                                         bool keep_partial) {
   if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::unexpected("not a JPEG");
+  if (keep_partial) {
+    // A copy cut short often leaves its file padded with zeros, which would decode as flat
+    // grey; without an end marker before them they are not data.
+    size_t end = data.size();
+    while (end > 2 && data[end - 1] == 0) --end;
+    if (end < data.size() && !(data[end - 2] == 0xFF && data[end - 1] == 0xD9)) data = data.first(end);
+  }
   for (bool allow_pipeline : {true, false}) {
     JpegDecoder dec;
     WalkState walk;
     walk.denominator = denominator;
     walk.allow_pipeline = allow_pipeline;
+    walk.keep_partial = keep_partial;
     if (auto r = walk_markers(dec, walk, data); !r) return std::unexpected(r.error());
     if (walk.needs_full_decode) continue;
     if (dec.components.empty() || dec.width == 0) return std::unexpected("no image in JPEG");
-    if (walk.early_image && walk.early_generation == dec.generation) return std::move(*walk.early_image);
-    if (std::any_of(dec.components.begin(), dec.components.end(), [](const JpegComponent& c) { return c.ring_mcu_rows != 0; }))
-      continue;
-    ensure_full_coeffs(dec);
-    return jpeg_reconstruct(dec, denominator);
+    walk.clean_rows.resize(dec.components.size(), 0);
+    const size_t clean = *std::min_element(walk.clean_rows.begin(), walk.clean_rows.end());
+    JpegDecoded out;
+    out.damaged = walk.damaged || clean != SIZE_MAX;
+    if (walk.early_image && walk.early_generation == dec.generation) {
+      out.image = std::move(*walk.early_image);
+    } else {
+      if (std::any_of(dec.components.begin(), dec.components.end(),
+                      [](const JpegComponent& c) { return c.ring_mcu_rows != 0; }))
+        continue;
+      ensure_full_coeffs(dec);
+      out.image = jpeg_reconstruct(dec, denominator);
+    }
+    out.valid_rows = covered_output_rows(dec, denominator, clean);
+    return out;
   }
   internal_error("JPEG decode without the pipeline asked for it again");
+}
+
+}  // namespace
+
+std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator) {
+  auto decoded = decode_jpeg_impl(data, denominator, false);
+  if (!decoded) return std::unexpected(decoded.error());
+  return std::move(decoded->image);
+}
+
+std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator) {
+  return decode_jpeg_impl(data, denominator, true);
 }
 
 }  // namespace tsl

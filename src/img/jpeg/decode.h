@@ -30,4 +30,22 @@ std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data);
 // its missing data as zero bits; malformed or unsupported input returns a message.
 std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator = 1);
 
+// A decoded JPEG with how much of it came from the file's own data.
+struct JpegDecoded {
+  ImageU8 image;
+  // Rows of `image` from the top that decoded from complete data; below them the file ended
+  // early or its data was corrupt, and the rows hold no picture.
+  size_t valid_rows = 0;
+  // The data ended early or was corrupt somewhere, also when every row is valid (a
+  // progressive file cut in a late refinement scan has all rows, with less detail).
+  bool damaged = false;
+};
+
+// decode_jpeg for photos that may be damaged: zero bytes at the end of a file without an end
+// marker are dropped, an undecodable code ends the data where it stands instead of failing,
+// and the result says which rows decoded from real data (counted at MCU-row granularity: a
+// row is valid when the data reached past the MCU rows it is made from). Other malformed or
+// unsupported input returns the same messages as decode_jpeg.
+std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator = 1);
+
 }  // namespace tsl

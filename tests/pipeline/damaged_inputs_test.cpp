@@ -1,0 +1,324 @@
+// Damaged and hostile inputs given to a whole command-line build: photos cut short or corrupt,
+// impossible positions and altitudes, entries named like photos that are no photos, inputs
+// that would read without end, and reused reports with numbers no flight can have. Every case
+// runs the real program on a few photos of the bundled sample flight, with its peak memory
+// measured and its time bounded.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+#include "util/json.h"
+#include "util/npy.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* PHOTOS[] = {"DJI_0001.JPG", "DJI_0002.JPG", "DJI_0003.JPG", "DJI_0004.JPG"};
+// Every case must stay well below this: the unbounded reads grew to gigabytes.
+constexpr uint64_t PEAK_LIMIT_KB = 512 * 1024;
+
+struct Measured {
+  int exit_code = -1;
+  std::string out, err;
+  uint64_t peak_kb = 0;
+};
+
+// Runs the program under a python parent that reports its peak resident size (the parent's
+// only child) and kills it after two minutes (exit 124).
+Measured run_measured(const fs::path& dir, const std::string& args) {
+  const fs::path script = dir / "measure.py";
+  const fs::path peak = dir / "peak.txt";
+  test::write_file_text(script,
+                        "import resource, subprocess, sys\n"
+                        "try:\n"
+                        "    code = subprocess.run(sys.argv[2:], timeout=120).returncode\n"
+                        "except subprocess.TimeoutExpired:\n"
+                        "    code = 124\n"
+                        "open(sys.argv[1], 'w').write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))\n"
+                        "sys.exit(code)\n");
+  const test::CommandResult r =
+      test::run_command(test::python3() + " " + test::shell_quote(script.string()) + " " +
+                        test::shell_quote(peak.string()) + " " + test::shell_quote(test::tessaly_exe().string()) +
+                        " " + args);
+  Measured out{r.exit_code, r.out, r.err, 0};
+  out.peak_kb = std::stoull("0" + test::read_file_text(peak));
+  return out;
+}
+
+// Replaces the value of an XMP attribute by text of the same length, so that no segment
+// length changes.
+void patch_xmp(const fs::path& photo, const std::string& attr, const std::string& value) {
+  std::vector<uint8_t> bytes = test::read_file_bytes(photo);
+  std::string text(bytes.begin(), bytes.end());
+  const std::string key = "drone-dji:" + attr + "=\"";
+  const size_t at = text.find(key);
+  ASSERT_NE(at, std::string::npos) << attr;
+  const size_t start = at + key.size(), end = text.find('"', start);
+  ASSERT_EQ(end - start, value.size()) << attr << " holds " << text.substr(start, end - start);
+  std::copy(value.begin(), value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(start));
+  test::write_file_bytes(photo, bytes);
+}
+
+// Where a JPEG's entropy-coded data starts: after its first SOS segment.
+size_t scan_start(const std::vector<uint8_t>& jpeg) {
+  for (size_t p = 2; p + 4 < jpeg.size();) {
+    const size_t len = (size_t{jpeg[p + 2]} << 8) | jpeg[p + 3];
+    if (jpeg[p + 1] == 0xDA) return p + 2 + len;
+    p += 2 + len;
+  }
+  return 0;
+}
+
+// Rewrites the first match of `pattern` in a text file.
+void replace_in_file(const fs::path& file, const std::string& pattern, const std::string& with) {
+  const std::string text = test::read_file_text(file);
+  const std::string changed = std::regex_replace(text, std::regex(pattern), with, std::regex_constants::format_first_only);
+  ASSERT_NE(changed, text) << pattern;
+  test::write_file_text(file, changed);
+}
+
+class DamagedInputs : public ::testing::Test {
+ public:
+  test::TempDir tmp;
+  fs::path base_report;
+
+  // One intact build whose report the reuse cases edit.
+  void make_base_report() {
+    const fs::path base = make_photos("base");
+    const Measured r = run_measured(tmp.path(), build_args(base, "base") + " --blend feather");
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    base_report = tmp / "base_out/ortho_report.json";
+    ASSERT_TRUE(fs::exists(base_report));
+  }
+
+  fs::path make_photos(const std::string& name, std::span<const char* const> photos = PHOTOS) const {
+    const fs::path dir = tmp / name;
+    fs::create_directories(dir);
+    for (const char* photo : photos) fs::copy_file(test::source_dir() / "samples/flight" / photo, dir / photo);
+    return dir;
+  }
+
+  std::string build_args(const fs::path& photos, const std::string& name) const {
+    return test::shell_quote(photos.string()) + " -o " + test::shell_quote((tmp / (name + "_out") / "ortho.tif").string()) +
+           " --no-refine --gsd 60 --disk-cache-gb 0 --no-preview --surface plane";
+  }
+
+  // A copy of the intact report with one edit, as --reuse arguments.
+  std::string reuse_edited(const std::string& name, const std::string& pattern, const std::string& with) const {
+    const fs::path report = tmp / (name + "_report.json");
+    fs::copy_file(base_report, report);
+    replace_in_file(report, pattern, with);
+    return " --reuse " + test::shell_quote(report.string());
+  }
+};
+
+struct Case {
+  std::string name;
+  // Damages the case's photo folder; returns extra arguments.
+  std::function<std::string(const fs::path& photos, const DamagedInputs& fixture)> damage;
+  int exit_code;
+  std::string line;         // a line (part) the build must print, on stdout or stderr
+  bool mosaic = true;       // the mosaic is written
+};
+
+TEST_F(DamagedInputs, EachCaseEndsWithItsMessageInBoundedMemory) {
+  make_base_report();
+  // Damaged photos go through the seams and the multi-band render; every other case through
+  // the quicker feather blend.
+  const auto cut = [](const char* photo, double keep) {
+    return [photo, keep](const fs::path& dir, const DamagedInputs&) {
+      std::vector<uint8_t> bytes = test::read_file_bytes(dir / photo);
+      bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep));
+      test::write_file_bytes(dir / photo, bytes);
+      return std::string(" --blend multiband");
+    };
+  };
+  const auto xmp = [](const char* attr, const char* value) {
+    return [attr, value](const fs::path& dir, const DamagedInputs&) {
+      patch_xmp(dir / "DJI_0002.JPG", attr, value);
+      return std::string();
+    };
+  };
+  const auto report = [](const char* name, const char* pattern, const char* with) {
+    return [name, pattern, with](const fs::path&, const DamagedInputs& f) { return f.reuse_edited(name, pattern, with); };
+  };
+  const std::vector<Case> cases = {
+      {"photo cut short", cut("DJI_0003.JPG", 0.6), 0, "warning: DJI_0003.JPG: image data ends early or is corrupt"},
+      {"zeros in place of the photo's tail",
+       [](const fs::path& dir, const DamagedInputs&) {
+         std::vector<uint8_t> bytes = test::read_file_bytes(dir / "DJI_0003.JPG");
+         std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), bytes.end(), 0);
+         test::write_file_bytes(dir / "DJI_0003.JPG", bytes);
+         return std::string(" --blend multiband");
+       },
+       0, "warning: DJI_0003.JPG: image data ends early or is corrupt"},
+      {"corrupt scan data",
+       [](const fs::path& dir, const DamagedInputs&) {
+         std::vector<uint8_t> bytes = test::read_file_bytes(dir / "DJI_0003.JPG");
+         const size_t at = scan_start(bytes) + (bytes.size() - scan_start(bytes)) / 2;
+         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 64, 0xFF);
+         test::write_file_bytes(dir / "DJI_0003.JPG", bytes);
+         return std::string(" --blend multiband");
+       },
+       0, "warning: DJI_0003.JPG: image data ends early or is corrupt"},
+      {"latitude beyond 90", xmp("GpsLatitude", "+95.5000000000"), 0, "skip DJI_0002.JPG: GPS position out of range"},
+      {"longitude beyond 180", xmp("GpsLongitude", "+200.99999999"), 0, "skip DJI_0002.JPG: GPS position out of range"},
+      {"relative altitude of 100 km", xmp("RelativeAltitude", "+100000"), 0, "skip DJI_0002.JPG: altitude out of range"},
+      {"relative altitude of 1e308", xmp("RelativeAltitude", "+1e+308"), 0, "skip DJI_0002.JPG: altitude out of range"},
+      {"photo 110 km from the flight", xmp("GpsLatitude", "+48.0000000000"), 0,
+       "skip DJI_0002.JPG: far from the rest of the flight"},
+      {"folder named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         fs::create_directory(dir / "folder.JPG");
+         return std::string();
+       },
+       0, "skip folder.JPG: Is a directory (os error 21)"},
+      {"dangling link named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         fs::create_symlink(dir / "missing.JPG", dir / "dangling.JPG");
+         return std::string();
+       },
+       0, "skip dangling.JPG: No such file or directory"},
+      {"looping link named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         fs::create_symlink(dir / "loop.JPG", dir / "loop.JPG");
+         return std::string();
+       },
+       0, "skip loop.JPG: Too many levels of symbolic links"},
+      {"FIFO named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         EXPECT_EQ(::mkfifo((dir / "fifo.JPG").c_str(), 0600), 0);
+         return std::string();
+       },
+       0, "skip fifo.JPG: not a regular file (FIFO)"},
+      {"FIFO given as a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         EXPECT_EQ(::mkfifo((dir.parent_path() / "given_fifo.JPG").c_str(), 0600), 0);
+         return " " + test::shell_quote((dir.parent_path() / "given_fifo.JPG").string());
+       },
+       0, "skip given_fifo.JPG: not a regular file (FIFO)"},
+      {"/dev/zero named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         fs::create_symlink("/dev/zero", dir / "zero.JPG");
+         return std::string();
+       },
+       0, "skip zero.JPG: not a regular file (character device)"},
+      {"3 GB of zeros named like a photo",
+       [](const fs::path& dir, const DamagedInputs&) {
+         test::write_file_bytes(dir / "big.JPG", {});
+         fs::resize_file(dir / "big.JPG", 3'000'000'000);  // sparse: no disk space taken
+         return std::string();
+       },
+       0, "skip big.JPG: cannot read JPEG size"},
+      {"/dev/zero as the reused report",
+       [](const fs::path&, const DamagedInputs&) { return std::string(" --reuse /dev/zero"); }, 1,
+       "error: cannot read /dev/zero: not a regular file (character device)", false},
+      {"FIFO as the reused report",
+       [](const fs::path& dir, const DamagedInputs&) {
+         EXPECT_EQ(::mkfifo((dir / "report.json").c_str(), 0600), 0);
+         return " --reuse " + test::shell_quote((dir / "report.json").string());
+       },
+       1, "not a regular file (FIFO)", false},
+      {"reused shot 1e300 m high", report("h", R"("h": [-0-9.]+)", R"("h": 1e300)"), 1, "out of range", false},
+      {"reused shot 1e300 m east", report("E", R"("E": [-0-9.]+)", R"("E": 1e300)"), 1, "out of range", false},
+      {"reused ground height 1e308", report("ground", R"("ground_z": [-0-9.]+)", R"("ground_z": 1e308)"), 1,
+       "ground_z", false},
+      {"/dev/zero as the reused terrain",
+       [](const fs::path&, const DamagedInputs& f) {
+         return f.reuse_edited("terrain_zero", R"("surface_file": null)", R"("surface_file": "/dev/zero")") +
+                " --surface dsm";
+       },
+       1, "error: cannot read terrain /dev/zero: not a regular file (character device)", false},
+      {"reused terrain heights of 1e30",
+       [](const fs::path& dir, const DamagedInputs& f) {
+         // A 2 x 2 grid around the first reused shot, every node 1e30 m high.
+         const JsonValue doc = *json_parse(test::read_file_text(f.base_report));
+         const JsonValue& shot = doc["shots"].at(0);
+         const fs::path npz = dir.parent_path() / "terrain_1e30.npz";
+         const std::vector<NamedArray> arrays = {
+             {"z0", NpyArray{std::vector<double>{0.0}, {}}},
+             {"E0", NpyArray{std::vector<double>{shot["E"].as_f64() - 50.0}, {}}},
+             {"N0", NpyArray{std::vector<double>{shot["N"].as_f64() + 50.0}, {}}},
+             {"cell", NpyArray{std::vector<double>{100.0}, {}}},
+             {"Z", NpyArray{std::vector<float>(4, 1e30f), {2, 2}}},
+         };
+         EXPECT_TRUE(write_npz(npz, arrays).has_value());
+         return f.reuse_edited("terrain_1e30", R"("surface_file": null)", "\"surface_file\": \"" + npz.string() + "\"") +
+                " --surface dsm";
+       },
+       1, "height beyond 10000 m", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "case" + std::to_string(&c - cases.data());
+    const fs::path photos = make_photos(name);
+    std::string extra = c.damage(photos, *this);
+    if (extra.find("--blend") == std::string::npos) extra += " --blend feather";
+    const Measured r = run_measured(tmp.path(), build_args(photos, name) + extra);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.line), std::string::npos) << r.out << r.err;
+    EXPECT_LT(r.peak_kb, PEAK_LIMIT_KB);
+    EXPECT_EQ(fs::exists(tmp / (name + "_out") / "ortho.tif"), c.mosaic);
+    EXPECT_EQ(r.err.find("internal error"), std::string::npos) << r.err;
+    fs::remove_all(photos);
+  }
+}
+
+// Pixels of a GeoTIFF mosaic whose alpha is not 0 (GDAL as the reader).
+int64_t covered_pixels(const fs::path& tif) {
+  const auto r = test::run_command(test::python3() +
+                                   " -c 'import sys; from osgeo import gdal; a = gdal.Open(sys.argv[1]).ReadAsArray(); "
+                                   "print(int((a[3] > 0).sum()))' " +
+                                   test::shell_quote(tif.string()));
+  return r.exit_code == 0 ? std::stoll(r.out) : -1;
+}
+
+// One photo alone, so that nothing else can fill its gaps: where its data ended the mosaic
+// must show a hole, not grey or coloured blocks made from zero bits (the fault this pins).
+TEST_F(DamagedInputs, UndecodedRowsOfAPhotoAreNotCovered) {
+  TSL_REQUIRE_PYTHON("osgeo numpy");
+  const char* const lone[] = {"DJI_0003.JPG"};
+  struct Damage {
+    const char* name;
+    double keep;         // fraction of the file kept
+    double lo, hi;       // expected covered share of the intact photo's pixels
+  } cases[] = {
+      {"intact", 1.0, 1.0, 1.0},
+      {"cut at 60 %", 0.6, 0.4, 0.75},
+      {"cut at 20 %", 0.2, 0.0, 0.3},
+  };
+  int64_t intact = 0;
+  for (const Damage& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = std::string("lone") + std::to_string(&c - cases);
+    const fs::path photos = make_photos(name, lone);
+    std::vector<uint8_t> bytes = test::read_file_bytes(photos / lone[0]);
+    bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * c.keep));
+    test::write_file_bytes(photos / lone[0], bytes);
+    const Measured r = run_measured(tmp.path(), build_args(photos, name));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("image data ends early") != std::string::npos, c.keep < 1.0) << r.out;
+    const int64_t covered = covered_pixels(tmp / (name + "_out") / "ortho.tif");
+    ASSERT_GT(covered, 0);
+    if (c.keep == 1.0) intact = covered;
+    ASSERT_GT(intact, 0);
+    const double share = static_cast<double>(covered) / static_cast<double>(intact);
+    EXPECT_GE(share, c.lo);
+    EXPECT_LE(share, c.hi);
+  }
+}
+
+}  // namespace
+}  // namespace tsl

@@ -1,0 +1,689 @@
+"""The studio page's views in headless Chromium against the real program: the flight map and its
+checks after a scan of samples/flight, a flight with a gap, exclusions from the image grid, the
+result viewer with its in-browser finishing and live re-renders, the report cards against the
+report file, and the performance view during a build.
+
+With TSL_PAGE_SHOTS=folder the test also saves 1440x900 screenshots of every view there and
+prints the map's redraw time for 200 photos, the finishing time of a 2048 px result and the live
+re-render round trip.
+"""
+import json
+import math
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import studio_browser as sb  # noqa: E402
+
+sb.require()
+if not os.path.isdir(sb.FLIGHT):
+    sb.skip('samples/flight not found at ' + sb.FLIGHT)
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+STUDIO = None
+DRV = None
+OUT = None
+SHOTS = os.environ.get('TSL_PAGE_SHOTS')
+RESULT = {}  # the build the result, report and map tests share: report path and excluded photo
+EXCLUDED = 'DJI_0007.JPG'
+
+
+def setUpModule():
+    global STUDIO, DRV, OUT
+    # "Show file" must not open a file manager on the machine running the tests.
+    for k in ['DISPLAY', 'WAYLAND_DISPLAY']:
+        os.environ.pop(k, None)
+    STUDIO = sb.Studio()
+    DRV = sb.browser()
+    OUT = tempfile.mkdtemp(prefix='tsl-views-out-')
+
+
+def tearDownModule():
+    wait_idle()
+    shutil.rmtree(OUT, ignore_errors=True)
+
+
+def wait_idle():
+    sb.wait_idle(STUDIO)
+
+
+def js(script, *args):
+    return sb.js(DRV, script, *args)
+
+
+def set_field(key, text):
+    sb.set_field(DRV, key, text)
+
+
+def scan_folder(folder):
+    """A fresh page scanning `folder`; returns the scan reply the page holds."""
+    sb.open_page(DRV, STUDIO.url, fresh=True)
+    set_field('input', folder)
+    sb.wait(DRV, lambda d: js('return !!window.tsl.scan && window.tsl.scan.shots.length > 0 && '
+                              '!document.getElementById("map").hidden'), 60, 'the scan')
+    return js('return window.tsl.scan')
+
+
+def close_drawers():
+    js('window.tsl.open = []; window.tsl.pinned = [];'
+       'for (const el of document.querySelectorAll(".drawer")) el.hidden = true;'
+       'document.getElementById("drawers").hidden = true')
+
+
+def canvas_rgb(canvas_id, x, y, r=0):
+    """The brightest pixel (sum of R, G and B) within r CSS pixels of (x, y) on a canvas."""
+    return js('''const cv = document.getElementById(arguments[0]), k = cv.width / cv.clientWidth;
+      const x = Math.round(arguments[1] * k), y = Math.round(arguments[2] * k), r = Math.ceil(arguments[3] * k);
+      const d = cv.getContext("2d").getImageData(x - r, y - r, 2 * r + 1, 2 * r + 1).data;
+      let best = [0, 0, 0];
+      for (let p = 0; p < d.length; p += 4) if (d[p] + d[p + 1] + d[p + 2] > best[0] + best[1] + best[2]) best = [d[p], d[p + 1], d[p + 2]];
+      return best''', canvas_id, x, y, r)
+
+
+def shot(name):
+    if SHOTS:
+        os.makedirs(SHOTS, exist_ok=True)
+        js('document.getElementById("toast").hidden = true')
+        time.sleep(0.4)
+        DRV.save_screenshot(os.path.join(SHOTS, name + '.png'))
+
+
+def need_result():
+    """The shared build of samples/flight without EXCLUDED, made once."""
+    if not RESULT:
+        scan_folder(sb.FLIGHT)
+        exclude_in_grid_and_build(None)
+    return RESULT
+
+
+def exclude_in_grid_and_build(test):
+    check = test.assertEqual if test else (lambda a, b, msg=None: None)
+    js('window.tsl.setVal("output", arguments[0]); window.tsl.setVal("no_refine", true);'
+       'window.tsl.setVal("preview_px", 2048)', os.path.join(OUT, 'views.tif'))
+    js('window.tsl.switchTab("images")')
+    card = DRV.find_element(By.CSS_SELECTOR, '#imgGrid .card[data-name="%s"]' % EXCLUDED)
+    ActionChains(DRV).double_click(card).perform()
+    sb.wait(DRV, lambda d: 'ex' in card.get_attribute('class').split(), 5, 'the card to dim')
+    want = sb.expected_cmd(STUDIO, sb.page_settings(DRV))
+    check(sb.page_settings(DRV)['exclude'], [EXCLUDED])
+    sb.wait(DRV, lambda d: sb.cmd_line(d) == want, 10, 'the command line with the exclusion')
+    check('--exclude ' + EXCLUDED in want, True)
+    check(js('return document.getElementById("imgCount").textContent'),
+          '14 of 15 included · click to select · double-click to exclude')
+    # a reload and a new scan of the same inputs keep it
+    sb.open_page(DRV, STUDIO.url)
+    sb.wait(DRV, lambda d: js('return !!window.tsl.scan && window.tsl.excluded.has(arguments[0])', EXCLUDED), 60,
+            'the exclusion after a reload')
+    DRV.find_element(By.ID, 'bBuild').click()
+    text = sb.wait_toast(DRV, lambda t: t.startswith('Done in') or 'rror' in t, 180, 'the end of the build')
+    if not text.startswith('Done in'):
+        raise AssertionError('build failed: ' + text)
+    path = js('return window.tsl.reportPath')
+    with open(path) as f:
+        report = json.load(f)
+    RESULT.update(path=path, report=report)
+    return report
+
+
+class FlightViews(unittest.TestCase):
+    def tearDown(self):
+        wait_idle()
+
+    def test_a_map_draws_the_scanned_footprints_and_checks(self):
+        scan = scan_folder(sb.FLIGHT)
+        close_drawers()
+        sb.wait(DRV, lambda d: js('return document.getElementById("mapCv").clientWidth > 900'), 5, 'the wide map')
+        js('window.tsl.fitMap(); window.tsl.drawMap()')
+        shot('flight-map')
+        # Only the outlines: every corner of a footprint lies on a drawn line, through the map's
+        # own transform; the middle of the empty space left of the flight does not.
+        set_layers(['fp'])
+        m = js('return {s: window.tsl.map.s, ox: window.tsl.map.ox, oy: window.tsl.map.oy}')
+        shots = scan['shots']
+        for s in [shots[0], shots[7], shots[-1]]:
+            for corner in [0, 4, 8, 12]:
+                e, n = s['fp'][corner]
+                x, y = m['ox'] + e * m['s'], m['oy'] - n * m['s']
+                with self.subTest(shot=s['name'], corner=corner):
+                    self.assertGreater(sum(canvas_rgb('mapCv', x, y, 1)), 200, (x, y))
+        e0 = min(p[0] for s in shots for p in s['fp'])
+        n_mid = statistics.mean(p[1] for s in shots for p in s['fp'])
+        self.assertLess(sum(canvas_rgb('mapCv', m['ox'] + e0 * m['s'] - 40, m['oy'] - n_mid * m['s'], 2)), 90)
+        # every corner of the bounding box of the footprints lies inside the fitted view
+        w = js('return document.getElementById("mapCv").clientWidth')
+        xs = [m['ox'] + p[0] * m['s'] for s in shots for p in s['fp']]
+        self.assertAlmostEqual((min(xs) + max(xs)) / 2, w / 2, delta=1)
+
+        st = scan['stats']
+        figs = js('return [...document.querySelectorAll("#qaPanel .fig")].map(f => [f.children[0].textContent, f.children[1].textContent])')
+        self.assertEqual(figs, [['Images', str(len(shots))], ['GSD', '%.2f cm' % st['gsd_cm']],
+                                ['Forward', '%d%%' % round(st['forward'] * 100)], ['Side', '%d%%' % round(st['side'] * 100)]])
+        rows = dict(js('const k = [...document.querySelectorAll("#qaPanel .kv > span")].map(e => e.textContent);'
+                       'const o = []; for (let i = 0; i < k.length; i += 2) o.push([k[i], k[i + 1]]); return o'))
+        self.assertEqual(rows['CRS'], 'EPSG:%d' % scan['epsg'])
+        self.assertEqual(rows['Altitude'], '%.1f m' % st['alt'])
+        self.assertEqual(rows['Area'], '%.2f ha' % (st['area_m2'] / 10000))
+        self.assertEqual(js('return document.querySelectorAll("#qaPanel .warns div").length'), 0)
+
+        # Without a report the tie graph and the correction vectors draw nothing.
+        canvas = 'return document.getElementById("mapCv").toDataURL()'
+        set_layers(['fp'])
+        plain = js(canvas)
+        set_layers(['fp', 'ties', 'vec'])
+        self.assertEqual(js(canvas), plain)
+        # With every camera at one altitude each dot takes the middle of the ramp: steel grey
+        # (64, 70, 82) at 0, the accent (255, 162, 87) at 0.6, so 0.5 is 5/6 of the way.
+        set_layers(['cams'])
+        js('const S = window.tsl; S.realScan = S.scan;'
+           'S.scan = Object.assign({}, S.scan, {shots: S.scan.shots.map(s => Object.assign({}, s, {alt: 70}))}); S.drawMap()')
+        mid_colour = [round(a + (b - a) * 5 / 6) for a, b in zip([64, 70, 82], [255, 162, 87])]
+        for s in shots[:4]:
+            self.assertEqual(canvas_rgb('mapCv', m['ox'] + s['E'] * m['s'], m['oy'] - s['N'] * m['s']), mid_colour, s['name'])
+        js('const S = window.tsl; S.scan = S.realScan; S.drawMap()')
+
+        # Hovering a camera shows it in the inspector; a click selects it; X excludes it.
+        set_layers(['heat', 'fp', 'path', 'cams', 'ortho'])
+        target = shots[3]
+        cv = DRV.find_element(By.ID, 'mapCv')
+        cx, cy = m['ox'] + target['E'] * m['s'], m['oy'] - target['N'] * m['s']
+        rect = js('const r = arguments[0].getBoundingClientRect(); return [r.width, r.height]', cv)
+        ActionChains(DRV).move_to_element_with_offset(cv, cx - rect[0] / 2 + 2, cy - rect[1] / 2).perform()
+        sb.wait(DRV, lambda d: js('return document.querySelector("#insp h3")?.textContent') ==
+                'Hover · #%d' % (target['seq'] + 1), 5, 'the hover inspector')
+        self.assertEqual(js('return document.querySelector("#insp .nm").textContent'), target['name'])
+        shot('flight-inspector')
+        ActionChains(DRV).click().perform()
+        self.assertEqual(js('return window.tsl.sel'), target['name'])
+        DRV.find_element(By.TAG_NAME, 'body').send_keys('x')
+        self.assertEqual(js('return [...window.tsl.excluded]'), [target['name']])
+        DRV.find_element(By.TAG_NAME, 'body').send_keys('x')
+        self.assertEqual(js('return [...window.tsl.excluded]'), [])
+
+        # Shift+drag draws the export area in absolute UTM; a box under 1 m is dropped.
+        o = scan['origin']
+        ActionChains(DRV).move_to_element_with_offset(cv, 0, 0).key_down(Keys.SHIFT).click_and_hold() \
+            .move_by_offset(60, 40).release().key_up(Keys.SHIFT).perform()
+        b = js('return window.tsl.val("bounds")')
+        self.assertIsNotNone(b)
+        self.assertAlmostEqual(b[2] - b[0], 60 / m['s'], delta=0.02 + 1 / m['s'])
+        self.assertAlmostEqual((b[0] + b[2]) / 2 - o[0], (rect[0] / 2 + 30 - m['ox']) / m['s'], delta=1.5 / m['s'])
+        self.assertIn('--bounds', sb.cmd_line(DRV))
+        ActionChains(DRV).move_to_element_with_offset(cv, 100, 100).key_down(Keys.SHIFT).click_and_hold() \
+            .move_by_offset(1, 1).release().key_up(Keys.SHIFT).perform()
+        self.assertEqual(js('return window.tsl.val("bounds")'), b)
+        js('window.tsl.setVal("bounds", null)')
+
+    def test_b_a_flight_with_a_gap_warns(self):
+        folder = os.path.join(OUT, 'gap')
+        os.makedirs(folder)
+        # every other photo of each leg: twice the spacing along the legs
+        for k in [1, 3, 5, 6, 8, 10, 11, 13, 15]:
+            shutil.copy(os.path.join(sb.FLIGHT, 'DJI_%04d.JPG' % k), folder)
+        with open(os.path.join(folder, 'DJI_0099.JPG'), 'wb') as f:
+            f.write(b'\xff\xd8\xff\xd9')  # a JPEG with no metadata at all
+        scan = scan_folder(folder)
+        st = scan['stats']
+        self.assertLess(st['forward'], 0.6)
+        self.assertEqual([s[0] for s in scan['skipped']], ['DJI_0099.JPG'])
+        warns = js('return [...document.querySelectorAll("#qaPanel .warns div")].map(d => d.textContent)')
+        want = ['⚠ Forward overlap %d%% — 70 %%+ recommended' % round(st['forward'] * 100)]
+        if st['side'] is not None and st['side'] < 0.5:
+            want.append('⚠ Side overlap %d%% — 60 %%+ recommended' % round(st['side'] * 100))
+        want.append('⚠ 1 skipped: ' + scan['skipped'][0][1])
+        self.assertEqual(warns, want)
+        close_drawers()
+        shot('flight-gap')
+        js('window.tsl.switchTab("images")')
+        self.assertEqual(js('return document.querySelector(".skipline").textContent'),
+                         'Not usable: DJI_0099.JPG (%s)' % scan['skipped'][0][1])
+        # another input set starts without the exclusions of the first
+        js('window.tsl.toggleExclude("DJI_0003.JPG")')
+        scan_folder(sb.FLIGHT)
+        self.assertEqual(js('return [...window.tsl.excluded]'), [])
+
+    def test_c_excluding_in_the_grid_changes_the_command_line_and_the_build_skips_it(self):
+        scan_folder(sb.FLIGHT)
+        js('window.tsl.switchTab("images")')
+        f = DRV.find_element(By.ID, 'imgFilter')
+        f.send_keys('0012')
+        sb.wait(DRV, lambda d: js('return [...document.querySelectorAll("#imgGrid .card")].filter(c => !c.hidden)'
+                                  '.map(c => c.dataset.name)') == ['DJI_0012.JPG'], 5, 'the filter')
+        close_drawers()
+        shot('images-filtered')
+        f.send_keys(Keys.CONTROL, 'a')
+        f.send_keys(Keys.BACK_SPACE)
+        sb.wait(DRV, lambda d: js('return [...document.querySelectorAll("#imgGrid .card")].every(c => !c.hidden)'), 5,
+                'the filter to clear')
+        RESULT.clear()
+        report = exclude_in_grid_and_build(self)
+        self.assertEqual(report['images'], 14)
+        self.assertNotIn(EXCLUDED, [s['file'] for s in report['shots']])
+        js('window.tsl.switchTab("images")')
+        close_drawers()
+        shot('images')
+
+
+class ResultViews(unittest.TestCase):
+    def tearDown(self):
+        wait_idle()
+
+    def test_d_result_viewer_finishes_in_the_browser_and_renders_live(self):
+        res = need_result()
+        sb.open_page(DRV, STUDIO.url)  # a reload keeps the result
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result after a reload')
+        self.assertEqual(js('return window.tsl.reportPath'), res['path'])
+        close_drawers()
+        js('window.tsl.switchTab("result")')
+        js('window.tsl.setVal("wb", [1, 1, 1]); window.tsl.setVal("ev", window.tsl.rv.ev0)')
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.W > 0 && document.getElementById("rvCv").clientWidth > 0'), 5, 'the viewer')
+        rv = js('const r = window.tsl.rv; return {W: r.W, H: r.H, s: r.s, ox: r.ox, oy: r.oy}')
+        cw, ch = js('const c = document.getElementById("rvCv"); return [c.clientWidth, c.clientHeight]')
+        # fitted: centred with 20 px to spare on the tighter side
+        self.assertAlmostEqual(rv['ox'] * 2 + rv['W'] * rv['s'], cw, delta=1)
+        self.assertAlmostEqual(min(cw - rv['W'] * rv['s'], ch - rv['H'] * rv['s']), 40, delta=1)
+        # The default finishing reproduces the neutral preview within one step of the tables.
+        diff = js('''const r = window.tsl.rv; let worst = 0, at = -1;
+          for (let p = 0; p < r.neutral.length; p += 4) for (let c = 0; c < 3; c++) {
+            const d = Math.abs(r.finished[p + c] - r.neutral[p + c]); if (d > worst) { worst = d; at = r.neutral[p + c]; } }
+          return [worst, at]''')
+        self.assertLessEqual(diff[0], 1, diff)
+        # the histogram counts the covered pixels only
+        n_cov, n_hist = js('const r = window.tsl.rv; let n = 0; for (let p = 0; p < r.mask.length; p += 4) if (r.mask[p] > 128) n++;'
+                           'return [n, r.hist.n]')
+        self.assertEqual(n_hist, n_cov)
+        self.assertGreater(n_cov, 0)
+        shot('result-finished')
+
+        requests = js('return window.tsl.rv.requests')
+        mid = (cw / 2, ch / 2)
+        before = canvas_rgb('rvCv', *mid)
+        # Exposure and white balance re-finish in the browser without asking the server.
+        js('window.tsl.setVal("ev", window.tsl.rv.ev0 + 1); window.tsl.setVal("wb", [1.5, 1, 0.7])')
+        sb.wait(DRV, lambda d: canvas_rgb('rvCv', *mid) != before, 5, 'the re-finished picture')
+        after = canvas_rgb('rvCv', *mid)
+        self.assertGreater(after[0], before[0])
+        time.sleep(0.5)
+        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+
+        for mode, name in [('split', 'Split'), ('before', 'Neutral'), ('mask', 'Coverage'), ('after', 'Finished')]:
+            DRV.find_element(By.CSS_SELECTOR, '#rvModes button[data-m="%s"]' % mode).click()
+            time.sleep(0.2)
+            with self.subTest(mode=mode):
+                if mode == 'split':  # neutral left of the divider, finished right of it
+                    n_left, n_right = neutral_at(cw * 0.3, ch / 2), neutral_at(cw * 0.7, ch / 2)
+                    self.assertEqual(canvas_rgb('rvCv', cw * 0.3, ch / 2), n_left)
+                    self.assertNotEqual(canvas_rgb('rvCv', cw * 0.7, ch / 2), n_right)
+                if mode == 'mask':  # coverage: white where the mosaic has pixels
+                    self.assertEqual(canvas_rgb('rvCv', *mid), [255, 255, 255])
+            shot('result-' + name.lower())
+        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+
+        # Zooming in past the preview's resolution asks for a live re-render, which is drawn.
+        cv = DRV.find_element(By.ID, 'rvCv')
+        t0 = time.time()
+        js('''const cv = arguments[0], r = cv.getBoundingClientRect();
+          for (let i = 0; i < 4; i++) cv.dispatchEvent(new WheelEvent("wheel", {deltaY: -400, clientX: r.left + r.width / 2,
+            clientY: r.top + r.height / 2, bubbles: true, cancelable: true}))''', cv)
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.tile !== null'), 60, 'the live tile')
+        round_trip = time.time() - t0
+        # four wheel steps in a row sent one request
+        self.assertEqual(js('return window.tsl.rv.requests'), requests + 1)
+        badge = js('return document.querySelector("#liveBadge .t").textContent')
+        tile = js('const t = window.tsl.rv.tile; return {W: t.W, H: t.H, gsd: t.gsd, ms: t.ms, E0: t.E0, N0: t.N0}')
+        self.assertEqual(badge, 'live %d×%d · %.2f cm/px · %d ms' % (tile['W'], tile['H'], tile['gsd'] * 100, tile['ms']))
+        self.assertGreater(js('return window.tsl.rv.s'), 1.05)
+        # what the canvas shows in the middle is the tile's finished pixel there
+        px = js('''const r = window.tsl.rv, t = r.tile, rep = window.tsl.report;
+          const k = rep.size_px[0] / r.W, g = rep.gsd_m * k;
+          const e = rep.origin_utm[0] + (arguments[0] - r.ox) / r.s * g, n = rep.origin_utm[1] - (arguments[1] - r.oy) / r.s * g;
+          const x = Math.floor((e - t.E0) / t.gsd), y = Math.floor((t.N0 - n) / t.gsd), p = 4 * (y * t.W + x);
+          return [t.finished[p], t.finished[p + 1], t.finished[p + 2], t.finished[p + 3]]''', *mid)
+        self.assertEqual(px[3], 255)
+        got = canvas_rgb('rvCv', *mid)
+        for c in range(3):
+            self.assertAlmostEqual(got[c], px[c], delta=24, msg=(got, px))
+        shot('result-live')
+        # a finishing change re-finishes the tile in the browser too
+        tile_px = js('return Array.from(window.tsl.rv.tile.finished.slice(0, 4000))')
+        js('window.tsl.setVal("saturation", 1.6)')
+        sb.wait(DRV, lambda d: js('return Array.from(window.tsl.rv.tile.finished.slice(0, 4000))') != tile_px, 5,
+                'the re-finished tile')
+        requests = js('return window.tsl.rv.requests')
+        # A view beside the mosaic asks for nothing.
+        js('const r = window.tsl.rv; r.keepOx = r.ox; r.ox += 1e6; window.tsl.scheduleLive("view")')
+        time.sleep(0.7)
+        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+        js('const r = window.tsl.rv; r.ox = r.keepOx')
+        # Back at the preview's own resolution the tile is dropped, again without a request.
+        DRV.find_element(By.ID, 'bFit').click()
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.tile === null'), 5, 'the tile to go')
+        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+        self.assertEqual(js('return document.querySelector("#liveBadge .t").textContent'), 'live')
+        # A blending setting renders again and marks the preview as differing from the export.
+        js('window.tsl.setVal("feather", 3)')
+        sb.wait(DRV, lambda d: 'preview ≠ export' in js('return document.querySelector("#liveBadge .t").textContent'),
+                60, 'the dirty badge')
+        self.assertEqual(js('return window.tsl.rv.requests'), requests + 1)
+        js('window.tsl.setVal("feather", null); window.tsl.setVal("saturation", 1); window.tsl.setVal("ev", window.tsl.rv.ev0);'
+           'window.tsl.setVal("wb", [1, 1, 1])')
+        self.check_white_balance_tools(cw, ch)
+        self.check_a_result_without_its_mask(res)
+        if SHOTS:
+            print('\nlive re-render round trip after a zoom: %.0f ms (render %d ms, %dx%d px)'
+                  % (round_trip * 1000, tile['ms'], tile['W'], tile['H']))
+
+    def check_white_balance_tools(self, cw, ch):
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.s < 1.05'), 5, 'the fitted view')
+
+        def click_image(px, py):  # a press on the working-preview pixel (px, py)
+            js('''const r = window.tsl.rv, cv = document.getElementById("rvCv"), b = cv.getBoundingClientRect();
+              const x = b.left + r.ox + (arguments[0] + 0.5) * r.s, y = b.top + r.oy + (arguments[1] + 0.5) * r.s;
+              for (const t of ["mousedown", "mouseup"])
+                (t === "mousedown" ? cv : window).dispatchEvent(new MouseEvent(t, {clientX: x, clientY: y, button: 0, bubbles: true}))''',
+               px, py)
+
+        DRV.find_element(By.ID, 'bPick').click()
+        self.assertEqual(sb.toast_text(DRV), 'Click a neutral grey or white surface (limestone, concrete, road marking)')
+        click_image(1, 1)  # too close to the edge for a 7 x 7 average
+        self.assertTrue(js('return window.tsl.rv.picking'))
+        self.assertEqual(js('return window.tsl.val("wb")'), [1, 1, 1])
+        # the brightest near-grey covered spot (a road or a marking), as a user would pick it
+        px, py = js('''const r = window.tsl.rv; let best = -1, at = [0, 0];
+          for (let y = 10; y < r.H - 10; y += 3) for (let x = 10; x < r.W - 10; x += 3) {
+            const p = 4 * (y * r.W + x), a = r.neutral.slice(p, p + 3), v = a[0] + a[1] + a[2];
+            if (r.mask[p] === 255 && v < 600 && Math.max(...a) - Math.min(...a) < 30 && v > best) { best = v; at = [x, y]; } }
+          return at''')
+        click_image(px, py)
+        sb.wait(DRV, lambda d: not js('return window.tsl.rv.picking'), 5, 'the pick')
+        self.assertEqual(sb.toast_text(DRV), 'White balance set from picked neutral')
+        wb = js('return window.tsl.val("wb")')
+        self.assertEqual(wb[1], 1)
+        # the picked patch comes out grey: its finished channels agree within the 8-bit steps
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.finished !== null'), 5, 'the re-finish')
+        time.sleep(0.3)
+        patch = js('''const r = window.tsl.rv, m = [0, 0, 0];
+          for (let y = arguments[1] - 3; y <= arguments[1] + 3; y++) for (let x = arguments[0] - 3; x <= arguments[0] + 3; x++)
+            for (let c = 0; c < 3; c++) m[c] += r.finished[4 * (y * r.W + x) + c] / 49;
+          return m''', px, py)
+        self.assertAlmostEqual(patch[0], patch[1], delta=4, msg=(wb, patch))
+        self.assertAlmostEqual(patch[2], patch[1], delta=4, msg=(wb, patch))
+        # Grey world: after Auto WB the linear means over the covered mosaic are equal; after
+        # Auto EV their luminance sits at 18 % grey.
+        means = '''const r = window.tsl.rv, S = window.tsl, wb = S.val("wb"), k = 2 ** (S.val("ev") - r.ev0), m = [0, 0, 0];
+          let n = 0;
+          for (let p = 0; p < r.neutral.length; p += 16) { if (r.mask[p] < 200) continue; n++;
+            for (let c = 0; c < 3; c++) m[c] += S.LIN[r.neutral[p + c]] * wb[c] * k; }
+          return m.map(v => v / n)'''
+        js('window.tsl.setVal("wb", [1, 1, 1])')
+        DRV.find_element(By.ID, 'bAutoWb').click()
+        self.assertEqual(sb.toast_text(DRV), 'Grey-world white balance applied')
+        r, g, b = js(means)
+        wb = js('return window.tsl.val("wb")')
+        for ratio, w in [(r / g, wb[0]), (b / g, wb[2])]:
+            if w not in (0.4, 2.2):  # a multiplier held at its limit cannot reach grey
+                self.assertAlmostEqual(ratio, 1, delta=0.005, msg=wb)
+        self.assertNotEqual(wb, [1, 1, 1])
+        DRV.find_element(By.ID, 'bAutoEv').click()
+        self.assertEqual(sb.toast_text(DRV), 'Mid-tones set to 18 % grey')
+        r, g, b = js(means)
+        self.assertAlmostEqual(0.2126 * r + 0.7152 * g + 0.0722 * b, 0.18, delta=0.002)
+        js('window.tsl.setVal("wb", [1, 1, 1]); window.tsl.setVal("ev", window.tsl.rv.ev0)')
+
+    def check_a_result_without_its_mask(self, res):
+        mask = res['report']['preview'][:-4] + '_mask.png'
+        os.rename(mask, mask + '.away')
+        try:
+            sb.open_page(DRV, STUDIO.url)
+            sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result without its mask')
+            js('window.tsl.switchTab("result")')
+            got = js('const r = window.tsl.rv; let opaque = true;'
+                     'for (let p = 3; p < r.finished.length; p += 4) if (r.finished[p] !== 255) { opaque = false; break; }'
+                     'return [r.mask === null, opaque, r.hist.n === r.W * r.H]')
+            self.assertEqual(got, [True, True, True])
+        finally:
+            os.rename(mask + '.away', mask)
+
+    def test_e_report_cards_show_the_report_figures(self):
+        res = need_result()
+        rep = res['report']
+        sb.open_page(DRV, STUDIO.url)
+        sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result')
+        close_drawers()
+        js('window.tsl.switchTab("report")')
+        adj = rep['adjustment']
+        w, h = rep['size_px']
+        base = rep['output'][:-4]
+        z = rep['surface']
+        want = [
+            ['Seam accuracy', fmt(adj.get('tie_median_m'), 1, 100) + ('cm' if num(adj.get('tie_median_m')) else ''),
+             'median tie residual · RMS ' + (fmt(adj.get('tie_rms_m'), 1, 100) + ' cm' if num(adj.get('tie_rms_m')) else '–')],
+            ['Tie points', '{:,}'.format(adj['tie_points']) if num(adj.get('tie_points')) else '–', ties_line(rep)],
+            ['Unaligned images', str(len(adj['unconnected'])) if isinstance(adj.get('unconnected'), list) else '–',
+             unaligned_line(adj)],
+            ['Output', '%.0fMP' % (w * h / 1e6), '%d × %d @ %.2f cm' % (w, h, rep['gsd_m'] * 100)],
+            ['Ground plane', '%.2fm' % rep['ground_z'], 'relative to take-off'] if z['kind'] != 'dsm' else
+            ['Terrain model', '%.2fm relief' % z['relief_m'], 'DSM %d×%d @ %.2f m' % (z['shape'][1], z['shape'][0], z['cell_m'])],
+            ['Lens self-cal'] + selfcal_texts(rep),
+            ['Time', '%.0fs' % rep['seconds'], '%d images · EPSG:%d' % (rep['images'], rep['epsg'])],
+        ]
+        self.assertEqual(report_cards(), want)
+        files = js('return [...document.querySelectorAll("#outFiles .fr")].map(r => [r.children[0].textContent, r.children[1].textContent])')
+        self.assertEqual(files[0], [rep['output'], 'GeoTIFF · RGBA · tiled · deflate'])
+        self.assertEqual([f[0] for f in files], [rep['output'], base + '.tfw', rep['preview']] +
+                         ([base + '_dsm.tif'] if rep.get('surface_file') else []) + [base + '_report.json'])
+        for p, _ in files:
+            self.assertTrue(os.path.exists(p), p)
+        shot('report')
+
+        # The diagnostics export: the server's figures in the card, the zip revealed. The real
+        # analysis takes too long here, so the page talks to a stand-in for that one call.
+        js('''window.realFetch = window.realFetch || window.fetch; window.calls = [];
+          window.fetch = async (url, opt) => {
+            const u = String(url);
+            if (u === "/api/diagnostics" || u === "/api/reveal") {
+              window.calls.push([u, JSON.parse(opt.body)]);
+              if (u === "/api/reveal") return new Response("{}", {status: 200});
+              await new Promise(r => setTimeout(r, 400));
+              if (window.failDiag) return new Response('{"error": "no seams to analyse"}', {status: 400});
+              return new Response(JSON.stringify({path: "/out/views_diagnostics.zip", size_mb: 7, seams: {pairs: 90,
+                grid_cm: 5, median_cm: 128.31, sequence_median_cm: 99.02, side_median_cm: 140.79, edge_median_cm: 128.4}}),
+                {status: 200});
+            }
+            return window.realFetch(url, opt);
+          }''')
+        try:
+            btn = DRV.find_element(By.ID, 'bDiag')
+            btn.click()
+            self.assertFalse(btn.is_enabled())
+            self.assertEqual(DRV.find_element(By.ID, 'diagRes').text, 'Analysing seams…')
+            sb.wait_toast(DRV, lambda t: t == 'Diagnostics bundle written', 10, 'the diagnostics toast')
+            self.assertTrue(btn.is_enabled())
+            self.assertEqual(DRV.find_element(By.ID, 'diagRes').text,
+                             'views_diagnostics.zip · 7 MB · seams median 128.3 cm (sequence 99.0, side 140.8, frame edges 128.4)')
+            self.assertEqual(js('return window.calls'), [['/api/diagnostics', {'path': base + '_report.json'}],
+                                                         ['/api/reveal', {'path': '/out/views_diagnostics.zip'}]])
+            js('window.failDiag = true')
+            btn.click()
+            sb.wait_toast(DRV, lambda t: t == 'no seams to analyse', 10, 'the failure toast')
+            self.assertTrue(btn.is_enabled())
+        finally:
+            js('window.fetch = window.realFetch')
+
+        # Reports of other builds: alignment figures, a terrain model, self-calibration terms.
+        shaped = [
+            ('refined with a DSM and full self-calibration',
+             {'adjustment': {'tie_median_m': 0.01234, 'tie_rms_m': 0.0456, 'tie_points': 123456, 'pairs_matched': [40, 52],
+                             'dense_pairs': 38, 'unconnected': ['a.jpg', 'b.jpg', 'c.jpg', 'd.jpg']},
+              'surface': {'kind': 'dsm', 'relief_m': 6.789, 'shape': [120, 160], 'cell_m': 0.5},
+              'surface_file': '/x/o_surface.npz',
+              'selfcal': {'FC6310': [0.0123, -0.0045, 0.001, -0.002, 0.0003, -0.00015]}, 'lens': {'FC6310': {'fx': 1000}}},
+             [['Seam accuracy', '1.2cm', 'median tie residual · RMS 4.6 cm'],
+              ['Tie points', '123,456', '40 / 52 pairs matched · dense flow on 38 pairs'],
+              ['Unaligned images', '4', 'a.jpg, b.jpg, c.jpg'],
+              ['Terrain model', '6.79m relief', 'DSM 160×120 @ 0.50 m'],
+              ['Lens self-cal', '+0.0123 -0.0045', 'k1 k2 · centre 1.0, -2.0 px · tang. 0.30, -0.15 ‰']], 5, 1),
+            ('metadata placement with zero self-calibration',
+             {'adjustment': {}, 'tie_pairs': [], 'surface': {'kind': 'plane'}, 'ground_z': -1.5, 'surface_file': None,
+              'selfcal': {'FC6310': [0, 0]}},
+             [['Seam accuracy', '–', 'median tie residual · RMS –'],
+              ['Tie points', '–', '0 connected pairs'],
+              ['Unaligned images', '–', 'alignment skipped (metadata only)'],
+              ['Ground plane', '-1.50m', 'relative to take-off'],
+              ['Lens self-cal', 'off', 'extra radial k1 k2']], 4, 0),
+        ]
+        for name, change, cards, n_files, n_bad in shaped:
+            with self.subTest(name):
+                fake = dict(rep)
+                fake.update(change)
+                js('window.tsl.report = arguments[0]; window.tsl.renderReport()', fake)
+                got = {c[0]: c for c in report_cards()}
+                for c in cards:
+                    self.assertEqual(got[c[0]], c)
+                self.assertEqual(js('return document.querySelectorAll("#outFiles .fr").length'), n_files)
+                # only a card with unaligned images is outlined in the error colour
+                self.assertEqual(js('return document.querySelectorAll("#repCards .rc.bad").length'), n_bad)
+        js('window.tsl.report = arguments[0]; window.tsl.renderReport()', rep)
+
+    def test_f_performance_view_follows_a_build(self):
+        sb.open_page(DRV, STUDIO.url, fresh=True)
+        close_drawers()
+        js('window.tsl.switchTab("perf")')
+        sb.wait(DRV, lambda d: js('return window.tsl.samples.length') >= 2, 10, 'samples')
+        status, cache = STUDIO.api('api/cache')
+        sb.wait(DRV, lambda d: js('return document.getElementById("cacheLine").textContent').startswith('%.2f GB in ' % cache['gb'])
+                or cache['enabled'] is False, 10, 'the disk-cache line')
+        cards = perf_cards()
+        self.assertEqual(cards['CPU'][0][-1], '%')
+        status, perf = STUDIO.api('api/perf')
+        st = perf['static']
+        self.assertEqual(cards['CPU'][1], '%d threads · %d cores · %d workers'
+                         % (st['cores_logical'], st['cores_physical'], st['workers']))
+        if st.get('gpu_name') is None:
+            self.assertEqual(cards['GPU'], ['–', 'no NVIDIA GPU detected'])
+            self.assertEqual(cards['VRAM'][0], '–')
+        self.assertEqual(len(js('return document.querySelectorAll("#perfCores .cb")')), st['cores_logical'])
+
+        settings = {'input': [sb.FLIGHT], 'output': os.path.join(OUT, 'perf.tif'), 'no_refine': True, 'gsd': 3}
+        status, r = STUDIO.api('api/run', settings)
+        self.assertEqual(status, 200, r)
+        sb.wait(DRV, lambda d: js('const s = window.tsl.samples; return s[s.length - 1].state') == 'running', 20,
+                'a sample of the running build')
+        spark = 'return [document.getElementById("spCpu").toDataURL(), document.getElementById("spMem").toDataURL()]'
+        first = js(spark)
+        t_first = js('const s = window.tsl.samples; return s[s.length - 1].t')
+        sb.wait(DRV, lambda d: js('const s = window.tsl.samples; return s[s.length - 1].t') > t_first, 10, 'the next sample')
+        time.sleep(0.2)
+        second = js(spark)
+        running = js('const s = window.tsl.samples; return s[s.length - 1].state') == 'running'
+        self.assertNotEqual(first[0], second[0])
+        self.assertNotEqual(first[1], second[1])
+        if running:
+            job = perf_cards()['Job']
+            self.assertEqual(job[0], 'running')
+            self.assertRegex(job[1], r'^stage [1-6]/6 · \d+%$')
+            sb.wait(DRV, lambda d: js('return document.querySelector("#perfStages .stg:last-child.run") !== null'), 5,
+                    'the running stage row')
+            self.assertEqual(js('return document.querySelector("#perfStages .stg .n").textContent'), 'metadata')
+            self.assertRegex(js('return document.getElementById("stgHead").textContent'), r'^Pipeline stages · \d+\.\d s total$')
+        shot('performance')
+        wait_idle()
+
+    def test_g_figures(self):
+        if not SHOTS:
+            self.skipTest('figures only with TSL_PAGE_SHOTS')
+        scan_folder(sb.FLIGHT)
+        close_drawers()
+        ms = js('''const S = window.tsl, real = S.scan, shots = [];
+          for (let k = 0; k < 200; k++) {
+            const b = real.shots[k % real.shots.length], dx = 60 * Math.floor(k / real.shots.length);
+            shots.push(Object.assign({}, b, {name: "P" + k + ".JPG", seq: k, E: b.E + dx,
+                                             fp: b.fp.map(p => [p[0] + dx, p[1]])}));
+          }
+          S.scan = Object.assign({}, real, {shots});
+          S.fitMap();
+          const t = [];
+          for (let i = 0; i < 30; i++) { const t0 = performance.now(); S.drawMap(); t.push(performance.now() - t0); }
+          S.scan = real;
+          t.sort((a, b) => a - b);
+          return [t[15], t[28]]''')
+        print('\nmap redraw, 200 photos: median %.1f ms, slowest but one %.1f ms' % tuple(ms))
+        fin = js('''const S = window.tsl, W = 2048, H = 1536, src = new Uint8ClampedArray(W * H * 4), out = new Uint8ClampedArray(W * H * 4);
+          for (let p = 0; p < src.length; p++) src[p] = (p * 2654435761 >>> 24) & 255;
+          const run = () => { const t = []; for (let i = 0; i < 7; i++) { const t0 = performance.now(); S.finishPixels(src, src, out, 0);
+            S.histogram(out, src); t.push(performance.now() - t0); } t.sort((a, b) => a - b); return t[3]; };
+          S.setVal("saturation", 1); const a = run(); S.setVal("saturation", 1.3); const b = run(); S.setVal("saturation", 1);
+          return [a, b]''')
+        print('finishing + histogram of a 2048x1536 result: %.1f ms (saturation 1), %.1f ms (saturation 1.3)' % tuple(fin))
+
+
+def num(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+
+
+def fmt(v, d, scale=1):
+    return ('%.' + str(d) + 'f') % (v * scale) if num(v) else '–'
+
+
+def ties_line(rep):
+    adj = rep['adjustment']
+    pm = adj.get('pairs_matched')
+    line = ('%d / %d pairs matched' % tuple(pm)) if isinstance(pm, list) else '%d connected pairs' % len(rep.get('tie_pairs') or [])
+    if adj.get('dense_pairs') is not None:
+        line += ' · dense flow on %d pairs' % adj['dense_pairs']
+    return line
+
+
+def unaligned_line(adj):
+    un = adj.get('unconnected')
+    if isinstance(un, list) and un:
+        return ', '.join(un[:3])
+    return 'alignment skipped (metadata only)' if not adj.get('tie_points') else 'all images tied'
+
+
+def selfcal_texts(rep):
+    cams = list((rep.get('selfcal') or {}).keys())
+    terms = rep['selfcal'][cams[0]] if cams else []
+    big = ' '.join('%+.4f' % t for t in terms[:2]) if any(terms) else 'off'
+    if len(terms) > 2:
+        lens = rep['lens'].get(cams[0]) if isinstance(rep['lens'].get(cams[0]), dict) else rep['lens']
+        f = lens['fx']
+        line = 'k1 k2 · centre %.1f, %.1f px · tang. %.2f, %.2f ‰' % (terms[2] * f, terms[3] * f, terms[4] * 1000, terms[5] * 1000)
+    else:
+        line = 'extra radial k1 k2'
+    return [big, line]
+
+
+def report_cards():
+    return js('return [...document.querySelectorAll("#repCards .rc")].map(c => [c.querySelector(".tt").textContent,'
+              'c.querySelector(".big").textContent, c.querySelector(".ln").textContent])')
+
+
+def perf_cards():
+    return {c[0]: c[1:] for c in js('return [...document.querySelectorAll("#perfCards .rc")].map(c => '
+                                    '[c.querySelector(".tt").textContent, c.querySelector(".big").textContent,'
+                                    'c.querySelector(".ln").textContent])')}
+
+
+def neutral_at(x, y):
+    """The canvas pixel at (x, y) when the viewer shows the Neutral mode."""
+    return js('''const r = window.tsl.rv, old = r.mode; r.mode = "before"; window.tsl.paintResult();
+      const cv = document.getElementById("rvCv"), k = cv.width / cv.clientWidth;
+      const d = cv.getContext("2d").getImageData(Math.round(arguments[0] * k), Math.round(arguments[1] * k), 1, 1).data;
+      r.mode = old; window.tsl.paintResult(); return [d[0], d[1], d[2]]''', x, y)
+
+
+def set_layers(on):
+    for b in DRV.find_elements(By.CSS_SELECTOR, '#layersPanel input[data-layer]'):
+        if b.is_selected() != (b.get_attribute('data-layer') in on):
+            js('arguments[0].click()', b)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)
