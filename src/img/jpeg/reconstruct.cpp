@@ -11,6 +11,7 @@
 #endif
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -269,7 +270,7 @@ constexpr int32_t fix16(double x) { return static_cast<int32_t>(x * 65536.0 + 0.
 
 // A component's transformed plane rows [first, last] for one band.
 struct Window {
-  std::vector<uint8_t> data;
+  std::unique_ptr<uint8_t[]> data;  // (last - first + 1) plane rows, all written by the transform
   size_t first = 0;
   size_t last = 0;
 };
@@ -278,22 +279,22 @@ struct Window {
 // scratch of the output and plane widths.
 template <bool Vector>
 [[gnu::always_inline]] inline const uint8_t* component_row(const JpegComponentPlan& cp, const Window& win, size_t r, size_t width,
-                             std::vector<uint16_t>& vbuf, std::vector<uint8_t>& line) {
+                             uint16_t* vbuf, uint8_t* line) {
   if (cp.direct) {
-    const uint8_t* src = win.data.data() + (std::min(r, cp.plane_h - 1) - win.first) * cp.plane_w;
+    const uint8_t* src = win.data.get() + (std::min(r, cp.plane_h - 1) - win.first) * cp.plane_w;
     if (cp.plane_w >= width) return src;
     for (size_t x = 0; x < width; ++x) line[x] = src[std::min(x, cp.plane_w - 1)];
-    return line.data();
+    return line;
   }
   const JpegTap& ty = cp.rows[r];
-  const uint8_t* a = win.data.data() + (ty.i0 - win.first) * cp.plane_w;
-  const uint8_t* b = win.data.data() + (ty.i1 - win.first) * cp.plane_w;
+  const uint8_t* a = win.data.get() + (ty.i0 - win.first) * cp.plane_w;
+  const uint8_t* b = win.data.get() + (ty.i1 - win.first) * cp.plane_w;
   const uint32_t wb = ty.w, wa = 256 - ty.w;
   const size_t used = std::min<size_t>(cp.plane_w, size_t{cp.cols[width - 1].i1} + 1);
   {
     const uint8_t* __restrict pa = a;
     const uint8_t* __restrict pb = b;
-    uint16_t* __restrict v = vbuf.data();
+    uint16_t* __restrict v = vbuf;
     for (size_t c = 0; c < used; ++c) v[c] = static_cast<uint16_t>(pa[c] * wa + pb[c] * wb);
   }
   if (cp.half_cols) {
@@ -301,8 +302,8 @@ template <bool Vector>
     // 1/4 : 3/4, output 2i + 1 mixes i and i + 1 as 3/4 : 1/4; the ends repeat. Outputs
     // 2i + 1 and 2i + 2 both mix samples i and i + 1, which the main loop takes in pairs.
     const size_t last = used - 1;
-    const uint16_t* __restrict v = vbuf.data();
-    uint8_t* __restrict out = line.data();
+    const uint16_t* __restrict v = vbuf;
+    uint8_t* __restrict out = line;
     out[0] = static_cast<uint8_t>((v[0] * 256 + 32768) >> 16);
     size_t i = 0;
 #if TSL_JPEG_AVX2_KERNELS
@@ -317,13 +318,13 @@ template <bool Vector>
       const uint32_t s = (x & 1) ? v[k] * 192u + v[std::min(k + 1, last)] * 64u : v[k - 1] * 64u + v[k] * 192u;
       out[x] = static_cast<uint8_t>((s + 32768) >> 16);
     }
-    return line.data();
+    return line;
   }
   for (size_t x = 0; x < width; ++x) {
     const JpegTap& t = cp.cols[x];
     line[x] = static_cast<uint8_t>((vbuf[t.i0] * (256 - t.w) + vbuf[t.i1] * t.w + 32768) >> 16);
   }
-  return line.data();
+  return line;
 }
 
 #if TSL_JPEG_AVX2_KERNELS
@@ -443,16 +444,17 @@ template <bool Vector>
     const auto [first, last] = rows_read(cp, r0, r1);
     windows[j].first = first;
     windows[j].last = last;
-    windows[j].data.resize((last - first + 1) * cp.plane_w);
-    jpeg_idct_rows<Vector>(dec.components[j], dec.quant[dec.components[j].tq], cp, first, last, windows[j].data.data());
+    // Left uninitialised: the transform writes every sample of the window.
+    windows[j].data = std::make_unique_for_overwrite<uint8_t[]>((last - first + 1) * cp.plane_w);
+    jpeg_idct_rows<Vector>(dec.components[j], dec.quant[dec.components[j].tq], cp, first, last, windows[j].data.get());
     max_plane = std::max(max_plane, cp.plane_w);
   }
-  std::vector<uint16_t> vbuf(max_plane);
-  std::vector<uint8_t> lines[3];
-  for (size_t j = 0; j < nc; ++j) lines[j].resize(plan.width);
+  const auto vbuf = std::make_unique_for_overwrite<uint16_t[]>(max_plane);
+  std::unique_ptr<uint8_t[]> lines[3];
+  for (size_t j = 0; j < nc; ++j) lines[j] = std::make_unique_for_overwrite<uint8_t[]>(plan.width);
   for (size_t r = r0; r < r1; ++r) {
     const uint8_t* s[3] = {};
-    for (size_t j = 0; j < nc; ++j) s[j] = component_row<Vector>(plan.comps[j], windows[j], r, plan.width, vbuf, lines[j]);
+    for (size_t j = 0; j < nc; ++j) s[j] = component_row<Vector>(plan.comps[j], windows[j], r, plan.width, vbuf.get(), lines[j].get());
     jpeg_color_row<Vector>(s, nc, plan.is_rgb, plan.width, rows + (r - r0) * plan.width * 3);
   }
 }

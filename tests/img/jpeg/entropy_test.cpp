@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -207,6 +209,86 @@ TEST(DecodeBlockBaseline, RefusesDcCategoryAbove16AndUnknownCodes) {
   const Bytes unknown = bits("0 111111");
   auto r2 = reader_over(unknown);
   EXPECT_EQ(decode_block_baseline(r2, t.dc, t.ac, pred, block), JpegEntropyError::BadCode);
+}
+
+// Canonical codes of a table as strings of '0' and '1', indexed by symbol.
+std::array<std::string, 256> code_strings(const std::array<uint8_t, 16>& counts, const Bytes& symbols) {
+  std::array<std::string, 256> codes;
+  uint32_t code = 0;
+  size_t k = 0;
+  for (uint32_t len = 1; len <= 16; ++len, code <<= 1)
+    for (uint32_t n = 0; n < counts[len - 1]; ++n, ++code, ++k)
+      for (uint32_t b = len; b-- > 0;) codes[symbols[k]] += ((code >> b) & 1) ? '1' : '0';
+  return codes;
+}
+
+// The size low bits of v as a DCT value is written (v - 1 for negative v).
+std::string value_bits(int32_t v, uint32_t size) {
+  const auto u = static_cast<uint32_t>(v < 0 ? v - 1 : v);
+  std::string out;
+  for (uint32_t b = size; b-- > 0;) out += ((u >> b) & 1) ? '1' : '0';
+  return out;
+}
+
+// Blocks written with a table's codes decode to what was written, whatever code lengths EOB,
+// ZRL and each value category get: the combined code-and-value lookup, the plain symbol
+// lookup, the long-code walk, stuffed 0xFF bytes and the refills between them all take part.
+TEST(DecodeBlockBaseline, DecodesRandomBlocksAsTheyWereWritten) {
+  // The standard luminance code lengths (2 to 16 bits); symbols shuffled per seed.
+  const std::array<uint8_t, 16> ac_counts = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 125};
+  const std::array<uint8_t, 16> dc_counts = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+  for (uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    Bytes ac_symbols = {0x00, 0xF0};
+    for (uint8_t run = 0; run < 16; ++run)
+      for (uint8_t size = 1; size <= 10; ++size) ac_symbols.push_back(static_cast<uint8_t>(run << 4 | size));
+    Bytes dc_symbols;
+    for (uint8_t c = 0; c < 12; ++c) dc_symbols.push_back(c);
+    std::shuffle(ac_symbols.begin(), ac_symbols.end(), rng);
+    std::shuffle(dc_symbols.begin(), dc_symbols.end(), rng);
+    const auto ac_codes = code_strings(ac_counts, ac_symbols);
+    const auto dc_codes = code_strings(dc_counts, dc_symbols);
+    auto random_value = [&](uint32_t size) {
+      const auto m = static_cast<int32_t>((1u << (size - 1)) + rng() % (1u << (size - 1)));
+      return rng() % 2 ? m : -m;
+    };
+
+    std::string stream;
+    std::vector<std::array<int16_t, 64>> expected;
+    int32_t pred = 0;
+    for (int b = 0; b < 300; ++b) {
+      std::array<int16_t, 64> block{};
+      const uint32_t cat = rng() % 12;
+      const int32_t diff = cat == 0 ? 0 : random_value(cat);
+      stream += dc_codes[cat] + value_bits(diff, cat);
+      pred += diff;
+      block[0] = static_cast<int16_t>(pred);
+      uint32_t k = 1;
+      while (k < 64 && rng() % 6 != 0) {
+        uint32_t run = std::min<uint32_t>(rng() % 4 == 0 ? rng() % (64 - k) : rng() % 3, 63 - k);
+        const uint32_t size = 1 + rng() % 10;
+        const int32_t v = random_value(size);
+        block[JPEG_ZIGZAG[k + run]] = static_cast<int16_t>(v);
+        k += run + 1;
+        for (; run > 15; run -= 16) stream += ac_codes[0xF0];
+        stream += ac_codes[run << 4 | size] + value_bits(v, size);
+      }
+      if (k < 64) stream += ac_codes[0x00];
+      expected.push_back(block);
+    }
+
+    const auto dc = table(dc_counts, dc_symbols);
+    const auto ac = table(ac_counts, ac_symbols);
+    const Bytes data = bits(stream);
+    auto r = reader_over(data);
+    int32_t dc_pred = 0;
+    for (size_t b = 0; b < expected.size(); ++b) {
+      std::array<int16_t, 64> block{};
+      ASSERT_EQ(decode_block_baseline(r, dc, ac, dc_pred, block.data()), JpegEntropyError::None) << "block " << b;
+      ASSERT_EQ(block, expected[b]) << "block " << b;
+    }
+  }
 }
 
 TEST(DecodeAcFirst, EndOfBandRunsSkipTheFollowingBlocks) {
