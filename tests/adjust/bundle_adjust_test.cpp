@@ -224,7 +224,9 @@ TEST(BundleAdjust, LensResetForFoldingPoseTheCamerasForTheZeroLens) {
     const double never_gap = median_tie_gap(unused_lens, never.rotations, never.positions, never.ground);
     EXPECT_LT(reset_gap, 1.2 * never_gap) << "reset " << reset_gap << " m, never " << never_gap << " m";
     EXPECT_EQ(reset.relief_points.has_value(), relief);
-    if (reset.relief_points) EXPECT_EQ(static_cast<double>(reset.relief_points->size()), reset.stats["tie_points"].as_f64());
+    if (reset.relief_points) {
+      EXPECT_EQ(static_cast<double>(reset.relief_points->size()), reset.stats["tie_points"].as_f64());
+    }
     ASSERT_TRUE(reset.planar_params.has_value());
     EXPECT_EQ(reset.planar_params->size(), 6 * f.images.size() + 1 + 2);
   }
