@@ -66,6 +66,16 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
+// An adjustment's poses, corrections, ground height and tie heights replace the build's own.
+void take_poses(Build& b, AdjustResult& a) {
+  b.rotations = std::move(a.rotations);
+  b.positions = std::move(a.positions);
+  b.pos_corr = std::move(a.pos_corr);
+  b.rot_corr = std::move(a.rot_corr);
+  b.ground_z = a.ground;
+  b.dsm_points = std::move(a.relief_points);
+}
+
 // The first adjustment: refined poses, corrections and ground height replace the metadata
 // placement, and the report learns how the ties spread over the photos.
 void adjust(Build& b, size_t candidate_pairs) {
@@ -75,12 +85,7 @@ void adjust(Build& b, size_t candidate_pairs) {
   const bool relief = !(b.config.dense_on && b.config.surface_dsm);
   AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.tie_pairs, b.config, selfcal,
                                  std::nullopt, relief);
-  b.rotations = std::move(a.rotations);
-  b.positions = std::move(a.positions);
-  b.pos_corr = std::move(a.pos_corr);
-  b.rot_corr = std::move(a.rot_corr);
-  b.ground_z = a.ground;
-  b.dsm_points = std::move(a.relief_points);
+  take_poses(b, a);
   b.planar_params = std::move(a.planar_params);
   b.adjustment = std::move(a.stats);
   add_tie_summary(b.adjustment, b.tie_pairs, candidate_pairs, b.set.images);
@@ -124,12 +129,7 @@ void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, Image
   log_str("  2nd adjustment with dense ties");
   AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.all_ties, b.config, selfcal,
                                  b.planar_params, true);
-  b.rotations = std::move(a.rotations);
-  b.positions = std::move(a.positions);
-  b.pos_corr = std::move(a.pos_corr);
-  b.rot_corr = std::move(a.rot_corr);
-  b.ground_z = a.ground;
-  b.dsm_points = std::move(a.relief_points);
+  take_poses(b, a);
   if (a.stats.is_object())
     for (const auto& [key, value] : a.stats.as_object()) b.adjustment.set(key, value);
   b.adjustment.set("dense_pairs", JsonValue(static_cast<double>(dense_count)));
