@@ -21,9 +21,7 @@ namespace {
 
 const tsl::test::TruthFlight& flight() {
   static const tsl::test::TruthFlight f = [] {
-    auto dir = tsl::test::shared_flight(TSL_SOURCE_DIR, "--photos 16 --legs 2 --jobs 3");
-    if (!dir) throw std::runtime_error(dir.error());
-    auto loaded = tsl::test::load_truth_flight(*dir);
+    auto loaded = tsl::test::shared_truth_flight(TSL_SOURCE_DIR, "--photos 16 --legs 2 --jobs 3");
     if (!loaded) throw std::runtime_error(loaded.error());
     return *loaded;
   }();

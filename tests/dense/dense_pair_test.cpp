@@ -251,14 +251,9 @@ class GeneratedPair : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!test::have_python_modules(PYTHON_MODULES)) return;
-    auto flight_dir = test::shared_flight(test::source_dir(),
+    auto f = test::shared_truth_flight(test::source_dir(),
                                           "--photos 2 --legs 1 --width 600 --height 450 --terrain flat --buildings 0 "
                                           "--trees 0 --gps none --vignetting 0 --exposure-ev 0.5 --jobs 2");
-    if (!flight_dir) {
-      error_ = flight_dir.error();
-      return;
-    }
-    auto f = test::load_truth_flight(*flight_dir);
     if (!f)
       error_ = f.error();
     else

@@ -175,11 +175,9 @@ TEST(SeamSampling, WindowsUnderNineCellsGiveNothing) {
 // moved by 10 cm shows that shift in its pairs and only there.
 TEST(SeamAnalysisFlight, KnownShiftIsMeasured) {
   TSL_REQUIRE_PYTHON("numpy PIL");
-  auto dir = test::shared_flight(test::source_dir(),
+  auto flight = test::shared_truth_flight(test::source_dir(),
                                  "--seed 3 --photos 6 --legs 2 --altitude 20 --width 600 --height 450 --terrain flat "
                                  "--gps none --buildings 0 --trees 0 --attitude-jitter 1 --exposure-ev 0 --vignetting 0");
-  ASSERT_TRUE(dir) << dir.error();
-  auto flight = test::load_truth_flight(*dir);
   ASSERT_TRUE(flight) << flight.error();
   const size_t n = flight->images.size();
   double min_e = 1e9, max_e = -1e9, min_n = 1e9, max_n = -1e9;

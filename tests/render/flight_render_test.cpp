@@ -24,14 +24,9 @@ class FlightRender : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!test::have_python_modules(PYTHON_MODULES)) return;
     dir_ = std::make_unique<test::TempDir>();
-    auto flight_dir = test::shared_flight(test::source_dir(),
+    auto f = test::shared_truth_flight(test::source_dir(),
                                           "--photos 6 --legs 2 --width 320 --height 240 --terrain flat --buildings 0 "
                                           "--trees 0 --gps none --exposure-ev 0.4 --vignetting 0 --jobs 2");
-    if (!flight_dir) {
-      error_ = flight_dir.error();
-      return;
-    }
-    auto f = test::load_truth_flight(*flight_dir);
     if (!f)
       error_ = f.error();
     else

@@ -138,4 +138,12 @@ inline std::expected<TruthFlight, std::string> load_truth_flight(const std::file
   return f;
 }
 
+// The generated flight for these generator arguments, made once and read back with its truth.
+inline std::expected<TruthFlight, std::string> shared_truth_flight(const std::filesystem::path& source_dir,
+                                                                   const std::string& args) {
+  auto dir = shared_flight(source_dir, args);
+  if (!dir) return std::unexpected(dir.error());
+  return load_truth_flight(*dir);
+}
+
 }  // namespace tsl::test
