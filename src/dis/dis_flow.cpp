@@ -1,5 +1,7 @@
 #include "dis/dis_flow.h"
 
+#include <cstdint>
+
 #include "dis/dis_pyramid.h"
 #include "dis/patch_search.h"
 #include "dis/refine.h"
@@ -45,6 +47,65 @@ void resample_flow(DisWorkspace& ws, size_t w, size_t h, size_t width, size_t he
   });
 }
 
+
+// The finest level's flow (cw x ch) resampled bilinearly to W x H and multiplied by `scale`:
+// the values of resize_bilinear followed by the multiply, written straight into the caller's
+// fresh buffers. Rows are shared among threads (inline in a worker), each forming the
+// horizontal rows it needs.
+void full_size_flow(const std::vector<float>& u, const std::vector<float>& v, size_t cw, size_t ch, size_t W,
+                    size_t H, float scale, FlowField& flow) {
+  flow.u = make_zeroed<float>(W * H);
+  flow.v = make_zeroed<float>(W * H);
+  const TapLists tx = bilinear_weights(cw, W), ty = bilinear_weights(ch, H);
+  const size_t budget = dis_level_threads(W * H);
+  par_rows(H, std::max<size_t>(H / (4 * budget), 8), budget, [&](size_t first, size_t last) {
+    // Horizontal rows of both components for the last two source rows fetched: an output
+    // row reads one source row and the next, and rows only grow down a band, so the older
+    // of the two is the one to replace.
+    std::vector<float> rows(4 * W);
+    size_t held[2] = {SIZE_MAX, SIZE_MAX};
+    auto horizontal = [&](size_t r) -> const float* {
+      for (size_t k = 0; k < 2; ++k)
+        if (held[k] == r) return rows.data() + k * 2 * W;
+      const size_t k = held[0] == SIZE_MAX || (held[1] != SIZE_MAX && held[0] < held[1]) ? 0 : 1;
+      held[k] = r;
+      float* out = rows.data() + k * 2 * W;
+      const float* su = u.data() + r * cw;
+      const float* sv = v.data() + r * cw;
+      for (size_t x = 0; x < W; ++x) {
+        float au = 0.0f, av = 0.0f;
+        for (const Tap& t : tx[x]) {
+          au = au + t.weight * su[t.index];
+          av = av + t.weight * sv[t.index];
+        }
+        out[x] = au;
+        out[W + x] = av;
+      }
+      return out;
+    };
+    for (size_t y = first; y < last; ++y) {
+      float* ou = flow.u.data() + y * W;
+      float* ov = flow.v.data() + y * W;
+      const std::vector<Tap>& taps = ty[y];
+      const float* r0 = horizontal(taps[0].index);
+      const float w0 = taps[0].weight;
+      if (taps.size() == 1) {
+        for (size_t x = 0; x < W; ++x) {
+          ou[x] = (0.0f + w0 * r0[x]) * scale;
+          ov[x] = (0.0f + w0 * r0[W + x]) * scale;
+        }
+        continue;
+      }
+      const float* r1 = horizontal(taps[1].index);
+      const float w1 = taps[1].weight;
+      for (size_t x = 0; x < W; ++x) {
+        ou[x] = ((0.0f + w0 * r0[x]) + w1 * r1[x]) * scale;
+        ov[x] = ((0.0f + w0 * r0[W + x]) + w1 * r1[W + x]) * scale;
+      }
+    }
+  });
+}
+
 }  // namespace
 
 FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
@@ -82,19 +143,8 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
     cw = level.w;
     ch = level.h;
   }
-  // The result is the caller's to keep, so it is resampled into fresh buffers.
-  const float scale = static_cast<float>(1u << finest);
-  for (auto [c, out] : {std::pair{&u, &flow.u}, std::pair{&v, &flow.v}}) {
-    ImageF32& in = ws.flow_in[0];
-    in.data.swap(*c);
-    in.width = cw;
-    in.height = ch;
-    in.channels = 1;
-    ImageF32 full = resize_bilinear(in, W, H);
-    in.data.swap(*c);
-    for (float& s : full.data) s *= scale;
-    *out = std::move(full.data);
-  }
+  // The result is the caller's to keep, so it goes into fresh buffers.
+  full_size_flow(u, v, cw, ch, W, H, static_cast<float>(1u << finest), flow);
   return flow;
 }
 
