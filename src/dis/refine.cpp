@@ -470,7 +470,8 @@ void publish(std::atomic<size_t>& done, size_t steps) {
 // and so never before it has taken k - 1 nor after it has taken k + 1. The result does not
 // depend on the number of strips. The strips' step counts run on over the outer iterations,
 // from `done` steps before this one.
-void relax(Planes& s, size_t w, size_t h, std::span<Strip> strips, size_t i, size_t done) {
+void relax(const Plane& u, const Plane& v, Planes& s, size_t w, size_t h, std::span<Strip> strips, size_t i,
+           size_t done) {
   Strip& me = strips[i];
   const size_t steps = 2 * SWEEPS, n = me.y1 - me.y0;
   const bool down = i % 2 == 0;
@@ -482,6 +483,13 @@ void relax(Planes& s, size_t w, size_t h, std::span<Strip> strips, size_t i, siz
       const size_t y = down ? me.y0 + (t - k) : me.y1 - 1 - (t - k);
       if (y == me.y0 && above) wait_for(above->last_done, done + k);
       if (y + 1 == me.y1 && below) wait_for(below->first_done, done + k);
+      if (k == 0) {
+        // The row's system just before its first step: it reads only the row's own increments,
+        // which no earlier step of this iteration has changed, and stays in cache for the
+        // steps that follow, where a separate pass would stream every plane through memory.
+        data_term(s, w, y, y + 1);
+        smoothness_rhs(u, v, w, h, y, y + 1, s);
+      }
       relax_row(s, w, h, y, k % 2);
       if (y == me.y0) publish(me.first_done, done + k + 1);
       if (y + 1 == me.y1) publish(me.last_done, done + k + 1);
@@ -552,14 +560,13 @@ void dis_refine_in_strips(const DisLevel& level, std::vector<float>& u, std::vec
     // The data system takes the derivatives' planes.
     sync.arrive_and_wait();
     for (size_t outer = 0; outer < OUTER_ITERATIONS; ++outer) {
-      data_term(s, w, y0, y1);
       current_flow(u, v, w, y0, y1, s);
       sync.arrive_and_wait();
       smoothness_weights(w, h, y0, y1, s);
+      // The sweeps form each row's system as they reach it, from the weights of the rows
+      // around it.
       sync.arrive_and_wait();
-      smoothness_rhs(u, v, w, h, y0, y1, s);
-      sync.arrive_and_wait();
-      relax(s, w, h, strips, i, outer * 2 * SWEEPS);
+      relax(u, v, s, w, h, strips, i, outer * 2 * SWEEPS);
     }
     for (size_t p = y0 * w; p < y1 * w; ++p) {
       u[p] += s.du[p];
