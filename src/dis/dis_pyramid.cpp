@@ -110,7 +110,8 @@ std::vector<std::optional<DisLevel>> build_dis_pyramid(const ImageF32& a, const 
   return out;
 }
 
-void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out) {
+void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out,
+                       size_t beside_items, const std::function<void(size_t)>& beside) {
   out.resize(static_cast<size_t>(levels) + 1);
   const size_t finest = levels >= 1 ? 1 : 0;
   // Each level image is resampled from the previous one; all stay here until the last is made.
@@ -131,6 +132,10 @@ void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::ve
   // The two images' chains are independent: each may take a thread (inline in a worker).
   // Each writes its own fields of the levels: a's the Sobel responses, b's the padded copy.
   auto chain = [&](size_t which) {
+    if (which >= 2) {
+      beside(which - 2);
+      return 0;
+    }
     std::vector<ImageF32>& imgs = which == 0 ? ia : ib;
     for (size_t k = finest; k < out.size(); ++k) {
       const size_t w = a.width >> k, h = a.height >> k;
@@ -144,7 +149,8 @@ void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::ve
     }
     return 0;
   };
-  par_map(2, dis_level_threads(a.width * a.height) > 1 ? 2 : 1, chain);
+  const size_t items = 2 + beside_items;
+  par_map(items, dis_level_threads(a.width * a.height) > 1 ? items : 1, chain);
   for (size_t k = finest; k < out.size(); ++k) {
     if (!out[k]) continue;
     out[k]->I0 = std::move(ia[k].data);

@@ -2,6 +2,7 @@
 // The image pyramid of the dense inverse search flow: level count, quantised level images,
 // the border-replicated copy of the searched image and the Sobel responses of the reference.
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -43,8 +44,11 @@ int dis_level_count(size_t width, size_t height);
 std::vector<std::optional<DisLevel>> build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels);
 
 // build_dis_pyramid into `out`, whose levels from an earlier call lend their buffers, so that
-// flows of like sizes on one thread map no fresh memory for each.
-void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out);
+// flows of like sizes on one thread map no fresh memory for each. beside(0) .. beside(n - 1),
+// n = beside_items, run alongside the two images' chains, each on a thread of its own when
+// the chains have threads.
+void build_dis_pyramid(const ImageF32& a, const ImageF32& b, int levels, std::vector<std::optional<DisLevel>>& out,
+                       size_t beside_items = 0, const std::function<void(size_t)>& beside = {});
 
 // Unnormalised 3 x 3 Sobel responses of a w x h image with reflect-101 borders; w, h >= 2.
 void dis_sobel(const std::vector<float>& img, size_t w, size_t h, std::vector<float>& gx, std::vector<float>& gy);
