@@ -51,7 +51,9 @@ void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 // `relief`: one height per tie after the base parameters, as in the relief stage.
 void run(benchmark::State& state, size_t max_evals, bool relief = false) {
   reset_peak_rss();
-  const tsl::AdjustProblem p = block(static_cast<size_t>(state.range(0)));
+  tsl::AdjustProblem p = block(static_cast<size_t>(state.range(0)));
+  // The driver holds the tie-height prior at the flying height.
+  if (relief) p.relief_ref_height = tsl::test::FlightSpec{}.altitude_m;
   const std::vector<uint8_t> mask(p.tie_photo_a.size(), 1);
   const size_t params = p.first_height + (relief ? p.tie_photo_a.size() : 0);
   size_t evals = 0;

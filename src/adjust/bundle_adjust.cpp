@@ -28,6 +28,8 @@ constexpr size_t RESOLVE_ROUNDS = 2;
 // such a setting asks for a fixed value, which a tiny sigma gives.
 constexpr double MIN_SIGMA_M = 1e-6;
 constexpr double MIN_SIGMA_RAD = 1e-5;
+// Floor of the flying height that scales the tie-height prior, as for the tie sigma.
+constexpr double MIN_FLYING_HEIGHT_M = 0.5;
 
 double at_least(double sigma, double floor) { return sigma > floor ? sigma : floor; }
 
@@ -241,6 +243,11 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     // point shift paid for by moving legs of alternating heading by metres), and only the tie
     // heights can give that back.
     const PoseState planar = camera_poses(problem, stage.params);
+    // The height prior holds sigma_relief at the planar flying height and scales with the
+    // block from there, so that it cannot shrink the block to flatten the relief.
+    std::vector<double> above(n);
+    for (size_t p = 0; p < n; ++p) above[p] = planar.positions[p][2] - planar.ground;
+    problem.relief_ref_height = std::max(median(above), MIN_FLYING_HEIGHT_M);
     stage.params.resize(p0 + tie_count, planar.ground);
     const size_t rounds = std::max<size_t>(config.ba_rounds > 0 ? config.ba_rounds - 1 : 0, 2);
     stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), config.ba_iters, rounds, "relief");

@@ -145,10 +145,15 @@ void jacobian_rows(const AdjustProblem& problem, std::span<const double> params,
   for (size_t l = 0; l < lens; ++l) set_prior_row(rows[next++], 6 * n + 1 + l, 1.0 / problem.lens_prior_sigma[l]);
   for (size_t j = 0; j < heights; ++j) {
     JacobianRow& row = rows[next++];
-    set_prior_row(row, 6 * n, -1.0 / problem.sigma_relief);
+    const ReliefPrior prior = relief_prior(problem, params, j);
+    set_prior_row(row, 6 * n, prior.d_ground);
+    if (problem.relief_ref_height > 0.0) {
+      row.entries.push_back({static_cast<uint32_t>(6 * problem.tie_photo_a[j] + 2), prior.d_a});
+      row.entries.push_back({static_cast<uint32_t>(6 * problem.tie_photo_b[j] + 2), prior.d_b});
+    }
     row.has_height = true;
     row.height_index = j;
-    row.height_deriv = 1.0 / problem.sigma_relief;
+    row.height_deriv = prior.d_height;
   }
 }
 

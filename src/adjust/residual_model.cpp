@@ -150,6 +150,38 @@ TieSigma tie_sigma(const AdjustProblem& problem, std::span<const Vec3> positions
   return s;
 }
 
+ReliefPrior relief_prior(const AdjustProblem& problem, std::span<const double> params, size_t tie) {
+  const size_t n = problem.photo_count;
+  const double ground = params[6 * n];
+  const double u = params[problem.first_height + tie] - ground;
+  ReliefPrior r;
+  if (!(problem.relief_ref_height > 0.0)) {
+    r.value = u / problem.sigma_relief;
+    r.d_height = 1.0 / problem.sigma_relief;
+    r.d_ground = -r.d_height;
+    return r;
+  }
+  const size_t a = problem.tie_photo_a[tie];
+  const size_t b = problem.tie_photo_b[tie];
+  const double za = problem.positions0[a][2] + params[6 * a + 2];
+  const double zb = problem.positions0[b][2] + params[6 * b + 2];
+  const double e = 0.5 * (za + zb) - ground;
+  const double k = problem.relief_ref_height / problem.sigma_relief;
+  if (!(e > MIN_HEIGHT_ABOVE_TIE_M)) {
+    r.d_height = k / MIN_HEIGHT_ABOVE_TIE_M;
+    r.value = u * r.d_height;
+    r.d_ground = -r.d_height;
+    return r;
+  }
+  r.d_height = k / e;
+  r.value = u * r.d_height;
+  // d(u / e) / d ground = (u - e) / e^2; by a camera height -0.5 u / e^2.
+  r.d_ground = k * (u / e - 1.0) / e;
+  r.d_a = -0.5 * r.value / e;
+  r.d_b = r.d_a;
+  return r;
+}
+
 std::vector<TieGap> tie_residuals(const AdjustProblem& problem, std::span<const double> params,
                                   std::span<const uint8_t> mask) {
   const PoseState poses = camera_poses(problem, params);
@@ -187,8 +219,7 @@ std::vector<double> residual_vector(const AdjustProblem& problem, std::span<cons
   r.push_back(params[6 * n] / problem.sigma_ground);
   for (size_t l = 0; l < lens; ++l)
     r.push_back((params[6 * n + 1 + l] - problem.lens_prior_mean[l]) / problem.lens_prior_sigma[l]);
-  for (size_t j = 0; j < heights; ++j)
-    r.push_back((params[problem.first_height + j] - params[6 * n]) / problem.sigma_relief);
+  for (size_t j = 0; j < heights; ++j) r.push_back(relief_prior(problem, params, j).value);
   return r;
 }
 

@@ -40,6 +40,10 @@ struct AdjustProblem {
   std::array<double, 6> pose_sigma{};    // east, north, height (m); w0, w1, w2 (rad)
   double sigma_ground = 30.0;            // of the ground height about the take-off point, m
   double sigma_relief = 20.0;            // of a tie height about the ground height, m
+  // The cameras' height above the ground at which sigma_relief holds, m. With a positive
+  // value the height prior is taken relative to the tie's current camera height above the
+  // ground, so that it stays the same when the block is scaled; 0 keeps it in metres.
+  double relief_ref_height = 0.0;
   bool selfcal = false;                  // lens terms are parameters
 };
 
@@ -80,6 +84,21 @@ struct TieSigma {
   double d_a = 0.0;    // d sigma / d (height of camera a)
   double d_b = 0.0;
 };
+
+// One tie height's prior residual and its derivatives.
+struct ReliefPrior {
+  double value = 0.0;
+  double d_height = 0.0;  // by the tie height
+  double d_ground = 0.0;  // by the ground height
+  double d_a = 0.0;       // by the height of the tie's camera a
+  double d_b = 0.0;
+};
+
+// The prior of tie `tie`'s height about the ground: (height - ground) / sigma_relief, scaled
+// with a reference height by relief_ref_height / (mean camera height above the ground), that
+// height floored at 0.5 m. A prior in plain metres would favour shrinking the whole block,
+// which flattens every tie's relief at no cost to the ties, against the GNSS priors alone.
+ReliefPrior relief_prior(const AdjustProblem& problem, std::span<const double> params, size_t tie);
 
 // The rotation increment exp([w]x) (Rodrigues), exact to rounding for every |w|.
 Mat3 rotation_increment(double w0, double w1, double w2);

@@ -90,7 +90,14 @@ def residuals(p, x, mask):
     if p["selfcal"]:
         parts.append((x[6 * n + 1:p0] - np.array(p["lens_prior_mean"])) / np.array(p["lens_prior_sigma"]))
     if len(x) > p0:
-        parts.append((x[p0:] - ground) / p["sigma_relief"])
+        ref = p.get("relief_ref_height", 0.0)
+        if ref > 0:
+            all_a = np.array(p["tie_photo_a"], dtype=int)
+            all_b = np.array(p["tie_photo_b"], dtype=int)
+            above = np.maximum(0.5 * (pos[all_a, 2] + pos[all_b, 2]) - ground, 0.5)
+            parts.append((x[p0:] - ground) * ref / (p["sigma_relief"] * above))
+        else:
+            parts.append((x[p0:] - ground) / p["sigma_relief"])
     return np.concatenate(parts)
 
 

@@ -141,6 +141,50 @@ TEST(BundleAdjust, ReliefStageGivesTiePointsOnTheTerrain) {
   for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, std::vector<double>(2, 0.0));
 }
 
+// Scale of `b` against `a` (b = s R a + t, best fit in the plane).
+double similarity_scale(const std::vector<Vec3>& a, const std::vector<Vec3>& b) {
+  double ae = 0, an = 0, be = 0, bn = 0;
+  for (size_t k = 0; k < a.size(); ++k) {
+    ae += a[k][0], an += a[k][1], be += b[k][0], bn += b[k][1];
+  }
+  const double count = static_cast<double>(a.size());
+  ae /= count, an /= count, be /= count, bn /= count;
+  double c = 0, s = 0, q = 0;
+  for (size_t k = 0; k < a.size(); ++k) {
+    const double x = a[k][0] - ae, y = a[k][1] - an, u = b[k][0] - be, v = b[k][1] - bn;
+    c += x * u + y * v;
+    s += x * v - y * u;
+    q += x * x + y * y;
+  }
+  return std::hypot(c, s) / q;
+}
+
+TEST(BundleAdjust, ReliefStageKeepsTheBlockScale) {
+  // Regression: with free tie heights the ties fix the block only up to scale, and a height
+  // prior in plain metres bought a flatter relief by shrinking the block against the GNSS
+  // priors: a hilly flight came out 0.7 % small even from exact metadata and ties.
+  test::FlightSpec spec;
+  spec.legs = 5;
+  spec.photos_per_leg = 8;
+  spec.altitude_m = 80;
+  spec.width = 1600;
+  spec.height = 1200;
+  spec.fx = 1400;
+  spec.along_m = 17;
+  spec.across_m = 32;
+  spec.relief = true;
+  spec.gps_noise_m = 0.0;
+  spec.alt_noise_m = 0.0;
+  spec.pixel_noise = 0.0;
+  spec.true_selfcal = {-0.03, 0.01};
+  test::Flight f = test::make_flight(spec);
+  Config config;  // GNSS sigma 3 m, tie-height sigma 20 m, full self-calibration
+  AdjustResult res;
+  captured([&] { res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true); });
+  ASSERT_TRUE(res.relief_points.has_value());
+  EXPECT_NEAR(similarity_scale(f.true_positions, res.positions), 1.0, 1e-3);
+}
+
 TEST(BundleAdjust, ReliefStageUndoesLensTermsThatAbsorbedTheHills) {
   // Regression: on hilly ground the planar stage explains part of the relief with a principal
   // point shift, paid for by moving whole legs (their headings alternate). Pinning the lens at
@@ -222,7 +266,10 @@ TEST(BundleAdjust, LensResetForFoldingPoseTheCamerasForTheZeroLens) {
     for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, std::vector<double>(2, 0.0));
     const double reset_gap = median_tie_gap(f, reset.rotations, reset.positions, reset.ground);
     const double never_gap = median_tie_gap(unused_lens, never.rotations, never.positions, never.ground);
-    EXPECT_LT(reset_gap, 1.2 * never_gap) << "reset " << reset_gap << " m, never " << never_gap << " m";
+    // With the relief stage last the gaps are cut at the ground plane though the solve fitted
+    // each tie at its own height, through a lens this wrong a loose measure: 1.21 against the
+    // 1.75 of the fault.
+    EXPECT_LT(reset_gap, (relief ? 1.3 : 1.2) * never_gap) << "reset " << reset_gap << " m, never " << never_gap << " m";
     EXPECT_EQ(reset.relief_points.has_value(), relief);
     if (reset.relief_points) {
       EXPECT_EQ(static_cast<double>(reset.relief_points->size()), reset.stats["tie_points"].as_f64());

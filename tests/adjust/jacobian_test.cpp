@@ -58,13 +58,14 @@ struct Case {
   size_t ties;
   bool selfcal;
   size_t terms;
+  double relief_ref_height;  // 0: the tie-height prior in plain metres
 };
 
 const Case CASES[] = {
-    {"two photos, fixed lens", 2, 6, false, 2},
-    {"five photos, radial self-calibration", 5, 30, true, 2},
-    {"twelve photos, full self-calibration", 12, 80, true, 6},
-    {"twelve photos, fixed lens", 12, 80, false, 6},
+    {"two photos, fixed lens", 2, 6, false, 2, 0.0},
+    {"five photos, radial self-calibration", 5, 30, true, 2, 75.0},
+    {"twelve photos, full self-calibration", 12, 80, true, 6, 0.0},
+    {"twelve photos, fixed lens, scaled height prior", 12, 80, false, 6, 82.0},
 };
 
 // Central differences of step 1e-6 on residuals of order 1..100 carry about 1e-8 of rounding
@@ -74,7 +75,8 @@ constexpr double MAX_REL = 1e-3;
 TEST(Jacobian, MatchesCentralDifferencesInBothStages) {
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    const AdjustProblem p = random_problem(c.photos, c.ties, c.selfcal, c.terms, 7 + c.photos);
+    AdjustProblem p = random_problem(c.photos, c.ties, c.selfcal, c.terms, 7 + c.photos);
+    p.relief_ref_height = c.relief_ref_height;
     const std::vector<double> relief = jacobian_check_vector(p);
     const std::vector<double> planar(relief.begin(), relief.begin() + static_cast<long>(p.first_height));
     const std::vector<uint8_t> mask(c.ties, 1);

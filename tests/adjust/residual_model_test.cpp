@@ -138,6 +138,7 @@ JsonValue problem_json(const AdjustProblem& p, const std::vector<double>& x, con
   o.set_f64s("pose_sigma", std::vector<double>(p.pose_sigma.begin(), p.pose_sigma.end()));
   o.set_f64("sigma_ground", p.sigma_ground);
   o.set_f64("sigma_relief", p.sigma_relief);
+  o.set_f64("relief_ref_height", p.relief_ref_height);
   o.set_bool("selfcal", p.selfcal);
   o.set_f64s("params", x);
   o.set_f64s("mask", m);
@@ -163,11 +164,13 @@ TEST(ResidualModel, AgreesWithNumpyAndScipyLeastSquares) {
     const char* name;
     bool selfcal;
     size_t terms;
+    double relief_ref_height;  // 0: the tie-height prior in plain metres
   };
-  const Case cases[] = {{"fixed lens", false, 2}, {"full self-calibration", true, 6}};
+  const Case cases[] = {{"fixed lens", false, 2, 0.0}, {"full self-calibration", true, 6, 65.0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const AdjustProblem p = oracle_problem(c.selfcal, c.terms);
+    AdjustProblem p = oracle_problem(c.selfcal, c.terms);
+    p.relief_ref_height = c.relief_ref_height;
     const std::vector<uint8_t> mask(p.tie_photo_a.size(), 1);
     // Residuals at a perturbed planar vector and at a relief vector with tie heights.
     std::vector<double> x(p.first_height, 0.0);
