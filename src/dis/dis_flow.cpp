@@ -50,12 +50,10 @@ void resample_flow(DisWorkspace& ws, size_t w, size_t h, size_t width, size_t he
 
 // The finest level's flow (cw x ch) resampled bilinearly to W x H and multiplied by `scale`:
 // the values of resize_bilinear followed by the multiply, written straight into the caller's
-// fresh buffers. Rows are shared among threads (inline in a worker), each forming the
+// buffers (W x H each). Rows are shared among threads (inline in a worker), each forming the
 // horizontal rows it needs.
 void full_size_flow(const std::vector<float>& u, const std::vector<float>& v, size_t cw, size_t ch, size_t W,
                     size_t H, float scale, FlowField& flow) {
-  flow.u = make_zeroed<float>(W * H);
-  flow.v = make_zeroed<float>(W * H);
   const TapLists tx = bilinear_weights(cw, W), ty = bilinear_weights(ch, H);
   const size_t budget = dis_level_threads(W * H);
   par_rows(H, std::max<size_t>(H / (4 * budget), 8), budget, [&](size_t first, size_t last) {
@@ -118,7 +116,10 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
     return flow;
   }
   thread_local DisWorkspace ws;
-  build_dis_pyramid(a, b, levels, ws.pyramid);
+  // The result's fresh memory is mapped while the pyramid is built: a page fault costs more
+  // than the arithmetic that fills the page, and the pyramid's two chains leave threads idle.
+  build_dis_pyramid(a, b, levels, ws.pyramid, 2,
+                    [&](size_t i) { (i == 0 ? flow.u : flow.v) = make_zeroed<float>(W * H); });
   const std::vector<std::optional<DisLevel>>& pyramid = ws.pyramid;
   // Planes sized for the finest level up front: the coarser levels use their beginnings.
   const size_t finest = levels >= 1 ? 1 : 0;
@@ -143,7 +144,7 @@ FlowField dis_flow(const ImageF32& a, const ImageF32& b) {
     cw = level.w;
     ch = level.h;
   }
-  // The result is the caller's to keep, so it goes into fresh buffers.
+  // The result is the caller's to keep, so it goes into the fresh buffers made above.
   full_size_flow(u, v, cw, ch, W, H, static_cast<float>(1u << finest), flow);
   return flow;
 }
