@@ -308,8 +308,10 @@ def classes(truth, east, north, shown_z):
     return clear & (shown_z - truth.terrain(east, north) < CLEAR_M), above >= RAISED_M
 
 
-def measure(build, truth, max_points=MAX_POINTS):
-    """The figures of one build against the truth (dict, metres)."""
+def measure(build, truth, max_points=MAX_POINTS, dump=None):
+    """The figures of one build against the truth (dict, metres). With `dump`, a NumPy
+    archive of that name receives every place: its UTM east and north, photo, error, error
+    after the similarity, the build's and the true height, and its class."""
     if build["epsg"] != truth.epsg:
         raise InputError("the build is in EPSG %d, the flight in EPSG %d" % (build["epsg"], truth.epsg))
     index = {f: j for j, f in enumerate(truth.files)}
@@ -354,7 +356,15 @@ def measure(build, truth, max_points=MAX_POINTS):
 
     dz = z_ours - z_top
     true_z_err = place_true_z - pts
-    true_z_shift = true_z_err[base & np.isfinite(true_z_err[:, 0])].mean(axis=0)
+    base_t = base & np.isfinite(true_z_err[:, 0])
+    true_z_shift = true_z_err[base_t].mean(axis=0)
+    ts, tQ, tt = fit_similarity(pts[base_t], place_true_z[base_t])
+    true_z_sim = place_true_z - (ts * pts @ tQ.T + tt)
+
+    if dump:
+        np.savez(dump, east=east, north=north, shot=shot, err=err, after_similarity=after_sim,
+                 err_true_heights=true_z_err, after_similarity_true_heights=true_z_sim, z_build=z_ours, z_true=z_top, smooth=smooth, raised=raised,
+                 files=np.array(build["files"]))
 
     def group(mask):
         m = mask & seen
@@ -362,6 +372,7 @@ def measure(build, truth, max_points=MAX_POINTS):
         return dict(n=int(m.sum()), after_shift=spread(err[m] - shift), after_similarity=spread(after_sim[m]),
                     gnss_floor=spread(floor[mask] - floor_shift),
                     with_true_heights_after_shift=spread(true_z_err[mt] - true_z_shift),
+                    with_true_heights_after_similarity=spread(true_z_sim[mt]),
                     height_error_rms_m=float(np.sqrt(np.mean(dz[mask] ** 2))) if mask.any() else None)
 
     return dict(
@@ -386,8 +397,9 @@ def print_figures(r):
         c = r[name]
         print("%s (%d):" % (name, c["n"]))
         for key, label in (("after_shift", "after shift"), ("after_similarity", "after similarity"),
-                           ("gnss_floor", "GNSS floor"), ("with_true_heights_after_shift",
-                                                          "true heights, after shift")):
+                           ("gnss_floor", "GNSS floor"),
+                           ("with_true_heights_after_shift", "true heights, after shift"),
+                           ("with_true_heights_after_similarity", "true heights, after similarity")):
             s = c[key]
             print("  %-26s RMS %s  median %s" % (label, _f(s["rms_m"], g), _f(s["median_m"], g)))
         if c["height_error_rms_m"] is not None:
@@ -401,9 +413,10 @@ def main(argv=None):
     p.add_argument("flight", help="the generator's output folder or its truth.json")
     p.add_argument("--json", help="also write the figures to this file")
     p.add_argument("--points", type=int, default=MAX_POINTS, help="mosaic places to measure, at most")
+    p.add_argument("--dump", help="write every measured place to this NumPy archive (.npz)")
     a = p.parse_args(argv)
     try:
-        r = measure(load_build(a.mosaic), Truth(a.flight), max(a.points, 10))
+        r = measure(load_build(a.mosaic), Truth(a.flight), max(a.points, 10), a.dump)
     except InputError as e:
         print("error: %s" % e, file=sys.stderr)
         return 1
