@@ -286,6 +286,20 @@ def fit_similarity(src, dst):
     return s, Q, md - s * Q @ ms
 
 
+def rotation_angle(Q):
+    return math.degrees(math.acos(max(-1.0, min(1.0, (np.trace(Q) - 1.0) / 2.0))))
+
+
+def camera_fit(true_c, c):
+    """How camera positions c follow the true ones: the 3-D similarity between them and
+    what it leaves."""
+    s, Q, t = fit_similarity(true_c, c)
+    res = c - (s * true_c @ Q.T + t)
+    return dict(scale_ppm=(s - 1.0) * 1e6, rotation_deg=rotation_angle(Q),
+                rms_horizontal_m=float(np.sqrt(np.mean(res[:, 0] ** 2 + res[:, 1] ** 2))),
+                rms_vertical_m=float(np.sqrt(np.mean(res[:, 2] ** 2))))
+
+
 def spread(err):
     """RMS, median and 95th percentile of the lengths of 2-D errors."""
     if len(err) == 0:
@@ -323,6 +337,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     z_top = truth.top(east, north)
     place = np.full((east.size, 2), np.nan)
     shown_z = np.full(east.size, np.nan)  # height of what the photo shows
+    shown_true_z = np.full(east.size, np.nan)  # the same, projecting at the true height
     place_true_z = np.full((east.size, 2), np.nan)  # with the true heights under our poses
     for i in np.unique(shot):
         sel = np.flatnonzero(shot == i)
@@ -332,8 +347,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
             if ok.any():
                 he, hn, hz = truth.hits(j, u[ok], v[ok])
                 col[sel[ok], 0], col[sel[ok], 1] = he, hn
-                if col is place:
-                    shown_z[sel[ok]] = hz
+                (shown_z if col is place else shown_true_z)[sel[ok]] = hz
     seen = np.isfinite(place[:, 0])
     pts = np.stack([east, north], axis=1)
     smooth, raised = classes(truth, east, north, shown_z)
@@ -355,11 +369,13 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     floor_shift = floor[base].mean(axis=0)
 
     dz = z_ours - z_top
-    true_z_err = place_true_z - pts
+    # With the true heights, a place the photo does not see (a crown or roof in front of
+    # it) measures the occlusion, not the poses: such places are left out of these figures.
+    true_z_err = np.where((np.abs(shown_true_z - z_top) < RAISED_M)[:, None], place_true_z - pts, np.nan)
     base_t = base & np.isfinite(true_z_err[:, 0])
     true_z_shift = true_z_err[base_t].mean(axis=0)
-    ts, tQ, tt = fit_similarity(pts[base_t], place_true_z[base_t])
-    true_z_sim = place_true_z - (ts * pts @ tQ.T + tt)
+    ts, tQ, tt = fit_similarity(pts[base_t], pts[base_t] + true_z_err[base_t])
+    true_z_sim = pts + true_z_err - (ts * pts @ tQ.T + tt)
 
     if dump:
         np.savez(dump, east=east, north=north, shot=shot, err=err, after_similarity=after_sim,
@@ -376,6 +392,10 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
                     height_error_rms_m=float(np.sqrt(np.mean(dz[mask] ** 2))) if mask.any() else None)
 
     return dict(
+        cameras=dict(build=camera_fit(truth.C[[index[f] for f in build["files"]]], build["C"]),
+                     recorded=camera_fit(truth.C, truth.recorded),
+                     rotation_error_deg=float(np.median([rotation_angle(build["R"][i] @ truth.R[index[f]].T)
+                                                         for i, f in enumerate(build["files"])]))),
         gsd_m=build["gsd"], points=int(seen.sum()), points_unseen=int((~seen).sum()),
         shift_m=[float(shift[0]), float(shift[1])],
         similarity=dict(scale=s, rotation_deg=math.degrees(math.atan2(Q[1, 0], Q[0, 0]))),
@@ -393,6 +413,12 @@ def print_figures(r):
     print("shift (mean, smooth ground): east %+.3f m, north %+.3f m" % tuple(r["shift_m"]))
     print("similarity: scale %+.1f ppm, rotation %+.4f deg" % ((r["similarity"]["scale"] - 1) * 1e6,
                                                              r["similarity"]["rotation_deg"]))
+    for key, label in (("build", "build"), ("recorded", "recorded")):
+        c = r["cameras"][key]
+        print("cameras, true -> %-9s scale %+.0f ppm, rotation %.4f deg, then RMS %.3f m horizontal, %.3f m "
+              "vertical" % (label + ":", c["scale_ppm"], c["rotation_deg"], c["rms_horizontal_m"],
+                            c["rms_vertical_m"]))
+    print("camera rotations: median error %.3f deg" % r["cameras"]["rotation_error_deg"])
     for name in ("all", "smooth", "raised"):
         c = r[name]
         print("%s (%d):" % (name, c["n"]))
