@@ -335,6 +335,10 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     east, north, shot = mosaic_points(build, max_points)
     z_ours = surface_height(build, east, north)
     z_top = truth.top(east, north)
+    # The build's heights follow the recorded altitudes, whose common error is no fault of
+    # the build: true heights enter its frame shifted by the mean height of its cameras over
+    # the true ones.
+    lift = float(np.mean(build["C"][:, 2] - truth.C[[index[f] for f in build["files"]], 2]))
     place = np.full((east.size, 2), np.nan)
     shown_z = np.full(east.size, np.nan)  # height of what the photo shows
     shown_true_z = np.full(east.size, np.nan)  # the same, projecting at the true height
@@ -342,7 +346,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     for i in np.unique(shot):
         sel = np.flatnonzero(shot == i)
         j = index[build["files"][i]]
-        for col, z in ((place, z_ours[sel]), (place_true_z, z_top[sel])):
+        for col, z in ((place, z_ours[sel]), (place_true_z, z_top[sel] + lift)):
             u, v, ok = to_photo(build, i, east[sel], north[sel], z)
             if ok.any():
                 he, hn, hz = truth.hits(j, u[ok], v[ok])
@@ -368,7 +372,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     floor = (gs * p3 @ gQ.T + gt - p3)[:, :2]
     floor_shift = floor[base].mean(axis=0)
 
-    dz = z_ours - z_top
+    dz = z_ours - (z_top + lift)
     # With the true heights, a place the photo does not see (a crown or roof in front of
     # it) measures the occlusion, not the poses: such places are left out of these figures.
     true_z_err = np.where((np.abs(shown_true_z - z_top) < RAISED_M)[:, None], place_true_z - pts, np.nan)
@@ -396,7 +400,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
                      recorded=camera_fit(truth.C, truth.recorded),
                      rotation_error_deg=float(np.median([rotation_angle(build["R"][i] @ truth.R[index[f]].T)
                                                          for i, f in enumerate(build["files"])]))),
-        gsd_m=build["gsd"], points=int(seen.sum()), points_unseen=int((~seen).sum()),
+        gsd_m=build["gsd"], height_lift_m=lift, points=int(seen.sum()), points_unseen=int((~seen).sum()),
         shift_m=[float(shift[0]), float(shift[1])],
         similarity=dict(scale=s, rotation_deg=math.degrees(math.atan2(Q[1, 0], Q[0, 0]))),
         gnss_similarity=dict(scale=gs, rotation_deg=math.degrees(math.atan2(gQ[1, 0], gQ[0, 0]))),
