@@ -377,14 +377,18 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
     # it) measures the occlusion, not the poses: such places are left out of these figures.
     true_z_err = np.where((np.abs(shown_true_z - z_top) < RAISED_M)[:, None], place_true_z - pts, np.nan)
     base_t = base & np.isfinite(true_z_err[:, 0])
-    true_z_shift = true_z_err[base_t].mean(axis=0)
-    ts, tQ, tt = fit_similarity(pts[base_t], pts[base_t] + true_z_err[base_t])
-    true_z_sim = pts + true_z_err - (ts * pts @ tQ.T + tt)
+    if base_t.sum() >= 3:
+        true_z_shift = true_z_err[base_t].mean(axis=0)
+        ts, tQ, tt = fit_similarity(pts[base_t], pts[base_t] + true_z_err[base_t])
+        true_z_sim = pts + true_z_err - (ts * pts @ tQ.T + tt)
+    else:
+        true_z_err[:] = np.nan
+        true_z_shift, true_z_sim = np.zeros(2), true_z_err
 
     if dump:
         np.savez(dump, east=east, north=north, shot=shot, err=err, after_similarity=after_sim,
-                 err_true_heights=true_z_err, after_similarity_true_heights=true_z_sim, z_build=z_ours, z_true=z_top, smooth=smooth, raised=raised,
-                 files=np.array(build["files"]))
+                 err_true_heights=true_z_err, after_similarity_true_heights=true_z_sim, z_build=z_ours,
+                 z_true=z_top, smooth=smooth, raised=raised, files=np.array(build["files"]))
 
     def group(mask):
         m = mask & seen
