@@ -15,6 +15,9 @@ namespace {
 
 // Thumbnail long side; part of the key so that another size never reads these records.
 constexpr const char* THUMB_SIDE_TEXT = "480";
+// Keypoint positions on their content's pixel centres; records from detectors that placed
+// them a quarter working pixel off lack this part and are never read back.
+constexpr const char* POSITIONS_TEXT = "centred";
 
 std::vector<float> pairs_f32(const std::vector<Vec2>& points) {
   std::vector<float> v;
@@ -75,7 +78,7 @@ std::optional<std::string> feature_cache_key(const ImageMeta& photo, uint64_t ma
   const std::string settings = format("rootsift{}c0.02", features);
   const std::string px = format("{}", match_px);
   const std::string lens = feature_lens_text(photo);
-  return cache_key({"feat", *fingerprint, settings, px, lens, THUMB_SIDE_TEXT});
+  return cache_key({"feat", *fingerprint, settings, px, lens, THUMB_SIDE_TEXT, POSITIONS_TEXT});
 }
 
 CacheRecord encode_feature_record(const FeatureSet& f) {

@@ -28,6 +28,13 @@ constexpr size_t GAUSS = LAYERS + 3;
 constexpr int64_t BORDER = 5;      // detection keeps this far from every edge
 constexpr float FLT_EPS = 1.1920929e-07f;
 constexpr int MAX_SOLVES = 5;
+// Input pixels between an octave's grid and the input's: the first octave is the half-pixel
+// centred 2x resize, whose pixel X samples the input at X / 2 - 0.25, and every later octave
+// takes every second sample of the one before, so the same quarter pixel holds in all of them.
+// Positions subtract it to sit on their content. Refined positions lie at least 4.5 octave
+// pixels (2.25 input pixels) in, where the subtraction and adding it back are exact in 32-bit,
+// so the order of keypoints and the descriptors' grid centres stay as they were.
+constexpr float GRID_OFFSET = 0.25f;
 
 // Blur increments that take layer i - 1 (total blur 1.6 x 2^((i - 1) / 3)) to layer i.
 constexpr std::array<double, GAUSS> LAYER_SIGMA = {0.0, 1.2262734984654078, 1.5450077936447955,
@@ -136,8 +143,8 @@ bool refine(const Octave& oc, size_t& l_io, int64_t& r_io, int64_t& c_io, Keypoi
   const float det = d.dxx * d.dyy - d.dxy * d.dxy;
   if (det <= 0.0f || tr * tr * 10.0f >= det * 121.0f) return false;
 
-  kp.x = (static_cast<float>(c) + xc) * oc.factor;
-  kp.y = (static_cast<float>(r) + xr) * oc.factor;
+  kp.x = (static_cast<float>(c) + xc) * oc.factor - GRID_OFFSET;
+  kp.y = (static_cast<float>(r) + xr) * oc.factor - GRID_OFFSET;
   kp.size = 2.0f * (std::exp2((static_cast<float>(l) + xi) / 3.0f) * 1.6f * oc.factor);
   kp.response = std::fabs(contr);
   kp.layer = static_cast<uint64_t>(l);
@@ -295,8 +302,9 @@ std::vector<float> describe(std::span<const Keypoint> candidates, std::span<cons
       const int64_t o = kp.octave + 1;
       const float factor = octave_factor(o);
       const ImageF32& g = layers[static_cast<size_t>(o)][kp.layer];
-      sift_descriptor(g, round_away(kp.x / factor), round_away(kp.y / factor), kp.size * 0.5f / factor, kp.angle,
-                      raw);
+      // The descriptor is centred on the octave grid point nearest the unshifted position.
+      sift_descriptor(g, round_away((kp.x + GRID_OFFSET) / factor), round_away((kp.y + GRID_OFFSET) / factor),
+                      kp.size * 0.5f / factor, kp.angle, raw);
       root_sift(raw, std::span<float, DESC_LEN>(out.data() + k * DESC_LEN, DESC_LEN));
     }
   });
