@@ -359,6 +359,28 @@ def generate(a):
         t_end - t_start))
 
 
+def rebuild_scene(truth):
+    """The scene geometry of a generated flight, remade from the options and seed in its
+    truth: (scene without texture, UTM east and north of the scene's frame origin, true
+    poses in the scene frame). The draws happen in the generator's order, so the terrain,
+    boxes and crowns are those the photos were rendered from."""
+    argv = ["rebuild"]
+    for key, value in truth["generator"]["options"].items():
+        argv += ["--" + key.replace("_", "-"), str(value)]
+    a = parse_args(argv)
+    o = flight_options(a)
+    seeds = np.random.SeedSequence(a.seed).spawn(6)
+    rng_pose, rng_terrain, rng_layout = [np.random.default_rng(s) for s in seeds[:3]]
+    cam, _ = fl.make_camera(o)
+    stations, _, _ = fl.plan(o, cam)
+    poses = fl.draw_true_poses(o, stations, rng_pose)
+    _, _, oe, on = fl.utm_frame(o.lat, o.lon)
+    gsd = fl.nominal_gsd(o, cam)
+    ortho_gsd = a.ortho_gsd if a.ortho_gsd > 0 else round(gsd, 3)
+    s, _, _, _, _ = build_scene(a, o, cam, stations, poses, gsd, ortho_gsd, rng_terrain, rng_layout)
+    return s, (oe, on), poses
+
+
 def main(argv=None):
     a = parse_args(argv)
     try:

@@ -35,24 +35,11 @@ def undistorted_grid(cam, ss, step=16, pad=2):
     return out
 
 
-class Renderer:
-    def __init__(self, scene, cam, ss=2, vignetting=0.0):
-        self.scene, self.cam, self.ss = scene, cam, ss
-        self.vignetting = vignetting
-        ws = cam.width * ss
-        self.X, self.Y = undistorted_grid(cam, ss)
-        self.xlim = (float(self.X.min()), float(self.X.max()))
-        self.ylim = (float(self.Y.min()), float(self.Y.max()))
-        self.band_rows = max(ss, ((1 << 20) // ws) // ss * ss)
-        # Light falloff 1 - s rho^2, rho the distance from the principal point over the
-        # half diagonal.
-        uu, vv = np.meshgrid(np.arange(cam.width), np.arange(cam.height))
-        rho2 = ((uu - cam.cx) ** 2 + (vv - cam.cy) ** 2) / ((cam.width / 2) ** 2 + (cam.height / 2) ** 2)
-        self.vignette = (1.0 - vignetting * rho2).astype(np.float32)
-        lin = np.arange(65536) / 65535.0
-        self.srgb_lut = np.rint(sc.linear_to_srgb(lin) * 255).astype(np.uint8)
+class SceneGeometry:
+    """Rays against the scene's terrain, boxes and crowns."""
 
-    # ------------------------------------------------------------ geometry
+    def __init__(self, scene):
+        self.scene = scene
 
     def rays(self, R, x, y):
         """World directions (east, north, up) of camera rays (x, y, 1): R^T (x, y, 1)."""
@@ -84,6 +71,93 @@ class Renderer:
         if not given:
             raise RuntimeError("terrain intersection did not converge: terrain too steep for the view")
         return t
+
+    def _hit_box(self, i, C, de, dn, dz, t, wall, wall_rgb):
+        b = self.scene.buildings
+        ux, uy, ha, hb = b["ux"][i], b["uy"][i], b["ha"][i], b["hb"][i]
+        ox, oy = C[0] - b["ce"][i], C[1] - b["cn"][i]
+        ou, ov = ox * ux + oy * uy, -ox * uy + oy * ux
+        du, dv = de * ux + dn * uy, -de * uy + dn * ux
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ta, tb = (-ha - ou) / du, (ha - ou) / du
+            tc, td = (-hb - ov) / dv, (hb - ov) / dv
+            te, tf = (b["z0"][i] - C[2]) / dz, (b["z1"][i] - C[2]) / dz
+        near = np.stack([np.minimum(ta, tb), np.minimum(tc, td), np.minimum(te, tf)])
+        tfar = np.minimum(np.minimum(np.maximum(ta, tb), np.maximum(tc, td)), np.maximum(te, tf))
+        face = np.argmax(near, axis=0)
+        tnear = np.max(near, axis=0)
+        hit = (tnear <= tfar) & (tnear > 0) & (tnear < t)
+        if not hit.any():
+            return
+        t[hit] = tnear[hit]
+        is_wall = hit & (face < 2)
+        wall[hit] = is_wall[hit]
+        if not is_wall.any():
+            return
+        th = tnear[is_wall]
+        fu = face[is_wall] == 0
+        sdu, sdv = np.sign(du[is_wall]), np.sign(dv[is_wall])
+        # Outward normal of the face the ray entered, and the position along that face.
+        nx = np.where(fu, -sdu * ux, sdv * uy)
+        ny = np.where(fu, -sdu * uy, -sdv * ux)
+        along = np.where(fu, ov + dv[is_wall] * th, ou + du[is_wall] * th)
+        up = C[2] + dz[is_wall] * th - b["z0"][i]
+        fa = np.mod(along + 50.0, 3.1) / 3.1
+        fz = np.mod(up - 0.4, 3.0) / 3.0
+        window = (fa > 0.3) & (fa < 0.72) & (fz > 0.35) & (fz < 0.75) & (up > 1.2) & (up < b["z1"][i] - b["z0"][i] - 0.6)
+        tone = sc.shade_of_normal(nx, ny, np.zeros_like(nx)) * np.where(window, 0.35, 1.0)
+        wall_rgb[is_wall] = (b["wall"][i][None, :] * tone[:, None]).astype(np.float32)
+
+    def _hit_tree(self, i, C, de, dn, dz, t, wall):
+        tr = self.scene.trees
+        a, bv = tr["a"][i], tr["b"][i]
+        ox, oy, oz = (C[0] - tr["ce"][i]) / a, (C[1] - tr["cn"][i]) / a, (C[2] - tr["cz"][i]) / bv
+        ex, ey, ez = de / a, dn / a, dz / bv
+        A = ex * ex + ey * ey + ez * ez
+        B = 2 * (ox * ex + oy * ey + oz * ez)
+        cc = ox * ox + oy * oy + oz * oz - 1
+        disc = B * B - 4 * A * cc
+        ok = disc >= 0
+        th = (-B - np.sqrt(np.where(ok, disc, 0))) / (2 * A)
+        hit = ok & (th > 0) & (th < t)
+        t[hit] = th[hit]
+        wall[hit] = False
+
+    def first_hits(self, C, R, x, y):
+        """Nearest hits (east, north, up) of the rays (x, y, 1) from centre C with rotation R,
+        against the terrain and every box and crown."""
+        C = np.asarray(C, np.float64)
+        de, dn, dz = self.rays(np.asarray(R, np.float64), x, y)
+        t = self.terrain_t(C, de, dn, dz)
+        wall = np.zeros(t.shape, bool)
+        wall_rgb = np.zeros(t.shape + (3,), np.float32)
+        Cf = C.astype(np.float32)
+        for i in range(len(self.scene.buildings.get("ce", []))):
+            self._hit_box(i, Cf, de, dn, dz, t, wall, wall_rgb)
+        for i in range(len(self.scene.trees.get("ce", []))):
+            self._hit_tree(i, Cf, de, dn, dz, t, wall)
+        return Cf[0] + t * de, Cf[1] + t * dn, Cf[2] + t * dz
+
+
+class Renderer(SceneGeometry):
+    def __init__(self, scene, cam, ss=2, vignetting=0.0):
+        super().__init__(scene)
+        self.cam, self.ss = cam, ss
+        self.vignetting = vignetting
+        ws = cam.width * ss
+        self.X, self.Y = undistorted_grid(cam, ss)
+        self.xlim = (float(self.X.min()), float(self.X.max()))
+        self.ylim = (float(self.Y.min()), float(self.Y.max()))
+        self.band_rows = max(ss, ((1 << 20) // ws) // ss * ss)
+        # Light falloff 1 - s rho^2, rho the distance from the principal point over the
+        # half diagonal.
+        uu, vv = np.meshgrid(np.arange(cam.width), np.arange(cam.height))
+        rho2 = ((uu - cam.cx) ** 2 + (vv - cam.cy) ** 2) / ((cam.width / 2) ** 2 + (cam.height / 2) ** 2)
+        self.vignette = (1.0 - vignetting * rho2).astype(np.float32)
+        lin = np.arange(65536) / 65535.0
+        self.srgb_lut = np.rint(sc.linear_to_srgb(lin) * 255).astype(np.uint8)
+
+    # ------------------------------------------------------------ geometry
 
     def terrain_t_band(self, C, de, dn, dz):
         """terrain_t over a band: converged on every COARSE-th sub-sample, interpolated,
@@ -148,57 +222,6 @@ class Renderer:
             if reg:
                 out.append(("tree", i, reg))
         return out
-
-    def _hit_box(self, i, C, de, dn, dz, t, wall, wall_rgb):
-        b = self.scene.buildings
-        ux, uy, ha, hb = b["ux"][i], b["uy"][i], b["ha"][i], b["hb"][i]
-        ox, oy = C[0] - b["ce"][i], C[1] - b["cn"][i]
-        ou, ov = ox * ux + oy * uy, -ox * uy + oy * ux
-        du, dv = de * ux + dn * uy, -de * uy + dn * ux
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ta, tb = (-ha - ou) / du, (ha - ou) / du
-            tc, td = (-hb - ov) / dv, (hb - ov) / dv
-            te, tf = (b["z0"][i] - C[2]) / dz, (b["z1"][i] - C[2]) / dz
-        near = np.stack([np.minimum(ta, tb), np.minimum(tc, td), np.minimum(te, tf)])
-        tfar = np.minimum(np.minimum(np.maximum(ta, tb), np.maximum(tc, td)), np.maximum(te, tf))
-        face = np.argmax(near, axis=0)
-        tnear = np.max(near, axis=0)
-        hit = (tnear <= tfar) & (tnear > 0) & (tnear < t)
-        if not hit.any():
-            return
-        t[hit] = tnear[hit]
-        is_wall = hit & (face < 2)
-        wall[hit] = is_wall[hit]
-        if not is_wall.any():
-            return
-        th = tnear[is_wall]
-        fu = face[is_wall] == 0
-        sdu, sdv = np.sign(du[is_wall]), np.sign(dv[is_wall])
-        # Outward normal of the face the ray entered, and the position along that face.
-        nx = np.where(fu, -sdu * ux, sdv * uy)
-        ny = np.where(fu, -sdu * uy, -sdv * ux)
-        along = np.where(fu, ov + dv[is_wall] * th, ou + du[is_wall] * th)
-        up = C[2] + dz[is_wall] * th - b["z0"][i]
-        fa = np.mod(along + 50.0, 3.1) / 3.1
-        fz = np.mod(up - 0.4, 3.0) / 3.0
-        window = (fa > 0.3) & (fa < 0.72) & (fz > 0.35) & (fz < 0.75) & (up > 1.2) & (up < b["z1"][i] - b["z0"][i] - 0.6)
-        tone = sc.shade_of_normal(nx, ny, np.zeros_like(nx)) * np.where(window, 0.35, 1.0)
-        wall_rgb[is_wall] = (b["wall"][i][None, :] * tone[:, None]).astype(np.float32)
-
-    def _hit_tree(self, i, C, de, dn, dz, t, wall):
-        tr = self.scene.trees
-        a, bv = tr["a"][i], tr["b"][i]
-        ox, oy, oz = (C[0] - tr["ce"][i]) / a, (C[1] - tr["cn"][i]) / a, (C[2] - tr["cz"][i]) / bv
-        ex, ey, ez = de / a, dn / a, dz / bv
-        A = ex * ex + ey * ey + ez * ez
-        B = 2 * (ox * ex + oy * ey + oz * ez)
-        cc = ox * ox + oy * oy + oz * oz - 1
-        disc = B * B - 4 * A * cc
-        ok = disc >= 0
-        th = (-B - np.sqrt(np.where(ok, disc, 0))) / (2 * A)
-        hit = ok & (th > 0) & (th < t)
-        t[hit] = th[hit]
-        wall[hit] = False
 
     def cast(self, C, R, r0, r1, regions):
         """Nearest hits of the sub-samples in rows r0..r1: (east, north, wall mask, wall colour)."""
