@@ -19,7 +19,72 @@ void warn_damaged_features(std::span<const FeatureSet> features, std::span<const
            *why);
 }
 
+// Verified correspondences of the given pairs.
+size_t verified_count(std::span<const std::optional<PairMatch>> results) {
+  size_t count = 0;
+  for (const auto& r : results)
+    if (r) count += r->a_all.size();
+  return count;
+}
+
+// A photo whose recorded heading is reversed predicts every keypoint mirrored through its
+// centre, so the gate turns away its true matches: it matches few of its pairs, those only on
+// the matches near a photo centre, and would be rendered mirrored through its nadir. Each
+// photo that matched at most half of its pairs is tried turned, all its pairs matched again
+// against the current poses, and the turn is kept when it verifies more correspondences than
+// its recorded heading. A photo turning sends its doubtful neighbours back for another try,
+// so a flight line recorded backwards turns photo by photo from its overlaps with correctly
+// recorded neighbours. Every pair of a turned photo was matched with the poses that stand.
+std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::optional<PairMatch>>& results,
+                                   size_t threads) {
+  const size_t n = base.images.size();
+  std::vector<size_t> matched(n, 0);
+  std::vector<std::vector<size_t>> pairs_of(n);
+  for (size_t k = 0; k < base.pairs.size(); ++k) {
+    const auto [i, j] = base.pairs[k];
+    pairs_of[i].push_back(k);
+    pairs_of[j].push_back(k);
+    if (results[k]) ++matched[i], ++matched[j];
+  }
+  std::vector<uint8_t> doubtful(n, 0), waiting(n, 0), is_turned(n, 0);
+  for (size_t p = 0; p < n; ++p) waiting[p] = doubtful[p] = !pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size();
+  std::vector<Mat3> rotations(base.rotations.begin(), base.rotations.end());
+  std::vector<size_t> turned;
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t p = 0; p < n; ++p) {
+      if (!waiting[p]) continue;
+      waiting[p] = 0;
+      const std::vector<size_t>& ks = pairs_of[p];
+      std::vector<std::optional<PairMatch>> recorded;
+      for (size_t k : ks) recorded.push_back(results[k]);
+      std::vector<Mat3> trial = rotations;
+      trial[p] = turned_half(trial[p]);
+      MatchContext ctx = base;
+      ctx.rotations = trial;
+      std::vector<std::optional<PairMatch>> tried =
+          par_map(ks.size(), threads, [&](size_t t) { return match_pair(ctx, ks[t]); });
+      if (verified_count(tried) <= verified_count(recorded)) continue;
+      rotations = std::move(trial);
+      is_turned[p] = 1;
+      turned.push_back(p);
+      for (size_t t = 0; t < ks.size(); ++t) {
+        results[ks[t]] = std::move(tried[t]);
+        const size_t other = base.pairs[ks[t]].first == p ? base.pairs[ks[t]].second : base.pairs[ks[t]].first;
+        if (doubtful[other] && !is_turned[other]) waiting[other] = more = true;
+      }
+    }
+  }
+  std::sort(turned.begin(), turned.end());
+  for (size_t p : turned)
+    logf("  heading check: {} turned by 180° (its recorded heading disagrees with its overlaps)",
+         base.images[p].path.filename().string());
+  return turned;
+}
+
 }  // namespace
+
+Mat3 turned_half(const Mat3& r) { return {-r[0], -r[1], -r[2], -r[3], -r[4], -r[5], r[6], r[7], r[8]}; }
 
 MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<const FeatureSet> features,
                                 std::span<const ImageMeta> images, std::span<const Mat3> rotations,
@@ -45,7 +110,8 @@ std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<
                                                                       std::span<const ImageMeta> images,
                                                                       std::span<const Mat3> rotations,
                                                                       std::span<const Vec3> positions,
-                                                                      const Config& config) {
+                                                                      const Config& config,
+                                                                      std::vector<size_t>* turned) {
   if (auto file = tie_file_from_env("TSL_MATCHES")) return inject_tie_file(*file, images.size());
 
   warn_damaged_features(features, images);
@@ -56,6 +122,7 @@ std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<
   std::vector<std::optional<PairMatch>> results = par_map_progress(
       total, threads, step, [&](size_t k) { return match_pair(ctx, k); },
       [](size_t done, size_t n) { logf("  pairs {}/{}", done, n); });
+  if (turned) *turned = check_headings(ctx, results, threads);
 
   std::vector<PairMatch> tie_pairs;
   size_t ties = 0;

@@ -23,16 +23,27 @@ MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<cons
                                 std::span<const ImageMeta> images, std::span<const Mat3> rotations,
                                 std::span<const Vec3> positions, const Config& config);
 
+// The rotation of a camera turned by 180 degrees about its optical axis: the image's right and
+// down directions reversed, the viewing direction kept.
+Mat3 turned_half(const Mat3& r);
+
 // Matches the candidate pairs on up to `workers` threads with the progress line
 // "  pairs {}/{}" about ten times, logs "  matched {}/{} pairs, {} tie points" and returns the
 // matched pairs in candidate order. A photo whose features are damaged is named in a warning
 // and its pairs get no ties. With TSL_MATCHES set the file's pairs come back instead (the only
 // error road: the file's read or parse error, unchanged).
+//
+// With `turned` given, the heading check runs before the dump and the count line: every photo
+// left without ties is tried turned by 180 degrees (turned_half), and a turn that verifies at
+// least one of its pairs is kept. `turned` receives those photos in ascending order, each
+// named in a log line; the caller turns their poses to match the returned ties. Injected
+// ties skip the check.
 std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<const PhotoPair> pairs,
                                                                       std::span<const FeatureSet> features,
                                                                       std::span<const ImageMeta> images,
                                                                       std::span<const Mat3> rotations,
                                                                       std::span<const Vec3> positions,
-                                                                      const Config& config);
+                                                                      const Config& config,
+                                                                      std::vector<size_t>* turned = nullptr);
 
 }  // namespace tsl

@@ -147,10 +147,14 @@ std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   if (!features) return std::unexpected(features.error());
 
   log_str("[3/6] matching");
-  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config);
+  std::vector<size_t> turned;
+  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config, &turned);
   // Descriptors are the build's largest data; nothing after matching reads them.
   features = std::vector<FeatureSet>{};
   if (!ties) return std::unexpected(ties.error());
+  // A photo the heading check turned is placed turned from here on, metadata pose included,
+  // since the adjustment's priors and the render start from it.
+  for (size_t p : turned) b.rotations[p] = b.set.rotations[p] = turned_half(b.set.rotations[p]);
   b.tie_pairs = std::move(*ties);
   adjust(b, pairs.size());
   b.all_ties = b.tie_pairs;

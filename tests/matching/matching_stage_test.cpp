@@ -163,6 +163,57 @@ TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
   EXPECT_NE(r.error().find("No such file"), std::string::npos) << r.error();
 }
 
+// Photos whose recorded heading is reversed: the gate turns their true matches away, so the
+// stage alone leaves them (nearly) untied; the heading check turns exactly those photos and
+// their pairs match. A correctly recorded flight turns nothing.
+TEST(MatchingStage, HeadingCheckTurnsPhotosRecordedBackwards) {
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  struct Case {
+    std::vector<size_t> reversed;
+  };
+  const Case cases[] = {{{}}, {{2}}, {{0}}, {{2, 3}}, {{3, 4, 5}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(format("{} reversed", c.reversed.size()));
+    test::SyntheticFlight f = test::make_flight(6, 21);
+    std::vector<Mat3> recorded = f.rotations;
+    for (size_t p : c.reversed) recorded[p] = turned_half(recorded[p]);
+    test::LogCapture log;
+    auto plain = run_matching_stage(f.pairs, f.features, f.images, recorded, f.positions, config_with(2));
+    ASSERT_TRUE(plain);
+    if (!c.reversed.empty()) {
+      EXPECT_LT(plain->size(), f.pairs.size());
+    }
+
+    std::vector<size_t> turned;
+    auto checked = run_matching_stage(f.pairs, f.features, f.images, recorded, f.positions, config_with(2), &turned);
+    ASSERT_TRUE(checked);
+    EXPECT_EQ(turned, c.reversed);
+    EXPECT_EQ(checked->size(), f.pairs.size());
+    for (size_t p : turned) recorded[p] = turned_half(recorded[p]);
+    EXPECT_EQ(recorded, f.rotations);
+    size_t named = 0;
+    for (const std::string& line : log.lines()) named += line.starts_with("  heading check: synthetic_");
+    EXPECT_EQ(named, c.reversed.size());
+  }
+}
+
+// The check's matching is as deterministic as the stage's: the same ties whatever the threads.
+TEST(MatchingStage, HeadingCheckDoesNotDependOnTheThreadCount) {
+  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
+  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
+  test::SyntheticFlight f = test::make_flight(5, 22);
+  for (size_t p : {1, 2}) f.rotations[p] = turned_half(f.rotations[p]);
+  test::LogCapture log;
+  std::vector<size_t> t1, t4;
+  auto one = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(1), &t1);
+  auto many = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(4), &t4);
+  ASSERT_TRUE(one && many);
+  EXPECT_EQ(t1, (std::vector<size_t>{1, 2}));
+  EXPECT_EQ(t1, t4);
+  expect_same_ties(*one, *many);
+}
+
 TEST(MatchingStage, ContextTakesTheSigmasOfTheConfig) {
   Config c;
   c.sigma_gps = 2.0;
