@@ -19,7 +19,13 @@ void warn_damaged_features(std::span<const FeatureSet> features, std::span<const
            *why);
 }
 
-// Verified correspondences of the given pairs.
+// Verified correspondences of the pairs at `ks` (`results` indexed by pair) or of a list.
+size_t verified_count(std::span<const std::optional<PairMatch>> results, std::span<const size_t> ks) {
+  size_t count = 0;
+  for (size_t k : ks)
+    if (results[k]) count += results[k]->a_all.size();
+  return count;
+}
 size_t verified_count(std::span<const std::optional<PairMatch>> results) {
   size_t count = 0;
   for (const auto& r : results)
@@ -47,7 +53,8 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
     if (results[k]) ++matched[i], ++matched[j];
   }
   std::vector<uint8_t> doubtful(n, 0), waiting(n, 0), is_turned(n, 0);
-  for (size_t p = 0; p < n; ++p) waiting[p] = doubtful[p] = !pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size();
+  for (size_t p = 0; p < n; ++p)
+    waiting[p] = doubtful[p] = !pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size();
   std::vector<Mat3> rotations(base.rotations.begin(), base.rotations.end());
   std::vector<size_t> turned;
   for (bool more = true; more;) {
@@ -56,15 +63,13 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
       if (!waiting[p]) continue;
       waiting[p] = 0;
       const std::vector<size_t>& ks = pairs_of[p];
-      std::vector<std::optional<PairMatch>> recorded;
-      for (size_t k : ks) recorded.push_back(results[k]);
       std::vector<Mat3> trial = rotations;
       trial[p] = turned_half(trial[p]);
       MatchContext ctx = base;
       ctx.rotations = trial;
       std::vector<std::optional<PairMatch>> tried =
           par_map(ks.size(), threads, [&](size_t t) { return match_pair(ctx, ks[t]); });
-      if (verified_count(tried) <= verified_count(recorded)) continue;
+      if (verified_count(tried) <= verified_count(results, ks)) continue;
       rotations = std::move(trial);
       is_turned[p] = 1;
       turned.push_back(p);

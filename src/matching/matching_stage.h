@@ -34,10 +34,10 @@ Mat3 turned_half(const Mat3& r);
 // error road: the file's read or parse error, unchanged).
 //
 // With `turned` given, the heading check runs before the dump and the count line: every photo
-// left without ties is tried turned by 180 degrees (turned_half), and a turn that verifies at
-// least one of its pairs is kept. `turned` receives those photos in ascending order, each
-// named in a log line; the caller turns their poses to match the returned ties. Injected
-// ties skip the check.
+// that matched at most half of its pairs is tried turned by 180 degrees (turned_half), and a
+// turn that verifies more correspondences over its pairs than the recorded heading is kept.
+// `turned` receives those photos in ascending order, each named in a log line; the caller
+// turns their poses to match the returned ties. Injected ties skip the check.
 std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<const PhotoPair> pairs,
                                                                       std::span<const FeatureSet> features,
                                                                       std::span<const ImageMeta> images,
