@@ -33,28 +33,59 @@ size_t verified_count(std::span<const std::optional<PairMatch>> results) {
   return count;
 }
 
+// Whether a matched pair looks as if one of its photos were recorded facing the other way:
+// its verified points sit where the poses predict them turned half around, that is, the
+// similarity from predicted to observed positions rotates by more than 90 degrees.
+bool looks_turned(const MatchContext& ctx, const PairMatch& m) {
+  std::vector<Vec2> pred, obs;
+  for (size_t q = 0; q < m.a_all.size(); ++q)
+    if (const auto uv = predict_in_other(ctx, m.i, m.j, m.a_all[q])) {
+      pred.push_back(*uv);
+      obs.push_back(m.b_all[q]);
+    }
+  if (pred.size() < 2) return false;
+  Vec2 mp{0, 0}, mo{0, 0};
+  for (size_t q = 0; q < pred.size(); ++q) {
+    mp = {mp.x + pred[q].x, mp.y + pred[q].y};
+    mo = {mo.x + obs[q].x, mo.y + obs[q].y};
+  }
+  const double inv = 1.0 / static_cast<double>(pred.size());
+  mp = {mp.x * inv, mp.y * inv};
+  mo = {mo.x * inv, mo.y * inv};
+  double dot = 0.0;
+  for (size_t q = 0; q < pred.size(); ++q)
+    dot += (pred[q].x - mp.x) * (obs[q].x - mo.x) + (pred[q].y - mp.y) * (obs[q].y - mo.y);
+  return dot < 0.0;
+}
+
 // A photo whose recorded heading is reversed predicts every keypoint mirrored through its
-// centre, so the gate turns away its true matches: it matches few of its pairs, those only on
-// the matches near a photo centre, and would be rendered mirrored through its nadir. Each
-// photo that matched at most half of its pairs is tried turned, all its pairs matched again
-// against the current poses, and the turn is kept when it verifies more correspondences than
-// its recorded heading. A photo turning sends its doubtful neighbours back for another try,
-// so a flight line recorded backwards turns photo by photo from its overlaps with correctly
-// recorded neighbours. Every pair of a turned photo was matched with the poses that stand.
+// centre, so the gate turns away its true matches: it matches few of its pairs, or matches
+// them only on the points near a photo centre, where the mirror stays within the gate (such a
+// pair looks turned), and it would be rendered mirrored through its nadir. Each photo that
+// matched at most half of its pairs, or has a pair that looks turned, is tried turned: all its
+// pairs are matched again against the current poses, and the turn is kept when it verifies
+// more correspondences than its recorded heading. A photo turning sends its doubtful
+// neighbours back for another try, so a flight line recorded backwards turns photo by photo
+// from its overlaps with correctly recorded neighbours. Every pair of a turned photo was
+// matched with the poses that stand.
 std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::optional<PairMatch>>& results,
                                    size_t threads) {
   const size_t n = base.images.size();
   std::vector<size_t> matched(n, 0);
   std::vector<std::vector<size_t>> pairs_of(n);
+  std::vector<uint8_t> doubtful(n, 0), waiting(n, 0), is_turned(n, 0);
   for (size_t k = 0; k < base.pairs.size(); ++k) {
     const auto [i, j] = base.pairs[k];
     pairs_of[i].push_back(k);
     pairs_of[j].push_back(k);
-    if (results[k]) ++matched[i], ++matched[j];
+    if (!results[k]) continue;
+    ++matched[i], ++matched[j];
+    if (looks_turned(base, *results[k])) doubtful[i] = doubtful[j] = 1;
   }
-  std::vector<uint8_t> doubtful(n, 0), waiting(n, 0), is_turned(n, 0);
-  for (size_t p = 0; p < n; ++p)
-    waiting[p] = doubtful[p] = !pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size();
+  for (size_t p = 0; p < n; ++p) {
+    if (!pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size()) doubtful[p] = 1;
+    waiting[p] = doubtful[p];
+  }
   std::vector<Mat3> rotations(base.rotations.begin(), base.rotations.end());
   std::vector<size_t> turned;
   for (bool more = true; more;) {

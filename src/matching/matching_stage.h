@@ -34,7 +34,8 @@ Mat3 turned_half(const Mat3& r);
 // error road: the file's read or parse error, unchanged).
 //
 // With `turned` given, the heading check runs before the dump and the count line: every photo
-// that matched at most half of its pairs is tried turned by 180 degrees (turned_half), and a
+// that matched at most half of its pairs, or has a matched pair whose points sit where the
+// poses predict them turned half around, is tried turned by 180 degrees (turned_half), and a
 // turn that verifies more correspondences over its pairs than the recorded heading is kept.
 // `turned` receives those photos in ascending order, each named in a log line; the caller
 // turns their poses to match the returned ties. Injected ties skip the check.

@@ -326,6 +326,47 @@ TEST_F(SmallFlight, FullRoadWithoutDenseStageRendersRefinedPoses) {
   EXPECT_EQ(listing(dir / "out"), nine);
 }
 
+// A photo whose drone recorded the heading half a turn off still matches its close neighbours
+// on the points near its centre, but the adjustment cannot turn it round: the build used to
+// finish with the ground raised to 1 m under the cameras. The heading check turns it, and
+// the build comes out as from the true heading.
+TEST_F(SmallFlight, PhotoRecordedFacingBackwardsIsTurned) {
+  TSL_REQUIRE_TOOL("exiftool");
+  auto plain = tessaly("-o " + test::shell_quote(out("plain.tif")) + " --dense off");
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const fs::path photo = dir / "photos" / "DJI_0002.JPG";
+  // Recorded -1.74 and +1.85 degrees.
+  auto edit = test::run_command("exiftool -q -overwrite_original -n -XMP-drone-dji:GimbalYawDegree=178.26 "
+                                "-XMP-drone-dji:FlightYawDegree=-178.15 " +
+                                test::shell_quote(photo.string()));
+  ASSERT_EQ(edit.exit_code, 0) << edit.err;
+  auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --dense off");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  EXPECT_TRUE(has_line(lines, "  heading check: DJI_0002.JPG turned by 180° (its recorded heading disagrees with its "
+                              "overlaps)"))
+      << r.out;
+  EXPECT_TRUE(has_line(lines, "  matched 3/3 pairs, 180 tie points")) << r.out;
+
+  auto report = json_parse(test::read_file_text(out("ortho_report.json")));
+  auto reference = json_parse(test::read_file_text(out("plain_report.json")));
+  ASSERT_TRUE(report && reference);
+  EXPECT_NEAR((*report)["ground_z"].as_f64(), (*reference)["ground_z"].as_f64(), 0.5);
+  const auto& shots = (*report)["shots"].as_array();
+  const auto& ref_shots = (*reference)["shots"].as_array();
+  ASSERT_EQ(shots.size(), ref_shots.size());
+  for (size_t p = 0; p < shots.size(); ++p) {
+    SCOPED_TRACE(p);
+    EXPECT_LT(shots[p]["rot_corr"].as_f64(), 3.0);
+    const auto& r1 = shots[p]["R"].as_array();
+    const auto& r2 = ref_shots[p]["R"].as_array();
+    ASSERT_EQ(r1.size(), 3u);
+    for (size_t row = 0; row < 3; ++row)
+      for (size_t col = 0; col < 3; ++col)  // 0.02: about a degree
+        EXPECT_NEAR(r1[row].as_array()[col].as_f64(), r2[row].as_array()[col].as_f64(), 0.02);
+  }
+}
+
 TEST_F(SmallFlight, PlaneSurfaceKeepsThePlaneAfterAdjustment) {
   auto r = tessaly("-o " + test::shell_quote(out("ortho.tif")) + " --dense off --surface plane");
   ASSERT_EQ(r.exit_code, 0) << r.err;
