@@ -16,6 +16,7 @@ import sys
 import tempfile
 import time
 import unittest
+from decimal import ROUND_HALF_UP, Decimal
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import studio_browser as sb  # noqa: E402
@@ -472,11 +473,11 @@ class ResultViews(unittest.TestCase):
             ['Tie points', '{:,}'.format(adj['tie_points']) if num(adj.get('tie_points')) else '–', ties_line(rep)],
             ['Unaligned images', str(len(adj['unconnected'])) if isinstance(adj.get('unconnected'), list) else '–',
              unaligned_line(adj)],
-            ['Output', '%.0fMP' % (w * h / 1e6), '%d × %d @ %.2f cm' % (w, h, rep['gsd_m'] * 100)],
+            ['Output', fixed(w * h / 1e6, 0) + 'MP', '%d × %d @ %s cm' % (w, h, fixed(rep['gsd_m'] * 100, 2))],
             ['Ground plane', fmt(rep['ground_z'], 2) + 'm', 'relative to take-off'] if z['kind'] != 'dsm' else
-            ['Terrain model', '%.2fm relief' % z['relief_m'], 'DSM %d×%d @ %.2f m' % (z['shape'][1], z['shape'][0], z['cell_m'])],
+            ['Terrain model', fixed(z['relief_m'], 2) + 'm relief', 'DSM %d×%d @ %s m' % (z['shape'][1], z['shape'][0], fixed(z['cell_m'], 2))],
             ['Lens self-cal'] + selfcal_texts(rep),
-            ['Time', '%.0fs' % rep['seconds'], '%d images · EPSG:%d' % (rep['images'], rep['epsg'])],
+            ['Time', fixed(rep['seconds'], 0) + 's', '%d images · EPSG:%d' % (rep['images'], rep['epsg'])],
         ]
         self.assertEqual(report_cards(), want)
         files = js('return [...document.querySelectorAll("#outFiles .fr")].map(r => [r.children[0].textContent, r.children[1].textContent])')
@@ -651,11 +652,18 @@ def num(v):
     return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
 
 
+def fixed(x, d):
+    """x with d decimals as the page's toFixed writes it: a tie goes away from zero, where
+    Python's formatting takes the even neighbour (8.5 s is "9s" on the page)."""
+    v = Decimal(x)  # the double's exact value, as toFixed reads it
+    return format(v.quantize(Decimal(1).scaleb(-d), rounding=ROUND_HALF_UP), 'f')
+
+
 def fmt(v, d, scale=1):
     """A figure as the page shows it: d decimals, no sign on a value that rounds to zero."""
     if not num(v):
         return '–'
-    text = ('%.' + str(d) + 'f') % (v * scale)
+    text = fixed(v * scale, d)
     return text[1:] if text.startswith('-') and float(text) == 0 else text
 
 
