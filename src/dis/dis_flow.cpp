@@ -47,7 +47,6 @@ void resample_flow(DisWorkspace& ws, size_t w, size_t h, size_t width, size_t he
   });
 }
 
-
 // The finest level's flow (cw x ch) resampled bilinearly to W x H and multiplied by `scale`:
 // the values of resize_bilinear followed by the multiply, written straight into the caller's
 // buffers (W x H each). Rows are shared among threads (inline in a worker), each forming the

@@ -19,19 +19,8 @@ void warn_damaged_features(std::span<const FeatureSet> features, std::span<const
            *why);
 }
 
-// Verified correspondences of the pairs at `ks` (`results` indexed by pair) or of a list.
-size_t verified_count(std::span<const std::optional<PairMatch>> results, std::span<const size_t> ks) {
-  size_t count = 0;
-  for (size_t k : ks)
-    if (results[k]) count += results[k]->a_all.size();
-  return count;
-}
-size_t verified_count(std::span<const std::optional<PairMatch>> results) {
-  size_t count = 0;
-  for (const auto& r : results)
-    if (r) count += r->a_all.size();
-  return count;
-}
+// Verified correspondences of one pair result.
+size_t verified(const std::optional<PairMatch>& r) { return r ? r->a_all.size() : 0; }
 
 // Whether a matched pair looks as if one of its photos were recorded facing the other way:
 // its verified points sit where the poses predict them turned half around, that is, the
@@ -100,7 +89,12 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
       ctx.rotations = trial;
       std::vector<std::optional<PairMatch>> tried =
           par_map(ks.size(), threads, [&](size_t t) { return match_pair(ctx, ks[t]); });
-      if (verified_count(tried) <= verified_count(results, ks)) continue;
+      size_t before = 0, after = 0;
+      for (size_t t = 0; t < ks.size(); ++t) {
+        before += verified(results[ks[t]]);
+        after += verified(tried[t]);
+      }
+      if (after <= before) continue;
       rotations = std::move(trial);
       is_turned[p] = 1;
       turned.push_back(p);
