@@ -14,7 +14,8 @@ namespace tsl {
 // with the edge sample repeated (-1 -> 0, n -> n-1; a radius past the grid keeps
 // reflecting). NaN values spread to the outputs whose window holds them. A radius of 0
 // (sigma below 0.125, or NaN) returns the values unchanged. Values not width x height long,
-// or a radius above a million, are internal errors. Runs on the calling thread.
+// or a radius above a million, are internal errors. Large grids with wide kernels are
+// smoothed on the workers, with the same result.
 std::vector<double> smooth_grid(std::span<const double> values, size_t width, size_t height, double sigma);
 
 // Bilinear interpolation of a grid_rows x grid_cols node grid, node (r, c) standing at

@@ -7,6 +7,7 @@
 
 #include "img/ops/ops_test_util.h"
 #include "util/error.h"
+#include "util/par.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -63,6 +64,21 @@ for i, s in enumerate((0.6, 1.5, 4.0, 9.0)):
     ASSERT_EQ(want.size(), got.size());
     // Both sum in double; the order differs.
     for (size_t k = 0; k < got.size(); ++k) ASSERT_NEAR(got[k], want[k], 1e-10) << "value " << k;
+  }
+}
+
+// A terrain-sized grid with a wide kernel is smoothed on the workers; inside a worker it
+// runs on the calling thread. Both must give the same bits.
+TEST(SmoothGrid, WideKernelOnALargeGridIsTheSameOnTheWorkers) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> dist(-3.0, 3.0);
+  const size_t w = 310, h = 205;
+  std::vector<double> grid(w * h);
+  for (double& v : grid) v = dist(rng);
+  for (const double sigma : {8.0, 24.0}) {
+    const std::vector<double> spread = smooth_grid(grid, w, h, sigma);
+    const auto inside = par_map(2, 2, [&](size_t) { return smooth_grid(grid, w, h, sigma); });
+    ASSERT_TRUE(spread == inside[0] && spread == inside[1]) << "sigma " << sigma;
   }
 }
 
