@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "geo/footprint.h"
+#include "img/ops/components.h"
 #include "img/ops/grid.h"
+#include "img/ops/morph.h"
 #include "linalg/cholesky.h"
 #include "linalg/stats.h"
 #include "logx.h"
@@ -18,6 +20,12 @@ namespace {
 
 // 1 - cos^2(2 degrees): rays closer to parallel than this give no usable point.
 constexpr double PARALLEL_LIMIT = 0.001217974870087876;
+
+// The gap fill's notion of ground: the grey opening over this half-width removes houses and
+// crowns, and a cell this far above it is raised.
+constexpr double OPEN_RADIUS_M = 15.0;
+constexpr double RAISED_M = 2.0;
+constexpr double EDGE_M = 1.0;
 
 struct Box {
   double min_e = std::numeric_limits<double>::infinity(), max_e = -std::numeric_limits<double>::infinity();
@@ -44,6 +52,96 @@ double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[
 int64_t reflect(int64_t i, int64_t n) {
   while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
   return i;
+}
+
+// Gaussian normalised convolution of residuals d over the cells where s is 1, from fine to
+// coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
+// of their share from the coarser ones, out to a block's width, so that an unmeasured corner
+// follows the ground next to it rather than the trend plane; cells out of reach keep 0.
+std::vector<double> fill_gaps(std::span<const double> d, std::span<const double> s, size_t nx, size_t ny) {
+  const size_t cells = nx * ny;
+  std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
+  for (size_t k = 0; k < cells; ++k) ds[k] = d[k] * s[k];
+  for (const double sigma : {1.0, 3.0, 8.0, 24.0, 64.0}) {
+    const std::vector<double> num = smooth_grid(ds, nx, ny, sigma);
+    const std::vector<double> den = smooth_grid(s, nx, ny, sigma);
+    for (size_t k = 0; k < cells; ++k) {
+      const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
+      const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
+      u[k] += a * v;
+      acc[k] += a;
+    }
+  }
+  return u;
+}
+
+// Running minimum or maximum of the finite values within r cells along one line of a grid
+// (NaN where the window holds none), by a monotonic queue of indices.
+void line_extreme(const double* in, double* out, size_t n, size_t stride, size_t r, bool maximum,
+                  std::vector<size_t>& queue) {
+  queue.clear();
+  size_t head = 0, next = 0;
+  for (size_t i = 0; i < n; ++i) {
+    for (; next < n && next <= i + r; ++next) {
+      const double v = in[next * stride];
+      if (!std::isfinite(v)) continue;
+      while (queue.size() > head && (maximum ? v >= in[queue.back() * stride] : v <= in[queue.back() * stride]))
+        queue.pop_back();
+      queue.push_back(next);
+    }
+    while (queue.size() > head && queue[head] + r < i) ++head;
+    out[i * stride] = queue.size() > head ? in[queue[head] * stride] : std::numeric_limits<double>::quiet_NaN();
+  }
+}
+
+// Minimum or maximum over the (2r + 1)-cell square round each cell, finite values only.
+std::vector<double> square_extreme(std::span<const double> grid, size_t nx, size_t ny, size_t r, bool maximum) {
+  std::vector<double> rows(grid.size()), out(grid.size());
+  std::vector<size_t> queue;
+  for (size_t y = 0; y < ny; ++y) line_extreme(grid.data() + y * nx, rows.data() + y * nx, nx, 1, r, maximum, queue);
+  for (size_t x = 0; x < nx; ++x) line_extreme(rows.data() + x, out.data() + x, ny, nx, r, maximum, queue);
+  return out;
+}
+
+// Cells of the ground class (1) for the gap fill; the others are raised. A measured cell is
+// raised when it stands more than RAISED_M above the ground under it (the grey opening over
+// OPEN_RADIUS_M, which removes anything narrower, such as a house or a crown). A gap is raised
+// when raised cells make most of its rim (a plain roof) or lie within EDGE_M of it.
+std::vector<uint8_t> ground_fill_cells(std::span<const double> m2, size_t nx, size_t ny, double cell) {
+  const size_t cells = nx * ny;
+  const auto r = static_cast<size_t>(std::ceil(OPEN_RADIUS_M / cell));
+  const std::vector<double> opened = square_extreme(square_extreme(m2, nx, ny, r, false), nx, ny, r, true);
+  std::vector<uint8_t> ground(cells, 1), gap(cells, 0);
+  for (size_t k = 0; k < cells; ++k) {
+    if (!std::isfinite(m2[k])) gap[k] = 1;
+    else if (m2[k] - opened[k] > RAISED_M) ground[k] = 0;
+  }
+  const Components parts = label_components(gap, nx, ny, false);
+  // Per gap: rim edges to raised cells and to ground cells (the grid's edge counts as ground).
+  std::vector<size_t> raised_rim(parts.count, 0), ground_rim(parts.count, 0);
+  for (size_t y = 0; y < ny; ++y) {
+    for (size_t x = 0; x < nx; ++x) {
+      const size_t k = y * nx + x;
+      if (!gap[k]) continue;
+      const auto label = static_cast<size_t>(parts.labels[k]);
+      const auto rim = [&](bool inside, size_t j) {
+        if (!inside) ++ground_rim[label];
+        else if (!gap[j]) ++(ground[j] ? ground_rim : raised_rim)[label];
+      };
+      rim(x > 0, k - 1), rim(x + 1 < nx, k + 1), rim(y > 0, k - nx), rim(y + 1 < ny, k + nx);
+    }
+  }
+  // The last roof cells next to a wall are often gaps too: raised data reaches over EDGE_M.
+  std::vector<uint8_t> raised(cells);
+  for (size_t k = 0; k < cells; ++k) raised[k] = !gap[k] && !ground[k];
+  const std::vector<uint8_t> near_raised =
+      morph_mask(raised, nx, ny, 2 * static_cast<uint64_t>(std::ceil(EDGE_M / cell)) + 1, true);
+  for (size_t k = 0; k < cells; ++k) {
+    if (!gap[k]) continue;
+    const auto label = static_cast<size_t>(parts.labels[k]);
+    if (near_raised[k] || raised_rim[label] > ground_rim[label]) ground[k] = 0;
+  }
+  return ground;
 }
 
 }  // namespace
@@ -208,7 +306,9 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
     for (size_t k = 0; k < kept.size(); ++k) weight[k] = std::sqrt(std::min(s / std::max(err[k], 1e-9), 1.0));
   }
 
-  // Residuals to the plane, filled over gaps by normalised convolution at three scales.
+  // Residuals to the plane, filled over gaps by normalised convolution: ground cells and open
+  // gaps from ground cells alone, so a roof does not spread over the empty field round it;
+  // raised cells and the gaps they enclose from raised cells alone, so a plain roof stays up.
   std::vector<double> plane_at(cells), d(cells), s(cells);
   for (size_t r = 0; r < ny; ++r) {
     for (size_t c = 0; c < nx; ++c) {
@@ -219,17 +319,17 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
       d[k] = std::isfinite(m2[k]) ? m2[k] - plane_at[k] : 0.0;
     }
   }
-  std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
-  for (size_t k = 0; k < cells; ++k) ds[k] = d[k] * s[k];
-  for (const double sigma : {1.0, 3.0, 8.0}) {
-    const std::vector<double> num = smooth_grid(ds, nx, ny, sigma);
-    const std::vector<double> den = smooth_grid(s, nx, ny, sigma);
-    for (size_t k = 0; k < cells; ++k) {
-      const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
-      const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
-      u[k] += a * v;
-      acc[k] += a;
-    }
+  const std::vector<uint8_t> ground_fill = ground_fill_cells(m2, nx, ny, cell);
+  std::vector<double> s_ground(s), s_raised(cells, 0.0);
+  bool any_raised = false;
+  for (size_t k = 0; k < cells; ++k) {
+    if (s[k] > 0.0 && !ground_fill[k]) s_ground[k] = 0.0, s_raised[k] = 1.0, any_raised = true;
+  }
+  std::vector<double> u = fill_gaps(d, s_ground, nx, ny);
+  if (any_raised) {
+    const std::vector<double> u_raised = fill_gaps(d, s_raised, nx, ny);
+    for (size_t k = 0; k < cells; ++k)
+      if (!ground_fill[k]) u[k] = u_raised[k];
   }
   for (size_t k = 0; k < cells; ++k) u[k] += plane_at[k];
   const std::vector<double> z = smooth_grid(u, nx, ny, 1.0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "support/log_capture.h"
 
@@ -169,6 +170,52 @@ TEST(Terrain, ReliefPointsReplaceTheTriangulationOnlyWhenAtLeastAsMany) {
   const Surface s = build_dsm_surface(0.5, block.images, block.rotations, block.positions, 0.0, relief, ties, true);
   EXPECT_NEAR(s.height_at(10, -5), hill(10, -5), 0.25);
   EXPECT_EQ(capture.lines()[0], "  triangulation: " + std::to_string(tri) + " points from all inlier correspondences");
+}
+
+// Gap filling over scenes given as measured points on a 0.5 m lattice of the block: `z` is
+// the true top surface, `seen` says where a point was measured. Each case probes places
+// where the fill must follow the ground, or the roof, that encloses a gap.
+TEST(Terrain, GapsFillFromWhatEnclosesThem) {
+  const auto house = [](double e, double n, double half_e, double half_n) {
+    return std::abs(e) <= half_e && std::abs(n) <= half_n;
+  };
+  struct Probe {
+    double e, n, z;
+  };
+  struct Case {
+    const char* name;
+    std::function<double(double, double)> z;
+    std::function<bool(double, double)> seen;
+    std::vector<Probe> probes;
+  };
+  const Case cases[] = {
+      // A textured roof 8 m up in a bare field: no ground point within 10 m of its walls.
+      // The empty field round it is ground, not a skirt of roof.
+      {"house in a bare field", [&](double e, double n) { return house(e, n, 5, 4) ? 8.0 : 0.0; },
+       [&](double e, double n) { return house(e, n, 5, 4) || !house(e, n, 15, 14); },
+       {{0, 0, 8.0}, {8, 0, 0.0}, {0, 7, 0.0}, {12, 10, 0.0}}},
+      // A plain roof measured only along a 2.5 m rim: the gap it encloses stays roof.
+      {"textureless roof", [&](double e, double n) { return house(e, n, 8, 6) ? 8.0 : 0.0; },
+       [&](double e, double n) { return !house(e, n, 8, 6) || !house(e, n, 5.5, 3.5); },
+       {{0, 0, 8.0}, {3, 2, 8.0}, {11, 0, 0.0}}},
+      // Bare ground rising 3 m to a terrace in the east, which has no points past 25 m east:
+      // the unmeasured strip carries on at the terrace's height, not the trend plane's.
+      {"terrace beyond the points", [](double e, double) { return 3.0 / (1.0 + std::exp(-(e - 12.0))); },
+       [](double e, double) { return e < 25.0; },
+       {{40, 0, 3.0}, {48, -30, 3.0}, {-30, 10, 0.0}}},
+  };
+  Block block;
+  for (const Case& c : cases) {
+    std::vector<Vec3> points;
+    for (double e = -50; e <= 50; e += 0.5)
+      for (double n = -37.5; n <= 37.5; n += 0.5)
+        if (c.seen(e, n)) points.push_back({e, n, c.z(e, n)});
+    const Surface s =
+        build_dsm_surface(0.5, block.images, block.rotations, block.positions, 0.0, points, {}, false);
+    ASSERT_TRUE(s.z) << c.name;
+    for (const Probe& p : c.probes)
+      EXPECT_NEAR(s.height_at(p.e, p.n), p.z, 0.3) << c.name << " at " << p.e << ", " << p.n;
+  }
 }
 
 TEST(TerrainGrid, MedianCellsAndEdges) {
