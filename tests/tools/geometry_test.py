@@ -113,6 +113,10 @@ class TruthBuild(unittest.TestCase):
                 # Roofs and crowns between the grid's nodes are only as good as the grid.
                 self.assertGreater(r["raised"]["n"], 20)
                 self.assertLess(r["raised"]["after_shift"]["median_m"], 0.01)
+                # Roofs are the raised places under a building's top, not under a crown.
+                self.assertGreater(r["roofs"]["n"], 10)
+                self.assertLess(r["roofs"]["n"], r["raised"]["n"])
+                self.assertLess(r["roofs"]["after_shift"]["median_m"], 0.01)
 
     def test_gnss_floor_is_the_fit_of_the_recorded_positions(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -145,7 +149,7 @@ class MovedBuild(unittest.TestCase):
         # After the shift, a turn leaves the distance from the centre of the measured places
         # times the angle.
         e, n, _ = geometry.mosaic_points(build, POINTS)
-        smooth, _ = geometry.classes(TRUTH, e, n, TRUTH.terrain(e, n))
+        smooth, _, _ = geometry.classes(TRUTH, e, n, TRUTH.terrain(e, n))
         d = np.hypot(e[smooth] - e[smooth].mean(), n[smooth] - n[smooth].mean())
         want = math.radians(deg) * math.sqrt(np.mean(d * d))
         self.assertAlmostEqual(r["smooth"]["after_shift"]["rms_m"], want, delta=0.05 * want)

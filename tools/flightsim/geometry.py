@@ -258,6 +258,15 @@ class Truth:
     def top(self, east, north):
         return sc.dsm_at(self.scene, east - self.oe, north - self.on)
 
+    def on_roof(self, east, north):
+        """Places whose top surface is a building's roof (no crown above it)."""
+        e, n = east - self.oe, north - self.on
+        b = self.scene.buildings
+        roof = np.full(np.shape(e), -np.inf)
+        for i in range(len(b.get("ce", []))):
+            roof = np.where(sc.in_building(b, i, e, n), np.maximum(roof, b["z1"][i]), roof)
+        return np.isfinite(roof) & (np.abs(sc.dsm_at(self.scene, e, n) - roof) < 1e-6)
+
     def terrain(self, east, north):
         return sc.height_at(self.scene, east - self.oe, north - self.on).astype(np.float64)
 
@@ -310,16 +319,18 @@ def spread(err):
 
 
 def classes(truth, east, north, shown_z):
-    """Masks of smooth ground and raised ground. Smooth: no roof or crown within
+    """Masks of smooth ground, raised ground and roofs. Smooth: no roof or crown within
     CLEAR_RADIUS_M of the place, and the photo shows the bare terrain there (not a crown
     or roof standing between it and the place). Raised: the true top surface at the
-    place is a roof or crown, RAISED_M or more above the bare terrain."""
+    place is a roof or crown, RAISED_M or more above the bare terrain. Roofs: raised
+    places whose top is a building's roof."""
     above = truth.top(east, north) - truth.terrain(east, north)
     clear = above < CLEAR_M
     for a in np.arange(8) * (math.pi / 4):
         de, dn = CLEAR_RADIUS_M * math.cos(a), CLEAR_RADIUS_M * math.sin(a)
         clear &= truth.top(east + de, north + dn) - truth.terrain(east + de, north + dn) < CLEAR_M
-    return clear & (shown_z - truth.terrain(east, north) < CLEAR_M), above >= RAISED_M
+    raised = above >= RAISED_M
+    return clear & (shown_z - truth.terrain(east, north) < CLEAR_M), raised, raised & truth.on_roof(east, north)
 
 
 def measure(build, truth, max_points=MAX_POINTS, dump=None):
@@ -354,7 +365,7 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
                 (shown_z if col is place else shown_true_z)[sel[ok]] = hz
     seen = np.isfinite(place[:, 0])
     pts = np.stack([east, north], axis=1)
-    smooth, raised = classes(truth, east, north, shown_z)
+    smooth, raised, roofs = classes(truth, east, north, shown_z)
     err = place - pts
     # The shift and the similarity come from smooth ground, where no height is in doubt;
     # the other classes are measured after the same ones.
@@ -408,7 +419,8 @@ def measure(build, truth, max_points=MAX_POINTS, dump=None):
         shift_m=[float(shift[0]), float(shift[1])],
         similarity=dict(scale=s, rotation_deg=math.degrees(math.atan2(Q[1, 0], Q[0, 0]))),
         gnss_similarity=dict(scale=gs, rotation_deg=math.degrees(math.atan2(gQ[1, 0], gQ[0, 0]))),
-        all=group(np.ones(east.size, bool)), smooth=group(smooth), raised=group(raised))
+        all=group(np.ones(east.size, bool)), smooth=group(smooth), raised=group(raised),
+        roofs=group(roofs))
 
 
 def _f(v, gsd):
@@ -427,7 +439,7 @@ def print_figures(r):
               "vertical" % (label + ":", c["scale_ppm"], c["rotation_deg"], c["rms_horizontal_m"],
                             c["rms_vertical_m"]))
     print("camera rotations: median error %.3f deg" % r["cameras"]["rotation_error_deg"])
-    for name in ("all", "smooth", "raised"):
+    for name in ("all", "smooth", "raised", "roofs"):
         c = r[name]
         print("%s (%d):" % (name, c["n"]))
         for key, label in (("after_shift", "after shift"), ("after_similarity", "after similarity"),

@@ -529,16 +529,20 @@ def unpack_texels(packed):
 
 # ---------------------------------------------------------------- surface model
 
+def in_building(b, i, east, north):
+    """Whether points lie inside the footprint of building i of `b` (scene.buildings)."""
+    dx, dy = east - b["ce"][i], north - b["cn"][i]
+    su = dx * b["ux"][i] + dy * b["uy"][i]
+    sv = -dx * b["uy"][i] + dy * b["ux"][i]
+    return (np.abs(su) <= b["ha"][i]) & (np.abs(sv) <= b["hb"][i])
+
+
 def dsm_at(scene, east, north):
     """Height of the top surface (terrain, roofs, crowns) at points."""
     z = height_at(scene, east, north).astype(np.float64)
     b = scene.buildings
     for i in range(len(b.get("ce", []))):
-        dx, dy = east - b["ce"][i], north - b["cn"][i]
-        su = dx * b["ux"][i] + dy * b["uy"][i]
-        sv = -dx * b["uy"][i] + dy * b["ux"][i]
-        inside = (np.abs(su) <= b["ha"][i]) & (np.abs(sv) <= b["hb"][i])
-        z = np.where(inside, np.maximum(z, b["z1"][i]), z)
+        z = np.where(in_building(b, i, east, north), np.maximum(z, b["z1"][i]), z)
     tr = scene.trees
     for i in range(len(tr.get("ce", []))):
         rho2 = ((east - tr["ce"][i]) ** 2 + (north - tr["cn"][i]) ** 2) / tr["a"][i] ** 2
