@@ -22,10 +22,14 @@ namespace {
 constexpr double PARALLEL_LIMIT = 0.001217974870087876;
 
 // The gap fill's notion of ground: the grey opening over this half-width removes houses and
-// crowns, and a cell this far above it is raised.
+// crowns, a cell this far above it is raised, and raised data reaches this far over a gap
+// beside it (the last roof cells by a wall have no points either).
 constexpr double OPEN_RADIUS_M = 15.0;
 constexpr double RAISED_M = 2.0;
 constexpr double EDGE_M = 1.0;
+
+// The gap fill's wide scales run on a grid this many cells coarser.
+constexpr size_t COARSE_STEP = 8;
 
 struct Box {
   double min_e = std::numeric_limits<double>::infinity(), max_e = -std::numeric_limits<double>::infinity();
@@ -58,13 +62,50 @@ int64_t reflect(int64_t i, int64_t n) {
 // coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
 // of their share from the coarser ones, out to a block's width, so that an unmeasured corner
 // follows the ground next to it rather than the trend plane; cells out of reach keep 0.
+// smooth_grid at a wide sigma, taken on a grid COARSE_STEP times coarser (block means) and
+// read back bilinearly at the cell centres: the wide fill scales need no finer detail, and
+// on a large grid their full kernels would cost far more than the rest of the model.
+std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_t ny, double sigma) {
+  const size_t f = COARSE_STEP, cx = (nx + f - 1) / f, cy = (ny + f - 1) / f;
+  std::vector<double> sum(cx * cy, 0.0), count(cx * cy, 0.0);
+  for (size_t y = 0; y < ny; ++y) {
+    for (size_t x = 0; x < nx; ++x) {
+      sum[(y / f) * cx + x / f] += grid[y * nx + x];
+      count[(y / f) * cx + x / f] += 1.0;
+    }
+  }
+  for (size_t k = 0; k < sum.size(); ++k) sum[k] /= count[k];
+  const std::vector<double> smooth = smooth_grid(sum, cx, cy, sigma / static_cast<double>(f));
+  // Fine cell centre x + 0.5 lies at (x + 0.5) / f - 0.5 in coarse cells; clamped at the edges.
+  const auto axis = [f](size_t i, size_t n) {
+    const double t = std::clamp((static_cast<double>(i) + 0.5) / static_cast<double>(f) - 0.5, 0.0,
+                                static_cast<double>(n - 1));
+    const auto lo = std::min(static_cast<size_t>(t), n - 1);
+    return std::pair{lo, t - static_cast<double>(lo)};
+  };
+  std::vector<double> out(nx * ny);
+  for (size_t y = 0; y < ny; ++y) {
+    const auto [r0, fy] = axis(y, cy);
+    const size_t r1 = std::min(r0 + 1, cy - 1);
+    for (size_t x = 0; x < nx; ++x) {
+      const auto [c0, fx] = axis(x, cx);
+      const size_t c1 = std::min(c0 + 1, cx - 1);
+      const double top = smooth[r0 * cx + c0] * (1.0 - fx) + smooth[r0 * cx + c1] * fx;
+      const double bottom = smooth[r1 * cx + c0] * (1.0 - fx) + smooth[r1 * cx + c1] * fx;
+      out[y * nx + x] = top * (1.0 - fy) + bottom * fy;
+    }
+  }
+  return out;
+}
+
 std::vector<double> fill_gaps(std::span<const double> d, std::span<const double> s, size_t nx, size_t ny) {
   const size_t cells = nx * ny;
   std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
   for (size_t k = 0; k < cells; ++k) ds[k] = d[k] * s[k];
   for (const double sigma : {1.0, 3.0, 8.0, 24.0, 64.0}) {
-    const std::vector<double> num = smooth_grid(ds, nx, ny, sigma);
-    const std::vector<double> den = smooth_grid(s, nx, ny, sigma);
+    const bool coarse = sigma > 8.0;
+    const std::vector<double> num = coarse ? coarse_smooth(ds, nx, ny, sigma) : smooth_grid(ds, nx, ny, sigma);
+    const std::vector<double> den = coarse ? coarse_smooth(s, nx, ny, sigma) : smooth_grid(s, nx, ny, sigma);
     for (size_t k = 0; k < cells; ++k) {
       const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
       const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
@@ -131,7 +172,7 @@ std::vector<uint8_t> ground_fill_cells(std::span<const double> m2, size_t nx, si
       rim(x > 0, k - 1), rim(x + 1 < nx, k + 1), rim(y > 0, k - nx), rim(y + 1 < ny, k + nx);
     }
   }
-  // The last roof cells next to a wall are often gaps too: raised data reaches over EDGE_M.
+  // Gaps within EDGE_M of raised data are raised too.
   std::vector<uint8_t> raised(cells);
   for (size_t k = 0; k < cells; ++k) raised[k] = !gap[k] && !ground[k];
   const std::vector<uint8_t> near_raised =
