@@ -58,10 +58,6 @@ int64_t reflect(int64_t i, int64_t n) {
   return i;
 }
 
-// Gaussian normalised convolution of residuals d over the cells where s is 1, from fine to
-// coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
-// of their share from the coarser ones, out to a block's width, so that an unmeasured corner
-// follows the ground next to it rather than the trend plane; cells out of reach keep 0.
 // smooth_grid at a wide sigma, taken on a grid COARSE_STEP times coarser (block means) and
 // read back bilinearly at the cell centres: the wide fill scales need no finer detail, and
 // on a large grid their full kernels would cost far more than the rest of the model.
@@ -98,6 +94,10 @@ std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_
   return out;
 }
 
+// Gaussian normalised convolution of residuals d over the cells where s is 1, from fine to
+// coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
+// of their share from the coarser ones, out to a block's width, so that an unmeasured corner
+// follows the ground next to it rather than the trend plane; cells out of reach keep 0.
 std::vector<double> fill_gaps(std::span<const double> d, std::span<const double> s, size_t nx, size_t ny) {
   const size_t cells = nx * ny;
   std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
