@@ -79,12 +79,14 @@ std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_
     const auto lo = std::min(static_cast<size_t>(t), n - 1);
     return std::pair{lo, t - static_cast<double>(lo)};
   };
+  std::vector<std::pair<size_t, double>> cols(nx);
+  for (size_t x = 0; x < nx; ++x) cols[x] = axis(x, cx);
   std::vector<double> out(nx * ny);
   for (size_t y = 0; y < ny; ++y) {
     const auto [r0, fy] = axis(y, cy);
     const size_t r1 = std::min(r0 + 1, cy - 1);
     for (size_t x = 0; x < nx; ++x) {
-      const auto [c0, fx] = axis(x, cx);
+      const auto [c0, fx] = cols[x];
       const size_t c1 = std::min(c0 + 1, cx - 1);
       const double top = smooth[r0 * cx + c0] * (1.0 - fx) + smooth[r0 * cx + c1] * fx;
       const double bottom = smooth[r1 * cx + c0] * (1.0 - fx) + smooth[r1 * cx + c1] * fx;
