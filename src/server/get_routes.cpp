@@ -6,26 +6,18 @@
 #include "cache/disk_cache.h"
 #include "config/options.h"
 #include "config/usage.h"
-#include "img/png.h"
 #include "meta/file_kind.h"
 #include "meta/meta_reader.h"
 #include "platform/system.h"
 #include "server/file_access.h"
 #include "server/job.h"
 #include "server/perf.h"
-#include "server/web_assets.h"
 #include "util/text.h"
 
 namespace tsl {
 namespace fs = std::filesystem;
 
 namespace {
-
-const WebAsset* find_asset(std::string_view path) {
-  for (const WebAsset& a : web_assets())
-    if (a.path == path) return &a;
-  return nullptr;
-}
 
 std::string_view kind_text(OptionKind kind) {
   switch (kind) {
@@ -70,51 +62,7 @@ std::string current_dir_text() {
 
 double round2(double x) { return std::round(x * 100.0) / 100.0; }
 
-// The picture of the icon: a white tile on a teal disc.
-std::string make_favicon() {
-  constexpr size_t N = 64;
-  std::vector<uint8_t> px(N * N * 4, 0);
-  for (size_t y = 0; y < N; ++y) {
-    for (size_t x = 0; x < N; ++x) {
-      double dx = static_cast<double>(x) + 0.5 - 32.0, dy = static_cast<double>(y) + 0.5 - 32.0;
-      double r = std::sqrt(dx * dx + dy * dy);
-      uint8_t* p = &px[(y * N + x) * 4];
-      if (r > 30.0) continue;
-      bool tile = std::abs(dx) < 14.0 && std::abs(dy) < 14.0 && (std::abs(dx) > 2.0 && std::abs(dy) > 2.0);
-      p[0] = tile ? 255 : 20;
-      p[1] = tile ? 255 : 130;
-      p[2] = tile ? 255 : 140;
-      p[3] = static_cast<uint8_t>(std::clamp((30.0 - r) * 255.0, 0.0, 255.0));
-    }
-  }
-  auto png = encode_png(px, N, N, 4, 9);
-  return std::string(png.begin(), png.end());
-}
-
 }  // namespace
-
-const std::string& favicon_png() {
-  static const std::string bytes = [] {
-    if (const WebAsset* a = find_asset("favicon.png")) return std::string(a->bytes);
-    return make_favicon();
-  }();
-  return bytes;
-}
-
-HttpResponse serve_page(const HttpRequest&) {
-  HttpResponse r;
-  r.content_type = "text/html; charset=utf-8";
-  if (const WebAsset* a = find_asset("index.html")) r.body = std::string(a->bytes);
-  return r;
-}
-
-HttpResponse serve_favicon(const HttpRequest&) {
-  HttpResponse r;
-  r.content_type = "image/png";
-  r.body = favicon_png();
-  r.cacheable = true;
-  return r;
-}
 
 HttpResponse api_job_route(const HttpRequest& request) {
   uint64_t since = parse_unsigned_plus(query_param(request, "since")).value_or(0);

@@ -1,7 +1,7 @@
 #pragma once
-// The studio's read-only GET routes other than thumbnails: the page and its icon, the settings
-// schema and environment facts, the job poll, the load history, a build's preview files and
-// the disk-cache figures.
+// The studio's read-only API GET routes other than thumbnails: the settings schema and
+// environment facts, the job poll, the load history, a build's preview files and the
+// disk-cache figures. The page's own files are page_files.h.
 #include <string>
 #include <string_view>
 
@@ -10,8 +10,6 @@
 
 namespace tsl {
 
-HttpResponse serve_page(const HttpRequest& request);
-HttpResponse serve_favicon(const HttpRequest& request);
 HttpResponse api_job_route(const HttpRequest& request);
 HttpResponse api_info(const HttpRequest& request);
 HttpResponse api_perf(const HttpRequest& request);
@@ -24,8 +22,5 @@ JsonValue info_object();
 // By the file name's lower-cased extension: image/jpeg, image/png, application/json, else
 // text/plain.
 std::string content_type_for(std::string_view path);
-
-// The 64 x 64 RGBA PNG icon.
-const std::string& favicon_png();
 
 }  // namespace tsl

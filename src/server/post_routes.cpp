@@ -31,7 +31,9 @@ HttpResponse ok_response() {
   return json_response(out, 200);
 }
 
-HttpResponse api_run(const JsonValue& body) {
+}  // namespace
+
+RouteResult api_run(const JsonValue& body) {
   std::vector<std::string> argv = settings_to_argv(body);
   bool started = false;
   {
@@ -44,13 +46,13 @@ HttpResponse api_run(const JsonValue& body) {
   return json_response(out, started ? 200 : 409);
 }
 
-HttpResponse api_argv(const JsonValue& body) {
+RouteResult api_argv(const JsonValue& body) {
   JsonValue out = JsonValue::empty_object();
   out.set_strings("argv", settings_to_argv(body));
   return json_response(out, 200);
 }
 
-HttpResponse api_reset() {
+RouteResult api_reset(const JsonValue&) {
   {
     // The test and the reset under one hold: a build cannot start in between and be wiped.
     std::lock_guard gate(job_gate());
@@ -63,12 +65,12 @@ HttpResponse api_reset() {
   return ok_response();
 }
 
-HttpResponse api_cancel() {
+RouteResult api_cancel(const JsonValue&) {
   cancel_job();
   return ok_response();
 }
 
-std::expected<HttpResponse, std::string> api_report(const JsonValue& body) {
+RouteResult api_report(const JsonValue& body) {
   std::string path(body["path"].str_or(""));
   std::error_code ec;
   if (path.empty() || !fs::is_regular_file(fs::path(path), ec)) {
@@ -84,6 +86,8 @@ std::expected<HttpResponse, std::string> api_report(const JsonValue& body) {
   allow_loaded_report(path, *value);
   return json_response(*value, 200);
 }
+
+namespace {
 
 // A cache entry ("<24 hex>.tslc") or a store's temporary file ("<24 hex>.<pid>.ThreadId<n>.tmp").
 bool is_cache_file_name(std::string_view name) {
@@ -142,9 +146,7 @@ CacheClearResult clear_cache_files(const std::string& dir) {
   return result;
 }
 
-namespace {
-
-HttpResponse api_cache_clear() {
+RouteResult api_cache_clear(const JsonValue&) {
   CacheClearResult cleared;
   {
     std::lock_guard gate(job_gate());
@@ -161,53 +163,39 @@ HttpResponse api_cache_clear() {
   return json_response(out, 200);
 }
 
-}  // namespace
-
-bool is_post_endpoint(std::string_view path) {
-  for (std::string_view p : {"/api/run", "/api/argv", "/api/reset", "/api/cancel", "/api/report", "/api/cache_clear",
-                             "/api/scan", "/api/diagnostics", "/api/preview", "/api/pick", "/api/reveal"})
-    if (path == p) return true;
-  return false;
+RouteResult scan_endpoint(const JsonValue& body) {
+  if (job_is_running()) return error_response(RUNNING_RENDER, 409);
+  auto scan = api_scan(body);
+  if (!scan) return std::unexpected(scan.error());
+  return json_response(*scan, 200);
 }
 
-std::expected<HttpResponse, std::string> route_post(std::string_view path, const JsonValue& body) {
-  if (path == "/api/run") return api_run(body);
-  if (path == "/api/argv") return api_argv(body);
-  if (path == "/api/reset") return api_reset();
-  if (path == "/api/cancel") return api_cancel();
-  if (path == "/api/report") return api_report(body);
-  if (path == "/api/cache_clear") return api_cache_clear();
-  if (path == "/api/scan") {
-    if (job_is_running()) return error_response(RUNNING_RENDER, 409);
-    auto scan = api_scan(body);
-    if (!scan) return std::unexpected(scan.error());
-    return json_response(*scan, 200);
-  }
-  if (path == "/api/preview") {
-    auto preview = api_preview(body);
-    if (!preview) return std::unexpected(preview.error());
-    HttpResponse r;
-    r.cacheable = false;
-    if (!*preview) {
-      r.status = 204;
-      r.content_type = "text/plain";
-      return r;
-    }
-    r.status = 200;
-    r.content_type = "image/png";
-    r.body = std::move((*preview)->png);
-    r.headers.emplace_back("X-Preview", json_reply_text((*preview)->meta));
+RouteResult preview_endpoint(const JsonValue& body) {
+  auto preview = api_preview(body);
+  if (!preview) return std::unexpected(preview.error());
+  HttpResponse r;
+  r.cacheable = false;
+  if (!*preview) {
+    r.status = 204;
+    r.content_type = "text/plain";
     return r;
   }
-  if (path == "/api/diagnostics") {
-    if (job_is_running()) return error_response(RUNNING_RENDER, 409);
-    auto written = api_diagnostics(body);
-    if (!written) return std::unexpected(written.error());
-    return json_response(*written, 200);
-  }
-  if (path == "/api/pick") return json_response(api_pick(body), 200);
-  if (path == "/api/reveal") return json_response(api_reveal(body), 200);
-  return not_found_response();
+  r.status = 200;
+  r.content_type = "image/png";
+  r.body = std::move((*preview)->png);
+  r.headers.emplace_back("X-Preview", json_reply_text((*preview)->meta));
+  return r;
 }
+
+RouteResult diagnostics_endpoint(const JsonValue& body) {
+  if (job_is_running()) return error_response(RUNNING_RENDER, 409);
+  auto written = api_diagnostics(body);
+  if (!written) return std::unexpected(written.error());
+  return json_response(*written, 200);
+}
+
+RouteResult pick_endpoint(const JsonValue& body) { return json_response(api_pick(body), 200); }
+
+RouteResult reveal_endpoint(const JsonValue& body) { return json_response(api_reveal(body), 200); }
 
 }  // namespace tsl

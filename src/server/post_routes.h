@@ -1,7 +1,9 @@
 #pragma once
-// The handler of every studio request whose method is not GET: starting, cancelling and
-// resetting builds, argument-list previews, loading a stored report and emptying the disk
-// cache. Routed by the path alone.
+// The studio's endpoints for every method other than GET, as the route table (routes.h) calls
+// them: starting, cancelling and resetting builds, argument-list previews, loading a stored
+// report, emptying the disk cache, and the scan, preview, diagnostics and dialog endpoints
+// with their refusals while a build runs and the shaping of their replies. Each takes the
+// request body read as JSON (an empty object for an empty or unparsable body).
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -12,11 +14,20 @@
 
 namespace tsl {
 
-// Whether a path names one of the endpoints (those whose requests must carry JSON).
-bool is_post_endpoint(std::string_view path);
-
 // The reply, or an error message (404 when it begins "file not found", else 400).
-std::expected<HttpResponse, std::string> route_post(std::string_view path, const JsonValue& body);
+using RouteResult = std::expected<HttpResponse, std::string>;
+
+RouteResult api_run(const JsonValue& body);          // 409 {"ok": false, argv} while a build runs
+RouteResult api_argv(const JsonValue& body);
+RouteResult api_reset(const JsonValue& body);        // 409 while a build runs
+RouteResult api_cancel(const JsonValue& body);
+RouteResult api_report(const JsonValue& body);       // 404 {error, "missing": true} for no such file
+RouteResult api_cache_clear(const JsonValue& body);  // 409 while a build runs
+RouteResult scan_endpoint(const JsonValue& body);    // 409 while a build runs
+RouteResult preview_endpoint(const JsonValue& body); // PNG with X-Preview, or 204 when superseded
+RouteResult diagnostics_endpoint(const JsonValue& body);  // 409 while a build runs
+RouteResult pick_endpoint(const JsonValue& body);
+RouteResult reveal_endpoint(const JsonValue& body);
 
 struct CacheClearResult {
   uint64_t removed = 0;

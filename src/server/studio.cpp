@@ -11,11 +11,9 @@
 #include "platform/system.h"
 #include "config/usage.h"
 #include "logx.h"
-#include "server/get_routes.h"
 #include "server/http.h"
 #include "server/perf.h"
-#include "server/post_routes.h"
-#include "server/thumbs.h"
+#include "server/routes.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -29,45 +27,6 @@ std::atomic<int> g_connections{0};
 void write_stdout(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
-}
-
-bool is_json_content_type(const std::optional<std::string>& value) {
-  if (!value) return false;
-  std::string_view v = *value;
-  v = trim_unicode(v.substr(0, v.find(';')));
-  return to_lower_ascii(v) == "application/json";
-}
-
-HttpResponse route_get(const HttpRequest& request) {
-  const std::string& p = request.path;
-  if (p == "/" || p == "/index.html") return serve_page(request);
-  if (p == "/favicon.png" || p == "/favicon.ico") return serve_favicon(request);
-  if (p == "/api/job") return api_job_route(request);
-  if (p == "/api/info") return api_info(request);
-  if (p == "/api/perf") return api_perf(request);
-  if (p == "/api/file") return api_file(request);
-  if (p == "/api/cache") return api_cache(request);
-  if (p == "/api/thumb") return api_thumb(request);
-  return not_found_response();
-}
-
-HttpResponse route_other(const HttpRequest& request) {
-  // A form or text/plain post from another page needs no permission from the browser; JSON
-  // does, so requiring it keeps foreign pages from starting builds or clearing the cache.
-  if (is_post_endpoint(request.path) && !is_json_content_type(request.content_type))
-    return error_response("requests must be sent as application/json", 415);
-  JsonValue body = JsonValue::empty_object();
-  if (!request.body.empty()) {
-    auto parsed = json_parse(sanitize_utf8(request.body));
-    if (parsed) body = std::move(*parsed);
-  }
-  auto result = route_post(request.path, body);
-  if (result) return std::move(*result);
-  return error_response(result.error(), result.error().starts_with("file not found") ? 404 : 400);
-}
-
-HttpResponse route_request(const HttpRequest& request) {
-  return request.method == "GET" ? route_get(request) : route_other(request);
 }
 
 JsonValue static_perf_info() {
