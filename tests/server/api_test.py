@@ -72,6 +72,22 @@ class Endpoints(unittest.TestCase):
                 f.write(icon)
             self.assertEqual(subprocess.run(["pngcheck", "-q", path]).returncode, 0)
 
+    def test_every_page_file_is_served_with_its_type(self):
+        # The page's script modules load only when served with a JavaScript type.
+        types = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8", ".png": "image/png"}
+        web = os.path.join(su.SOURCE_DIR, "web")
+        names = sorted(os.path.relpath(os.path.join(d, n), web) for d, _, ns in os.walk(web) for n in ns)
+        self.assertIn("main.js", names)
+        for name in names:
+            with self.subTest(name=name):
+                status, headers, body = self.studio.request("GET", "/" + name.replace(os.sep, "/"))
+                with open(os.path.join(web, name), "rb") as f:
+                    want = f.read()
+                self.assertEqual((status, body), (200, want))
+                self.assertEqual(headers["content-type"], types[os.path.splitext(name)[1]])
+                # only the icon may be kept: a newer program must not run an older page's modules
+                self.assertEqual(headers["cache-control"], "max-age=3600" if name == "favicon.png" else "no-store")
+
     def test_file_serves_only_files_of_loaded_builds(self):
         out = os.path.join(self.work.name, "ortho.tif")
         preview = os.path.join(self.work.name, "ortho_preview.jpg")

@@ -58,9 +58,9 @@ def prepare(inputs, out_name, slow=False):
     for b in DRV.find_elements(By.CSS_SELECTOR, '#presets button'):
         if b.text == 'Quick look' and not slow:
             b.click()
-    sb.js(DRV, 'window.tsl.setVal("no_refine", true)')  # this version places by metadata only
+    sb.js(DRV, 'tslTest.set("no_refine", true)')  # this version places by metadata only
     if slow:  # a finer output grid keeps the render busy long enough to act during it
-        sb.js(DRV, 'window.tsl.setVal("gsd", 4)')
+        sb.js(DRV, 'tslTest.set("gsd", 4)')
 
 
 def build_button():
@@ -77,7 +77,16 @@ def log_text():
 
 
 def log_lines():
-    return sb.js(DRV, 'return window.tsl.logLines')
+    return sb.state(DRV)['log']
+
+
+def page_tab():
+    return sb.state(DRV)['tab']
+
+
+def console_faults():
+    """The warnings and errors on the console since the last call."""
+    return [m for m in sb.console(DRV) if m[0] in ('WARNING', 'SEVERE')]
 
 
 class PageShell(unittest.TestCase):
@@ -85,11 +94,10 @@ class PageShell(unittest.TestCase):
         wait_idle()
 
     def test_clean_start(self):
-        sb.console(DRV)  # drop what earlier tests left
+        console_faults()  # drop what earlier tests left
         start = time.time()
         sb.open_page(DRV, STUDIO.url, fresh=True)
-        msgs = [m for m in sb.console(DRV) if m[0] in ('WARNING', 'SEVERE')]
-        self.assertEqual(msgs, [])
+        self.assertEqual(console_faults(), [])
         self.assertEqual(DRV.title, 'tessaly studio')
         badges = [b.text for b in DRV.find_elements(By.CSS_SELECTOR, '#badges .badge')]
         status, info = STUDIO.api('api/info')
@@ -107,6 +115,22 @@ class PageShell(unittest.TestCase):
             print('\npage: %d bytes; first contentful paint %.0f ms (load to ready %.2f s)'
                   % (size, fcp or -1, time.time() - start))
 
+    def test_a_fault_in_a_view_reaches_the_console(self):
+        # A view that throws while it builds itself must not pass for a clean start: here the
+        # Flight map cannot watch its size.
+        console_faults()
+        added = DRV.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {
+            'source': 'window.ResizeObserver = function () { throw new Error("no size watching here"); };'})
+        try:
+            sb.open_page(DRV, STUDIO.url, fresh=True)
+            faults = console_faults()
+        finally:
+            DRV.execute_cdp_cmd('Page.removeScriptToEvaluateOnNewDocument', {'identifier': added['identifier']})
+        self.assertTrue(any(level == 'SEVERE' and 'no size watching here' in text for level, text in faults), faults)
+        # the other views still came up
+        self.assertEqual(DRV.find_element(By.ID, 'sys').text, 'v0.5.0b4 · native')
+        self.assertEqual(len(DRV.find_elements(By.CSS_SELECTOR, '#perfCards, #rvModes button')), 5)
+
     def test_build_reaches_done_and_shows_the_stage_lines(self):
         prepare(sb.FLIGHT, 'quick.tif')
         start_build()
@@ -122,7 +146,7 @@ class PageShell(unittest.TestCase):
         for stage in ['[1/6] metadata', '[2-4/6] refinement skipped', '[5/6] radiometry', '[6/6] render']:
             self.assertTrue(any(line.startswith(stage) for line in log), stage)
         self.assertTrue(sb.js(DRV, 'return document.querySelector("#log .stage").textContent').startswith('[1/6]'))
-        self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), 'result')
+        self.assertEqual(page_tab(), 'result')
         self.assertEqual(DRV.title, 'tessaly studio')
         self.assertFalse(DRV.find_element(By.ID, 'ring').is_displayed())
         self.assertTrue(build_button().is_enabled())
@@ -134,7 +158,7 @@ class PageShell(unittest.TestCase):
         # The result survives a reload, and a re-render reuses it.
         sb.open_page(DRV, STUDIO.url)
         sb.wait(DRV, lambda d: d.find_element(By.ID, 'bRerender').is_displayed(), 10, 're-render after reload')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.reportPath'), want_report)
+        self.assertEqual(sb.state(DRV)['reportPath'], want_report)
         DRV.find_element(By.ID, 'bRerender').click()
         sb.wait_toast(DRV, lambda t: t == 'Re-rendering with solved alignment…', 20, 'the re-render toast')
         sb.wait_toast(DRV, lambda t: t.startswith('Done in'), 120, 'the end of the re-render')
@@ -176,20 +200,21 @@ class PageShell(unittest.TestCase):
     def test_new_project_needs_two_clicks(self):
         sb.open_page(DRV, STUDIO.url, fresh=True)
         set_field('input', '/tmp/some/flight')
-        sb.js(DRV, 'window.tsl.setVal("dense", "off")')
+        sb.js(DRV, 'tslTest.set("dense", "off")')
         b = DRV.find_element(By.ID, 'bNew')
         b.click()
         self.assertEqual(b.text, 'Click again to clear')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.val("input")'), ['/tmp/some/flight'])
+        self.assertEqual(sb.state(DRV)['values']['input'], ['/tmp/some/flight'])
         sb.wait(DRV, lambda d: b.text == '✚ New project', 5, 'the button to disarm')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.val("input")'), ['/tmp/some/flight'])
+        self.assertEqual(sb.state(DRV)['values']['input'], ['/tmp/some/flight'])
         b.click()
         b.click()
         sb.wait_toast(DRV, lambda t: t == 'New project — viewport cleared, settings kept', 10, 'the reset toast')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.val("input")'), [])
-        self.assertIsNone(sb.js(DRV, 'return window.tsl.set.output'))
-        self.assertEqual(sb.js(DRV, 'return window.tsl.set.dense'), 'off')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), 'flight')
+        st = sb.state(DRV)
+        self.assertEqual(st['values']['input'], [])
+        self.assertIsNone(st['set']['output'])
+        self.assertEqual(st['set']['dense'], 'off')
+        self.assertEqual(st['tab'], 'flight')
         self.assertTrue(DRV.find_element(By.ID, 'flightEmpty').is_displayed())
 
     def test_log_view_keeps_the_last_4000_lines_and_styles_them(self):
@@ -205,16 +230,19 @@ class PageShell(unittest.TestCase):
             ('  block row 1/2', ''),
             ('[x] not a stage', ''),
         ]
-        sb.js(DRV, 'window.tsl.switchTab("log"); window.tsl.appendLog(arguments[0])', [s for s, _ in styled])
+        # The lines arrive as the log of scans, which the page appends like a job's lines.
+        sb.js(DRV, 'tslTest.set("input", ["/tmp/some/flight"])')
+        sb.tab(DRV, 'log')
+        sb.fake_scan(DRV, {'log': [s for s, _ in styled]})
         got = sb.js(DRV, 'return [...document.querySelectorAll("#log > div")].map(d => [d.textContent, d.className])')
         self.assertEqual([tuple(g) for g in got], styled)
-        sb.js(DRV, 'window.tsl.appendLog(Array.from({length: 4100}, (_, i) => "line " + i))')
+        sb.fake_scan(DRV, {'log': ['line %d' % i for i in range(4100)]})
         rows = sb.js(DRV, 'const l = document.getElementById("log");'
                           'return [l.childElementCount, l.firstChild.textContent, l.lastChild.textContent]')
         self.assertEqual(rows, [4000, 'line 100', 'line 4099'])
         # a view scrolled to its end follows new lines
-        at_end = sb.js(DRV, 'window.tsl.appendLog(["one more"]); const v = document.getElementById("v-log");'
-                            'return v.scrollHeight - v.scrollTop - v.clientHeight')
+        sb.fake_scan(DRV, {'log': ['one more']})
+        at_end = sb.js(DRV, 'const v = document.getElementById("v-log"); return v.scrollHeight - v.scrollTop - v.clientHeight')
         self.assertLessEqual(at_end, 30)
         tab = sb.js(DRV, 'return document.querySelector(\'.tab[data-tab="log"] .c\').textContent')
         self.assertEqual(tab, str(len(styled) + 4101))
@@ -234,24 +262,26 @@ class PageShell(unittest.TestCase):
         self.assertEqual(sb.page_settings(DRV), before)
         sb.wait(DRV, lambda d: sb.cmd_line(d) == cmd and cmd != 'tessaly', 10, 'the same command line')
         self.assertEqual([b.text for b in DRV.find_elements(By.CSS_SELECTOR, '#presets button.on')], ['DxO'])
-        self.assertEqual(sb.js(DRV, 'return [window.tsl.open, window.tsl.pinned]'), [['aln', 'look'], ['aln']])
-        self.assertEqual(sb.js(DRV, 'return window.tsl.theme.accent'), '#7cf2c8')
+        st = sb.state(DRV)
+        self.assertEqual([st['open'], st['pinned']], [['aln', 'look'], ['aln']])
+        self.assertEqual(st['theme']['accent'], '#7cf2c8')
         # a stored settings text that is not JSON starts empty instead of breaking the page
         sb.js(DRV, 'localStorage.setItem("tsl.set", "{oops"); localStorage.setItem("tsl.drawers", "[1]")')
         sb.open_page(DRV, STUDIO.url)
-        self.assertEqual(sb.js(DRV, 'return [window.tsl.set, window.tsl.open]'), [{}, ['src']])
+        st = sb.state(DRV)
+        self.assertEqual([st['set'], st['open']], [{}, ['src']])
 
     def test_keys(self):
         sb.open_page(DRV, STUDIO.url, fresh=True)
         body = DRV.find_element(By.TAG_NAME, 'body')
         for key, tab in [('5', 'log'), ('2', 'result'), ('6', 'perf'), ('1', 'flight')]:
             body.send_keys(key)
-            self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), tab)
+            self.assertEqual(page_tab(), tab)
         f = DRV.find_element(By.CSS_SELECTOR, '.ctl[data-k="output"] input')
         f.send_keys(Keys.CONTROL, 'a')
         f.send_keys('3')
         self.assertEqual(f.get_attribute('value'), '3')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), 'flight')
+        self.assertEqual(page_tab(), 'flight')
         # Ctrl+Enter without inputs: the build asks for a folder
         body.send_keys(Keys.CONTROL, Keys.ENTER)
         sb.wait_toast(DRV, lambda t: t == 'Add an image folder first', 5, 'the missing-input toast')
@@ -268,8 +298,12 @@ class PageShell(unittest.TestCase):
         self.assertIn(evil, log_text())
         self.assertIn(evil, sb.cmd_line(DRV))
         # an error text with markup goes into a toast as text
-        sb.js(DRV, 'window.tsl.toast(arguments[0], true)', evil)
-        self.assertEqual(sb.toast_text(DRV), evil)
+        if 'src' not in sb.state(DRV)['open']:
+            DRV.find_element(By.CSS_SELECTOR, '.rb[data-d="src"]').click()
+        sb.fake_reply(DRV, '/api/pick', 400, {'error': evil})
+        folder_button = DRV.find_element(By.XPATH, '//div[@data-k="input"]//button[contains(., "Folder")]')
+        sb.js(DRV, 'arguments[0].click()', folder_button)
+        sb.wait_toast(DRV, lambda t: t == evil, 10, 'the error toast')
         self.assertIsNone(sb.js(DRV, 'return window.__pwned || null'))
         self.assertEqual(sb.js(DRV, 'return document.querySelectorAll("img[src=\'x\']").length'), 0)
 
@@ -293,16 +327,16 @@ class PageShell(unittest.TestCase):
         added = DRV.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': fake})
         try:
             prepare(sb.FLIGHT, 'nulls.tif')
-            sb.js(DRV, 'window.tsl.runScan()')
+            sb.js(DRV, 'tslTest.scan()')
             text = sb.wait_toast(DRV, lambda t: t.startswith('1 images'), 20, 'the scan toast')
             self.assertEqual(text, '1 images · camera · GSD - cm')
-            self.assertEqual(sb.js(DRV, 'return window.tsl.scan.stats.gsd_cm'), None)
+            self.assertEqual(sb.state(DRV)['scan']['stats']['gsd_cm'], None)
             start_build()
             text = sb.wait_toast(DRV, lambda t: t.startswith('Done in'), 120, 'the "Done" toast')
             self.assertEqual(text, 'Done in - s · -×- px')
             self.assertTrue(DRV.find_element(By.ID, 'bRerender').is_displayed())
-            self.assertEqual(sb.js(DRV, 'return window.tsl.reportPath'), os.path.join(OUT, 'nulls_report.json'))
-            self.assertEqual(sb.js(DRV, 'return window.tsl.tab'), 'result')
+            self.assertEqual(sb.state(DRV)['reportPath'], os.path.join(OUT, 'nulls_report.json'))
+            self.assertEqual(page_tab(), 'result')
         finally:
             DRV.execute_cdp_cmd('Page.removeScriptToEvaluateOnNewDocument', {'identifier': added['identifier']})
 
@@ -312,12 +346,12 @@ class PageShell(unittest.TestCase):
         for w, h in [(1440, 900), (1024, 700)]:
             DRV.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
                                 {'width': w, 'height': h, 'deviceScaleFactor': 1, 'mobile': False})
-            sb.js(DRV, 'window.tsl.switchTab("log")')
+            sb.tab(DRV, 'log')
             time.sleep(1.2)
             DRV.save_screenshot(os.path.join(SHOTS, 'build-%dx%d.png' % (w, h)))
             for d in ['src', 'opt', 'aln', 'col', 'out', 'perf', 'look']:
-                sb.js(DRV, 'window.tsl.open = []; window.tsl.pinned = [];'
-                           'document.querySelector(\'.rb[data-d="%s"]\').click();'
+                sb.close_drawers(DRV)
+                sb.js(DRV, 'document.querySelector(\'.rb[data-d="%s"]\').click();'
                            'document.getElementById("toast").hidden = true' % d)
                 time.sleep(0.35)
                 DRV.save_screenshot(os.path.join(SHOTS, 'drawer-%s-%dx%d.png' % (d, w, h)))

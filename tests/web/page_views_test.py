@@ -67,15 +67,19 @@ def scan_folder(folder):
     """A fresh page scanning `folder`; returns the scan reply the page holds."""
     sb.open_page(DRV, STUDIO.url, fresh=True)
     set_field('input', folder)
-    sb.wait(DRV, lambda d: js('return !!window.tsl.scan && window.tsl.scan.shots.length > 0 && '
+    sb.wait(DRV, lambda d: js('const s = tslTest.state().scan; return !!s && Array.isArray(s.shots) && s.shots.length > 0 && '
                               '!document.getElementById("map").hidden'), 60, 'the scan')
-    return js('return window.tsl.scan')
+    return sb.state(DRV)['scan']
 
 
 def close_drawers():
-    js('window.tsl.open = []; window.tsl.pinned = [];'
-       'for (const el of document.querySelectorAll(".drawer")) el.hidden = true;'
-       'document.getElementById("drawers").hidden = true')
+    sb.close_drawers(DRV)
+
+
+def viewer(*fields):
+    """Figures of the Result view (tslTest.viewer()), one or a list."""
+    got = js('const v = tslTest.viewer(); return arguments[0].map(k => v[k])', list(fields))
+    return got[0] if len(fields) == 1 else got
 
 
 def canvas_rgb(canvas_id, x, y, r=0):
@@ -106,9 +110,9 @@ def need_result():
 
 def exclude_in_grid_and_build(test):
     check = test.assertEqual if test else (lambda a, b, msg=None: None)
-    js('window.tsl.setVal("output", arguments[0]); window.tsl.setVal("no_refine", true);'
-       'window.tsl.setVal("preview_px", 2048)', os.path.join(OUT, 'views.tif'))
-    js('window.tsl.switchTab("images")')
+    js('tslTest.set("output", arguments[0]); tslTest.set("no_refine", true); tslTest.set("preview_px", 2048)',
+       os.path.join(OUT, 'views.tif'))
+    sb.tab(DRV, 'images')
     card = DRV.find_element(By.CSS_SELECTOR, '#imgGrid .card[data-name="%s"]' % EXCLUDED)
     ActionChains(DRV).double_click(card).perform()
     sb.wait(DRV, lambda d: 'ex' in card.get_attribute('class').split(), 30, 'the card to dim')
@@ -120,7 +124,7 @@ def exclude_in_grid_and_build(test):
           '14 of 15 included · click to select · double-click to exclude')
     # a reload and a new scan of the same inputs keep it
     sb.open_page(DRV, STUDIO.url)
-    sb.wait(DRV, lambda d: js('return !!window.tsl.scan && window.tsl.excluded.has(arguments[0])', EXCLUDED), 60,
+    sb.wait(DRV, lambda d: js('const s = tslTest.state(); return !!s.scan && s.excluded.includes(arguments[0])', EXCLUDED), 60,
             'the exclusion after a reload')
     DRV.find_element(By.ID, 'bBuild').click()
     sb.wait(DRV, lambda d: d.find_element(By.ID, 'bCancel').is_displayed(), 30, 'the build to start')
@@ -129,8 +133,8 @@ def exclude_in_grid_and_build(test):
     job = STUDIO.api('api/job?since=0')[1]
     if job['state'] != 'done':
         raise AssertionError('build %s: %s' % (job['state'], job.get('error')))
-    sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded && !!window.tsl.reportPath'), 30, 'the result in the page')
-    path = js('return window.tsl.reportPath')
+    sb.wait(DRV, lambda d: viewer('loaded') and sb.state(d)['reportPath'], 30, 'the result in the page')
+    path = sb.state(DRV)['reportPath']
     with open(path) as f:
         report = json.load(f)
     RESULT.update(path=path, report=report)
@@ -145,12 +149,12 @@ class FlightViews(unittest.TestCase):
         scan = scan_folder(sb.FLIGHT)
         close_drawers()
         sb.wait(DRV, lambda d: js('return document.getElementById("mapCv").clientWidth > 900'), 30, 'the wide map')
-        js('window.tsl.fitMap(); window.tsl.drawMap()')
+        sb.press(DRV, 'f')  # fits the map
         shot('flight-map')
         # Only the outlines: every corner of a footprint lies on a drawn line, through the map's
         # own transform; the middle of the empty space left of the flight does not.
         set_layers(['fp'])
-        m = js('return {s: window.tsl.map.s, ox: window.tsl.map.ox, oy: window.tsl.map.oy}')
+        m = sb.state(DRV)['map']
         shots = scan['shots']
         for s in [shots[0], shots[7], shots[-1]]:
             for corner in [0, 4, 8, 12]:
@@ -186,12 +190,14 @@ class FlightViews(unittest.TestCase):
         # With every camera at one altitude each dot takes the middle of the ramp: steel grey
         # (64, 70, 82) at 0, the accent (255, 162, 87) at 0.6, so 0.5 is 5/6 of the way.
         set_layers(['cams'])
-        js('const S = window.tsl; S.realScan = S.scan;'
-           'S.scan = Object.assign({}, S.scan, {shots: S.scan.shots.map(s => Object.assign({}, s, {alt: 70}))}); S.drawMap()')
+        level = dict(scan, shots=[dict(s, alt=70) for s in shots])
+        sb.fake_scan(DRV, level)
+        fitted = sb.state(DRV)['map']  # the same footprints, fitted the same
+        self.assertEqual([fitted[k] for k in ['s', 'ox', 'oy']], [m[k] for k in ['s', 'ox', 'oy']])
         mid_colour = [round(a + (b - a) * 5 / 6) for a, b in zip([64, 70, 82], [255, 162, 87])]
         for s in shots[:4]:
             self.assertEqual(canvas_rgb('mapCv', m['ox'] + s['E'] * m['s'], m['oy'] - s['N'] * m['s']), mid_colour, s['name'])
-        js('const S = window.tsl; S.scan = S.realScan; S.drawMap()')
+        js('return tslTest.scan()')
 
         # Hovering a camera shows it in the inspector; a click selects it; X excludes it.
         set_layers(['heat', 'fp', 'path', 'cams', 'ortho'])
@@ -205,25 +211,25 @@ class FlightViews(unittest.TestCase):
         self.assertEqual(js('return document.querySelector("#insp .nm").textContent'), target['name'])
         shot('flight-inspector')
         ActionChains(DRV).click().perform()
-        self.assertEqual(js('return window.tsl.sel'), target['name'])
+        self.assertEqual(sb.state(DRV)['sel'], target['name'])
         DRV.find_element(By.TAG_NAME, 'body').send_keys('x')
-        self.assertEqual(js('return [...window.tsl.excluded]'), [target['name']])
+        self.assertEqual(sb.state(DRV)['excluded'], [target['name']])
         DRV.find_element(By.TAG_NAME, 'body').send_keys('x')
-        self.assertEqual(js('return [...window.tsl.excluded]'), [])
+        self.assertEqual(sb.state(DRV)['excluded'], [])
 
         # Shift+drag draws the export area in absolute UTM; a box under 1 m is dropped.
         o = scan['origin']
         ActionChains(DRV).move_to_element_with_offset(cv, 0, 0).key_down(Keys.SHIFT).click_and_hold() \
             .move_by_offset(60, 40).release().key_up(Keys.SHIFT).perform()
-        b = js('return window.tsl.val("bounds")')
+        b = sb.state(DRV)['values']['bounds']
         self.assertIsNotNone(b)
         self.assertAlmostEqual(b[2] - b[0], 60 / m['s'], delta=0.02 + 1 / m['s'])
         self.assertAlmostEqual((b[0] + b[2]) / 2 - o[0], (rect[0] / 2 + 30 - m['ox']) / m['s'], delta=1.5 / m['s'])
         self.assertIn('--bounds', sb.cmd_line(DRV))
         ActionChains(DRV).move_to_element_with_offset(cv, 100, 100).key_down(Keys.SHIFT).click_and_hold() \
             .move_by_offset(1, 1).release().key_up(Keys.SHIFT).perform()
-        self.assertEqual(js('return window.tsl.val("bounds")'), b)
-        js('window.tsl.setVal("bounds", null)')
+        self.assertEqual(sb.state(DRV)['values']['bounds'], b)
+        js('tslTest.set("bounds", null)')
 
     def test_b_a_flight_with_a_gap_warns(self):
         folder = os.path.join(OUT, 'gap')
@@ -245,17 +251,18 @@ class FlightViews(unittest.TestCase):
         self.assertEqual(warns, want)
         close_drawers()
         shot('flight-gap')
-        js('window.tsl.switchTab("images")')
+        sb.tab(DRV, 'images')
         self.assertEqual(js('return document.querySelector(".skipline").textContent'),
                          'Not usable: DJI_0099.JPG (%s)' % scan['skipped'][0][1])
         # another input set starts without the exclusions of the first
-        js('window.tsl.toggleExclude("DJI_0003.JPG")')
+        ActionChains(DRV).double_click(DRV.find_element(By.CSS_SELECTOR, '#imgGrid .card[data-name="DJI_0003.JPG"]')).perform()
+        self.assertEqual(sb.state(DRV)['excluded'], ['DJI_0003.JPG'])
         scan_folder(sb.FLIGHT)
-        self.assertEqual(js('return [...window.tsl.excluded]'), [])
+        self.assertEqual(sb.state(DRV)['excluded'], [])
 
     def test_c_excluding_in_the_grid_changes_the_command_line_and_the_build_skips_it(self):
         scan_folder(sb.FLIGHT)
-        js('window.tsl.switchTab("images")')
+        sb.tab(DRV, 'images')
         f = DRV.find_element(By.ID, 'imgFilter')
         f.send_keys('0012')
         sb.wait(DRV, lambda d: js('return [...document.querySelectorAll("#imgGrid .card")].filter(c => !c.hidden)'
@@ -270,7 +277,7 @@ class FlightViews(unittest.TestCase):
         report = exclude_in_grid_and_build(self)
         self.assertEqual(report['images'], 14)
         self.assertNotIn(EXCLUDED, [s['file'] for s in report['shots']])
-        js('window.tsl.switchTab("images")')
+        sb.tab(DRV, 'images')
         close_drawers()
         shot('images')
 
@@ -282,40 +289,40 @@ class ResultViews(unittest.TestCase):
     def test_d_result_viewer_finishes_in_the_browser_and_renders_live(self):
         res = need_result()
         sb.open_page(DRV, STUDIO.url)  # a reload keeps the result
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result after a reload')
-        self.assertEqual(js('return window.tsl.reportPath'), res['path'])
+        sb.wait(DRV, lambda d: viewer('loaded'), 20, 'the result after a reload')
+        self.assertEqual(sb.state(DRV)['reportPath'], res['path'])
         close_drawers()
-        js('window.tsl.switchTab("result")')
-        js('window.tsl.setVal("wb", [1, 1, 1]); window.tsl.setVal("ev", window.tsl.rv.ev0)')
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.W > 0 && document.getElementById("rvCv").clientWidth > 0'), 30, 'the viewer')
-        rv = js('const r = window.tsl.rv; return {W: r.W, H: r.H, s: r.s, ox: r.ox, oy: r.oy}')
+        sb.tab(DRV, 'result')
+        js('tslTest.set("wb", [1, 1, 1]); tslTest.set("ev", tslTest.viewer().ev0)')
+        sb.wait(DRV, lambda d: js('return tslTest.viewer().W > 0 && document.getElementById("rvCv").clientWidth > 0'), 30, 'the viewer')
+        rv = dict(zip(['W', 'H', 's', 'ox', 'oy'], viewer('W', 'H', 's', 'ox', 'oy')))
         cw, ch = js('const c = document.getElementById("rvCv"); return [c.clientWidth, c.clientHeight]')
         # fitted: centred with 20 px to spare on the tighter side
         self.assertAlmostEqual(rv['ox'] * 2 + rv['W'] * rv['s'], cw, delta=1)
         self.assertAlmostEqual(min(cw - rv['W'] * rv['s'], ch - rv['H'] * rv['s']), 40, delta=1)
         # The default finishing reproduces the neutral preview within one step of the tables.
-        diff = js('''const r = window.tsl.rv; let worst = 0, at = -1;
+        diff = js('''const r = tslTest.viewer(); let worst = 0, at = -1;
           for (let p = 0; p < r.neutral.length; p += 4) for (let c = 0; c < 3; c++) {
             const d = Math.abs(r.finished[p + c] - r.neutral[p + c]); if (d > worst) { worst = d; at = r.neutral[p + c]; } }
           return [worst, at]''')
         self.assertLessEqual(diff[0], 1, diff)
         # the histogram counts the covered pixels only
-        n_cov, n_hist = js('const r = window.tsl.rv; let n = 0; for (let p = 0; p < r.mask.length; p += 4) if (r.mask[p] > 128) n++;'
-                           'return [n, r.hist.n]')
+        n_cov, n_hist = js('const r = tslTest.viewer(); let n = 0; for (let p = 0; p < r.mask.length; p += 4) if (r.mask[p] > 128) n++;'
+                           'return [n, r.histN]')
         self.assertEqual(n_hist, n_cov)
         self.assertGreater(n_cov, 0)
         shot('result-finished')
 
-        requests = js('return window.tsl.rv.requests')
+        requests = viewer('requests')
         mid = (cw / 2, ch / 2)
         before = canvas_rgb('rvCv', *mid)
         # Exposure and white balance re-finish in the browser without asking the server.
-        js('window.tsl.setVal("ev", window.tsl.rv.ev0 + 1); window.tsl.setVal("wb", [1.5, 1, 0.7])')
+        js('tslTest.set("ev", tslTest.viewer().ev0 + 1); tslTest.set("wb", [1.5, 1, 0.7])')
         sb.wait(DRV, lambda d: canvas_rgb('rvCv', *mid) != before, 30, 'the re-finished picture')
         after = canvas_rgb('rvCv', *mid)
         self.assertGreater(after[0], before[0])
         time.sleep(0.5)
-        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+        self.assertEqual(viewer('requests'), requests)
 
         for mode, name in [('split', 'Split'), ('before', 'Neutral'), ('mask', 'Coverage'), ('after', 'Finished')]:
             DRV.find_element(By.CSS_SELECTOR, '#rvModes button[data-m="%s"]' % mode).click()
@@ -328,20 +335,20 @@ class ResultViews(unittest.TestCase):
                 if mode == 'mask':  # coverage: white where the mosaic has pixels
                     self.assertEqual(canvas_rgb('rvCv', *mid), [255, 255, 255])
             shot('result-' + name.lower())
-        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+        self.assertEqual(viewer('requests'), requests)
 
         # Zooming in past the preview's resolution asks for a live re-render, which is drawn.
         t0 = time.time()
         zoom_in()
         round_trip = time.time() - t0
         # four wheel steps in a row sent one request
-        self.assertEqual(js('return window.tsl.rv.requests'), requests + 1)
+        self.assertEqual(viewer('requests'), requests + 1)
         badge = js('return document.querySelector("#liveBadge .t").textContent')
-        tile = js('const t = window.tsl.rv.tile; return {W: t.W, H: t.H, gsd: t.gsd, ms: t.ms, E0: t.E0, N0: t.N0}')
+        tile = js('const t = tslTest.viewer().tile; return {W: t.W, H: t.H, gsd: t.gsd, ms: t.ms, E0: t.E0, N0: t.N0}')
         self.assertEqual(badge, 'live %d×%d · %.2f cm/px · %d ms' % (tile['W'], tile['H'], tile['gsd'] * 100, tile['ms']))
-        self.assertGreater(js('return window.tsl.rv.s'), 1.05)
+        self.assertGreater(viewer('s'), 1.05)
         # what the canvas shows in the middle is the tile's finished pixel there
-        px = js('''const r = window.tsl.rv, t = r.tile, rep = window.tsl.report;
+        px = js('''const r = tslTest.viewer(), t = r.tile, rep = tslTest.state().report;
           const k = rep.size_px[0] / r.W, g = rep.gsd_m * k;
           const e = rep.origin_utm[0] + (arguments[0] - r.ox) / r.s * g, n = rep.origin_utm[1] - (arguments[1] - r.oy) / r.s * g;
           const x = Math.floor((e - t.E0) / t.gsd), y = Math.floor((t.N0 - n) / t.gsd), p = 4 * (y * t.W + x);
@@ -352,28 +359,31 @@ class ResultViews(unittest.TestCase):
             self.assertAlmostEqual(got[c], px[c], delta=24, msg=(got, px))
         shot('result-live')
         # a finishing change re-finishes the tile in the browser too
-        tile_px = js('return Array.from(window.tsl.rv.tile.finished.slice(0, 4000))')
-        js('window.tsl.setVal("saturation", 1.6)')
-        sb.wait(DRV, lambda d: js('return Array.from(window.tsl.rv.tile.finished.slice(0, 4000))') != tile_px, 30,
+        tile_px = js('return Array.from(tslTest.viewer().tile.finished.slice(0, 4000))')
+        js('tslTest.set("saturation", 1.6)')
+        sb.wait(DRV, lambda d: js('return Array.from(tslTest.viewer().tile.finished.slice(0, 4000))') != tile_px, 30,
                 'the re-finished tile')
-        requests = js('return window.tsl.rv.requests')
-        # A view beside the mosaic asks for nothing.
-        js('const r = window.tsl.rv; r.keepOx = r.ox; r.ox += 1e6; window.tsl.scheduleLive("view")')
+        requests = viewer('requests')
+        # A view dragged far beside the mosaic asks for nothing.
+        js('''const cv = document.getElementById("rvCv"), b = cv.getBoundingClientRect();
+          const x = b.left + b.width / 2, y = b.top + b.height / 2;
+          cv.dispatchEvent(new MouseEvent("mousedown", {clientX: x, clientY: y, button: 0, bubbles: true}));
+          window.dispatchEvent(new MouseEvent("mousemove", {clientX: x + 1e6, clientY: y}));
+          window.dispatchEvent(new MouseEvent("mouseup", {clientX: x + 1e6, clientY: y, button: 0}))''')
         time.sleep(0.7)
-        self.assertEqual(js('return window.tsl.rv.requests'), requests)
-        js('const r = window.tsl.rv; r.ox = r.keepOx')
+        self.assertEqual(viewer('requests'), requests)
         # Back at the preview's own resolution the tile is dropped, again without a request.
         DRV.find_element(By.ID, 'bFit').click()
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.tile === null'), 30, 'the tile to go')
-        self.assertEqual(js('return window.tsl.rv.requests'), requests)
+        sb.wait(DRV, lambda d: js('return tslTest.viewer().tile === null'), 30, 'the tile to go')
+        self.assertEqual(viewer('requests'), requests)
         self.assertEqual(js('return document.querySelector("#liveBadge .t").textContent'), 'live')
         # A blending setting renders again and marks the preview as differing from the export.
-        js('window.tsl.setVal("feather", 3)')
+        js('tslTest.set("feather", 3)')
         sb.wait(DRV, lambda d: 'preview ≠ export' in js('return document.querySelector("#liveBadge .t").textContent'),
                 60, 'the dirty badge')
-        self.assertEqual(js('return window.tsl.rv.requests'), requests + 1)
-        js('window.tsl.setVal("feather", null); window.tsl.setVal("saturation", 1); window.tsl.setVal("ev", window.tsl.rv.ev0);'
-           'window.tsl.setVal("wb", [1, 1, 1])')
+        self.assertEqual(viewer('requests'), requests + 1)
+        js('tslTest.set("feather", null); tslTest.set("saturation", 1); tslTest.set("ev", tslTest.viewer().ev0);'
+           'tslTest.set("wb", [1, 1, 1])')
         self.check_white_balance_tools(cw, ch)
         self.check_a_result_without_its_mask(res)
         if SHOTS:
@@ -381,10 +391,10 @@ class ResultViews(unittest.TestCase):
                   % (round_trip * 1000, tile['ms'], tile['W'], tile['H']))
 
     def check_white_balance_tools(self, cw, ch):
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.s < 1.05'), 30, 'the fitted view')
+        sb.wait(DRV, lambda d: viewer('s') < 1.05, 30, 'the fitted view')
 
         def click_image(px, py):  # a press on the working-preview pixel (px, py)
-            js('''const r = window.tsl.rv, cv = document.getElementById("rvCv"), b = cv.getBoundingClientRect();
+            js('''const r = tslTest.viewer(), cv = document.getElementById("rvCv"), b = cv.getBoundingClientRect();
               const x = b.left + r.ox + (arguments[0] + 0.5) * r.s, y = b.top + r.oy + (arguments[1] + 0.5) * r.s;
               for (const t of ["mousedown", "mouseup"])
                 (t === "mousedown" ? cv : window).dispatchEvent(new MouseEvent(t, {clientX: x, clientY: y, button: 0, bubbles: true}))''',
@@ -393,23 +403,23 @@ class ResultViews(unittest.TestCase):
         DRV.find_element(By.ID, 'bPick').click()
         sb.wait_toast(DRV, lambda t: t == 'Click a neutral grey or white surface (limestone, concrete, road marking)', 30, 'the toast')
         click_image(1, 1)  # too close to the edge for a 7 x 7 average
-        self.assertTrue(js('return window.tsl.rv.picking'))
-        self.assertEqual(js('return window.tsl.val("wb")'), [1, 1, 1])
+        self.assertTrue(viewer('picking'))
+        self.assertEqual(sb.state(DRV)['values']['wb'], [1, 1, 1])
         # the brightest near-grey covered spot (a road or a marking), as a user would pick it
-        px, py = js('''const r = window.tsl.rv; let best = -1, at = [0, 0];
+        px, py = js('''const r = tslTest.viewer(); let best = -1, at = [0, 0];
           for (let y = 10; y < r.H - 10; y += 3) for (let x = 10; x < r.W - 10; x += 3) {
             const p = 4 * (y * r.W + x), a = r.neutral.slice(p, p + 3), v = a[0] + a[1] + a[2];
             if (r.mask[p] === 255 && v < 600 && Math.max(...a) - Math.min(...a) < 30 && v > best) { best = v; at = [x, y]; } }
           return at''')
         click_image(px, py)
-        sb.wait(DRV, lambda d: not js('return window.tsl.rv.picking'), 30, 'the pick')
+        sb.wait(DRV, lambda d: not viewer('picking'), 30, 'the pick')
         sb.wait_toast(DRV, lambda t: t == 'White balance set from picked neutral', 30, 'the toast')
-        wb = js('return window.tsl.val("wb")')
+        wb = sb.state(DRV)['values']['wb']
         self.assertEqual(wb[1], 1)
         # the picked patch comes out grey: its finished channels agree within the 8-bit steps
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.finished !== null'), 30, 'the re-finish')
+        sb.wait(DRV, lambda d: js('return tslTest.viewer().finished !== null'), 30, 'the re-finish')
         time.sleep(0.3)
-        patch = js('''const r = window.tsl.rv, m = [0, 0, 0];
+        patch = js('''const r = tslTest.viewer(), m = [0, 0, 0];
           for (let y = arguments[1] - 3; y <= arguments[1] + 3; y++) for (let x = arguments[0] - 3; x <= arguments[0] + 3; x++)
             for (let c = 0; c < 3; c++) m[c] += r.finished[4 * (y * r.W + x) + c] / 49;
           return m''', px, py)
@@ -417,16 +427,18 @@ class ResultViews(unittest.TestCase):
         self.assertAlmostEqual(patch[2], patch[1], delta=4, msg=(wb, patch))
         # Grey world: after Auto WB the linear means over the covered mosaic are equal; after
         # Auto EV their luminance sits at 18 % grey.
-        means = '''const r = window.tsl.rv, S = window.tsl, wb = S.val("wb"), k = 2 ** (S.val("ev") - r.ev0), m = [0, 0, 0];
+        # sRGB decoding written out here, apart from the page's own table
+        means = '''const r = tslTest.viewer(), v = tslTest.state().values, wb = v.wb, k = 2 ** (v.ev - r.ev0), m = [0, 0, 0];
+          const lin = i => { const x = i / 255; return x <= 0.04045 ? x / 12.92 : ((x + 0.055) / 1.055) ** 2.4; };
           let n = 0;
           for (let p = 0; p < r.neutral.length; p += 16) { if (r.mask[p] < 200) continue; n++;
-            for (let c = 0; c < 3; c++) m[c] += S.LIN[r.neutral[p + c]] * wb[c] * k; }
+            for (let c = 0; c < 3; c++) m[c] += lin(r.neutral[p + c]) * wb[c] * k; }
           return m.map(v => v / n)'''
-        js('window.tsl.setVal("wb", [1, 1, 1])')
+        js('tslTest.set("wb", [1, 1, 1])')
         DRV.find_element(By.ID, 'bAutoWb').click()
         sb.wait_toast(DRV, lambda t: t == 'Grey-world white balance applied', 30, 'the toast')
         r, g, b = js(means)
-        wb = js('return window.tsl.val("wb")')
+        wb = sb.state(DRV)['values']['wb']
         for ratio, w in [(r / g, wb[0]), (b / g, wb[2])]:
             if w not in (0.4, 2.2):  # a multiplier held at its limit cannot reach grey
                 self.assertAlmostEqual(ratio, 1, delta=0.005, msg=wb)
@@ -435,24 +447,24 @@ class ResultViews(unittest.TestCase):
         sb.wait_toast(DRV, lambda t: t == 'Mid-tones set to 18 % grey', 30, 'the toast')
         r, g, b = js(means)
         self.assertAlmostEqual(0.2126 * r + 0.7152 * g + 0.0722 * b, 0.18, delta=0.002)
-        js('window.tsl.setVal("wb", [1, 1, 1]); window.tsl.setVal("ev", window.tsl.rv.ev0)')
+        js('tslTest.set("wb", [1, 1, 1]); tslTest.set("ev", tslTest.viewer().ev0)')
 
     def check_a_result_without_its_mask(self, res):
         mask = res['report']['preview'][:-4] + '_mask.png'
         os.rename(mask, mask + '.away')
         try:
             sb.open_page(DRV, STUDIO.url)
-            sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result without its mask')
-            js('window.tsl.switchTab("result")')
-            got = js('const r = window.tsl.rv; let opaque = true;'
+            sb.wait(DRV, lambda d: viewer('loaded'), 20, 'the result without its mask')
+            sb.tab(DRV, 'result')
+            got = js('const r = tslTest.viewer(); let opaque = true;'
                      'for (let p = 3; p < r.finished.length; p += 4) if (r.finished[p] !== 255) { opaque = false; break; }'
-                     'return [r.mask === null, opaque, r.hist.n === r.W * r.H]')
+                     'return [r.mask === null, opaque, r.histN === r.W * r.H]')
             self.assertEqual(got, [True, True, True])
             # The reloaded page counts its live requests from 1 again, under its own client id,
             # and is still answered.
-            self.assertEqual(js('return window.tsl.rv.seq'), 0)
+            self.assertEqual(viewer('seq'), 0)
             zoom_in()
-            self.assertEqual(js('return window.tsl.rv.tile.seq'), 1)
+            self.assertEqual(js('return tslTest.viewer().tile.seq'), 1)
         finally:
             os.rename(mask + '.away', mask)
 
@@ -460,9 +472,9 @@ class ResultViews(unittest.TestCase):
         res = need_result()
         rep = res['report']
         sb.open_page(DRV, STUDIO.url)
-        sb.wait(DRV, lambda d: js('return window.tsl.rv.loaded'), 20, 'the result')
+        sb.wait(DRV, lambda d: viewer('loaded'), 20, 'the result')
         close_drawers()
-        js('window.tsl.switchTab("report")')
+        sb.tab(DRV, 'report')
         adj = rep['adjustment']
         w, h = rep['size_px']
         base = rep['output'][:-4]
@@ -526,8 +538,8 @@ class ResultViews(unittest.TestCase):
         finally:
             js('window.fetch = window.realFetch')
         # A report without a preview leaves no picture of the earlier result behind.
-        js('window.tsl.loadResult(Object.assign({}, arguments[0], {preview: null}))', rep)
-        self.assertEqual(js('return [window.tsl.rv.loaded, document.getElementById("resultEmpty").hidden]'), [False, False])
+        js('return tslTest.loadResult(Object.assign({}, arguments[0], {preview: null}))', rep)
+        self.assertEqual(js('return [tslTest.viewer().loaded, document.getElementById("resultEmpty").hidden]'), [False, False])
 
         # Reports of other builds: alignment figures, a terrain model, self-calibration terms.
         shaped = [
@@ -555,20 +567,20 @@ class ResultViews(unittest.TestCase):
             with self.subTest(name):
                 fake = dict(rep)
                 fake.update(change)
-                js('window.tsl.report = arguments[0]; window.tsl.renderReport()', fake)
+                js('return tslTest.loadResult(arguments[0])', fake)
                 got = {c[0]: c for c in report_cards()}
                 for c in cards:
                     self.assertEqual(got[c[0]], c)
                 self.assertEqual(js('return document.querySelectorAll("#outFiles .fr").length'), n_files)
                 # only a card with unaligned images is outlined in the error colour
                 self.assertEqual(js('return document.querySelectorAll("#repCards .rc.bad").length'), n_bad)
-        js('window.tsl.report = arguments[0]; window.tsl.renderReport()', rep)
+        js('return tslTest.loadResult(arguments[0])', rep)
 
     def test_f_performance_view_follows_a_build(self):
         sb.open_page(DRV, STUDIO.url, fresh=True)
         close_drawers()
-        js('window.tsl.switchTab("perf")')
-        sb.wait(DRV, lambda d: js('return window.tsl.samples.length') >= 2, 30, 'samples')
+        sb.tab(DRV, 'perf')
+        sb.wait(DRV, lambda d: len(sb.state(d)['samples']) >= 2, 30, 'samples')
         status, cache = STUDIO.api('api/cache')
         sb.wait(DRV, lambda d: js('return document.getElementById("cacheLine").textContent').startswith('%.2f GB in ' % cache['gb'])
                 or cache['enabled'] is False, 30, 'the disk-cache line')
@@ -582,23 +594,22 @@ class ResultViews(unittest.TestCase):
             self.assertEqual(cards['GPU'], ['–', 'no NVIDIA GPU detected'])
             self.assertEqual(cards['VRAM'][0], '–')
         # One bar per core the machine reports; under a CPU affinity mask that can exceed the threads we may use.
-        cores = js('const s = window.tsl.samples; return s[s.length - 1].cores.length')
+        cores = len(sb.state(DRV)['samples'][-1]['cores'])
         self.assertGreaterEqual(cores, st['cores_logical'])
         self.assertEqual(len(js('return document.querySelectorAll("#perfCores .cb")')), cores)
 
         settings = {'input': [sb.FLIGHT], 'output': os.path.join(OUT, 'perf.tif'), 'no_refine': True, 'gsd': 3}
         status, r = STUDIO.api('api/run', settings)
         self.assertEqual(status, 200, r)
-        sb.wait(DRV, lambda d: js('const s = window.tsl.samples; return s[s.length - 1].state') == 'running', 20,
-                'a sample of the running build')
+        sb.wait(DRV, lambda d: sb.state(d)['samples'][-1]['state'] == 'running', 20, 'a sample of the running build')
         spark = 'return [document.getElementById("spCpu").toDataURL(), document.getElementById("spMem").toDataURL()]'
         first = js(spark)
-        t_first = js('const s = window.tsl.samples; return s[s.length - 1].t')
-        sb.wait(DRV, lambda d: js('const s = window.tsl.samples; return s[s.length - 1].t') > t_first, 30, 'the next sample')
+        t_first = sb.state(DRV)['samples'][-1]['t']
+        sb.wait(DRV, lambda d: sb.state(d)['samples'][-1]['t'] > t_first, 30, 'the next sample')
         # the sparklines redraw after the sample arrives; allow a loaded machine its time
         sb.wait(DRV, lambda d: all(a != b for a, b in zip(first, js(spark))), 30, 'the redrawn sparklines')
         second = js(spark)
-        running = js('const s = window.tsl.samples; return s[s.length - 1].state') == 'running'
+        running = sb.state(DRV)['samples'][-1]['state'] == 'running'
         self.assertNotEqual(first[0], second[0])
         self.assertNotEqual(first[1], second[1])
         if running:
@@ -615,29 +626,35 @@ class ResultViews(unittest.TestCase):
     def test_g_figures(self):
         if not SHOTS:
             self.skipTest('figures only with TSL_PAGE_SHOTS')
-        scan_folder(sb.FLIGHT)
+        real = scan_folder(sb.FLIGHT)
         close_drawers()
-        ms = js('''const S = window.tsl, real = S.scan, shots = [];
-          for (let k = 0; k < 200; k++) {
-            const b = real.shots[k % real.shots.length], dx = 60 * Math.floor(k / real.shots.length);
-            shots.push(Object.assign({}, b, {name: "P" + k + ".JPG", seq: k, E: b.E + dx,
-                                             fp: b.fp.map(p => [p[0] + dx, p[1]])}));
-          }
-          S.scan = Object.assign({}, real, {shots});
-          S.fitMap();
-          const t = [];
-          for (let i = 0; i < 30; i++) { const t0 = performance.now(); S.drawMap(); t.push(performance.now() - t0); }
-          S.scan = real;
-          t.sort((a, b) => a - b);
-          return [t[15], t[28]]''')
-        print('\nmap redraw, 200 photos: median %.1f ms, slowest but one %.1f ms' % tuple(ms))
-        fin = js('''const S = window.tsl, W = 2048, H = 1536, src = new Uint8ClampedArray(W * H * 4), out = new Uint8ClampedArray(W * H * 4);
-          for (let p = 0; p < src.length; p++) src[p] = (p * 2654435761 >>> 24) & 255;
-          const run = () => { const t = []; for (let i = 0; i < 7; i++) { const t0 = performance.now(); S.finishPixels(src, src, out, 0);
-            S.histogram(out, src); t.push(performance.now() - t0); } t.sort((a, b) => a - b); return t[3]; };
-          S.setVal("saturation", 1); const a = run(); S.setVal("saturation", 1.3); const b = run(); S.setVal("saturation", 1);
-          return [a, b]''')
-        print('finishing + histogram of a 2048x1536 result: %.1f ms (saturation 1), %.1f ms (saturation 1.3)' % tuple(fin))
+        shots = []
+        for k in range(200):
+            b, dx = real['shots'][k % len(real['shots'])], 60 * (k // len(real['shots']))
+            shots.append(dict(b, name='P%d.JPG' % k, seq=k, E=b['E'] + dx, fp=[[p[0] + dx, p[1]] for p in b['fp']]))
+        sb.fake_scan(DRV, dict(real, shots=shots))
+        t = []
+        for _ in range(30):
+            sb.press(DRV, 'f')  # fits and draws the map at once
+            t.append(sb.state(DRV)['map']['lastMs'])
+        t.sort()
+        print('\nmap redraw, 200 photos: median %.1f ms, slowest but one %.1f ms' % (t[15], t[28]))
+        res = need_result()
+        sb.open_page(DRV, STUDIO.url)
+        sb.wait(DRV, lambda d: viewer('loaded'), 20, 'the result')
+        sb.tab(DRV, 'result')
+        fin = []
+        for sat in [1, 1.3]:
+            t = []
+            for _ in range(7):
+                js('tslTest.set("saturation", arguments[0])', sat)
+                sb.next_frame(DRV)
+                t.append(viewer('finishMs'))
+            fin.append(sorted(t)[3])
+        js('tslTest.set("saturation", 1)')
+        w, h = viewer('W', 'H')
+        print('finishing of the %dx%d result of %s: %.1f ms (saturation 1), %.1f ms (saturation 1.3)'
+              % (w, h, os.path.basename(res['path']), fin[0], fin[1]))
 
 
 def zoom_in():
@@ -645,7 +662,7 @@ def zoom_in():
     js('''const cv = document.getElementById("rvCv"), r = cv.getBoundingClientRect();
       for (let i = 0; i < 4; i++) cv.dispatchEvent(new WheelEvent("wheel", {deltaY: -400, clientX: r.left + r.width / 2,
         clientY: r.top + r.height / 2, bubbles: true, cancelable: true}))''')
-    sb.wait(DRV, lambda d: js('return window.tsl.rv.tile !== null'), 60, 'the live tile')
+    sb.wait(DRV, lambda d: js('return tslTest.viewer().tile !== null'), 60, 'the live tile')
 
 
 def num(v):
@@ -709,10 +726,16 @@ def perf_cards():
 
 def neutral_at(x, y):
     """The canvas pixel at (x, y) when the viewer shows the Neutral mode."""
-    return js('''const r = window.tsl.rv, old = r.mode; r.mode = "before"; window.tsl.paintResult();
-      const cv = document.getElementById("rvCv"), k = cv.width / cv.clientWidth;
+    old = viewer('mode')
+    mode = 'document.querySelector(\'#rvModes button[data-m="\' + arguments[0] + \'"]\').click()'
+    js(mode, 'before')
+    sb.next_frame(DRV)
+    got = js('''const cv = document.getElementById("rvCv"), k = cv.width / cv.clientWidth;
       const d = cv.getContext("2d").getImageData(Math.round(arguments[0] * k), Math.round(arguments[1] * k), 1, 1).data;
-      r.mode = old; window.tsl.paintResult(); return [d[0], d[1], d[2]]''', x, y)
+      return [d[0], d[1], d[2]]''', x, y)
+    js(mode, old)
+    sb.next_frame(DRV)
+    return got
 
 
 def set_layers(on):

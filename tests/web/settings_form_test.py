@@ -30,7 +30,7 @@ def ctl(key):
 
 
 def open_drawer(did):
-    if not sb.js(DRV, 'return window.tsl.open.includes(arguments[0])', did):
+    if did not in sb.state(DRV)['open']:
         DRV.find_element(By.CSS_SELECTOR, '.rb[data-d="%s"]' % did).click()
 
 
@@ -147,14 +147,14 @@ class SettingsForm(unittest.TestCase):
         sb.open_page(DRV, STUDIO.url, fresh=True)
 
     def test_fresh_browser_defaults(self):
-        self.assertEqual(sb.js(DRV, 'return window.tsl.open'), ['src'])
+        self.assertEqual(sb.state(DRV)['open'], ['src'])
         self.assertTrue(DRV.find_element(By.CSS_SELECTOR, '.drawer[data-d="src"]').is_displayed())
         on = DRV.find_elements(By.CSS_SELECTOR, '#presets button.on')
         self.assertEqual([b.text for b in on], ['Balanced'])
         self.assertEqual(settle_cmd(), 'tessaly')
 
     def test_every_control_changes_the_command_line_as_the_server_says(self):
-        workers_default = sb.js(DRV, 'return window.tsl.defaults.workers')
+        workers_default = sb.state(DRV)['defaults']['workers']
         for drawer, key, act, parts in CASES:
             with self.subTest(key=key):
                 open_drawer(drawer)
@@ -194,20 +194,21 @@ class SettingsForm(unittest.TestCase):
         self.assertIn('--match-px 3200', settle_cmd())
         preset('Balanced')
         self.assertEqual(settle_cmd(), 'tessaly')
-        left = sb.js(DRV, 'return Object.keys(window.tsl.set)')
+        left = sb.js(DRV, 'return Object.keys(tslTest.state().set)')
         self.assertEqual(left, [], 'max values left in the settings')
         # Quick look before any scan: 8 cm
         preset('Quick look')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.set.gsd'), 8)
+        self.assertEqual(sb.state(DRV)['set']['gsd'], 8)
         self.assertIn('--no-refine', settle_cmd())
         # after a scan with a GSD of 2.13 cm: 8.5
-        sb.js(DRV, 'window.tsl.scan = {stats: {gsd_cm: 2.13}, shots: []}')
+        sb.js(DRV, 'tslTest.set("input", ["/tmp/a"])')
+        sb.fake_scan(DRV, {'stats': {'gsd_cm': 2.13}, 'shots': []})
         preset('Quick look')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.set.gsd'), 8.5)
+        self.assertEqual(sb.state(DRV)['set']['gsd'], 8.5)
         # a change of a setting removes the highlight; a change of the input keeps it
         open_drawer('src')
         typed('/tmp/a')('input')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.preset'), 'quick')
+        self.assertEqual(sb.state(DRV)['preset'], 'quick')
         open_drawer('out')
         seg('Bicubic')('interp')
         self.assertEqual(DRV.find_elements(By.CSS_SELECTOR, '#presets button.on'), [])
@@ -219,7 +220,7 @@ class SettingsForm(unittest.TestCase):
         self.assertIn('--neighbors 12', settle_cmd())
         arrows(-2)('neighbors')
         self.assertEqual(settle_cmd(), 'tessaly')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.set.neighbors'), 10)
+        self.assertEqual(sb.state(DRV)['set']['neighbors'], 10)
 
     def test_derived_output_path(self):
         cases = [  # (typed input, output before, output after)
@@ -232,10 +233,9 @@ class SettingsForm(unittest.TestCase):
         ]
         for inp, before, after in cases:
             with self.subTest(inp=inp):
-                sb.js(DRV, 'window.tsl.set = {}; if (arguments[0] !== null) window.tsl.set.output = arguments[0];'
-                      'window.tsl.refreshAll()', before)
+                sb.js(DRV, 'tslTest.set("output", arguments[0])', before)
                 typed(inp)('input')
-                self.assertEqual(sb.js(DRV, 'return window.tsl.val("output")'), after)
+                self.assertEqual(sb.state(DRV)['values']['output'], after)
                 field = ctl('output').find_element(By.CSS_SELECTOR, 'input')
                 self.assertEqual(field.get_attribute('value'), after)
 
@@ -250,31 +250,32 @@ class SettingsForm(unittest.TestCase):
         typed('2.5')('gsd')
         self.assertIn('--gsd 2.5', settle_cmd())
         typed('')('gsd')  # emptied: null
-        self.assertIsNone(sb.js(DRV, 'return window.tsl.set.gsd'))
+        self.assertIsNone(sb.state(DRV)['set'].get('gsd'))
         self.assertEqual(settle_cmd(), 'tessaly')
         seg('Feather')('blend')
         ctl('blend').find_element(By.CSS_SELECTOR, '.cd').click()
-        self.assertEqual(sb.js(DRV, 'return window.tsl.val("blend")'), 'multiband')
+        self.assertEqual(sb.state(DRV)['values']['blend'], 'multiband')
         self.assertNotIn('changed', ctl('blend').get_attribute('class'))
         # a double click on a range resets it
         open_drawer('aln')
         arrows(3)('ba_rounds')
         from selenium.webdriver.common.action_chains import ActionChains
         ActionChains(DRV).double_click(ctl('ba_rounds').find_element(By.CSS_SELECTOR, 'input[type=range]')).perform()
-        self.assertEqual(sb.js(DRV, 'return window.tsl.val("ba_rounds")'), 3)
+        self.assertEqual(sb.state(DRV)['values']['ba_rounds'], 3)
 
     def test_drawers_open_pin_and_close(self):
         open_drawer('opt')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.open'), ['opt'])
+        self.assertEqual(sb.state(DRV)['open'], ['opt'])
         DRV.find_element(By.CSS_SELECTOR, '.drawer[data-d="opt"] .pinb').click()
         open_drawer('col')
-        self.assertEqual(sb.js(DRV, 'return window.tsl.open'), ['opt', 'col'])
+        self.assertEqual(sb.state(DRV)['open'], ['opt', 'col'])
         open_drawer('out')  # closes the unpinned one only
-        self.assertEqual(sb.js(DRV, 'return window.tsl.open'), ['opt', 'out'])
+        self.assertEqual(sb.state(DRV)['open'], ['opt', 'out'])
         stored = sb.js(DRV, 'return JSON.parse(localStorage.getItem("tsl.drawers"))')
         self.assertEqual(stored, {'open': ['opt', 'out'], 'pinned': ['opt']})
         DRV.find_element(By.CSS_SELECTOR, '.rb[data-d="opt"]').click()  # the open drawer's button closes and unpins
-        self.assertEqual(sb.js(DRV, 'return [window.tsl.open, window.tsl.pinned]'), [['out'], []])
+        st = sb.state(DRV)
+        self.assertEqual([st['open'], st['pinned']], [['out'], []])
         DRV.find_element(By.CSS_SELECTOR, '.drawer[data-d="out"] .dh button[title="Close"]').click()
         self.assertFalse(DRV.find_element(By.ID, 'drawers').is_displayed())
 
@@ -285,7 +286,7 @@ class SettingsForm(unittest.TestCase):
         seg('Off')('dense')
         DRV.find_element(By.XPATH, '//button[contains(., "Reset settings to defaults")]').click()
         self.assertEqual(sb.wait_toast(DRV, lambda t: t.startswith('Settings'), 5), 'Settings reset to defaults')
-        self.assertEqual(sorted(sb.js(DRV, 'return Object.keys(window.tsl.set)')), ['input', 'output'])
+        self.assertEqual(sorted(sb.state(DRV)['set']), ['input', 'output'])
         self.assertEqual([b.text for b in DRV.find_elements(By.CSS_SELECTOR, '#presets button.on')], ['Balanced'])
         DRV.find_element(By.XPATH, '//button[contains(., "Copy settings")]').click()
         self.assertEqual(sb.wait_toast(DRV, lambda t: t.startswith('Settings c'), 5), 'Settings copied')
@@ -303,7 +304,7 @@ class SettingsForm(unittest.TestCase):
         # an unreadable stored theme falls back to the defaults
         sb.js(DRV, 'localStorage.setItem("tsl.theme", "{not json")')
         sb.open_page(DRV, STUDIO.url)
-        self.assertEqual(sb.js(DRV, 'return window.tsl.theme.accent'), '#ffa257')
+        self.assertEqual(sb.state(DRV)['theme']['accent'], '#ffa257')
 
 
 if __name__ == '__main__':

@@ -208,10 +208,59 @@ def expected_cmd(studio, settings):
     return ' '.join(['tessaly'] + ['"%s"' % a if re.search(r'\s', a) else a for a in r['argv']])
 
 
+def state(drv):
+    """The page state as its test interface gives it (window.tslTest.state())."""
+    return js(drv, 'return tslTest.state()')
+
+
 def page_settings(drv):
     # As JSON text: the driver's own object transfer sorts the keys, and their order is the
     # order of the arguments.
-    return json.loads(js(drv, 'return JSON.stringify(window.tsl.settingsObj())'))
+    return json.loads(js(drv, 'return JSON.stringify(tslTest.settings())'))
+
+
+def tab(drv, name):
+    """Shows a view by clicking its tab."""
+    js(drv, 'document.querySelector(\'.tab[data-tab="\' + arguments[0] + \'"]\').click()', name)
+
+
+def press(drv, key):
+    """A key pressed on the page itself, outside any field."""
+    js(drv, 'document.dispatchEvent(new KeyboardEvent("keydown", {key: arguments[0], bubbles: true}))', key)
+
+
+def next_frame(drv):
+    """Waits until the page has drawn what it scheduled for its next animation frame."""
+    js(drv, 'return new Promise(r => requestAnimationFrame(() => requestAnimationFrame(() => r(true))))')
+
+
+def close_drawers(drv):
+    """Closes every open drawer with its close button."""
+    js(drv, 'for (const b of document.querySelectorAll(\'.drawer:not([hidden]) .dh button[title="Close"]\')) b.click()')
+
+
+def fake_reply(drv, path, status, body):
+    """Makes the page's next request to `path` get this reply instead of the server's."""
+    js(drv, '''const [path, status, text] = arguments, real = window.fetch;
+      window.fakePending = true;
+      window.fetch = (url, opt) => {
+        if (String(url) !== path) return real(url, opt);
+        window.fetch = real;
+        window.fakePending = false;
+        return Promise.resolve(new Response(text, {status}));
+      }''', path, status, body if isinstance(body, str) else json.dumps(body))
+
+
+def fake_scan(drv, reply):
+    """Scans with this reply in place of the server's (after a scan that is already under way);
+    returns the scan the page then holds."""
+    fake_reply(drv, '/api/scan', 200, reply)
+    js(drv, '''return (async () => {
+      await tslTest.scan().catch(() => null);
+      if (window.fakePending) await tslTest.scan();
+      return true;
+    })()''')
+    return state(drv)['scan']
 
 
 def wait_idle(studio, timeout=120):
