@@ -18,12 +18,11 @@ function flightPanel(which) {
 
 // The empty view's "Choose folder…": the folder becomes the input and is scanned.
 async function chooseFolder() {
-  try {
-    const p = await api.pick('dir');
-    if (!p) { toast('No folder chosen — paste the path in Source instead'); return; }
-    setVal('input', [p]);
-    inputChanged();
-  } catch (e) { toast(e.message, true); }
+  let p;
+  try { p = await api.pick('dir'); } catch (e) { toast(e.message, true); return; }
+  if (!p) { toast('No folder chosen — paste the path in Source instead'); return; }
+  setVal('input', [p]);
+  inputChanged();
 }
 
 // ---- flight map ------------------------------------------------------------------------------

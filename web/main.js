@@ -38,11 +38,16 @@ function onKey(e) {
 async function waitReady(tries) {
   if (S.info.ready !== false || tries >= 30) return;
   await new Promise(r => setTimeout(r, 1000));
+  let i, read = false;
   try {
-    takeInfo(await api.info());
+    i = await api.info();
+    read = true;
+  } catch (e) { /* next round */ }
+  if (read) {
+    takeInfo(i);
     renderBadges();
     emit('info');
-  } catch (e) { /* next round */ }
+  }
   waitReady(tries + 1);
 }
 
@@ -81,11 +86,15 @@ async function start() {
 
   const last = store.get('tsl.lastreport');
   if (last) {
+    let rep, loaded = false;
     try {
-      const rep = await api.report(last);
+      rep = await api.report(last);
+      loaded = true;
+    } catch (e) { store.del('tsl.lastreport'); }
+    if (loaded) {
       S.reportPath = last;
       loadResult(rep);
-    } catch (e) { store.del('tsl.lastreport'); }
+    }
   }
 
   await resumeJob();

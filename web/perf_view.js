@@ -130,14 +130,13 @@ function sparkline(cv, lines) {
   }
 }
 async function loadCache() {
-  try {
-    const c = await api.cache();
-    const el = $('cacheLine');
-    if (!el) return;
-    if (c.enabled === false) { el.replaceChildren('off'); return; }
-    el.replaceChildren(h('b', {}, fd(c.gb, 2) + ' GB'), ' in ' + (c.files ?? '–') + ' files · ' + (c.hits ?? '–') + ' hits / ' +
-      (c.misses ?? '–') + ' misses this build · ', h('span', {class: 'mono'}, String(c.dir ?? '')));
-  } catch (e) { /* the line stays as it was */ }
+  let c;
+  try { c = await api.cache(); } catch (e) { return; }  // the line stays as it was
+  const el = $('cacheLine');
+  if (!el) return;
+  if (c.enabled === false) { el.replaceChildren('off'); return; }
+  el.replaceChildren(h('b', {}, fd(c.gb, 2) + ' GB'), ' in ' + (c.files ?? '–') + ' files · ' + (c.hits ?? '–') + ' hits / ' +
+    (c.misses ?? '–') + ' misses this build · ', h('span', {class: 'mono'}, String(c.dir ?? '')));
 }
 function cacheLoop() {
   clearTimeout(P.cacheTimer);

@@ -146,20 +146,22 @@ async function exportDiagnostics(btn, out) {
   if (!r || typeof r.output !== 'string') return;
   btn.disabled = true;
   out.replaceChildren(h('span', {class: 'spin small'}), ' Analysing seams…');
+  let j;
   try {
-    const j = await api.diagnostics(noTif(r.output) + '_report.json');
-    const sm = j.seams && typeof j.seams === 'object' ? j.seams : {};
-    const name = String(j.path ?? '').split(/[\\/]/).pop();
-    out.textContent = name + ' · ' + (j.size_mb ?? '–') + ' MB · seams median ' + fd(sm.median_cm, 1) + ' cm (sequence ' +
-      fd(sm.sequence_median_cm, 1) + ', side ' + fd(sm.side_median_cm, 1) + ', frame edges ' + fd(sm.edge_median_cm, 1) + ')';
-    if (typeof j.path === 'string') reveal(j.path);
-    toast('Diagnostics bundle written');
+    j = await api.diagnostics(noTif(r.output) + '_report.json');
   } catch (e) {
     out.textContent = '';
     toast(e.message, true);
+    return;
   } finally {
     btn.disabled = false;
   }
+  const sm = j.seams && typeof j.seams === 'object' ? j.seams : {};
+  const name = String(j.path ?? '').split(/[\\/]/).pop();
+  out.textContent = name + ' · ' + (j.size_mb ?? '–') + ' MB · seams median ' + fd(sm.median_cm, 1) + ' cm (sequence ' +
+    fd(sm.sequence_median_cm, 1) + ', side ' + fd(sm.side_median_cm, 1) + ', frame edges ' + fd(sm.edge_median_cm, 1) + ')';
+  if (typeof j.path === 'string') reveal(j.path);
+  toast('Diagnostics bundle written');
 }
 
 on('init', renderReport);

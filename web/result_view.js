@@ -573,17 +573,18 @@ export function loadResult(rep) {
   return viewerLoad(S.report);
 }
 async function openReport() {
+  let rep;
   try {
     const p = await api.pick('report');
     if (!p) return;
-    const rep = await api.report(p);
-    const fin = rep && rep.finish && typeof rep.finish === 'object' ? rep.finish : {};
-    for (const k of LIVE_FINISH) if (fin[k] !== undefined) setVal(k, fin[k], true);
-    updateCmd();
-    S.reportPath = reportPathOf(rep);
-    loadResult(rep);
-    switchTab('result');
-  } catch (e) { toast(e.message, true); }
+    rep = await api.report(p);
+  } catch (e) { toast(e.message, true); return; }
+  const fin = rep && rep.finish && typeof rep.finish === 'object' ? rep.finish : {};
+  for (const k of LIVE_FINISH) if (fin[k] !== undefined) setVal(k, fin[k], true);
+  updateCmd();
+  S.reportPath = reportPathOf(rep);
+  loadResult(rep);
+  switchTab('result');
 }
 
 // The F key in the Result view: true when there is a result to fit.

@@ -43,6 +43,7 @@ let cmdBusy = false, cmdAgain = false;
 export function updateCmd() {
   if (cmdBusy) { cmdAgain = true; return; }
   cmdBusy = true; cmdAgain = false;
+  // A failed request leaves the command line as it was.
   api.argv(settingsObj()).then(r => {
     const argv = Array.isArray(r.argv) ? r.argv.map(a => String(a)) : null;
     if (!argv) return;
@@ -50,7 +51,7 @@ export function updateCmd() {
     // One span per argument, so that lines break between arguments rather than inside a flag.
     const parts = ['tessaly'].concat(argv.map(quoteArg));
     $('cmd').replaceChildren(...parts.flatMap((a, i) => [i ? ' ' : '', h('span', {class: a.length < 48 ? 'a' : ''}, a)]));
-  }).catch(() => {}).finally(() => {
+  }, () => {}).finally(() => {
     cmdBusy = false;
     if (cmdAgain) updateCmd();
   });
@@ -125,7 +126,7 @@ function buildPaths(it) {
     for (const q of p.split('|')) if (q && !cur.includes(q)) cur.push(q);
     setVal(it.k, cur);
     if (it.k === 'input') inputChanged();
-  }).catch(e => toast(e.message, true));
+  }, e => toast(e.message, true));
   const btns = h('div', {class: 'row'});
   if (it.add.includes('dir')) btns.append(h('button', {onclick: () => add('dir')}, plus(), ' Folder'));
   if (it.add.includes('files')) btns.append(h('button', {onclick: () => add('files')}, plus(), ' Files'));
@@ -173,7 +174,7 @@ function buildSave(it) {
   f.addEventListener('input', () => setVal(it.k, f.value.trim() || null));
   const dots = h('button', {title: 'Choose the output file', onclick: () => api.pick('save').then(p => {
     if (p) setVal(it.k, p);
-  }).catch(e => toast(e.message, true))}, '…');
+  }, e => toast(e.message, true))}, '…');
   const rev = h('button', {title: 'Show in Explorer', onclick: () =>
     api.reveal(val(it.k) || '.').catch(e => toast(e.message, true))}, '↗');
   const refresh = () => {
