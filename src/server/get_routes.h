@@ -1,7 +1,7 @@
 #pragma once
 // The studio's read-only API GET routes other than thumbnails: the settings schema and
 // environment facts, the job poll, the load history, a build's preview files and the
-// disk-cache figures. The page's own files are page_files.h.
+// disk-cache figures (the page's own files: page_files.h).
 #include <string>
 #include <string_view>
 
