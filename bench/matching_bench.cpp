@@ -16,11 +16,11 @@
 #include "config/config.h"
 #include "config/parse_args.h"
 #include "logx.h"
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 #include "matching/ratio_match.h"
 #include "matching/two_view.h"
 #include "pipeline/collect_images.h"
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 #include "util/par.h"
 
 #include <filesystem>

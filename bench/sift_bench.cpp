@@ -19,7 +19,7 @@
 #include "img/ops/feature_image.h"
 #include "logx.h"
 #include "meta/meta_reader.h"
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 #include "sift/sift.h"
 #include "util/par.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "flow/flow_field.h"
+#include "img/flow_field.h"
 #include "img/image.h"
 
 namespace tsl {

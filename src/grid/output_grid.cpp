@@ -69,12 +69,6 @@ std::string size_text(double value) {
   return std::string(buf, r.ptr);
 }
 
-uint64_t to_count(double value) {
-  if (!(value > 0.0)) return 0;
-  if (value >= 18446744073709551615.0) return UINT64_MAX;
-  return static_cast<uint64_t>(value);
-}
-
 double surface_reference_height(const Surface& surface) { return surface.z ? surface.z_median : surface.z0; }
 
 std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<const Vec3> positions, double ground) {

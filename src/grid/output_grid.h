@@ -68,8 +68,4 @@ std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMet
 // large and very small values ("5e-324", "1.6e+303", "70.7").
 std::string size_text(double value);
 
-// A non-negative count from a double: NaN and negative values give 0, values beyond the
-// range the largest count, fractions are cut.
-uint64_t to_count(double value);
-
 }  // namespace tsl

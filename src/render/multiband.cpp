@@ -12,6 +12,7 @@
 #include "logx.h"
 #include "platform/system.h"
 #include "render/warp_sample.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"

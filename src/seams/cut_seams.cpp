@@ -19,6 +19,7 @@
 #include "imageio/load_image.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"

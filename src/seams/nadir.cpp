@@ -6,6 +6,7 @@
 #include "grid/proj_grid.h"
 #include "img/ops/grid.h"
 #include "linalg/stats.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"

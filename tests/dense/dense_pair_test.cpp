@@ -9,7 +9,7 @@
 #include <limits>
 #include <numeric>
 
-#include "dense/dense_stage.h"
+#include "drivers/dense_stage.h"
 #include "linalg/stats.h"
 #include "support/log_capture.h"
 #include "support/flight_fixture.h"
@@ -101,33 +101,6 @@ TEST(GatherPoints, KeepsTheIndexOrderAndRejectsOutOfRange) {
   EXPECT_EQ(got[0].x, 2.0);
   EXPECT_EQ(got[1].x, 0.0);
   EXPECT_THROW(gather_points(pts, std::vector<size_t>{3}), InternalError);
-}
-
-TEST(DenseStageSetUp, FlowLabelScalesAndProgressStep) {
-  EXPECT_EQ(flow_backend_label("lk"), "Lucas-Kanade (CPU)");
-  EXPECT_EQ(flow_backend_label("LK"), "Lucas-Kanade (CPU)");
-  for (auto v : {std::optional<std::string_view>("lkx"), std::optional<std::string_view>(""),
-                 std::optional<std::string_view>()})
-    EXPECT_EQ(flow_backend_label(v), "DIS (CPU)");
-  ImageMeta big, small;
-  big.width = 4000;
-  big.height = 3000;
-  small.width = 1200;
-  small.height = 900;
-  const std::vector<ImageMeta> photos = {big, small};
-  EXPECT_EQ(dense_scales(photos, 2000), (std::vector<double>{0.5, 1.0}));
-  // A photo of unknown size: the quotient is infinite, so the scale is 1.
-  EXPECT_EQ(dense_scales(std::vector<ImageMeta>{ImageMeta{}}, 2000), std::vector<double>{1.0});
-  EXPECT_EQ(dense_progress_step(4), 1u);
-  EXPECT_EQ(dense_progress_step(12), 2u);
-  EXPECT_EQ(dense_progress_step(0), 1u);
-  // 4000 px wide photos at 2000 px: twice the native gsd.
-  CameraModel cam;
-  cam.fx = cam.fy = 1000.0;
-  big.lens = cam;
-  const std::vector<ImageMeta> two = {big, big};
-  const std::vector<Vec3> pos = {{0, 0, 100}, {0, 0, 100}};
-  EXPECT_DOUBLE_EQ(dense_gsd(two, pos, Surface::plane(0.0), dense_scales(two, 2000)), 0.2);
 }
 
 // --- hand-made geometry ------------------------------------------------------------------

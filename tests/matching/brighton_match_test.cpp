@@ -14,10 +14,10 @@
 #include "config/config.h"
 #include "config/parse_args.h"
 #include "support/py_oracle.h"
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 #include "pipeline/collect_images.h"
 #include "support/log_capture.h"
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 #include "support/test_util.h"
 #include "util/text.h"
 

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "matching/match_fixtures.h"
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 #include "matching/ratio_match.h"
 
 namespace tsl {

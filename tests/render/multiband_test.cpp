@@ -12,6 +12,7 @@
 #include "render/render.h"
 #include "seams/nadir.h"
 #include "support/render_fixtures.h"
+#include "util/count.h"
 #include "util/text.h"
 
 namespace tsl {

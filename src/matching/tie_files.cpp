@@ -1,12 +1,12 @@
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 
-#include "grid/output_grid.h"
 #include "logx.h"
-#include "pipeline/output_files.h"
+#include "util/count.h"
+#include "util/files.h"
 #include "util/json.h"
 #include "util/text.h"
 

@@ -1,4 +1,4 @@
-#include "pipeline/tie_summary.h"
+#include "matching/tie_summary.h"
 
 #include <gtest/gtest.h>
 

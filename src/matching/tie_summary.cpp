@@ -1,10 +1,10 @@
-#include "pipeline/tie_summary.h"
+#include "matching/tie_summary.h"
 
 #include <string>
 #include <vector>
 
 #include "logx.h"
-#include "pipeline/output_files.h"
+#include "util/path.h"
 
 namespace tsl {
 namespace {

@@ -1,4 +1,4 @@
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dense/dense_stage.h"
+#include "drivers/dense_stage.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 
 #include <algorithm>
 
 #include "logx.h"
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 #include "util/par.h"
 
 namespace tsl {

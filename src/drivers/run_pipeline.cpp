@@ -1,4 +1,4 @@
-#include "pipeline/run_pipeline.h"
+#include "drivers/run_pipeline.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -9,25 +9,25 @@
 #include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
 #include "config/usage.h"
-#include "dense/dense_stage.h"
+#include "drivers/dense_stage.h"
 #include "diag/diagnostics.h"
 #include "gains/gains.h"
 #include "grid/output_grid.h"
 #include "imageio/image_cache.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "pipeline/build_report.h"
 #include "pipeline/collect_images.h"
 #include "pipeline/last_run.h"
 #include "pipeline/output_files.h"
-#include "pipeline/render_stage.h"
+#include "drivers/render_stage.h"
 #include "pipeline/reuse_report.h"
-#include "pipeline/tie_summary.h"
+#include "matching/tie_summary.h"
 #include "surface/terrain.h"
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 
 namespace tsl {
 namespace {
