@@ -161,7 +161,7 @@ void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
     state.SkipWithError("cannot read the flight");
     return;
   }
-  const auto pairs = tsl::select_pairs(set->images, set->rotations, set->positions, config.neighbors);
+  const auto pairs = tsl::select_pairs({set->images, set->rotations, set->positions}, config.neighbors);
   auto features = tsl::extract_all_features(set->images, config);
   if (!features) {
     state.SkipWithError("feature extraction failed");

@@ -46,7 +46,7 @@ tsl::OutputGrid grid(int finer) {
 tsl::Config config(bool multiband) {
   tsl::Config cfg;
   cfg.workers = tsl::cpu_budget();
-  cfg.blend_multiband = multiband;
+  cfg.blend = multiband ? tsl::BlendMode::Multiband : tsl::BlendMode::Feather;
   return cfg;
 }
 

@@ -174,7 +174,7 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
       return std::unexpected(r.error());
     out.surface_file = archive;
   }
-  if (n >= 2 && config.blend_multiband) {
+  if (n >= 2 && config.blend == BlendMode::Multiband) {
     const auto t0 = std::chrono::steady_clock::now();
     auto seams = compute_seams(set.images, in.rotations, in.positions, *in.surface, in.gains, *grid, config, *in.cache);
     if (!seams) return std::unexpected(seams.error());

@@ -140,7 +140,7 @@ void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, Image
 // the dense stage with its second adjustment.
 std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   log_str("[2/6] pairs + features");
-  const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
+  const std::vector<PhotoPair> pairs = select_pairs({b.set.images, b.rotations, b.positions}, b.config.neighbors);
   logf("  {} overlapping pairs", pairs.size());
   log_matcher(b.config);
   auto features = extract_all_features(b.set.images, b.config);

@@ -195,7 +195,7 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
   if (!job.quiet) log_str("render: CPU");
   check_render_job(job);
   const Config& cfg = *job.config;
-  if (job.seam_map && cfg.blend_multiband) return render_multiband(job, sink);
+  if (job.seam_map && cfg.blend == BlendMode::Multiband) return render_multiband(job, sink);
 
   const std::vector<double> scales = source_load_scales(job);
   const std::vector<double> natives = native_gsds(job.images, job.positions, surface_reference_height(*job.surface));

@@ -37,7 +37,7 @@ TEST(BrightonMatching, InliersAgreeWithOpenCv) {
   test::LogCapture log;
   auto set = collect_images(config);
   ASSERT_TRUE(set) << set.error();
-  const auto pairs = select_pairs(set->images, set->rotations, set->positions, config.neighbors);
+  const auto pairs = select_pairs({set->images, set->rotations, set->positions}, config.neighbors);
   auto features = extract_all_features(set->images, config);
   ASSERT_TRUE(features) << features.error();
   std::vector<size_t> turned;

@@ -106,7 +106,7 @@ class FlightRender : public ::testing::Test {
 TEST_F(FlightRender, FeatherMosaicLiesOnTheTruthAndCoversTheFootprints) {
   Config cfg;
   cfg.workers = 1;
-  cfg.blend_multiband = false;
+  cfg.blend = BlendMode::Feather;
   const auto one = dir_->path() / "feather1.tif";
   const Rendered r = render(one, cfg, false, true);
   EXPECT_GT(r.grid.width, 300u);
@@ -135,10 +135,10 @@ TEST_F(FlightRender, MultibandMosaicLiesOnTheTruthWithASmallerToneStep) {
   // Gains of 1 leave the photos' exposure differences in: the blend has to hide them.
   Config cfg;
   cfg.workers = 3;
-  cfg.blend_multiband = false;
+  cfg.blend = BlendMode::Feather;
   const auto feather = dir_->path() / "feather_raw.tif";
   render(feather, cfg, false, false);
-  cfg.blend_multiband = true;
+  cfg.blend = BlendMode::Multiband;
   const auto multiband = dir_->path() / "multiband_raw.tif";
   const Rendered r = render(multiband, cfg, true, false);
   ASSERT_TRUE(r.seams.has_value());

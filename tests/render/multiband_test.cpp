@@ -118,7 +118,7 @@ struct MbRender {
   MbRender() {
     cfg.workers = 4;
     cfg.block_rows = 512;
-    cfg.blend_multiband = true;
+    cfg.blend = BlendMode::Multiband;
   }
   void add(double e0, double e1, double n0, double n1) {
     scene.add(e0, e1, n0, n1, static_cast<uint64_t>(std::lround(e1 - e0)) + 1,
@@ -136,7 +136,7 @@ struct MbRender {
     ImageCache cache(1e9, scene.loader());
     RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
     job.seam_map = &map;
-    cfg.blend_multiband = multiband;
+    cfg.blend = multiband ? BlendMode::Multiband : BlendMode::Feather;
     auto capture = std::make_shared<CaptureList>();
     const LogContext before = log_context();
     set_log_capture(capture);

@@ -69,7 +69,7 @@ struct CarScene {
   // within a metre of the car's outline are left out: resampling blends them with the ground
   // whatever the seams.
   double car_shown(const SeamMap& map) {
-    cfg.blend_multiband = true;
+    cfg.blend = BlendMode::Multiband;
     ImageCache cache(1e9, scene.loader());
     RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
     job.seam_map = &map;
