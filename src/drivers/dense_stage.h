@@ -2,21 +2,28 @@
 // The dense stage's flow loop and its set-up: the shared context of every pair (decode
 // scales, dense ground sampling distance, footprints on the preliminary terrain) and the
 // memory-capped parallel run of dense_pair over the candidate pairs.
-#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include "config/config.h"
 #include "dense/dense_pair.h"
+#include "flow/optical_flow.h"
 
 namespace tsl {
 
 inline constexpr double DENSE_BYTES_PER_JOB = 2.88e8;
 inline constexpr size_t DENSE_FOOTPRINT_SAMPLES = 8;
 
-// "Lucas-Kanade (CPU)" when a TESSALY_FLOW value selects Lucas-Kanade, else "DIS (CPU)".
-std::string_view flow_backend_label(std::optional<std::string_view> value);
+// The options of the dense stage.
+struct DenseOptions {
+  uint64_t match_px = 2000;  // photos are decoded with about this long side (never enlarged)
+  uint64_t ties = 80;        // ties kept per pair at most
+  uint64_t workers = 1;      // flow threads at most; free memory may allow fewer
+  FlowOptions flow;
+};
+
+// "Lucas-Kanade (CPU)" or "DIS (CPU)".
+std::string_view flow_backend_label(FlowBackend backend);
 
 // Per photo min(match_px / its longer side, 1); 1 when that is not a number.
 std::vector<double> dense_scales(std::span<const ImageMeta> images, uint64_t match_px);
@@ -27,10 +34,9 @@ double dense_gsd(std::span<const ImageMeta> images, std::span<const Vec3> positi
                  std::span<const double> scales);
 
 // The context of one stage over `pairs`, with the photos' current poses and the preliminary
-// terrain. Borrows every argument; they must outlive the context.
-DenseContext make_dense_context(std::span<const PhotoPair> pairs, std::span<const ImageMeta> images,
-                                std::span<const Mat3> rotations, std::span<const Vec3> positions,
-                                const Surface& surface, ImageCache& cache, const Config& config);
+// terrain. Borrows every argument but the options; they must outlive the context.
+DenseContext make_dense_context(std::span<const PhotoPair> pairs, const PlacedPhotos& photos, const Surface& surface,
+                                ImageCache& cache, const DenseOptions& options);
 
 // Progress step of the loop: a line every fifth of the pairs.
 size_t dense_progress_step(size_t pairs);

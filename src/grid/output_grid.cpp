@@ -81,11 +81,10 @@ std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<con
   return out;
 }
 
-std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMeta> images,
-                                                        std::span<const Mat3> rotations,
-                                                        std::span<const Vec3> positions, const Surface& surface,
+std::expected<OutputGrid, std::string> plan_output_grid(const PlacedPhotos& photos, const Surface& surface,
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose) {
+  const auto& [images, rotations, positions] = photos;
   if (rotations.size() < images.size() || positions.size() < images.size())
     internal_error(
         format("{} photos with {} rotations and {} positions", images.size(), rotations.size(), positions.size()));

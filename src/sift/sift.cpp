@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -339,7 +338,7 @@ int64_t octave_count(size_t w, size_t h) {
 // layers 1 to 3 held until then: selection reads positions, sizes, angles and responses
 // alone, so the result is that of describing every candidate first, at a tenth of the work
 // for a few thousand kept out of tens of thousands.
-SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
+SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
   if (gray.channels != 1 || gray.data.size() < gray.width * gray.height)
     internal_error(format("sift_extract needs a one-channel image, got {}x{}x{}", gray.width, gray.height,
                           gray.channels));
@@ -380,14 +379,14 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
   }
 
   const auto t_desc = Clock::now();
-  const std::vector<size_t> chosen = select_indices(candidates, n);
+  const std::vector<size_t> chosen = select_indices(candidates, options.features);
   SiftFeatures result;
   result.descriptors = describe(candidates, chosen, layers);
   result.keypoints.reserve(chosen.size());
   for (size_t idx : chosen) result.keypoints.push_back(candidates[idx]);
   const double desc_s = seconds_since(t_desc);
 
-  if (const char* prof = std::getenv("TSL_PROF"); prof != nullptr && !utf8_error(prof)) {
+  if (options.profile) {
     const std::string line = format("sift: blur {:.0} ms, detect+ori+desc {:.0} ms (desc {:.0} ms, {} candidates)\n",
                                     blur_s * 1e3, (detect_s + desc_s) * 1e3, desc_s * 1e3, candidates.size());
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -189,8 +189,8 @@ std::vector<uint8_t> ground_fill_cells(std::span<const double> m2, size_t nx, si
 
 }  // namespace
 
-std::vector<Vec3> triangulate_ties(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                   std::span<const Vec3> positions, std::span<const PairMatch> ties) {
+std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const PairMatch> ties) {
+  const auto& [images, rotations, positions] = photos;
   std::vector<Vec3> points;
   for (const PairMatch& pair : ties) {
     if (pair.i >= images.size() || pair.j >= images.size()) internal_error("tie pair names a photo outside the set");
@@ -255,10 +255,9 @@ std::vector<double> median_filter_5x5(std::span<const double> grid, size_t nx, s
   return out;
 }
 
-Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageMeta> images,
-                          std::span<const Mat3> rotations, std::span<const Vec3> positions, double ground,
-                          const std::optional<std::vector<Vec3>>& relief_points, std::span<const PairMatch> ties,
-                          bool final) {
+Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::optional<std::vector<Vec3>>& relief_points,
+                          std::span<const PairMatch> ties, const DsmOptions& options) {
+  const auto& [images, rotations, positions] = photos;
   // Scale figures from the footprints on the plane at the ground height.
   Box box;
   std::vector<double> widths, gsds;
@@ -276,21 +275,21 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
   }
   const double F = median(widths), G = median(gsds);
 
-  std::vector<Vec3> points = triangulate_ties(images, rotations, positions, ties);
+  std::vector<Vec3> points = triangulate_ties(photos, ties);
   if (relief_points && relief_points->size() >= points.size()) {
     points = *relief_points;
-  } else if (final) {
+  } else if (options.verbose) {
     logf("  triangulation: {} points from all inlier correspondences", points.size());
   }
 
   const size_t N = points.size();
   const double area = (box.max_e - box.min_e) * (box.max_n - box.min_n);
   const double cell =
-      dsm_cell ? *dsm_cell
+      options.cell ? *options.cell
                : std::min(F / 20.0, std::max(std::round(100.0 * 2.5 * std::sqrt(area / static_cast<double>(std::max<size_t>(N, 1)))) / 100.0,
                                              std::max(8.0 * G, 0.15)));
   if (N < DSM_MIN_POINTS || !std::isfinite(area) || !(cell > 0.0)) {
-    if (final) log_str("  surface: too few tie points for a DSM -> plane");
+    if (options.verbose) log_str("  surface: too few tie points for a DSM -> plane");
     return plane;
   }
 
@@ -380,7 +379,7 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
   for (size_t k = 0; k < cells; ++k) z32[k] = static_cast<float>(z[k]);
 
   Surface surface = Surface::dsm(ground, west + cell / 2.0, top - cell / 2.0, cell, nx, ny, std::move(z32));
-  if (final) {
+  if (options.verbose) {
     const JsonValue info = surface.to_json();
     logf("  surface: DSM {}x{} @ {:.2} m from {} points ({} rejected), relief {:.2} m ({:+.2} .. {:+.2} m)", nx, ny,
          cell, kept.size(), rejected, info["relief_m"].as_f64(), info["z_min"].as_f64(), info["z_max"].as_f64());

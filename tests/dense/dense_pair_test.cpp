@@ -137,9 +137,7 @@ struct HandPair {
   DenseContext context(double overlap_e, double overlap_n, double gsd) {
     DenseContext ctx;
     ctx.pairs = pairs;
-    ctx.images = images;
-    ctx.rotations = rotations;
-    ctx.positions = positions;
+    ctx.photos = {images, rotations, positions};
     ctx.surface = &surface;
     ctx.cache = &cache;
     ctx.scales = {1.0, 1.0};
@@ -271,10 +269,10 @@ TEST_F(GeneratedPair, TiesMatchTheTrueGeometry) {
   positions[1][0] += 0.8;
   const Surface wrong = Surface::plane(3.0);
   ImageCache cache(1e9);
-  Config config;
-  config.dense_ties = 80;
+  DenseOptions options;
+  options.ties = 80;
   const std::vector<PhotoPair> pairs = {{0, 1}};
-  const DenseContext ctx = make_dense_context(pairs, f.images, rotations, positions, wrong, cache, config);
+  const DenseContext ctx = make_dense_context(pairs, {f.images, rotations, positions}, wrong, cache, options);
   auto m = dense_pair(ctx, 0);
   ASSERT_TRUE(m.has_value());
   EXPECT_TRUE(m->dense);
@@ -326,10 +324,9 @@ TEST_F(GeneratedPair, TiesMatchTheTrueGeometry) {
 TEST_F(GeneratedPair, FlowLoopIsIndependentOfThreads) {
   const test::TruthFlight& f = *flight_;
   ImageCache cache(1e9);
-  Config config;
   const std::vector<PhotoPair> pairs = {{0, 1}, {0, 1}, {0, 1}};
   const Surface plane = Surface::plane(0.0);
-  const DenseContext ctx = make_dense_context(pairs, f.images, f.rotations, f.positions, plane, cache, config);
+  const DenseContext ctx = make_dense_context(pairs, {f.images, f.rotations, f.positions}, plane, cache, DenseOptions{});
   test::LogCapture log;
   const std::vector<PairMatch> one = run_dense_flow(ctx, 1);
   const std::vector<PairMatch> three = run_dense_flow(ctx, 3);

@@ -205,18 +205,5 @@ TEST(TieFiles, InjectionReadsTheDumpAndCountsWhatItKeeps) {
             "cannot read tie file " + (dir / "missing.json").string() + ": No such file or directory (os error 2)");
 }
 
-TEST(TieFiles, PathFromTheEnvironment) {
-  const char* name = "TSL_TIE_FILES_TEST_VARIABLE";
-  unsetenv(name);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "", 1);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "/tmp/ties\xff.json", 1);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "/tmp/ties.json", 1);
-  EXPECT_EQ(tie_file_from_env(name).value(), std::filesystem::path("/tmp/ties.json"));
-  unsetenv(name);
-}
-
 }  // namespace
 }  // namespace tsl
