@@ -11,7 +11,16 @@
 
 namespace tsl {
 
+// Memory one dense_pair job may take: 1.2e6 cells (the pair grid's cap, grid_cap_mp) x 240
+// bytes. A pair holds 43 bytes a cell of its own at the flow's peak: per photo two float
+// coordinate maps and a validity byte (18), the common mask (1), the two normalised images (8)
+// and the flows both ways (16). DIS adds about 37 (its pyramid from half size down and 20
+// refinement planes at half size), Lucas-Kanade about 100 (unit-scaled copies, its reduced
+// levels and the full-size iteration buffers: two gradient pairs, five products, five sums,
+// the warped, filtered and smoothed images and the flow). 240 holds the heavier total, about
+// 145, with two thirds again for the allocator's slack and the texture and mask passes.
 inline constexpr double DENSE_BYTES_PER_JOB = 2.88e8;
+// Footprint samples per frame side: the pair's overlap box needs the outline, not detail.
 inline constexpr size_t DENSE_FOOTPRINT_SAMPLES = 8;
 
 // The options of the dense stage.

@@ -21,14 +21,19 @@ namespace {
 // 1 - cos^2(2 degrees): rays closer to parallel than this give no usable point.
 constexpr double PARALLEL_LIMIT = 0.001217974870087876;
 
-// The gap fill's notion of ground: the grey opening over this half-width removes houses and
-// crowns, a cell this far above it is raised, and raised data reaches this far over a gap
-// beside it (the last roof cells by a wall have no points either).
+// The gap fill's notion of ground. The grey opening over OPEN_RADIUS_M removes whatever is
+// narrower than twice that, 30 m: detached houses and tree crowns, but not a slope. A cell
+// RAISED_M above the opened ground is raised: above the model's own scatter (the outlier test
+// keeps points within four robust sigmas of the reference, at least 0.5 m) and below the
+// eaves of a one-storey building (2.5 to 3 m). Raised data reaches EDGE_M over a gap beside it: about
+// the strip of roof by a wall that no photo sees from above, so it has no points either.
 constexpr double OPEN_RADIUS_M = 15.0;
 constexpr double RAISED_M = 2.0;
 constexpr double EDGE_M = 1.0;
 
-// The gap fill's wide scales run on a grid this many cells coarser.
+// The gap fill's wide scales (sigma 24 and 64 cells) run on a grid this many cells coarser,
+// where they are still 3 and 8 coarse cells wide, so block means lose nothing they would keep,
+// at 1/64 of the cells.
 constexpr size_t COARSE_STEP = 8;
 
 struct Box {

@@ -14,7 +14,9 @@
 
 namespace tsl {
 
-// Fewer usable points than this give the plane.
+// Fewer usable points than this give the plane: the outlier test's 5 x 5 median reference and
+// the trend plane's robust weights need a few dozen points before one stray point stops
+// moving them, and fewer ties spread over a whole flight describe no relief a plane misses.
 inline constexpr size_t DSM_MIN_POINTS = 30;
 
 // The options of the terrain model.
