@@ -15,12 +15,13 @@
 
 #include "config/config.h"
 #include "config/parse_args.h"
+#include "drivers/feature_stage.h"
+#include "drivers/matching_stage.h"
+#include "drivers/stage_options.h"
 #include "logx.h"
-#include "matching/matching_stage.h"
 #include "matching/ratio_match.h"
 #include "matching/two_view.h"
 #include "pipeline/collect_images.h"
-#include "sift/feature_stage.h"
 #include "util/par.h"
 
 #include <filesystem>
@@ -161,8 +162,10 @@ void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
     state.SkipWithError("cannot read the flight");
     return;
   }
-  const auto pairs = tsl::select_pairs(set->images, set->rotations, set->positions, config.neighbors);
-  auto features = tsl::extract_all_features(set->images, config);
+  const tsl::StageOptions options = tsl::stage_options(config, tsl::Environment{}, set->images.size());
+  const tsl::PlacedPhotos photos{set->images, set->rotations, set->positions};
+  const auto pairs = tsl::select_pairs(photos, options.match.neighbors);
+  auto features = tsl::extract_all_features(set->images, options.sift);
   if (!features) {
     state.SkipWithError("feature extraction failed");
     return;
@@ -172,7 +175,7 @@ void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
   // processor time divided by the threads bounds what an idle machine would take.
   const std::clock_t cpu0 = std::clock();
   for (auto _ : state) {
-    auto ties = tsl::run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, config);
+    auto ties = tsl::run_matching_stage(pairs, *features, photos, options.match);
     tie_pairs = ties ? ties->size() : 0;
   }
   state.counters["cpu_s_per_run"] =

@@ -12,6 +12,7 @@
 
 #include <stdexcept>
 
+#include "drivers/stage_options.h"
 #include "render/render.h"
 #include "seams/compute_seams.h"
 #include "support/flight_fixture.h"
@@ -40,15 +41,17 @@ tsl::OutputGrid grid(int finer) {
   std::vector<double> sorted = natives;
   std::sort(sorted.begin(), sorted.end());
   const double native = sorted[sorted.size() / 2];
-  return *tsl::plan_output_grid(f.images, f.rotations, f.positions, plane(), native / finer, 2000, std::nullopt, false);
+  return *tsl::plan_output_grid({f.images, f.rotations, f.positions}, plane(), native / finer, 2000, std::nullopt, false);
 }
 
 tsl::Config config(bool multiband) {
   tsl::Config cfg;
   cfg.workers = tsl::cpu_budget();
-  cfg.blend_multiband = multiband;
+  cfg.blend = multiband ? tsl::BlendMode::Multiband : tsl::BlendMode::Feather;
   return cfg;
 }
+
+tsl::PlacedPhotos photos_of(const tsl::test::TruthFlight& f) { return {f.images, f.rotations, f.positions}; }
 
 void run_render(benchmark::State& state, bool multiband) {
   const auto& f = flight();
@@ -57,13 +60,14 @@ void run_render(benchmark::State& state, bool multiband) {
   std::optional<tsl::SeamMap> seams;
   if (multiband) {
     tsl::ImageCache cache(cfg.cache_gb * 1e9);
-    seams = *tsl::compute_seams(f.images, f.rotations, f.positions, plane(), f.exposure_gains, g, cfg, cache);
+    seams = *tsl::compute_seams(photos_of(f), plane(), f.exposure_gains, g, tsl::seam_options(cfg), cache);
   }
+  tsl::RenderOptions options = tsl::render_options(cfg);
+  options.quiet = true;
   for (auto _ : state) {
     tsl::ImageCache cache(cfg.cache_gb * 1e9);
-    tsl::RenderJob job{f.images, f.rotations, f.positions, &plane(), f.exposure_gains, &g, &cfg, &cache};
-    job.seam_map = seams ? &*seams : nullptr;
-    job.quiet = true;
+    const tsl::RenderJob job = tsl::make_render_job(photos_of(f), plane(), f.exposure_gains, g, options, cache,
+                                                    seams ? &*seams : nullptr);
     auto r = tsl::render_mosaic(job, [](uint64_t, const tsl::ImageF32& band, std::span<const uint8_t>) {
       benchmark::DoNotOptimize(band.data.data());
       return std::expected<void, std::string>{};
@@ -87,7 +91,7 @@ void BM_Seams16M(benchmark::State& state) {
   cfg.match_px = 100000;
   for (auto _ : state) {
     tsl::ImageCache cache(cfg.cache_gb * 1e9);
-    auto seams = tsl::compute_seams(f.images, f.rotations, f.positions, plane(), f.exposure_gains, g, cfg, cache);
+    auto seams = tsl::compute_seams(photos_of(f), plane(), f.exposure_gains, g, tsl::seam_options(cfg), cache);
     if (!seams)
       state.SkipWithError(seams.error().c_str());
     else

@@ -19,7 +19,7 @@
 #include "img/ops/feature_image.h"
 #include "logx.h"
 #include "meta/meta_reader.h"
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 #include "sift/sift.h"
 #include "util/par.h"
 
@@ -43,7 +43,7 @@ const ImageU8& gray() {
 
 void BM_sift_all_threads(benchmark::State& state) {
   if (gray().empty()) return state.SkipWithError("../shared/data is absent");
-  for (auto _ : state) benchmark::DoNotOptimize(sift_extract(gray(), 4000).keypoints.data());
+  for (auto _ : state) benchmark::DoNotOptimize(sift_extract(gray(), SiftOptions{.features = 4000}).keypoints.data());
 }
 
 // Inside a parallel worker every loop of the detector runs inline: one thread.
@@ -51,7 +51,7 @@ void BM_sift_one_thread(benchmark::State& state) {
   if (gray().empty()) return state.SkipWithError("../shared/data is absent");
   for (auto _ : state)
     par_map(2, 2, [](size_t i) {
-      if (i == 0) benchmark::DoNotOptimize(sift_extract(gray(), 4000).keypoints.data());
+      if (i == 0) benchmark::DoNotOptimize(sift_extract(gray(), SiftOptions{.features = 4000}).keypoints.data());
       return 0;
     });
 }
@@ -102,10 +102,10 @@ void BM_feature_stage_brighton(benchmark::State& state) {
   if (photos.size() != 18) return state.SkipWithError("../shared/data is absent");
   std::sort(photos.begin(), photos.end(), [](const ImageMeta& a, const ImageMeta& b) { return a.path < b.path; });
   configure_disk_cache(std::nullopt, 0.0);
-  Config config;
-  config.workers = std::max<size_t>(cpu_budget(), 2) - 1;
+  SiftOptions options;
+  options.workers = std::max<size_t>(cpu_budget(), 2) - 1;
   const bool mute = set_log_mute(true);
-  for (auto _ : state) benchmark::DoNotOptimize(extract_all_features(photos, config)->data());
+  for (auto _ : state) benchmark::DoNotOptimize(extract_all_features(photos, options)->data());
   set_log_mute(mute);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "logx.h"
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tsl::set_log_mute(true);

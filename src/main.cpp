@@ -16,7 +16,7 @@
 #include "config/studio_words.h"
 #include "config/usage.h"
 #include "logx.h"
-#include "pipeline/run_pipeline.h"
+#include "drivers/run_pipeline.h"
 #include "platform/signals.h"
 #include "server/studio.h"
 #include "testcmd.h"

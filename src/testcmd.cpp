@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "config/environment.h"
 #include "flow/flow_test_command.h"
 #include "img/dng/develop.h"
 #include "imageio/load_image.h"
@@ -83,7 +84,7 @@ void run_test_command(std::span<const std::string> words) {
     for (const std::string& line : sift_test_command(words[1])) print_line(line);
     return;
   }
-  if (command == "__flowtest" && words.size() == 4) return flow_test_command(words[1], words[2], words[3]);
+  if (command == "__flowtest" && words.size() == 4) return flow_test_command(words[1], words[2], words[3], read_environment().flow_test_dis);
   internal_error(format("test command {} is not available in this version", command));
 }
 

@@ -22,19 +22,15 @@ namespace fs = std::filesystem;
 // The one place the order is written. An entry names a folder or file of src/ without its
 // extension; a file belongs to the longest entry that is its path or a folder above it. Two
 // util files stand apart from util: the internal-error type, which the platform layer throws,
-// and the parallel loops, which log; the flow field record comes before the DIS back end that
-// fills it, the rest of flow/ (the dispatcher) after it. The matching stage reads and writes the
-// tie files of the pipeline and runs from the build driver, and the driver stands above the
-// diagnostics bundle it writes at the end of a build.
+// and the parallel loops, which log. The drivers sit on top of every stage and of the
+// diagnostics bundle a build writes at its end; the studio and the entry run them.
 constexpr std::string_view MODULE_ORDER[] = {
-    "util/error", "platform", "util",     "logx",     "util/par",        "sysmon", "config",
-    "linalg",     "geo",      "img",      "meta",     "cache",           "imageio", "sift",
-    "matching",   "adjust",   "flow/flow_field",      "dis",             "flow",   "surface",
-    "grid",       "dense",    "gains",    "seams",    "render",          "pipeline",
-    "matching/matching_stage", "diag",    "pipeline/run_pipeline",       "server", "testcmd",
-    "main",
+    "util/error", "platform",   "util",       "logx",       "util/par",   "sysmon",     "config",
+    "linalg",     "geo",        "img",        "meta",       "cache",      "imageio",    "sift",
+    "matching",   "adjust",     "dis",        "flow",       "surface",    "grid",       "dense",
+    "gains",      "seams",      "render",     "pipeline",   "diag",       "drivers",    "server",
+    "testcmd",    "main",
 };
-
 
 // The position of `path` (relative to src/, with or without extension) in MODULE_ORDER, or -1.
 int module_rank(const fs::path& path) {

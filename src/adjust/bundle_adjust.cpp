@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <numbers>
 #include <string>
 
@@ -59,16 +58,17 @@ Groups camera_groups(std::span<const ImageMeta> images) {
   return g;
 }
 
-AdjustProblem make_problem(std::span<const ImageMeta> images, std::span<const Mat3> rotations0,
-                           std::span<const Vec3> positions0, std::span<const PairMatch> ties, const Config& config,
-                           bool selfcal_on, const Groups& groups) {
+AdjustProblem make_problem(const PlacedPhotos& photos, std::span<const PairMatch> ties, const AdjustOptions& options,
+                           const Groups& groups) {
+  const auto& [images, rotations0, positions0] = photos;
+  const bool selfcal_on = options.selfcal;
   const size_t n = images.size();
   if (rotations0.size() != n || positions0.size() != n) internal_error("adjustment poses do not match the photos");
   AdjustProblem p;
   p.photo_count = n;
   p.photo_group = groups.of_photo;
   p.group_count = groups.keys.size();
-  p.terms_per_group = config.selfcal_full ? 6 : 2;
+  p.terms_per_group = options.selfcal_full ? 6 : 2;
   p.selfcal = selfcal_on;
   p.first_height = 6 * n + 1 + (selfcal_on ? p.group_count * p.terms_per_group : 0);
   p.rotations0.assign(rotations0.begin(), rotations0.end());
@@ -77,7 +77,7 @@ AdjustProblem make_problem(std::span<const ImageMeta> images, std::span<const Ma
   for (size_t k = 0; k < n; ++k) {
     const CameraModel& lens = lens_of(images[k]);
     const double long_side = static_cast<double>(std::max(images[k].width, images[k].height));
-    scale[k] = std::min(static_cast<double>(config.match_px) / long_side, 1.0);
+    scale[k] = std::min(static_cast<double>(options.match_px) / long_side, 1.0);
     p.focal.push_back(lens.fx);
   }
   for (const PairMatch& m : ties) {
@@ -93,15 +93,15 @@ AdjustProblem make_problem(std::span<const ImageMeta> images, std::span<const Ma
       p.tie_scale.push_back(0.75 * (1.0 / scale[m.i] + 1.0 / scale[m.j]));
     }
   }
-  const double tilt = at_least(config.sigma_tilt * std::numbers::pi / 180.0, MIN_SIGMA_RAD);
-  p.pose_sigma = {at_least(config.sigma_gps, MIN_SIGMA_M),
-                  at_least(config.sigma_gps, MIN_SIGMA_M),
-                  at_least(config.sigma_alt, MIN_SIGMA_M),
+  const double tilt = at_least(options.sigma_tilt * std::numbers::pi / 180.0, MIN_SIGMA_RAD);
+  p.pose_sigma = {at_least(options.sigma_gps, MIN_SIGMA_M),
+                  at_least(options.sigma_gps, MIN_SIGMA_M),
+                  at_least(options.sigma_alt, MIN_SIGMA_M),
                   tilt,
                   tilt,
-                  at_least(config.sigma_ang * std::numbers::pi / 180.0, MIN_SIGMA_RAD)};
-  p.sigma_ground = at_least(config.sigma_ground, MIN_SIGMA_M);
-  p.sigma_relief = at_least(config.sigma_relief, MIN_SIGMA_M);
+                  at_least(options.sigma_ang * std::numbers::pi / 180.0, MIN_SIGMA_RAD)};
+  p.sigma_ground = at_least(options.sigma_ground, MIN_SIGMA_M);
+  p.sigma_relief = at_least(options.sigma_relief, MIN_SIGMA_M);
   if (selfcal_on) {
     const size_t lens = p.group_count * p.terms_per_group;
     p.lens_prior_mean.assign(lens, 0.0);
@@ -170,34 +170,37 @@ AdjustProblem with_lens_held(const AdjustProblem& p, std::span<const double> ter
 // Solves the stage again with the lens held at `terms`, from `stage`, and returns the vector
 // in the full layout (poses and ground, the held terms, the tie heights).
 RoundsResult resolve_with_lens_held(const AdjustProblem& problem, std::span<const double> terms, RoundsResult stage,
-                                    const Config& config, std::string_view name) {
+                                    uint64_t iterations, std::string_view name) {
   const AdjustProblem held = with_lens_held(problem, terms);
   const size_t base = held.first_height;
   const auto lens_begin = stage.params.begin() + static_cast<std::ptrdiff_t>(base);
   const auto lens_end = stage.params.begin() + static_cast<std::ptrdiff_t>(problem.first_height);
   stage.params.erase(lens_begin, lens_end);
-  stage = robust_rounds(held, std::move(stage.params), std::move(stage.mask), config.ba_iters, RESOLVE_ROUNDS, name);
+  stage = robust_rounds(held, std::move(stage.params), std::move(stage.mask), iterations, RESOLVE_ROUNDS, name);
   stage.params.insert(stage.params.begin() + static_cast<std::ptrdiff_t>(base), terms.begin(), terms.end());
   return stage;
 }
 
-// Writes each group's terms into its photos (zeros for a disabled group) and logs one line
-// per group.
-void write_back_selfcal(std::span<ImageMeta> images, const Groups& groups, size_t terms_per_group,
-                        std::span<const uint8_t> disabled, std::vector<double> lens_terms) {
+// Each photo's terms, those of its group (zeros for a disabled group); logs one line per
+// group.
+std::vector<std::vector<double>> selfcal_per_photo(std::span<const ImageMeta> images, const Groups& groups,
+                                                   size_t terms_per_group, std::span<const uint8_t> disabled,
+                                                   std::vector<double> lens_terms) {
   const size_t t = terms_per_group;
   const std::vector<size_t> first = first_photos(groups, images.size());
+  std::vector<std::vector<double>> per_photo(images.size());
   for (size_t g = 0; g < groups.keys.size(); ++g) {
     std::span<double> terms(lens_terms.data() + g * t, t);
     if (disabled[g]) std::fill(terms.begin(), terms.end(), 0.0);
     for (size_t k = 0; k < images.size(); ++k)
-      if (groups.of_photo[k] == g) images[k].lens->selfcal.assign(terms.begin(), terms.end());
+      if (groups.of_photo[k] == g) per_photo[k].assign(terms.begin(), terms.end());
   }
   for (size_t g = 0; g < groups.keys.size(); ++g) {
     const double fx = first[g] < images.size() ? images[first[g]].lens->fx : 0.0;
     logf("  self-calibration {}: {}", key_prefix(groups.keys[g]),
          terms_text(std::span<const double>(lens_terms.data() + g * t, t), fx));
   }
+  return per_photo;
 }
 
 double mean(std::span<const double> v) {
@@ -209,10 +212,10 @@ double mean(std::span<const double> v) {
 
 }  // namespace
 
-AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> rotations0,
-                           std::span<const Vec3> positions0, std::span<const PairMatch> ties, const Config& config,
-                           bool selfcal_on, const std::optional<std::vector<double>>& warm_start,
-                           bool relief_allowed) {
+AdjustResult bundle_adjust(const PlacedPhotos& photos, std::span<const PairMatch> ties, const AdjustOptions& options,
+                           const std::optional<std::vector<double>>& warm_start) {
+  const auto& [images, rotations0, positions0] = photos;
+  const bool selfcal_on = options.selfcal;
   const size_t n = images.size();
   AdjustResult result;
   if (ties.empty()) {
@@ -224,19 +227,19 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     return result;
   }
   const Groups groups = camera_groups(images);
-  AdjustProblem problem = make_problem(images, rotations0, positions0, ties, config, selfcal_on, groups);
+  AdjustProblem problem = make_problem(photos, ties, options, groups);
   const size_t p0 = problem.first_height;
   const size_t tie_count = problem.tie_photo_a.size();
-  if (std::getenv("TSL_JACCHECK") != nullptr) jacobian_check(problem);
+  if (options.jacobian_check) jacobian_check(problem);
 
   std::vector<double> x(p0, 0.0);
   if (warm_start && warm_start->size() == p0) x = *warm_start;
-  const size_t planar_rounds = warm_start ? 2 : config.ba_rounds;
-  RoundsResult stage = robust_rounds(problem, std::move(x), std::vector<uint8_t>(tie_count, 1), config.ba_iters,
+  const size_t planar_rounds = warm_start ? 2 : options.rounds;
+  RoundsResult stage = robust_rounds(problem, std::move(x), std::vector<uint8_t>(tie_count, 1), options.iterations,
                                      planar_rounds, "planar");
   result.planar_params = stage.params;
 
-  const bool relief = relief_allowed && config.surface_dsm;
+  const bool relief = options.relief;
   if (relief) {
     // The lens keeps its own prior here rather than being pinned at the planar estimate: on
     // hilly ground the planar stage explains part of the relief with lens terms (a principal
@@ -249,8 +252,8 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     for (size_t p = 0; p < n; ++p) above[p] = planar.positions[p][2] - planar.ground;
     problem.relief_ref_height = std::max(median(above), MIN_FLYING_HEIGHT_M);
     stage.params.resize(p0 + tie_count, planar.ground);
-    const size_t rounds = std::max<size_t>(config.ba_rounds > 0 ? config.ba_rounds - 1 : 0, 2);
-    stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), config.ba_iters, rounds, "relief");
+    const size_t rounds = std::max<size_t>(options.rounds > 0 ? options.rounds - 1 : 0, 2);
+    stage = robust_rounds(problem, std::move(stage.params), std::move(stage.mask), options.iterations, rounds, "relief");
   }
 
   // A lens that folds the frame cannot be rendered through, so it is reset to zero; the poses
@@ -266,7 +269,7 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
       for (size_t g = 0; g < disabled.size(); ++g)
         if (disabled[g]) std::fill(terms.begin() + static_cast<std::ptrdiff_t>(g * t),
                                    terms.begin() + static_cast<std::ptrdiff_t>((g + 1) * t), 0.0);
-      stage = resolve_with_lens_held(problem, terms, std::move(stage), config, relief ? "relief" : "planar");
+      stage = resolve_with_lens_held(problem, terms, std::move(stage), options.iterations, relief ? "relief" : "planar");
       if (!relief) result.planar_params = stage.params;
     }
   }
@@ -285,7 +288,7 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
     for (const TieGap& g : gaps) points.push_back({(g.east_a + g.east_b) / 2, (g.north_a + g.north_b) / 2, g.height});
     result.relief_points = std::move(points);
   }
-  if (selfcal_on) write_back_selfcal(images, groups, problem.terms_per_group, disabled, poses.lens_terms);
+  if (selfcal_on) result.selfcal = selfcal_per_photo(images, groups, problem.terms_per_group, disabled, poses.lens_terms);
 
   result.rotations = poses.rotations;
   result.positions = poses.positions;
@@ -302,6 +305,15 @@ AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> ro
   logf("  mean ground {:+.2} m relative to takeoff; mean |pos corr| {:.2} m, mean |rot corr| {:.2}°", poses.ground,
        mean(result.pos_corr), mean(result.rot_corr));
   return result;
+}
+
+void apply_selfcal(std::span<ImageMeta> images, const AdjustResult& result) {
+  if (result.selfcal.empty()) return;
+  if (result.selfcal.size() != images.size()) internal_error("lens terms do not match the photos");
+  for (size_t k = 0; k < images.size(); ++k) {
+    if (!images[k].lens) internal_error("adjustment photo without a camera model: lens");
+    images[k].lens->selfcal = result.selfcal[k];
+  }
 }
 
 }  // namespace tsl

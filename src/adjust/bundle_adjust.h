@@ -6,13 +6,29 @@
 #include <span>
 #include <vector>
 
-#include "config/config.h"
 #include "geo/vec.h"
 #include "matching/pair_match.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "util/json.h"
 
 namespace tsl {
+
+// The options of one adjustment: its priors, solver limits and stages.
+struct AdjustOptions {
+  uint64_t match_px = 2000;   // long side the ties were found at: a tie's sigma grows as its photo shrank
+  bool selfcal = false;       // solve the lens terms of every camera group
+  bool selfcal_full = true;   // six lens terms per group; the two radial ones alone when false
+  double sigma_gps = 3;       // horizontal position prior, metres
+  double sigma_alt = 2;       // height prior, metres
+  double sigma_ang = 3;       // heading prior, degrees
+  double sigma_tilt = 0.5;    // roll and pitch prior, degrees
+  double sigma_ground = 30;   // ground height prior, metres
+  double sigma_relief = 20;   // tie height prior at the planar flying height, metres
+  uint64_t iterations = 60;   // solver iterations per round at most
+  uint64_t rounds = 3;        // robust rounds of the planar stage
+  bool relief = true;         // the relief stage, one height per tie, follows the planar one
+  bool jacobian_check = false;  // the Jacobian check on stderr before solving (TSL_JACCHECK)
+};
 
 struct AdjustResult {
   std::vector<Mat3> rotations;  // corrected world-to-camera rotations
@@ -26,17 +42,20 @@ struct AdjustResult {
   std::optional<std::vector<Vec3>> relief_points;
   JsonValue stats = JsonValue::empty_object();  // "tie_points", "tie_rms_m", "tie_median_m", "ground_z"
   double ground = 0.0;  // metres relative to the take-off point
+  // The solved lens terms per photo (zeros for a camera group whose terms would fold the
+  // frame), for the photos' CameraModel::selfcal; empty when the lens was not solved.
+  std::vector<std::vector<double>> selfcal;
 };
 
-// Refines the metadata poses (rotations0, positions0) from `ties`. With `selfcal_on` the lens
-// terms of every camera group are solved and written into the photos' CameraModel (and reset
-// to zeros when they would fold the frame). `warm_start` (P0 values) starts the planar stage
-// and limits it to two rounds; the relief stage runs when `relief_allowed` and the surface is
-// a terrain model. Never fails. A photo without a CameraModel, a tie pair whose count exceeds
-// its lists or names a photo out of range is a caller's bug (InternalError).
-AdjustResult bundle_adjust(std::span<ImageMeta> images, std::span<const Mat3> rotations0,
-                           std::span<const Vec3> positions0, std::span<const PairMatch> ties, const Config& config,
-                           bool selfcal_on, const std::optional<std::vector<double>>& warm_start,
-                           bool relief_allowed);
+// Refines the metadata poses of `photos` from `ties`. With `options.selfcal` the lens terms
+// of every camera group are solved into the result. `warm_start` (P0 values) starts the
+// planar stage and limits it to two rounds. Never fails. A photo without a CameraModel, a
+// tie pair whose count exceeds its lists or names a photo out of range is a caller's bug
+// (InternalError).
+AdjustResult bundle_adjust(const PlacedPhotos& photos, std::span<const PairMatch> ties, const AdjustOptions& options,
+                           const std::optional<std::vector<double>>& warm_start = std::nullopt);
+
+// Writes the result's lens terms into the photos' camera models; nothing when it has none.
+void apply_selfcal(std::span<ImageMeta> images, const AdjustResult& result);
 
 }  // namespace tsl

@@ -4,12 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <vector>
 
 #include "cache/eviction.h"
+#include "config/environment.h"
 #include "platform/system.h"
 #include "util/error.h"
 #include "util/text.h"
@@ -39,15 +39,6 @@ double unix_seconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   const double s = std::chrono::duration<double>(since).count();
   return s > 0.0 ? s : 0.0;
-}
-
-// An environment variable that is set and valid UTF-8.
-std::optional<std::string> env_text(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  std::string text(value);
-  if (sanitize_utf8(text) != text) return std::nullopt;
-  return text;
 }
 
 // A positive number per thread, unique among the threads of the process.
@@ -99,16 +90,6 @@ void configure_disk_cache(const std::optional<std::string>& cache_dir, double di
   g_state.enabled = disk_cache_gb > 0.0;
   g_hits = 0;
   g_misses = 0;
-}
-
-fs::path default_cache_dir() {
-  if (auto local = env_text("LOCALAPPDATA"); local && !local->empty()) return fs::path(*local) / "tessaly" / "cache";
-  // Linux programs keep caches where XDG_CACHE_HOME says; it counts only as an absolute path.
-  if (auto xdg = env_text("XDG_CACHE_HOME"); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg) / "tessaly";
-  std::optional<std::string> base = env_text("HOME");
-  if (!base) base = env_text("USERPROFILE");
-  if (!base) base = ".";
-  return fs::path(*base) / ".cache" / "tessaly";
 }
 
 fs::path current_cache_dir() {

@@ -34,18 +34,12 @@ struct CacheDirInfo {
   double gb = 0.0;     // their total size in 1e9 bytes, rounded to two decimals
 };
 
-// Sets the folder (`cache_dir` when present and not empty, else the default), the limit in
-// units of 1e9 bytes and whether the cache is on (limit > 0; 0, negative and NaN turn it
+// Sets the folder (`cache_dir` when present and not empty, else default_cache_dir), the limit
+// in units of 1e9 bytes and whether the cache is on (limit > 0; 0, negative and NaN turn it
 // off), and zeroes the counters. Called at the start of every build.
 void configure_disk_cache(const std::optional<std::string>& cache_dir, double disk_cache_gb);
 
-// LOCALAPPDATA/tessaly/cache when LOCALAPPDATA is set, valid UTF-8 and not empty; otherwise
-// XDG_CACHE_HOME/tessaly when that is set, valid UTF-8 and an absolute path; otherwise
-// <base>/.cache/tessaly with base HOME, else USERPROFILE (when set and valid UTF-8, even
-// empty; an empty base gives the relative path .cache/tessaly), else ".".
-std::filesystem::path default_cache_dir();
-
-// The configured folder, or the default before the first configuration.
+// The configured folder, or default_cache_dir before the first configuration.
 std::filesystem::path current_cache_dir();
 
 bool cache_enabled();

@@ -121,7 +121,7 @@ Config Config::from_options(const JsonValue& map) {
   if (auto bits = r.optional_number("bits")) c.bits = OptionReader::count_of(*bits);
   c.ev = r.number("ev");
   c.no_gains = r.truthy("no_gains");
-  c.blend_multiband = r.text("blend") != "feather";
+  c.blend = blend_mode_from_text(r.text("blend"));
   c.seams_cut = r.text("seams") != "nadir";
   c.seam_band = r.number("seam_band");
   c.blend_bands = r.count("blend_bands");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "config/blend_mode.h"
 #include "util/json.h"
 
 namespace tsl {
@@ -58,7 +59,7 @@ struct Config {
   std::optional<uint64_t> bits;  // no range check here
   double ev = 0;
   bool no_gains = false;
-  bool blend_multiband = true;  // blend is not "feather"
+  BlendMode blend = BlendMode::Multiband;  // Feather when blend is "feather"
   bool seams_cut = true;        // seams is not "nadir"
   double seam_band = 0.12;
   uint64_t blend_bands = 4;  // no lower bound

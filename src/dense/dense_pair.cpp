@@ -80,13 +80,13 @@ struct PhotoOnGrid {
 // The photo's full-resolution pixel at every grid cell, projected at the nodes and
 // interpolated between them.
 void project_maps(const DenseContext& ctx, size_t p, const Grid& g, std::vector<float>& mx, std::vector<float>& my) {
-  const ImageMeta& meta = ctx.images[p];
+  const ImageMeta& meta = ctx.photos.images[p];
   if (!meta.lens) internal_error("lens");
   const CameraModel& cam = *meta.lens;
   const double r = cam.monotonic_radius();
   const double r2 = r * r;
-  const Mat3& R = ctx.rotations[p];
-  const Vec3& P = ctx.positions[p];
+  const Mat3& R = ctx.photos.rotations[p];
+  const Vec3& P = ctx.photos.positions[p];
   const size_t nx = std::max<size_t>((g.W - 1 + NODE_STEP - 1) / NODE_STEP + 1, 2);
   const size_t ny = std::max<size_t>((g.H - 1 + NODE_STEP - 1) / NODE_STEP + 1, 2);
   std::vector<float> nodes_x(nx * ny, OFF_PHOTO), nodes_y(nx * ny, OFF_PHOTO);
@@ -118,7 +118,7 @@ void project_maps(const DenseContext& ctx, size_t p, const Grid& g, std::vector<
 std::optional<PhotoOnGrid> photo_on_grid(const DenseContext& ctx, size_t p, const Grid& g) {
   PhotoOnGrid out;
   project_maps(ctx, p, g, out.x, out.y);
-  const ImageMeta& meta = ctx.images[p];
+  const ImageMeta& meta = ctx.photos.images[p];
   const float wp = static_cast<float>(meta.width) - 4.0f, hp = static_cast<float>(meta.height) - 4.0f;
   const size_t n = g.W * g.H;
   out.valid.assign(n, 0);
@@ -196,10 +196,10 @@ std::optional<PairMatch> dense_pair(const DenseContext& ctx, size_t k) {
   const ImageF32 B = normalised(pj->luma, common, g);
   pi->luma = {};
   pj->luma = {};
-  const FlowField ab = optical_flow(A, B);
+  const FlowField ab = optical_flow(A, B, ctx.flow);
   std::vector<float> fb;
   {
-    const FlowField ba = optical_flow(B, A);
+    const FlowField ba = optical_flow(B, A, ctx.flow);
     fb = flow_fb_error(ab, ba, W, H);
   }
 

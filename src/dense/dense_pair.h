@@ -10,9 +10,10 @@
 
 #include "geo/polygon.h"
 #include "geo/vec.h"
+#include "flow/optical_flow.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "imageio/image_cache.h"
 #include "surface/surface.h"
 
@@ -24,14 +25,13 @@ struct DenseContext {
   std::vector<Polygon> footprints;     // per photo, on `surface`
   double dense_gsd = 0.0;              // metres per pixel of the decoded photos
   double grid_cap_mp = 1.2;            // cap on one pair's ground grid, millions of cells
-  std::span<const ImageMeta> images;   // each with its camera model
-  std::span<const Mat3> rotations;     // current world-to-camera rotations
-  std::span<const Vec3> positions;     // current positions, local metres
+  PlacedPhotos photos;                 // current poses; each photo with its camera model
   const Surface* surface = nullptr;    // the preliminary terrain model
   std::vector<double> scales;          // decode scale per photo
   ImageCache* cache = nullptr;
   uint64_t lattice_step = 6;           // spacing of tie candidates, grid cells
   uint64_t tie_cap = 80;               // most ties kept per pair
+  FlowOptions flow;                    // the optical flow's back end
 };
 
 // The dense PairMatch of the pair at index k, or none when the overlap is too thin, too

@@ -99,7 +99,8 @@ bool capture_order_cmp(const ImageMeta& a, const ImageMeta& b) {
 
 std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::filesystem::path& report_path,
                                                                 const std::optional<std::vector<std::string>>& log_lines,
-                                                                uint64_t max_px, bool images, bool quiet) {
+                                                                uint64_t max_px, bool images, bool quiet,
+                                                                const FlowOptions& flow) {
   auto text = read_text_file(report_path);
   if (!text) return std::unexpected(text.error());
   auto parsed = json_parse(*text);
@@ -130,7 +131,7 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
     return std::unexpected(format("cannot derive a diagnostics archive name from {}", report_path.string()));
 
   log_unless_quiet(quiet, format("diagnostics: seam analysis over {} images ...", photos.size()));
-  auto analysis = analyse_seams(photos, report, set->origin_e, set->origin_n, config.workers);
+  auto analysis = analyse_seams(photos, report, set->origin_e, set->origin_n, config.workers, flow);
   if (!analysis) return std::unexpected(analysis.error());
 
   // Written under a partial name: a failed or cancelled run leaves no truncated archive under

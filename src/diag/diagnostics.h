@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flow/optical_flow.h"
 #include "meta/image_meta.h"
 #include "util/json.h"
 
@@ -25,11 +26,13 @@ inline constexpr uint64_t DIAG_HEAT_MAX_PX = 16384;
 
 // Writes the archive for the report at `report_path`: report, configuration, log (`log`, or
 // the report's own "log" when none), seam analysis and heat map, terrain and previews when
-// present, and with `images` one frame per photo. The archive is written under a temporary
-// name and renamed into place only when complete. Errors are the failing step's own text.
+// present, and with `images` one frame per photo; the seam analysis measures with the `flow`
+// back end. The archive is written under a temporary name and renamed into place only when
+// complete. Errors are the failing step's own text.
 std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::filesystem::path& report_path,
                                                                 const std::optional<std::vector<std::string>>& log,
-                                                                uint64_t max_px, bool images, bool quiet);
+                                                                uint64_t max_px, bool images, bool quiet,
+                                                                const FlowOptions& flow);
 
 // The archive path and the stem the optional files are looked up by. A report named
 // "..._report.json" gives "..._diagnostics.zip"; any other name gets "_diagnostics.zip"

@@ -124,8 +124,8 @@ std::optional<PairStats> pair_alignment_stats(const PairContext& context, size_t
       rad[k] = std::max(si.radial[ki], sj.radial[kj]);
     }
   }
-  const FlowField ab = optical_flow(a, b);
-  const FlowField ba = optical_flow(b, a);
+  const FlowField ab = optical_flow(a, b, context.flow);
+  const FlowField ba = optical_flow(b, a, context.flow);
   const std::vector<float> fb = flow_fb_error(ab, ba, W, H);
   ImageF32 lap = laplacian(a, 3);
   for (float& x : lap.data) x = std::abs(x);
@@ -197,7 +197,8 @@ std::array<uint8_t, 3> heat_colour(float t) {
 }
 
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
-                                                       double origin_e, double origin_n, uint64_t workers) {
+                                                       double origin_e, double origin_n, uint64_t workers,
+                                                       const FlowOptions& flow) {
   Surface surface = Surface::plane(report_number(report.index("ground_z"), 0.0));
   if (const JsonValue& file = report.index("surface_file"); file.is_string()) {
     std::error_code ec;
@@ -248,7 +249,7 @@ std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta
     }
   }
 
-  const PairContext pair_context{pairs, samples, photos, g.cell};
+  const PairContext pair_context{pairs, samples, photos, g.cell, flow};
   std::vector<std::optional<PairStats>> stats = par_map(pairs.size(), sample_threads(workers, pairs.size()),
                                                         [&](size_t k) { return pair_alignment_stats(pair_context, k); });
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diag/sampling.h"
+#include "flow/optical_flow.h"
 #include "img/image.h"
 #include "meta/image_meta.h"
 #include "util/json.h"
@@ -55,6 +56,7 @@ struct PairContext {
   std::span<const std::optional<SeamSample>> samples;
   std::span<const ImageMeta> photos;
   double cell = 0.05;
+  FlowOptions flow;  // the optical flow's back end
 };
 
 // The measurement of one pair, or nothing when fewer than 500 cells could be measured.
@@ -68,6 +70,7 @@ std::array<uint8_t, 3> heat_colour(float t);
 
 // Errors: those of analysis_grid. Photos in capture order with their lens terms applied.
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
-                                                       double origin_e, double origin_n, uint64_t workers);
+                                                       double origin_e, double origin_n, uint64_t workers,
+                                                       const FlowOptions& flow);
 
 }  // namespace tsl

@@ -1,7 +1,7 @@
 #pragma once
 // Dense inverse search optical flow: coarse to fine over a quantised pyramid, a displacement
 // per overlapping 12 x 12 patch, blended into a per-pixel flow and refined variationally.
-#include "flow/flow_field.h"
+#include "img/flow_field.h"
 #include "img/image.h"
 
 namespace tsl {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "flow/flow_field.h"
+#include "img/flow_field.h"
 
 namespace tsl {
 

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 
 #include "dis/dis_flow.h"
@@ -61,7 +60,7 @@ void write_flow(const FlowField& flow, size_t width, size_t height, const std::s
 
 }  // namespace
 
-void flow_test_command(const std::string& path_a, const std::string& path_b, const std::string& path_out) {
+void flow_test_command(const std::string& path_a, const std::string& path_b, const std::string& path_out, bool dis) {
   const NpyArray na = read_npy_file(path_a);
   const NpyArray nb = read_npy_file(path_b);
   if (na.shape.size() < 2) internal_error(format("{}: shape {} is not an image", path_a, shape_text(na.shape)));
@@ -72,8 +71,6 @@ void flow_test_command(const std::string& path_a, const std::string& path_b, con
   const size_t height = na.shape[0], width = na.shape[1];
   ImageF32 a = grey_image(na, width, height, path_a);
   ImageF32 b = grey_image(nb, width, height, path_b);
-  const char* env = std::getenv("FLOW");
-  const bool dis = env != nullptr && std::string_view(env) == "dis";
   const auto start = std::chrono::steady_clock::now();
   FlowField flow;
   if (dis) {

@@ -1,7 +1,7 @@
 #pragma once
 // Dense pyramidal Lucas-Kanade flow: 2 x 2 normal equations over 9 x 9 windows, four
 // iterations on each of three pyramid levels, the flow smoothed after every iteration.
-#include "flow/flow_field.h"
+#include "img/flow_field.h"
 #include "img/image.h"
 
 namespace tsl {

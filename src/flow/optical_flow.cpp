@@ -1,7 +1,5 @@
 #include "flow/optical_flow.h"
 
-#include <cstdlib>
-
 #include "dis/dis_flow.h"
 #include "flow/lk_flow.h"
 
@@ -27,10 +25,8 @@ bool flow_backend_is_lk(std::optional<std::string_view> value) {
   return value && value->size() == 2 && ascii_lower((*value)[0]) == 'l' && ascii_lower((*value)[1]) == 'k';
 }
 
-FlowField optical_flow(const ImageF32& a, const ImageF32& b) {
-  const char* env = std::getenv("TESSALY_FLOW");
-  const std::optional<std::string_view> value = env ? std::optional<std::string_view>(env) : std::nullopt;
-  if (flow_backend_is_lk(value)) return lk_flow(scaled_to_unit(a), scaled_to_unit(b));
+FlowField optical_flow(const ImageF32& a, const ImageF32& b, const FlowOptions& options) {
+  if (options.backend == FlowBackend::LucasKanade) return lk_flow(scaled_to_unit(a), scaled_to_unit(b));
   return dis_flow(a, b);
 }
 

@@ -69,12 +69,6 @@ std::string size_text(double value) {
   return std::string(buf, r.ptr);
 }
 
-uint64_t to_count(double value) {
-  if (!(value > 0.0)) return 0;
-  if (value >= 18446744073709551615.0) return UINT64_MAX;
-  return static_cast<uint64_t>(value);
-}
-
 double surface_reference_height(const Surface& surface) { return surface.z ? surface.z_median : surface.z0; }
 
 std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<const Vec3> positions, double ground) {
@@ -87,11 +81,10 @@ std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<con
   return out;
 }
 
-std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMeta> images,
-                                                        std::span<const Mat3> rotations,
-                                                        std::span<const Vec3> positions, const Surface& surface,
+std::expected<OutputGrid, std::string> plan_output_grid(const PlacedPhotos& photos, const Surface& surface,
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose) {
+  const auto& [images, rotations, positions] = photos;
   if (rotations.size() < images.size() || positions.size() < images.size())
     internal_error(
         format("{} photos with {} rotations and {} positions", images.size(), rotations.size(), positions.size()));

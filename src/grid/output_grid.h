@@ -13,6 +13,7 @@
 
 #include "geo/vec.h"
 #include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "surface/surface.h"
 
 namespace tsl {
@@ -58,18 +59,12 @@ std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<con
 // number (cameras at or below the ground), when max_mpix is below one pixel, and when the
 // extent is not finite or a side, after the cap, is longer than MAX_OUTPUT_SIDE_PX. Photos without
 // a camera model, or fewer rotations or positions than photos, are a caller's bug.
-std::expected<OutputGrid, std::string> plan_output_grid(std::span<const ImageMeta> images,
-                                                        std::span<const Mat3> rotations,
-                                                        std::span<const Vec3> positions, const Surface& surface,
+std::expected<OutputGrid, std::string> plan_output_grid(const PlacedPhotos& photos, const Surface& surface,
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose);
 
 // A size or scale for messages: the shortest form that reads back, with an exponent for very
 // large and very small values ("5e-324", "1.6e+303", "70.7").
 std::string size_text(double value);
-
-// A non-negative count from a double: NaN and negative values give 0, values beyond the
-// range the largest count, fractions are cut.
-uint64_t to_count(double value);
 
 }  // namespace tsl

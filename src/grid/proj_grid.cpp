@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "util/count.h"
 #include "util/error.h"
 #include "util/text.h"
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <numeric>
 
@@ -23,9 +22,11 @@ constexpr uint64_t HOMOGRAPHY_ITERATIONS = 5000;
 constexpr double THIN_CELLS = 12.0;  // thinning grid: 12 x 12 cells over photo i
 constexpr double COLOUR_LOW = 0.01;  // colours outside (0.01, 0.9) are too dark or near clipping
 constexpr double COLOUR_HIGH = 0.9;
+constexpr double RAD_PER_DEG = 0.017453292519943295;
+constexpr double GATE_SIGMAS = 2.5;
 
 const CameraModel& lens_of(const MatchContext& ctx, size_t photo) {
-  const auto& lens = ctx.images[photo].lens;
+  const auto& lens = ctx.photos.images[photo].lens;
   if (!lens) internal_error("lens");
   return *lens;
 }
@@ -41,7 +42,7 @@ int64_t to_i64(double v) {
 // Pixels per metre of ground seen from photo b's height, times a tolerance in metres and one
 // in radians: the slack a pose error of that size gives a predicted position.
 double tolerance_px(const MatchContext& ctx, size_t b, double dist, double ang) {
-  const double h = std::max(ctx.positions[b][2] - ctx.ground_height, 1.0);
+  const double h = std::max(ctx.photos.positions[b][2] - ctx.ground_height, 1.0);
   return (dist + std::tan(ang) * h) * lens_of(ctx, b).fx / h;
 }
 
@@ -56,6 +57,23 @@ size_t count_set(const std::vector<uint8_t>& mask) { return static_cast<size_t>(
 
 }  // namespace
 
+MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<const FeatureSet> features,
+                                const PlacedPhotos& photos, const MatchOptions& options) {
+  MatchContext ctx;
+  ctx.pairs = pairs;
+  ctx.features = features;
+  ctx.photos = photos;
+  ctx.ground_height = 0.0;
+  ctx.gate_dist = GATE_SIGMAS * options.sigma_gps;
+  ctx.gate_ang = GATE_SIGMAS * options.sigma_ang * RAD_PER_DEG;
+  ctx.margin_dist = options.sigma_gps;
+  ctx.margin_ang = options.sigma_ang * RAD_PER_DEG;
+  ctx.min_inliers = options.min_inliers;
+  ctx.max_ties = options.max_ties;
+  ctx.fundamental_threshold = options.fundamental_threshold;
+  return ctx;
+}
+
 double fundamental_threshold(const char* text) {
   if (text == nullptr) return FTHR_DEFAULT;
   return parse_decimal(text).value_or(FTHR_DEFAULT);
@@ -66,16 +84,16 @@ std::optional<Vec2> predict_in_other(const MatchContext& ctx, size_t a, size_t b
   const CameraModel& cam_b = lens_of(ctx, b);
   const Vec2 n = cam_a.unproject(p.x, p.y);
   const Vec2 s = selfcal_distort(n.x, n.y, cam_a.selfcal);
-  const Mat3& ra = ctx.rotations[a];
+  const Mat3& ra = ctx.photos.rotations[a];
   // World ray: the transposed rotation applied to (s.x, s.y, 1).
   const double dx = ra[0] * s.x + ra[3] * s.y + ra[6];
   const double dy = ra[1] * s.x + ra[4] * s.y + ra[7];
   const double dz = ra[2] * s.x + ra[5] * s.y + ra[8];
-  const Vec3& pa = ctx.positions[a];
+  const Vec3& pa = ctx.photos.positions[a];
   const double t = (ctx.ground_height - pa[2]) / dz;
-  const Vec3& pb = ctx.positions[b];
+  const Vec3& pb = ctx.photos.positions[b];
   const double gx = pa[0] + t * dx - pb[0], gy = pa[1] + t * dy - pb[1], gz = ctx.ground_height - pb[2];
-  const Mat3& rb = ctx.rotations[b];
+  const Mat3& rb = ctx.photos.rotations[b];
   const double qx = rb[0] * gx + rb[1] * gy + rb[2] * gz;
   const double qy = rb[3] * gx + rb[4] * gy + rb[5] * gz;
   const double qz = rb[6] * gx + rb[7] * gy + rb[8] * gz;
@@ -91,7 +109,7 @@ std::optional<Vec2> predict_in_other(const MatchContext& ctx, size_t a, size_t b
 std::vector<uint32_t> overlap_candidates(const MatchContext& ctx, size_t a, size_t b, std::span<const Vec2> points,
                                          std::vector<std::optional<Vec2>>* predicted) {
   const double m = tolerance_px(ctx, b, ctx.margin_dist, ctx.margin_ang);
-  const double w = static_cast<double>(ctx.images[b].width), h = static_cast<double>(ctx.images[b].height);
+  const double w = static_cast<double>(ctx.photos.images[b].width), h = static_cast<double>(ctx.photos.images[b].height);
   if (predicted) predicted->assign(points.size(), std::nullopt);
   std::vector<uint32_t> out;
   for (size_t k = 0; k < points.size(); ++k) {
@@ -182,10 +200,9 @@ std::optional<std::array<double, 3>> colour_log_ratios(const FeatureSet& fi, con
 }
 
 std::optional<Verified> verify_matches(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
-                                       uint64_t min_inliers) {
+                                       uint64_t min_inliers, double fundamental_px) {
   if (ma.size() >= FUNDAMENTAL_MIN_MATCHES) {
-    const double thr = fundamental_threshold(std::getenv("TSL_FTHR"));
-    auto mask = ransac(TwoViewKind::Fundamental, ma, mb, thr, FUNDAMENTAL_ITERATIONS, seed + 7);
+    auto mask = ransac(TwoViewKind::Fundamental, ma, mb, fundamental_px, FUNDAMENTAL_ITERATIONS, seed + 7);
     if (mask && count_set(*mask) >= min_inliers) return Verified{TwoViewKind::Fundamental, std::move(*mask)};
   }
   auto mask = ransac(TwoViewKind::Homography, ma, mb, HOMOGRAPHY_THRESHOLD, HOMOGRAPHY_ITERATIONS, seed + 8);
@@ -218,7 +235,7 @@ std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k) {
     mb.push_back(model_point(cam_j, fj, fj.kp[m.j]));
   }
   const uint64_t seed = uint64_t{i} * SEED_STRIDE + uint64_t{j};
-  const std::optional<Verified> verified = verify_matches(ma, mb, seed, ctx.min_inliers);
+  const std::optional<Verified> verified = verify_matches(ma, mb, seed, ctx.min_inliers, ctx.fundamental_threshold);
   if (!verified) return std::nullopt;
   const std::vector<uint8_t>& mask = verified->mask;
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,19 +20,33 @@
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "matching/two_view.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "sift/feature_set.h"
 
 namespace tsl {
+
+// Fundamental-matrix threshold, working-scale pixels, unless TSL_FTHR gives another.
+inline constexpr double FTHR_DEFAULT = 0.6;
+
+// The options of the matching stage, from pair selection to the tie files.
+struct MatchOptions {
+  uint64_t neighbors = 10;    // best-overlapping partners each photo keeps as candidate pairs
+  double sigma_gps = 3;       // position prior, metres: the gate is 2.5 of it, the overlap margin 1
+  double sigma_ang = 3;       // heading prior, degrees: likewise
+  uint64_t min_inliers = 25;  // fewer verified matches leave a pair without ties
+  uint64_t max_ties = 60;     // ties kept per pair, thinned to an even spread beyond that
+  double fundamental_threshold = FTHR_DEFAULT;  // working-scale pixels (TSL_FTHR)
+  uint64_t workers = 1;                         // matching threads at most
+  std::optional<std::filesystem::path> inject;  // tie file used in place of matching (TSL_MATCHES)
+  std::optional<std::filesystem::path> dump;    // tie file the matched pairs go to (TSL_DUMP_MATCHES)
+};
 
 // The read-only input shared by every match_pair call of one matching stage. Spans borrow the
 // stage's lists, one entry per photo (pairs: one per candidate pair).
 struct MatchContext {
   std::span<const PhotoPair> pairs;
   std::span<const FeatureSet> features;
-  std::span<const ImageMeta> images;  // each with its camera model
-  std::span<const Mat3> rotations;    // metadata poses, world-to-camera
-  std::span<const Vec3> positions;
+  PlacedPhotos photos;         // metadata poses; each photo with its camera model
   double ground_height = 0.0;  // the prediction plane, metres, the positions' height reference
   double gate_dist = 0.0;      // gate tolerance, metres
   double gate_ang = 0.0;       // gate tolerance, radians
@@ -39,10 +54,14 @@ struct MatchContext {
   double margin_ang = 0.0;     // and radians
   uint64_t min_inliers = 25;
   uint64_t max_ties = 60;
+  double fundamental_threshold = FTHR_DEFAULT;  // working-scale pixels
 };
 
-// Fundamental-matrix threshold, working-scale pixels, unless TSL_FTHR gives another.
-inline constexpr double FTHR_DEFAULT = 0.6;
+// The context of one stage: the take-off height as the prediction plane, the gate at 2.5
+// sigmas and the overlap margin at one sigma of the position and heading priors, and the
+// options' inlier, tie and threshold settings. Borrows pairs, features and photos.
+MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<const FeatureSet> features,
+                                const PlacedPhotos& photos, const MatchOptions& options);
 inline constexpr double HOMOGRAPHY_THRESHOLD = 3.0;
 // Fewer gated matches than this skip the fundamental matrix: its 8-point samples need room.
 inline constexpr size_t FUNDAMENTAL_MIN_MATCHES = 15;
@@ -94,16 +113,15 @@ struct Verified {
 };
 
 // Geometric verification of matches given as model points of photos i and j (the undistorted
-// working frames): the fundamental matrix (threshold fundamental_threshold of TSL_FTHR, seed
-// + 7) when there are at least 15 matches and it keeps min_inliers, else the homography
-// (threshold 3, seed + 8); nothing when neither keeps min_inliers. `seed` is the pair's.
+// working frames): the fundamental matrix (threshold `fundamental_px`, seed + 7) when there
+// are at least 15 matches and it keeps min_inliers, else the homography (threshold 3, seed +
+// 8); nothing when neither keeps min_inliers. `seed` is the pair's.
 std::optional<Verified> verify_matches(std::span<const Vec2> ma, std::span<const Vec2> mb, uint64_t seed,
-                                       uint64_t min_inliers);
+                                       uint64_t min_inliers, double fundamental_px);
 
 // The verified ties of candidate pair k, or nothing when the pair has too few candidates,
-// gated matches or inliers, or when either photo's features are damaged. Logs nothing;
-// reads TSL_FTHR when it reaches the fundamental-matrix fit. A photo without a camera model
-// is a caller's bug (internal error "lens").
+// gated matches or inliers, or when either photo's features are damaged. Logs nothing. A
+// photo without a camera model is a caller's bug (internal error "lens").
 std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k);
 
 }  // namespace tsl

@@ -79,8 +79,8 @@ std::vector<PhotoPair> select_pairs_from_hulls(std::span<const Polygon> hulls, s
   return pairs;
 }
 
-std::vector<PhotoPair> select_pairs(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                    std::span<const Vec3> positions, size_t neighbors) {
+std::vector<PhotoPair> select_pairs(const PlacedPhotos& photos, size_t neighbors) {
+  const auto& [images, rotations, positions] = photos;
   if (rotations.size() < images.size() || positions.size() < images.size())
     internal_error("select_pairs: fewer poses than photos");
   const GroundHeights ground{.start_m = 0.0, .height_at = nullptr};

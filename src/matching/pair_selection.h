@@ -8,7 +8,7 @@
 
 #include "geo/polygon.h"
 #include "geo/vec.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 
 namespace tsl {
 
@@ -29,7 +29,6 @@ std::vector<PhotoPair> select_pairs_from_hulls(std::span<const Polygon> hulls, s
 // The candidate pairs of a flight: each photo's footprint (6 samples per side) on the plane at
 // the take-off height, reduced to its convex hull, then select_pairs_from_hulls. Every photo
 // needs its camera model and a pose (a caller's bug otherwise). Cannot fail.
-std::vector<PhotoPair> select_pairs(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                    std::span<const Vec3> positions, size_t neighbors);
+std::vector<PhotoPair> select_pairs(const PlacedPhotos& photos, size_t neighbors);
 
 }  // namespace tsl

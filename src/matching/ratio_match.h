@@ -6,9 +6,10 @@
 #include <span>
 #include <vector>
 
+#include "sift/descriptor.h"
+
 namespace tsl {
 
-inline constexpr size_t DESC_LEN = 128;  // floats per SIFT descriptor
 inline constexpr float RATIO = 0.8f;     // best squared distance must stay below 0.8 x second
 
 struct DescMatch {

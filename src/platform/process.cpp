@@ -131,12 +131,4 @@ bool start_detached(std::span<const std::string> argv) {
   return true;
 }
 
-bool graphical_session() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* v = std::getenv(name);
-    if (v && *v) return true;
-  }
-  return false;
-}
-
 }  // namespace tsl::platform

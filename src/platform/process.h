@@ -24,7 +24,4 @@ std::expected<CapturedRun, std::string> run_captured(std::span<const std::string
 // wait for it; the child is reaped in the background. False when it could not be started.
 bool start_detached(std::span<const std::string> argv);
 
-// Whether a graphical session is reachable (DISPLAY or WAYLAND_DISPLAY set and not empty).
-bool graphical_session();
-
 }  // namespace tsl::platform

@@ -12,6 +12,7 @@
 #include "logx.h"
 #include "platform/system.h"
 #include "render/warp_sample.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -130,9 +131,9 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
   const uint64_t rx0 = region.x0, rx1 = region.x1, ry0 = region.y0, ry1 = region.y1;
   const size_t w = rx1 - rx0, h = ry1 - ry0, n = w * h;
 
-  const ImageMeta& meta = job.images[photo];
-  const ProjGrid proj = build_proj_grid(meta, job.rotations[photo], job.positions[photo], *job.surface, *job.grid,
-                                        job.config->grid_step, rx0, rx1, ry0, ry1);
+  const ImageMeta& meta = job.photos.images[photo];
+  const ProjGrid proj = build_proj_grid(meta, job.photos.rotations[photo], job.photos.positions[photo], *job.surface, *job.grid,
+                                        job.options.grid_step, rx0, rx1, ry0, ry1);
   auto decoded = fetch_source_image(job, photo, (*ctx.scales)[photo]);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   const DecodedImage& src = **decoded;
@@ -157,7 +158,7 @@ std::expected<void, std::string> multiband_image_bands(const WindowContext& ctx,
     const float step = static_cast<float>(proj.step);
     std::array<float, 3> gain;
     for (int c = 0; c < 3; ++c) gain[c] = static_cast<float>(job.gains[photo][c]);
-    const bool cubic = job.config->interp_cubic;
+    const bool cubic = job.options.interp_cubic;
     const SeamMap& sm = *job.seam_map;
     const int64_t snx = static_cast<int64_t>(sm.nx), sny = static_cast<int64_t>(sm.ny);
     const int32_t me = static_cast<int32_t>(photo);
@@ -333,9 +334,9 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   if (sm.nx == 0 || sm.ny == 0 || sm.labels.size() != sm.nx * sm.ny)
     internal_error(format("seam map of {}x{} cells with {} labels", sm.nx, sm.ny, sm.labels.size()));
   for (int32_t l : sm.labels)
-    if (l < -1 || l >= static_cast<int64_t>(job.images.size()))
-      internal_error(format("seam label {} for {} photos", l, job.images.size()));
-  const Config& cfg = *job.config;
+    if (l < -1 || l >= static_cast<int64_t>(job.photos.images.size()))
+      internal_error(format("seam label {} for {} photos", l, job.photos.images.size()));
+  const RenderOptions& cfg = job.options;
   const OutputGrid& grid = *job.grid;
   const uint64_t width = grid.width, height = grid.height, block_rows = cfg.block_rows;
   const uint64_t requested = std::max<uint64_t>(cfg.blend_bands, 2);
@@ -345,9 +346,9 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   const uint64_t t0 = std::min<uint64_t>(std::max<uint64_t>(cfg.workers, 1), MAX_THREADS);
 
   const std::vector<double> scales = source_load_scales(job);
-  if (scales.size() < job.images.size()) internal_error("fewer positions than photos");
+  if (scales.size() < job.photos.images.size()) internal_error("fewer positions than photos");
   const auto start = Clock::now();
-  if (!job.quiet) {
+  if (!job.options.quiet) {
     // Above the cap the request is cut first; only a further cut is memory's doing.
     const uint64_t allowed = std::min<uint64_t>(requested, MAX_BLEND_BANDS);
     if (requested > allowed) logf("  warning: multi-band blend capped at {} bands ({} requested)", allowed, requested);
@@ -368,7 +369,7 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
     seam_col[x] = c >= 0.0 && c < static_cast<double>(sm.nx) ? static_cast<int64_t>(c) : -1;
   }
   const uint64_t blocks = (height + block_rows - 1) / block_rows;
-  std::vector<LabelBox> boxes(job.images.size());
+  std::vector<LabelBox> boxes(job.photos.images.size());
   // Buffers that serve every block and window, so that their pages are mapped once.
   std::vector<int32_t> labels;
   ImageF32 band(width, std::min(block_rows, height), 3);
@@ -460,7 +461,7 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
         }
       });
     }
-    if (!job.quiet) {
+    if (!job.options.quiet) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       logf("  block row {}/{}  ({} image windows)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, image_windows, elapsed,
            static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));

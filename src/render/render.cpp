@@ -46,7 +46,7 @@ struct NodeWeights {
 // where the photo covers every pixel of the node's neighbourhood. `margin` is 1.5 lattice
 // spacings in the frame's normalised units.
 NodeWeights feather_weight_grid(const RenderJob& job, size_t photo, const Lattice& lat, float feather, double margin) {
-  const ImageMeta& meta = job.images[photo];
+  const ImageMeta& meta = job.photos.images[photo];
   const CameraModel& cam = *meta.lens;
   const double r_max = cam.monotonic_radius();
   const double w1 = static_cast<double>(meta.width) - 1.0, h1 = static_cast<double>(meta.height) - 1.0;
@@ -60,7 +60,7 @@ NodeWeights feather_weight_grid(const RenderJob& job, size_t photo, const Lattic
     for (double x : lat.xs) {
       const double east = g.left_e + (x + 0.5) * g.gsd;
       const double z = job.surface->height_at(east, north);
-      const auto px = project_ground_point(cam, job.rotations[photo], job.positions[photo], east, north, z, r_max);
+      const auto px = project_ground_point(cam, job.photos.rotations[photo], job.photos.positions[photo], east, north, z, r_max);
       const double col = px ? px->x : 1e9, row = px ? px->y : 1e9;
       const double nx = std::fabs(2.0 * col / w1 - 1.0), ny = std::fabs(2.0 * row / h1 - 1.0);
       if (nx <= reach && ny <= reach) {
@@ -87,7 +87,7 @@ struct BlockPhoto {
 // would outweigh may be the only one that does.
 std::vector<BlockPhoto> cull_block(const RenderJob& job, const std::vector<size_t>& candidates, uint64_t y0,
                                    uint64_t y1, float feather, const std::vector<double>& natives) {
-  const Config& cfg = *job.config;
+  const RenderOptions& cfg = job.options;
   const uint64_t width = job.grid->width;
   std::vector<BlockPhoto> out;
   if (!(cfg.contrib_thr > 0.0)) {
@@ -102,7 +102,7 @@ std::vector<BlockPhoto> cull_block(const RenderJob& job, const std::vector<size_
   const size_t threads = std::min(std::max<size_t>(candidates.size(), 1), workers);
   const double output_gsd = job.grid->gsd;
   const auto grids = par_map(candidates.size(), threads, [&](size_t k) {
-    const ImageMeta& meta = job.images[candidates[k]];
+    const ImageMeta& meta = job.photos.images[candidates[k]];
     const double side = static_cast<double>(std::min(meta.width, meta.height)) - 1.0;
     double margin = 3.0 * s * output_gsd / natives[candidates[k]] / side;
     if (!(margin >= 0.0)) margin = std::numeric_limits<double>::infinity();  // no native gsd: never safe
@@ -192,14 +192,14 @@ void feather_accumulate_row(const RowContext& c, uint64_t r, float* acc) {
 }  // namespace
 
 std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandSink& sink) {
-  if (!job.quiet) log_str("render: CPU");
+  if (!job.options.quiet) log_str("render: CPU");
   check_render_job(job);
-  const Config& cfg = *job.config;
-  if (job.seam_map && cfg.blend_multiband) return render_multiband(job, sink);
+  const RenderOptions& cfg = job.options;
+  if (job.seam_map && cfg.blend == BlendMode::Multiband) return render_multiband(job, sink);
 
   const std::vector<double> scales = source_load_scales(job);
-  const std::vector<double> natives = native_gsds(job.images, job.positions, surface_reference_height(*job.surface));
-  if (scales.size() < job.images.size()) internal_error("fewer positions than photos");
+  const std::vector<double> natives = native_gsds(job.photos.images, job.photos.positions, surface_reference_height(*job.surface));
+  if (scales.size() < job.photos.images.size()) internal_error("fewer positions than photos");
   const auto start = Clock::now();
   const OutputGrid& grid = *job.grid;
   const uint64_t width = grid.width, height = grid.height, block_rows = cfg.block_rows;
@@ -221,7 +221,7 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
     band.height = rows;
     mask.resize(rows * width);
     std::vector<size_t> candidates;
-    for (size_t i = 0; i < job.images.size(); ++i) {
+    for (size_t i = 0; i < job.photos.images.size(); ++i) {
       const PixelWindow& w = grid.windows[i];
       if (w.y0 < y1 && w.x0 < w.x1 && w.y1 > y0) candidates.push_back(i);
     }
@@ -237,7 +237,7 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
         y_lo = std::max(y_lo, bp.kept->y0), y_hi = std::min(y_hi, bp.kept->y1);
       }
       if (y_lo >= y_hi || x_lo >= x_hi) continue;
-      const ProjGrid proj = build_proj_grid(job.images[bp.index], job.rotations[bp.index], job.positions[bp.index],
+      const ProjGrid proj = build_proj_grid(job.photos.images[bp.index], job.photos.rotations[bp.index], job.photos.positions[bp.index],
                                             *job.surface, grid, cfg.grid_step, x_lo, x_hi, y_lo, y_hi);
       auto image = fetch_source_image(job, bp.index, scales[bp.index]);
       if (!image) return std::unexpected(std::move(image.error()));
@@ -246,8 +246,8 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
       ctx.image = image->get();
       ctx.x_lo = x_lo;
       ctx.x_hi = x_hi;
-      ctx.full_w = static_cast<float>(job.images[bp.index].width);
-      ctx.full_h = static_cast<float>(job.images[bp.index].height);
+      ctx.full_w = static_cast<float>(job.photos.images[bp.index].width);
+      ctx.full_h = static_cast<float>(job.photos.images[bp.index].height);
       ctx.covered_rows = covered_photo_rows(**image);
       ctx.feather = feather;
       if (feather >= 0.0f && feather <= 64.0f && feather == std::floor(feather))
@@ -273,7 +273,7 @@ std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandS
       for (int c = 0; c < 3; ++c) out[c] = acc[4 * p + c] / d;
       mask[p] = 1;
     }
-    if (!job.quiet) {
+    if (!job.options.quiet) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       logf("  block row {}/{}  ({} images)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, list.size(), elapsed,
            static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));

@@ -15,8 +15,8 @@ namespace tsl {
 // best photo's at every node of a coarse lattice are left out of a block. Each pixel sums its
 // photos in ascending photo order on one thread, so the output does not depend on the thread
 // count. Errors: the first photo-loading error (the current block is not sent) or the first
-// sink error, unchanged. Fewer poses, gains or windows than photos, a missing surface, grid,
-// config or cache, or block_rows 0, are a caller's bug (internal error).
+// sink error, unchanged. Fewer poses, gains or windows than photos, a missing surface, grid
+// or cache, or block_rows 0, are a caller's bug (internal error).
 std::expected<void, std::string> render_mosaic(const RenderJob& job, const BandSink& sink);
 
 }  // namespace tsl

@@ -11,16 +11,16 @@
 
 namespace tsl {
 
-std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                                  std::span<const Vec3> positions, const Surface& surface,
+std::expected<SeamMap, std::string> compute_seams(const PlacedPhotos& photos, const Surface& surface,
                                                   std::span<const Gain> gains, const OutputGrid& grid,
-                                                  const Config& config, ImageCache& cache) {
+                                                  const SeamOptions& options, ImageCache& cache) {
+  const auto& [images, rotations, positions] = photos;
   const size_t n = images.size();
   if (rotations.size() < n || positions.size() < n || gains.size() < n || grid.windows.size() < n)
     internal_error(format("seams for {} photos with {} rotations, {} positions, {} gains, {} windows", n,
                           rotations.size(), positions.size(), gains.size(), grid.windows.size()));
   const std::vector<double> natives = native_gsds(images, positions, surface_reference_height(surface));
-  const SeamGridSize size = seam_grid_size(images, natives, grid, config.match_px, config.seam_mpix);
+  const SeamGridSize size = seam_grid_size(images, natives, grid, options.match_px, options.seam_mpix);
   // Checked before the label grid is allocated: a grid of no cells, or more cells than the
   // output has pixels, means the output plan itself is unusable.
   const double cells = static_cast<double>(size.nx) * static_cast<double>(size.ny);
@@ -39,14 +39,14 @@ std::expected<SeamMap, std::string> compute_seams(std::span<const ImageMeta> ima
   map.names.reserve(n);
   for (const ImageMeta& m : images) map.names.push_back(file_name_string(m.path.string()));
 
-  const SeamInputs inputs{images, rotations, positions, &surface};
+  const SeamInputs inputs{photos, &surface};
   const std::vector<CellWindow> windows = cell_windows(grid, size);
-  nadir_partition(inputs, map, windows, config.workers);
-  if (n < 2 || !config.seams_cut) {
+  nadir_partition(inputs, map, windows, options.workers);
+  if (n < 2 || !options.cut) {
     logf("  seams: nadir partition on {}x{} grid @ {:.1} cm", map.nx, map.ny, map.cell * 100.0);
     return map;
   }
-  const CutInputs cut{inputs, gains, &config, &cache, scales, natives};
+  const CutInputs cut{inputs, gains, options.seam_band, options.workers, &cache, scales, natives};
   if (auto r = cut_seams(cut, map); !r) return std::unexpected(std::move(r.error()));
   return map;
 }

@@ -19,6 +19,7 @@
 #include "imageio/load_image.h"
 #include "linalg/stats.h"
 #include "logx.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -81,7 +82,7 @@ std::string seam_cache_key(const ImageMeta& photo, double scale) {
 // are first needed and while they fill at most half of the cache, so that the boundaries, which
 // run one after another, find them decoded. A failed load is left for its boundary to report.
 void prefetch_photos(const CutInputs& in, std::span<const SeamBoundary> boundaries) {
-  const size_t n = std::min(in.photos.images.size(), in.scales.size());
+  const size_t n = std::min(in.scene.photos.images.size(), in.scales.size());
   std::vector<uint8_t> seen(n, 0);
   std::vector<size_t> photos;
   double bytes = 0.0;
@@ -91,7 +92,7 @@ void prefetch_photos(const CutInputs& in, std::span<const SeamBoundary> boundari
       const size_t k = static_cast<size_t>(p);
       if (k >= n || seen[k]) continue;
       seen[k] = 1;
-      const ImageMeta& m = in.photos.images[k];
+      const ImageMeta& m = in.scene.photos.images[k];
       const double s = in.scales[k];
       // 3 channels of 2 bytes at the decoded size.
       bytes += 6.0 * std::ceil(static_cast<double>(m.width) * s) * std::ceil(static_cast<double>(m.height) * s);
@@ -99,9 +100,9 @@ void prefetch_photos(const CutInputs& in, std::span<const SeamBoundary> boundari
       photos.push_back(k);
     }
   }
-  const size_t workers = std::max<uint64_t>(in.config->workers, 1);
+  const size_t workers = std::max<uint64_t>(in.workers, 1);
   par_map(photos.size(), workers, [&](size_t j) {
-    const ImageMeta& m = in.photos.images[photos[j]];
+    const ImageMeta& m = in.scene.photos.images[photos[j]];
     const double s = in.scales[photos[j]];
     return in.cache->get(seam_cache_key(m, s), m, s).has_value();
   });
@@ -117,8 +118,8 @@ std::expected<void, std::string> render_patch(const CutInputs& in, const SeamMap
   if (!needed.empty() && needed.size() != n)
     internal_error(format("seam window mask of {} bytes for {}x{} cells", needed.size(), w, h));
   const auto [px, py] =
-      seam_proj_grid(in.photos, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
-  const ImageMeta& meta = in.photos.images[photo];
+      seam_proj_grid(in.scene, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, x0, x1, y0, y1);
+  const ImageMeta& meta = in.scene.photos.images[photo];
   const double scale = in.scales[photo];
   auto decoded = in.cache->get(seam_cache_key(meta, scale), meta, scale);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
@@ -395,7 +396,7 @@ std::expected<SeamPatch, std::string> render_seam_window(const CutInputs& in, co
 }
 
 std::expected<void, std::string> cut_seams(const CutInputs& in, SeamMap& map) {
-  const uint64_t band = seam_band_cells(in.photos.images, in.natives, map.cell, in.config->seam_band);
+  const uint64_t band = seam_band_cells(in.scene.photos.images, in.natives, map.cell, in.seam_band);
   const std::vector<SeamBoundary> boundaries = seam_boundaries(map);
   prefetch_photos(in, boundaries);
   uint64_t reassigned = 0;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "gains/gains.h"
 #include "grid/seam_map.h"
 #include "imageio/image_cache.h"
@@ -43,9 +42,10 @@ struct SeamPatch {
 
 // What the cut pass reads besides the seam map.
 struct CutInputs {
-  SeamInputs photos;
+  SeamInputs scene;
   std::span<const Gain> gains;
-  const Config* config = nullptr;  // seam_band
+  double seam_band = 0.12;  // a cut's band half-width, as a fraction of a frame's shorter ground side
+  uint64_t workers = 1;
   ImageCache* cache = nullptr;
   std::span<const double> scales;   // seam decode scale per photo
   std::span<const double> natives;  // native gsd per photo

@@ -6,6 +6,7 @@
 #include "grid/proj_grid.h"
 #include "img/ops/grid.h"
 #include "linalg/stats.h"
+#include "util/count.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -33,7 +34,7 @@ struct NodeGrid {
 // (x0 + c step, y0 + r step), NO_PROJECTION where the cell does not project.
 NodeGrid proj_nodes(const SeamInputs& in, double left_e, double top_n, double cell, uint64_t step, size_t photo,
                     uint64_t x0, uint64_t x1, uint64_t y0, uint64_t y1) {
-  const ImageMeta& image = in.images[photo];
+  const ImageMeta& image = in.photos.images[photo];
   if (!image.lens) internal_error(format("photo {} has no camera model", image.path.string()));
   const CameraModel& cam = *image.lens;
   const double s = static_cast<double>(step);
@@ -47,8 +48,8 @@ NodeGrid proj_nodes(const SeamInputs& in, double left_e, double top_n, double ce
   g.x.assign(g.rows * g.cols, NO_PROJECTION);
   g.y.assign(g.rows * g.cols, NO_PROJECTION);
   const double r_max = cam.monotonic_radius();
-  const Mat3& rot = in.rotations[photo];
-  const Vec3& pos = in.positions[photo];
+  const Mat3& rot = in.photos.rotations[photo];
+  const Vec3& pos = in.photos.positions[photo];
   for (uint64_t r = 0; r < g.rows; ++r) {
     const double north = top_n - (static_cast<double>(y0 + r * step) + 0.5) * cell;
     for (uint64_t c = 0; c < g.cols; ++c) {
@@ -78,7 +79,7 @@ ScoredPhoto scored_photo(const SeamInputs& in, const SeamMap& map, const CellWin
   p.nodes = proj_nodes(in, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, w.x0, w.x1, w.y0, w.y1);
   p.cols.resize(w.x1 - w.x0);
   for (size_t x = 0; x < p.cols.size(); ++x) p.cols[x] = grid_axis_pos(x, p.nodes.cols, SEAM_GRID_STEP);
-  const ImageMeta& image = in.images[photo];
+  const ImageMeta& image = in.photos.images[photo];
   p.sx = 2.0f / (static_cast<float>(image.width) - 1.0f);
   p.sy = 2.0f / (static_cast<float>(image.height) - 1.0f);
   return p;
@@ -169,7 +170,7 @@ std::optional<std::vector<float>> nadir_score_grid(const SeamInputs& in, const S
   if (!w.valid) return std::nullopt;
   const auto [px, py] =
       seam_proj_grid(in, map.left_e, map.top_n, map.cell, SEAM_GRID_STEP, photo, w.x0, w.x1, w.y0, w.y1);
-  const ImageMeta& image = in.images[photo];
+  const ImageMeta& image = in.photos.images[photo];
   const float sx = 2.0f / (static_cast<float>(image.width) - 1.0f);
   const float sy = 2.0f / (static_cast<float>(image.height) - 1.0f);
   const size_t n = std::min(px.size(), py.size());
@@ -181,7 +182,7 @@ std::optional<std::vector<float>> nadir_score_grid(const SeamInputs& in, const S
 }
 
 void nadir_partition(const SeamInputs& in, SeamMap& map, std::span<const CellWindow> windows, uint64_t workers) {
-  const size_t n = in.images.size();
+  const size_t n = in.photos.images.size();
   if (windows.size() < n) internal_error(format("{} cell windows for {} photos", windows.size(), n));
   workers = std::max<uint64_t>(workers, 1);
   map.labels.assign(map.nx * map.ny, -1);

@@ -10,7 +10,7 @@
 #include "geo/vec.h"
 #include "grid/output_grid.h"
 #include "grid/seam_map.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "surface/surface.h"
 
 namespace tsl {
@@ -23,9 +23,7 @@ inline constexpr uint64_t SEAM_GRID_STEP = 8;
 
 // The photos and poses the seam passes read, borrowed for the call.
 struct SeamInputs {
-  std::span<const ImageMeta> images;
-  std::span<const Mat3> rotations;
-  std::span<const Vec3> positions;
+  PlacedPhotos photos;
   const Surface* surface = nullptr;
 };
 

@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <mutex>
 
+#include "config/environment.h"
 #include "diag/diagnostics.h"
+#include "drivers/stage_options.h"
 #include "server/body_values.h"
 #include "server/job.h"
 #include "util/path.h"
@@ -43,7 +45,7 @@ std::expected<JsonValue, std::string> api_diagnostics(const JsonValue& body) {
   const std::string path(body["path"].str_or(""));
   std::optional<std::vector<std::string>> log = live_log_for(path);
   auto result = write_diagnostics(std::filesystem::path(path), log, diagnostics_max_px(body), diagnostics_images(body),
-                                  true);
+                                  true, flow_options(read_environment()));
   if (!result) return std::unexpected(result.error());
   std::error_code ec;
   const uintmax_t size = std::filesystem::file_size(result->zip_path, ec);

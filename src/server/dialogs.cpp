@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "config/environment.h"
 #include "platform/process.h"
 #include "util/text.h"
 
@@ -53,7 +54,7 @@ JsonValue api_pick(const JsonValue& body) {
   const std::string kind(body["kind"].is_string() ? body["kind"].as_string() : std::string("dir"));
   const std::string initial(body["initial"].str_or(""));
   std::string path;
-  if (platform::graphical_session()) {
+  if (graphical_session()) {
     const std::vector<std::string> argv = pick_argv(kind, initial);
     // A missing program, a cancelled dialog and one left open too long all answer "".
     if (auto run = platform::run_captured(argv, PICK_TIMEOUT_MS)) path = pick_result(kind, run->out);
@@ -65,7 +66,7 @@ JsonValue api_pick(const JsonValue& body) {
 
 JsonValue api_reveal(const JsonValue& body) {
   const std::string path(body["path"].is_string() ? body["path"].as_string() : std::string("."));
-  if (platform::graphical_session()) {
+  if (graphical_session()) {
     const std::vector<std::string> argv = {"xdg-open", reveal_folder(path)};
     (void)platform::start_detached(argv);
   }

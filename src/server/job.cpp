@@ -9,7 +9,7 @@
 #include "config/config.h"
 #include "config/parse_args.h"
 #include "logx.h"
-#include "pipeline/run_pipeline.h"
+#include "drivers/run_pipeline.h"
 #include "server/file_access.h"
 #include "server/http.h"
 #include "util/error.h"

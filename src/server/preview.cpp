@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "drivers/stage_options.h"
 #include "img/png.h"
 #include "linalg/stats.h"
 #include "logx.h"
@@ -299,9 +300,11 @@ std::expected<std::optional<PreviewPicture>, std::string> api_preview(const Json
 
   JsonValue options = scene.config.options;
   for (const auto& [k, v] : overrides.as_object()) options.set(k, v);
-  Config config = Config::from_options(options);
-  if (config.contrib_thr <= 0.0) config.contrib_thr = 0.001;
-  config.block_rows = PREVIEW_BLOCK_ROWS;
+  const Config config = Config::from_options(options);
+  RenderOptions preview_options = render_options(config);
+  if (preview_options.contrib_thr <= 0.0) preview_options.contrib_thr = 0.001;
+  preview_options.block_rows = PREVIEW_BLOCK_ROWS;
+  preview_options.quiet = true;
 
   const double extent = std::fmax(bounds[2] - bounds[0], bounds[3] - bounds[1]);
   // The longer side is capped so that a request cannot ask for an unbounded picture.
@@ -309,8 +312,8 @@ std::expected<std::optional<PreviewPicture>, std::string> api_preview(const Json
       max_px_value ? std::clamp(saturate_u64(*max_px_value), MIN_MAX_PX, PREVIEW_MAX_PX) : DEFAULT_MAX_PX;
   const double gsd = std::fmax(extent / static_cast<double>(divisor), scene.native_gsd / 2.0);
 
-  auto grid = plan_output_grid(scene.images, scene.rotations, scene.positions, scene.surface, gsd, PREVIEW_MAX_MPIX,
-                               bounds, false);
+  const PlacedPhotos photos{scene.images, scene.rotations, scene.positions};
+  auto grid = plan_output_grid(photos, scene.surface, gsd, PREVIEW_MAX_MPIX, bounds, false);
   if (!grid) return std::unexpected(grid.error());
 
   std::vector<Gain> unit_gains;
@@ -319,17 +322,8 @@ std::expected<std::optional<PreviewPicture>, std::string> api_preview(const Json
   const Surface& surface = config.surface_dsm ? scene.surface : plane;
   const SeamMap* seams = scene.seam_map && seams_cover(*scene.seam_map, *grid) ? &*scene.seam_map : nullptr;
 
-  RenderJob job;
-  job.images = scene.images;
-  job.rotations = scene.rotations;
-  job.positions = scene.positions;
-  job.surface = &surface;
-  job.gains = config.no_gains ? std::span<const Gain>(unit_gains) : std::span<const Gain>(scene.gains);
-  job.grid = &*grid;
-  job.config = &config;
-  job.cache = cache.get();
-  job.seam_map = seams;
-  job.quiet = true;
+  const std::span<const Gain> gains = config.no_gains ? unit_gains : scene.gains;
+  const RenderJob job = make_render_job(photos, surface, gains, *grid, preview_options, *cache, seams);
 
   PreviewAssembler picture(grid->width, grid->height);
   {

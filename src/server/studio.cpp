@@ -9,6 +9,7 @@
 #include "platform/proc.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "config/environment.h"
 #include "config/usage.h"
 #include "logx.h"
 #include "server/http.h"
@@ -44,7 +45,7 @@ JsonValue static_perf_info() {
 void open_browser(std::string address) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   // Without a graphical session there is no browser to show the page.
-  if (!platform::graphical_session()) return;
+  if (!graphical_session()) return;
   const std::vector<std::string> argv = {"xdg-open", address};
   (void)platform::run_and_wait(argv);
 }

@@ -13,7 +13,22 @@ namespace tsl {
 
 namespace {
 
-constexpr float FLT_EPS = 1.1920929e-07f;
+constexpr float FLT_EPS = 1.1920929e-07f;  // the float machine epsilon, 2^-23
+
+// The descriptor grid: DESC_WIDTH x DESC_WIDTH cells of DESC_BINS orientation bins, each cell
+// DESC_SCL_FACTOR keypoint scales wide, samples weighted by a gaussian of half the grid's
+// width (sigma DESC_WIDTH / 2 cells: exp(-d^2 / 8), d in cells).
+constexpr int64_t DESC_WIDTH = 4;
+constexpr int64_t DESC_BINS = 8;
+constexpr float DESC_SCL_FACTOR = 3.0f;
+constexpr float DESC_WEIGHT = -0.125f;        // -1 / (2 (DESC_WIDTH / 2)^2)
+constexpr float BINS_PER_DEGREE = 0.022222223f;  // DESC_BINS / 360
+// No value may hold more than this share of the vector's length, so that a few strong
+// gradients (a lighting edge) do not outweigh the rest; the clipped vector is scaled by
+// DESC_INT_FACTOR over its length and rounded to integers 0..255.
+constexpr float DESC_MAG_THR = 0.2f;
+constexpr float DESC_INT_FACTOR = 512.0f;
+constexpr float DEG_TO_RAD = 0.0174532924f;
 
 // Half away from zero, as every rounding of the detector.
 inline int64_t round_away(float v) { return static_cast<int64_t>(std::round(v)); }
@@ -44,10 +59,11 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
   const int64_t w = static_cast<int64_t>(layer.width), h = static_cast<int64_t>(layer.height);
   float a = 360.0f - angle_deg;
   if (std::fabs(a - 360.0f) < FLT_EPS) a = 0.0f;
-  float cos_t = std::cos(a * 0.0174532924f);
-  float sin_t = std::sin(a * 0.0174532924f);
-  const float hist_width = 3.0f * scl;
-  int64_t radius = round_away(hist_width * 1.41421354f * 5.0f * 0.5f);
+  float cos_t = std::cos(a * DEG_TO_RAD);
+  float sin_t = std::sin(a * DEG_TO_RAD);
+  const float hist_width = DESC_SCL_FACTOR * scl;
+  // Half the diagonal of the grid and its guard cells, which covers the grid at any angle.
+  int64_t radius = round_away(hist_width * 1.41421354f * static_cast<float>(DESC_WIDTH + 1) * 0.5f);
   radius = std::min(radius, static_cast<int64_t>(std::floor(std::sqrt(static_cast<double>(w * w + h * h)))));
   cos_t /= hist_width;
   sin_t /= hist_width;
@@ -73,16 +89,16 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
       const float dy = up[x] - down[x];
       float ori = atan2_deg(dy, dx);
       if (ori < 0.0f) ori += 360.0f;
-      const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * -0.125f);
+      const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * DESC_WEIGHT);
       const float mag = weight * std::sqrt(dx * dx + dy * dy);
-      float obin = (ori - a) * 0.022222223f;
+      float obin = (ori - a) * BINS_PER_DEGREE;
       const float r0f = std::floor(rbin), c0f = std::floor(cbin), o0f = std::floor(obin);
       rbin -= r0f;
       cbin -= c0f;
       obin -= o0f;
       int64_t o0 = static_cast<int64_t>(o0f);
-      if (o0 < 0) o0 += 8;
-      if (o0 >= 8) o0 -= 8;
+      if (o0 < 0) o0 += DESC_BINS;
+      if (o0 >= DESC_BINS) o0 -= DESC_BINS;
       const int64_t r0 = static_cast<int64_t>(r0f), c0 = static_cast<int64_t>(c0f);
       const float v_r1 = mag * rbin, v_r0 = mag - v_r1;
       const float v_rc11 = v_r1 * cbin, v_rc10 = v_r1 - v_rc11;
@@ -113,13 +129,13 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
 
   float sq = 0.0f;
   for (float v : out) sq += v * v;
-  const float t = 0.2f * std::sqrt(sq);
+  const float t = DESC_MAG_THR * std::sqrt(sq);
   float sq2 = 0.0f;
   for (float& v : out) {
     v = std::min(v, t);
     sq2 += v * v;
   }
-  const float s = 512.0f / std::max(std::sqrt(sq2), FLT_EPS);
+  const float s = DESC_INT_FACTOR / std::max(std::sqrt(sq2), FLT_EPS);
   for (float& v : out) v = std::min(std::max(std::round(v * s), 0.0f), 255.0f);
 }
 

@@ -11,6 +11,7 @@
 
 namespace tsl {
 
+// Floats per descriptor: 4 x 4 spatial cells of 8 orientation bins.
 inline constexpr size_t DESC_LEN = 128;
 
 // The raw descriptor of the keypoint centred on integer pixel (cx, cy) of the gaussian layer

@@ -7,6 +7,7 @@
 #include "cache/cache_key.h"
 #include "cache/disk_cache.h"
 #include "sift/binary16.h"
+#include "sift/descriptor.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -105,7 +106,7 @@ std::optional<FeatureSet> decode_feature_record(const CacheRecord& record) {
   auto msc = pair_of(record, "msc", false);
   if (!kp || !kp_m || !desc || !thumb || !hw || !thumb_wh || !tsc || !msc) return std::nullopt;
   const size_t n = kp->size() / 2;
-  if (kp->size() != 2 * n || kp_m->size() != 2 * n || desc->size() != 128 * n) return std::nullopt;
+  if (kp->size() != 2 * n || kp_m->size() != 2 * n || desc->size() != DESC_LEN * n) return std::nullopt;
   FeatureSet f;
   f.work_h = to_count(hw->x);
   f.work_w = to_count(hw->y);

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -23,11 +22,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t LAYERS = 3;       // scale layers per octave
-constexpr size_t GAUSS = LAYERS + 3;
-constexpr int64_t BORDER = 5;      // detection keeps this far from every edge
-constexpr float FLT_EPS = 1.1920929e-07f;
-constexpr int MAX_SOLVES = 5;
+constexpr size_t LAYERS = 3;          // scale layers per octave
+constexpr size_t GAUSS = LAYERS + 3;  // gaussian layers: a difference above and below each scale, plus one
+constexpr int64_t BORDER = 5;         // detection keeps this far from every edge
+constexpr float FLT_EPS = 1.1920929e-07f;  // the float machine epsilon, 2^-23
+constexpr int MAX_SOLVES = 5;         // sub-pixel steps before an extremum that keeps moving is dropped
 // Input pixels between an octave's grid and the input's: the first octave is the half-pixel
 // centred 2x resize, whose pixel X samples the input at X / 2 - 0.25, and every later octave
 // takes every second sample of the one before, so the same quarter pixel holds in all of them.
@@ -35,6 +34,37 @@ constexpr int MAX_SOLVES = 5;
 // pixels (2.25 input pixels) in, where the subtraction and adding it back are exact in 32-bit,
 // so the order of keypoints and the descriptors' grid centres stay as they were.
 constexpr float GRID_OFFSET = 0.25f;
+
+// Blur of an octave's base in its own pixels; layer i holds SIGMA x 2^(i / LAYERS).
+constexpr float SIGMA = 1.6f;
+// Blur that takes the doubled input to SIGMA, sqrt(1.6^2 - 1^2): the input counts as blurred
+// by half a pixel, one pixel once doubled.
+constexpr double BASE_BLUR = 1.2489995996796799;
+// The thresholds below hold for samples in 0..1 and the image holds 0..255, so differences are
+// divided by 255: a value by 255, a central difference (two pixels apart) by 510, a mixed
+// second difference (two pixels apart both ways) by 1020.
+constexpr float PIXEL_SCALE = 0.003921569f;         // 1/255
+constexpr float DERIV_SCALE = 0.0019607844f;        // 1/510
+constexpr float CROSS_DERIV_SCALE = 0.0009803922f;  // 1/1020
+// An extremum whose interpolated contrast, times the layers per octave, stays below this is
+// too faint to be found again.
+constexpr float CONTRAST_THRESHOLD = 0.02f;
+// Ratio of principal curvatures beyond which an extremum lies on an edge: tr^2 / det must stay
+// below (r + 1)^2 / r, tested as tr^2 x r < det x (r + 1)^2.
+constexpr float EDGE_RATIO = 10.0f;
+constexpr float EDGE_LIMIT = (EDGE_RATIO + 1.0f) * (EDGE_RATIO + 1.0f);  // 121
+// Orientation: a histogram of ORI_BINS bins over the gradients within ORI_RADIUS scales of the
+// keypoint, weighted by a gaussian of ORI_SIG_FACTOR scales (so the radius is its 3 sigma);
+// every peak within ORI_PEAK_RATIO of the highest gives a keypoint of its own.
+constexpr size_t ORI_BINS = 36;
+constexpr float ORI_SIG_FACTOR = 1.5f;
+constexpr float ORI_RADIUS = 3.0f * ORI_SIG_FACTOR;  // 4.5
+constexpr float ORI_PEAK_RATIO = 0.8f;
+constexpr float BINS_PER_DEGREE = 0.1f;   // ORI_BINS / 360
+constexpr float DEGREES_PER_BIN = 10.0f;  // 360 / ORI_BINS
+// Smallest octave side searched: BORDER pixels off every edge must leave a pixel with a
+// neighbour on each side.
+constexpr int64_t MIN_OCTAVE_SIDE = 2 * BORDER + 2;  // 12
 
 // Blur increments that take layer i - 1 (total blur 1.6 x 2^((i - 1) / 3)) to layer i.
 constexpr std::array<double, GAUSS> LAYER_SIGMA = {0.0, 1.2262734984654078, 1.5450077936447955,
@@ -76,15 +106,15 @@ Derivatives derivatives(const Octave& oc, size_t l, int64_t r, int64_t c) {
   const auto prev = dog(l - 1), cur = dog(l), next = dog(l + 1);
   Derivatives d;
   d.v = cur(0);
-  d.dx = (cur(1) - cur(-1)) * 0.0019607844f;
-  d.dy = (cur(w) - cur(-w)) * 0.0019607844f;
-  d.ds = (next(0) - prev(0)) * 0.0019607844f;
-  d.dxx = (cur(1) + cur(-1) - 2.0f * d.v) * 0.003921569f;
-  d.dyy = (cur(w) + cur(-w) - 2.0f * d.v) * 0.003921569f;
-  d.dss = (next(0) + prev(0) - 2.0f * d.v) * 0.003921569f;
-  d.dxy = (cur(w + 1) - cur(w - 1) - cur(-w + 1) + cur(-w - 1)) * 0.0009803922f;
-  d.dxs = (next(1) - next(-1) - prev(1) + prev(-1)) * 0.0009803922f;
-  d.dys = (next(w) - next(-w) - prev(w) + prev(-w)) * 0.0009803922f;
+  d.dx = (cur(1) - cur(-1)) * DERIV_SCALE;
+  d.dy = (cur(w) - cur(-w)) * DERIV_SCALE;
+  d.ds = (next(0) - prev(0)) * DERIV_SCALE;
+  d.dxx = (cur(1) + cur(-1) - 2.0f * d.v) * PIXEL_SCALE;
+  d.dyy = (cur(w) + cur(-w) - 2.0f * d.v) * PIXEL_SCALE;
+  d.dss = (next(0) + prev(0) - 2.0f * d.v) * PIXEL_SCALE;
+  d.dxy = (cur(w + 1) - cur(w - 1) - cur(-w + 1) + cur(-w - 1)) * CROSS_DERIV_SCALE;
+  d.dxs = (next(1) - next(-1) - prev(1) + prev(-1)) * CROSS_DERIV_SCALE;
+  d.dys = (next(w) - next(-w) - prev(w) + prev(-w)) * CROSS_DERIV_SCALE;
   return d;
 }
 
@@ -137,15 +167,16 @@ bool refine(const Octave& oc, size_t& l_io, int64_t& r_io, int64_t& c_io, Keypoi
       return false;
     if (solve == MAX_SOLVES) return false;
   }
-  const float contr = d.v * 0.003921569f + 0.5f * (d.dx * xc + d.dy * xr + d.ds * xi);
-  if (3.0f * std::fabs(contr) < 0.02f) return false;
+  const float contr = d.v * PIXEL_SCALE + 0.5f * (d.dx * xc + d.dy * xr + d.ds * xi);
+  if (static_cast<float>(LAYERS) * std::fabs(contr) < CONTRAST_THRESHOLD) return false;
   const float tr = d.dxx + d.dyy;
   const float det = d.dxx * d.dyy - d.dxy * d.dxy;
-  if (det <= 0.0f || tr * tr * 10.0f >= det * 121.0f) return false;
+  if (det <= 0.0f || tr * tr * EDGE_RATIO >= det * EDGE_LIMIT) return false;
 
   kp.x = (static_cast<float>(c) + xc) * oc.factor - GRID_OFFSET;
   kp.y = (static_cast<float>(r) + xr) * oc.factor - GRID_OFFSET;
-  kp.size = 2.0f * (std::exp2((static_cast<float>(l) + xi) / 3.0f) * 1.6f * oc.factor);
+  // The size is a diameter: twice the blur of the keypoint's (fractional) layer.
+  kp.size = 2.0f * (std::exp2((static_cast<float>(l) + xi) / static_cast<float>(LAYERS)) * SIGMA * oc.factor);
   kp.response = std::fabs(contr);
   kp.layer = static_cast<uint64_t>(l);
   kp.octave = oc.index - 1;
@@ -161,10 +192,11 @@ void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp
   const float* gd = oc.g[l].data.data();
   const int64_t w = oc.w, h = oc.h;
   const float scl = kp.size * 0.5f / oc.factor;
-  const int64_t radius = round_away(4.5f * scl);
-  const float sigma_w = 1.5f * scl;
+  const int64_t radius = round_away(ORI_RADIUS * scl);
+  const float sigma_w = ORI_SIG_FACTOR * scl;
   const float exp_scale = -1.0f / (2.0f * sigma_w * sigma_w);
-  std::array<float, 36> hist{};
+  const int64_t bins = static_cast<int64_t>(ORI_BINS);
+  std::array<float, ORI_BINS> hist{};
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = r + i;
     if (y <= 0 || y >= h - 1) continue;
@@ -176,27 +208,29 @@ void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp
       const float dy = row[x - w] - row[x + w];
       float dir = atan2_deg(dy, dx);
       if (dir < 0.0f) dir += 360.0f;
-      int64_t bin = round_away(dir * 0.1f);
-      if (bin >= 36) bin -= 36;
-      if (bin < 0) bin += 36;
+      int64_t bin = round_away(dir * BINS_PER_DEGREE);
+      if (bin >= bins) bin -= bins;
+      if (bin < 0) bin += bins;
       hist[static_cast<size_t>(bin)] +=
           std::exp(static_cast<float>(i * i + j * j) * exp_scale) * std::sqrt(dx * dx + dy * dy);
     }
   }
-  std::array<float, 36> s{};
-  for (size_t b = 0; b < 36; ++b)
-    s[b] = 0.375f * hist[b] + 0.25f * (hist[(b + 35) % 36] + hist[(b + 1) % 36]) +
-           0.0625f * (hist[(b + 34) % 36] + hist[(b + 2) % 36]);
+  // Smoothed circularly by the binomial kernel (1, 4, 6, 4, 1) / 16.
+  constexpr size_t N = ORI_BINS;
+  std::array<float, N> s{};
+  for (size_t b = 0; b < N; ++b)
+    s[b] = 0.375f * hist[b] + 0.25f * (hist[(b + N - 1) % N] + hist[(b + 1) % N]) +
+           0.0625f * (hist[(b + N - 2) % N] + hist[(b + 2) % N]);
   float m = 0.0f;
   for (float v : s) m = std::max(m, v);
-  const float threshold = 0.8f * m;
-  for (size_t b = 0; b < 36; ++b) {
-    const float lo = s[(b + 35) % 36], hi = s[(b + 1) % 36];
+  const float threshold = ORI_PEAK_RATIO * m;
+  for (size_t b = 0; b < N; ++b) {
+    const float lo = s[(b + N - 1) % N], hi = s[(b + 1) % N];
     if (!(s[b] > lo && s[b] > hi && s[b] >= threshold)) continue;
     float p = static_cast<float>(b) + 0.5f * (lo - hi) / (lo - 2.0f * s[b] + hi);
-    if (p < 0.0f) p += 36.0f;
-    if (p >= 36.0f) p -= 36.0f;
-    float angle = 360.0f - 10.0f * p;
+    if (p < 0.0f) p += static_cast<float>(N);
+    if (p >= static_cast<float>(N)) p -= static_cast<float>(N);
+    float angle = 360.0f - DEGREES_PER_BIN * p;
     if (std::fabs(angle - 360.0f) < FLT_EPS) angle = 0.0f;
     Keypoint k = kp;
     k.angle = angle;
@@ -339,7 +373,7 @@ int64_t octave_count(size_t w, size_t h) {
 // layers 1 to 3 held until then: selection reads positions, sizes, angles and responses
 // alone, so the result is that of describing every candidate first, at a tenth of the work
 // for a few thousand kept out of tens of thousands.
-SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
+SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
   if (gray.channels != 1 || gray.data.size() < gray.width * gray.height)
     internal_error(format("sift_extract needs a one-channel image, got {}x{}x{}", gray.width, gray.height,
                           gray.channels));
@@ -347,7 +381,8 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
   std::vector<Layers>& layers = t_octaves;
   double blur_s = 0.0, detect_s = 0.0;
 
-  if (2 * gray.width >= 12 && 2 * gray.height >= 12) {
+  const size_t min_side = static_cast<size_t>(MIN_OCTAVE_SIDE);
+  if (2 * gray.width >= min_side && 2 * gray.height >= min_side) {
     const auto t_base = Clock::now();
     if (layers.empty()) layers.resize(1);
     {
@@ -355,7 +390,8 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
       for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
       // Layer 1's storage holds the upsampled image until the octave overwrites it.
       resize_bilinear(input, 2 * gray.width, 2 * gray.height, layers[0][1]);
-      const std::vector<float> k = gaussian_kernel(1.2489995996796799, 11);
+      // 11 taps: build_octave's length rule, round(8 sigma + 1) made odd.
+      const std::vector<float> k = gaussian_kernel(BASE_BLUR, 11);
       convolve_separable(layers[0][1], k, k, BorderMode::Mirror, layers[0][0]);
     }
     blur_s += seconds_since(t_base);
@@ -364,7 +400,7 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
       Octave oc{layers[static_cast<size_t>(o)]};
       oc.w = static_cast<int64_t>(oc.g[0].width);
       oc.h = static_cast<int64_t>(oc.g[0].height);
-      if (oc.w < 12 || oc.h < 12) break;
+      if (oc.w < MIN_OCTAVE_SIDE || oc.h < MIN_OCTAVE_SIDE) break;
       oc.index = static_cast<int32_t>(o);
       oc.factor = octave_factor(o);
       const auto t0 = Clock::now();
@@ -380,14 +416,14 @@ SiftFeatures sift_extract(const ImageU8& gray, uint64_t n) {
   }
 
   const auto t_desc = Clock::now();
-  const std::vector<size_t> chosen = select_indices(candidates, n);
+  const std::vector<size_t> chosen = select_indices(candidates, options.features);
   SiftFeatures result;
   result.descriptors = describe(candidates, chosen, layers);
   result.keypoints.reserve(chosen.size());
   for (size_t idx : chosen) result.keypoints.push_back(candidates[idx]);
   const double desc_s = seconds_since(t_desc);
 
-  if (const char* prof = std::getenv("TSL_PROF"); prof != nullptr && !utf8_error(prof)) {
+  if (options.profile) {
     const std::string line = format("sift: blur {:.0} ms, detect+ori+desc {:.0} ms (desc {:.0} ms, {} candidates)\n",
                                     blur_s * 1e3, (detect_s + desc_s) * 1e3, desc_s * 1e3, candidates.size());
     std::fwrite(line.data(), 1, line.size(), stderr);

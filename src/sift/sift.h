@@ -10,13 +10,22 @@
 
 namespace tsl {
 
+// The options of the feature stage: the working image SIFT sees, how many keypoints it keeps
+// and how the stage runs.
+struct SiftOptions {
+  uint64_t match_px = 2000;  // long side of the working image, pixels; photos are never enlarged
+  uint64_t features = 4000;  // keypoints kept per photo, the strongest by response; 0 keeps all
+  uint64_t workers = 1;      // extraction threads at most; free memory may allow fewer
+  bool profile = false;      // one timing line per extraction on stderr (TSL_PROF)
+};
+
 // Keypoints in pixels of `gray` (one channel), origin at the top-left corner, pixel centres
-// at integers; with more than `n` distinct keypoints (n > 0) the strongest, by response. An
-// image with a side below 6 pixels, or without any contrast, gives none. A cancellation
-// request on a cancellable thread ends the call with Cancelled after the current octave.
-// With the environment variable TSL_PROF set, one timing line goes to stderr.
-// The call keeps its scale-space images on the calling thread for the thread's next call.
-SiftFeatures sift_extract(const ImageU8& gray, uint64_t n);
+// at integers; with more than `options.features` distinct keypoints (when above 0) the
+// strongest, by response. An image with a side below 6 pixels, or without any contrast, gives
+// none. A cancellation request on a cancellable thread ends the call with Cancelled after the
+// current octave. With `options.profile`, one timing line goes to stderr. The call keeps its
+// scale-space images on the calling thread for the thread's next call.
+SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options);
 
 // Frees the calling thread's scale-space images (a thread's end frees them too).
 void release_sift_scratch();

@@ -33,7 +33,7 @@ std::vector<std::string> sift_test_command(const std::string& path) {
   const ImageU8 gray = prepare_feature_image(linear);
   std::vector<std::string> lines{format("gray+clahe {:.0} ms", ms_since(t0))};
   t0 = std::chrono::steady_clock::now();
-  const SiftFeatures features = sift_extract(gray, 4000);
+  const SiftFeatures features = sift_extract(gray, SiftOptions{.features = 4000});
   lines.push_back(format("sift {} kps {:.0} ms", features.keypoints.size(), ms_since(t0)));
   return lines;
 }

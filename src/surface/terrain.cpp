@@ -21,14 +21,19 @@ namespace {
 // 1 - cos^2(2 degrees): rays closer to parallel than this give no usable point.
 constexpr double PARALLEL_LIMIT = 0.001217974870087876;
 
-// The gap fill's notion of ground: the grey opening over this half-width removes houses and
-// crowns, a cell this far above it is raised, and raised data reaches this far over a gap
-// beside it (the last roof cells by a wall have no points either).
+// The gap fill's notion of ground. The grey opening over OPEN_RADIUS_M removes whatever is
+// narrower than twice that, 30 m: detached houses and tree crowns, but not a slope. A cell
+// RAISED_M above the opened ground is raised: above the model's own scatter (the outlier test
+// keeps points within four robust sigmas of the reference, at least 0.5 m) and below the
+// eaves of a one-storey building (2.5 to 3 m). Raised data reaches EDGE_M over a gap beside it: about
+// the strip of roof by a wall that no photo sees from above, so it has no points either.
 constexpr double OPEN_RADIUS_M = 15.0;
 constexpr double RAISED_M = 2.0;
 constexpr double EDGE_M = 1.0;
 
-// The gap fill's wide scales run on a grid this many cells coarser.
+// The gap fill's wide scales (sigma 24 and 64 cells) run on a grid this many cells coarser,
+// where they are still 3 and 8 coarse cells wide, so block means lose nothing they would keep,
+// at 1/64 of the cells.
 constexpr size_t COARSE_STEP = 8;
 
 struct Box {
@@ -189,8 +194,8 @@ std::vector<uint8_t> ground_fill_cells(std::span<const double> m2, size_t nx, si
 
 }  // namespace
 
-std::vector<Vec3> triangulate_ties(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                   std::span<const Vec3> positions, std::span<const PairMatch> ties) {
+std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const PairMatch> ties) {
+  const auto& [images, rotations, positions] = photos;
   std::vector<Vec3> points;
   for (const PairMatch& pair : ties) {
     if (pair.i >= images.size() || pair.j >= images.size()) internal_error("tie pair names a photo outside the set");
@@ -255,10 +260,9 @@ std::vector<double> median_filter_5x5(std::span<const double> grid, size_t nx, s
   return out;
 }
 
-Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageMeta> images,
-                          std::span<const Mat3> rotations, std::span<const Vec3> positions, double ground,
-                          const std::optional<std::vector<Vec3>>& relief_points, std::span<const PairMatch> ties,
-                          bool final) {
+Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::optional<std::vector<Vec3>>& relief_points,
+                          std::span<const PairMatch> ties, const DsmOptions& options) {
+  const auto& [images, rotations, positions] = photos;
   // Scale figures from the footprints on the plane at the ground height.
   Box box;
   std::vector<double> widths, gsds;
@@ -276,21 +280,21 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
   }
   const double F = median(widths), G = median(gsds);
 
-  std::vector<Vec3> points = triangulate_ties(images, rotations, positions, ties);
+  std::vector<Vec3> points = triangulate_ties(photos, ties);
   if (relief_points && relief_points->size() >= points.size()) {
     points = *relief_points;
-  } else if (final) {
+  } else if (options.verbose) {
     logf("  triangulation: {} points from all inlier correspondences", points.size());
   }
 
   const size_t N = points.size();
   const double area = (box.max_e - box.min_e) * (box.max_n - box.min_n);
   const double cell =
-      dsm_cell ? *dsm_cell
+      options.cell ? *options.cell
                : std::min(F / 20.0, std::max(std::round(100.0 * 2.5 * std::sqrt(area / static_cast<double>(std::max<size_t>(N, 1)))) / 100.0,
                                              std::max(8.0 * G, 0.15)));
   if (N < DSM_MIN_POINTS || !std::isfinite(area) || !(cell > 0.0)) {
-    if (final) log_str("  surface: too few tie points for a DSM -> plane");
+    if (options.verbose) log_str("  surface: too few tie points for a DSM -> plane");
     return plane;
   }
 
@@ -380,7 +384,7 @@ Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageM
   for (size_t k = 0; k < cells; ++k) z32[k] = static_cast<float>(z[k]);
 
   Surface surface = Surface::dsm(ground, west + cell / 2.0, top - cell / 2.0, cell, nx, ny, std::move(z32));
-  if (final) {
+  if (options.verbose) {
     const JsonValue info = surface.to_json();
     logf("  surface: DSM {}x{} @ {:.2} m from {} points ({} rejected), relief {:.2} m ({:+.2} .. {:+.2} m)", nx, ny,
          cell, kept.size(), rejected, info["relief_m"].as_f64(), info["z_min"].as_f64(), info["z_max"].as_f64());

@@ -9,27 +9,35 @@
 
 #include "geo/vec.h"
 #include "matching/pair_match.h"
-#include "meta/image_meta.h"
+#include "meta/placed_photos.h"
 #include "surface/surface.h"
 
 namespace tsl {
 
-// Fewer usable points than this give the plane.
+// Fewer usable points than this give the plane: the outlier test's 5 x 5 median reference and
+// the trend plane's robust weights need a few dozen points before one stray point stops
+// moving them, and fewer ties spread over a whole flight describe no relief a plane misses.
 inline constexpr size_t DSM_MIN_POINTS = 30;
 
-// The terrain model. `final` writes the log lines; the preliminary call of the dense road is
-// silent. Photos without a camera model, tie pairs naming a photo outside the set or with
-// fewer b than a points are a caller's bug (internal error). Never fails otherwise.
-Surface build_dsm_surface(std::optional<double> dsm_cell, std::span<const ImageMeta> images,
-                          std::span<const Mat3> rotations, std::span<const Vec3> positions, double ground,
-                          const std::optional<std::vector<Vec3>>& relief_points, std::span<const PairMatch> ties,
-                          bool final);
+// The options of the terrain model.
+struct DsmOptions {
+  std::optional<double> cell;  // grid cell, metres; absent: chosen from the photos and the point density
+  bool verbose = true;         // write the log lines (the dense road's preliminary model is silent)
+};
+
+// The terrain model over the photos at their adjusted poses, from the adjustment's relief
+// points when there are at least as many as the ties triangulate into, else from the ties;
+// `ground` is the height of the plane the footprints are measured on and of the plane given
+// when the points are too few. Photos without a camera model, tie pairs naming a
+// photo outside the set or with fewer b than a points are a caller's bug (internal error).
+// Never fails otherwise.
+Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::optional<std::vector<Vec3>>& relief_points,
+                          std::span<const PairMatch> ties, const DsmOptions& options);
 
 // Every inlier correspondence of every pair with at least 5 of them, triangulated from the
 // two photos' rays; rays within 2 degrees of parallel, points behind either camera and rays
 // passing further apart than 2.5 pixels of photo i are dropped.
-std::vector<Vec3> triangulate_ties(std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                   std::span<const Vec3> positions, std::span<const PairMatch> ties);
+std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const PairMatch> ties);
 
 // The median height of the points in each cell of a grid whose rows count from the north
 // (NaN where a cell has none); points outside the grid are ignored, a point on the top edge

@@ -68,23 +68,35 @@ test::FlightSpec noisy_flight() {
   return spec;
 }
 
-Config radial_config() {
-  Config c;
-  c.selfcal_full = false;
-  c.surface_dsm = false;
-  c.sigma_gps = 1.5;
-  c.sigma_alt = 2.5;
-  return c;
+AdjustOptions radial_options() {
+  AdjustOptions o;
+  o.selfcal_full = false;
+  o.relief = false;
+  o.sigma_gps = 1.5;
+  o.sigma_alt = 2.5;
+  return o;
+}
+
+// The adjustment of the flight's photos from their metadata poses, its lens terms written
+// into the photos as a build writes them.
+AdjustResult adjust(test::Flight& f, std::span<const PairMatch> ties, const AdjustOptions& options,
+                    const std::optional<std::vector<double>>& warm_start = std::nullopt) {
+  AdjustResult result = bundle_adjust({f.images, f.meta_rotations, f.meta_positions}, ties, options, warm_start);
+  apply_selfcal(f.images, result);
+  return result;
+}
+
+AdjustOptions with_selfcal(AdjustOptions o, bool selfcal) {
+  o.selfcal = selfcal;
+  return o;
 }
 
 TEST(BundleAdjust, RefinedPosesPlaceTheGroundWithinHalfAPixel) {
   const test::FlightSpec spec = noisy_flight();
   test::Flight f = test::make_flight(spec);
-  const Config config = radial_config();
+  const AdjustOptions options = with_selfcal(radial_options(), true);
   AdjustResult res;
-  const auto lines = captured([&] {
-    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true);
-  });
+  const auto lines = captured([&] { res = adjust(f, f.ties, options); });
   const double gsd = spec.altitude_m / spec.fx;
   const auto truth = footprint_points(f, f.true_rotations, f.true_positions, 0.0, spec.true_selfcal);
   const auto meta = footprint_points(f, f.meta_rotations, f.meta_positions, 0.0, std::vector<double>{});
@@ -117,13 +129,11 @@ TEST(BundleAdjust, ReliefStageGivesTiePointsOnTheTerrain) {
   spec.relief = true;
   spec.true_selfcal.clear();  // the lens stays fixed here, so it must be right
   test::Flight f = test::make_flight(spec);
-  Config config = radial_config();
-  config.surface_dsm = true;
-  config.ba_rounds = 1;
+  AdjustOptions options = radial_options();
+  options.relief = true;
+  options.rounds = 1;
   AdjustResult res;
-  const auto lines = captured([&] {
-    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, std::nullopt, true);
-  });
+  const auto lines = captured([&] { res = adjust(f, f.ties, options); });
   EXPECT_EQ(count_prefix(lines, "  BA planar round "), 1u);
   EXPECT_GE(count_prefix(lines, "  BA relief round "), 1u);
   EXPECT_LE(count_prefix(lines, "  BA relief round "), 2u);
@@ -178,9 +188,10 @@ TEST(BundleAdjust, ReliefStageKeepsTheBlockScale) {
   spec.pixel_noise = 0.0;
   spec.true_selfcal = {-0.03, 0.01};
   test::Flight f = test::make_flight(spec);
-  Config config;  // GNSS sigma 3 m, tie-height sigma 20 m, full self-calibration
+  // GNSS sigma 3 m, tie-height sigma 20 m, full self-calibration
+  const AdjustOptions options = with_selfcal(AdjustOptions{}, true);
   AdjustResult res;
-  captured([&] { res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true); });
+  captured([&] { res = adjust(f, f.ties, options); });
   ASSERT_TRUE(res.relief_points.has_value());
   EXPECT_NEAR(similarity_scale(f.true_positions, res.positions), 1.0, 1e-3);
 }
@@ -196,11 +207,9 @@ TEST(BundleAdjust, ReliefStageUndoesLensTermsThatAbsorbedTheHills) {
   spec.gps_noise_m = 0.0;
   {
     test::Flight f = test::make_flight(spec);
-    Config config;  // full model, default sigmas, terrain surface
+    const AdjustOptions options = with_selfcal(AdjustOptions{}, true);  // full model, default sigmas, relief stage
     AdjustResult res;
-    captured([&] {
-      res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true);
-    });
+    captured([&] { res = adjust(f, f.ties, options); });
     double mean[3] = {0, 0, 0};
     for (size_t p = 0; p < f.images.size(); ++p)
       for (size_t k = 0; k < 3; ++k) mean[k] += (res.positions[p][k] - f.true_positions[p][k]) / f.images.size();
@@ -251,16 +260,11 @@ TEST(BundleAdjust, LensResetForFoldingPoseTheCamerasForTheZeroLens) {
     SCOPED_TRACE(relief ? "relief stage last" : "planar stage last");
     test::Flight f = test::make_flight(spec);
     test::Flight unused_lens = test::make_flight(spec);
-    Config config = radial_config();
-    config.surface_dsm = relief;
+    AdjustOptions options = radial_options();
+    options.relief = relief;
     AdjustResult reset, never;
-    const auto lines = captured([&] {
-      reset = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, true, std::nullopt, true);
-    });
-    captured([&] {
-      never = bundle_adjust(unused_lens.images, unused_lens.meta_rotations, unused_lens.meta_positions,
-                            unused_lens.ties, config, false, std::nullopt, true);
-    });
+    const auto lines = captured([&] { reset = adjust(f, f.ties, with_selfcal(options, true)); });
+    captured([&] { never = adjust(unused_lens, unused_lens.ties, with_selfcal(options, false)); });
     EXPECT_EQ(count_prefix(lines, "  warning: lens self-calibration for SIM1 is not monotonic inside the frame"), 1u);
     EXPECT_EQ(count_prefix(lines, "  self-calibration SIM1: k1 +0.0000 k2 +0.0000"), 1u);
     for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, std::vector<double>(2, 0.0));
@@ -283,7 +287,7 @@ TEST(BundleAdjust, NoTiePairsKeepsTheMetadataPoses) {
   test::Flight f = test::make_flight(noisy_flight());
   AdjustResult res;
   const auto lines = captured([&] {
-    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, {}, radial_config(), true, std::nullopt, true);
+    res = adjust(f, {}, with_selfcal(radial_options(), true));
   });
   EXPECT_EQ(lines, std::vector<std::string>{"  no tie points - keeping metadata poses"});
   EXPECT_EQ(res.rotations, f.meta_rotations);
@@ -301,8 +305,7 @@ TEST(BundleAdjust, PairsWithoutTiesRunOnPriorsAlone) {
   for (PairMatch& m : f.ties) m.n = 0;
   AdjustResult res;
   captured([&] {
-    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, radial_config(), false, std::nullopt,
-                        true);
+    res = adjust(f, f.ties, radial_options());
   });
   EXPECT_EQ(res.pos_corr, std::vector<double>(f.images.size(), 0.0));
   EXPECT_EQ(res.rot_corr, std::vector<double>(f.images.size(), 0.0));
@@ -314,16 +317,14 @@ TEST(BundleAdjust, PairsWithoutTiesRunOnPriorsAlone) {
 TEST(BundleAdjust, ZeroOrNaNSigmasHoldTheMetadataInsteadOfGivingNaN) {
   // A sigma of 0 would make its prior infinite and every pose NaN; it asks for a fixed value.
   test::Flight f = test::make_flight(noisy_flight());
-  Config config = radial_config();
-  config.sigma_gps = 0.0;
-  config.sigma_alt = std::numeric_limits<double>::quiet_NaN();
-  config.sigma_ang = -1.0;
-  config.sigma_tilt = 0.0;
-  config.sigma_ground = 0.0;
+  AdjustOptions options = radial_options();
+  options.sigma_gps = 0.0;
+  options.sigma_alt = std::numeric_limits<double>::quiet_NaN();
+  options.sigma_ang = -1.0;
+  options.sigma_tilt = 0.0;
+  options.sigma_ground = 0.0;
   AdjustResult res;
-  captured([&] {
-    res = bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, std::nullopt, true);
-  });
+  captured([&] { res = adjust(f, f.ties, options); });
   for (size_t p = 0; p < f.images.size(); ++p) {
     for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(res.positions[p][k], f.meta_positions[p][k], 1e-3);
     // Rotations still follow thousands of ties against a linear (pseudo-Huber) prior.
@@ -336,12 +337,10 @@ TEST(BundleAdjust, ZeroOrNaNSigmasHoldTheMetadataInsteadOfGivingNaN) {
 TEST(BundleAdjust, WarmStartRunsTwoPlanarRounds) {
   test::Flight f = test::make_flight(noisy_flight());
   f.ties[0].b[0].x += 90;  // an outlier in every round keeps the rounds going
-  Config config = radial_config();
-  config.ba_rounds = 5;
+  AdjustOptions options = radial_options();
+  options.rounds = 5;
   std::optional<std::vector<double>> warm = std::vector<double>(3);  // wrong length: zeros instead
-  const auto lines = captured([&] {
-    bundle_adjust(f.images, f.meta_rotations, f.meta_positions, f.ties, config, false, warm, false);
-  });
+  const auto lines = captured([&] { adjust(f, f.ties, options, warm); });
   EXPECT_LE(count_prefix(lines, "  BA planar round "), 2u);
   EXPECT_EQ(count_prefix(lines, "  BA planar round 1: tie RMS "), 1u);
 }
@@ -350,15 +349,15 @@ TEST(BundleAdjust, SameResultOnOneThreadAsOnMany) {
   const test::FlightSpec spec = noisy_flight();
   test::Flight f1 = test::make_flight(spec);
   test::Flight f2 = test::make_flight(spec);
-  Config config = radial_config();
-  config.surface_dsm = true;
+  AdjustOptions options = with_selfcal(radial_options(), true);
+  options.relief = true;
   AdjustResult many, one;
   captured([&] {
-    many = bundle_adjust(f1.images, f1.meta_rotations, f1.meta_positions, f1.ties, config, true, std::nullopt, true);
+    many = adjust(f1, f1.ties, options);
     // Loops started on a worker run inline: the whole adjustment on one thread.
     one = std::move(par_map(2, 2, [&](size_t k) {
       if (k == 1) return AdjustResult{};
-      return bundle_adjust(f2.images, f2.meta_rotations, f2.meta_positions, f2.ties, config, true, std::nullopt, true);
+      return adjust(f2, f2.ties, options);
     })[0]);
   });
   EXPECT_EQ(many.rotations, one.rotations);

@@ -12,6 +12,7 @@
 
 #include "cache/cache_key.h"
 #include "cache/eviction.h"
+#include "config/environment.h"
 #include "support/test_util.h"
 #include "util/error.h"
 
@@ -203,37 +204,6 @@ TEST_F(DiskCacheTest, TwoProcessesStoringOneKeyNeverTearIt) {
   std::vector<FileEntry> files;
   walk_files(dir.path(), files);
   EXPECT_EQ(files.size(), 1u);  // the entry, no temporary file left behind
-}
-
-TEST(DiskCacheFolder, DefaultFollowsTheEnvironment) {
-  const char* invalid_utf8 = "/data/\xff";
-  const struct {
-    std::string name;
-    const char* localappdata;
-    const char* xdg_cache_home;
-    const char* home;
-    const char* userprofile;
-    fs::path expected;
-  } rows[] = {
-      {"local app data", "/lad", "/xdg", "/home/u", "/up", fs::path("/lad") / "tessaly" / "cache"},
-      {"xdg cache home", nullptr, "/xdg", "/home/u", "/up", fs::path("/xdg") / "tessaly"},
-      {"empty local app data falls to xdg", "", "/xdg", "/home/u", "/up", fs::path("/xdg") / "tessaly"},
-      {"empty xdg falls to home", nullptr, "", "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
-      {"relative xdg falls to home", nullptr, "rel/cache", "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
-      {"invalid xdg falls to home", nullptr, invalid_utf8, "/home/u", nullptr, fs::path("/home/u") / ".cache" / "tessaly"},
-      {"empty local app data falls to home", "", nullptr, "/home/u", "/up", fs::path("/home/u") / ".cache" / "tessaly"},
-      {"invalid local app data falls to home", invalid_utf8, nullptr, "/home/u", nullptr,
-       fs::path("/home/u") / ".cache" / "tessaly"},
-      {"empty home is a relative base", nullptr, nullptr, "", "/up", fs::path(".cache") / "tessaly"},
-      {"user profile without home", nullptr, nullptr, nullptr, "/up", fs::path("/up") / ".cache" / "tessaly"},
-      {"nothing set", nullptr, nullptr, nullptr, nullptr, fs::path(".") / ".cache" / "tessaly"},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.name);
-    test::ScopedEnv a("LOCALAPPDATA", r.localappdata), x("XDG_CACHE_HOME", r.xdg_cache_home), b("HOME", r.home),
-        c("USERPROFILE", r.userprofile);
-    EXPECT_EQ(default_cache_dir(), r.expected);
-  }
 }
 
 TEST(DiskCacheFolder, EmptyOrAbsentSettingUsesTheDefault) {

@@ -37,7 +37,7 @@ TEST(Config, FromParsedSingleInput) {
   EXPECT_EQ(c.wb, (std::array<double, 3>{1, 1, 1}));
   EXPECT_EQ(c.selfcal, "auto");
   EXPECT_FALSE(c.selfcal_on);
-  EXPECT_TRUE(c.selfcal_full && c.dense_on && c.surface_dsm && c.blend_multiband && c.seams_cut && c.interp_cubic);
+  EXPECT_TRUE(c.selfcal_full && c.dense_on && c.surface_dsm && c.blend == BlendMode::Multiband && c.seams_cut && c.interp_cubic);
   EXPECT_FALSE(c.focal_px || c.ground_amsl || c.dsm_cell || c.gsd || c.bits || c.bounds || c.reuse || c.cache_dir);
   EXPECT_EQ(c.workers, server_worker_count());
   EXPECT_TRUE(c.options.eq(*m));
@@ -81,7 +81,7 @@ TEST(Config, EmptyOrNonObjectMapsGiveTheTableDefaults) {
     EXPECT_EQ(c.ba_rounds, record.ba_rounds);
     EXPECT_EQ(c.max_mpix, record.max_mpix);
     EXPECT_EQ(c.ev, record.ev);
-    EXPECT_EQ(c.blend_multiband, record.blend_multiband);
+    EXPECT_EQ(c.blend, record.blend);
     EXPECT_EQ(c.seams_cut, record.seams_cut);
     EXPECT_EQ(c.seam_band, record.seam_band);
     EXPECT_EQ(c.blend_bands, record.blend_bands);
@@ -162,7 +162,8 @@ TEST(Config, TextsAndDerivedFlags) {
   EXPECT_FALSE(cfg(R"("dense": "off")").dense_on);
   EXPECT_TRUE(cfg(R"("surface": "Plane")").surface_dsm);
   EXPECT_FALSE(cfg(R"("surface": "plane")").surface_dsm);
-  EXPECT_FALSE(cfg(R"("blend": "feather")").blend_multiband);
+  EXPECT_EQ(cfg(R"("blend": "feather")").blend, BlendMode::Feather);
+  EXPECT_EQ(cfg(R"("blend": "Feather")").blend, BlendMode::Multiband);
   EXPECT_FALSE(cfg(R"("seams": "nadir")").seams_cut);
   EXPECT_FALSE(cfg(R"("interp": "linear")").interp_cubic);
   EXPECT_FALSE(cfg(R"("selfcal_model": "radial")").selfcal_full);

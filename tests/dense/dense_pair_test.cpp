@@ -9,7 +9,7 @@
 #include <limits>
 #include <numeric>
 
-#include "dense/dense_stage.h"
+#include "drivers/dense_stage.h"
 #include "linalg/stats.h"
 #include "support/log_capture.h"
 #include "support/flight_fixture.h"
@@ -103,33 +103,6 @@ TEST(GatherPoints, KeepsTheIndexOrderAndRejectsOutOfRange) {
   EXPECT_THROW(gather_points(pts, std::vector<size_t>{3}), InternalError);
 }
 
-TEST(DenseStageSetUp, FlowLabelScalesAndProgressStep) {
-  EXPECT_EQ(flow_backend_label("lk"), "Lucas-Kanade (CPU)");
-  EXPECT_EQ(flow_backend_label("LK"), "Lucas-Kanade (CPU)");
-  for (auto v : {std::optional<std::string_view>("lkx"), std::optional<std::string_view>(""),
-                 std::optional<std::string_view>()})
-    EXPECT_EQ(flow_backend_label(v), "DIS (CPU)");
-  ImageMeta big, small;
-  big.width = 4000;
-  big.height = 3000;
-  small.width = 1200;
-  small.height = 900;
-  const std::vector<ImageMeta> photos = {big, small};
-  EXPECT_EQ(dense_scales(photos, 2000), (std::vector<double>{0.5, 1.0}));
-  // A photo of unknown size: the quotient is infinite, so the scale is 1.
-  EXPECT_EQ(dense_scales(std::vector<ImageMeta>{ImageMeta{}}, 2000), std::vector<double>{1.0});
-  EXPECT_EQ(dense_progress_step(4), 1u);
-  EXPECT_EQ(dense_progress_step(12), 2u);
-  EXPECT_EQ(dense_progress_step(0), 1u);
-  // 4000 px wide photos at 2000 px: twice the native gsd.
-  CameraModel cam;
-  cam.fx = cam.fy = 1000.0;
-  big.lens = cam;
-  const std::vector<ImageMeta> two = {big, big};
-  const std::vector<Vec3> pos = {{0, 0, 100}, {0, 0, 100}};
-  EXPECT_DOUBLE_EQ(dense_gsd(two, pos, Surface::plane(0.0), dense_scales(two, 2000)), 0.2);
-}
-
 // --- hand-made geometry ------------------------------------------------------------------
 
 // Two nadir cameras (north up) 100 m over flat ground, no lens distortion; footprints are
@@ -164,9 +137,7 @@ struct HandPair {
   DenseContext context(double overlap_e, double overlap_n, double gsd) {
     DenseContext ctx;
     ctx.pairs = pairs;
-    ctx.images = images;
-    ctx.rotations = rotations;
-    ctx.positions = positions;
+    ctx.photos = {images, rotations, positions};
     ctx.surface = &surface;
     ctx.cache = &cache;
     ctx.scales = {1.0, 1.0};
@@ -298,10 +269,10 @@ TEST_F(GeneratedPair, TiesMatchTheTrueGeometry) {
   positions[1][0] += 0.8;
   const Surface wrong = Surface::plane(3.0);
   ImageCache cache(1e9);
-  Config config;
-  config.dense_ties = 80;
+  DenseOptions options;
+  options.ties = 80;
   const std::vector<PhotoPair> pairs = {{0, 1}};
-  const DenseContext ctx = make_dense_context(pairs, f.images, rotations, positions, wrong, cache, config);
+  const DenseContext ctx = make_dense_context(pairs, {f.images, rotations, positions}, wrong, cache, options);
   auto m = dense_pair(ctx, 0);
   ASSERT_TRUE(m.has_value());
   EXPECT_TRUE(m->dense);
@@ -353,10 +324,9 @@ TEST_F(GeneratedPair, TiesMatchTheTrueGeometry) {
 TEST_F(GeneratedPair, FlowLoopIsIndependentOfThreads) {
   const test::TruthFlight& f = *flight_;
   ImageCache cache(1e9);
-  Config config;
   const std::vector<PhotoPair> pairs = {{0, 1}, {0, 1}, {0, 1}};
   const Surface plane = Surface::plane(0.0);
-  const DenseContext ctx = make_dense_context(pairs, f.images, f.rotations, f.positions, plane, cache, config);
+  const DenseContext ctx = make_dense_context(pairs, {f.images, f.rotations, f.positions}, plane, cache, DenseOptions{});
   test::LogCapture log;
   const std::vector<PairMatch> one = run_dense_flow(ctx, 1);
   const std::vector<PairMatch> three = run_dense_flow(ctx, 3);

@@ -86,7 +86,7 @@ std::filesystem::path write_report(const test::TempDir& dir, const std::string& 
 TEST(DiagnosticsZip, ReportWithoutConfigurationWritesNothing) {
   test::TempDir dir;
   const auto report = write_report(dir, "x_report.json", false);
-  auto r = write_diagnostics(report, std::nullopt, 2048, true, true);
+  auto r = write_diagnostics(report, std::nullopt, 2048, true, true, FlowOptions{});
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "report has no stored configuration (made with an older version) - rebuild once");
   EXPECT_FALSE(std::filesystem::exists(dir / "x_diagnostics.zip"));
@@ -97,7 +97,7 @@ TEST(DiagnosticsZip, FailedRunLeavesTheEarlierArchiveAndNoPartialFile) {
   // No origin_utm / size_px: the seam grid cannot be placed.
   const auto report = write_report(dir, "x_report.json", true);
   test::write_file_text(dir / "x_diagnostics.zip", "earlier archive");
-  auto r = write_diagnostics(report, std::nullopt, 64, false, true);
+  auto r = write_diagnostics(report, std::nullopt, 64, false, true, FlowOptions{});
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().find("origin_utm"), std::string::npos) << r.error();
   EXPECT_EQ(test::read_file_text(dir / "x_diagnostics.zip"), "earlier archive");
@@ -112,7 +112,7 @@ TEST(DiagnosticsZip, ArchiveOfAReportWithoutShotsHoldsTheFixedMembers) {
                                     {"size_px", JsonValue::from_f64s({100, 80})},
                                     {"gsd_m", 0.5}});
   std::filesystem::create_directory(dir / "result_preview.jpg");  // a folder named like a file is left out
-  auto r = write_diagnostics(report, std::vector<std::string>{"one", "two"}, 64, false, true);
+  auto r = write_diagnostics(report, std::vector<std::string>{"one", "two"}, 64, false, true, FlowOptions{});
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->zip_path, dir / "result_diagnostics.zip");
   EXPECT_EQ(test::read_file_text(report).substr(0, 1), "{");  // the report is untouched

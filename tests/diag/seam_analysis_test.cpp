@@ -207,7 +207,8 @@ TEST(SeamAnalysisFlight, KnownShiftIsMeasured) {
     return r;
   };
 
-  auto truth = analyse_seams(flight->images, report_with_shift(n, 0), flight->origin_e, flight->origin_n, 4);
+  auto truth =
+      analyse_seams(flight->images, report_with_shift(n, 0), flight->origin_e, flight->origin_n, 4, FlowOptions{});
   ASSERT_TRUE(truth) << truth.error();
   const JsonValue& pairs0 = truth->seams["pairs"];
   ASSERT_GE(pairs0.size(), 3u) << "too few measured pairs";
@@ -221,7 +222,8 @@ TEST(SeamAnalysisFlight, KnownShiftIsMeasured) {
 
   const size_t moved = 2;
   const std::string moved_name = flight->images[moved].path.filename().string();
-  auto shifted = analyse_seams(flight->images, report_with_shift(moved, 0.10), flight->origin_e, flight->origin_n, 1);
+  auto shifted =
+      analyse_seams(flight->images, report_with_shift(moved, 0.10), flight->origin_e, flight->origin_n, 1, FlowOptions{});
   ASSERT_TRUE(shifted) << shifted.error();
   size_t with_moved = 0;
   for (const JsonValue& p : shifted->seams["pairs"].as_array()) {
@@ -233,7 +235,8 @@ TEST(SeamAnalysisFlight, KnownShiftIsMeasured) {
   EXPECT_GE(with_moved, 1u);
 
   // The thread count changes nothing.
-  auto again = analyse_seams(flight->images, report_with_shift(moved, 0.10), flight->origin_e, flight->origin_n, 4);
+  auto again =
+      analyse_seams(flight->images, report_with_shift(moved, 0.10), flight->origin_e, flight->origin_n, 4, FlowOptions{});
   ASSERT_TRUE(again);
   std::string x, y;
   json_write(shifted->seams, x, false);

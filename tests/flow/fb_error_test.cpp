@@ -54,7 +54,7 @@ TEST(FlowFbError, IsSmallOnStaticGroundAndLargeWhereAMovingSquareOccludes) {
     return img;
   };
   const ImageF32 a = scene(80), b = scene(88);
-  const FlowField fwd = optical_flow(a, b), bwd = optical_flow(b, a);
+  const FlowField fwd = optical_flow(a, b, FlowOptions{}), bwd = optical_flow(b, a, FlowOptions{});
   const std::vector<float> e = flow_fb_error(fwd, bwd, w, h);
   std::vector<float> far, occluded;
   for (size_t y = 8; y + 8 < h; ++y)

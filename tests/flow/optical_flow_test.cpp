@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -30,7 +29,7 @@ TEST(OpticalFlow, BackendRuleTakesLkInAnyCaseAndExactlyTwoBytes) {
   }
 }
 
-TEST(OpticalFlow, DispatchesOnTheEnvironmentAtEveryCall) {
+TEST(OpticalFlow, DispatchesOnTheBackendOption) {
   const test::Texture t(40);
   const ImageF32 a = test::rounded(test::texture_image(t, 64, 48));
   const ImageF32 b = test::rounded(test::texture_image(t, 64, 48, -1.5, 0.5));
@@ -43,28 +42,22 @@ TEST(OpticalFlow, DispatchesOnTheEnvironmentAtEveryCall) {
   };
   const FlowField lk = lk_flow(unit(a), unit(b));
   ASSERT_NE(dis.u, lk.u);
-  struct Row {
-    const char* value;
-    bool lk;
-  };
-  for (const Row r : {Row{nullptr, false}, Row{"LK", true}, Row{"dis", false}, Row{"Lk", true}, Row{"lk ", false}}) {
-    SCOPED_TRACE(r.value ? r.value : "unset");
-    test::ScopedEnv env("TESSALY_FLOW", r.value);
-    const FlowField f = optical_flow(a, b);
-    EXPECT_EQ(f.u, r.lk ? lk.u : dis.u);
-    EXPECT_EQ(f.v, r.lk ? lk.v : dis.v);
+  for (const bool use_lk : {false, true}) {
+    SCOPED_TRACE(use_lk ? "Lucas-Kanade" : "DIS");
+    const FlowField f = optical_flow(a, b, {use_lk ? FlowBackend::LucasKanade : FlowBackend::Dis});
+    EXPECT_EQ(f.u, use_lk ? lk.u : dis.u);
+    EXPECT_EQ(f.v, use_lk ? lk.v : dis.v);
   }
   EXPECT_EQ(a.data, a_before.data);
 }
 
 TEST(OpticalFlow, ResultAlwaysCoversTheImage) {
   const test::Texture t(41);
-  for (const char* value : {"dis", "lk"}) {
-    test::ScopedEnv env("TESSALY_FLOW", value);
+  for (const FlowBackend backend : {FlowBackend::Dis, FlowBackend::LucasKanade}) {
     for (const auto& [w, h] : {std::pair<size_t, size_t>{5, 3}, {13, 40}, {70, 20}}) {
-      SCOPED_TRACE(testing::Message() << value << " " << w << "x" << h);
+      SCOPED_TRACE(testing::Message() << (backend == FlowBackend::Dis ? "dis" : "lk") << " " << w << "x" << h);
       const ImageF32 a = test::texture_image(t, w, h), b = test::texture_image(t, w, h, 1, 0);
-      const FlowField f = optical_flow(a, b);
+      const FlowField f = optical_flow(a, b, {backend});
       EXPECT_EQ(f.u.size(), w * h);
       EXPECT_EQ(f.v.size(), w * h);
     }

@@ -42,7 +42,7 @@ Planned plan(const Flight& f, std::optional<double> gsd, double max_mpix, std::o
   auto capture = std::make_shared<CaptureList>();
   const LogContext before = log_context();
   set_log_capture(capture);
-  Planned p{plan_output_grid(f.images, f.rotations, f.positions, surface, gsd, max_mpix, bounds, true), {}};
+  Planned p{plan_output_grid({f.images, f.rotations, f.positions}, surface, gsd, max_mpix, bounds, true), {}};
   set_log_context(before);
   p.lines = capture->lines;
   return p;
@@ -231,7 +231,7 @@ TEST(PlanOutputGrid, PhotoWithoutCameraModelIsAnInternalError) {
   Flight f;
   f.add(0, 100, 0, 100);
   f.images[0].lens.reset();
-  EXPECT_THROW(plan_output_grid(f.images, f.rotations, f.positions, Surface::plane(0.0), std::nullopt, 100.0,
+  EXPECT_THROW(plan_output_grid({f.images, f.rotations, f.positions}, Surface::plane(0.0), std::nullopt, 100.0,
                                 std::nullopt, false),
                InternalError);
 }

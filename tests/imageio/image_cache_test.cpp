@@ -107,8 +107,7 @@ TEST(FetchSourceImage, ScalesRoundedToHundredthsShareAKey) {
   OutputGrid grid;
   grid.windows.resize(1);
   Surface plane = Surface::plane(0);
-  Config cfg;
-  RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
+  RenderJob job{{scene.images, scene.rotations, scene.positions}, &plane, scene.gains, &grid, {}, &cache, nullptr};
   auto a = fetch_source_image(job, 0, 0.5);
   auto b = fetch_source_image(job, 0, 0.504);
   auto c = fetch_source_image(job, 0, 0.125);  // a binary tie: the key and the decode both say 0.13
@@ -142,7 +141,7 @@ TEST(SourceLoadScales, ReducedOnlyWhenTheOutputIsCoarserThanThePhoto) {
     OutputGrid grid;
     grid.gsd = c.gsd;
     Surface plane = Surface::plane(0);
-    const RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid};
+    const RenderJob job{{scene.images, scene.rotations, scene.positions}, &plane, scene.gains, &grid, {}, nullptr, nullptr};
     const std::vector<double> s = source_load_scales(job);
     ASSERT_EQ(s.size(), 1u);
     EXPECT_NEAR(s[0], c.scale, 1e-12);

@@ -13,11 +13,12 @@
 
 #include "config/config.h"
 #include "config/parse_args.h"
+#include "drivers/feature_stage.h"
+#include "drivers/matching_stage.h"
+#include "drivers/stage_options.h"
 #include "support/py_oracle.h"
-#include "matching/matching_stage.h"
 #include "pipeline/collect_images.h"
 #include "support/log_capture.h"
-#include "sift/feature_stage.h"
 #include "support/test_util.h"
 #include "util/text.h"
 
@@ -37,11 +38,13 @@ TEST(BrightonMatching, InliersAgreeWithOpenCv) {
   test::LogCapture log;
   auto set = collect_images(config);
   ASSERT_TRUE(set) << set.error();
-  const auto pairs = select_pairs(set->images, set->rotations, set->positions, config.neighbors);
-  auto features = extract_all_features(set->images, config);
+  const StageOptions options = stage_options(config, Environment{}, set->images.size());
+  const PlacedPhotos photos{set->images, set->rotations, set->positions};
+  const auto pairs = select_pairs(photos, options.match.neighbors);
+  auto features = extract_all_features(set->images, options.sift);
   ASSERT_TRUE(features) << features.error();
   std::vector<size_t> turned;
-  auto ties = run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, config, &turned);
+  auto ties = run_matching_stage(pairs, *features, photos, options.match, &turned);
   ASSERT_TRUE(ties);
   std::vector<std::string> turned_names;
   for (size_t p : turned) turned_names.push_back(set->images[p].path.filename().string());
@@ -49,11 +52,10 @@ TEST(BrightonMatching, InliersAgreeWithOpenCv) {
                                                     "DJI_0028.JPG", "DJI_0029.JPG"}));
   EXPECT_GE(ties->size(), 20u);  // 7 of 93 before the check
   // One worker gives the very same ties as all of them.
-  Config one = config;
+  MatchOptions one = options.match;
   one.workers = 1;
   std::vector<size_t> turned_one;
-  auto ties_one =
-      run_matching_stage(pairs, *features, set->images, set->rotations, set->positions, one, &turned_one);
+  auto ties_one = run_matching_stage(pairs, *features, photos, one, &turned_one);
   ASSERT_TRUE(ties_one);
   EXPECT_EQ(turned_one, turned);
   ASSERT_EQ(ties_one->size(), ties->size());

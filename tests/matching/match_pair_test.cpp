@@ -8,17 +8,16 @@
 #include <set>
 
 #include "matching/match_fixtures.h"
-#include "matching/matching_stage.h"
 #include "matching/ratio_match.h"
 
 namespace tsl {
 namespace {
 
 MatchContext context_of(const test::SyntheticFlight& f, uint64_t min_inliers = 25, uint64_t max_ties = 60) {
-  Config config;
-  config.min_inliers = min_inliers;
-  config.max_ties = max_ties;
-  return make_match_context(f.pairs, f.features, f.images, f.rotations, f.positions, config);
+  MatchOptions options;
+  options.min_inliers = min_inliers;
+  options.max_ties = max_ties;
+  return make_match_context(f.pairs, f.features, {f.images, f.rotations, f.positions}, options);
 }
 
 // Distance in photo j between a tie's point and where the synthetic ground puts it: ties of a
@@ -168,36 +167,53 @@ TEST(MatchPair, FundamentalMatrixNeedsFifteenMatchesAndEnoughInliers) {
   std::vector<Vec2> a, b;
   // 14 matches: the homography alone decides; 15: the fundamental matrix comes first.
   planar_matches(14, 0.0, 1, a, b);
-  auto v = verify_matches(a, b, 77, 4);
+  auto v = verify_matches(a, b, 77, 4, FTHR_DEFAULT);
   ASSERT_TRUE(v);
   EXPECT_EQ(v->kind, TwoViewKind::Homography);
   planar_matches(15, 0.0, 1, a, b);
-  v = verify_matches(a, b, 77, 4);
+  v = verify_matches(a, b, 77, 4, FTHR_DEFAULT);
   ASSERT_TRUE(v);
   EXPECT_EQ(v->kind, TwoViewKind::Fundamental);
   // With 1 px of noise the fundamental matrix keeps well under 35 of 40 within 0.6 px while
   // the homography keeps nearly all within 3 px: it falls back, and still gives the pair.
   planar_matches(40, 1.0, 2, a, b);
-  v = verify_matches(a, b, 77, 35);
+  v = verify_matches(a, b, 77, 35, FTHR_DEFAULT);
   ASSERT_TRUE(v);
   EXPECT_EQ(v->kind, TwoViewKind::Homography);
   // Neither keeps 41 of 40.
-  EXPECT_FALSE(verify_matches(a, b, 77, 41));
+  EXPECT_FALSE(verify_matches(a, b, 77, 41, FTHR_DEFAULT));
 }
 
-TEST(MatchPair, FundamentalThresholdComesFromTheEnvironment) {
+TEST(MatchPair, FundamentalThresholdIsTheTextsNumber) {
   std::vector<Vec2> a, b;
   planar_matches(40, 1.0, 2, a, b);
   // A threshold of 5 px keeps every match under the fundamental matrix.
-  setenv("TSL_FTHR", "5", 1);
-  auto wide = verify_matches(a, b, 77, 35);
-  setenv("TSL_FTHR", " 5", 1);  // not a number as a whole: 0.6
-  auto blank = verify_matches(a, b, 77, 35);
-  unsetenv("TSL_FTHR");
+  auto wide = verify_matches(a, b, 77, 35, fundamental_threshold("5"));
+  // Not a number as a whole: 0.6.
+  auto blank = verify_matches(a, b, 77, 35, fundamental_threshold(" 5"));
   ASSERT_TRUE(wide && blank);
   EXPECT_EQ(wide->kind, TwoViewKind::Fundamental);
   EXPECT_EQ(blank->kind, TwoViewKind::Homography);
 }
+
+TEST(MatchContext, TakesTheSigmasOfTheOptions) {
+  MatchOptions c;
+  c.sigma_gps = 2.0;
+  c.sigma_ang = 4.0;
+  c.min_inliers = 30;
+  c.max_ties = 70;
+  c.fundamental_threshold = 1.5;
+  const MatchContext ctx = make_match_context({}, {}, {}, c);
+  EXPECT_EQ(ctx.gate_dist, 5.0);
+  EXPECT_DOUBLE_EQ(ctx.gate_ang, 10.0 * 0.017453292519943295);
+  EXPECT_EQ(ctx.margin_dist, 2.0);
+  EXPECT_DOUBLE_EQ(ctx.margin_ang, 4.0 * 0.017453292519943295);
+  EXPECT_EQ(ctx.ground_height, 0.0);
+  EXPECT_EQ(ctx.min_inliers, 30u);
+  EXPECT_EQ(ctx.max_ties, 70u);
+  EXPECT_EQ(ctx.fundamental_threshold, 1.5);
+}
+
 
 TEST(RatioMatch, EqualNearestDistancesAreRejected) {
   std::vector<float> di(128, 0.5f), dj(3 * 128, 0.0f);

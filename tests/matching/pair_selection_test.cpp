@@ -76,11 +76,11 @@ TEST(SelectPairs, StripOfNadirPhotosFromTheirPoses) {
   // With 2 neighbours the end photos reach two along (0.7, 0.4) while the inner ones keep
   // their two 0.7 neighbours, so (1, 3) at 0.4 is nobody's choice.
   const std::vector<PhotoPair> two = {{0, 1}, {0, 2}, {1, 2}, {2, 3}, {2, 4}, {3, 4}};
-  EXPECT_EQ(select_pairs(images, rotations, positions, 2), two);
+  EXPECT_EQ(select_pairs({images, rotations, positions}, 2), two);
   // With room for every neighbour, all pairs that overlap by 8 % come in: 120 m apart still
   // does (0.1), 160 m apart does not.
   const std::vector<PhotoPair> all = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}};
-  EXPECT_EQ(select_pairs(images, rotations, positions, 10), all);
+  EXPECT_EQ(select_pairs({images, rotations, positions}, 10), all);
 }
 
 TEST(SelectPairs, PhotoWithoutCameraModelIsAnInternalError) {
@@ -89,7 +89,7 @@ TEST(SelectPairs, PhotoWithoutCameraModelIsAnInternalError) {
   images[1].path = "DJI_0002.JPG";
   const std::vector<Mat3> rotations(2, Mat3{1, 0, 0, 0, -1, 0, 0, 0, -1});
   const std::vector<Vec3> positions = {{0.0, 0.0, 100.0}, {40.0, 0.0, 100.0}};
-  EXPECT_THROW(select_pairs(images, rotations, positions, 2), InternalError);
+  EXPECT_THROW(select_pairs({images, rotations, positions}, 2), InternalError);
 }
 
 }  // namespace

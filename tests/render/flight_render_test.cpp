@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "drivers/stage_options.h"
 #include "render/band_sink.h"
 #include "render/render.h"
 #include "seams/compute_seams.h"
@@ -51,14 +52,15 @@ class FlightRender : public ::testing::Test {
     const test::TruthFlight& f = flight();
     const Surface plane = Surface::plane(0.0);
     Rendered out;
-    auto grid = plan_output_grid(f.images, f.rotations, f.positions, plane, std::nullopt, 2000, std::nullopt, false);
+    const PlacedPhotos photos{f.images, f.rotations, f.positions};
+    auto grid = plan_output_grid(photos, plane, std::nullopt, 2000, std::nullopt, false);
     EXPECT_TRUE(grid.has_value());
     out.grid = *grid;
     std::vector<Gain> gains(f.images.size(), Gain{1, 1, 1});
     if (undo_exposure) gains = f.exposure_gains;
     ImageCache cache(1e9);
     if (seams) {
-      auto map = compute_seams(f.images, f.rotations, f.positions, plane, gains, out.grid, cfg, cache);
+      auto map = compute_seams(photos, plane, gains, out.grid, seam_options(cfg), cache);
       EXPECT_TRUE(map.has_value()) << map.error();
       out.seams = *map;
     }
@@ -70,9 +72,10 @@ class FlightRender : public ::testing::Test {
     sink.width = out.grid.width;
     sink.workers = cfg.workers;
     sink.writer = &*writer;
-    RenderJob job{f.images, f.rotations, f.positions, &plane, gains, &out.grid, &cfg, &cache};
-    job.seam_map = out.seams ? &*out.seams : nullptr;
-    job.quiet = true;
+    RenderOptions options = render_options(cfg);
+    options.quiet = true;
+    const RenderJob job =
+        make_render_job(photos, plane, gains, out.grid, options, cache, out.seams ? &*out.seams : nullptr);
     auto r = render_mosaic(job, [&](uint64_t y0, const ImageF32& band, std::span<const uint8_t> mask) {
       return geotiff_band_sink(sink, y0, band, mask);
     });
@@ -106,7 +109,7 @@ class FlightRender : public ::testing::Test {
 TEST_F(FlightRender, FeatherMosaicLiesOnTheTruthAndCoversTheFootprints) {
   Config cfg;
   cfg.workers = 1;
-  cfg.blend_multiband = false;
+  cfg.blend = BlendMode::Feather;
   const auto one = dir_->path() / "feather1.tif";
   const Rendered r = render(one, cfg, false, true);
   EXPECT_GT(r.grid.width, 300u);
@@ -135,10 +138,10 @@ TEST_F(FlightRender, MultibandMosaicLiesOnTheTruthWithASmallerToneStep) {
   // Gains of 1 leave the photos' exposure differences in: the blend has to hide them.
   Config cfg;
   cfg.workers = 3;
-  cfg.blend_multiband = false;
+  cfg.blend = BlendMode::Feather;
   const auto feather = dir_->path() / "feather_raw.tif";
   render(feather, cfg, false, false);
-  cfg.blend_multiband = true;
+  cfg.blend = BlendMode::Multiband;
   const auto multiband = dir_->path() / "multiband_raw.tif";
   const Rendered r = render(multiband, cfg, true, false);
   ASSERT_TRUE(r.seams.has_value());

@@ -12,6 +12,7 @@
 #include "render/render.h"
 #include "seams/nadir.h"
 #include "support/render_fixtures.h"
+#include "util/count.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -108,7 +109,7 @@ struct MbRender {
   test::SyntheticScene scene;
   Surface plane = Surface::plane(0.0);
   OutputGrid grid;
-  Config cfg;
+  RenderOptions cfg;
   SeamMap map;
   std::vector<std::string> lines;
   std::vector<ImageF32> bands;
@@ -117,7 +118,7 @@ struct MbRender {
   MbRender() {
     cfg.workers = 4;
     cfg.block_rows = 512;
-    cfg.blend_multiband = true;
+    cfg.blend = BlendMode::Multiband;
   }
   void add(double e0, double e1, double n0, double n1) {
     scene.add(e0, e1, n0, n1, static_cast<uint64_t>(std::lround(e1 - e0)) + 1,
@@ -125,17 +126,17 @@ struct MbRender {
   }
   // Plans the grid and the nadir seams.
   void plan(double cell = 1.0) {
-    grid = *plan_output_grid(scene.images, scene.rotations, scene.positions, plane, 1.0, 2000, std::nullopt, false);
+    grid = *plan_output_grid({scene.images, scene.rotations, scene.positions}, plane, 1.0, 2000, std::nullopt, false);
     const SeamGridSize size{cell, to_count(std::ceil(grid.width / cell)), to_count(std::ceil(grid.height / cell))};
     map.nx = size.nx, map.ny = size.ny, map.cell = cell, map.left_e = grid.left_e, map.top_n = grid.top_n;
     map.names.assign(scene.images.size(), "x");
-    nadir_partition({scene.images, scene.rotations, scene.positions, &plane}, map, cell_windows(grid, size), 2);
+    nadir_partition({{scene.images, scene.rotations, scene.positions}, &plane}, map, cell_windows(grid, size), 2);
   }
   std::expected<void, std::string> run(bool multiband = true) {
     ImageCache cache(1e9, scene.loader());
-    RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
-    job.seam_map = &map;
-    cfg.blend_multiband = multiband;
+    cfg.blend = multiband ? BlendMode::Multiband : BlendMode::Feather;
+    const RenderJob job =
+        make_render_job({scene.images, scene.rotations, scene.positions}, plane, scene.gains, grid, cfg, cache, &map);
     auto capture = std::make_shared<CaptureList>();
     const LogContext before = log_context();
     set_log_capture(capture);
@@ -197,7 +198,7 @@ TEST(RenderMultiband, LogLinesNameBandsSigmasGridAndThreads) {
   r.cfg.workers = 12;
   r.add(0, 2, 0, 2);
   r.grid =
-      *plan_output_grid(r.scene.images, r.scene.rotations, r.scene.positions, r.plane, 0.05, 2000, std::nullopt, false);
+      *plan_output_grid({r.scene.images, r.scene.rotations, r.scene.positions}, r.plane, 0.05, 2000, std::nullopt, false);
   r.map.nx = r.map.ny = 10;
   r.map.cell = 0.2;
   r.map.left_e = r.grid.left_e, r.map.top_n = r.grid.top_n;

@@ -23,7 +23,7 @@ struct Received {
 struct Render {
   test::SyntheticScene scene;
   OutputGrid grid;
-  Config cfg;
+  RenderOptions cfg;
   Surface plane = Surface::plane(0.0);
   Received got;
   std::vector<std::string> lines;
@@ -48,7 +48,8 @@ struct Render {
   }
   std::expected<void, std::string> run() {
     ImageCache cache(1e9, scene.loader());
-    const RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
+    const RenderJob job = make_render_job({scene.images, scene.rotations, scene.positions}, plane, scene.gains, grid, cfg,
+                                          cache, nullptr);
     auto capture = std::make_shared<CaptureList>();
     const LogContext before = log_context();
     set_log_capture(capture);
@@ -244,8 +245,9 @@ TEST(RenderMosaic, QuietRenderLogsNothing) {
   Render r(40, 40);
   r.add(0, 40, 0, 40);
   ImageCache cache(1e9, r.scene.loader());
-  RenderJob job{r.scene.images, r.scene.rotations, r.scene.positions, &r.plane, r.scene.gains, &r.grid, &r.cfg, &cache};
-  job.quiet = true;
+  r.cfg.quiet = true;
+  const RenderJob job = make_render_job({r.scene.images, r.scene.rotations, r.scene.positions}, r.plane, r.scene.gains,
+                                        r.grid, r.cfg, cache, nullptr);
   auto capture = std::make_shared<CaptureList>();
   const LogContext before = log_context();
   set_log_capture(capture);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "drivers/stage_options.h"
 #include "logx.h"
 #include "render/render.h"
 #include "support/render_fixtures.h"
@@ -39,7 +40,7 @@ struct CarScene {
     scene.add(0, 130, 0, 100, 131, 101);
     scene.add(50, 180, 0, 100, 131, 101);
     scene.textures["photo0.jpg"] = ground_with_car;
-    grid = *plan_output_grid(scene.images, scene.rotations, scene.positions, plane, 1.0, 2000, std::nullopt, false);
+    grid = *plan_output_grid({scene.images, scene.rotations, scene.positions}, plane, 1.0, 2000, std::nullopt, false);
     cfg.workers = 2;
     cfg.blend_bands = 4;
   }
@@ -50,7 +51,8 @@ struct CarScene {
     auto capture = std::make_shared<CaptureList>();
     const LogContext before = log_context();
     set_log_capture(capture);
-    auto map = compute_seams(scene.images, scene.rotations, scene.positions, plane, scene.gains, grid, cfg, cache);
+    auto map = compute_seams({scene.images, scene.rotations, scene.positions}, plane, scene.gains, grid,
+                             seam_options(cfg), cache);
     set_log_context(before);
     EXPECT_TRUE(map.has_value()) << map.error();
     return {*map, capture->lines};
@@ -69,11 +71,12 @@ struct CarScene {
   // within a metre of the car's outline are left out: resampling blends them with the ground
   // whatever the seams.
   double car_shown(const SeamMap& map) {
-    cfg.blend_multiband = true;
+    cfg.blend = BlendMode::Multiband;
     ImageCache cache(1e9, scene.loader());
-    RenderJob job{scene.images, scene.rotations, scene.positions, &plane, scene.gains, &grid, &cfg, &cache};
-    job.seam_map = &map;
-    job.quiet = true;
+    RenderOptions options = render_options(cfg);
+    options.quiet = true;
+    const RenderJob job =
+        make_render_job({scene.images, scene.rotations, scene.positions}, plane, scene.gains, grid, options, cache, &map);
     size_t shown = 0, total = 0;
     auto r = render_mosaic(job, [&](uint64_t y0, const ImageF32& b, std::span<const uint8_t>) {
       for (uint64_t y = 0; y < b.height; ++y)
@@ -141,8 +144,8 @@ TEST(ComputeSeams, LoadingErrorOfTheCutPassIsReturned) {
   s.scene.broken.insert("photo1.jpg");
   s.cfg.seams_cut = true;
   ImageCache cache(1e9, s.scene.loader());
-  auto map =
-      compute_seams(s.scene.images, s.scene.rotations, s.scene.positions, s.plane, s.scene.gains, s.grid, s.cfg, cache);
+  auto map = compute_seams({s.scene.images, s.scene.rotations, s.scene.positions}, s.plane, s.scene.gains, s.grid,
+                           seam_options(s.cfg), cache);
   ASSERT_FALSE(map.has_value());
   EXPECT_EQ(map.error(), "cannot read photo1.jpg: No such file or directory");
 }

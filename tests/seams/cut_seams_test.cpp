@@ -60,9 +60,8 @@ TEST(RenderSeamWindow, SkippedCellsAreBlankAndTheOthersUnchanged) {
   scene.add(0, 100, 0, 80);
   const Surface plane = Surface::plane(0.0);
   ImageCache cache(1e9, scene.loader());
-  const Config cfg;
   const double scales[] = {1.0}, natives[] = {1.0};
-  const CutInputs in{{scene.images, scene.rotations, scene.positions, &plane}, scene.gains, &cfg, &cache,
+  const CutInputs in{{{scene.images, scene.rotations, scene.positions}, &plane}, scene.gains, 0.12, 1, &cache,
                      scales, natives};
   SeamMap map;
   map.nx = 80;

@@ -118,7 +118,7 @@ struct SeamScene {
     positions.push_back({east, north, 100.0});
     grid.windows.push_back({0, grid.width, 0, grid.height});
   }
-  SeamInputs inputs() const { return {images, rotations, positions, &plane}; }
+  SeamInputs inputs() const { return {{images, rotations, positions}, &plane}; }
   std::vector<CellWindow> windows() const { return cell_windows(grid, {map.cell, map.nx, map.ny}); }
 };
 
@@ -170,7 +170,7 @@ TEST(NadirPartition, ClosestToTheCentreWinsTiesToTheLowerIndex) {
 std::vector<int32_t> merge_score_grids(const SeamInputs& in, const SeamMap& map, std::span<const CellWindow> windows) {
   std::vector<int32_t> labels(map.nx * map.ny, -1);
   std::vector<float> best(map.nx * map.ny, 0.0f);
-  for (size_t k = 0; k < in.images.size(); ++k) {
+  for (size_t k = 0; k < in.photos.images.size(); ++k) {
     const auto score = nadir_score_grid(in, map, windows, k);
     if (!score) continue;
     const CellWindow& w = windows[k];
@@ -194,7 +194,7 @@ TEST(NadirPartition, SameLabelsAsMergingWholeScoreGrids) {
   scene.add_turned(100, 115, 120, 90, -50, 97, 73);
   scene.add_turned(100, 80, 120, 90, 10, 121, 91);
   const Surface plane = Surface::plane(0.0);
-  const SeamInputs in{scene.images, scene.rotations, scene.positions, &plane};
+  const SeamInputs in{{scene.images, scene.rotations, scene.positions}, &plane};
   SeamMap map;
   map.nx = 230;
   map.ny = 170;

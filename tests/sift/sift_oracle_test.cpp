@@ -87,7 +87,7 @@ save('out', [rep / max(len(kp), 1), np.median(cos) if cos else 0.0, len(cos), le
 }
 
 void expect_agreement(const ImageU8& gray, const std::string& what) {
-  const SiftFeatures ours = sift_extract(gray, 4000);
+  const SiftFeatures ours = sift_extract(gray, {.features = 4000});
   const Agreement a = compare_with_opencv(gray, ours);
   std::printf("%s: %zux%zu, ours %.0f, OpenCV %.0f, repeatability %.3f, descriptor cosine median %.4f over %.0f, "
               "median offset %.4f px\n",

@@ -19,6 +19,8 @@ struct Block {
   std::vector<Mat3> rotations;
   std::vector<Vec3> positions;
 
+  PlacedPhotos photos() const { return {images, rotations, positions}; }
+
   Block() {
     CameraModel cam;
     cam.width = 400;
@@ -82,8 +84,7 @@ TEST(Terrain, RecoversAHillFromTriangulatedTies) {
   ties[0].a_all.push_back(block.pixel(0, {-5, -5, 20.0}));
   ties[0].b_all.push_back(block.pixel(1, {-5, -5, 20.0}));
   test::LogCapture capture;
-  const Surface s = build_dsm_surface(std::nullopt, block.images, block.rotations, block.positions, 0.0, std::nullopt,
-                                      ties, true);
+  const Surface s = build_dsm_surface(block.photos(), 0.0, std::nullopt, ties, DsmOptions{});
   ASSERT_TRUE(s.z.has_value());
   double worst = 0.0;
   for (double e = -25; e <= 25; e += 2.5)
@@ -105,15 +106,15 @@ TEST(Terrain, TriangulationDropsShortPairsParallelRaysAndPointsBehind) {
     four.a_all.push_back(block.pixel(0, p));
     four.b_all.push_back(block.pixel(1, p));
   }
-  EXPECT_TRUE(triangulate_ties(block.images, block.rotations, block.positions, std::span(&four, 1)).empty());
+  EXPECT_TRUE(triangulate_ties(block.photos(), std::span(&four, 1)).empty());
   PairMatch same = four;  // the same pixel in two photos one above the other: parallel rays
   same.j = 0;
   same.a_all.push_back(same.a_all[0]);
   same.b_all = same.a_all;
-  EXPECT_TRUE(triangulate_ties(block.images, block.rotations, block.positions, std::span(&same, 1)).empty());
+  EXPECT_TRUE(triangulate_ties(block.photos(), std::span(&same, 1)).empty());
   four.a_all.push_back(block.pixel(0, {-6.0, 0.0, 0.0}));
   four.b_all.push_back(block.pixel(1, {-6.0, 0.0, 0.0}));
-  const auto pts = triangulate_ties(block.images, block.rotations, block.positions, std::span(&four, 1));
+  const auto pts = triangulate_ties(block.photos(), std::span(&four, 1));
   ASSERT_EQ(pts.size(), 5u);
   EXPECT_NEAR(pts[4][0], -6.0, 1e-6);
   EXPECT_NEAR(pts[4][2], 0.0, 1e-6);
@@ -135,8 +136,7 @@ TEST(Terrain, TooFewPointsGiveThePlaneAndOnlyTheFinalCallSaysSo) {
   const Case cases[] = {{29, true, false, 1}, {30, true, true, 1}, {29, false, false, 0}, {30, false, true, 0}};
   for (const Case& c : cases) {
     test::LogCapture capture;
-    const Surface s = build_dsm_surface(std::nullopt, block.images, block.rotations, block.positions, 2.0,
-                                        relief(c.points), {}, c.final);
+    const Surface s = build_dsm_surface(block.photos(), 2.0, relief(c.points), {}, {.cell = std::nullopt, .verbose = c.final});
     EXPECT_EQ(s.z.has_value(), c.dsm) << c.points;
     if (!c.dsm) {
       EXPECT_EQ(s.z0, 2.0);
@@ -152,13 +152,13 @@ TEST(Terrain, TooFewPointsGiveThePlaneAndOnlyTheFinalCallSaysSo) {
 TEST(Terrain, ReliefPointsReplaceTheTriangulationOnlyWhenAtLeastAsMany) {
   Block block;
   const auto ties = block.ties();
-  const size_t tri = triangulate_ties(block.images, block.rotations, block.positions, ties).size();
+  const size_t tri = triangulate_ties(block.photos(), ties).size();
   ASSERT_GT(tri, 100u);
   std::vector<Vec3> relief;
   for (size_t k = 0; k < tri; ++k) relief.push_back({-20.0 + 40.0 * (k % 50) / 50.0, -15.0 + 30.0 * (k / 50) / (tri / 50.0), 7.0});
   {
     test::LogCapture capture;
-    const Surface s = build_dsm_surface(0.5, block.images, block.rotations, block.positions, 0.0, relief, ties, true);
+    const Surface s = build_dsm_surface(block.photos(), 0.0, relief, ties, {.cell = 0.5});
     ASSERT_TRUE(s.z);
     EXPECT_NEAR(s.height_at(0, 0), 7.0, 1e-3);  // the flat relief points won
     EXPECT_EQ(s.cell, 0.5);                       // dsm_cell given: exactly that
@@ -167,7 +167,7 @@ TEST(Terrain, ReliefPointsReplaceTheTriangulationOnlyWhenAtLeastAsMany) {
   }
   relief.pop_back();
   test::LogCapture capture;
-  const Surface s = build_dsm_surface(0.5, block.images, block.rotations, block.positions, 0.0, relief, ties, true);
+  const Surface s = build_dsm_surface(block.photos(), 0.0, relief, ties, {.cell = 0.5});
   EXPECT_NEAR(s.height_at(10, -5), hill(10, -5), 0.25);
   EXPECT_EQ(capture.lines()[0], "  triangulation: " + std::to_string(tri) + " points from all inlier correspondences");
 }
@@ -210,8 +210,7 @@ TEST(Terrain, GapsFillFromWhatEnclosesThem) {
     for (double e = -50; e <= 50; e += 0.5)
       for (double n = -37.5; n <= 37.5; n += 0.5)
         if (c.seen(e, n)) points.push_back({e, n, c.z(e, n)});
-    const Surface s =
-        build_dsm_surface(0.5, block.images, block.rotations, block.positions, 0.0, points, {}, false);
+    const Surface s = build_dsm_surface(block.photos(), 0.0, points, {}, {.cell = 0.5, .verbose = false});
     ASSERT_TRUE(s.z) << c.name;
     for (const Probe& p : c.probes)
       EXPECT_NEAR(s.height_at(p.e, p.n), p.z, 0.3) << c.name << " at " << p.e << ", " << p.n;

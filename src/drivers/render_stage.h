@@ -16,23 +16,27 @@
 #include "geo/vec.h"
 #include "grid/output_grid.h"
 #include "grid/seam_map.h"
+#include "meta/placed_photos.h"
 #include "imageio/image_cache.h"
 #include "pipeline/collect_images.h"
 #include "pipeline/output_files.h"
+#include "render/render_job.h"
+#include "seams/compute_seams.h"
 #include "surface/surface.h"
 
 namespace tsl {
 
 // What the stage works from, borrowed for the call.
 struct RenderStageInputs {
-  const Config* config = nullptr;
-  const ImageSet* images = nullptr;  // photos, UTM frame, DNG count
-  std::span<const Mat3> rotations;   // final poses, one per photo
-  std::span<const Vec3> positions;
+  const Config* config = nullptr;    // the output, its raster, finish and previews
+  const ImageSet* images = nullptr;  // UTM frame, DNG count
+  PlacedPhotos photos;               // the set's photos at their final poses
   std::span<const Gain> gains;
   const Surface* surface = nullptr;
   ImageCache* cache = nullptr;
   int32_t epsg = 0;
+  SeamOptions seams;
+  RenderOptions render;
 };
 
 // What the report and the last run need of the stage.

@@ -1,4 +1,4 @@
-#include "pipeline/run_pipeline.h"
+#include "drivers/run_pipeline.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,13 @@
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 
 #include <algorithm>
 
 #include "logx.h"
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 #include "util/par.h"
 
 namespace tsl {
 namespace {
-
-constexpr double RAD_PER_DEG = 0.017453292519943295;
-constexpr double GATE_SIGMAS = 2.5;
 
 void warn_damaged_features(std::span<const FeatureSet> features, std::span<const ImageMeta> images) {
   for (size_t p = 0; p < features.size(); ++p)
@@ -59,7 +56,7 @@ bool looks_turned(const MatchContext& ctx, const PairMatch& m) {
 // matched with the poses that stand.
 std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::optional<PairMatch>>& results,
                                    size_t threads) {
-  const size_t n = base.images.size();
+  const size_t n = base.photos.images.size();
   std::vector<size_t> matched(n, 0);
   std::vector<std::vector<size_t>> pairs_of(n);
   std::vector<uint8_t> doubtful(n, 0), waiting(n, 0), is_turned(n, 0);
@@ -75,7 +72,7 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
     if (!pairs_of[p].empty() && 2 * matched[p] <= pairs_of[p].size()) doubtful[p] = 1;
     waiting[p] = doubtful[p];
   }
-  std::vector<Mat3> rotations(base.rotations.begin(), base.rotations.end());
+  std::vector<Mat3> rotations(base.photos.rotations.begin(), base.photos.rotations.end());
   std::vector<size_t> turned;
   for (bool more = true; more;) {
     more = false;
@@ -86,7 +83,7 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
       std::vector<Mat3> trial = rotations;
       trial[p] = turned_half(trial[p]);
       MatchContext ctx = base;
-      ctx.rotations = trial;
+      ctx.photos.rotations = trial;
       std::vector<std::optional<PairMatch>> tried =
           par_map(ks.size(), threads, [&](size_t t) { return match_pair(ctx, ks[t]); });
       size_t before = 0, after = 0;
@@ -108,7 +105,7 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
   std::sort(turned.begin(), turned.end());
   for (size_t p : turned)
     logf("  heading check: {} turned by 180° (its recorded heading disagrees with its overlaps)",
-         base.images[p].path.filename().string());
+         base.photos.images[p].path.filename().string());
   return turned;
 }
 
@@ -116,39 +113,18 @@ std::vector<size_t> check_headings(const MatchContext& base, std::vector<std::op
 
 Mat3 turned_half(const Mat3& r) { return {-r[0], -r[1], -r[2], -r[3], -r[4], -r[5], r[6], r[7], r[8]}; }
 
-MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<const FeatureSet> features,
-                                std::span<const ImageMeta> images, std::span<const Mat3> rotations,
-                                std::span<const Vec3> positions, const Config& config) {
-  MatchContext ctx;
-  ctx.pairs = pairs;
-  ctx.features = features;
-  ctx.images = images;
-  ctx.rotations = rotations;
-  ctx.positions = positions;
-  ctx.ground_height = 0.0;
-  ctx.gate_dist = GATE_SIGMAS * config.sigma_gps;
-  ctx.gate_ang = GATE_SIGMAS * config.sigma_ang * RAD_PER_DEG;
-  ctx.margin_dist = config.sigma_gps;
-  ctx.margin_ang = config.sigma_ang * RAD_PER_DEG;
-  ctx.min_inliers = config.min_inliers;
-  ctx.max_ties = config.max_ties;
-  return ctx;
-}
-
 std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<const PhotoPair> pairs,
                                                                       std::span<const FeatureSet> features,
-                                                                      std::span<const ImageMeta> images,
-                                                                      std::span<const Mat3> rotations,
-                                                                      std::span<const Vec3> positions,
-                                                                      const Config& config,
+                                                                      const PlacedPhotos& photos,
+                                                                      const MatchOptions& options,
                                                                       std::vector<size_t>* turned) {
-  if (auto file = tie_file_from_env("TSL_MATCHES")) return inject_tie_file(*file, images.size());
+  if (options.inject) return inject_tie_file(*options.inject, photos.images.size());
 
-  warn_damaged_features(features, images);
-  const MatchContext ctx = make_match_context(pairs, features, images, rotations, positions, config);
+  warn_damaged_features(features, photos.images);
+  const MatchContext ctx = make_match_context(pairs, features, photos, options);
   const size_t total = pairs.size();
   const size_t step = std::max<size_t>(total / 10, 1);
-  const size_t threads = std::min<size_t>(total >= 2 ? total : 1, std::max<uint64_t>(config.workers, 1));
+  const size_t threads = std::min<size_t>(total >= 2 ? total : 1, std::max<uint64_t>(options.workers, 1));
   std::vector<std::optional<PairMatch>> results = par_map_progress(
       total, threads, step, [&](size_t k) { return match_pair(ctx, k); },
       [](size_t done, size_t n) { logf("  pairs {}/{}", done, n); });
@@ -163,7 +139,7 @@ std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<
   }
   logf("  matched {}/{} pairs, {} tie points", tie_pairs.size(), total, ties);
   // A dump that cannot be written must not cost the build.
-  if (auto dump = tie_file_from_env("TSL_DUMP_MATCHES")) (void)write_tie_file(*dump, tie_pairs);
+  if (options.dump) (void)write_tie_file(*options.dump, tie_pairs);
   return tie_pairs;
 }
 

@@ -1,19 +1,16 @@
-#include "pipeline/tie_summary.h"
+#include "matching/tie_summary.h"
 
 #include <string>
 #include <vector>
 
 #include "logx.h"
-#include "pipeline/output_files.h"
+#include "util/path.h"
 
 namespace tsl {
 namespace {
 
 // Names listed in the warning; the report's "unconnected" keeps them all.
 constexpr size_t WARNING_NAMES = 8;
-
-// Photos fewer than this keep their lens as calibrated with "auto".
-constexpr size_t AUTO_SELFCAL_PHOTOS = 6;
 
 }  // namespace
 
@@ -43,11 +40,6 @@ JsonValue tie_pair_list(std::span<const PairMatch> tie_pairs) {
     list.push_back(JsonValue::from_f64s(
         {static_cast<double>(p.i), static_cast<double>(p.j), static_cast<double>(p.n)}));
   return JsonValue(std::move(list));
-}
-
-bool selfcal_enabled(const Config& config, size_t photos) {
-  if (config.selfcal == "auto") return photos >= AUTO_SELFCAL_PHOTOS;
-  return config.selfcal == "on" || config.selfcal == "true" || config.selfcal == "True";
 }
 
 }  // namespace tsl

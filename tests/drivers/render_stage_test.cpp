@@ -1,4 +1,4 @@
-#include "pipeline/render_stage.h"
+#include "drivers/render_stage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pipeline/render_stage.h"
+#include "drivers/render_stage.h"
 
 #include <algorithm>
 #include <chrono>
@@ -149,7 +149,7 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
 
   std::optional<double> gsd_m;
   if (config.gsd) gsd_m = *config.gsd / 100.0;
-  auto grid = plan_output_grid(set.images, in.rotations, in.positions, *in.surface, gsd_m, config.max_mpix,
+  auto grid = plan_output_grid(in.photos, *in.surface, gsd_m, config.max_mpix,
                                local_bounds(config, set.origin_e, set.origin_n), true);
   if (!grid) return std::unexpected(grid.error());
   const double w = static_cast<double>(grid->width), h = static_cast<double>(grid->height);
@@ -158,7 +158,7 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
   auto bits = output_bits(config, n, set.dng_count);
   if (!bits) return std::unexpected(bits.error());
   // Refused before anything is written: such a render would only end in an allocation failure.
-  const double working = output_working_bytes(*grid, config.block_rows);
+  const double working = output_working_bytes(*grid, in.render.block_rows);
   if (const uint64_t total = platform::total_memory_bytes(); total > 0 && working > static_cast<double>(total))
     return std::unexpected(format("mosaic of {} x {} px needs {:.1} GB of working memory, more than the {:.1} GB here",
                                   grid->width, grid->height, working / 1e9, static_cast<double>(total) / 1e9));
@@ -174,9 +174,9 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
       return std::unexpected(r.error());
     out.surface_file = archive;
   }
-  if (n >= 2 && config.blend_multiband) {
+  if (n >= 2 && in.render.blend == BlendMode::Multiband) {
     const auto t0 = std::chrono::steady_clock::now();
-    auto seams = compute_seams(set.images, in.rotations, in.positions, *in.surface, in.gains, *grid, config, *in.cache);
+    auto seams = compute_seams(in.photos, *in.surface, in.gains, *grid, in.seams, *in.cache);
     if (!seams) return std::unexpected(seams.error());
     logf("  seam lines {:.1}s", seconds_since(t0));
     const fs::path path = sibling_path(out.output, "_seams.npz");
@@ -205,16 +205,8 @@ std::expected<RenderStageResult, std::string> run_render_stage(const RenderStage
   sink.preview_width = preview.width;
   sink.neutral = neutral_tone(tone);
 
-  RenderJob job;
-  job.images = set.images;
-  job.rotations = in.rotations;
-  job.positions = in.positions;
-  job.surface = in.surface;
-  job.gains = in.gains;
-  job.grid = &*grid;
-  job.config = &config;
-  job.cache = in.cache;
-  job.seam_map = out.seam_map ? &*out.seam_map : nullptr;
+  const RenderJob job = make_render_job(in.photos, *in.surface, in.gains, *grid, in.render, *in.cache,
+                                        out.seam_map ? &*out.seam_map : nullptr);
   auto rendered = render_mosaic(job, [&](uint64_t y0, const ImageF32& band, std::span<const uint8_t> mask) {
     auto r = geotiff_band_sink(sink, y0, band, mask);
     if (!r) return std::expected<void, std::string>(cannot_write(out.output, r.error()));

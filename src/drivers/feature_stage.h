@@ -9,22 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "meta/image_meta.h"
 #include "sift/feature_set.h"
+#include "sift/sift.h"
 
 namespace tsl {
 
 // One FeatureSet per photo, in photo order, or the load error of the lowest-index photo that
-// failed (after every other photo ran, their records cached). Reads `match_px`, `features`
-// and `workers`; logs "  features: {}/{} from cache" and "  features {}/{}" progress lines.
+// failed (after every other photo ran, their records cached). Logs "  features: {}/{} from
+// cache" and "  features {}/{}" progress lines.
 std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::span<const ImageMeta> photos,
-                                                                        const Config& config);
+                                                                        const SiftOptions& options);
 
 // The features of one photo: loaded near match_px on its long side, a 480-pixel thumbnail,
-// SIFT on the equalised gray image with `features` keypoints; stored in the cache under
-// `key` when given. Errors are the image loader's.
-std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, uint64_t match_px,
-                                                        uint64_t features, const std::optional<std::string>& key);
+// SIFT on the equalised gray image; stored in the cache under `key` when given. Errors are
+// the image loader's.
+std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, const SiftOptions& options,
+                                                        const std::optional<std::string>& key);
 
 }  // namespace tsl

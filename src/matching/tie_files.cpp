@@ -1,12 +1,11 @@
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 
-#include "grid/output_grid.h"
 #include "logx.h"
-#include "pipeline/output_files.h"
+#include "util/count.h"
+#include "util/files.h"
 #include "util/json.h"
 #include "util/text.h"
 
@@ -113,12 +112,6 @@ std::vector<PairMatch> keep_usable_ties(std::vector<PairMatch> pairs, size_t pho
     kept.push_back(std::move(pairs[k]));
   }
   return kept;
-}
-
-std::optional<std::filesystem::path> tie_file_from_env(const char* variable) {
-  const char* value = std::getenv(variable);
-  if (value == nullptr || *value == '\0' || utf8_error(value)) return std::nullopt;
-  return std::filesystem::path(value);
 }
 
 std::expected<std::vector<PairMatch>, std::string> inject_tie_file(const std::filesystem::path& path,

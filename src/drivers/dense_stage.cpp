@@ -1,4 +1,4 @@
-#include "dense/dense_stage.h"
+#include "drivers/dense_stage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +15,8 @@
 
 namespace tsl {
 
-std::string_view flow_backend_label(std::optional<std::string_view> value) {
-  return flow_backend_is_lk(value) ? "Lucas-Kanade (CPU)" : "DIS (CPU)";
+std::string_view flow_backend_label(FlowBackend backend) {
+  return backend == FlowBackend::LucasKanade ? "Lucas-Kanade (CPU)" : "DIS (CPU)";
 }
 
 std::vector<double> dense_scales(std::span<const ImageMeta> images, uint64_t match_px) {
@@ -37,17 +37,15 @@ double dense_gsd(std::span<const ImageMeta> images, std::span<const Vec3> positi
   return median(g);
 }
 
-DenseContext make_dense_context(std::span<const PhotoPair> pairs, std::span<const ImageMeta> images,
-                                std::span<const Mat3> rotations, std::span<const Vec3> positions,
-                                const Surface& surface, ImageCache& cache, const Config& config) {
+DenseContext make_dense_context(std::span<const PhotoPair> pairs, const PlacedPhotos& photos, const Surface& surface,
+                                ImageCache& cache, const DenseOptions& options) {
+  const auto& [images, rotations, positions] = photos;
   DenseContext ctx;
   ctx.pairs = pairs;
-  ctx.images = images;
-  ctx.rotations = rotations;
-  ctx.positions = positions;
+  ctx.photos = photos;
   ctx.surface = &surface;
   ctx.cache = &cache;
-  ctx.scales = dense_scales(images, config.match_px);
+  ctx.scales = dense_scales(images, options.match_px);
   ctx.dense_gsd = dense_gsd(images, positions, surface, ctx.scales);
   ctx.footprints.reserve(images.size());
   const GroundHeights ground = ground_heights(surface);
@@ -57,7 +55,8 @@ DenseContext make_dense_context(std::span<const PhotoPair> pairs, std::span<cons
   }
   ctx.grid_cap_mp = 1.2;
   ctx.lattice_step = 6;
-  ctx.tie_cap = config.dense_ties;
+  ctx.tie_cap = options.ties;
+  ctx.flow = options.flow;
   return ctx;
 }
 

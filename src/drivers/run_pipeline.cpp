@@ -1,33 +1,34 @@
-#include "pipeline/run_pipeline.h"
+#include "drivers/run_pipeline.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "adjust/bundle_adjust.h"
 #include "cache/disk_cache.h"
+#include "config/environment.h"
 #include "config/usage.h"
-#include "dense/dense_stage.h"
 #include "diag/diagnostics.h"
+#include "drivers/dense_stage.h"
+#include "drivers/feature_stage.h"
+#include "drivers/matching_stage.h"
+#include "drivers/render_stage.h"
+#include "drivers/stage_options.h"
 #include "gains/gains.h"
 #include "grid/output_grid.h"
 #include "imageio/image_cache.h"
 #include "linalg/stats.h"
 #include "logx.h"
-#include "matching/matching_stage.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
+#include "matching/tie_summary.h"
 #include "pipeline/build_report.h"
 #include "pipeline/collect_images.h"
 #include "pipeline/last_run.h"
 #include "pipeline/output_files.h"
-#include "pipeline/render_stage.h"
 #include "pipeline/reuse_report.h"
-#include "pipeline/tie_summary.h"
 #include "surface/terrain.h"
-#include "sift/feature_stage.h"
 
 namespace tsl {
 namespace {
@@ -37,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 // Everything one build works on; owned by run_pipeline and dropped when it returns.
 struct Build {
   Config config;
+  StageOptions options;  // made once the photo count is known
   Clock::time_point start;
   ImageSet set;
   int32_t epsg = 0;
@@ -66,8 +68,16 @@ void log_matcher(const Config& config) {
     log_str("matcher: SIFT (CPU)");
 }
 
-// An adjustment's poses, corrections, ground height and tie heights replace the build's own.
+// The photos at the build's current poses.
+PlacedPhotos current(const Build& b) { return {b.set.images, b.rotations, b.positions}; }
+
+// The photos at their metadata poses, the adjustment's priors.
+PlacedPhotos recorded(const Build& b) { return {b.set.images, b.set.rotations, b.set.positions}; }
+
+// An adjustment's lens terms, poses, corrections, ground height and tie heights replace the
+// build's own.
 void take_poses(Build& b, AdjustResult& a) {
+  apply_selfcal(b.set.images, a);
   b.rotations = std::move(a.rotations);
   b.positions = std::move(a.positions);
   b.pos_corr = std::move(a.pos_corr);
@@ -80,11 +90,7 @@ void take_poses(Build& b, AdjustResult& a) {
 // placement, and the report learns how the ties spread over the photos.
 void adjust(Build& b, size_t candidate_pairs) {
   log_str("[4/6] bundle adjustment");
-  const bool selfcal = selfcal_enabled(b.config, b.set.images.size());
-  // With the dense stage ahead, tie heights wait for its second adjustment.
-  const bool relief = !(b.config.dense_on && b.config.surface_dsm);
-  AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.tie_pairs, b.config, selfcal,
-                                 std::nullopt, relief);
+  AdjustResult a = bundle_adjust(recorded(b), b.tie_pairs, b.options.adjust);
   take_poses(b, a);
   b.planar_params = std::move(a.planar_params);
   b.adjustment = std::move(a.stats);
@@ -95,18 +101,17 @@ void adjust(Build& b, size_t candidate_pairs) {
 // Dense ties over every candidate pair, rendered through a preliminary terrain model, then a
 // second adjustment from the metadata poses with sparse and dense ties together. Never fails:
 // without dense pairs the first adjustment stands.
-void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, ImageCache& cache) {
-  const Surface preliminary = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions,
-                                                b.ground_z, b.dsm_points, b.tie_pairs, false);
+void dense_stage(Build& b, std::span<const PhotoPair> pairs, ImageCache& cache) {
+  DsmOptions silent = b.options.dsm;
+  silent.verbose = false;
+  const Surface preliminary = build_dsm_surface(current(b), b.ground_z, b.dsm_points, b.tie_pairs, silent);
   log_str("  dense matching: optical flow over every overlap (solved poses + preliminary terrain)");
   const Clock::time_point t0 = Clock::now();
-  const char* env = std::getenv("TESSALY_FLOW");
-  logf("  dense flow on {}", flow_backend_label(env ? std::optional<std::string_view>(env) : std::nullopt));
+  logf("  dense flow on {}", flow_backend_label(b.options.dense.flow.backend));
   std::vector<PairMatch> dense;
   {
-    const DenseContext ctx =
-        make_dense_context(pairs, b.set.images, b.rotations, b.positions, preliminary, cache, b.config);
-    dense = run_dense_flow(ctx, b.config.workers);
+    const DenseContext ctx = make_dense_context(pairs, current(b), preliminary, cache, b.options.dense);
+    dense = run_dense_flow(ctx, b.options.dense.workers);
   }
   double flow_median = 0.0;
   if (!dense.empty()) {
@@ -127,8 +132,10 @@ void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, Image
   b.all_ties = b.tie_pairs;
   b.all_ties.insert(b.all_ties.end(), std::make_move_iterator(dense.begin()), std::make_move_iterator(dense.end()));
   log_str("  2nd adjustment with dense ties");
-  AdjustResult a = bundle_adjust(b.set.images, b.set.rotations, b.set.positions, b.all_ties, b.config, selfcal,
-                                 b.planar_params, true);
+  // The tie heights the first adjustment left to this one.
+  AdjustOptions second = b.options.adjust;
+  second.relief = b.config.surface_dsm;
+  AdjustResult a = bundle_adjust(recorded(b), b.all_ties, second, b.planar_params);
   take_poses(b, a);
   if (a.stats.is_object())
     for (const auto& [key, value] : a.stats.as_object()) b.adjustment.set(key, value);
@@ -140,15 +147,15 @@ void dense_stage(Build& b, std::span<const PhotoPair> pairs, bool selfcal, Image
 // the dense stage with its second adjustment.
 std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   log_str("[2/6] pairs + features");
-  const std::vector<PhotoPair> pairs = select_pairs(b.set.images, b.rotations, b.positions, b.config.neighbors);
+  const std::vector<PhotoPair> pairs = select_pairs(current(b), b.options.match.neighbors);
   logf("  {} overlapping pairs", pairs.size());
   log_matcher(b.config);
-  auto features = extract_all_features(b.set.images, b.config);
+  auto features = extract_all_features(b.set.images, b.options.sift);
   if (!features) return std::unexpected(features.error());
 
   log_str("[3/6] matching");
   std::vector<size_t> turned;
-  auto ties = run_matching_stage(pairs, *features, b.set.images, b.rotations, b.positions, b.config, &turned);
+  auto ties = run_matching_stage(pairs, *features, current(b), b.options.match, &turned);
   // Descriptors are the build's largest data; nothing after matching reads them.
   features = std::vector<FeatureSet>{};
   if (!ties) return std::unexpected(ties.error());
@@ -159,7 +166,7 @@ std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   adjust(b, pairs.size());
   b.all_ties = b.tie_pairs;
   if (b.config.dense_on && b.config.surface_dsm)
-    dense_stage(b, pairs, selfcal_enabled(b.config, b.set.images.size()), cache);
+    dense_stage(b, pairs, cache);
   return {};
 }
 
@@ -170,8 +177,7 @@ void choose_surface(Build& b) {
     b.surface = Surface::plane(b.ground_z);
     return;
   }
-  b.surface = build_dsm_surface(b.config.dsm_cell, b.set.images, b.rotations, b.positions, b.ground_z, b.dsm_points,
-                                b.all_ties, true);
+  b.surface = build_dsm_surface(current(b), b.ground_z, b.dsm_points, b.all_ties, b.options.dsm);
 }
 
 std::expected<void, std::string> reuse(Build& b, const std::string& path) {
@@ -253,7 +259,8 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   if (auto c = commit_outputs(r.files); !c) return std::unexpected(c.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
   if (b.config.diagnostics) {
-    if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false); !d) return std::unexpected(d.error());
+    if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false, b.options.dense.flow); !d)
+      return std::unexpected(d.error());
   }
   return report;
 }
@@ -261,6 +268,8 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
 }  // namespace
 
 std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
+  // Read once, before the first stage, so that one build sees one environment.
+  const Environment environment = read_environment();
   Build b;
   b.config = config;
   reset_log();
@@ -274,6 +283,7 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   if (!set) return std::unexpected(set.error());
   b.set = std::move(*set);
   const size_t n = b.set.images.size();
+  b.options = stage_options(b.config, environment, n);
   b.epsg = (b.set.south ? 32700 : 32600) + b.set.zone;
   b.rotations = b.set.rotations;
   b.positions = b.set.positions;
@@ -299,12 +309,13 @@ std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   RenderStageInputs in;
   in.config = &b.config;
   in.images = &b.set;
-  in.rotations = b.rotations;
-  in.positions = b.positions;
+  in.photos = current(b);
   in.gains = b.gains;
   in.surface = &b.surface;
   in.cache = &*cache;
   in.epsg = b.epsg;
+  in.seams = b.options.seams;
+  in.render = b.options.render;
   auto rendered = run_render_stage(in);
   cache.reset();
   if (!rendered) return std::unexpected(rendered.error());

@@ -1,4 +1,4 @@
-#include "pipeline/tie_summary.h"
+#include "matching/tie_summary.h"
 
 #include <gtest/gtest.h>
 
@@ -45,20 +45,6 @@ TEST(TieSummary, WarningNamesTheFirstEight) {
   EXPECT_EQ(adjustment["unconnected"].size(), 10u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"  warning: 10 image(s) had no tie points (metadata pose used): "
                                                   "P0.JPG, P1.JPG, P2.JPG, P3.JPG, P4.JPG, P5.JPG, P6.JPG, P7.JPG"});
-}
-
-TEST(TieSummary, SelfCalibrationFlag) {
-  const struct {
-    std::string text;
-    size_t photos;
-    bool on;
-  } cases[] = {{"auto", 5, false}, {"auto", 6, true}, {"on", 2, true},   {"true", 2, true},
-               {"True", 2, true},  {"ON", 9, false},  {"yes", 9, false}, {"off", 9, false}};
-  for (const auto& c : cases) {
-    Config config;
-    config.selfcal = c.text;
-    EXPECT_EQ(selfcal_enabled(config, c.photos), c.on) << c.text << " with " << c.photos;
-  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "pipeline/tie_files.h"
+#include "matching/tie_files.h"
 
 #include <gtest/gtest.h>
 
@@ -203,19 +203,6 @@ TEST(TieFiles, InjectionReadsTheDumpAndCountsWhatItKeeps) {
   // The build prints this message alone: it names the file.
   EXPECT_EQ(inject_tie_file(dir / "missing.json", 3).error(),
             "cannot read tie file " + (dir / "missing.json").string() + ": No such file or directory (os error 2)");
-}
-
-TEST(TieFiles, PathFromTheEnvironment) {
-  const char* name = "TSL_TIE_FILES_TEST_VARIABLE";
-  unsetenv(name);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "", 1);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "/tmp/ties\xff.json", 1);
-  EXPECT_FALSE(tie_file_from_env(name).has_value());
-  setenv(name, "/tmp/ties.json", 1);
-  EXPECT_EQ(tie_file_from_env(name).value(), std::filesystem::path("/tmp/ties.json"));
-  unsetenv(name);
 }
 
 }  // namespace

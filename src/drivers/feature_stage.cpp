@@ -1,4 +1,4 @@
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -50,8 +50,9 @@ double load_scale(const ImageMeta& photo, uint64_t match_px) {
 
 }  // namespace
 
-std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, uint64_t match_px,
-                                                        uint64_t features, const std::optional<std::string>& key) {
+std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, const SiftOptions& options,
+                                                        const std::optional<std::string>& key) {
+  const uint64_t match_px = options.match_px;
   auto decoded = load_image(photo, load_scale(photo, match_px));
   if (!decoded) return std::unexpected(decoded.error());
   const double photo_w = static_cast<double>(photo.width), photo_h = static_cast<double>(photo.height);
@@ -88,7 +89,7 @@ std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, 
   work = {};
   f.work_h = static_cast<uint32_t>(gray.height);
   f.work_w = static_cast<uint32_t>(gray.width);
-  SiftFeatures sift = sift_extract(gray, features);
+  SiftFeatures sift = sift_extract(gray, options);
   f.kp_m.reserve(sift.keypoints.size());
   f.kp.reserve(sift.keypoints.size());
   for (const Keypoint& k : sift.keypoints) {
@@ -102,10 +103,10 @@ std::expected<FeatureSet, std::string> extract_features(const ImageMeta& photo, 
 }
 
 std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::span<const ImageMeta> photos,
-                                                                        const Config& config) {
+                                                                        const SiftOptions& options) {
   const size_t n = photos.size();
   std::vector<std::optional<std::string>> keys(n);
-  for (size_t i = 0; i < n; ++i) keys[i] = feature_cache_key(photos[i], config.match_px, config.features);
+  for (size_t i = 0; i < n; ++i) keys[i] = feature_cache_key(photos[i], options.match_px, options.features);
 
   std::vector<FeatureSet> out(n);
   std::vector<size_t> misses;
@@ -125,16 +126,16 @@ std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::sp
   if (misses.empty()) return out;
 
   const ImageMeta& first = photos[misses.front()];
-  const double s = load_scale(first, config.match_px);
+  const double s = load_scale(first, options.match_px);
   const double pixels = static_cast<double>(first.width) * static_cast<double>(first.height);
   const double bytes =
       s * (s * pixels) * BYTES_PER_WORK_PIXEL + (first.is_dng ? pixels * BYTES_PER_DNG_PIXEL : 0.0);
-  const size_t jobs = jobs_within_ram(config.workers, bytes, "feature extraction");
+  const size_t jobs = jobs_within_ram(options.workers, bytes, "feature extraction");
   const size_t threads = std::min(std::max<size_t>(misses.size(), 1), std::max<size_t>(jobs, 1));
 
   auto job = [&](size_t k) {
     const size_t i = misses[k];
-    return extract_features(photos[i], config.match_px, config.features, keys[i]);
+    return extract_features(photos[i], options, keys[i]);
   };
   auto progress = [&](size_t done, size_t total) { logf("  features {}/{}", done, total); };
   // Jobs that run on this thread leave the detector's images here; the workers' go with them.

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,10 +53,6 @@ std::expected<void, std::string> write_tie_file(const std::filesystem::path& pat
 // "b_all") or with a point that is not finite is dropped with a line
 // "  warning: tie pair {k} ({i}, {j}) dropped: {reason}" (k counts from 0 in file order).
 std::vector<PairMatch> keep_usable_ties(std::vector<PairMatch> pairs, size_t photo_count);
-
-// The tie file an environment variable names (TSL_MATCHES, TSL_DUMP_MATCHES): nothing when the
-// variable is not set, is empty, or is not valid UTF-8.
-std::optional<std::filesystem::path> tie_file_from_env(const char* variable);
 
 // The injection road of matching: the file's pairs that `photo_count` photos can use
 // (keep_usable_ties), with the line "  {} matches injected" counting them. Errors: "cannot read

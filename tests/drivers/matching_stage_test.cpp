@@ -1,9 +1,8 @@
-#include "matching/matching_stage.h"
+#include "drivers/matching_stage.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,14 +15,14 @@
 namespace tsl {
 namespace {
 
-Config config_with(uint64_t workers) {
-  Config c;
-  c.workers = workers;
-  return c;
+MatchOptions options_with(uint64_t workers) {
+  MatchOptions o;
+  o.workers = workers;
+  return o;
 }
 
-std::vector<PairMatch> run(const test::SyntheticFlight& f, uint64_t workers) {
-  auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(workers));
+std::vector<PairMatch> run(const test::SyntheticFlight& f, const MatchOptions& options) {
+  auto r = run_matching_stage(f.pairs, f.features, {f.images, f.rotations, f.positions}, options);
   EXPECT_TRUE(r) << (r ? "" : r.error());
   return r ? *r : std::vector<PairMatch>{};
 }
@@ -49,12 +48,10 @@ void expect_same_ties(const std::vector<PairMatch>& x, const std::vector<PairMat
 }
 
 TEST(MatchingStage, TiesDoNotDependOnTheThreadCount) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   const test::SyntheticFlight f = test::make_flight(5, 11);
   test::LogCapture log;
-  const std::vector<PairMatch> one = run(f, 1);
-  const std::vector<PairMatch> many = run(f, 4);
+  const std::vector<PairMatch> one = run(f, options_with(1));
+  const std::vector<PairMatch> many = run(f, options_with(4));
   EXPECT_EQ(one.size(), f.pairs.size());
   expect_same_ties(one, many);
   for (size_t k = 0; k < one.size(); ++k) EXPECT_EQ(*one[k].log_ratio, *many[k].log_ratio);
@@ -62,7 +59,6 @@ TEST(MatchingStage, TiesDoNotDependOnTheThreadCount) {
 
 // Candidate pairs that cannot match (no keypoints) still count for the progress lines.
 TEST(MatchingStage, ProgressLinesAboutTenTimes) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
   struct Case {
     size_t pairs;
     uint64_t workers;
@@ -79,7 +75,7 @@ TEST(MatchingStage, ProgressLinesAboutTenTimes) {
     test::SyntheticFlight f = test::make_flight(2, 1, 0, 0);
     f.pairs.assign(c.pairs, PhotoPair{0, 1});
     test::LogCapture log;
-    auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(c.workers));
+    auto r = run_matching_stage(f.pairs, f.features, {f.images, f.rotations, f.positions}, options_with(c.workers));
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->empty());
     std::vector<std::string> expected = c.expected;
@@ -89,11 +85,10 @@ TEST(MatchingStage, ProgressLinesAboutTenTimes) {
 }
 
 TEST(MatchingStage, DamagedFeaturesAreNamedAndTheirPairsSkipped) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
   test::SyntheticFlight f = test::make_flight(3, 12);
   f.features[2].desc.resize(f.features[2].desc.size() - 128);
   test::LogCapture log;
-  const std::vector<PairMatch> ties = run(f, 2);
+  const std::vector<PairMatch> ties = run(f, options_with(2));
   ASSERT_EQ(ties.size(), 1u);  // (0, 1) only
   EXPECT_EQ(ties[0].j, 1u);
   const auto lines = log.lines();
@@ -109,19 +104,20 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
   const test::SyntheticFlight f = test::make_flight(4, 13);
   std::vector<PairMatch> matched;
   {
-    test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-    test::ScopedEnv dump("TSL_DUMP_MATCHES", path);
+    MatchOptions options = options_with(3);
+    options.dump = path;
     test::LogCapture log;
-    matched = run(f, 3);
+    matched = run(f, options);
   }
   ASSERT_FALSE(matched.empty());
   ASSERT_TRUE(std::filesystem::exists(path));
   std::vector<PairMatch> injected;
   {
-    test::ScopedEnv inject("TSL_MATCHES", path);
-    test::ScopedEnv dump("TSL_DUMP_MATCHES", (dir / "second.json").string());
+    MatchOptions options = options_with(3);
+    options.inject = path;
+    options.dump = dir / "second.json";
     test::LogCapture log;
-    injected = run(f, 3);
+    injected = run(f, options);
     EXPECT_EQ(log.lines(), std::vector<std::string>{format("  {} matches injected", matched.size())});
   }
   expect_same_ties(matched, injected);
@@ -138,11 +134,9 @@ TEST(MatchingStage, DumpedTiesInjectBackUnchanged) {
 // The colour ratios of matched pairs drive the gain solve: photos whose flat colours differ come
 // out with gains that bring the colours together.
 TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   const test::SyntheticFlight f = test::make_flight(4, 14);
   test::LogCapture log;
-  const std::vector<PairMatch> ties = run(f, 2);
+  const std::vector<PairMatch> ties = run(f, options_with(2));
   ASSERT_EQ(ties.size(), f.pairs.size());
   const std::vector<Gain> gains = solve_gains(f.images, ties);
   for (size_t ch : {0, 2}) {
@@ -155,10 +149,11 @@ TEST(MatchingStage, ColourRatiosEvenOutTheGains) {
 }
 
 TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
-  test::ScopedEnv inject("TSL_MATCHES", "/nonexistent/tessaly/ties.json");
   const test::SyntheticFlight f = test::make_flight(2, 1, 0, 0);
+  MatchOptions options = options_with(1);
+  options.inject = "/nonexistent/tessaly/ties.json";
   test::LogCapture log;
-  auto r = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(1));
+  auto r = run_matching_stage(f.pairs, f.features, {f.images, f.rotations, f.positions}, options);
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().find("No such file"), std::string::npos) << r.error();
 }
@@ -167,8 +162,6 @@ TEST(MatchingStage, MissingInjectionFileEndsTheStage) {
 // stage alone leaves them (nearly) untied; the heading check turns exactly those photos and
 // their pairs match. A correctly recorded flight turns nothing.
 TEST(MatchingStage, HeadingCheckTurnsPhotosRecordedBackwards) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   struct Case {
     std::vector<size_t> reversed;
   };
@@ -179,14 +172,14 @@ TEST(MatchingStage, HeadingCheckTurnsPhotosRecordedBackwards) {
     std::vector<Mat3> recorded = f.rotations;
     for (size_t p : c.reversed) recorded[p] = turned_half(recorded[p]);
     test::LogCapture log;
-    auto plain = run_matching_stage(f.pairs, f.features, f.images, recorded, f.positions, config_with(2));
+    auto plain = run_matching_stage(f.pairs, f.features, {f.images, recorded, f.positions}, options_with(2));
     ASSERT_TRUE(plain);
     if (!c.reversed.empty()) {
       EXPECT_LT(plain->size(), f.pairs.size());
     }
 
     std::vector<size_t> turned;
-    auto checked = run_matching_stage(f.pairs, f.features, f.images, recorded, f.positions, config_with(2), &turned);
+    auto checked = run_matching_stage(f.pairs, f.features, {f.images, recorded, f.positions}, options_with(2), &turned);
     ASSERT_TRUE(checked);
     EXPECT_EQ(turned, c.reversed);
     EXPECT_EQ(checked->size(), f.pairs.size());
@@ -200,34 +193,16 @@ TEST(MatchingStage, HeadingCheckTurnsPhotosRecordedBackwards) {
 
 // The check's matching is as deterministic as the stage's: the same ties whatever the threads.
 TEST(MatchingStage, HeadingCheckDoesNotDependOnTheThreadCount) {
-  test::ScopedEnv no_inject("TSL_MATCHES", std::nullopt);
-  test::ScopedEnv no_dump("TSL_DUMP_MATCHES", std::nullopt);
   test::SyntheticFlight f = test::make_flight(5, 22);
   for (size_t p : {1, 2}) f.rotations[p] = turned_half(f.rotations[p]);
   test::LogCapture log;
   std::vector<size_t> t1, t4;
-  auto one = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(1), &t1);
-  auto many = run_matching_stage(f.pairs, f.features, f.images, f.rotations, f.positions, config_with(4), &t4);
+  auto one = run_matching_stage(f.pairs, f.features, {f.images, f.rotations, f.positions}, options_with(1), &t1);
+  auto many = run_matching_stage(f.pairs, f.features, {f.images, f.rotations, f.positions}, options_with(4), &t4);
   ASSERT_TRUE(one && many);
   EXPECT_EQ(t1, (std::vector<size_t>{1, 2}));
   EXPECT_EQ(t1, t4);
   expect_same_ties(*one, *many);
-}
-
-TEST(MatchingStage, ContextTakesTheSigmasOfTheConfig) {
-  Config c;
-  c.sigma_gps = 2.0;
-  c.sigma_ang = 4.0;
-  c.min_inliers = 30;
-  c.max_ties = 70;
-  const MatchContext ctx = make_match_context({}, {}, {}, {}, {}, c);
-  EXPECT_EQ(ctx.gate_dist, 5.0);
-  EXPECT_DOUBLE_EQ(ctx.gate_ang, 10.0 * 0.017453292519943295);
-  EXPECT_EQ(ctx.margin_dist, 2.0);
-  EXPECT_DOUBLE_EQ(ctx.margin_ang, 4.0 * 0.017453292519943295);
-  EXPECT_EQ(ctx.ground_height, 0.0);
-  EXPECT_EQ(ctx.min_inliers, 30u);
-  EXPECT_EQ(ctx.max_ties, 70u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "sift/feature_stage.h"
+#include "drivers/feature_stage.h"
 
 #include <gtest/gtest.h>
 
@@ -154,15 +154,15 @@ class FeatureStage : public ::testing::Test {
   }
   void TearDown() override { configure_disk_cache(std::nullopt, 20.0); }
 
-  Config config(uint64_t workers, uint64_t match_px = 600) const {
-    Config c;
-    c.workers = workers;
-    c.match_px = match_px;
-    c.features = 1000;
-    return c;
+  SiftOptions options(uint64_t workers, uint64_t match_px = 600) const {
+    SiftOptions o;
+    o.workers = workers;
+    o.match_px = match_px;
+    o.features = 1000;
+    return o;
   }
 
-  std::vector<FeatureSet> run(const Config& c, std::vector<std::string>* lines = nullptr) const {
+  std::vector<FeatureSet> run(const SiftOptions& c, std::vector<std::string>* lines = nullptr) const {
     test::LogCapture log;
     auto r = extract_all_features(photos, c);
     EXPECT_TRUE(r.has_value()) << r.error();
@@ -183,11 +183,11 @@ class FeatureStage : public ::testing::Test {
 
 TEST_F(FeatureStage, SecondBuildReadsTheCacheAndGetsTheSameFeatures) {
   std::vector<std::string> lines;
-  const std::vector<FeatureSet> first = run(config(3), &lines);
+  const std::vector<FeatureSet> first = run(options(3), &lines);
   EXPECT_EQ(lines, std::vector<std::string>{"  features 3/3"});
   ASSERT_EQ(first.size(), 3u);
   EXPECT_EQ(record_count(), 3u);
-  const std::vector<FeatureSet> second = run(config(3), &lines);
+  const std::vector<FeatureSet> second = run(options(3), &lines);
   EXPECT_EQ(lines, std::vector<std::string>{"  features: 3/3 from cache"});
   ASSERT_EQ(second.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
@@ -206,7 +206,7 @@ TEST_F(FeatureStage, SizesScalesAndPositions) {
   // 600: decoded at half size and used as loaded; 300: at a quarter, the thumbnail enlarged.
   for (const Case c : {Case{600, 600, 450, 480, 360}, Case{300, 300, 225, 480, 360}}) {
     SCOPED_TRACE(c.match_px);
-    const std::vector<FeatureSet> sets = run(config(2, c.match_px));
+    const std::vector<FeatureSet> sets = run(options(2, c.match_px));
     ASSERT_EQ(sets.size(), 3u);
     for (const FeatureSet& f : sets) {
       EXPECT_EQ(f.work_w, c.work_w);
@@ -231,9 +231,9 @@ TEST_F(FeatureStage, SizesScalesAndPositions) {
 TEST_F(FeatureStage, OneWorkerAndManyGiveTheSameFeatures) {
   configure_disk_cache(std::nullopt, 0.0);
   std::vector<std::string> lines;
-  const std::vector<FeatureSet> one = run(config(1), &lines);
+  const std::vector<FeatureSet> one = run(options(1), &lines);
   EXPECT_EQ(lines, std::vector<std::string>{"  features 3/3"});
-  const std::vector<FeatureSet> many = run(config(8));
+  const std::vector<FeatureSet> many = run(options(8));
   ASSERT_EQ(one.size(), many.size());
   for (size_t i = 0; i < one.size(); ++i) expect_same(one[i], many[i]);
   EXPECT_EQ(record_count(), 0u);
@@ -241,7 +241,7 @@ TEST_F(FeatureStage, OneWorkerAndManyGiveTheSameFeatures) {
 
 // A record with a three-value "thumb_wh" is a miss: extracted again and rewritten.
 TEST_F(FeatureStage, DamagedRecordIsExtractedAgain) {
-  const std::vector<FeatureSet> first = run(config(2));
+  const std::vector<FeatureSet> first = run(options(2));
   auto key = feature_cache_key(photos[1], 600, 1000);
   ASSERT_TRUE(key.has_value());
   CacheRecord damaged = encode_feature_record(first[1]);
@@ -249,9 +249,9 @@ TEST_F(FeatureStage, DamagedRecordIsExtractedAgain) {
     if (e.name == "thumb_wh") e.data.resize(24);
   cache_store("features", *key, damaged);
   std::vector<std::string> lines;
-  const std::vector<FeatureSet> second = run(config(2), &lines);
+  const std::vector<FeatureSet> second = run(options(2), &lines);
   EXPECT_EQ(lines, (std::vector<std::string>{"  features: 2/3 from cache", "  features 1/1"}));
-  run(config(2), &lines);
+  run(options(2), &lines);
   EXPECT_EQ(lines, std::vector<std::string>{"  features: 3/3 from cache"});
   EXPECT_EQ(second[1].desc, first[1].desc);
 }
@@ -265,7 +265,7 @@ TEST_F(FeatureStage, LowestFailedPhotoGivesTheError) {
   test::write_file_text(dir / "gone_1.jpg", "not a jpeg");
   test::write_file_text(dir / "gone_2.jpg", "not a jpeg either");
   test::LogCapture log;
-  auto r = extract_all_features(photos, config(3));
+  auto r = extract_all_features(photos, options(3));
   ASSERT_FALSE(r.has_value());
   EXPECT_NE(r.error().find("gone_1.jpg"), std::string::npos) << r.error();
   EXPECT_EQ(record_count(), 1u);  // photos 0 and 3 are the same file
@@ -275,7 +275,7 @@ TEST_F(FeatureStage, LowestFailedPhotoGivesTheError) {
 TEST_F(FeatureStage, RecordDecodedWithNumpy) {
   TSL_REQUIRE_PYTHON("numpy");
   photos.resize(1);
-  const std::vector<FeatureSet> sets = run(config(1));
+  const std::vector<FeatureSet> sets = run(options(1));
   auto key = feature_cache_key(photos[0], 600, 1000);
   ASSERT_TRUE(key.has_value());
   test::PyOracle py;

@@ -1,11 +1,9 @@
 #pragma once
 // What the full road records about its ties once the first adjustment has run: the report's
-// tie counts per photo, matched pairs and unconnected photos, the tie-pair list, and whether
-// the adjustment calibrates the lens.
+// tie counts per photo, matched pairs and unconnected photos, and the tie-pair list.
 #include <cstddef>
 #include <span>
 
-#include "config/config.h"
 #include "matching/pair_match.h"
 #include "meta/image_meta.h"
 #include "util/json.h"
@@ -21,8 +19,5 @@ void add_tie_summary(JsonValue& adjustment, std::span<const PairMatch> tie_pairs
 
 // [[i, j, n], ...], one entry per tie pair in list order.
 JsonValue tie_pair_list(std::span<const PairMatch> tie_pairs);
-
-// Self-calibration is on for "on", "true" and "True", and with "auto" from 6 photos on.
-bool selfcal_enabled(const Config& config, size_t photos);
 
 }  // namespace tsl
