@@ -17,6 +17,7 @@
 #include "img/jpeg/decode.h"
 #include "img/jpeg/encode.h"
 #include "img/jpeg/simd.h"
+#include "platform/cpu.h"
 #include "util/par.h"
 
 namespace {
@@ -73,8 +74,8 @@ void BM_decode(benchmark::State& state) {
   const auto bytes = read_bytes(PHOTO_JPG);
   const auto denominator = static_cast<unsigned>(state.range(0));
   const bool one_thread = state.range(1) != 0;
-  const bool saved = tsl::jpeg_vector_path();
-  tsl::set_jpeg_vector_path(state.range(2) != 0);
+  const tsl::platform::CpuFeatures saved = tsl::platform::cpu_features();
+  if (state.range(2) == 0) tsl::platform::allow_cpu_features({});
   const bool vector = tsl::jpeg_vector_path();
   for (auto _ : state) {
     if (one_thread) {
@@ -83,7 +84,7 @@ void BM_decode(benchmark::State& state) {
       benchmark::DoNotOptimize(tsl::decode_jpeg(bytes, denominator));
     }
   }
-  tsl::set_jpeg_vector_path(saved);
+  tsl::platform::allow_cpu_features(saved);
   state.SetLabel(std::string(one_thread ? "ours, 1 thread" : "ours, all threads") + (vector ? ", vector" : ", plain"));
 }
 BENCHMARK(BM_decode)->ArgNames({"denominator", "one_thread", "vector"})->Args({1, 0, 1})->Args({1, 1, 1})->Args({1, 1, 0})
@@ -105,8 +106,8 @@ void BM_encode(benchmark::State& state) {
   const tsl::ImageU8 img = read_ppm(PHOTO_PPM);
   const auto quality = static_cast<uint32_t>(state.range(0));
   const bool one_thread = state.range(1) != 0;
-  const bool saved = tsl::jpeg_vector_path();
-  tsl::set_jpeg_vector_path(state.range(2) != 0);
+  const tsl::platform::CpuFeatures saved = tsl::platform::cpu_features();
+  if (state.range(2) == 0) tsl::platform::allow_cpu_features({});
   const bool vector = tsl::jpeg_vector_path();
   size_t bytes = 0;
   for (auto _ : state) {
@@ -122,7 +123,7 @@ void BM_encode(benchmark::State& state) {
     }
   }
   state.counters["bytes"] = static_cast<double>(bytes);
-  tsl::set_jpeg_vector_path(saved);
+  tsl::platform::allow_cpu_features(saved);
   state.SetLabel(std::string(one_thread ? "ours, 1 thread, " : "ours, all threads, ") + (quality < 90 ? "4:2:0" : "4:4:4") +
                  (vector ? ", vector" : ", plain"));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/environment.h"
 #include "config/parse_args.h"
 #include "config/studio_words.h"
 #include "config/usage.h"
@@ -99,6 +100,10 @@ int run_build(std::span<const std::string> words) {
 }
 
 int run_main(std::span<const std::string> words) {
+  if (auto cpu = apply_cpu_switch(read_environment()); !cpu) {
+    write_all(stderr, format("tessaly: error: {}\n", cpu.error()));
+    return 2;
+  }
   if (words.empty() || words[0] == "studio" || words[0] == "--studio") {
     StudioWords studio = words.empty() ? StudioWords{} : parse_studio_words(words.subspan(1));
     serve_studio(studio.port, studio.open_browser);

@@ -78,6 +78,21 @@ TEST(Entry, ExitCodesAndStreams) {
   }
 }
 
+// The vector-path switch is checked before anything runs: text that names no feature is a
+// rejected command line, whatever the words.
+TEST(Entry, UnknownCpuFeatureIsRefused) {
+  for (const char* words : {"--version", "a.jpg"}) {
+    SCOPED_TRACE(words);
+    auto r = test::run_command("TSL_CPU_FEATURES=sse9 " + test::shell_quote(test::tessaly_exe().string()) + " " + words);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tessaly: error: TSL_CPU_FEATURES: unknown cpu feature \"sse9\" (known: all, none, avx2, fma)\n");
+  }
+  auto r = test::run_command("TSL_CPU_FEATURES=none " + test::shell_quote(test::tessaly_exe().string()) + " --version");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "0.5.0b4\n");
+}
+
 // Regression: running out of memory ended with "panicked: std::bad_alloc" and no place. The
 // standard library's faults now name where they reached the entry, like every internal error.
 // A 1 cm mosaic of one photo under a 300 MB address-space limit runs out of memory.

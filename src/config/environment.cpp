@@ -1,7 +1,9 @@
 #include "config/environment.h"
 
 #include <cstdlib>
+#include <utility>
 
+#include "platform/cpu.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -31,10 +33,19 @@ Environment read_environment() {
   e.dump_matches = tie_file("TSL_DUMP_MATCHES");
   e.flow = env_text("TESSALY_FLOW");
   e.fthr = env_text("TSL_FTHR");
+  if (auto cpu = env_text("TSL_CPU_FEATURES"); cpu && !cpu->empty()) e.cpu_features = std::move(cpu);
   e.sift_profile = env_text("TSL_PROF").has_value();
   e.jacobian_check = std::getenv("TSL_JACCHECK") != nullptr;
   e.flow_test_dis = env_text("FLOW") == "dis";
   return e;
+}
+
+std::expected<void, std::string> apply_cpu_switch(const Environment& environment) {
+  if (!environment.cpu_features) return {};
+  auto allowed = platform::parse_cpu_features(*environment.cpu_features);
+  if (!allowed) return std::unexpected("TSL_CPU_FEATURES: " + allowed.error());
+  platform::allow_cpu_features(*allowed);
+  return {};
 }
 
 fs::path default_cache_dir() {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/cpu.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -104,16 +105,16 @@ void update_tile_rows_baseline(double* a, size_t n, size_t e, size_t nb, size_t 
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same arithmetic with 256-bit vectors and fused multiply-adds: twice the throughput of
-// the baseline's 128-bit vectors on processors that have them. The choice is made once per
-// process, so one machine always gives the same bits.
+// the baseline's 128-bit vectors on processors that have them (platform/cpu.h states what
+// that may change).
 [[gnu::target("avx2,fma")]] void update_tile_rows_avx2(double* a, size_t n, size_t e, size_t nb, size_t m,
                                                        const double* packed, size_t tile) {
   update_tile_rows(a, n, e, nb, m, packed, tile);
 }
 
 TileUpdate pick_tile_update() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return update_tile_rows_avx2;
+  const platform::CpuFeatures cpu = platform::cpu_features();
+  if (cpu.avx2 && cpu.fma) return update_tile_rows_avx2;
   return update_tile_rows_baseline;
 }
 #else
@@ -127,7 +128,7 @@ bool cholesky_factor(std::span<double> a, size_t n) {
   if (a.size() / n < n) internal_error(format("cholesky_factor: {} values for n = {}", a.size(), n));
   double* base = a.data();
   const size_t budget = cpu_budget();
-  static const TileUpdate tile_update = pick_tile_update();
+  const TileUpdate tile_update = pick_tile_update();
   std::vector<double> diag;
   std::vector<double> packed;
   for (size_t d = 0; d < n; d += PANEL) {

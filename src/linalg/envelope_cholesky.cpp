@@ -7,6 +7,7 @@
 #include <limits>
 #include <thread>
 
+#include "platform/cpu.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -164,14 +165,14 @@ void factor_rows_baseline(BlockEnvelope& m, Progress& progress, std::atomic<size
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same arithmetic with 256-bit vectors and fused multiply-adds where the processor has
-// them. The choice is made once per process, so one machine always gives the same bits.
+// them (platform/cpu.h states what that may change).
 [[gnu::target("avx2,fma")]] void factor_rows_avx2(BlockEnvelope& m, Progress& progress, std::atomic<size_t>& next) {
   factor_rows(m, progress, next);
 }
 
 RowsFn pick_factor_rows() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return factor_rows_avx2;
+  const platform::CpuFeatures cpu = platform::cpu_features();
+  if (cpu.avx2 && cpu.fma) return factor_rows_avx2;
   return factor_rows_baseline;
 }
 #else
@@ -204,7 +205,7 @@ BlockEnvelope block_envelope(std::span<const size_t> block_sizes, std::span<cons
 }
 
 bool envelope_cholesky_factor(BlockEnvelope& a, size_t threads) {
-  static const RowsFn factor_rows_fn = pick_factor_rows();
+  const RowsFn factor_rows_fn = pick_factor_rows();
   Progress progress(a.first.size());
   std::atomic<size_t> next{0};
   // One item per worker, each running the claiming loop; inline (a worker's own nested loop,

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/cpu.h"
+
 namespace tsl {
 namespace {
 
@@ -75,15 +77,15 @@ void panel_dots_baseline(const float* rows, const float* panel, Lane (&acc)[ROWS
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same sums with 256-bit vectors and fused multiply-adds where the processor has them.
-// The choice is made once per process, so one machine always gives the same matches.
+// The same sums with 256-bit vectors and fused multiply-adds where the processor has them
+// (platform/cpu.h states what that may change).
 [[gnu::target("avx2,fma")]] void panel_dots_avx2(const float* rows, const float* panel, Lane (&acc)[ROWS]) {
   panel_dots_body(rows, panel, acc);
 }
 
 PanelDots pick_panel_dots() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return panel_dots_avx2;
+  const platform::CpuFeatures cpu = platform::cpu_features();
+  if (cpu.avx2 && cpu.fma) return panel_dots_avx2;
   return panel_dots_baseline;
 }
 #else
@@ -132,7 +134,7 @@ std::vector<DescMatch> ratio_match(std::span<const float> desc_i, std::span<cons
   }
   const size_t n_panels = panels.size() / (DESC_LEN * LANES);
   const size_t panels_per_block = BLOCK / LANES;
-  static const PanelDots panel_dots = pick_panel_dots();
+  const PanelDots panel_dots = pick_panel_dots();
   Lane acc[ROWS];
   // Candidate blocks in ascending order, and within one the candidates in order: every query
   // sees its candidates in list order, which the tie rule needs.

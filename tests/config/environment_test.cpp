@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "support/cpu_paths.h"
 #include "support/test_util.h"
 
 namespace tsl {
@@ -68,6 +69,29 @@ TEST(Environment, TextsPassUnchanged) {
   const Environment e = read_environment();
   EXPECT_EQ(e.flow, "Lk");
   EXPECT_EQ(e.fthr, " 0.5");
+}
+
+// TSL_CPU_FEATURES counts when not empty; applying it narrows the vector paths, and text that
+// names no feature is an error naming the variable, which leaves the paths as they were.
+TEST(Environment, CpuSwitch) {
+  test::ScopedCpuFeatures restore(platform::cpu_features());
+  for (const char* unset : {static_cast<const char*>(nullptr), ""}) {
+    test::ScopedEnv c("TSL_CPU_FEATURES", unset);
+    EXPECT_FALSE(read_environment().cpu_features.has_value());
+    EXPECT_TRUE(apply_cpu_switch(read_environment()).has_value());
+  }
+  const platform::CpuFeatures before = platform::cpu_features();
+  {
+    test::ScopedEnv c("TSL_CPU_FEATURES", "avx512");
+    const auto applied = apply_cpu_switch(read_environment());
+    ASSERT_FALSE(applied.has_value());
+    EXPECT_EQ(applied.error(), "TSL_CPU_FEATURES: unknown cpu feature \"avx512\" (known: all, none, avx2, fma)");
+    EXPECT_EQ(platform::cpu_features(), before);
+  }
+  test::ScopedEnv c("TSL_CPU_FEATURES", "none");
+  EXPECT_EQ(read_environment().cpu_features, "none");
+  ASSERT_TRUE(apply_cpu_switch(read_environment()).has_value());
+  EXPECT_EQ(platform::cpu_features(), platform::CpuFeatures{});
 }
 
 TEST(Environment, DefaultCacheFolder) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 
+#include "support/cpu_paths.h"
 #include "support/py_oracle.h"
 #include "util/error.h"
 #include "util/par.h"
@@ -87,6 +88,31 @@ for n in load('sizes').astype(int):
   }
 }
 
+// Every path against the plain one, on sizes with one, two and several panels of trailing
+// updates (the part with a vector path). Entries of L are O(1) and the condition number below
+// 5, so fused multiply-adds move each entry by far less than 1e-12.
+TEST(Cholesky, EveryPathGivesThePlainFactorWithinRounding) {
+  for (size_t n : {65u, 200u, 300u}) {
+    const std::vector<double> a0 = random_spd(n, static_cast<uint32_t>(n) + 7);
+    std::vector<double> plain = a0;
+    {
+      test::ScopedCpuFeatures plain_path({});
+      ASSERT_TRUE(cholesky_factor(plain, n));
+    }
+    for (const test::CpuPath& path : test::cpu_paths()) {
+      SCOPED_TRACE(testing::Message() << "n = " << n << ", " << path.name);
+      test::ScopedCpuFeatures on_path(path.features);
+      std::vector<double> a = a0;
+      ASSERT_TRUE(cholesky_factor(a, n));
+      for (size_t k = 0; k < n * n; ++k) ASSERT_NEAR(a[k], plain[k], 1e-12) << "element " << k;
+      // A failing pivot past the first panel is found on this path too.
+      std::vector<double> bad = a0;
+      bad[n * n - 1] = -1.0;
+      EXPECT_FALSE(cholesky_factor(bad, n));
+    }
+  }
+}
+
 TEST(Cholesky, SmallFactorsAndFailingPivots) {
   struct Case {
     const char* name;
@@ -144,21 +170,25 @@ TEST(Cholesky, EmptyMatrixSucceedsAndShortListsAreInternalErrors) {
 }
 
 // Run inside a parallel worker the factorisation runs on one thread; on the test's own
-// thread it uses every processor. The bits must agree.
+// thread it uses every processor. The bits must agree, on every path.
 TEST(Cholesky, ResultDoesNotDependOnTheThreadCount) {
   const size_t n = 300;
   const std::vector<double> a0 = random_spd(n, 11);
-  std::vector<double> parallel = a0;
-  ASSERT_TRUE(cholesky_factor(parallel, n));
-  std::vector<double> serial = a0;
-  par_map(2, 2, [&](size_t i) {
-    if (i == 0) {
-      EXPECT_TRUE(cholesky_factor(serial, n));
-    }
-    return 0;
-  });
-  for (size_t k = 0; k < n * n; ++k)
-    ASSERT_EQ(std::bit_cast<uint64_t>(parallel[k]), std::bit_cast<uint64_t>(serial[k])) << "element " << k;
+  for (const test::CpuPath& path : test::cpu_paths()) {
+    SCOPED_TRACE(path.name);
+    test::ScopedCpuFeatures on_path(path.features);
+    std::vector<double> parallel = a0;
+    ASSERT_TRUE(cholesky_factor(parallel, n));
+    std::vector<double> serial = a0;
+    par_map(2, 2, [&](size_t i) {
+      if (i == 0) {
+        EXPECT_TRUE(cholesky_factor(serial, n));
+      }
+      return 0;
+    });
+    for (size_t k = 0; k < n * n; ++k)
+      ASSERT_EQ(std::bit_cast<uint64_t>(parallel[k]), std::bit_cast<uint64_t>(serial[k])) << "element " << k;
+  }
 }
 
 }  // namespace

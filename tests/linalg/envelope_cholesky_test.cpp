@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "linalg/cholesky.h"
+#include "support/cpu_paths.h"
 #include "util/error.h"
 
 namespace tsl {
@@ -132,6 +133,27 @@ TEST(EnvelopeCholesky, FactorEqualsTheDenseFactorAndNeverFillsOutsideTheEnvelope
   }
 }
 
+// Every path against the plain one: the same envelope within rounding (entries O(1), diagonally
+// dominant, so fused multiply-adds move each by far less than 1e-12).
+TEST(EnvelopeCholesky, EveryPathGivesThePlainFactorWithinRounding) {
+  uint64_t seed = 50;
+  for (const Shape& shape : shapes()) {
+    const Sparse s = block_sparse(shape.sizes, shape.edges, seed++);
+    BlockEnvelope plain = s.env;
+    {
+      test::ScopedCpuFeatures plain_path({});
+      ASSERT_TRUE(envelope_cholesky_factor(plain, 4));
+    }
+    for (const test::CpuPath& path : test::cpu_paths()) {
+      SCOPED_TRACE(shape.name + ", " + path.name);
+      test::ScopedCpuFeatures on_path(path.features);
+      BlockEnvelope m = s.env;
+      ASSERT_TRUE(envelope_cholesky_factor(m, 4));
+      for (size_t k = 0; k < m.values.size(); ++k) ASSERT_NEAR(m.values[k], plain.values[k], 1e-12) << "value " << k;
+    }
+  }
+}
+
 TEST(EnvelopeCholesky, SolveReturnsTheManufacturedSolutionAndQuadraticFormMatches) {
   uint64_t seed = 100;
   for (const Shape& shape : shapes()) {
@@ -200,14 +222,17 @@ TEST(EnvelopeCholesky, ResultDoesNotDependOnTheThreadCount) {
     edges.emplace_back(400, i);
   }
   const Sparse s = block_sparse(sizes, edges, 5);
-  BlockEnvelope one = s.env;
-  ASSERT_TRUE(envelope_cholesky_factor(one, 1));
-  for (size_t threads : {2, 3, 8}) {
-    SCOPED_TRACE(testing::Message() << threads << " threads");
-    BlockEnvelope many = s.env;
-    ASSERT_TRUE(envelope_cholesky_factor(many, threads));
-    for (size_t k = 0; k < one.values.size(); ++k)
-      ASSERT_EQ(std::bit_cast<uint64_t>(one.values[k]), std::bit_cast<uint64_t>(many.values[k])) << "value " << k;
+  for (const test::CpuPath& path : test::cpu_paths()) {
+    test::ScopedCpuFeatures on_path(path.features);
+    BlockEnvelope one = s.env;
+    ASSERT_TRUE(envelope_cholesky_factor(one, 1));
+    for (size_t threads : {2, 3, 8}) {
+      SCOPED_TRACE(testing::Message() << path.name << ", " << threads << " threads");
+      BlockEnvelope many = s.env;
+      ASSERT_TRUE(envelope_cholesky_factor(many, threads));
+      for (size_t k = 0; k < one.values.size(); ++k)
+        ASSERT_EQ(std::bit_cast<uint64_t>(one.values[k]), std::bit_cast<uint64_t>(many.values[k])) << "value " << k;
+    }
   }
   // A failing pivot near the end stops every thread instead of leaving one waiting.
   BlockEnvelope bad = s.env;

@@ -6,31 +6,18 @@
 #include "img/jpeg/encode.h"
 #include "img/jpeg/jpeg_fixture.h"
 #include "img/jpeg/simd.h"
+#include "support/cpu_paths.h"
 #include "support/test_util.h"
 
 namespace tsl {
 namespace {
 
-// Restores the road the process started with.
-class RoadGuard {
- public:
-  RoadGuard() : saved_(jpeg_vector_path()) {}
-  ~RoadGuard() { set_jpeg_vector_path(saved_); }
-
- private:
-  bool saved_;
-};
-
-bool have_vector_road() {
-  RoadGuard guard;
-  set_jpeg_vector_path(true);
-  return jpeg_vector_path();
-}
+// The vector road as TSL_CPU_FEATURES leaves it, when the processor has one.
+bool have_vector_road() { return jpeg_vector_path(); }
 
 TEST(JpegVectorPath, DecodesTheSamePixelsAsThePlainPath) {
-  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor";
+  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor, or TSL_CPU_FEATURES turns it off";
   TSL_REQUIRE_TOOL("cjpeg");
-  RoadGuard guard;
   test::TempDir dir;
   const char* samplings[] = {"-sample 2x2", "-sample 2x1", "-sample 1x2", "-sample 1x1", "-grayscale"};
   // Quality 100 fills whole blocks (every row and column of the transform in use, clamping at
@@ -48,9 +35,8 @@ TEST(JpegVectorPath, DecodesTheSamePixelsAsThePlainPath) {
                 0);
       const auto bytes = test::read_file_bytes(file);
       for (unsigned d : {1u, 2u, 4u, 8u}) {
-        set_jpeg_vector_path(true);
         const auto vec = decode_jpeg(bytes, d);
-        set_jpeg_vector_path(false);
+        test::ScopedCpuFeatures plain_road({});
         const auto plain = decode_jpeg(bytes, d);
         ASSERT_TRUE(vec && plain);
         EXPECT_EQ(vec->data, plain->data) << "scale 1/" << d;
@@ -60,15 +46,13 @@ TEST(JpegVectorPath, DecodesTheSamePixelsAsThePlainPath) {
 }
 
 TEST(JpegVectorPath, EncodesTheSameBytesAsThePlainPath) {
-  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor";
-  RoadGuard guard;
+  if (!have_vector_road()) GTEST_SKIP() << "no vector road on this processor, or TSL_CPU_FEATURES turns it off";
   for (size_t channels : {1u, 3u}) {
     const ImageU8 image = test::synthetic_photo(203, 77, channels);
     for (uint32_t quality : {50u, 82u, 92u}) {
       SCOPED_TRACE(testing::Message() << channels << " channels, quality " << quality);
-      set_jpeg_vector_path(true);
       const auto vec = encode_jpeg(image, quality);
-      set_jpeg_vector_path(false);
+      test::ScopedCpuFeatures plain_road({});
       const auto plain = encode_jpeg(image, quality);
       ASSERT_TRUE(vec && plain);
       EXPECT_EQ(*vec, *plain);
