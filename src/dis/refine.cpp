@@ -417,11 +417,11 @@ void relax_row(Planes& s, size_t w, size_t h, size_t y, size_t colour) {
   size_t q = y * w + 1;
   const size_t last = y * w + w - 1;  // the last column, left to `any`
   F32x4 pu = {0.0f, 0.0f, 0.0f, du[q - 1]}, pv = {0.0f, 0.0f, 0.0f, dv[q - 1]};
-  const I32x4 shift = {3, 4, 5, 6};
   for (; q + LANES <= last; q += LANES) {
     const F32x4 el = load4(wh + q - 1), er = load4(wh + q), eu = load4(wv + q - w), ed = load4(wv + q);
     const F32x4 u0 = load4(du + q), v0 = load4(dv + q);
-    const F32x4 lu = __builtin_shuffle(pu, u0, shift), lv = __builtin_shuffle(pv, v0, shift);
+    // Lane 3 of the step before, then lanes 0 to 2 of this one (a shuffle both compilers know).
+    const F32x4 lu = __builtin_shufflevector(pu, u0, 3, 4, 5, 6), lv = __builtin_shufflevector(pv, v0, 3, 4, 5, 6);
     const F32x4 nu = ((el * lu + er * load4(du + q + 1)) + eu * load4(du + q - w)) + ed * load4(du + q + w);
     const F32x4 nv = ((el * lv + er * load4(dv + q + 1)) + eu * load4(dv + q - w)) + ed * load4(dv + q + w);
     const F32x4 a = load4(a12 + q);

@@ -78,7 +78,7 @@ std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_
   for (size_t k = 0; k < sum.size(); ++k) sum[k] /= count[k];
   const std::vector<double> smooth = smooth_grid(sum, cx, cy, sigma / static_cast<double>(f));
   // Fine cell centre x + 0.5 lies at (x + 0.5) / f - 0.5 in coarse cells; clamped at the edges.
-  const auto axis = [f](size_t i, size_t n) {
+  const auto axis = [](size_t i, size_t n) {  // f, a constant, needs no capture
     const double t = std::clamp((static_cast<double>(i) + 0.5) / static_cast<double>(f) - 0.5, 0.0,
                                 static_cast<double>(n - 1));
     const auto lo = std::min(static_cast<size_t>(t), n - 1);
