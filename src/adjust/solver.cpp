@@ -70,15 +70,18 @@ void add_edges(std::span<const uint32_t> blocks, std::vector<std::pair<uint32_t,
       if (edges.empty() || edges.back() != std::pair(blocks[x], blocks[y])) edges.emplace_back(blocks[x], blocks[y]);
 }
 
-double cost_of(std::span<const double> r) {
+// The robust loss is for the tie rows, which lead the residual vector: a wrong tie is the
+// outlier it guards against. The prior rows stay quadratic; under a linear loss a lens or a
+// pose pulled far off its prior costs too little, and the ties' slack lets it run away.
+double cost_of(std::span<const double> r, size_t tie_rows) {
   double c = 0.0;
-  for (double v : r) c += pseudo_huber(v);
+  for (size_t i = 0; i < r.size(); ++i) c += i < tie_rows ? pseudo_huber(r[i]) : 0.5 * r[i] * r[i];
   return c;
 }
 
-std::vector<double> weights_of(std::span<const double> r) {
-  std::vector<double> w(r.size());
-  for (size_t i = 0; i < r.size(); ++i) w[i] = pseudo_huber_weight(r[i]);
+std::vector<double> weights_of(std::span<const double> r, size_t tie_rows) {
+  std::vector<double> w(r.size(), 1.0);
+  for (size_t i = 0; i < std::min(tie_rows, r.size()); ++i) w[i] = pseudo_huber_weight(r[i]);
   return w;
 }
 
@@ -341,8 +344,9 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
   std::vector<double> x(params.begin(), params.end());
   const size_t heights = x.size() - p0;
   std::vector<double> r = residual_vector(problem, x, mask);
-  std::vector<double> w = weights_of(r);
-  double cost = cost_of(r);
+  const size_t tie_rows = 2 * active_count(mask);
+  std::vector<double> w = weights_of(r, tie_rows);
+  double cost = cost_of(r, tie_rows);
   size_t evals = 1;
   double lambda = LAMBDA_START;
   std::vector<double> rhs, dj, xt(x.size());
@@ -386,7 +390,7 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
       for (size_t j = 0; j < heights; ++j) xt[p0 + j] = x[p0 + j] + dh[j];
       std::vector<double> rt = residual_vector(problem, xt, mask);
       ++evals;
-      const double cost_t = cost_of(rt);
+      const double cost_t = cost_of(rt, tie_rows);
       if (cost - cost_t > 0.0 && std::isfinite(cost_t)) {
         double q = envelope_quadratic_form(ne.h, to_matrix_order(ne.position, db));
         double lin = 0.0;
@@ -409,7 +413,7 @@ LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const doubl
         const double cost_before = cost;
         std::swap(x, xt);
         r = std::move(rt);
-        w = weights_of(r);
+        w = weights_of(r, tie_rows);
         cost = cost_t;
         if (std::sqrt(step2) < (x_norm + 1e-6) * 1e-6 || gain < 1e-5 * cost_before) return {x, evals};
         next_outer = true;

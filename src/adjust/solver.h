@@ -1,5 +1,5 @@
 #pragma once
-// The adjustment's solver: a pseudo-Huber Levenberg-Marquardt (IRLS weights, Marquardt
+// The adjustment's solver: a Levenberg-Marquardt robust on the ties (IRLS weights, Marquardt
 // damping) over the dense base parameters (poses, ground, lens), with the tie heights of the
 // relief stage eliminated tie by tie, and the robust rounds that drop outlier ties between
 // solves.
@@ -80,9 +80,10 @@ struct LmResult {
   size_t evals = 0;  // residual evaluations, the initial one included
 };
 
-// Minimises the pseudo-Huber cost of residual_vector from `params` with at most `max_evals`
-// residual evaluations; returns the last accepted vector. Never fails: a system that cannot
-// be factorised raises the damping, and damping beyond 1e12 ends the solve.
+// Minimises the cost of residual_vector from `params` (pseudo-Huber on the tie rows, half the
+// square on the prior rows) with at most `max_evals` residual evaluations; returns the last
+// accepted vector. Never fails: a system that cannot be factorised raises the damping, and
+// damping beyond 1e12 ends the solve.
 LmResult levenberg_marquardt(const AdjustProblem& problem, std::span<const double> params,
                              std::span<const uint8_t> mask, size_t max_evals);
 

@@ -164,7 +164,8 @@ TEST(Solver, ReliefStageEliminatesTieHeightsExactly) {
 
 TEST(Solver, FirstStepEqualsTheDenseDampedSolveWithHeightsAsColumns) {
   // Oracle: the damped normal equations over every parameter, tie heights included as
-  // ordinary columns, formed densely and solved with the dense Cholesky. Eliminating the
+  // ordinary columns, robust weights on the tie rows and unit weights on the prior rows,
+  // formed densely and solved with the dense Cholesky. Eliminating the
   // heights into the sparse photo system must give the same step, at the damping of the first
   // trial. A sigma_relief of 1e7 m leaves the deactivated ties' heights with pivots below
   // 1e-12, which take the path damped by a fixed amount instead of by scaling.
@@ -178,6 +179,9 @@ TEST(Solver, FirstStepEqualsTheDenseDampedSolveWithHeightsAsColumns) {
     for (size_t t = 0; t < ties; t += 7) mask[t] = 0;
     std::vector<double> x(p.first_height + ties, 0.0);
     for (size_t t = 0; t < ties; ++t) x[p.first_height + t] = 0.5 * std::sin(static_cast<double>(t));
+    // A photo ten sigmas off its position prior: the prior's row keeps its full weight, where a
+    // robust loss would have cut it to a third and let the ties drag the photo further.
+    x[0] = 10.0 * p.pose_sigma[0];
     const LmResult lm = levenberg_marquardt(p, x, mask, 2);
     ASSERT_EQ(lm.evals, 2u);
 
@@ -185,11 +189,12 @@ TEST(Solver, FirstStepEqualsTheDenseDampedSolveWithHeightsAsColumns) {
     const std::vector<JacobianRow> rows = jacobian_parallel(p, x, mask);
     const std::vector<double> r = residual_vector(p, x, mask);
     std::vector<double> h(n * n, 0.0), g(n, 0.0);
+    const size_t tie_rows = 2 * active_count(mask);  // the robust loss is for them alone
     for (size_t i = 0; i < rows.size(); ++i) {
       std::vector<double> dense(n, 0.0);
       for (const JacEntry& e : rows[i].entries) dense[e.col] += e.value;
       if (rows[i].has_height) dense[p.first_height + rows[i].height_index] += rows[i].height_deriv;
-      const double w = pseudo_huber_weight(r[i]);
+      const double w = i < tie_rows ? pseudo_huber_weight(r[i]) : 1.0;
       for (size_t a = 0; a < n; ++a) {
         if (dense[a] == 0.0) continue;
         g[a] += w * r[i] * dense[a];
