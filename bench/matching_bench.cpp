@@ -2,7 +2,8 @@
 // each side (ours against OpenCV's BFMatcher knnMatch + ratio test on one thread, run in a
 // child process on the same kind of data), and the robust fundamental-matrix and homography
 // searches on 500 correspondences with 40 % outliers, and the whole matching stage of the 18
-// Brighton photos on all threads (features extracted once into a temporary cache first).
+// Brighton photos on all threads (features extracted once into a temporary cache first), with
+// the heading check disabled and on, and with the second try for untied photos.
 //
 //   cmake --build build --target bench && ./build/matching_bench
 #include <benchmark/benchmark.h>
@@ -174,8 +175,12 @@ void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
   // Processor seconds of all threads: on a busy machine the wall time says little, while the
   // processor time divided by the threads bounds what an idle machine would take.
   const std::clock_t cpu0 = std::clock();
+  // heading 0: the heading check disabled; retry 0: no second try for untied photos.
+  tsl::MatchOptions match = options.match;
+  if (state.range(1) == 0) match.retry_features.reset();
+  std::vector<size_t> turned;
   for (auto _ : state) {
-    auto ties = tsl::run_matching_stage(pairs, *features, photos, options.match);
+    auto ties = tsl::run_matching_stage(pairs, *features, photos, match, state.range(0) ? &turned : nullptr);
     tie_pairs = ties ? ties->size() : 0;
   }
   state.counters["cpu_s_per_run"] =
@@ -184,7 +189,14 @@ void BM_tessaly_matching_stage_brighton(benchmark::State& state) {
   state.counters["pairs"] = static_cast<double>(pairs.size());
   state.counters["tie_pairs"] = static_cast<double>(tie_pairs);
 }
-BENCHMARK(BM_tessaly_matching_stage_brighton)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_tessaly_matching_stage_brighton)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->ArgNames({"heading", "retry"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 

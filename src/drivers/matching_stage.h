@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "matching/heading_check.h"
 #include "matching/match_pair.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
@@ -15,22 +16,20 @@
 
 namespace tsl {
 
-// The rotation of a camera turned by 180 degrees about its optical axis: the image's right and
-// down directions reversed, the viewing direction kept.
-Mat3 turned_half(const Mat3& r);
-
 // Matches the candidate pairs, with the metadata poses of `photos`, on up to `workers` threads
 // with the progress line "  pairs {}/{}" about ten times, logs "  matched {}/{} pairs, {} tie
 // points" and returns the matched pairs in candidate order. A photo whose features are damaged
-// is named in a warning and its pairs get no ties. With a tie file to inject, the file's pairs
-// come back instead (the only error road: the file's read or parse error, unchanged).
+// is named in a warning and its pairs get no ties. Photos left without ties get a second try
+// when the options give retry features: "  {} photo(s) without ties: matched again from {}
+// keypoints", their features extracted again and their unmatched pairs matched again. With a
+// tie file to inject, the file's pairs come back instead. Errors: the tie file's read or parse
+// error, unchanged, and ties too many for the free memory of the adjustment.
 //
-// With `turned` given, the heading check runs before the dump and the count line: every photo
-// that matched at most half of its pairs, or has a matched pair whose points sit where the
-// poses predict them turned half around, is tried turned by 180 degrees (turned_half), and a
-// turn that verifies more correspondences over its pairs than the recorded heading is kept.
-// `turned` receives those photos in ascending order, each named in a log line; the caller
-// turns their poses to match the returned ties. Injected ties skip the check.
+// With `turned` given, the heading check (find_turned_photos on strong_keypoint_matches) runs
+// before matching, and the pairs are matched with the turned photos' headings. `turned`
+// receives those photos in ascending order, each named in a log line; the caller turns their
+// poses to match the returned ties. A dump records them by file name. Injected ties come with
+// the turns their file records, or, when it records none, with the check run on their ties.
 std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<const PhotoPair> pairs,
                                                                       std::span<const FeatureSet> features,
                                                                       const PlacedPhotos& photos,

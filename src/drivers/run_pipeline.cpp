@@ -167,6 +167,8 @@ std::expected<void, std::string> refine(Build& b, ImageCache& cache) {
   b.all_ties = b.tie_pairs;
   if (b.config.dense_on && b.config.surface_dsm)
     dense_stage(b, pairs, cache);
+  // Only the final solution says which photos stayed at their metadata poses.
+  settle_unconnected(b.adjustment, b.all_ties, b.set.images);
   return {};
 }
 

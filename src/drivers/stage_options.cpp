@@ -5,6 +5,10 @@ namespace {
 
 // Photos fewer than this keep their lens as calibrated with "auto".
 constexpr size_t AUTO_SELFCAL_PHOTOS = 6;
+// A photo left without ties is extracted again with this many times the keypoints: where a
+// textured part of the frame (a forest) takes the keypoint budget, the strips that overlap
+// the neighbours (a road, a lawn) get their share.
+constexpr uint64_t RETRY_FEATURE_FACTOR = 2;
 
 }  // namespace
 
@@ -29,6 +33,9 @@ MatchOptions match_options(const Config& config, const Environment& env) {
   o.sigma_ang = config.sigma_ang;
   o.min_inliers = config.min_inliers;
   o.max_ties = config.max_ties;
+  o.max_inliers = config.features;
+  o.retry_features = sift_options(config, env);
+  o.retry_features->features = RETRY_FEATURE_FACTOR * config.features;
   o.fundamental_threshold = fundamental_threshold(env.fthr ? env.fthr->c_str() : nullptr);
   o.workers = config.workers;
   o.inject = env.matches;

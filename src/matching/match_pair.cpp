@@ -19,7 +19,6 @@ constexpr uint64_t SEED_STRIDE = 100003;  // s = i x 100003 + j, one seed per pa
 constexpr uint64_t THIN_MIX = 0x2545F4914F6CDD1DULL;
 constexpr uint64_t FUNDAMENTAL_ITERATIONS = 10000;
 constexpr uint64_t HOMOGRAPHY_ITERATIONS = 5000;
-constexpr double THIN_CELLS = 12.0;  // thinning grid: 12 x 12 cells over photo i
 constexpr double COLOUR_LOW = 0.01;  // colours outside (0.01, 0.9) are too dark or near clipping
 constexpr double COLOUR_HIGH = 0.9;
 constexpr double RAD_PER_DEG = 0.017453292519943295;
@@ -122,9 +121,11 @@ std::vector<uint32_t> overlap_candidates(const MatchContext& ctx, size_t a, size
   return out;
 }
 
+double gate_radius(const MatchContext& ctx, size_t j) { return tolerance_px(ctx, j, ctx.gate_dist, ctx.gate_ang); }
+
 bool gate_match(const MatchContext& ctx, size_t j, const std::optional<Vec2>& predicted_i, Vec2 observed_j) {
   if (!predicted_i) return false;
-  const double g = tolerance_px(ctx, j, ctx.gate_dist, ctx.gate_ang);
+  const double g = gate_radius(ctx, j);
   return std::hypot(predicted_i->x - observed_j.x, predicted_i->y - observed_j.y) < g;
 }
 
@@ -144,10 +145,15 @@ std::optional<std::string> feature_set_fault(const FeatureSet& f) {
   return std::nullopt;
 }
 
+uint64_t pair_seed(uint64_t i, uint64_t j) { return i * SEED_STRIDE + j; }
+
 std::vector<size_t> thin_order(const FeatureSet& fi, std::span<const Vec2> a_all, uint64_t max_ties, uint64_t seed) {
+  return thin_order(static_cast<double>(fi.thumb_w) / fi.tsc.x / THIN_CELLS,
+                    static_cast<double>(fi.thumb_h) / fi.tsc.y / THIN_CELLS, a_all, max_ties, seed);
+}
+
+std::vector<size_t> thin_order(double cw, double ch, std::span<const Vec2> a_all, uint64_t max_ties, uint64_t seed) {
   const size_t m = a_all.size();
-  const double cw = static_cast<double>(fi.thumb_w) / fi.tsc.x / THIN_CELLS;
-  const double ch = static_cast<double>(fi.thumb_h) / fi.tsc.y / THIN_CELLS;
   std::vector<int64_t> cell(m);
   std::vector<double> key(m);
   uint64_t state = (seed + 7) ^ THIN_MIX;
@@ -234,7 +240,7 @@ std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k) {
     ma.push_back(model_point(cam_i, fi, fi.kp[m.i]));
     mb.push_back(model_point(cam_j, fj, fj.kp[m.j]));
   }
-  const uint64_t seed = uint64_t{i} * SEED_STRIDE + uint64_t{j};
+  const uint64_t seed = pair_seed(i, j);
   const std::optional<Verified> verified = verify_matches(ma, mb, seed, ctx.min_inliers, ctx.fundamental_threshold);
   if (!verified) return std::nullopt;
   const std::vector<uint8_t>& mask = verified->mask;

@@ -22,6 +22,7 @@
 #include "matching/two_view.h"
 #include "meta/placed_photos.h"
 #include "sift/feature_set.h"
+#include "sift/sift.h"
 
 namespace tsl {
 
@@ -35,10 +36,14 @@ struct MatchOptions {
   double sigma_ang = 3;       // heading prior, degrees: likewise
   uint64_t min_inliers = 25;  // fewer verified matches leave a pair without ties
   uint64_t max_ties = 60;     // ties kept per pair, thinned to an even spread beyond that
+  uint64_t max_inliers = 4000;  // correspondences an injected pair keeps: matching finds no more than a photo's keypoints
   double fundamental_threshold = FTHR_DEFAULT;  // working-scale pixels (TSL_FTHR)
   uint64_t workers = 1;                         // matching threads at most
   std::optional<std::filesystem::path> inject;  // tie file used in place of matching (TSL_MATCHES)
   std::optional<std::filesystem::path> dump;    // tie file the matched pairs go to (TSL_DUMP_MATCHES)
+  // Features of a photo that matching left without ties, extracted again for a second try;
+  // nothing: no second try.
+  std::optional<SiftOptions> retry_features;
 };
 
 // The read-only input shared by every match_pair call of one matching stage. Spans borrow the
@@ -85,6 +90,9 @@ std::optional<Vec2> predict_in_other(const MatchContext& ctx, size_t a, size_t b
 std::vector<uint32_t> overlap_candidates(const MatchContext& ctx, size_t a, size_t b, std::span<const Vec2> points,
                                          std::vector<std::optional<Vec2>>* predicted = nullptr);
 
+// The gate radius around a prediction in photo j, full-resolution pixels.
+double gate_radius(const MatchContext& ctx, size_t j);
+
 // Whether keypoint q of photo j lies within the gate radius of the prediction `predicted_i`
 // of a keypoint of photo i (nothing: no prediction, no match).
 bool gate_match(const MatchContext& ctx, size_t j, const std::optional<Vec2>& predicted_i, Vec2 observed_j);
@@ -96,10 +104,19 @@ std::array<double, 3> thumb_color(const FeatureSet& features, Vec2 p);
 // whose size disagrees with its values), or nothing when it can.
 std::optional<std::string> feature_set_fault(const FeatureSet& features);
 
+// Thinning cells across each side of photo i.
+inline constexpr double THIN_CELLS = 12.0;
+
+// The seed of pair (i, j): i x 100003 + j.
+uint64_t pair_seed(uint64_t i, uint64_t j);
+
 // The order in which m correspondences are kept when there are more than max_ties: one per
 // thumbnail cell first (12 x 12 cells of photo i, random among a cell's points), then the rest
 // shuffled, cut to max_ties. `seed` is the pair's seed; `a_all` are photo i's points.
 std::vector<size_t> thin_order(const FeatureSet& features_i, std::span<const Vec2> a_all, uint64_t max_ties,
+                               uint64_t seed);
+// The same with the cell size given in full-resolution pixels.
+std::vector<size_t> thin_order(double cell_w, double cell_h, std::span<const Vec2> a_all, uint64_t max_ties,
                                uint64_t seed);
 
 // Per channel, the median over the ties of ln(colour j) - ln(colour i), from the ties whose six

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <cmath>
+
 #include "config/parse_args.h"
+#include "matching/tie_files.h"
 #include "pipeline/last_run.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
@@ -26,8 +29,9 @@ class SmallFlight : public ::testing::Test {
       fs::copy_file(test::source_dir() / "samples/flight" / name, dir / "photos" / name);
   }
 
-  test::CommandResult tessaly(const std::string& args) const {
-    return test::run_command(test::shell_quote(test::tessaly_exe().string()) + " " +
+  // `env`: variable assignments for the command line, such as "TSL_MATCHES=...".
+  test::CommandResult tessaly(const std::string& args, const std::string& env = "") const {
+    return test::run_command(env + " " + test::shell_quote(test::tessaly_exe().string()) + " " +
                              test::shell_quote((dir / "photos").string()) + " --gsd 30 --disk-cache-gb 0 " + args);
   }
 
@@ -365,6 +369,116 @@ TEST_F(SmallFlight, PhotoRecordedFacingBackwardsIsTurned) {
       for (size_t col = 0; col < 3; ++col)  // 0.02: about a degree
         EXPECT_NEAR(r1[row].as_array()[col].as_f64(), r2[row].as_array()[col].as_f64(), 0.02);
   }
+}
+
+// Camera poses of a report: position and rotation per shot.
+struct Pose {
+  double e = 0, n = 0, h = 0;
+  std::vector<double> r;
+};
+
+std::vector<Pose> report_poses(const std::string& path) {
+  auto report = json_parse(test::read_file_text(path));
+  EXPECT_TRUE(report.has_value()) << path;
+  std::vector<Pose> poses;
+  if (!report) return poses;
+  for (const JsonValue& shot : (*report)["shots"].as_array()) {
+    Pose p{shot["E"].as_f64(), shot["N"].as_f64(), shot["h"].as_f64(), {}};
+    for (const JsonValue& row : shot["R"].as_array())
+      for (const JsonValue& v : row.as_array()) p.r.push_back(v.as_f64());
+    poses.push_back(std::move(p));
+  }
+  return poses;
+}
+
+// Within 1 cm and 0.01 degrees (the rotation matrices' entries within 1.7e-4).
+void expect_same_poses(const std::vector<Pose>& got, const std::vector<Pose>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t p = 0; p < got.size(); ++p) {
+    SCOPED_TRACE(format("shot {}", p));
+    EXPECT_LT(std::hypot(got[p].e - want[p].e, got[p].n - want[p].n, got[p].h - want[p].h), 0.01);
+    ASSERT_EQ(got[p].r.size(), want[p].r.size());
+    for (size_t k = 0; k < got[p].r.size(); ++k) EXPECT_NEAR(got[p].r[k], want[p].r[k], 1.7e-4);
+  }
+}
+
+// A tie file carries the headings its ties were matched under: a dump of a build that turned a
+// photo, injected, gives the same poses. A file that does not say (an older dump) has the
+// injected ties judged by the heading check; one that turns a photo the build does not have
+// says so.
+TEST_F(SmallFlight, TieFileRoundTripKeepsTheTurnedHeadings) {
+  TSL_REQUIRE_TOOL("exiftool");
+  const fs::path photo = dir / "photos" / "DJI_0002.JPG";
+  auto edit = test::run_command("exiftool -q -overwrite_original -n -XMP-drone-dji:GimbalYawDegree=178.26 "
+                                "-XMP-drone-dji:FlightYawDegree=-178.15 " +
+                                test::shell_quote(photo.string()));
+  ASSERT_EQ(edit.exit_code, 0) << edit.err;
+  const fs::path dump = dir / "ties.json";
+  auto dumped = tessaly("-o " + test::shell_quote(out("dump.tif")) + " --dense off --no-gains", "TSL_DUMP_MATCHES=" +
+                        test::shell_quote(dump.string()));
+  ASSERT_EQ(dumped.exit_code, 0) << dumped.err;
+  ASSERT_EQ(read_turned_json(json_parse(test::read_file_text(dump))->as_array()),
+            std::vector<std::string>{"DJI_0002.JPG"});
+  const std::vector<Pose> want = report_poses(out("dump_report.json"));
+
+  auto injected = tessaly("-o " + test::shell_quote(out("inject.tif")) + " --dense off --no-gains",
+                          "TSL_MATCHES=" + test::shell_quote(dump.string()));
+  ASSERT_EQ(injected.exit_code, 0) << injected.err;
+  EXPECT_TRUE(has_line(lines_of(injected.out),
+                       "  heading check: DJI_0002.JPG turned by 180° (as the tie file records)"))
+      << injected.out;
+  expect_same_poses(report_poses(out("inject_report.json")), want);
+
+  // Without the record, and with a turned photo of another flight.
+  auto pairs = read_tie_file(dump);
+  ASSERT_TRUE(pairs);
+  const fs::path older = dir / "older.json", other = dir / "other.json";
+  ASSERT_TRUE(write_tie_file(older, *pairs));
+  ASSERT_TRUE(write_tie_file(other, *pairs, std::vector<std::string>{"DJI_0002.JPG", "DJI_9999.JPG"}));
+  auto judged = tessaly("-o " + test::shell_quote(out("older.tif")) + " --dense off --no-gains",
+                        "TSL_MATCHES=" + test::shell_quote(older.string()));
+  ASSERT_EQ(judged.exit_code, 0) << judged.err;
+  EXPECT_TRUE(has_line(lines_of(judged.out), "  heading check: DJI_0002.JPG turned by 180° (its recorded heading "
+                                             "disagrees with its ties)"))
+      << judged.out;
+  expect_same_poses(report_poses(out("older_report.json")), want);
+  auto foreign = tessaly("-o " + test::shell_quote(out("other.tif")) + " --dense off --no-gains",
+                         "TSL_MATCHES=" + test::shell_quote(other.string()));
+  ASSERT_EQ(foreign.exit_code, 0) << foreign.err;
+  EXPECT_TRUE(has_line(lines_of(foreign.out), "  warning: tie file turns DJI_9999.JPG, which this build does not have"))
+      << foreign.out;
+  expect_same_poses(report_poses(out("other_report.json")), want);
+}
+
+// The warning about photos without ties and the report's list describe the final solution: a
+// photo that only dense ties hold was placed by the second adjustment.
+TEST_F(SmallFlight, PhotoHeldOnlyByDenseTiesIsNotUnconnected) {
+  const fs::path dump = dir / "ties.json", partial = dir / "partial.json";
+  auto dumped = tessaly("-o " + test::shell_quote(out("dump.tif")) + " --dense off",
+                        "TSL_DUMP_MATCHES=" + test::shell_quote(dump.string()));
+  ASSERT_EQ(dumped.exit_code, 0) << dumped.err;
+  auto pairs = read_tie_file(dump);
+  ASSERT_TRUE(pairs);
+  std::erase_if(*pairs, [](const PairMatch& p) { return p.i == 2 || p.j == 2; });
+  ASSERT_FALSE(pairs->empty());
+  ASSERT_TRUE(write_tie_file(partial, *pairs, std::vector<std::string>{}));
+  const std::string inject = "TSL_MATCHES=" + test::shell_quote(partial.string());
+  const std::string warning = "  warning: 1 image(s) had no tie points (metadata pose used): DJI_0003.JPG";
+
+  auto sparse = tessaly("-o " + test::shell_quote(out("sparse.tif")) + " --dense off", inject);
+  ASSERT_EQ(sparse.exit_code, 0) << sparse.err;
+  EXPECT_TRUE(has_line(lines_of(sparse.out), warning)) << sparse.out;
+  auto report = json_parse(test::read_file_text(out("sparse_report.json")));
+  ASSERT_TRUE(report);
+  EXPECT_EQ(json_to_string((*report)["adjustment"]["unconnected"]), R"(["DJI_0003.JPG"])");
+
+  auto dense = tessaly("-o " + test::shell_quote(out("dense.tif")), inject);
+  ASSERT_EQ(dense.exit_code, 0) << dense.err;
+  EXPECT_FALSE(has_line(lines_of(dense.out), warning)) << dense.out;
+  report = json_parse(test::read_file_text(out("dense_report.json")));
+  ASSERT_TRUE(report);
+  EXPECT_GE((*report)["adjustment"]["dense_pairs"].as_f64(), 2.0);
+  EXPECT_EQ(json_to_string((*report)["adjustment"]["unconnected"]), "[]");
 }
 
 TEST_F(SmallFlight, PlaneSurfaceKeepsThePlaneAfterAdjustment) {

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "support/log_capture.h"
 #include "support/test_util.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -181,6 +183,16 @@ TEST(TieFiles, UnusablePairsAreDroppedWithAWarning) {
                          }));
 }
 
+std::vector<ImageMeta> photos(size_t n) {
+  std::vector<ImageMeta> images(n);
+  for (size_t k = 0; k < n; ++k) {
+    images[k].path = format("/f/P{}.JPG", k);
+    images[k].width = 1200;
+    images[k].height = 900;
+  }
+  return images;
+}
+
 // A dump injected into a build of the same photos: the same ties, and the count line; an
 // unusable pair is dropped before it is counted.
 TEST(TieFiles, InjectionReadsTheDumpAndCountsWhatItKeeps) {
@@ -189,20 +201,82 @@ TEST(TieFiles, InjectionReadsTheDumpAndCountsWhatItKeeps) {
                                         tie_pair(2, 9, {{5, 6}}, {{7, 8}})};
   ASSERT_TRUE(write_tie_file(dir / "dump.json", pairs).has_value());
   test::LogCapture log;
-  auto got = inject_tie_file(dir / "dump.json", 3);
+  auto got = inject_tie_file(dir / "dump.json", photos(3), 60, 4000);
   ASSERT_TRUE(got.has_value()) << got.error();
-  ASSERT_EQ(got->size(), 2u);
-  expect_points((*got)[1].b, {{7, 8}});
+  ASSERT_EQ(got->pairs.size(), 2u);
+  EXPECT_FALSE(got->turned.has_value());  // an older dump: the build runs its heading check
+  expect_points(got->pairs[1].b, {{7, 8}});
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "  warning: tie pair 2 (2, 9) dropped: photo index out of range (the build has 3 photos)",
                              "  2 matches injected"}));
   test::write_file_text(dir / "empty.json", "[]");
-  auto none = inject_tie_file(dir / "empty.json", 3);
+  auto none = inject_tie_file(dir / "empty.json", photos(3), 60, 4000);
   ASSERT_TRUE(none.has_value());
   EXPECT_EQ(log.lines().back(), "  0 matches injected");
   // The build prints this message alone: it names the file.
-  EXPECT_EQ(inject_tie_file(dir / "missing.json", 3).error(),
+  EXPECT_EQ(inject_tie_file(dir / "missing.json", photos(3), 60, 4000).error(),
             "cannot read tie file " + (dir / "missing.json").string() + ": No such file or directory (os error 2)");
+}
+
+// The photos the heading check turned travel with the dump, by name, on its first pair; the
+// injecting build gets them as indices and is warned of a name it does not have. An empty list
+// is a record too (nothing turned), unlike a file without one.
+TEST(TieFiles, TurnedPhotosTravelWithTheDump) {
+  test::TempDir dir;
+  const std::vector<PairMatch> pairs = {tie_pair(0, 1, {{1, 2}}, {{3, 4}}), tie_pair(1, 2, {{5, 6}}, {{7, 8}})};
+  ASSERT_TRUE(write_tie_file(dir / "t.json", pairs, std::vector<std::string>{"P2.JPG", "P0.JPG", "GONE.JPG"}));
+  EXPECT_TRUE(test::read_file_text(dir / "t.json").starts_with(R"([{"i": 0, "j": 1, )"));
+  EXPECT_NE(test::read_file_text(dir / "t.json").find(R"("turned": ["P2.JPG", "P0.JPG", "GONE.JPG"]})"),
+            std::string::npos);
+  // Readers that do not know the member see the same pairs.
+  auto plain = read_tie_file(dir / "t.json");
+  ASSERT_TRUE(plain && plain->size() == 2u);
+  test::LogCapture log;
+  auto got = inject_tie_file(dir / "t.json", photos(3), 60, 4000);
+  ASSERT_TRUE(got.has_value()) << got.error();
+  EXPECT_EQ(got->turned, (std::vector<size_t>{0, 2}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"  2 matches injected",
+                                                   "  warning: tie file turns GONE.JPG, which this build does not have"}));
+  ASSERT_TRUE(write_tie_file(dir / "none.json", pairs, std::vector<std::string>{}));
+  auto none = inject_tie_file(dir / "none.json", photos(3), 60, 4000);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->turned, std::vector<size_t>{});
+  // Hand-made files may name turns on any pair, and more than once.
+  EXPECT_EQ(read_turned_json(json_parse(R"([{"turned": ["A"]}, {"turned": ["B", "A", 3]}, {}])")->as_array()),
+            (std::vector<std::string>{"A", "B"}));
+}
+
+// A pair with more ties than matching keeps is thinned to its share, spread over the photo; so
+// is its list of all correspondences. One line says how many pairs were thinned.
+TEST(TieFiles, InjectedPairsAreThinnedToWhatMatchingKeeps) {
+  test::TempDir dir;
+  std::vector<Vec2> a, b;
+  for (size_t k = 0; k < 5000; ++k) {
+    a.push_back({static_cast<double>(k % 100) * 12.0, static_cast<double>(k / 100) * 18.0});
+    b.push_back({a.back().x + 1, a.back().y});
+  }
+  const std::vector<PairMatch> pairs = {tie_pair(0, 1, a, b), tie_pair(1, 2, {{5, 6}}, {{7, 8}})};
+  ASSERT_TRUE(write_tie_file(dir / "big.json", pairs));
+  test::LogCapture log;
+  auto got = inject_tie_file(dir / "big.json", photos(3), 60, 400);
+  ASSERT_TRUE(got.has_value()) << got.error();
+  const PairMatch& p = got->pairs[0];
+  EXPECT_EQ(p.n, 60u);
+  ASSERT_EQ(p.a.size(), 60u);
+  ASSERT_EQ(p.b.size(), 60u);
+  EXPECT_EQ(p.a_all.size(), 400u);
+  EXPECT_EQ(p.b_all.size(), 400u);
+  // Partners stay together, and the 60 kept ties fall in different cells of the 12 x 12 grid.
+  std::set<std::pair<int, int>> cells;
+  for (size_t t = 0; t < p.a.size(); ++t) {
+    EXPECT_EQ(p.b[t].x, p.a[t].x + 1);
+    EXPECT_EQ(p.b[t].y, p.a[t].y);
+    cells.insert({static_cast<int>(p.a[t].x / 100), static_cast<int>(p.a[t].y / 75)});
+  }
+  EXPECT_EQ(cells.size(), 60u);
+  EXPECT_EQ(got->pairs[1].n, 1u);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"  1 injected pair(s) thinned to 60 ties and 400 correspondences each",
+                                                   "  2 matches injected"}));
 }
 
 }  // namespace

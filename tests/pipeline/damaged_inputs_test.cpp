@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -329,6 +330,36 @@ TEST_F(DamagedInputs, UndecodedRowsOfAPhotoAreNotCovered) {
     EXPECT_GE(share, c.lo);
     EXPECT_LE(share, c.hi);
   }
+}
+
+// A tie file with half a million ties in one pair used to be adjusted whole (gigabytes, then
+// bad_alloc for ten million): injected pairs are thinned to what matching keeps.
+TEST_F(DamagedInputs, HugeInjectedTiePairIsThinnedInBoundedMemory) {
+  constexpr size_t TIES = 500'000;
+  const fs::path photos = make_photos("ties");
+  const fs::path file = tmp / "ties.json";
+  {
+    std::string a, b;
+    a.reserve(TIES * 16);
+    b.reserve(TIES * 16);
+    uint64_t state = 88172645463325252ULL;
+    for (size_t k = 0; k < TIES; ++k) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      const double x = static_cast<double>(state % 4000), y = static_cast<double>((state >> 20) % 2250);
+      a += format("{}[{}, {}]", k ? ", " : "", x, y);
+      b += format("{}[{}, {}]", k ? ", " : "", x - 900.0, y);
+    }
+    test::write_file_text(file, R"([{"i": 0, "j": 1, "a": [)" + a + R"(], "b": [)" + b + "]}]");
+  }
+  ASSERT_EQ(setenv("TSL_MATCHES", file.c_str(), 1), 0);
+  const Measured r = run_measured(
+      tmp.path(), test::shell_quote(photos.string()) + " -o " + test::shell_quote((tmp / "ties_out/ortho.tif").string()) +
+                      " --gsd 60 --disk-cache-gb 0 --no-preview --surface plane --dense off --blend feather");
+  unsetenv("TSL_MATCHES");
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("  1 injected pair(s) thinned to 60 ties and 4000 correspondences each"), std::string::npos)
+      << r.out;
+  EXPECT_LT(r.peak_kb, PEAK_LIMIT_KB);
 }
 
 }  // namespace
