@@ -223,7 +223,7 @@ TEST(OutputFiles, CommitRemovesTheOutputsOfItsNameItDidNotWrite) {
   ASSERT_TRUE(commit_outputs(outputs, out).has_value());
   for (const std::string& name : written) EXPECT_EQ(test::read_file_text(dir / name), "new") << name;
   for (const std::string& name : stale) EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
-  for (const std::string& name : {"other.tif", "other_dsm.tif", "o_notes.txt"})
+  for (const char* name : {"other.tif", "other_dsm.tif", "o_notes.txt"})
     EXPECT_EQ(test::read_file_text(dir / name), "old") << name;
   EXPECT_EQ(test::read_file_text(running.partial), "being written");
   EXPECT_TRUE(fs::is_directory(dir / "o_preview_mask.png"));
