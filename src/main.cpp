@@ -130,6 +130,7 @@ int run_main(std::span<const std::string> words) {
 
 int main(int argc, char** argv) {
   tsl::install_quiet_fault_handler();
+  tsl::platform::ignore_file_size_signal();
   tsl::set_thread_name("main");
   try {
     return tsl::run_main(tsl::read_words(argc, argv));

@@ -12,6 +12,7 @@
 #include "config/environment.h"
 #include "platform/system.h"
 #include "util/error.h"
+#include "util/files.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -54,14 +55,6 @@ void check_entry_name(std::string_view kind, std::string_view key) {
                         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
                       });
   if (!kind_ok || !key_ok) internal_error(format("bad disk cache entry {}/{}", kind, key));
-}
-
-std::optional<std::vector<uint8_t>> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-  if (in.bad()) return std::nullopt;
-  return bytes;
 }
 
 bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
@@ -107,10 +100,10 @@ fs::path cache_entry_path(std::string_view kind, std::string_view key) {
   return current_cache_dir() / kind / key.substr(0, 2) / (std::string(key) + ".tslc");
 }
 
-std::optional<CacheRecord> cache_load(std::string_view kind, std::string_view key) {
+std::optional<CacheRecord> cache_load(std::string_view kind, std::string_view key, uint64_t max_bytes) {
   if (!cache_enabled()) return std::nullopt;
   const fs::path path = cache_entry_path(kind, key);
-  const std::optional<std::vector<uint8_t>> bytes = read_file(path);
+  const auto bytes = read_whole_file(path, max_bytes);
   std::optional<CacheRecord> record;
   if (bytes) record = parse_cache_record(*bytes);
   if (!record) {
@@ -121,6 +114,11 @@ std::optional<CacheRecord> cache_load(std::string_view kind, std::string_view ke
   fs::last_write_time(path, fs::file_time_type::clock::now(), ec);
   ++g_hits;
   return record;
+}
+
+void cache_hit_unusable() {
+  --g_hits;
+  ++g_misses;
 }
 
 void cache_store(std::string_view kind, std::string_view key, const CacheRecord& record) {

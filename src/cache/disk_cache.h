@@ -49,8 +49,14 @@ bool cache_enabled();
 std::filesystem::path cache_entry_path(std::string_view kind, std::string_view key);
 
 // The stored record, or nothing: disabled (no counting), no readable file or an invalid one
-// (a miss). A hit refreshes the file's modification time.
-std::optional<CacheRecord> cache_load(std::string_view kind, std::string_view key);
+// (a miss). The entry is read like an input: only a regular file, opened without waiting, of
+// at most `max_bytes` (the largest record its caller can have written) known before a byte is
+// read; a folder, FIFO, device or larger file at the entry's name is a miss. A hit refreshes
+// the file's modification time.
+std::optional<CacheRecord> cache_load(std::string_view kind, std::string_view key, uint64_t max_bytes);
+
+// Turns the last hit into a miss: its caller found the record unusable and makes it anew.
+void cache_hit_unusable();
 
 // Writes the record under a temporary name unique to the process and thread and renames it
 // over the entry; then, at most every 30 seconds per process, runs the eviction pass on the

@@ -171,14 +171,24 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
   }
   analysis->heat_map = {};
 
-  for (auto [suffix, member] : {std::pair{"_dsm.tif", "dsm.tif"}, std::pair{"_preview.jpg", "preview.jpg"},
-                                std::pair{"_preview_mask.png", "preview_mask.png"}}) {
-    const std::filesystem::path path = stem + suffix;
+  // Only files of this build: a DSM or preview beside the report may be an earlier build's,
+  // left by a build that did not write one. The DSM comes with the terrain archive.
+  struct SideFile {
+    const char* suffix;
+    const char* member;
+    const char* report_key;  // the report names the file, or the one it comes with, here
+  };
+  for (const SideFile& side : {SideFile{"_dsm.tif", "dsm.tif", "surface_file"},
+                               SideFile{"_preview.jpg", "preview.jpg", "preview"},
+                               SideFile{"_preview_mask.png", "preview_mask.png", "preview"}}) {
+    if (!report.index(side.report_key).is_string()) continue;
+    const std::string_view member = side.member;
+    const std::filesystem::path path = stem + side.suffix;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) continue;
     auto bytes = read_file_head(path, UINT64_MAX);
     if (!bytes) return std::unexpected(bytes.error());
-    const bool deflate = std::string_view(member).ends_with(".tif");
+    const bool deflate = member.ends_with(".tif");
     if (auto r = add(member, *bytes, deflate); !r) return std::unexpected(r.error());
   }
 

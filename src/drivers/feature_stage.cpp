@@ -108,13 +108,20 @@ std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::sp
   std::vector<std::optional<std::string>> keys(n);
   for (size_t i = 0; i < n; ++i) keys[i] = feature_cache_key(photos[i], options.match_px, options.features);
 
+  const uint64_t max_record_bytes = feature_record_max_bytes(options.match_px, options.features);
   std::vector<FeatureSet> out(n);
   std::vector<size_t> misses;
   size_t hits = 0;
   for (size_t i = 0; i < n; ++i) {
     std::optional<FeatureSet> hit;
-    if (keys[i])
-      if (auto record = cache_load("features", *keys[i])) hit = decode_feature_record(*record);
+    if (keys[i]) {
+      if (auto record = cache_load("features", *keys[i], max_record_bytes)) {
+        hit = decode_feature_record(*record);
+        // A record with values no extraction of this photo gives is made again.
+        if (hit && !features_fit_photo(*hit, photos[i])) hit.reset();
+        if (!hit) cache_hit_unusable();
+      }
+    }
     if (hit) {
       out[i] = std::move(*hit);
       ++hits;

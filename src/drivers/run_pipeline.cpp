@@ -258,7 +258,7 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
   if (!partial) return std::unexpected(partial.error());
   if (auto w = write_whole_file(*partial, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())); !w)
     return std::unexpected(format("cannot write {}: {}", report_path.string(), w.error()));
-  if (auto c = commit_outputs(r.files); !c) return std::unexpected(c.error());
+  if (auto c = commit_outputs(r.files, r.output); !c) return std::unexpected(c.error());
   logf("done in {:.0}s -> {}", seconds_since(b.start), r.output.string());
   if (b.config.diagnostics) {
     if (auto d = write_diagnostics(report_path, log_history(), 2048, true, false, b.options.dense.flow); !d)

@@ -201,6 +201,14 @@ std::optional<DecodedImage> cached_image(const CacheRecord& record, const ImageM
   return out;
 }
 
+// The largest decoded record of the photo: its full size in 16-bit RGB (a load never
+// enlarges), a row and a column more for rounding, and the record's few header bytes.
+uint64_t decoded_record_max_bytes(const ImageMeta& photo) {
+  constexpr double HEADER_BYTES = 64.0;
+  const double bytes = (static_cast<double>(photo.width) + 1.0) * (static_cast<double>(photo.height) + 1.0) * 6.0 + HEADER_BYTES;
+  return bytes < 1.8e19 ? static_cast<uint64_t>(bytes) : UINT64_MAX;
+}
+
 }  // namespace
 
 std::string cache_scale_text(double scale) { return shortest_positional(std::round(scale * 10000.0) / 10000.0); }
@@ -261,8 +269,9 @@ std::expected<DecodedImage, std::string> load_image(const ImageMeta& photo, doub
   const std::string scale_text = cache_scale_text(scale);
   const std::string kinds = lens_kinds_text(photo);
   const std::string key = cache_key({"dec", *fingerprint, scale_text, kinds});
-  if (auto record = cache_load("decoded", key)) {
+  if (auto record = cache_load("decoded", key, decoded_record_max_bytes(photo))) {
     if (auto hit = cached_image(*record, photo)) return std::move(*hit);
+    cache_hit_unusable();
   }
   auto decoded = decode_image(photo, scale);
   if (!decoded) return decoded;

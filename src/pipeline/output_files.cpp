@@ -1,7 +1,9 @@
 #include "pipeline/output_files.h"
 
+#include <algorithm>
 #include <system_error>
 
+#include "img/tiff/geotiff_writer.h"
 #include "logx.h"
 #include "util/text.h"
 
@@ -10,6 +12,13 @@ namespace tsl {
 namespace fs = std::filesystem;
 
 namespace {
+
+// The side files of a build, after the output's stem. The previews' two companions are named
+// after the preview's own stem.
+constexpr const char* OUTPUT_SUFFIXES[] = {
+    "_report.json", "_surface.npz", "_dsm.tif", "_seams.npz", "_preview.jpg", "_preview_neutral.jpg",
+    "_preview_mask.png", "_diagnostics.zip",
+};
 
 // What a path that is not a regular file is, for messages; empty for a regular file or none.
 std::string kind_of_non_file(const fs::file_status& st) {
@@ -93,7 +102,13 @@ std::expected<fs::path, std::string> add_output(BuildOutputs& outputs, const fs:
   return outputs.files.back()->partial;
 }
 
-std::expected<void, std::string> commit_outputs(BuildOutputs& outputs) {
+std::vector<fs::path> build_output_paths(const fs::path& output) {
+  std::vector<fs::path> paths = {output, world_file_path(output)};
+  for (const char* suffix : OUTPUT_SUFFIXES) paths.push_back(sibling_path(output, suffix));
+  return paths;
+}
+
+std::expected<void, std::string> commit_outputs(BuildOutputs& outputs, const fs::path& output) {
   for (const auto& file : outputs.files) {
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(file->final_path, ec);
@@ -106,6 +121,15 @@ std::expected<void, std::string> commit_outputs(BuildOutputs& outputs) {
   for (const auto& file : outputs.files)
     if (auto r = commit(*file); !r)
       return std::unexpected(format("cannot write {}: {}", file->final_path.string(), r.error()));
+  for (const fs::path& path : build_output_paths(output)) {
+    remove_leftover_partial(path);
+    const bool written = std::any_of(outputs.files.begin(), outputs.files.end(),
+                                     [&](const auto& file) { return file->final_path == path; });
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    // A failure here is ignored: the new result is already in place.
+    if (!written && (fs::is_regular_file(st) || fs::is_symlink(st))) fs::remove(path, ec);
+  }
   return {};
 }
 

@@ -52,9 +52,17 @@ struct BuildOutputs {
 std::expected<std::filesystem::path, std::string> add_output(BuildOutputs& outputs,
                                                              const std::filesystem::path& final_path);
 
+// Every file a build into `output` may write: the output itself, its world file, and the side
+// files named by its stem (report, terrain, seams, previews, diagnostics archive).
+std::vector<std::filesystem::path> build_output_paths(const std::filesystem::path& output);
+
 // Renames every partial file into place, in order. Before the first rename every final name is
 // checked to be free or a regular file, so that a folder in the way fails the commit before
-// any earlier file was replaced. Error: "cannot write {final}: {system's text}".
-std::expected<void, std::string> commit_outputs(BuildOutputs& outputs);
+// any earlier file was replaced. Then every other file of build_output_paths(output) is
+// removed (a regular file or a link; a folder stays), so that no file of an earlier build
+// stands beside the new result as if it were part of it, and so is every leftover partial
+// file of those names that no running build holds. Error: "cannot write {final}: {system's
+// text}".
+std::expected<void, std::string> commit_outputs(BuildOutputs& outputs, const std::filesystem::path& output);
 
 }  // namespace tsl

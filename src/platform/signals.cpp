@@ -48,6 +48,12 @@ void install_stop_signals(std::atomic<bool>& flag) {
 #endif
 }
 
+void ignore_file_size_signal() {
+#ifndef _WIN32
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
 int received_stop_signal() { return g_received.load(); }
 
 void end_by_signal(int signal_number) {

@@ -14,6 +14,11 @@ void install_stop_signals(std::atomic<bool>& flag);
 // The first stop signal received since install_stop_signals, or 0.
 int received_stop_signal();
 
+// A write past the file-size limit (ulimit -f) then fails with EFBIG, which the writer reports
+// as an error naming its file, instead of SIGXFSZ killing the process with its files half
+// written. For the rest of the process.
+void ignore_file_size_signal();
+
 // Ends the process the way the signal itself would have (the shell then shows 128 + signal).
 [[noreturn]] void end_by_signal(int signal_number);
 

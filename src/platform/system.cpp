@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace tsl::platform {
 
@@ -114,6 +116,80 @@ std::expected<OpenedForReading, int> open_for_reading(const std::filesystem::pat
     return std::unexpected(e);
   }
   return out;
+}
+
+namespace {
+
+// Attempts at a name that keeps being renamed or removed under us by other holders.
+constexpr int TAKE_ATTEMPTS = 8;
+
+bool same_node(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens and locks the regular file at `path`, creating it when `create`. flock, not fcntl:
+// its lock belongs to this open file alone, so another descriptor of the same file that a
+// writer opens and closes never drops it.
+std::expected<HeldFile, int> lock_node(const std::filesystem::path& path, bool create) {
+  for (int attempt = 0; attempt < TAKE_ATTEMPTS; ++attempt) {
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) == 0) {
+      if (!S_ISREG(named.st_mode)) return std::unexpected(EEXIST);
+    } else if (errno != ENOENT || !create) {
+      return std::unexpected(errno);
+    }
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT : 0);
+    HeldFile held;
+    held.fd = ::open(path.c_str(), flags, 0666);
+    if (held.fd < 0) {
+      // A link put at the name after the check (ELOOP) or a folder (EISDIR): something else is there.
+      if (errno == ELOOP || errno == EISDIR) return std::unexpected(EEXIST);
+      if (errno == ENOENT) continue;
+      return std::unexpected(errno);
+    }
+    struct stat opened {};
+    if (::fstat(held.fd, &opened) != 0) return std::unexpected(errno);
+    if (!S_ISREG(opened.st_mode)) return std::unexpected(EEXIST);
+    if (::flock(held.fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return std::unexpected(HELD_ELSEWHERE);
+      return std::unexpected(errno);
+    }
+    // The holder before us may have renamed the file into place or removed it between our
+    // open and our lock: then the name is no longer this file.
+    if (::lstat(path.c_str(), &named) != 0 || !same_node(named, opened)) continue;
+    return held;
+  }
+  return std::unexpected(HELD_ELSEWHERE);
+}
+
+}  // namespace
+
+HeldFile::HeldFile(HeldFile&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+
+HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
+  if (this != &other) {
+    release(*this);
+    fd = std::exchange(other.fd, -1);
+  }
+  return *this;
+}
+
+HeldFile::~HeldFile() { release(*this); }
+
+void release(HeldFile& file) {
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+}
+
+std::expected<HeldFile, int> hold_file(const std::filesystem::path& path) {
+  auto held = lock_node(path, true);
+  if (!held) return held;
+  if (::ftruncate(held->fd, 0) != 0) return std::unexpected(errno);
+  return held;
+}
+
+bool remove_unless_held(const std::filesystem::path& path) {
+  auto held = lock_node(path, false);
+  // Unlinked while locked, so no process can take the name between the check and the removal.
+  return held && ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace tsl::platform

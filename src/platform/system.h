@@ -55,4 +55,37 @@ struct OpenedForReading {
 // check and the open cannot slip through. Error: the errno value of the failed open.
 std::expected<OpenedForReading, int> open_for_reading(const std::filesystem::path& path);
 
+// Files a process marks as its own while it writes them, so that a file left behind by a
+// process that died half-way (SIGKILL, the out-of-memory killer, a crash) can be told from one
+// a running process is still writing. The mark is an exclusive advisory lock on the open
+// file: the system drops it when the process ends, however it ends.
+// A regular file this process holds locked; the lock and the descriptor go with the record.
+struct HeldFile {
+  int fd = -1;
+
+  HeldFile() = default;
+  HeldFile(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldFile();
+};
+
+// Drops the lock (the file stays).
+void release(HeldFile& file);
+
+// The errno value hold_file returns for a file another live process (or another open of this
+// process) holds.
+inline constexpr int HELD_ELSEWHERE = -1;
+
+// Holds `path` as an empty regular file: creates it, or takes over a regular file of that name
+// that nobody holds (a leftover), truncating it. A link, folder, FIFO or device at the name is
+// never opened through or changed (EEXIST). A name renamed or removed by its holder while it was
+// being taken is taken afresh. Errors: HELD_ELSEWHERE, EEXIST, or the errno of the failed call.
+std::expected<HeldFile, int> hold_file(const std::filesystem::path& path);
+
+// Removes the regular file at `path` unless a live process holds it; true when it was removed.
+// Nothing else at the name is touched.
+bool remove_unless_held(const std::filesystem::path& path);
+
 }  // namespace tsl::platform

@@ -1,6 +1,8 @@
 #include "sift/feature_record.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -16,6 +18,14 @@ namespace {
 
 // Thumbnail long side; part of the key so that another size never reads these records.
 constexpr const char* THUMB_SIDE_TEXT = "480";
+constexpr uint64_t THUMB_SIDE_PX = 480;
+// Keypoints kept beyond `features`: responses tied at the cut are all kept. Twice the count
+// leaves room for that; a record past it is only read as a miss and made again.
+constexpr uint64_t KEPT_FEATURES_FACTOR = 2;
+// Bytes per keypoint (two f32 pairs, 128 binary16 values) and the record's names, kinds and
+// lengths around its eight entries (at most 19 bytes each besides the data) and its header.
+constexpr uint64_t BYTES_PER_KEYPOINT = 8 + 8 + 2 * DESC_LEN;
+constexpr uint64_t RECORD_OVERHEAD_BYTES = 8 + 8 * 19 + 4 * 16;
 // Keypoint positions on their content's pixel centres; records from detectors that placed
 // them a quarter working pixel off lack this part and are never read back.
 constexpr const char* POSITIONS_TEXT = "centred";
@@ -55,6 +65,26 @@ std::optional<Vec2> pair_of(const CacheRecord& record, const char* name, bool ex
   return Vec2{(*v)[0], (*v)[1]};
 }
 
+bool all_finite(const std::vector<float>& v) {
+  return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
+}
+
+bool all_unit(const std::vector<float>& v) {
+  return std::all_of(v.begin(), v.end(), [](float x) { return x >= 0.0f && x <= 1.0f; });
+}
+
+bool positive_finite(Vec2 v) { return std::isfinite(v.x) && std::isfinite(v.y) && v.x > 0.0 && v.y > 0.0; }
+
+bool inside(const std::vector<Vec2>& points, double w, double h) {
+  return std::all_of(points.begin(), points.end(),
+                     [&](const Vec2& p) { return p.x >= -0.5 && p.x <= w - 0.5 && p.y >= -0.5 && p.y <= h - 0.5; });
+}
+
+// The size a scale gives for the photo's side agrees with the stored one.
+bool scale_matches(double scale, uint64_t photo_side, uint32_t side) {
+  return std::abs(scale * static_cast<double>(photo_side) - static_cast<double>(side)) <= 0.5;
+}
+
 std::vector<Vec2> points_of(const std::vector<float>& v) {
   std::vector<Vec2> points(v.size() / 2);
   for (size_t i = 0; i < points.size(); ++i) points[i] = Vec2{v[2 * i], v[2 * i + 1]};
@@ -80,6 +110,14 @@ std::optional<std::string> feature_cache_key(const ImageMeta& photo, uint64_t ma
   const std::string px = format("{}", match_px);
   const std::string lens = feature_lens_text(photo);
   return cache_key({"feat", *fingerprint, settings, px, lens, THUMB_SIDE_TEXT, POSITIONS_TEXT});
+}
+
+uint64_t feature_record_max_bytes(uint64_t match_px, uint64_t features) {
+  const uint64_t side = std::min<uint64_t>(match_px, UINT32_MAX);
+  const uint64_t keypoints = features > 0 ? std::min<uint64_t>(features, UINT32_MAX) * KEPT_FEATURES_FACTOR : side * side;
+  const uint64_t thumb = THUMB_SIDE_PX * THUMB_SIDE_PX * 3 * 2;
+  if (keypoints > (UINT64_MAX - thumb - RECORD_OVERHEAD_BYTES) / BYTES_PER_KEYPOINT) return UINT64_MAX;
+  return keypoints * BYTES_PER_KEYPOINT + thumb + RECORD_OVERHEAD_BYTES;
 }
 
 CacheRecord encode_feature_record(const FeatureSet& f) {
@@ -115,14 +153,24 @@ std::optional<FeatureSet> decode_feature_record(const CacheRecord& record) {
   // Both sides are below 2^32, so their product fits; the division keeps x 3 from overflowing.
   const uint64_t pixels = static_cast<uint64_t>(f.thumb_w) * static_cast<uint64_t>(f.thumb_h);
   if (pixels == 0 || thumb->size() % 3 != 0 || thumb->size() / 3 != pixels) return std::nullopt;
+  if (f.work_w == 0 || f.work_h == 0 || !positive_finite(*tsc) || !positive_finite(*msc)) return std::nullopt;
+  // binary16 holds NaN and infinities as well; the range checks refuse them.
+  f.desc = from_binary16(*desc);
+  f.thumb = from_binary16(*thumb);
+  if (!all_finite(*kp) || !all_finite(*kp_m) || !all_unit(f.desc) || !all_unit(f.thumb)) return std::nullopt;
   f.channels = 3;
   f.kp = points_of(*kp);
   f.kp_m = points_of(*kp_m);
-  f.desc = from_binary16(*desc);
-  f.thumb = from_binary16(*thumb);
   f.tsc = *tsc;
   f.msc = *msc;
   return f;
+}
+
+bool features_fit_photo(const FeatureSet& f, const ImageMeta& photo) {
+  return scale_matches(f.msc.x, photo.width, f.work_w) && scale_matches(f.msc.y, photo.height, f.work_h) &&
+         scale_matches(f.tsc.x, photo.width, f.thumb_w) && scale_matches(f.tsc.y, photo.height, f.thumb_h) &&
+         inside(f.kp, static_cast<double>(photo.width), static_cast<double>(photo.height)) &&
+         inside(f.kp_m, static_cast<double>(f.work_w), static_cast<double>(f.work_h));
 }
 
 }  // namespace tsl

@@ -130,25 +130,31 @@ std::expected<std::string, std::string> read_text_file(const fs::path& path, uin
 PendingFile::PendingFile(fs::path final) : partial(partial_path(final)), final_path(std::move(final)) {}
 
 PendingFile::~PendingFile() {
-  if (!created || committed) return;
+  if (hold.fd < 0 || committed) return;
+  // Removed while still held, so that nobody takes the name over in between.
   std::error_code ec;
   fs::remove(partial, ec);
 }
 
 std::expected<void, std::string> reserve_partial(PendingFile& file) {
-  errno = 0;
-  // "x": exclusive creation, which also refuses a link of that name instead of following it.
-  std::unique_ptr<std::FILE, FileCloser> f(platform::open_file(file.partial, "wbx"));
-  if (!f) return std::unexpected(format("cannot create {}: {}", file.partial.string(), os_error_text(last_error(EIO))));
-  file.created = true;
+  auto held = platform::hold_file(file.partial);
+  if (!held) {
+    const std::string why = held.error() == platform::HELD_ELSEWHERE ? "held by another running build"
+                                                                       : os_error_text(held.error());
+    return std::unexpected(format("cannot create {}: {}", file.partial.string(), why));
+  }
+  file.hold = std::move(*held);
   return {};
 }
+
+void remove_leftover_partial(const fs::path& final_path) { platform::remove_unless_held(partial_path(final_path)); }
 
 std::expected<void, std::string> commit(PendingFile& file) {
   std::error_code ec;
   fs::rename(file.partial, file.final_path, ec);
   if (ec) return std::unexpected(os_error_text(ec));
   file.committed = true;
+  platform::release(file.hold);
   return {};
 }
 

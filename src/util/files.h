@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/system.h"
+
 namespace tsl {
 
 // Closes a stdio file held by a unique_ptr.
@@ -54,12 +56,14 @@ std::string byte_size_text(uint64_t bytes);
 
 // A file being written under its partial name. The partial file is created by reserve_partial
 // and removed when the record is dropped before commit, so an error or a cancellation leaves
-// nothing behind but the previous complete file. Nothing is removed that the record did not
-// create: a file or folder already at the partial name stays as it was.
+// nothing behind but the previous complete file. The record holds the partial file locked
+// until then: a partial file nobody holds is a leftover of a process that died while writing
+// it, and the next reserve_partial takes it over. Nothing else at the partial name (a folder,
+// a link) is ever removed.
 struct PendingFile {
   std::filesystem::path partial;
   std::filesystem::path final_path;
-  bool created = false;    // the partial file is ours
+  platform::HeldFile hold;  // the partial file is ours while held
   bool committed = false;
 
   explicit PendingFile(std::filesystem::path final);
@@ -68,9 +72,14 @@ struct PendingFile {
   ~PendingFile();
 };
 
-// Creates the empty partial file, failing when anything (a file, a folder, a link) already has
-// that name. Error: "cannot create {partial}: {system's text}".
+// Creates the empty partial file and holds it, or takes over (empties) a leftover partial file
+// that no live process holds. Errors: "cannot create {partial}: held by another running build"
+// when a live process holds it, "cannot create {partial}: {system's text}" otherwise (a folder
+// or link at the name gives "File exists (os error 17)").
 std::expected<void, std::string> reserve_partial(PendingFile& file);
+
+// Removes the partial file of `final_path` when it is a leftover no live process holds.
+void remove_leftover_partial(const std::filesystem::path& final_path);
 
 // Renames the partial file into place, replacing an earlier file of that name. Error: the
 // system's text (the partial file is then removed when the record goes).

@@ -1,6 +1,7 @@
 #include "cache/disk_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "cache/cache_key.h"
@@ -20,6 +22,9 @@ namespace tsl {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A read bound no record of these tests reaches.
+constexpr uint64_t ANY_SIZE = 1 << 24;
 
 // A record whose every byte tells which writer made it and whose size differs per writer,
 // so a torn or mixed file cannot pass for a whole one.
@@ -49,14 +54,14 @@ class DiskCacheTest : public ::testing::Test {
 };
 
 TEST_F(DiskCacheTest, MissThenStoreThenHit) {
-  EXPECT_FALSE(cache_load("decoded", key));
+  EXPECT_FALSE(cache_load("decoded", key, ANY_SIZE));
   EXPECT_EQ(cache_stats().misses, 1u);
   cache_store("decoded", key, writer_record('A', 10));
   const fs::path path = cache_entry_path("decoded", key);
   EXPECT_EQ(path, dir / "decoded" / key.substr(0, 2) / (key + ".tslc"));
   // An hour-old entry becomes the newest when it is loaded.
   fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(1));
-  const auto loaded = cache_load("decoded", key);
+  const auto loaded = cache_load("decoded", key, ANY_SIZE);
   ASSERT_TRUE(loaded);
   EXPECT_TRUE(is_whole_writer_record(*loaded));
   EXPECT_GT(fs::last_write_time(path), fs::file_time_type::clock::now() - std::chrono::minutes(1));
@@ -82,13 +87,51 @@ TEST_F(DiskCacheTest, CorruptOrTruncatedFileIsASilentMissUntilReplaced) {
   for (size_t i = 0; i < damaged.size(); ++i) {
     SCOPED_TRACE(i);
     test::write_file_bytes(path, damaged[i]);
-    EXPECT_FALSE(cache_load("features", key));
+    EXPECT_FALSE(cache_load("features", key, ANY_SIZE));
   }
   EXPECT_EQ(cache_stats().misses, damaged.size());
   cache_store("features", key, writer_record('B', 7));
-  const auto loaded = cache_load("features", key);
+  const auto loaded = cache_load("features", key, ANY_SIZE);
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->get_f64s("dims"), (std::vector<double>{'B', 7}));
+}
+
+// Regression: a folder at an entry's name ended every build with an internal error, a FIFO
+// made it wait for ever, and /dev/zero or a huge file was read whole until memory ran out.
+// An entry is read like an input: a regular file no larger than its bound, or a miss.
+TEST_F(DiskCacheTest, EntriesThatAreNoFileOrTooLargeAreMisses) {
+  const fs::path path = cache_entry_path("decoded", key);
+  struct Case {
+    const char* name;
+    std::function<bool()> make;  // false: not possible here, skipped
+    uint64_t bound;  // 0: one byte less than the file made
+  };
+  const std::vector<Case> cases = {
+      {"folder", [&] { return fs::create_directory(path); }, ANY_SIZE},
+      {"FIFO without a writer", [&] { return mkfifo(path.c_str(), 0644) == 0; }, ANY_SIZE},
+      {"link to /dev/zero", [&] { return fs::exists("/dev/zero") && (fs::create_symlink("/dev/zero", path), true); }, ANY_SIZE},
+      // Sparse: 3 GB long without taking the disk space.
+      {"3 GB file", [&] { return test::run_command("truncate -s 3G " + test::shell_quote(path.string())).exit_code == 0; },
+       ANY_SIZE},
+      {"whole record one byte past the bound", [&] {
+         cache_store("decoded", key, writer_record('A', 10));
+         return true;
+       }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(path.parent_path());
+    if (!c.make()) continue;
+    const uint64_t bound = c.bound != 0 ? c.bound : fs::file_size(path) - 1;
+    configure_disk_cache(dir.path().string(), 20.0);
+    EXPECT_FALSE(cache_load("decoded", key, bound));
+    EXPECT_EQ(cache_stats().misses, 1u);
+    EXPECT_EQ(cache_stats().hits, 0u);
+    fs::remove_all(path);
+  }
+  // The bound itself is allowed.
+  cache_store("decoded", key, writer_record('A', 10));
+  EXPECT_TRUE(cache_load("decoded", key, fs::file_size(path)));
 }
 
 TEST_F(DiskCacheTest, DisabledCacheNeitherLoadsNorStoresNorCounts) {
@@ -97,7 +140,7 @@ TEST_F(DiskCacheTest, DisabledCacheNeitherLoadsNorStoresNorCounts) {
     configure_disk_cache(dir.path().string(), limit);
     cache_store("decoded", key, writer_record('A', 10));
     EXPECT_FALSE(fs::exists(cache_entry_path("decoded", key)));
-    EXPECT_FALSE(cache_load("decoded", key));
+    EXPECT_FALSE(cache_load("decoded", key, ANY_SIZE));
     const CacheStats stats = cache_stats();
     EXPECT_FALSE(stats.enabled);
     EXPECT_EQ(stats.misses, 0u);
@@ -109,7 +152,7 @@ TEST_F(DiskCacheTest, UnwritableFolderIsHarmlessAndLeavesNoTemporaryFiles) {
   test::write_file_text(dir / "blocked", "");
   configure_disk_cache((dir / "blocked").string(), 20.0);
   cache_store("decoded", key, writer_record('A', 10));
-  EXPECT_FALSE(cache_load("decoded", key));
+  EXPECT_FALSE(cache_load("decoded", key, ANY_SIZE));
   configure_disk_cache(dir.path().string(), 20.0);
   for (int i = 0; i < 5; ++i) cache_store("decoded", key, writer_record('A', 10));
   std::vector<FileEntry> files;
@@ -120,7 +163,7 @@ TEST_F(DiskCacheTest, UnwritableFolderIsHarmlessAndLeavesNoTemporaryFiles) {
 TEST_F(DiskCacheTest, OnlyTheCachesOwnKindsAndKeysAreAccepted) {
   EXPECT_THROW(cache_entry_path("thumbs", key), InternalError);
   EXPECT_THROW(cache_store("features", "../../etc/passwd", CacheRecord{}), InternalError);
-  EXPECT_THROW(cache_load("decoded", "0123"), InternalError);
+  EXPECT_THROW(cache_load("decoded", "0123", ANY_SIZE), InternalError);
 }
 
 TEST_F(DiskCacheTest, DirInfoCountsEveryFileAndRoundsTheSize) {
@@ -160,7 +203,7 @@ TEST_F(DiskCacheTest, ConcurrentThreadsNeverSeeAPartialEntry) {
   for (int l = 0; l < 3; ++l) {
     threads.emplace_back([&] {
       while (!stop) {
-        const auto r = cache_load("decoded", key);
+        const auto r = cache_load("decoded", key, ANY_SIZE);
         ++hits;
         if (!r || !is_whole_writer_record(*r)) ++bad;
       }
@@ -190,7 +233,7 @@ TEST_F(DiskCacheTest, TwoProcessesStoringOneKeyNeverTearIt) {
   }
   int hits = 0, bad = 0, running = 2;
   while (running > 0) {
-    const auto r = cache_load("decoded", key);
+    const auto r = cache_load("decoded", key, ANY_SIZE);
     ++hits;
     bad += !r || !is_whole_writer_record(*r);
     running = 0;
@@ -198,7 +241,7 @@ TEST_F(DiskCacheTest, TwoProcessesStoringOneKeyNeverTearIt) {
   }
   for (pid_t pid : writers) waitpid(pid, nullptr, 0);
   EXPECT_EQ(bad, 0) << "of " << hits << " loads";
-  const auto last = cache_load("decoded", key);
+  const auto last = cache_load("decoded", key, ANY_SIZE);
   ASSERT_TRUE(last);
   EXPECT_TRUE(is_whole_writer_record(*last));
   std::vector<FileEntry> files;

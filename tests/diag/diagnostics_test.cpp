@@ -112,6 +112,9 @@ TEST(DiagnosticsZip, ArchiveOfAReportWithoutShotsHoldsTheFixedMembers) {
                                     {"size_px", JsonValue::from_f64s({100, 80})},
                                     {"gsd_m", 0.5}});
   std::filesystem::create_directory(dir / "result_preview.jpg");  // a folder named like a file is left out
+  // Regression: the DSM of an earlier build beside the report was packed as this build's.
+  test::write_file_text(dir / "result_dsm.tif", "an earlier build's terrain");
+  test::write_file_text(dir / "result_preview_mask.png", "an earlier build's mask");
   auto r = write_diagnostics(report, std::vector<std::string>{"one", "two"}, 64, false, true, FlowOptions{});
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->zip_path, dir / "result_diagnostics.zip");
@@ -124,6 +127,25 @@ TEST(DiagnosticsZip, ArchiveOfAReportWithoutShotsHoldsTheFixedMembers) {
     const auto log = test::run_command("unzip -p " + test::shell_quote(r->zip_path.string()) + " log.txt");
     EXPECT_EQ(log.out, "one\ntwo");
   }
+}
+
+// The DSM and the previews are packed when the report names the terrain archive and the
+// preview.
+TEST(DiagnosticsZip, SideFilesTheReportNamesArePacked) {
+  if (!test::have_tool("unzip")) GTEST_SKIP() << "unzip not installed";
+  test::TempDir dir;
+  const auto report = write_report(dir, "result_report.json", true,
+                                   {{"origin_utm", JsonValue::from_f64s({446700, 5205480})},
+                                    {"size_px", JsonValue::from_f64s({100, 80})},
+                                    {"gsd_m", 0.5},
+                                    {"surface_file", (dir / "result_surface.npz").string()},
+                                    {"preview", (dir / "result_preview.jpg").string()}});
+  for (const char* name : {"result_dsm.tif", "result_preview.jpg", "result_preview_mask.png"})
+    test::write_file_text(dir / name, name);
+  auto r = write_diagnostics(report, std::vector<std::string>{"one"}, 64, false, true, FlowOptions{});
+  ASSERT_TRUE(r) << r.error();
+  const auto list = test::run_command("unzip -Z1 " + test::shell_quote(r->zip_path.string()));
+  EXPECT_EQ(list.out, "report.json\nconfig.json\nlog.txt\nseams.json\nseams.jpg\ndsm.tif\npreview.jpg\npreview_mask.png\n");
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -126,6 +129,55 @@ TEST(FeatureRecord, InconsistentRecordsAreMisses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_FALSE(decode_feature_record(c.record).has_value());
+  }
+}
+
+// Regression: records that parse but hold values no extraction gives were used as hits: NaN
+// or out-of-photo keypoints lost the photo its ties, a NaN thumbnail scale gave it a gain of
+// 1.85. Each such record is a miss.
+TEST(FeatureRecord, ValuesNoExtractionGivesAreMisses) {
+  // small_set belongs to an 800 x 600 photo: working scale 0.5, a 4 x 2 thumbnail.
+  ImageMeta photo;
+  photo.width = 800;
+  photo.height = 600;
+  FeatureSet base = small_set();
+  base.tsc = {4.0 / 800.0, 2.0 / 600.0};
+  const float nan = std::nanf("");
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    std::string name;
+    std::function<void(FeatureSet&)> damage;
+    bool decodes;  // the record parses and holds sane values, but not for this photo
+  };
+  const std::vector<Case> cases = {
+      {"NaN keypoint", [&](FeatureSet& f) { f.kp[1].y = nan; }, false},
+      {"infinite working keypoint", [&](FeatureSet& f) { f.kp_m[0].x = inf; }, false},
+      {"NaN descriptor value", [&](FeatureSet& f) { f.desc[130] = nan; }, false},
+      {"descriptor value above 1", [&](FeatureSet& f) { f.desc[5] = 2.0f; }, false},
+      {"NaN thumbnail value", [&](FeatureSet& f) { f.thumb[3] = nan; }, false},
+      {"negative thumbnail value", [&](FeatureSet& f) { f.thumb[3] = -0.5f; }, false},
+      {"NaN thumbnail scale", [&](FeatureSet& f) { f.tsc.x = std::nan(""); }, false},
+      {"zero working scale", [&](FeatureSet& f) { f.msc.y = 0.0; }, false},
+      {"negative working scale", [&](FeatureSet& f) { f.msc.x = -0.5; }, false},
+      {"no working image", [&](FeatureSet& f) { f.work_w = 0; }, false},
+      {"keypoint right of the photo", [&](FeatureSet& f) { f.kp[0].x = 800.0; }, true},
+      {"keypoint above the photo", [&](FeatureSet& f) { f.kp[1].y = -1.0; }, true},
+      {"working keypoint below the working image", [&](FeatureSet& f) { f.kp_m[0].y = 300.0; }, true},
+      {"thumbnail scale of another photo", [&](FeatureSet& f) { f.tsc.x *= 10.0; }, true},
+      {"working scale of another photo", [&](FeatureSet& f) { f.msc = {0.25, 0.25}; }, true},
+  };
+  auto back = decode_feature_record(encode_feature_record(base));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_TRUE(features_fit_photo(*back, photo));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FeatureSet f = base;
+    c.damage(f);
+    auto decoded = decode_feature_record(encode_feature_record(f));
+    ASSERT_EQ(decoded.has_value(), c.decodes);
+    if (decoded) {
+      EXPECT_FALSE(features_fit_photo(*decoded, photo));
+    }
   }
 }
 
@@ -254,6 +306,39 @@ TEST_F(FeatureStage, DamagedRecordIsExtractedAgain) {
   run(options(2), &lines);
   EXPECT_EQ(lines, std::vector<std::string>{"  features: 3/3 from cache"});
   EXPECT_EQ(second[1].desc, first[1].desc);
+}
+
+// A record with values no extraction of the photo gives is extracted again, counted as a miss,
+// and replaced by a good one.
+TEST_F(FeatureStage, RecordsWithImpossibleValuesAreExtractedAgain) {
+  const std::vector<FeatureSet> first = run(options(2));
+  auto key = feature_cache_key(photos[1], 600, 1000);
+  ASSERT_TRUE(key.has_value());
+  struct Case {
+    const char* name;
+    std::function<void(FeatureSet&)> damage;
+  };
+  const Case cases[] = {
+      {"NaN thumbnail scale", [](FeatureSet& f) { f.tsc.y = std::nan(""); }},
+      {"keypoint outside the photo", [](FeatureSet& f) { f.kp.back().x = 5000.0; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FeatureSet damaged = first[1];
+    c.damage(damaged);
+    cache_store("features", *key, encode_feature_record(damaged));
+    configure_disk_cache((dir / "cache").string(), 1.0);  // counters from 0
+    std::vector<std::string> lines;
+    const std::vector<FeatureSet> second = run(options(2), &lines);
+    EXPECT_EQ(lines, (std::vector<std::string>{"  features: 2/3 from cache", "  features 1/1"}));
+    EXPECT_EQ(cache_stats().hits, 2u);
+    EXPECT_EQ(cache_stats().misses, 1u);
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(second[1].desc, first[1].desc);
+    EXPECT_EQ(second[1].tsc.y, first[1].tsc.y);
+    run(options(2), &lines);
+    EXPECT_EQ(lines, std::vector<std::string>{"  features: 3/3 from cache"});
+  }
 }
 
 // Two photos fail to load (indices 2 and 1): the stage returns photo 1's message after the

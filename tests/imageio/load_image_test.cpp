@@ -164,7 +164,7 @@ TEST_F(LoadImage, DamagedCacheRecordsAreDecodedAgainAndReplaced) {
   const DecodedImage img = load_ok(m, 1.0);
   EXPECT_EQ(img.image.width, 6u);
   EXPECT_EQ(img.image.row(0)[3 * 5], 500);
-  auto stored = cache_load("decoded", key);
+  auto stored = cache_load("decoded", key, 1 << 20);
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->get_u16s("img")->size(), 6u * 4u * 3u);
 }

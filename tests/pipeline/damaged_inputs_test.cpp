@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "cache/record.h"
+#include "sift/feature_record.h"
 #include "support/test_util.h"
 #include "util/json.h"
 #include "util/npy.h"
@@ -299,6 +303,87 @@ int64_t covered_pixels(const fs::path& tif) {
 
 // One photo alone, so that nothing else can fill its gaps: where its data ended the mosaic
 // must show a hole, not grey or coloured blocks made from zero bits (the fault this pins).
+// Regression: a folder at a feature cache entry ended every build with an internal error, a
+// FIFO made it wait for ever, /dev/zero or a 3 GB file was read whole until memory ran out,
+// and a record with a NaN thumbnail scale gave its photo a gain of 1.85 (a bright patch). Each
+// damaged entry is a miss: the photo is extracted again and the result is the intact build's.
+TEST_F(DamagedInputs, DamagedFeatureCacheEntriesAreMissesInBoundedMemory) {
+  const char* const three[] = {"DJI_0001.JPG", "DJI_0002.JPG", "DJI_0003.JPG"};
+  const fs::path photos = make_photos("cached", three);
+  const fs::path cache = tmp / "cache";
+  const std::string args = test::shell_quote(photos.string()) + " -o " +
+                           test::shell_quote((tmp / "cached_out" / "ortho.tif").string()) +
+                           " --gsd 60 --no-preview --surface plane --blend feather --match-px 600 --disk-cache-gb 1"
+                           " --cache-dir " + test::shell_quote(cache.string());
+  auto gains_of = [&] {
+    auto report = json_parse(test::read_file_text(tmp / "cached_out" / "ortho_report.json"));
+    std::vector<double> gains;
+    if (report)
+      for (const JsonValue& shot : (*report)["shots"].as_array())
+        for (double g : shot["gain"].to_f64_vec()) gains.push_back(g);
+    return gains;
+  };
+  for (int run = 0; run < 2; ++run) {
+    const Measured r = run_measured(tmp.path(), args);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+  const std::vector<double> intact = gains_of();
+  ASSERT_EQ(intact.size(), 9u);
+  std::vector<fs::path> entries;
+  for (const auto& e : fs::recursive_directory_iterator(cache / "features"))
+    if (e.path().extension() == ".tslc") entries.push_back(e.path());
+  ASSERT_EQ(entries.size(), 3u);
+  std::sort(entries.begin(), entries.end());
+  const fs::path entry = entries[0];
+  const std::vector<uint8_t> good = test::read_file_bytes(entry);
+
+  // The intact record with one change.
+  auto edited = [&](std::function<void(FeatureSet&)> edit) {
+    return [edit, good](const fs::path& at) {
+      auto record = parse_cache_record(good);
+      auto features = record ? decode_feature_record(*record) : std::nullopt;
+      if (!features) return false;
+      edit(*features);
+      test::write_file_bytes(at, encode_cache_record(encode_feature_record(*features)));
+      return true;
+    };
+  };
+  struct EntryCase {
+    const char* name;
+    std::function<bool(const fs::path& at)> make;  // false: not possible here, skipped
+  };
+  const std::vector<EntryCase> cases = {
+      {"folder", [](const fs::path& at) { return fs::create_directory(at); }},
+      {"FIFO", [](const fs::path& at) { return mkfifo(at.c_str(), 0644) == 0; }},
+      {"link to /dev/zero",
+       [](const fs::path& at) { return fs::exists("/dev/zero") && (fs::create_symlink("/dev/zero", at), true); }},
+      // Sparse: 3 GB long without taking the disk space.
+      {"3 GB file",
+       [](const fs::path& at) {
+         return test::run_command("truncate -s 3G " + test::shell_quote(at.string())).exit_code == 0;
+       }},
+      {"NaN thumbnail scale", edited([](FeatureSet& f) { f.tsc.x = std::nan(""); })},
+      {"keypoints outside the photo", edited([](FeatureSet& f) {
+         for (Vec2& p : f.kp) p.x += 1e6;
+       })},
+  };
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(entry);
+    if (!c.make(entry)) continue;
+    const Measured r = run_measured(tmp.path(), args);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("features: 2/3 from cache"), std::string::npos) << r.out;
+    EXPECT_LT(r.peak_kb, PEAK_LIMIT_KB);
+    const std::vector<double> gains = gains_of();
+    ASSERT_EQ(gains.size(), intact.size());
+    // The re-extracted photo's keypoints are not rounded to single precision as cached ones are.
+    for (size_t i = 0; i < gains.size(); ++i) EXPECT_NEAR(gains[i], intact[i], 2e-3) << i;
+    fs::remove_all(entry);
+    test::write_file_bytes(entry, good);
+  }
+}
+
 TEST_F(DamagedInputs, UndecodedRowsOfAPhotoAreNotCovered) {
   TSL_REQUIRE_PYTHON("osgeo numpy");
   const char* const lone[] = {"DJI_0003.JPG"};

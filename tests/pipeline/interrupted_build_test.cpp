@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/test_util.h"
+#include "util/files.h"
 
 namespace tsl {
 namespace {
@@ -26,11 +27,13 @@ namespace fs = std::filesystem;
 struct Child {
   pid_t pid = -1;
   int out_fd = -1;
-  std::string out;  // everything read so far
+  std::string out;      // everything read so far
+  long peak_kb = 0;     // peak resident size, once finished
 };
 
 // Starts the program with `args`. `file_size_limit` (bytes) makes every write past it fail
-// the way a full disk does (SIGXFSZ ignored, so the write returns EFBIG).
+// with SIGXFSZ at its default action: the program itself must ignore that signal, so that the
+// write returns EFBIG and fails the way it would on a full disk.
 Child spawn(const std::vector<std::string>& args, const fs::path& err_file, rlim_t file_size_limit = RLIM_INFINITY) {
   std::vector<std::string> words = {test::tessaly_exe().string()};
   words.insert(words.end(), args.begin(), args.end());
@@ -51,7 +54,7 @@ Child spawn(const std::vector<std::string>& args, const fs::path& err_file, rlim
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     if (file_size_limit != RLIM_INFINITY) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, SIG_DFL);
       const rlimit limit{file_size_limit, file_size_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -81,7 +84,9 @@ int finish(Child& c) {
   for (ssize_t got; (got = read(c.out_fd, buf, sizeof buf)) > 0;) c.out.append(buf, static_cast<size_t>(got));
   close(c.out_fd);
   int status = 0;
-  waitpid(c.pid, &status, 0);
+  struct rusage usage {};
+  wait4(c.pid, &status, 0, &usage);
+  c.peak_kb = usage.ru_maxrss;
   return status;
 }
 
@@ -180,6 +185,56 @@ TEST_F(InterruptedBuild, EarlierResultSurvives) {
       ASSERT_TRUE(after.contains(name)) << name;
       EXPECT_TRUE(after.at(name) == bytes) << name << " changed";
     }
+  }
+}
+
+// Regression: a build killed by SIGKILL (or the out-of-memory killer, or a crash) left its
+// partial files, and every later build into that output failed with "cannot create
+// ...ortho.partial.tif: File exists". Now the next build takes the leftovers over; and when it
+// writes no seams, the seam file of an earlier build and the killed build's partial seam file
+// are gone too. A partial file a live build holds still stops a second build, untouched.
+TEST_F(InterruptedBuild, KilledBuildLeavesNothingInTheWayOfTheNext) {
+  {
+    Child first = spawn(build_args(), dir / "first.err");
+    ASSERT_EQ(finish(first), 0) << test::read_file_text(dir / "first.err");
+  }
+  ASSERT_TRUE(fs::exists(dir / "out" / "ortho_seams.npz"));
+  {
+    Child killed = spawn(build_args(), dir / "killed.err");
+    ASSERT_TRUE(read_until_line(killed, "  block row 1/")) << killed.out;
+    kill(killed.pid, SIGKILL);
+    const int status = finish(killed);
+    ASSERT_TRUE(WIFSIGNALED(status));
+  }
+  std::vector<std::string> left = partial_names(dir / "out");
+  std::sort(left.begin(), left.end());
+  ASSERT_EQ(left, (std::vector<std::string>{"ortho.partial.tif", "ortho_seams.partial.npz"}));
+
+  std::vector<std::string> feather = build_args();
+  feather.insert(feather.end(), {"--blend", "feather", "--no-preview"});
+  Child next = spawn(feather, dir / "next.err");
+  ASSERT_EQ(finish(next), 0) << test::read_file_text(dir / "next.err");
+  EXPECT_LT(next.peak_kb, 1024 * 1024);
+  EXPECT_EQ(partial_names(dir / "out"), std::vector<std::string>{});
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir / "out")) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"ortho.tfw", "ortho.tif", "ortho_report.json"}));
+
+  // Two processes: the test holds the mosaic's partial file as a running build would.
+  {
+    PendingFile running(dir / "out" / "ortho.tif");
+    ASSERT_TRUE(reserve_partial(running).has_value());
+    test::write_file_text(running.partial, "being written");
+    const auto before = snapshot(dir / "out");
+    Child second = spawn(build_args(), dir / "second.err");
+    const int status = finish(second);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::read_file_text(dir / "second.err"),
+              "error: cannot create " + running.partial.string() + ": held by another running build\n");
+    EXPECT_EQ(test::read_file_text(running.partial), "being written");
+    EXPECT_TRUE(snapshot(dir / "out") == before);
   }
 }
 

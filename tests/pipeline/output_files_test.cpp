@@ -121,7 +121,8 @@ TEST(OutputFiles, AtomicWrites) {
 }
 
 // Regression: a dropped pending file removed whatever had its partial name, even a folder it
-// had not made. Now the partial file must be new, and only a file the record made goes.
+// had not made. Only a regular file at the partial name is taken (as a leftover of a build
+// that died); a folder or link there is left as it is and refused.
 TEST(OutputFiles, PartialNameTakenByAnotherEntryIsLeftAlone) {
   struct Case {
     const char* name;
@@ -129,7 +130,6 @@ TEST(OutputFiles, PartialNameTakenByAnotherEntryIsLeftAlone) {
   };
   const Case cases[] = {
       {"empty folder", [](const fs::path& at) { fs::create_directory(at); }},
-      {"file", [](const fs::path& at) { test::write_file_text(at, "someone else's"); }},
       {"link to a file", [](const fs::path& at) {
          test::write_file_text(at.string() + ".target", "target");
          fs::create_symlink(at.string() + ".target", at);
@@ -154,9 +154,6 @@ TEST(OutputFiles, PartialNameTakenByAnotherEntryIsLeftAlone) {
     ASSERT_FALSE(w.has_value());
     EXPECT_EQ(fs::symlink_status(partial).type(), before.type());
     EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
-    if (fs::is_regular_file(fs::symlink_status(partial))) {
-      EXPECT_EQ(test::read_file_text(partial), "someone else's");
-    }
   }
 }
 
@@ -174,7 +171,7 @@ TEST(OutputFiles, CommitReplacesAllFilesOrNone) {
       ASSERT_TRUE(partial.has_value()) << partial.error();
       test::write_file_text(*partial, "new");
     }
-    auto r = commit_outputs(outputs);
+    auto r = commit_outputs(outputs, a);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), "cannot write " + c.string() + ": Is a directory (os error 21)");
   }
@@ -189,11 +186,48 @@ TEST(OutputFiles, CommitReplacesAllFilesOrNone) {
     ASSERT_TRUE(partial.has_value()) << partial.error();
     test::write_file_text(*partial, "new");
   }
-  ASSERT_TRUE(commit_outputs(outputs).has_value());
+  ASSERT_TRUE(commit_outputs(outputs, a).has_value());
   for (const fs::path& p : {a, b, c}) {
     EXPECT_EQ(test::read_file_text(p), "new") << p;
     EXPECT_FALSE(fs::exists(partial_path(p))) << p;
   }
+}
+
+// Regression: terrain and seam files of an earlier build stayed beside a new mosaic that had
+// none, as if they were its own. The commit removes every file of the output's name the build
+// did not write, and leftover partial files of those names, but nothing a running build holds,
+// no folder and no file of another name.
+TEST(OutputFiles, CommitRemovesTheOutputsOfItsNameItDidNotWrite) {
+  test::TempDir dir;
+  const fs::path out = dir / "o.tif";
+  const std::vector<std::string> written = {"o.tif", "o.tfw", "o_report.json"};
+  const std::vector<std::string> stale = {"o_surface.npz", "o_dsm.tif", "o_seams.npz", "o_preview.jpg",
+                                          "o_preview_neutral.jpg", "o_seams.partial.npz", "o.partial.tif"};
+  const std::vector<std::string> kept = {"other.tif", "other_dsm.tif", "o_notes.txt", "o_dsm.partial.tif"};
+  for (const auto& names : {written, stale, kept})
+    for (const std::string& name : names) test::write_file_text(dir / name, "old");
+  fs::create_directory(dir / "o_preview_mask.png");
+  // A link goes, not what it points at.
+  fs::create_symlink(dir / "other.tif", dir / "o_diagnostics.zip");
+  // A second build into the same output, still writing its DSM.
+  PendingFile running(dir / "o_dsm.tif");
+  ASSERT_TRUE(reserve_partial(running).has_value());
+  test::write_file_text(running.partial, "being written");
+
+  BuildOutputs outputs;
+  for (const std::string& name : written) {
+    auto partial = add_output(outputs, dir / name);
+    ASSERT_TRUE(partial.has_value()) << partial.error();
+    test::write_file_text(*partial, "new");
+  }
+  ASSERT_TRUE(commit_outputs(outputs, out).has_value());
+  for (const std::string& name : written) EXPECT_EQ(test::read_file_text(dir / name), "new") << name;
+  for (const std::string& name : stale) EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
+  for (const char* name : {"other.tif", "other_dsm.tif", "o_notes.txt"})
+    EXPECT_EQ(test::read_file_text(dir / name), "old") << name;
+  EXPECT_EQ(test::read_file_text(running.partial), "being written");
+  EXPECT_TRUE(fs::is_directory(dir / "o_preview_mask.png"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "o_diagnostics.zip")));
 }
 
 // An output that is not a regular file would be replaced by one; a folder that takes no new
@@ -204,7 +238,7 @@ TEST(OutputFiles, CheckOutputTarget) {
   fs::create_directory(dir / "folder.tif");
   const bool have_fifo = test::run_command("mkfifo " + test::shell_quote((dir / "pipe.tif").string())).exit_code == 0;
   fs::create_directory(dir / "stale");
-  test::write_file_text(dir / "stale" / "ortho.partial.tif", "left by someone");
+  test::write_file_text(dir / "stale" / "ortho.partial.tif", "left by a killed build");
   struct Case {
     std::string name;
     fs::path output;
@@ -217,8 +251,8 @@ TEST(OutputFiles, CheckOutputTarget) {
       // rename failed.
       {"no file name", "", "output  names no file"},
       {"folder name only", dir.path() / "x" / "", "output " + (dir.path() / "x" / "").string() + " names no file"},
-      {"partial name taken", dir / "stale" / "ortho.tif",
-       "cannot create " + (dir / "stale" / "ortho.partial.tif").string() + ": File exists (os error 17)"},
+      // Left by a build that was killed: taken over and removed, never in the way.
+      {"leftover partial file", dir / "stale" / "ortho.tif", ""},
   };
   if (have_fifo)
     cases.push_back({"FIFO", dir / "pipe.tif", "output " + (dir / "pipe.tif").string() + " is a FIFO, not a file"});
@@ -238,7 +272,7 @@ TEST(OutputFiles, CheckOutputTarget) {
     }
   }
   EXPECT_TRUE(fs::is_directory(dir / "folder.tif"));
-  EXPECT_EQ(test::read_file_text(dir / "stale" / "ortho.partial.tif"), "left by someone");
+  EXPECT_FALSE(fs::exists(dir / "stale" / "ortho.partial.tif"));
   if (have_fifo) {
     EXPECT_EQ(fs::status(dir / "pipe.tif").type(), fs::file_type::fifo);
   }

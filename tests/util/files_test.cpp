@@ -4,7 +4,10 @@
 #include "util/files.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "support/test_util.h"
+#include "util/path.h"
 
 namespace tsl {
 namespace {
@@ -102,6 +106,81 @@ TEST(ByteSizeText, DecimalUnitsWithOneDecimalAtMost) {
       {3'000'000'000, "3 GB"}, {1'649'267'441, "1.6 GB"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(byte_size_text(bytes), text) << bytes;
+}
+
+// A child process that reserves the partial file of `final_path` and holds it until killed,
+// as a running build does; -1 when it could not reserve it.
+pid_t hold_in_child(const fs::path& final_path) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    PendingFile pending(final_path);
+    const char ok = reserve_partial(pending).has_value() ? 'y' : 'n';
+    if (write(fds[1], &ok, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  char ok = 'n';
+  if (pid < 0 || read(fds[0], &ok, 1) != 1 || ok != 'y') {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    ok = 'n';
+  }
+  close(fds[0]);
+  return ok == 'y' ? pid : -1;
+}
+
+// Regression: a build killed while writing (SIGKILL, the out-of-memory killer) left its partial
+// files, and every later build into that output failed with "File exists". A partial file that
+// no live process holds is a leftover and is taken over; one a live process holds is never
+// touched, and is taken over once that process died.
+TEST(PartialFiles, LeftoversAreTakenOverAndLiveOnesAreNot) {
+  test::TempDir dir;
+  const fs::path out = dir / "ortho.tif";
+  const fs::path partial = partial_path(out);
+
+  test::write_file_text(partial, "half a mosaic");
+  {
+    PendingFile pending(out);
+    ASSERT_TRUE(reserve_partial(pending).has_value());
+    EXPECT_EQ(fs::file_size(partial), 0u);
+  }
+  EXPECT_FALSE(fs::exists(partial));
+
+  const pid_t holder = hold_in_child(out);
+  ASSERT_GT(holder, 0);
+  test::write_file_text(partial, "being written");
+  {
+    PendingFile pending(out);
+    auto r = reserve_partial(pending);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "cannot create " + partial.string() + ": held by another running build");
+  }
+  remove_leftover_partial(out);
+  EXPECT_EQ(test::read_file_text(partial), "being written");
+
+  // Killed as the out-of-memory killer would: nothing of the holder runs again.
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(test::read_file_text(partial), "being written");
+  {
+    PendingFile pending(out);
+    ASSERT_TRUE(reserve_partial(pending).has_value());
+    test::write_file_text(pending.partial, "whole");
+    ASSERT_TRUE(commit(pending).has_value());
+  }
+  EXPECT_EQ(test::read_file_text(out), "whole");
+  EXPECT_FALSE(fs::exists(partial));
+
+  // A leftover is removed on request; the committed file of that name is not touched.
+  test::write_file_text(partial, "left");
+  remove_leftover_partial(out);
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_EQ(test::read_file_text(out), "whole");
 }
 
 }  // namespace
