@@ -27,6 +27,10 @@ async function doScan() {
     r = await api.scan(body);
     if (!r || typeof r !== 'object' || Array.isArray(r)) throw new Error('bad scan reply');
   } catch (e) {
+    // The exclusions of the folder scanned before must not reach this folder's command line.
+    const ex = store.json(exKey(), []);
+    S.excluded = new Set(Array.isArray(ex) ? ex.filter(x => typeof x === 'string') : []);
+    emit('exclusion');
     emit('scan-failed', {message: e.message, hadScan});
     toast(e.message, true);
     throw e;

@@ -2,6 +2,7 @@
 // Seam misalignment analysis: every overlapping pair of photos, placed by a finished build's
 // poses, lens terms and ground, is resampled onto one ground grid and measured by optical flow;
 // whatever flow remains is the misalignment a seam between the two would show.
+#include <filesystem>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -68,9 +69,12 @@ double median_cm_of_kind(const JsonArray& pairs, std::string_view kind);
 // The heat-map colour of t in [0, 1] (30 cm at 1): a polynomial approximation of Turbo.
 std::array<uint8_t, 3> heat_colour(float t);
 
-// Errors: those of analysis_grid. Photos in capture order with their lens terms applied.
+// Errors: those of analysis_grid. Photos in capture order with their lens terms applied. A
+// relative "surface_file" is taken in `report_dir`, where the build wrote it beside the report
+// (the report keeps the path as typed, relative to a folder that is not known here).
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
                                                        double origin_e, double origin_n, uint64_t workers,
-                                                       const FlowOptions& flow);
+                                                       const FlowOptions& flow,
+                                                       const std::filesystem::path& report_dir = {});
 
 }  // namespace tsl
