@@ -265,7 +265,7 @@ class ScanCases(unittest.TestCase):
         subprocess.run(["exiftool", "-q", "-overwrite_original", "-all=", os.path.join(bare, "DJI_0001.JPG")],
                        check=True)
         status, reply = self.studio.post_json("/api/scan", {"input": [bare]})
-        self.assertEqual((status, reply), (400, {"error": "no usable images: 1 skipped (1 no GPS)"}))
+        self.assertEqual((status, reply), (400, {"error": "no usable images: 1 skipped (1 no focal length)"}))
 
     def test_one_photo_and_a_tilted_one(self):
         d = self.folder("one", ["DJI_0001.JPG", "DJI_0002.JPG"])
