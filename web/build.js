@@ -140,6 +140,7 @@ export async function resumeJob() {
     if (j.state === 'running') {
       setRunning(true);
       shown = 0;
+      clearLog();  // the build's lines from its first, without a scan's in front
       drawRing(progressOf(j.progress));
       S.logNext = 0;
       startPolling();

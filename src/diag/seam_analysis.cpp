@@ -196,14 +196,19 @@ std::array<uint8_t, 3> heat_colour(float t) {
   return q;
 }
 
+std::filesystem::path report_named_file(std::string_view stored, const std::filesystem::path& report_dir) {
+  std::filesystem::path path{std::string(stored)};
+  if (path.is_relative() && !report_dir.empty()) return report_dir / path.filename();
+  return path;
+}
+
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
                                                        double origin_e, double origin_n, uint64_t workers,
                                                        const FlowOptions& flow,
                                                        const std::filesystem::path& report_dir) {
   Surface surface = Surface::plane(report_number(report.index("ground_z"), 0.0));
   if (const JsonValue& file = report.index("surface_file"); file.is_string()) {
-    std::filesystem::path path(file.as_string());
-    if (path.is_relative() && !report_dir.empty()) path = report_dir / path.filename();
+    const std::filesystem::path path = report_named_file(file.as_string(), report_dir);
     std::error_code ec;
     if (std::filesystem::is_regular_file(path, ec))
       if (auto loaded = load_surface(path.string(), origin_e, origin_n)) surface = std::move(*loaded);

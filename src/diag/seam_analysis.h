@@ -2,12 +2,13 @@
 // Seam misalignment analysis: every overlapping pair of photos, placed by a finished build's
 // poses, lens terms and ground, is resampled onto one ground grid and measured by optical flow;
 // whatever flow remains is the misalignment a seam between the two would show.
-#include <filesystem>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diag/sampling.h"
@@ -69,9 +70,13 @@ double median_cm_of_kind(const JsonArray& pairs, std::string_view kind);
 // The heat-map colour of t in [0, 1] (30 cm at 1): a polynomial approximation of Turbo.
 std::array<uint8_t, 3> heat_colour(float t);
 
-// Errors: those of analysis_grid. Photos in capture order with their lens terms applied. A
-// relative "surface_file" is taken in `report_dir`, where the build wrote it beside the report
-// (the report keeps the path as typed, relative to a folder that is not known here).
+// Where a file the report names lies: an absolute path as stored; a relative one (the report
+// keeps the path as typed, relative to the build's working folder, unknown here) by its name
+// in `report_dir`, where the build wrote it beside the report; as stored without a folder.
+std::filesystem::path report_named_file(std::string_view stored, const std::filesystem::path& report_dir);
+
+// Errors: those of analysis_grid. Photos in capture order with their lens terms applied. The
+// report's "surface_file" is found with report_named_file.
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
                                                        double origin_e, double origin_n, uint64_t workers,
                                                        const FlowOptions& flow,
