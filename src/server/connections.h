@@ -18,7 +18,8 @@ inline constexpr size_t MAX_CONNECTIONS = 128;
 // Returns its id, or 0 when the limit is reached and no connection waits to be closed.
 uint64_t connection_opened(const platform::Socket& socket);
 void connection_closed(uint64_t id);
-// Busy while a request is read past its head, handled and answered; idle otherwise.
+// Busy while a request whose body has arrived is handled and answered; idle otherwise (also
+// while a head or a body is still awaited).
 void connection_busy(uint64_t id, bool busy);
 size_t open_connections();
 

@@ -411,7 +411,6 @@ void handle_connection(platform::Socket socket, uint16_t port, const RequestHand
         }
       }
       reader.clear_deadline();
-      BusyMark busy(connection_id);
       // The announced length is checked before any byte of the body is taken.
       if (content_length > HTTP_MAX_BODY) {
         write_reply(socket, error_response("request body too large", 413), true);
@@ -426,6 +425,8 @@ void handle_connection(platform::Socket socket, uint16_t port, const RequestHand
       }
       request.body.reserve(static_cast<size_t>(content_length));
       if (!reader.read_exact(request.body, static_cast<size_t>(content_length))) return;
+      // Busy from here: a connection still waiting for body bytes may be closed to make room.
+      BusyMark busy(connection_id);
       std::string_view target_view = target;
       size_t question = target_view.find('?');
       request.path = url_decode(target_view.substr(0, question));
