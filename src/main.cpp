@@ -99,12 +99,24 @@ int run_build(std::span<const std::string> words) {
   return 0;
 }
 
+constexpr std::string_view STUDIO_USAGE =
+    "usage: tessaly studio [--port PORT] [--no-browser]\n"
+    "\n"
+    "Serves the studio page on 127.0.0.1 until the window is closed.\n"
+    "\n"
+    "  --port PORT   first port to try (default 8765; the next free one up to 11 above is used)\n"
+    "  --no-browser  do not open the page in the browser\n";
+
 int run_main(std::span<const std::string> words) {
   if (auto cpu = apply_cpu_switch(read_environment()); !cpu) {
     write_all(stderr, format("tessaly: error: {}\n", cpu.error()));
     return 2;
   }
   if (words.empty() || words[0] == "studio" || words[0] == "--studio") {
+    if (words.size() > 1 && (has_word(words.subspan(1), "--help") || has_word(words.subspan(1), "-h"))) {
+      write_all(stdout, STUDIO_USAGE);
+      return 0;
+    }
     StudioWords studio = words.empty() ? StudioWords{} : parse_studio_words(words.subspan(1));
     serve_studio(studio.port, studio.open_browser);
     return 1;  // the studio returns only when it could not serve

@@ -85,7 +85,8 @@ set(TSL_LABEL_SLOW_PY
   py.server.job_flow_test py.server.result_test py.server.scan_test py.surface.terrain_accuracy_test py.tools.evaluate_test
   py.tools.flightsim_test py.tools.geometry_test py.tools.sample_flight_test.SampleFlightTest.test_generator_remakes_the_sample_exactly
   py.tools.sample_flight_test.SampleFlightTest.test_sample_truth_measures_itself_without_error
-  py.web.page_shell_test py.web.page_views_test py.web.settings_form_test)
+  py.server.hardening_test py.web.guard_and_load_test py.web.page_shell_test py.web.page_views_test
+  py.web.settings_form_test py.web.usability_test)
 
 foreach(t IN LISTS TSL_LABEL_ORACLE)
   set("tsl_oracle_${t}" 1)

@@ -12,6 +12,12 @@ import {$, fx, isNum, store} from './util.js';
 
 const POLL_MS = 450;
 let pollToken = 0;  // a newer polling loop ends the older one
+let shown = 0;      // the progress shown for this job: it never goes back
+
+function progressOf(p) {
+  if (isNum(p) && p > shown) shown = Math.min(p, 1);
+  return shown;
+}
 
 // Starts a build, or with `reuse` a re-render from the loaded result's report.
 export async function startBuild(reuse) {
@@ -27,6 +33,7 @@ export async function startBuild(reuse) {
   try { await api.run(body); } catch (e) { toast(e.message, true); return; }
   clearLog();
   S.logNext = 0;
+  shown = 0;
   setRunning(true);
   drawRing(0);
   drawPipe(0, 0, 'running');
@@ -52,17 +59,19 @@ async function poll(token) {
   if (next < S.logNext) {  // the job was replaced (another window): read it from the start
     clearLog();
     S.logNext = 0;
+    shown = 0;
     setTimeout(() => poll(token), 0);
     return;
   }
   S.logNext = next;
   appendLog(Array.isArray(j.lines) ? j.lines.map(x => (x === null || x === undefined ? '' : String(x))) : []);
   const state = typeof j.state === 'string' ? j.state : 'idle';
-  drawRing(j.progress);
-  drawPipe(j.stage, j.progress, state);
+  const progress = progressOf(j.progress);
+  drawRing(progress);
+  drawPipe(j.stage, progress, state);
   showElapsed(j.elapsed);
   if (state === 'running') {
-    document.title = (isNum(j.progress) ? Math.round(j.progress * 100) : '-') + '% · tessaly';
+    document.title = Math.round(progress * 100) + '% · tessaly';
     setTimeout(() => poll(token), POLL_MS);
     return;
   }
@@ -130,7 +139,9 @@ export async function resumeJob() {
     const j = await api.job(0);
     if (j.state === 'running') {
       setRunning(true);
-      drawRing(j.progress);
+      shown = 0;
+      clearLog();  // the build's lines from its first, without a scan's in front
+      drawRing(progressOf(j.progress));
       S.logNext = 0;
       startPolling();
     }

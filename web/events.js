@@ -7,7 +7,7 @@
 //   tab (id)        a tab was shown
 //   info            GET /api/info was read again
 //   setting (key)   the user set one value (not a silent change)
-//   settings        several values were replaced at once (a preset, a reset)
+//   settings (keys) several values were replaced at once (a preset, a reset): the changed keys
 //   theme           the appearance changed
 //   scan-start (path), scanned, scan-failed ({message, hadScan})
 //   selection       the selected shot changed

@@ -48,35 +48,55 @@ function buildPerf() {
     h('div', {class: 'wide notes', id: 'perfNotes'}));
   P.built = true;
 }
+// Replaces an element's children only when what they show changed: the view is redrawn every
+// second during a build, and rebuilding unchanged cards made the page stutter.
+function sync(el, key, build) {
+  if (el.dataset.key === key) return;
+  el.dataset.key = key;
+  el.replaceChildren(...build());
+}
 function renderPerf() {
   if (!P.built) buildPerf();
   const pr = S.perf && typeof S.perf === 'object' ? S.perf : {};
   const st = pr.static && typeof pr.static === 'object' ? pr.static : {};
   const s = S.samples[S.samples.length - 1] || {};
-  $('perfCards').replaceChildren(...perfCards(s, st, pr.timings).map(([t, big, unit, line, bar]) => {
+  const cards = perfCards(s, st, pr.timings).map(([t, big, unit, line, bar]) => [t, big, unit, line, clamp(numOr(bar, 0), 0, 100).toFixed(1)]);
+  const box = $('perfCards');
+  if (box.children.length !== cards.length) box.replaceChildren(...cards.map(() => h('div', {class: 'rc'})));
+  cards.forEach((row, i) => {
+    const key = JSON.stringify(row), old = box.children[i];
+    if (old.dataset.key === key) return;
+    const [t, big, unit, line, bar] = row;
     const c = card(t, big, unit, line);
     const pb = h('div', {class: 'pb'});
-    pb.style.width = clamp(numOr(bar, 0), 0, 100).toFixed(1) + '%';
+    pb.style.width = bar + '%';
     c.append(pb);
-    return c;
-  }));
+    c.dataset.key = key;
+    old.replaceWith(c);
+  });
   const cores = Array.isArray(s.cores) ? s.cores : [];
-  $('perfCores').replaceChildren(...cores.map((c, i) => {
-    const bar = h('div', {class: 'bar'});
-    bar.style.height = clamp(numOr(c, 0), 0, 100) + '%';
-    return h('div', {class: 'cb', title: 'core ' + i}, bar, h('span', {class: 'lb'}, i + ' ' + fd(c, 0) + '%'));
-  }));
+  const coreBox = $('perfCores');
+  if (coreBox.children.length !== cores.length) {
+    coreBox.replaceChildren(...cores.map((c, i) => h('div', {class: 'cb', title: 'core ' + i}, h('div', {class: 'bar'}), h('span', {class: 'lb'}))));
+  }
+  cores.forEach((c, i) => {
+    const cb = coreBox.children[i], height = clamp(numOr(c, 0), 0, 100) + '%', text = i + ' ' + fd(c, 0) + '%';
+    if (cb.firstChild.style.height !== height) cb.firstChild.style.height = height;
+    if (cb.lastChild.textContent !== text) cb.lastChild.textContent = text;
+  });
   let rows = Array.isArray(pr.live_stage_times) && pr.live_stage_times.length
     ? pr.live_stage_times.map(x => [String(x && x.stage), numOr(x && x.dur, 0)])
     : pr.timings && typeof pr.timings === 'object' ? Object.entries(pr.timings).map(([k, x]) => [k, numOr(x, 0)]) : [];
   const total = rows.reduce((a, r) => a + r[1], 0);
-  $('stgHead').textContent = 'Pipeline stages' + (rows.length ? ' · ' + total.toFixed(1) + ' s total' : '');
+  const head = 'Pipeline stages' + (rows.length ? ' · ' + total.toFixed(1) + ' s total' : '');
+  if ($('stgHead').textContent !== head) $('stgHead').textContent = head;
   const running = s.state === 'running';
-  $('perfStages').replaceChildren(...(rows.length ? rows.map(([n, d], i) => {
+  const shownRows = rows.map(([n, d]) => [n, d.toFixed(1), (total > 0 ? 100 * d / total : 0).toFixed(1)]);
+  sync($('perfStages'), JSON.stringify([running, shownRows]), () => (shownRows.length ? shownRows.map(([n, d, w], i) => {
     const bar = h('div', {class: 'bar'});
-    bar.style.width = (total > 0 ? 100 * d / total : 0).toFixed(1) + '%';
+    bar.style.width = w + '%';
     return h('div', {class: 'stg' + (running && i === rows.length - 1 ? ' run' : '')}, h('span', {class: 'n'}, n),
-      h('div', {}, bar), h('span', {class: 'd'}, d.toFixed(1) + ' s'));
+      h('div', {}, bar), h('span', {class: 'd'}, d + ' s'));
   }) : [h('div', {class: 'ln'}, 'No build yet.')]));
   const ramT = st.ram_total;
   const per = (a, b) => (isNum(a) && isNum(b) && b > 0 ? 100 * a / b : null);

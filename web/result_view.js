@@ -280,19 +280,25 @@ function drawHist() {
     h('span', {class: 'k'}, 'Crushed shadows'), h('span', {class: 'v'}, (hs.crushed * 100).toFixed(2) + ' %'));
 }
 
-function loadImg(path) {
-  return new Promise((res, rej) => {
-    const im = new Image();
-    im.onload = () => res(im);
-    im.onerror = () => rej(new Error(path));
-    im.src = api.fileUrl(path);
-  });
+// An image file decoded off the main thread (a large preview decoded when first drawn froze
+// the page for seconds), scaled there too when `fit` gives a longest side.
+async function loadImg(path, fit) {
+  const r = await fetch(api.fileUrl(path));
+  if (!r.ok) throw new Error(path);
+  const bmp = await createImageBitmap(await r.blob());
+  const f = fit ? Math.min(1, fit / Math.max(bmp.width, bmp.height, 1)) : 1;
+  if (f >= 1) return bmp;
+  const w = Math.max(1, Math.round(bmp.width * f)), hh = Math.max(1, Math.round(bmp.height * f));
+  const small = await createImageBitmap(bmp, {resizeWidth: w, resizeHeight: hh, resizeQuality: 'high'});
+  bmp.close();
+  return small;
 }
 function pixelsOf(im, w, hh) {
   const c = canvasOf(w, hh), g = c.getContext('2d', {willReadFrequently: true});
   g.drawImage(im, 0, 0, w, hh);
   return g.getImageData(0, 0, w, hh).data;
 }
+const MAX_SIDE = 2560;  // longest side of the pictures the viewer finishes
 async function viewerLoad(rep) {
   const tok = ++R.token;
   clearTimeout(R.timer);
@@ -306,13 +312,13 @@ async function viewerLoad(rep) {
     return;
   }
   const base = rep.preview.replace(/\.jpg$/i, '');
-  const [neu, mask, prev] = await Promise.allSettled([loadImg(base + '_neutral.jpg'), loadImg(base + '_mask.png'), loadImg(rep.preview)]);
+  const [neu, mask, prev] = await Promise.allSettled([loadImg(base + '_neutral.jpg', MAX_SIDE), loadImg(base + '_mask.png', MAX_SIDE), loadImg(rep.preview)]);
   if (tok !== R.token) return;
   emit('ortho', prev.status === 'fulfilled' ? prev.value : null);
   if (neu.status === 'fulfilled') {
-    const im = neu.value, f = Math.min(1, 2560 / Math.max(im.naturalWidth, im.naturalHeight, 1));
-    R.W = Math.max(1, Math.round(im.naturalWidth * f));
-    R.H = Math.max(1, Math.round(im.naturalHeight * f));
+    const im = neu.value;
+    R.W = im.width;
+    R.H = im.height;
     R.neutral = pixelsOf(im, R.W, R.H);
     R.mask = null;
     if (mask.status === 'fulfilled') {
@@ -572,10 +578,19 @@ export function loadResult(rep) {
   $('bRerender').hidden = false;
   return viewerLoad(S.report);
 }
+// The report's path from the desktop's file dialog, or typed in where there is none.
+async function reportPath() {
+  try {
+    return await api.pick('report');
+  } catch (e) {
+    const typed = window.prompt(e.message + '\n\nPath of the build report (…_report.json):', S.reportPath || '');
+    return typed ? typed.trim() : '';
+  }
+}
 async function openReport() {
   let rep;
   try {
-    const p = await api.pick('report');
+    const p = await reportPath();
     if (!p) return;
     rep = await api.report(p);
   } catch (e) { toast(e.message, true); return; }
@@ -601,7 +616,7 @@ export function viewerFigures() {
   const t = R.tile;
   return {
     loaded: R.loaded, W: R.W, H: R.H, s: R.s, ox: R.ox, oy: R.oy, mode: R.mode, ev0: R.ev0, picking: R.picking,
-    seq: R.seq, requests: R.requests, finishMs: R.finishMs, histN: R.hist ? R.hist.n : null,
+    dirty: R.dirty, seq: R.seq, requests: R.requests, finishMs: R.finishMs, histN: R.hist ? R.hist.n : null,
     neutral: R.neutral, finished: R.finished, mask: R.mask,
     tile: t ? {W: t.W, H: t.H, gsd: t.gsd, ms: t.ms, E0: t.E0, N0: t.N0, seq: t.seq, finished: t.finished} : null,
   };
@@ -626,5 +641,12 @@ on('setting', k => {
     schedule('param');
   }
 });
-on('settings', refinishSoon);
+// Many settings at once (a preset, a reset): the keys that changed.
+on('settings', keys => {
+  refinishSoon();
+  if (Array.isArray(keys) && keys.some(k => LIVE_KEYS.includes(k))) {
+    if (R.loaded) R.dirty = true;
+    schedule('param');
+  }
+});
 on('cleared', viewerReset);

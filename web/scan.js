@@ -27,6 +27,10 @@ async function doScan() {
     r = await api.scan(body);
     if (!r || typeof r !== 'object' || Array.isArray(r)) throw new Error('bad scan reply');
   } catch (e) {
+    // The exclusions of the folder scanned before must not reach this folder's command line.
+    const ex = store.json(exKey(), []);
+    S.excluded = new Set(Array.isArray(ex) ? ex.filter(x => typeof x === 'string') : []);
+    emit('exclusion');
     emit('scan-failed', {message: e.message, hadScan});
     toast(e.message, true);
     throw e;
@@ -34,7 +38,8 @@ async function doScan() {
   S.scan = r;
   const ex = store.json(exKey(), []);
   S.excluded = new Set(Array.isArray(ex) ? ex.filter(x => typeof x === 'string') : []);
-  if (Array.isArray(r.log)) appendLog(r.log.map(x => (x === null || x === undefined ? '' : String(x))));
+  // While a build runs the Log view is the build's own.
+  if (Array.isArray(r.log) && !S.running) appendLog(r.log.map(x => (x === null || x === undefined ? '' : String(x))));
   emit('scanned');
   const n = Array.isArray(r.shots) ? r.shots.length : 0;
   const cam = r.camera && r.camera.model ? String(r.camera.model) : 'camera';

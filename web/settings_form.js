@@ -79,14 +79,26 @@ export function highlightPreset(name) {
   store.put('tsl.preset', name || '');
   for (const b of $('presets').children) b.classList.toggle('on', b.dataset.p === name);
 }
+// The values of every setting, to tell which ones a preset or a reset changed.
+function snapshot() {
+  const o = {};
+  for (const k of new Set([...Object.keys(S.defaults), ...Object.keys(S.set)])) o[k] = jtext(val(k));
+  return o;
+}
+function changedSince(before) {
+  const after = snapshot();
+  return [...new Set([...Object.keys(before), ...Object.keys(after)])].filter(k => before[k] !== after[k]);
+}
+
 function applyPreset(p) {
+  const before = snapshot();
   for (const k of RESET_ON_PRESET) delete S.set[k];
   Object.assign(S.set, p.vals(S.scan && S.scan.stats ? S.scan.stats.gsd_cm : null));
   saveSet();
   highlightPreset(p.name);
   refreshAll();
   updateCmd();
-  emit('settings');
+  emit('settings', changedSince(before));
   toast('Preset · ' + p.label);
 }
 
@@ -406,6 +418,7 @@ export function restoreDrawers() {
 }
 
 function resetSettings() {
+  const before = snapshot();
   const keep = {};
   for (const k of ['input', 'meta_from', 'output']) if (has(S.set, k)) keep[k] = S.set[k];
   S.set = keep;
@@ -413,7 +426,7 @@ function resetSettings() {
   buildDrawers();
   highlightPreset('balanced');
   updateCmd();
-  emit('settings');
+  emit('settings', changedSince(before));
   toast('Settings reset to defaults');
 }
 function copySettings() {

@@ -13,13 +13,19 @@ const SPANS = [null, [0, 0.05], [0.05, 0.35], [0.35, 0.5], [0.5, 0.62], [0.62, 0
 const PERF_KEPT = 300;
 
 let toastTimer = 0;
+let toastSeq = 0;
 export function toast(msg, err) {
   const t = $('toast');
   t.textContent = String(msg);
   t.className = err ? 'err' : '';
   t.hidden = false;
   clearTimeout(toastTimer);
-  toastTimer = setTimeout(() => { t.hidden = true; }, 2800);
+  // The time runs from the first frame that shows the message, so work that holds the page
+  // right after it (a result loading) does not use the message up unseen.
+  const shown = ++toastSeq;
+  requestAnimationFrame(() => requestAnimationFrame(() => {
+    if (shown === toastSeq) toastTimer = setTimeout(() => { t.hidden = true; }, 2800);
+  }));
 }
 
 // ---- tabs ------------------------------------------------------------------------------------

@@ -8,7 +8,8 @@
 //                      samples (performance samples), map ({s, ox, oy, lastMs}: the Flight map's
 //                      scale in px per metre, its offsets and its last drawing time in ms)
 //   viewer()           the Result view: loaded, W, H (working size), s, ox, oy (view transform),
-//                      mode, ev0, picking, seq (live requests counted), requests (live requests
+//                      mode, ev0, picking, dirty (the preview differs from the export), seq
+//                      (live requests counted), requests (live requests
 //                      sent), finishMs, histN (pixels in the histogram), the RGBA buffers neutral,
 //                      finished and mask (W x H, the view's own: read, never write), and tile
 //                      (the live tile: W, H, gsd, ms, E0, N0, seq, finished) or null

@@ -131,7 +131,8 @@ std::expected<DiagnosticsResult, std::string> write_diagnostics(const std::files
     return std::unexpected(format("cannot derive a diagnostics archive name from {}", report_path.string()));
 
   log_unless_quiet(quiet, format("diagnostics: seam analysis over {} images ...", photos.size()));
-  auto analysis = analyse_seams(photos, report, set->origin_e, set->origin_n, config.workers, flow);
+  auto analysis = analyse_seams(photos, report, set->origin_e, set->origin_n, config.workers, flow,
+                                report_path.parent_path());
   if (!analysis) return std::unexpected(analysis.error());
 
   // Written under a partial name: a failed or cancelled run leaves no truncated archive under

@@ -196,14 +196,22 @@ std::array<uint8_t, 3> heat_colour(float t) {
   return q;
 }
 
+std::filesystem::path report_named_file(std::string_view stored, const std::filesystem::path& report_dir) {
+  std::filesystem::path path{std::string(stored)};
+  if (path.is_relative() && !report_dir.empty()) return report_dir / path.filename();
+  return path;
+}
+
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
                                                        double origin_e, double origin_n, uint64_t workers,
-                                                       const FlowOptions& flow) {
+                                                       const FlowOptions& flow,
+                                                       const std::filesystem::path& report_dir) {
   Surface surface = Surface::plane(report_number(report.index("ground_z"), 0.0));
   if (const JsonValue& file = report.index("surface_file"); file.is_string()) {
+    const std::filesystem::path path = report_named_file(file.as_string(), report_dir);
     std::error_code ec;
-    if (std::filesystem::is_regular_file(file.as_string(), ec))
-      if (auto loaded = load_surface(file.as_string(), origin_e, origin_n)) surface = std::move(*loaded);
+    if (std::filesystem::is_regular_file(path, ec))
+      if (auto loaded = load_surface(path.string(), origin_e, origin_n)) surface = std::move(*loaded);
   }
   auto grid = analysis_grid(report, origin_e, origin_n);
   if (!grid) return std::unexpected(grid.error());

@@ -4,9 +4,11 @@
 // whatever flow remains is the misalignment a seam between the two would show.
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diag/sampling.h"
@@ -68,9 +70,16 @@ double median_cm_of_kind(const JsonArray& pairs, std::string_view kind);
 // The heat-map colour of t in [0, 1] (30 cm at 1): a polynomial approximation of Turbo.
 std::array<uint8_t, 3> heat_colour(float t);
 
-// Errors: those of analysis_grid. Photos in capture order with their lens terms applied.
+// Where a file the report names lies: an absolute path as stored; a relative one (the report
+// keeps the path as typed, relative to the build's working folder, unknown here) by its name
+// in `report_dir`, where the build wrote it beside the report; as stored without a folder.
+std::filesystem::path report_named_file(std::string_view stored, const std::filesystem::path& report_dir);
+
+// Errors: those of analysis_grid. Photos in capture order with their lens terms applied. The
+// report's "surface_file" is found with report_named_file.
 std::expected<SeamAnalysis, std::string> analyse_seams(std::span<const ImageMeta> photos, const JsonValue& report,
                                                        double origin_e, double origin_n, uint64_t workers,
-                                                       const FlowOptions& flow);
+                                                       const FlowOptions& flow,
+                                                       const std::filesystem::path& report_dir = {});
 
 }  // namespace tsl

@@ -232,6 +232,25 @@ std::string vignette_label(const ImageMeta& m) {
   return "none";
 }
 
+// "no usable images: 15 skipped (12 no GPS, 3 unreadable)": the commonest reasons first, so
+// the person sees what to fix.
+std::string no_usable_text(const std::vector<std::pair<std::string, std::string>>& skipped) {
+  if (skipped.empty()) return "no usable images";
+  std::vector<std::pair<std::string, size_t>> reasons;
+  for (const auto& [name, reason] : skipped) {
+    auto it = std::find_if(reasons.begin(), reasons.end(), [&](const auto& r) { return r.first == reason; });
+    if (it == reasons.end())
+      reasons.emplace_back(reason, 1);
+    else
+      ++it->second;
+  }
+  std::stable_sort(reasons.begin(), reasons.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::string text = format("no usable images: {} skipped (", skipped.size());
+  for (size_t k = 0; k < reasons.size() && k < 3; ++k)
+    text += format("{}{} {}", k == 0 ? "" : ", ", reasons[k].second, reasons[k].first);
+  return text + (reasons.size() > 3 ? ", ...)" : ")");
+}
+
 }  // namespace
 
 std::expected<ImageSet, std::string> collect_images(const Config& config) {
@@ -254,7 +273,7 @@ std::expected<ImageSet, std::string> collect_images(const Config& config) {
   drop_unusable(records, config, set.skipped);
   drop_far_photos(records, set.skipped);
   if (!config.all_cameras && !records.empty()) keep_dominant_camera(records, set.skipped);
-  if (records.empty()) return std::unexpected("no usable images");
+  if (records.empty()) return std::unexpected(no_usable_text(set.skipped));
 
   set.dng_count = static_cast<uint64_t>(
       std::count_if(records.begin(), records.end(), [](const ImageMeta& m) { return m.is_dng; }));

@@ -43,7 +43,8 @@ struct ImageSet {
 
 
 // Runs the stage with its log lines. Fails only with "no images found" (nothing to read
-// after pairing and exclusion; nothing logged) or "no usable images".
+// after pairing and exclusion; nothing logged) or "no usable images", followed by the count
+// of skipped files and their commonest reasons when any were skipped.
 std::expected<ImageSet, std::string> collect_images(const Config& config);
 
 }  // namespace tsl

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -101,6 +102,15 @@ bool send_all(const Socket& socket, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+Socket duplicate(const Socket& socket) {
+  if (!socket.valid()) return Socket();
+  return Socket(::fcntl(socket.fd(), F_DUPFD_CLOEXEC, 0));
+}
+
+void shut_down(const Socket& socket) {
+  if (socket.valid()) ::shutdown(socket.fd(), SHUT_RDWR);
 }
 
 void close_after_reply(Socket& socket, int wait_ms) {

@@ -55,6 +55,12 @@ long receive_some(const Socket& socket, char* buffer, size_t size);
 // Sends all bytes; false when the connection failed.
 bool send_all(const Socket& socket, std::string_view bytes);
 
+// A second descriptor on the same connection (close-on-exec); invalid when none could be made.
+Socket duplicate(const Socket& socket);
+// Wakes a thread blocked on this connection from another thread: both directions are shut, so
+// its pending receive returns the end of the stream. Descriptors stay open for their owners.
+void shut_down(const Socket& socket);
+
 // Ends a connection after a final reply: the sending side is shut and input that already
 // arrived (or arrives within `wait_ms`, up to a bound) is read and dropped, so the peer gets
 // the reply instead of a reset for bytes the server never read.

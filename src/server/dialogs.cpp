@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "config/environment.h"
+#include "platform/desktop.h"
 #include "platform/process.h"
 #include "util/text.h"
 
@@ -50,26 +51,26 @@ std::string reveal_folder(const std::string& path) {
   return parent.empty() ? p.string() : parent.string();
 }
 
-JsonValue api_pick(const JsonValue& body) {
+std::expected<JsonValue, std::string> api_pick(const JsonValue& body) {
   const std::string kind(body["kind"].is_string() ? body["kind"].as_string() : std::string("dir"));
   const std::string initial(body["initial"].str_or(""));
-  std::string path;
-  if (graphical_session()) {
-    const std::vector<std::string> argv = pick_argv(kind, initial);
-    // A missing program, a cancelled dialog and one left open too long all answer "".
-    if (auto run = platform::run_captured(argv, PICK_TIMEOUT_MS)) path = pick_result(kind, run->out);
-  }
+  if (!graphical_session()) return std::unexpected(std::string(NO_DESKTOP_DIALOG));
+  const std::vector<std::string> argv = pick_argv(kind, initial);
+  auto run = platform::run_captured(argv, PICK_TIMEOUT_MS);
+  // Only a program that cannot start is an error; a cancelled dialog and one left open too
+  // long answer "".
+  if (!run && run.error() != "timed out") return std::unexpected(std::string(NO_DIALOG_PROGRAM));
   JsonValue out = JsonValue::empty_object();
-  out.set_string("path", std::move(path));
+  out.set_string("path", run ? pick_result(kind, run->out) : std::string());
   return out;
 }
 
-JsonValue api_reveal(const JsonValue& body) {
+std::expected<JsonValue, std::string> api_reveal(const JsonValue& body) {
   const std::string path(body["path"].is_string() ? body["path"].as_string() : std::string("."));
-  if (graphical_session()) {
-    const std::vector<std::string> argv = {"xdg-open", reveal_folder(path)};
-    (void)platform::start_detached(argv);
-  }
+  const std::string folder = reveal_folder(path);
+  if (!graphical_session()) return std::unexpected(format("no desktop session to show files in: the folder is {}", folder));
+  if (auto opened = platform::open_with_desktop(folder); !opened)
+    return std::unexpected(format("{}: the folder is {}", opened.error(), folder));
   JsonValue out = JsonValue::empty_object();
   out.set_bool("ok", true);
   return out;

@@ -1,9 +1,11 @@
 #pragma once
 // POST /api/pick and POST /api/reveal: the desktop's own file and folder dialogs, and the file
 // manager opened where a result lies. Both start a desktop program with an argument list,
-// never through a shell. Without a graphical session, or without the program, a pick answers
-// the empty text (as a cancelled dialog) and a reveal does nothing.
+// never through a shell. Without a graphical session, or without the program, both fail with a
+// message the page shows, so the person knows to type the path or open the folder.
+#include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/json.h"
@@ -26,9 +28,13 @@ std::string pick_result(const std::string& kind, const std::string& printed);
 // from the server's working folder.
 std::string reveal_folder(const std::string& path);
 
-// {"path": text}; never fails.
-JsonValue api_pick(const JsonValue& body);
-// {"ok": true}; never fails.
-JsonValue api_reveal(const JsonValue& body);
+inline constexpr std::string_view NO_DESKTOP_DIALOG = "no desktop session for a file dialog: type the path instead";
+inline constexpr std::string_view NO_DIALOG_PROGRAM = "the file dialog (zenity) is not installed: type the path instead";
+
+// {"path": text}, "" for a cancelled dialog. Errors: NO_DESKTOP_DIALOG, NO_DIALOG_PROGRAM.
+std::expected<JsonValue, std::string> api_pick(const JsonValue& body);
+// {"ok": true} once the file manager was started on reveal_folder(path). Errors: "no desktop
+// session to show files in: the folder is {}", "xdg-open is not installed: the folder is {}".
+std::expected<JsonValue, std::string> api_reveal(const JsonValue& body);
 
 }  // namespace tsl

@@ -12,6 +12,7 @@
 #include "server/file_access.h"
 #include "server/job.h"
 #include "server/perf.h"
+#include "util/files.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -62,6 +63,21 @@ std::string current_dir_text() {
 
 double round2(double x) { return std::round(x * 100.0) / 100.0; }
 
+// The workers of the studio's build when there is one (its report's count, else its own
+// --workers), else the default a new build gets.
+uint64_t shown_workers() {
+  std::lock_guard lock(job_mutex());
+  const JobState& job = job_state();
+  if (job.report && job.report->is_object() && job.report->index("workers").is_number()) {
+    const double w = job.report->index("workers").as_f64();
+    if (w >= 1.0 && w < 1e6) return static_cast<uint64_t>(w);
+  }
+  for (size_t i = 0; i + 1 < job.argv.size(); ++i)
+    if (job.argv[i] == "--workers")
+      if (auto n = parse_unsigned_plus(job.argv[i + 1]); n && *n > 0) return *n;
+  return server_worker_count();
+}
+
 }  // namespace
 
 HttpResponse api_job_route(const HttpRequest& request) {
@@ -108,7 +124,7 @@ HttpResponse api_perf(const HttpRequest& request) {
   if (std::isnan(since)) since = 0.0;
   PerfSnapshot snap = perf_snapshot(since);
   JsonValue static_info = std::move(snap.static_info);
-  static_info.set_u64("workers", server_worker_count());
+  static_info.set_u64("workers", shown_workers());
   JsonValue timings;
   {
     std::lock_guard lock(job_mutex());
@@ -163,7 +179,8 @@ HttpResponse api_file(const HttpRequest& request) {
   if (!file_allowed(path)) return not_found_response();
   std::error_code ec;
   if (!fs::is_regular_file(fs::path(path), ec)) return not_found_response();
-  auto bytes = read_file_head(fs::path(path), UINT64_MAX);
+  // The size is known before the read; previews and reports are far below this bound.
+  auto bytes = read_whole_file(fs::path(path), PHOTO_FILE_LIMIT);
   if (!bytes) return not_found_response();
   HttpResponse r;
   r.content_type = content_type_for(path);

@@ -1,10 +1,13 @@
 #include "server/http.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
 
 #include "logx.h"
+#include "server/connections.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -147,6 +150,9 @@ std::string response_head(const HttpResponse& response, bool close) {
   std::string head = format("HTTP/1.1 {} {}\r\nServer: tessaly\r\nContent-Type: {}\r\nContent-Length: {}\r\nCache-Control: {}\r\n",
                             response.status, reason_phrase(response.status), response.content_type,
                             response.body.size(), response.cacheable ? "max-age=3600" : "no-store");
+  head += "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\nContent-Security-Policy: ";
+  head += PAGE_SECURITY_POLICY;
+  head += "\r\n";
   for (const auto& [name, value] : response.headers) {
     head += name;
     head += ": ";
@@ -155,6 +161,28 @@ std::string response_head(const HttpResponse& response, bool close) {
   }
   head += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
   return head;
+}
+
+bool accepts_gzip(std::string_view value) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    std::string_view item = trim_unicode(value.substr(0, comma));
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    const size_t semi = item.find(';');
+    if (to_lower_ascii(trim_unicode(item.substr(0, semi))) != "gzip") continue;
+    if (semi == std::string_view::npos) return true;
+    std::string q = to_lower_ascii(trim_unicode(item.substr(semi + 1)));
+    q.erase(std::remove(q.begin(), q.end(), ' '), q.end());
+    // "q=0", "q=0.0", "q=0.000": refused; any other weight accepts.
+    if (!q.starts_with("q=")) return true;
+    return q.find_first_not_of("0.", 2) != std::string::npos;
+  }
+  return false;
+}
+
+bool foreign_fetch_site(std::string_view value) {
+  const std::string v = to_lower_ascii(trim_unicode(value));
+  return v == "cross-site" || v == "same-site";
 }
 
 bool host_allowed(std::string_view host, uint16_t port) {
@@ -173,7 +201,23 @@ namespace {
 // bytes of a pipelined request stay for the next one.
 class ConnectionReader {
  public:
+  using Clock = std::chrono::steady_clock;
+
   explicit ConnectionReader(const platform::Socket& socket) : socket_(socket) {}
+
+  // Reads from now on fail once `at` has passed; cleared, they wait HTTP_RECEIVE_TIMEOUT_MS
+  // for each piece again.
+  void set_deadline(Clock::time_point at) { deadline_ = at; }
+  void clear_deadline() { deadline_.reset(); }
+  // The deadline of the next request head: `ms` from now when its bytes are already buffered,
+  // else `ms` from the arrival of its first byte.
+  void deadline_for_next(int ms) {
+    if (pos_ < end_) {
+      set_deadline(Clock::now() + std::chrono::milliseconds(ms));
+    } else {
+      arm_ms_ = ms;
+    }
+  }
 
   enum class Status { Ok, End, TooLong };
 
@@ -206,14 +250,32 @@ class ConnectionReader {
 
  private:
   bool fill() {
+    // The time-out is changed only when a deadline is in force or was, so a connection that
+    // reads whole requests at once costs no extra system calls.
+    if (deadline_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+      if (left <= 0) return false;
+      platform::set_receive_timeout(socket_, static_cast<int>(left));
+      short_timeout_ = true;
+    } else if (short_timeout_) {
+      platform::set_receive_timeout(socket_, HTTP_RECEIVE_TIMEOUT_MS);
+      short_timeout_ = false;
+    }
     long got = platform::receive_some(socket_, buffer_, sizeof buffer_);
     if (got <= 0) return false;
+    if (arm_ms_ > 0) {
+      set_deadline(Clock::now() + std::chrono::milliseconds(arm_ms_));
+      arm_ms_ = 0;
+    }
     pos_ = 0;
     end_ = static_cast<size_t>(got);
     return true;
   }
 
   const platform::Socket& socket_;
+  std::optional<Clock::time_point> deadline_;
+  bool short_timeout_ = false;
+  int arm_ms_ = 0;
   char buffer_[8192];
   size_t pos_ = 0;
   size_t end_ = 0;
@@ -240,10 +302,43 @@ std::vector<std::string_view> split_tokens(std::string_view line) {
   return tokens;
 }
 
-bool write_reply(const platform::Socket& socket, const HttpResponse& response, bool close) {
+bool write_reply(const platform::Socket& socket, const HttpResponse& response, bool close, bool head_only = false) {
   if (!platform::send_all(socket, response_head(response, close))) return false;
-  return response.body.empty() || platform::send_all(socket, response.body);
+  return head_only || response.body.empty() || platform::send_all(socket, response.body);
 }
+
+std::atomic<uint64_t> g_body_bytes{0};
+
+// A share of HTTP_BODY_BUDGET held while a request's body is read and handled.
+class BodyBudget {
+ public:
+  bool take(uint64_t n) {
+    uint64_t used = g_body_bytes.load();
+    do {
+      if (n > HTTP_BODY_BUDGET - used) return false;
+    } while (!g_body_bytes.compare_exchange_weak(used, used + n));
+    held_ = n;
+    return true;
+  }
+  ~BodyBudget() { g_body_bytes.fetch_sub(held_); }
+
+ private:
+  uint64_t held_ = 0;
+};
+
+// Marks the connection busy for a request's life.
+class BusyMark {
+ public:
+  explicit BusyMark(uint64_t id) : id_(id) {
+    if (id_) connection_busy(id_, true);
+  }
+  ~BusyMark() {
+    if (id_) connection_busy(id_, false);
+  }
+
+ private:
+  uint64_t id_;
+};
 
 HttpResponse route_guarded(const RequestHandler& handler, const HttpRequest& request) {
   try {
@@ -255,13 +350,16 @@ HttpResponse route_guarded(const RequestHandler& handler, const HttpRequest& req
 
 }  // namespace
 
-void handle_connection(platform::Socket socket, uint16_t port, const RequestHandler& handler) {
+void handle_connection(platform::Socket socket, uint16_t port, const RequestHandler& handler, uint64_t connection_id) {
   try {
     platform::set_receive_timeout(socket, HTTP_RECEIVE_TIMEOUT_MS);
     // A client that stops reading must not hold its thread forever either.
     platform::set_send_timeout(socket, HTTP_RECEIVE_TIMEOUT_MS);
     platform::set_no_delay(socket);
     ConnectionReader reader(socket);
+    // The first request head must come within the deadline of the connection's start; later
+    // ones may wait idle, but once their first byte is there the head must follow in time.
+    reader.set_deadline(ConnectionReader::Clock::now() + std::chrono::milliseconds(HTTP_HEAD_DEADLINE_MS));
     std::string line;
     for (;;) {
       auto status = reader.read_line(line);
@@ -278,7 +376,7 @@ void handle_connection(platform::Socket socket, uint16_t port, const RequestHand
       const std::string target(tokens[1]);  // `line` is reused for the headers
       request.close = tokens.size() >= 3 && tokens[2] == "HTTP/1.0";
       uint64_t content_length = 0;
-      bool foreign = false;  // a Host or Origin that is not the studio's own
+      bool foreign = false;  // a Host, Origin or Sec-Fetch-Site that is not the studio's own
       size_t header_lines = 0;
       for (;;) {
         status = reader.read_line(line);
@@ -302,30 +400,45 @@ void handle_connection(platform::Socket socket, uint16_t port, const RequestHand
           content_length = parse_content_length(value);
         } else if (name == "content-type") {
           request.content_type = std::string(value);
+        } else if (name == "accept-encoding") {
+          request.accepts_gzip = accepts_gzip(value);
         } else if (name == "host") {
           if (!host_allowed(value, port)) foreign = true;
         } else if (name == "origin") {
           if (!origin_allowed(value, port)) foreign = true;
+        } else if (name == "sec-fetch-site") {
+          if (foreign_fetch_site(value)) foreign = true;
         }
       }
+      reader.clear_deadline();
       // The announced length is checked before any byte of the body is taken.
       if (content_length > HTTP_MAX_BODY) {
         write_reply(socket, error_response("request body too large", 413), true);
         platform::close_after_reply(socket, 200);
         return;
       }
+      BodyBudget budget;
+      if (!budget.take(content_length)) {
+        write_reply(socket, error_response("server busy: too many request bodies at once", 503), true);
+        platform::close_after_reply(socket, 200);
+        return;
+      }
+      request.body.reserve(static_cast<size_t>(content_length));
       if (!reader.read_exact(request.body, static_cast<size_t>(content_length))) return;
+      // Busy from here: a connection still waiting for body bytes may be closed to make room.
+      BusyMark busy(connection_id);
       std::string_view target_view = target;
       size_t question = target_view.find('?');
       request.path = url_decode(target_view.substr(0, question));
       if (question != std::string_view::npos) request.query = parse_query(target_view.substr(question + 1));
       HttpResponse response = foreign ? error_response("forbidden: the studio answers only its own page", 403)
                                       : route_guarded(handler, request);
-      if (!write_reply(socket, response, request.close)) return;
+      if (!write_reply(socket, response, request.close, request.method == "HEAD")) return;
       if (request.close) {
         platform::close_after_reply(socket, 200);
         return;
       }
+      reader.deadline_for_next(HTTP_HEAD_DEADLINE_MS);
     }
   } catch (...) {
     // Allocation failures and the like end this connection only.

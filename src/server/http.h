@@ -3,10 +3,13 @@
 // (persistent, pipelining tolerated), the request and reply records every endpoint uses, and
 // the reply helpers.
 //
-// Only the studio's own page may drive it: a Host other than 127.0.0.1:PORT or localhost:PORT
-// and an Origin other than the page's own are refused (403), so neither another web page nor a
-// DNS-rebound name can reach the API. Request lines, header counts and bodies are bounded
-// before anything is allocated for them.
+// Only the studio's own page may drive it: a Host other than 127.0.0.1:PORT or localhost:PORT,
+// an Origin other than the page's own and a Sec-Fetch-Site of "cross-site" or "same-site" are
+// refused (403), so neither another web page (a frame, an image, a form) nor a DNS-rebound
+// name can reach the API; every reply forbids framing. Request lines, header counts and bodies
+// are bounded before anything is allocated for them, the bodies of all connections together
+// too. A request head must arrive whole within HTTP_HEAD_DEADLINE_MS of its first byte (of the
+// connection's start for its first request), so half-open connections do not linger.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,6 +29,16 @@ inline constexpr size_t HTTP_MAX_LINE = 64 * 1024;       // request line or one 
 inline constexpr size_t HTTP_MAX_HEADERS = 100;          // header lines per request
 inline constexpr uint64_t HTTP_MAX_BODY = 16ull << 20;   // body bytes
 inline constexpr int HTTP_RECEIVE_TIMEOUT_MS = 120000;
+inline constexpr int HTTP_HEAD_DEADLINE_MS = 5000;
+// Body bytes of all requests in flight: a few large preview or settings bodies fit, 24 parallel
+// maximal bodies do not (a body becomes several times its size once parsed).
+inline constexpr uint64_t HTTP_BODY_BUDGET = 64ull << 20;
+
+// The policy sent with every reply: the page's own scripts, styles inline in the page, images
+// of its own or made in the page; no framing by any page.
+inline constexpr std::string_view PAGE_SECURITY_POLICY =
+    "default-src 'self'; script-src 'self'; style-src 'unsafe-inline'; img-src 'self' data: blob:; "
+    "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 struct HttpRequest {
   std::string method;  // as sent
@@ -34,6 +47,7 @@ struct HttpRequest {
   bool close = false;
   std::string body;
   std::optional<std::string> content_type;  // the last Content-Type header, trimmed
+  bool accepts_gzip = false;                 // Accept-Encoding names gzip
 };
 
 struct HttpResponse {
@@ -75,6 +89,13 @@ uint64_t parse_content_length(std::string_view value);
 // The reason phrase written for a status.
 std::string_view reason_phrase(uint16_t status);
 
+// Whether an Accept-Encoding value accepts gzip (listed, and not with q=0).
+bool accepts_gzip(std::string_view value);
+
+// Whether a Sec-Fetch-Site value comes from another site's page ("cross-site", "same-site");
+// "same-origin", "none" and an absent header (curl, older browsers) are the studio's own.
+bool foreign_fetch_site(std::string_view value);
+
 // The head of a reply, up to and including the blank line.
 std::string response_head(const HttpResponse& response, bool close);
 
@@ -84,8 +105,11 @@ using RequestHandler = std::function<HttpResponse(const HttpRequest&)>;
 
 // Serves one connection until the client closes, a read or write fails, the receive time-out
 // expires or a request asks to close; `port` is the studio's own, for the Host and Origin
-// checks. Never lets a fault escape.
-void handle_connection(platform::Socket socket, uint16_t port, const RequestHandler& handler);
+// checks; `connection_id` (connections.h, 0 for none) is told when the connection is busy.
+// A HEAD request is answered as the GET of its path without the body. Never lets a fault
+// escape.
+void handle_connection(platform::Socket socket, uint16_t port, const RequestHandler& handler,
+                       uint64_t connection_id = 0);
 
 // Whether a Host header value, or an Origin header value, names the studio itself.
 bool host_allowed(std::string_view host, uint16_t port);

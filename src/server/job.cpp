@@ -1,6 +1,7 @@
 #include "server/job.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -138,14 +139,16 @@ void ingest_line(std::string_view line) {
   std::lock_guard lock(job_mutex());
   JobState& job = job_state();
   job.lines.emplace_back(line);
+  // Progress only grows: a stage may count a second pass (the adjustment after dense matching
+  // starts its rounds again) and must not take the bar back.
   if (stage) {
     job.stage = stage->first;
-    job.progress = STAGE_SPANS[job.stage].first;
+    job.progress = std::max(job.progress, STAGE_SPANS[job.stage].first);
     job.stage_marks.push_back({std::move(stage->second), now});
   }
   if (f && job.stage >= 1 && job.stage <= 6) {
     auto [start, end] = STAGE_SPANS[job.stage];
-    job.progress = start + *f * (end - start);
+    job.progress = std::max(job.progress, start + *f * (end - start));
   }
 }
 

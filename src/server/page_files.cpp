@@ -32,10 +32,17 @@ std::string make_favicon() {
   return std::string(png.begin(), png.end());
 }
 
-HttpResponse asset_response(const WebAsset& asset) {
+// The stored gzip member when the browser takes it, else the plain bytes.
+HttpResponse asset_response(const WebAsset& asset, const HttpRequest& request) {
   HttpResponse r;
   r.content_type = std::string(asset_content_type(asset.path));
-  r.body = std::string(asset.bytes);
+  if (request.accepts_gzip && !asset.gzip.empty()) {
+    r.body = std::string(asset.gzip);
+    r.headers.emplace_back("Content-Encoding", "gzip");
+  } else {
+    r.body = std::string(asset.bytes);
+  }
+  if (!asset.gzip.empty()) r.headers.emplace_back("Vary", "Accept-Encoding");
   return r;
 }
 
@@ -75,10 +82,10 @@ const std::string& favicon_png() {
   return bytes;
 }
 
-HttpResponse serve_page(const HttpRequest&) {
+HttpResponse serve_page(const HttpRequest& request) {
+  if (const WebAsset* a = find_asset("index.html")) return asset_response(*a, request);
   HttpResponse r;
   r.content_type = "text/html; charset=utf-8";
-  if (const WebAsset* a = find_asset("index.html")) r.body = std::string(a->bytes);
   return r;
 }
 
@@ -94,7 +101,7 @@ HttpResponse serve_asset(const HttpRequest& request) {
   std::string_view path = request.path;
   if (!path.starts_with('/')) return not_found_response();
   const WebAsset* a = find_asset(path.substr(1));
-  return a ? asset_response(*a) : not_found_response();
+  return a ? asset_response(*a, request) : not_found_response();
 }
 
 }  // namespace tsl

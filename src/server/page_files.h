@@ -16,6 +16,8 @@ const WebAsset* find_asset(std::string_view path);
 // application/octet-stream for anything else.
 std::string_view asset_content_type(std::string_view path);
 
+// Page files go out as their stored gzip member (Content-Encoding gzip) when the request
+// accepts gzip, else as they are.
 // "/" and "/index.html": the page, not cacheable.
 HttpResponse serve_page(const HttpRequest& request);
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/cpu_counts.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "server/job.h"
@@ -149,7 +150,8 @@ void perf_sampler() {
     sample.set("ram", total > 0 && available > 0 && total >= available ? JsonValue(total - available) : JsonValue());
     uint64_t rss = platform::process_resident_bytes();
     sample.set("rss", rss > 0 ? JsonValue(rss) : JsonValue());
-    sample.set("threads", JsonValue());
+    const auto threads = platform::process_threads();
+    sample.set("threads", threads ? JsonValue(static_cast<uint64_t>(*threads)) : JsonValue());
     JsonValue gpu_cache = JsonValue::empty_object();
     gpu_cache.set("selftest", JsonValue());
     gpu_cache.set_u64("resident_images", 0);

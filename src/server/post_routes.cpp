@@ -14,6 +14,7 @@
 #include "server/preview.h"
 #include "server/scan.h"
 #include "server/thumbs.h"
+#include "util/files.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -33,6 +34,11 @@ HttpResponse ok_response() {
 
 }  // namespace
 
+bool is_build_report(const JsonValue& value) {
+  return value.is_object() && value["version"].is_string() && value["output"].is_string() &&
+         value["images"].is_number() && value["shots"].is_array() && value["config"].is_object();
+}
+
 RouteResult api_run(const JsonValue& body) {
   std::vector<std::string> argv = settings_to_argv(body);
   bool started = false;
@@ -43,6 +49,7 @@ RouteResult api_run(const JsonValue& body) {
   JsonValue out = JsonValue::empty_object();
   out.set_bool("ok", started);
   out.set_strings("argv", std::move(argv));
+  if (!started) out.set_str("error", "a build is already running");
   return json_response(out, started ? 200 : 409);
 }
 
@@ -79,10 +86,12 @@ RouteResult api_report(const JsonValue& body) {
     out.set_bool("missing", true);
     return json_response(out, 404);
   }
-  auto bytes = read_file_head(fs::path(path), UINT64_MAX);
+  auto bytes = read_whole_file(fs::path(path), DOCUMENT_FILE_LIMIT);
   if (!bytes) return std::unexpected(bytes.error());
   auto value = json_parse(sanitize_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
   if (!value) return std::unexpected(value.error());
+  // Any other JSON file would be shown to the page and widen what /api/file serves.
+  if (!is_build_report(*value)) return std::unexpected(format("not a build report: {}", file_name_string(path)));
   allow_loaded_report(path, *value);
   return json_response(*value, 200);
 }
@@ -163,9 +172,36 @@ RouteResult api_cache_clear(const JsonValue&) {
   return json_response(out, 200);
 }
 
+namespace {
+
+// Why the inputs hold no photo at all: a missing folder and an empty one ask for different
+// fixes. The first input that explains it is named; "no images found" when none does.
+std::string no_images_text(const JsonValue& body) {
+  std::vector<std::string> inputs;
+  const JsonValue& input = body["input"];
+  if (input.is_string()) inputs.push_back(input.as_string());
+  if (input.is_array())
+    for (const JsonValue& v : input.as_array())
+      if (v.is_string()) inputs.push_back(v.as_string());
+  for (const std::string& in : inputs) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(fs::path(in), ec);
+    if (!fs::exists(st)) return format("folder not found: {}", in);
+    if (fs::is_directory(st)) {
+      if (fs::is_empty(fs::path(in), ec)) return format("folder is empty: {}", in);
+      return format("no photos (JPEG, DNG, TIFF) in {}", in);
+    }
+  }
+  return "no images found";
+}
+
+}  // namespace
+
+// A scan only reads the photos' metadata, so it runs beside a build (a page reloaded during a
+// build needs its image list).
 RouteResult scan_endpoint(const JsonValue& body) {
-  if (job_is_running()) return error_response(RUNNING_RENDER, 409);
   auto scan = api_scan(body);
+  if (!scan && scan.error() == "no images found") return std::unexpected(no_images_text(body));
   if (!scan) return std::unexpected(scan.error());
   return json_response(*scan, 200);
 }
@@ -194,8 +230,16 @@ RouteResult diagnostics_endpoint(const JsonValue& body) {
   return json_response(*written, 200);
 }
 
-RouteResult pick_endpoint(const JsonValue& body) { return json_response(api_pick(body), 200); }
+RouteResult pick_endpoint(const JsonValue& body) {
+  auto picked = api_pick(body);
+  if (!picked) return std::unexpected(picked.error());
+  return json_response(*picked, 200);
+}
 
-RouteResult reveal_endpoint(const JsonValue& body) { return json_response(api_reveal(body), 200); }
+RouteResult reveal_endpoint(const JsonValue& body) {
+  auto shown = api_reveal(body);
+  if (!shown) return std::unexpected(shown.error());
+  return json_response(*shown, 200);
+}
 
 }  // namespace tsl

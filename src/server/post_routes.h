@@ -17,11 +17,16 @@ namespace tsl {
 // The reply, or an error message (404 when it begins "file not found", else 400).
 using RouteResult = std::expected<HttpResponse, std::string>;
 
-RouteResult api_run(const JsonValue& body);          // 409 {"ok": false, argv} while a build runs
+// Whether a JSON value is a build report: an object with the report's own "version", "output",
+// "images", "shots" and "config" members.
+bool is_build_report(const JsonValue& value);
+
+RouteResult api_run(const JsonValue& body);  // 409 {"ok": false, argv, "error"} while a build runs
 RouteResult api_argv(const JsonValue& body);
 RouteResult api_reset(const JsonValue& body);        // 409 while a build runs
 RouteResult api_cancel(const JsonValue& body);
-RouteResult api_report(const JsonValue& body);       // 404 {error, "missing": true} for no such file
+// 404 {error, "missing": true} for no such file; 400 for a file that is not a build report.
+RouteResult api_report(const JsonValue& body);
 RouteResult api_cache_clear(const JsonValue& body);  // 409 while a build runs
 RouteResult scan_endpoint(const JsonValue& body);    // 409 while a build runs
 RouteResult preview_endpoint(const JsonValue& body); // PNG with X-Preview, or 204 when superseded

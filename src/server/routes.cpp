@@ -52,7 +52,7 @@ HttpResponse reply_of(RouteResult result) {
 std::span<const Route> studio_routes() { return ROUTES; }
 
 const Route* find_route(std::string_view method, std::string_view path) {
-  const std::string_view kind = method == "GET" ? "GET" : "POST";
+  const std::string_view kind = method == "GET" || method == "HEAD" ? "GET" : "POST";
   for (const Route& r : ROUTES)
     if (r.method == kind && r.path == path) return &r;
   return nullptr;
@@ -67,7 +67,7 @@ bool is_json_content_type(const std::optional<std::string>& value) {
 
 HttpResponse route_request(const HttpRequest& request) {
   const Route* route = find_route(request.method, request.path);
-  if (!route) return request.method == "GET" ? serve_asset(request) : not_found_response();
+  if (!route) return request.method == "GET" || request.method == "HEAD" ? serve_asset(request) : not_found_response();
   if (route->json_only && !is_json_content_type(request.content_type))
     return error_response("requests must be sent as application/json", 415);
   JsonValue body = JsonValue::empty_object();

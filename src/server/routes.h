@@ -3,7 +3,8 @@
 // requests must carry JSON, and its handler; and the routing of a request through it.
 //
 // A GET request takes the GET row of its path, else the page file of that path (page_files.h).
-// Every other method takes the "POST" row of its path (PUT, HEAD and the rest count as POST).
+// HEAD is answered as GET (the writer leaves the body out). Every other method takes the
+// "POST" row of its path (PUT and the rest count as POST).
 // A row marked json_only answers 415 before its handler runs unless the request says
 // Content-Type application/json: a form or text/plain post from another page needs no
 // permission from the browser, JSON does, so foreign pages can neither start builds nor clear

@@ -5,13 +5,15 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/cpu_counts.h"
+#include "platform/desktop.h"
 #include "platform/process.h"
-#include "platform/proc.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "config/environment.h"
 #include "config/usage.h"
 #include "logx.h"
+#include "server/connections.h"
 #include "server/http.h"
 #include "server/perf.h"
 #include "server/routes.h"
@@ -20,11 +22,6 @@
 namespace tsl {
 namespace {
 
-// Connection threads at once; a browser opens a handful, so this only stops a runaway client.
-constexpr int MAX_CONNECTIONS = 128;
-
-std::atomic<int> g_connections{0};
-
 void write_stdout(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
@@ -32,10 +29,10 @@ void write_stdout(std::string_view text) {
 
 JsonValue static_perf_info() {
   JsonValue info = JsonValue::empty_object();
-  unsigned logical = platform::logical_processors();
-  info.set_u64("cores_logical", logical == 0 ? 4 : logical);
-  auto physical = platform::physical_cores();
-  info.set("cores_physical", physical ? JsonValue(*physical) : JsonValue());
+  // Both counts are of the processors this process may use, as the worker budget is.
+  const platform::CpuCounts cpus = platform::allowed_cpus();
+  info.set_u64("cores_logical", cpus.threads == 0 ? 4 : cpus.threads);
+  info.set("cores_physical", cpus.cores ? JsonValue(static_cast<uint64_t>(*cpus.cores)) : JsonValue());
   uint64_t total = platform::total_memory_bytes();
   info.set("ram_total", total > 0 ? JsonValue(total) : JsonValue());
   info.set("gpu_name", JsonValue());
@@ -46,13 +43,12 @@ void open_browser(std::string address) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   // Without a graphical session there is no browser to show the page.
   if (!graphical_session()) return;
-  const std::vector<std::string> argv = {"xdg-open", address};
-  (void)platform::run_and_wait(argv);
+  (void)platform::open_with_desktop(address);
 }
 
 void start_connection(platform::Socket socket, uint16_t port) {
-  if (g_connections.fetch_add(1) >= MAX_CONNECTIONS) {
-    g_connections.fetch_sub(1);
+  const uint64_t id = connection_opened(socket);
+  if (id == 0) {
     HttpResponse busy = error_response("too many connections", 503);
     platform::set_send_timeout(socket, 1000);
     platform::send_all(socket, response_head(busy, true) + busy.body);
@@ -60,14 +56,14 @@ void start_connection(platform::Socket socket, uint16_t port) {
     return;
   }
   try {
-    std::thread([s = std::move(socket), port]() mutable {
+    std::thread([s = std::move(socket), port, id]() mutable {
       set_thread_name("connection");
-      handle_connection(std::move(s), port, route_request);
-      g_connections.fetch_sub(1);
+      handle_connection(std::move(s), port, route_request, id);
+      connection_closed(id);
     }).detach();
   } catch (...) {
     // No thread for this connection: it is closed unanswered; the server goes on.
-    g_connections.fetch_sub(1);
+    connection_closed(id);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <utility>
 
 #include "img/dng/develop.h"
@@ -15,6 +16,7 @@
 #include "img/tiff/tiff_image.h"
 #include "meta/file_kind.h"
 #include "meta/meta_reader.h"
+#include "util/files.h"
 
 namespace tsl {
 namespace {
@@ -24,12 +26,28 @@ using ThumbKey = std::pair<std::string, uint64_t>;
 struct ThumbCache {
   std::mutex mutex;
   std::map<ThumbKey, std::shared_ptr<const std::vector<uint8_t>>> entries;
+  uint64_t bytes = 0;  // of all entries
 };
 
 ThumbCache& thumb_cache() {
   static ThumbCache c;
   return c;
 }
+
+// Thumbnails made at once: each holds its whole file (up to PHOTO_FILE_LIMIT) and a decoded
+// image, so their number bounds the memory of thumbnail work; a page loads its list a few at a
+// time anyway.
+std::counting_semaphore<>& thumb_workers() {
+  static std::counting_semaphore<> s(THUMB_WORKERS);
+  return s;
+}
+
+struct WorkerSlot {
+  WorkerSlot() { thumb_workers().acquire(); }
+  ~WorkerSlot() { thumb_workers().release(); }
+  WorkerSlot(const WorkerSlot&) = delete;
+  WorkerSlot& operator=(const WorkerSlot&) = delete;
+};
 
 // The target size of a W x H image for `size`: never larger, at least 1 x 1.
 std::pair<size_t, size_t> thumb_dims(size_t w, size_t h, uint64_t size) {
@@ -166,15 +184,22 @@ HttpResponse api_thumb(const HttpRequest& request) {
     if (it != cache.entries.end()) bytes = it->second;
   }
   if (!bytes) {
-    auto file = read_file_head(std::filesystem::path(path), UINT64_MAX);
+    WorkerSlot slot;
+    // The size is known before the read: a file larger than any photo is refused unread.
+    auto file = read_whole_file(std::filesystem::path(path), PHOTO_FILE_LIMIT);
     if (!file) return error_response(file.error(), 404);
     auto thumb = make_thumbnail(path, *file, size);
     if (!thumb) return error_response(thumb.error(), 404);
     bytes = std::make_shared<const std::vector<uint8_t>>(std::move(*thumb));
     ThumbCache& cache = thumb_cache();
     std::lock_guard lock(cache.mutex);
-    if (cache.entries.size() > THUMB_CACHE_LIMIT) cache.entries.clear();
-    cache.entries.insert_or_assign(std::move(key), bytes);
+    if (cache.entries.size() > THUMB_CACHE_LIMIT || cache.bytes + bytes->size() > THUMB_CACHE_MAX_BYTES) {
+      cache.entries.clear();
+      cache.bytes = 0;
+    }
+    auto [it, added] = cache.entries.insert_or_assign(std::move(key), bytes);
+    (void)it;
+    if (added) cache.bytes += bytes->size();
   }
   HttpResponse r;
   r.content_type = "image/jpeg";
@@ -187,6 +212,7 @@ void clear_thumb_cache() {
   ThumbCache& cache = thumb_cache();
   std::lock_guard lock(cache.mutex);
   cache.entries.clear();
+  cache.bytes = 0;
 }
 
 size_t thumb_cache_size() {

@@ -8,6 +8,7 @@ namespace tsl {
 struct WebAsset {
   std::string_view path;  // relative to web/, forward slashes
   std::string_view bytes;
+  std::string_view gzip;  // the bytes as one gzip member; empty when not stored compressed
 };
 
 const std::vector<WebAsset>& web_assets();

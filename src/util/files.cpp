@@ -86,10 +86,11 @@ std::expected<std::vector<uint8_t>, std::string> read_regular(const fs::path& pa
   // costs its size, not the limit; a file that grows while it is read goes on in small steps.
   const uint64_t expected = std::min(limit, opened->size);
   const uint64_t cap = whole && limit != UINT64_MAX ? limit + 1 : limit;
-  std::vector<uint8_t> bytes;
-  bytes.reserve(static_cast<size_t>(expected));
   constexpr size_t CHUNK = 1 << 20;
   constexpr size_t STEP = 1 << 16;
+  std::vector<uint8_t> bytes;
+  // One step more than the file holds, so the read that finds its end does not regrow it.
+  bytes.reserve(static_cast<size_t>(std::min<uint64_t>(cap, expected + STEP)));
   while (bytes.size() < cap) {
     const uint64_t room = bytes.size() < expected ? expected - bytes.size() : STEP;
     const size_t want = static_cast<size_t>(std::min<uint64_t>({CHUNK, cap - bytes.size(), std::max<uint64_t>(room, 1)}));

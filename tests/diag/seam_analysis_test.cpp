@@ -22,6 +22,22 @@ JsonValue grid_report(std::vector<double> origin, std::vector<double> size, std:
   return r;
 }
 
+// The studio runs in another folder than the build did: a relative surface file must be found
+// beside the report, not in the studio's folder (it fell back to a flat plane).
+TEST(ReportNamedFile, RelativePathsAreTakenBesideTheReport) {
+  struct Case {
+    std::string stored, report_dir, expected;
+  };
+  const Case cases[] = {
+      {"out/ortho_surface.npz", "/data/run/out", "/data/run/out/ortho_surface.npz"},
+      {"ortho_surface.npz", "/data/run", "/data/run/ortho_surface.npz"},
+      {"/abs/ortho_surface.npz", "/data/run", "/abs/ortho_surface.npz"},
+      {"out/ortho_surface.npz", "", "out/ortho_surface.npz"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(report_named_file(c.stored, c.report_dir).string(), c.expected) << c.stored << " in " << c.report_dir;
+}
+
 TEST(SeamGrid, CellGrowsWithTheRasterAreaAndNeverFallsBelowFiveCentimetres) {
   struct Case {
     std::vector<double> size;

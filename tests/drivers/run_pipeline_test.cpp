@@ -213,7 +213,8 @@ TEST_F(SmallFlight, ErrorsGiveOneLineAndWriteNothing) {
        (dir / "photos").string() + " --reuse " + test::shell_quote((dir / "damaged_report.json").string()),
        "error: bad report " + (dir / "damaged_report.json").string() + ": unexpected end\n"},
   };
-  if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(), "error: no usable images\n"});
+  if (plain.exit_code == 0) cases.push_back({"folder without usable photos", (dir / "no_gps").string(),
+                                            "error: no usable images: 1 skipped (1 no focal length)\n"});
   if (have_proc)
     cases.push_back({"unwritable output folder", (dir / "photos").string() + " --no-refine",
                      "error: cannot create folder /proc/tessaly-test: No such file or directory (os error 2)\n"});

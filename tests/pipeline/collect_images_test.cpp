@@ -158,7 +158,7 @@ TEST_F(StageTest, EverythingFilteredIsNoUsableImages) {
   put("rel_1_99", "b.jpg");
   auto run = run_stage(config());
   ASSERT_FALSE(run.result.has_value());
-  EXPECT_EQ(run.result.error(), "no usable images");
+  EXPECT_EQ(run.result.error(), "no usable images: 2 skipped (1 no GPS, 1 no/low relative altitude)");
   EXPECT_EQ(run.lines,
             (Lines{"[1/6] metadata: 2 files", "  skip a.jpg: no GPS", "  skip b.jpg: no/low relative altitude"}));
 }

@@ -99,7 +99,8 @@ class Endpoints(unittest.TestCase):
             with open(p, "wb") as f:
                 f.write(data)
         with open(report_path, "w") as f:
-            json.dump({"output": out, "preview": preview, "ratio": float("nan")}, f)
+            json.dump({"version": "0.5.0b4", "images": 1, "output": out, "preview": preview, "shots": [], "config": {},
+                       "ratio": float("nan")}, f)
         # Nothing is served before the report was loaded.
         for p in [preview, report_path, other, "/etc/hostname"]:
             self.assertEqual(self.studio.request("GET", "/api/file?path=" + q(p))[0], 404, p)
@@ -134,7 +135,9 @@ class Endpoints(unittest.TestCase):
         arr = os.path.join(self.work.name, "arr.json")
         with open(arr, "w") as f:
             f.write("[1,2]")
-        self.assertEqual(self.studio.post_json("/api/report", {"path": arr}), (200, [1, 2]))
+        # Only the program's own reports load: any other JSON would be shown and widen /api/file.
+        self.assertEqual(self.studio.post_json("/api/report", {"path": arr}),
+                         (400, {"error": "not a build report: arr.json"}))
         bad = os.path.join(self.work.name, "bad.json")
         with open(bad, "w") as f:
             f.write("[1,2] x")

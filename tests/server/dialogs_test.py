@@ -121,8 +121,11 @@ class Headless(unittest.TestCase):
             env = {"PATH": bin_dir + ":" + os.environ.get("PATH", ""), "TSL_ARGV_LOG": log,
                    "TSL_PICK_PRINTS": "/should/not/appear"}
             with su.Studio(env=env) as st:
-                self.assertEqual(st.post_json("/api/pick", {"kind": "files"}), (200, {"path": ""}))
-                self.assertEqual(st.post_json("/api/reveal", {"path": work}), (200, {"ok": True}))
+                # The page shows these texts, so the person knows to type the path.
+                self.assertEqual(st.post_json("/api/pick", {"kind": "files"}),
+                                 (400, {"error": "no desktop session for a file dialog: type the path instead"}))
+                self.assertEqual(st.post_json("/api/reveal", {"path": work}),
+                                 (400, {"error": "no desktop session to show files in: the folder is " + work}))
                 time.sleep(0.3)
             self.assertFalse(os.path.exists(log))
 
@@ -130,8 +133,11 @@ class Headless(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="tsl_dialogs_") as work:
             env = {"PATH": work, "DISPLAY": ":424242"}
             with su.Studio(env=env) as st:
-                self.assertEqual(st.post_json("/api/pick", {}), (200, {"path": ""}))
-                self.assertEqual(st.post_json("/api/reveal", {}), (200, {"ok": True}))
+                self.assertEqual(st.post_json("/api/pick", {}),
+                                 (400, {"error": "the file dialog (zenity) is not installed: type the path instead"}))
+                status, reply = st.post_json("/api/reveal", {})
+                self.assertEqual(status, 400)
+                self.assertTrue(reply["error"].startswith("xdg-open is not installed: the folder is /"), reply)
 
 
 def children(pid):

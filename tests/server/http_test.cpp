@@ -63,11 +63,14 @@ TEST(ReplyHead, LayoutAndPhrases) {
   r.cacheable = true;
   EXPECT_EQ(response_head(r, false),
             "HTTP/1.1 200 OK\r\nServer: tessaly\r\nContent-Type: image/png\r\nContent-Length: 3\r\n"
-            "Cache-Control: max-age=3600\r\nX-Preview: {}\r\nConnection: keep-alive\r\n\r\n");
+            "Cache-Control: max-age=3600\r\nX-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n"
+            "Content-Security-Policy: " +
+                std::string(PAGE_SECURITY_POLICY) + "\r\nX-Preview: {}\r\nConnection: keep-alive\r\n\r\n");
   HttpResponse e = error_response("gone", 500);
   EXPECT_EQ(e.body, R"({"error": "gone"})");
   EXPECT_EQ(response_head(e, true).substr(0, 35), "HTTP/1.1 500 Internal Server Error\r");
-  EXPECT_NE(response_head(e, true).find("Cache-Control: no-store\r\nConnection: close\r\n\r\n"), std::string::npos);
+  EXPECT_NE(response_head(e, true).find("Cache-Control: no-store\r\n"), std::string::npos);
+  EXPECT_TRUE(response_head(e, true).ends_with("\r\nConnection: close\r\n\r\n"));
   EXPECT_EQ(reason_phrase(204), "No Content");
   EXPECT_EQ(reason_phrase(409), "Conflict");
   EXPECT_EQ(reason_phrase(418), "Internal Server Error");
@@ -84,6 +87,21 @@ TEST(Access, HostAndOrigin) {
   EXPECT_FALSE(origin_allowed("null", 9000));
   EXPECT_FALSE(origin_allowed("https://127.0.0.1:9000", 9000));
   EXPECT_FALSE(origin_allowed("http://evil.example", 9000));
+}
+
+TEST(Access, FetchSiteAndAcceptEncoding) {
+  struct Case {
+    std::string_view value;
+    bool expected;
+  };
+  // Only another site's page is foreign; the page itself, typed addresses and curl are not.
+  const Case sites[] = {{"cross-site", true}, {"same-site", true}, {" Same-Site ", true},
+                        {"same-origin", false}, {"none", false}, {"", false}};
+  for (const Case& c : sites) EXPECT_EQ(foreign_fetch_site(c.value), c.expected) << c.value;
+  const Case encodings[] = {{"gzip", true},         {"gzip, deflate, br", true}, {"br;q=1, GZIP;q=0.5", true},
+                            {"gzip;q=0", false},    {"gzip; q=0.000", false},    {"x-gzip", false},
+                            {"deflate, br", false}, {"", false}};
+  for (const Case& c : encodings) EXPECT_EQ(accepts_gzip(c.value), c.expected) << c.value;
 }
 
 // A fault inside a route becomes a 500 reply and the connection serves the next request.

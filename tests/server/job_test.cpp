@@ -59,9 +59,11 @@ TEST_F(JobFixture, StagesAndProgressFromLines) {
       {"[0/6] nothing", 4, 0.62},
       {"[7/6] nothing", 4, 0.62},
       {"[x/6] nothing", 4, 0.62},
-      {"[3/6] matching", 3, 0.35},
-      {"  pairs 5/3", 3, 0.35 + 5.0 / 3.0 * 0.15},
-      {"[6/6] render", 6, 0.64},
+      // Progress never goes back, not even when a stage line of an earlier stage comes.
+      {"[3/6] matching", 3, 0.62},
+      {"  pairs 5/3", 3, 0.62},
+      {"  pairs 6/3", 3, 0.35 + 6.0 / 3.0 * 0.15},
+      {"[6/6] render", 6, 0.65},
       {"  block row 512/2048  (4 images)  1s elapsed, ~3s left", 6, 0.73},
   };
   for (const Step& s : steps) {
@@ -71,7 +73,7 @@ TEST_F(JobFixture, StagesAndProgressFromLines) {
     EXPECT_NEAR(job.progress, s.progress, 1e-12) << s.text;
   }
   JobState job = snapshot();
-  ASSERT_EQ(job.stage_marks.size(), 4u);
+  ASSERT_EQ(job.stage_marks.size(), 4u);  // the stage lines with a stage of 1 to 6
   EXPECT_EQ(job.stage_marks[0].name, "pairs + features");
   EXPECT_EQ(job.stage_marks[1].name, "refinement skipped (metadata");
   EXPECT_EQ(job.lines.size(), std::size(steps));

@@ -250,19 +250,22 @@ class ScanCases(unittest.TestCase):
             f.write("no photos here")
         status, reply = self.studio.post_json("/api/scan", {"input": [empty]})
         self.assertEqual(status, 400)
-        self.assertEqual(reply, {"error": "no images found"})
-        # A missing photo is an unreadable input; a missing folder names no photo at all.
+        self.assertEqual(reply, {"error": "no photos (JPEG, DNG, TIFF) in " + empty})
+        bare_folder = self.folder("nothing")
+        status, reply = self.studio.post_json("/api/scan", {"input": [bare_folder]})
+        self.assertEqual((status, reply), (400, {"error": "folder is empty: " + bare_folder}))
+        # A missing photo is an unreadable input; a missing folder is named as missing.
         missing = os.path.join(self.work.name, "nowhere", "DJI_9999.JPG")
         status, reply = self.studio.post_json("/api/scan", {"input": [missing]})
-        self.assertEqual((status, reply), (400, {"error": "no usable images"}))
+        self.assertEqual((status, reply), (400, {"error": "no usable images: 1 skipped (1 unreadable)"}))
         status, reply = self.studio.post_json("/api/scan", {"input": [os.path.dirname(missing)]})
-        self.assertEqual((status, reply), (400, {"error": "no images found"}))
+        self.assertEqual((status, reply), (400, {"error": "folder not found: " + os.path.dirname(missing)}))
         # A photo without any position is unusable.
         bare = self.folder("bare", ["DJI_0001.JPG"])
         subprocess.run(["exiftool", "-q", "-overwrite_original", "-all=", os.path.join(bare, "DJI_0001.JPG")],
                        check=True)
         status, reply = self.studio.post_json("/api/scan", {"input": [bare]})
-        self.assertEqual((status, reply), (400, {"error": "no usable images"}))
+        self.assertEqual((status, reply), (400, {"error": "no usable images: 1 skipped (1 no focal length)"}))
 
     def test_one_photo_and_a_tilted_one(self):
         d = self.folder("one", ["DJI_0001.JPG", "DJI_0002.JPG"])

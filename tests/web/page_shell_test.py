@@ -188,7 +188,7 @@ class PageShell(unittest.TestCase):
         status, r = STUDIO.api('api/run', sb.page_settings(DRV))  # started elsewhere
         self.assertEqual(status, 200, r)
         build_button().click()
-        sb.wait_toast(DRV, lambda t: t == 'Conflict', 30, 'the refusal')
+        sb.wait_toast(DRV, lambda t: t == 'a build is already running', 30, 'the refusal')
         self.assertFalse(DRV.find_element(By.ID, 'bCancel').is_displayed())
         self.assertTrue(build_button().is_enabled())
         # Only the scan of the typed-in folder has written to the log, no build's lines.
