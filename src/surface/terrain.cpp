@@ -102,10 +102,30 @@ std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_
   return out;
 }
 
-// Gaussian normalised convolution of residuals d over the cells where s is 1, from fine to
-// coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
-// of their share from the coarser ones, out to a block's width, so that an unmeasured corner
-// follows the ground next to it rather than the trend plane; cells out of reach keep 0.
+// Cells where `known` is 0 take the value of the nearest cell where it is 1 (4-neighbour steps,
+// the first reached in scan order on a tie); nothing changes when no cell is known.
+void nearest_fill(std::vector<double>& u, std::vector<uint8_t>& known, size_t nx, size_t ny) {
+  std::vector<size_t> queue;
+  for (size_t k = 0; k < u.size(); ++k)
+    if (known[k]) queue.push_back(k);
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const size_t k = queue[head], x = k % nx, y = k / nx;
+    const auto visit = [&](bool inside, size_t j) {
+      if (!inside || known[j]) return;
+      known[j] = 1;
+      u[j] = u[k];
+      queue.push_back(j);
+    };
+    visit(x > 0, k - 1), visit(x + 1 < nx, k + 1), visit(y > 0, k - nx), visit(y + 1 < ny, k + nx);
+  }
+}
+
+// Heights where few or no ties reach follow what is measured nearby, never the trend plane:
+// a cell takes the Gaussian normalised convolution of the residuals d over the cells where s
+// is 1, from fine to coarse (where data is dense the finest average alone; sparser cells and
+// gaps take the rest of their share from the coarser scales, out to a block's width), as the
+// weighted mean of the scales that reach it; a cell beyond the widest scale's reach takes the
+// nearest such cell's value. The plane is only the reference the residuals are taken from.
 std::vector<double> fill_gaps(std::span<const double> d, std::span<const double> s, size_t nx, size_t ny) {
   const size_t cells = nx * ny;
   std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
@@ -115,13 +135,38 @@ std::vector<double> fill_gaps(std::span<const double> d, std::span<const double>
     const std::vector<double> num = coarse ? coarse_smooth(ds, nx, ny, sigma) : smooth_grid(ds, nx, ny, sigma);
     const std::vector<double> den = coarse ? coarse_smooth(s, nx, ny, sigma) : smooth_grid(s, nx, ny, sigma);
     for (size_t k = 0; k < cells; ++k) {
-      const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
-      const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
-      u[k] += a * v;
+      if (!(den[k] > 0.001)) continue;
+      const double a = (1.0 - acc[k]) * std::min(4.0 * den[k], 1.0);
+      u[k] += a * num[k] / den[k];
       acc[k] += a;
     }
   }
+  std::vector<uint8_t> reached(cells);
+  for (size_t k = 0; k < cells; ++k) {
+    reached[k] = acc[k] > 0.0 ? 1 : 0;
+    if (reached[k]) u[k] /= acc[k];
+  }
+  nearest_fill(u, reached, nx, ny);
   return u;
+}
+
+// The Gaussian smoothing (sigma 1 cell) of u within each class of `ground` alone, so that a
+// roof or crown edge keeps its height up to the edge instead of being averaged with the
+// ground beside it.
+std::vector<double> smooth_within_class(std::span<const double> u, std::span<const uint8_t> ground, size_t nx,
+                                        size_t ny) {
+  const size_t cells = nx * ny;
+  std::vector<double> out(cells), w(cells), wu(cells);
+  for (const uint8_t cls : {uint8_t{1}, uint8_t{0}}) {
+    for (size_t k = 0; k < cells; ++k) {
+      w[k] = ground[k] == cls ? 1.0 : 0.0;
+      wu[k] = w[k] * u[k];
+    }
+    const std::vector<double> num = smooth_grid(wu, nx, ny, 1.0), den = smooth_grid(w, nx, ny, 1.0);
+    for (size_t k = 0; k < cells; ++k)
+      if (ground[k] == cls) out[k] = num[k] / den[k];
+  }
+  return out;
 }
 
 // Running minimum or maximum of the finite values within r cells along one line of a grid
@@ -423,7 +468,7 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
   d = {};
   s_raised = {};
   for (size_t k = 0; k < cells; ++k) u[k] += plane_at(k);
-  const std::vector<double> z = smooth_grid(u, nx, ny, 1.0);
+  const std::vector<double> z = smooth_within_class(u, ground_fill, nx, ny);
   std::vector<float> z32(cells);
   for (size_t k = 0; k < cells; ++k) z32[k] = static_cast<float>(z[k]);
 

@@ -205,6 +205,12 @@ TEST(Terrain, GapsFillFromWhatEnclosesThem) {
       {"terrace beyond the points", [](double e, double) { return 3.0 / (1.0 + std::exp(-(e - 12.0))); },
        [](double e, double) { return e < 25.0; },
        {{40, 0, 3.0}, {48, -30, 3.0}, {-30, 10, 0.0}}},
+      // A textured roof measured to its walls (the grid's last roof cell is centred at 5.25 m
+      // east): the final smoothing once pulled it down to 5.6 m; it keeps its height up to
+      // the edge, and the ground beside it stays ground.
+      {"roof edge", [&](double e, double n) { return house(e, n, 5, 4) ? 8.0 : 0.0; },
+       [](double, double) { return true; },
+       {{4.75, 0, 8.0}, {5.25, 0, 8.0}, {5.75, 0, 0.0}, {0, -4.25, 0.0}}},
   };
   Block block;
   for (const Case& c : cases) {
