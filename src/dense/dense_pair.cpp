@@ -26,7 +26,7 @@ constexpr uint64_t NODE_STEP = 8;         // projections every 8th cell, interpo
 constexpr float OFF_PHOTO = -1e7f;        // node value of a ground point the photo does not see
 constexpr size_t MIN_CELLS = 16;          // grid side below which a pair gives nothing
 constexpr size_t MIN_COMMON = 2000;       // common cells a pair needs
-constexpr size_t MIN_CANDIDATES = 50;
+constexpr size_t MIN_LATTICE_TIES = 50;
 constexpr float MAX_FB_ERROR = 0.4f;      // forward-backward disagreement, grid cells
 constexpr float MIN_TEXTURE = 5.0f;
 constexpr uint64_t TEXTURE_WINDOW = 7;
@@ -160,6 +160,43 @@ ImageF32 normalised(const std::vector<float>& luma, const std::vector<uint8_t>& 
   return img;
 }
 
+// A pixel of photo p as the pinhole of its true ray (lens and self-calibration removed) at
+// the photo's decode scale, where the flow measured it.
+Vec2 model_point(const DenseContext& ctx, size_t p, Vec2 px) {
+  const CameraModel& cam = *ctx.photos.images[p].lens;
+  const Vec2 ideal = cam.unproject(px.x, px.y);
+  const Vec2 n = selfcal_distort(ideal.x, ideal.y, cam.selfcal);
+  const double s = ctx.scales[p];
+  return {s * (cam.fx * n.x + cam.cx + 0.5) - 0.5, s * (cam.fy * n.y + cam.cy + 0.5) - 0.5};
+}
+
+// Flow between unrelated textures (noise, glitter, foliage that moved) passes the
+// forward-backward test here and there by chance, but such ties follow no geometry of the
+// pair: keeps the ties that agree with one two-view model, as sparse ties must, and false
+// when fewer than MIN_LATTICE_TIES do.
+bool keep_verified(const DenseContext& ctx, PairMatch& m, std::vector<double>& flow_cm) {
+  std::vector<Vec2> ma(m.a_all.size()), mb(m.b_all.size());
+  for (size_t q = 0; q < ma.size(); ++q) {
+    ma[q] = model_point(ctx, m.i, m.a_all[q]);
+    mb[q] = model_point(ctx, m.j, m.b_all[q]);
+  }
+  const auto verified =
+      verify_matches(ma, mb, static_cast<uint64_t>(m.i) * 7919 + m.j, MIN_LATTICE_TIES, ctx.fundamental_px);
+  if (!verified) return false;
+  size_t kept = 0;
+  for (size_t q = 0; q < ma.size(); ++q) {
+    if (!verified->mask[q]) continue;
+    m.a_all[kept] = m.a_all[q];
+    m.b_all[kept] = m.b_all[q];
+    flow_cm[kept] = flow_cm[q];
+    ++kept;
+  }
+  m.a_all.resize(kept);
+  m.b_all.resize(kept);
+  flow_cm.resize(kept);
+  return true;
+}
+
 }  // namespace
 
 std::optional<PairMatch> dense_pair(const DenseContext& ctx, size_t k) {
@@ -232,7 +269,8 @@ std::optional<PairMatch> dense_pair(const DenseContext& ctx, size_t k) {
       flow_cm.push_back(std::hypot(static_cast<double>(u), static_cast<double>(v)) * g.t * 100.0);
     }
   }
-  if (m.a_all.size() < MIN_CANDIDATES) return std::nullopt;
+  if (m.a_all.size() < MIN_LATTICE_TIES) return std::nullopt;
+  if (!keep_verified(ctx, m, flow_cm)) return std::nullopt;
 
   const std::vector<size_t> chosen = balanced_subsample(m.a_all, ctx.tie_cap, static_cast<uint64_t>(i) * 7919 + j);
   m.a = gather_points(m.a_all, chosen);

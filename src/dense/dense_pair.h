@@ -11,6 +11,7 @@
 #include "geo/polygon.h"
 #include "geo/vec.h"
 #include "flow/optical_flow.h"
+#include "matching/match_pair.h"
 #include "matching/pair_match.h"
 #include "matching/pair_selection.h"
 #include "meta/placed_photos.h"
@@ -32,10 +33,13 @@ struct DenseContext {
   uint64_t lattice_step = 6;           // spacing of tie candidates, grid cells
   uint64_t tie_cap = 80;               // most ties kept per pair
   FlowOptions flow;                    // the optical flow's back end
+  double fundamental_px = FTHR_DEFAULT; // two-view threshold, pixels of the decoded photos
 };
 
 // The dense PairMatch of the pair at index k, or none when the overlap is too thin, too
-// small or too plain to give at least 50 candidates. A photo that cannot be loaded logs
+// small or too plain to give at least 50 candidates, or when fewer than 50 of them agree with
+// one two-view model of the pair (the verification sparse ties pass); only those that agree
+// are kept. A photo that cannot be loaded logs
 // "  dense: {}" and gives none. A photo without a camera model is a caller's bug.
 std::optional<PairMatch> dense_pair(const DenseContext& ctx, size_t k);
 

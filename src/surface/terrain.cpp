@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "geo/footprint.h"
 #include "img/ops/components.h"
@@ -101,10 +102,30 @@ std::vector<double> coarse_smooth(std::span<const double> grid, size_t nx, size_
   return out;
 }
 
-// Gaussian normalised convolution of residuals d over the cells where s is 1, from fine to
-// coarse: where data is dense the finest average alone, sparser cells and gaps take the rest
-// of their share from the coarser ones, out to a block's width, so that an unmeasured corner
-// follows the ground next to it rather than the trend plane; cells out of reach keep 0.
+// Cells where `known` is 0 take the value of the nearest cell where it is 1 (4-neighbour steps,
+// the first reached in scan order on a tie); nothing changes when no cell is known.
+void nearest_fill(std::vector<double>& u, std::vector<uint8_t>& known, size_t nx, size_t ny) {
+  std::vector<size_t> queue;
+  for (size_t k = 0; k < u.size(); ++k)
+    if (known[k]) queue.push_back(k);
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const size_t k = queue[head], x = k % nx, y = k / nx;
+    const auto visit = [&](bool inside, size_t j) {
+      if (!inside || known[j]) return;
+      known[j] = 1;
+      u[j] = u[k];
+      queue.push_back(j);
+    };
+    visit(x > 0, k - 1), visit(x + 1 < nx, k + 1), visit(y > 0, k - nx), visit(y + 1 < ny, k + nx);
+  }
+}
+
+// Heights where few or no ties reach follow what is measured nearby, never the trend plane:
+// a cell takes the Gaussian normalised convolution of the residuals d over the cells where s
+// is 1, from fine to coarse (where data is dense the finest average alone; sparser cells and
+// gaps take the rest of their share from the coarser scales, out to a block's width), as the
+// weighted mean of the scales that reach it; a cell beyond the widest scale's reach takes the
+// nearest such cell's value. The plane is only the reference the residuals are taken from.
 std::vector<double> fill_gaps(std::span<const double> d, std::span<const double> s, size_t nx, size_t ny) {
   const size_t cells = nx * ny;
   std::vector<double> ds(cells), u(cells, 0.0), acc(cells, 0.0);
@@ -114,13 +135,38 @@ std::vector<double> fill_gaps(std::span<const double> d, std::span<const double>
     const std::vector<double> num = coarse ? coarse_smooth(ds, nx, ny, sigma) : smooth_grid(ds, nx, ny, sigma);
     const std::vector<double> den = coarse ? coarse_smooth(s, nx, ny, sigma) : smooth_grid(s, nx, ny, sigma);
     for (size_t k = 0; k < cells; ++k) {
-      const double v = den[k] > 0.001 ? num[k] / std::max(den[k], 1e-9) : 0.0;
-      const double a = (1.0 - acc[k]) * std::min(std::max(4.0 * den[k], 0.0), 1.0);
-      u[k] += a * v;
+      if (!(den[k] > 0.001)) continue;
+      const double a = (1.0 - acc[k]) * std::min(4.0 * den[k], 1.0);
+      u[k] += a * num[k] / den[k];
       acc[k] += a;
     }
   }
+  std::vector<uint8_t> reached(cells);
+  for (size_t k = 0; k < cells; ++k) {
+    reached[k] = acc[k] > 0.0 ? 1 : 0;
+    if (reached[k]) u[k] /= acc[k];
+  }
+  nearest_fill(u, reached, nx, ny);
   return u;
+}
+
+// The Gaussian smoothing (sigma 1 cell) of u within each class of `ground` alone, so that a
+// roof or crown edge keeps its height up to the edge instead of being averaged with the
+// ground beside it.
+std::vector<double> smooth_within_class(std::span<const double> u, std::span<const uint8_t> ground, size_t nx,
+                                        size_t ny) {
+  const size_t cells = nx * ny;
+  std::vector<double> out(cells), w(cells), wu(cells);
+  for (const uint8_t cls : {uint8_t{1}, uint8_t{0}}) {
+    for (size_t k = 0; k < cells; ++k) {
+      w[k] = ground[k] == cls ? 1.0 : 0.0;
+      wu[k] = w[k] * u[k];
+    }
+    const std::vector<double> num = smooth_grid(wu, nx, ny, 1.0), den = smooth_grid(w, nx, ny, 1.0);
+    for (size_t k = 0; k < cells; ++k)
+      if (ground[k] == cls) out[k] = num[k] / den[k];
+  }
+  return out;
 }
 
 // Running minimum or maximum of the finite values within r cells along one line of a grid
@@ -192,7 +238,23 @@ std::vector<uint8_t> ground_fill_cells(std::span<const double> m2, size_t nx, si
   return ground;
 }
 
+// Cells of the grid over a width x height box at `cell`, as the model lays it out (2 cells of
+// margin a side and one more), in doubles so that no size overflows.
+double grid_cells(double cell, double width_m, double height_m) {
+  return (std::ceil(width_m / cell + 4.0) + 1.0) * (std::ceil(height_m / cell + 4.0) + 1.0);
+}
+
 }  // namespace
+
+double bounded_dsm_cell(double cell, double width_m, double height_m) {
+  if (!std::isfinite(width_m) || !std::isfinite(height_m) || !std::isfinite(cell)) return std::numeric_limits<double>::quiet_NaN();
+  const auto limit = static_cast<double>(DSM_MAX_CELLS);
+  // Each step scales the cell by the square root of the excess; the margins make it fall
+  // short by a little, so a few steps settle it.
+  for (int step = 0; step < 64 && !(grid_cells(cell, width_m, height_m) <= limit); ++step)
+    cell *= std::sqrt(grid_cells(cell, width_m, height_m) / limit) * 1.001;
+  return cell;
+}
 
 std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const PairMatch> ties) {
   const auto& [images, rotations, positions] = photos;
@@ -229,17 +291,25 @@ std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const P
 
 std::vector<double> grid_median(std::span<const Vec3> points, double west, double south, double cell, size_t nx,
                                 size_t ny) {
-  std::vector<std::vector<double>> lists(nx * ny);
+  // (cell, height) sorted by cell rather than a list per cell: a fine grid has far more
+  // cells than points, and a list header per cell would outweigh the grid itself.
+  std::vector<std::pair<size_t, double>> taken;
+  taken.reserve(points.size());
   const double east = west + static_cast<double>(nx) * cell, top = south + static_cast<double>(ny) * cell;
   for (const Vec3& p : points) {
     if (p[0] < west || p[0] > east || p[1] < south || p[1] > top) continue;
     const auto col = std::min(static_cast<size_t>(std::floor((p[0] - west) / cell)), nx - 1);
     const auto r = static_cast<size_t>(std::floor((p[1] - south) / cell));
     const size_t row = r > ny - 1 ? 0 : ny - 1 - r;
-    lists[row * nx + col].push_back(p[2]);
+    taken.emplace_back(row * nx + col, p[2]);
   }
-  std::vector<double> out(nx * ny);
-  for (size_t k = 0; k < out.size(); ++k) out[k] = median(lists[k]);
+  std::sort(taken.begin(), taken.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<double> out(nx * ny, std::numeric_limits<double>::quiet_NaN()), run;
+  for (size_t start = 0, end = 0; start < taken.size(); start = end) {
+    run.clear();
+    for (end = start; end < taken.size() && taken[end].first == taken[start].first; ++end) run.push_back(taken[end].second);
+    out[taken[start].first] = median(run);
+  }
   return out;
 }
 
@@ -279,6 +349,15 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
     gsds.push_back(above / cam.fx);
   }
   const double F = median(widths), G = median(gsds);
+  // A footprint running towards the horizon (a tilted or collapsed pose) would stretch the
+  // grid over ground no tie reaches: the grid stays within one footprint width of the cameras.
+  Box cameras;
+  for (const Vec3& p : positions) {
+    cameras.min_e = std::min(cameras.min_e, p[0]), cameras.max_e = std::max(cameras.max_e, p[0]);
+    cameras.min_n = std::min(cameras.min_n, p[1]), cameras.max_n = std::max(cameras.max_n, p[1]);
+  }
+  box.min_e = std::max(box.min_e, cameras.min_e - F), box.max_e = std::min(box.max_e, cameras.max_e + F);
+  box.min_n = std::max(box.min_n, cameras.min_n - F), box.max_n = std::min(box.max_n, cameras.max_n + F);
 
   std::vector<Vec3> points = triangulate_ties(photos, ties);
   if (relief_points && relief_points->size() >= points.size()) {
@@ -289,14 +368,19 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
 
   const size_t N = points.size();
   const double area = (box.max_e - box.min_e) * (box.max_n - box.min_n);
-  const double cell =
+  double cell =
       options.cell ? *options.cell
                : std::min(F / 20.0, std::max(std::round(100.0 * 2.5 * std::sqrt(area / static_cast<double>(std::max<size_t>(N, 1)))) / 100.0,
                                              std::max(8.0 * G, 0.15)));
-  if (N < DSM_MIN_POINTS || !std::isfinite(area) || !(cell > 0.0)) {
+  if (N < DSM_MIN_POINTS || !std::isfinite(area) || !(area >= 0.0) || !(box.max_e >= box.min_e) || !(cell > 0.0)) {
     if (options.verbose) log_str("  surface: too few tie points for a DSM -> plane");
     return plane;
   }
+  const double asked = cell;
+  cell = bounded_dsm_cell(asked, box.max_e - box.min_e, box.max_n - box.min_n);
+  if (cell != asked && options.verbose)
+    logf("  surface: a {:.3} m cell over {:.0} x {:.0} m exceeds {} cells -> {:.3} m", asked, box.max_e - box.min_e,
+         box.max_n - box.min_n, DSM_MAX_CELLS, cell);
 
   const double west = box.min_e - 2.0 * cell, south = box.min_n - 2.0 * cell;
   const auto nx = static_cast<size_t>(std::ceil((box.max_e - box.min_e) / cell + 4.0)) + 1;
@@ -308,15 +392,17 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
   std::vector<double> heights(N);
   for (size_t k = 0; k < N; ++k) heights[k] = points[k][2];
   const double all_median = median(heights);
-  std::vector<double> m1 = grid_median(points, west, south, cell, nx, ny);
-  for (double& v : m1)
-    if (!std::isfinite(v)) v = all_median;
-  const std::vector<double> reference = median_filter_5x5(m1, nx, ny);
   std::vector<double> residual(N);
-  for (size_t k = 0; k < N; ++k) {
-    const auto col = std::min(static_cast<size_t>(std::floor(std::max((points[k][0] - west) / cell, 0.0))), nx - 1);
-    const auto row = std::min(static_cast<size_t>(std::floor(std::max((top - points[k][1]) / cell, 0.0))), ny - 1);
-    residual[k] = points[k][2] - reference[row * nx + col];
+  {
+    std::vector<double> m1 = grid_median(points, west, south, cell, nx, ny);
+    for (double& v : m1)
+      if (!std::isfinite(v)) v = all_median;
+    const std::vector<double> reference = median_filter_5x5(m1, nx, ny);
+    for (size_t k = 0; k < N; ++k) {
+      const auto col = std::min(static_cast<size_t>(std::floor(std::max((points[k][0] - west) / cell, 0.0))), nx - 1);
+      const auto row = std::min(static_cast<size_t>(std::floor(std::max((top - points[k][1]) / cell, 0.0))), ny - 1);
+      residual[k] = points[k][2] - reference[row * nx + col];
+    }
   }
   const double m = median(residual);
   std::vector<double> dev(N);
@@ -326,7 +412,7 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
   for (size_t k = 0; k < N; ++k)
     if (std::abs(residual[k]) < threshold) kept.push_back(points[k]);
   const size_t rejected = N - kept.size();
-  const std::vector<double> m2 = grid_median(kept, west, south, cell, nx, ny);
+  std::vector<double> m2 = grid_median(kept, west, south, cell, nx, ny);
 
   // One robust trend plane by reweighted least squares.
   const double ce = (box.min_e + box.max_e) / 2.0, cn = (box.min_n + box.max_n) / 2.0;
@@ -356,30 +442,33 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
   // Residuals to the plane, filled over gaps by normalised convolution: ground cells and open
   // gaps from ground cells alone, so a roof does not spread over the empty field round it;
   // raised cells and the gaps they enclose from raised cells alone, so a plain roof stays up.
-  std::vector<double> plane_at(cells), d(cells), s(cells);
-  for (size_t r = 0; r < ny; ++r) {
-    for (size_t c = 0; c < nx; ++c) {
-      const double e = west + (static_cast<double>(c) + 0.5) * cell, n = top - (static_cast<double>(r) + 0.5) * cell;
-      const size_t k = r * nx + c;
-      plane_at[k] = coef[0] + coef[1] * (e - ce) / 50.0 + coef[2] * (n - cn) / 50.0;
-      s[k] = std::isfinite(m2[k]) ? 1.0 : 0.0;
-      d[k] = std::isfinite(m2[k]) ? m2[k] - plane_at[k] : 0.0;
-    }
-  }
+  // Grids are dropped as soon as they are used up: on the largest grid each is 200 MB.
+  const auto plane_at = [&](size_t k) {
+    const double e = west + (static_cast<double>(k % nx) + 0.5) * cell;
+    const double n = top - (static_cast<double>(k / nx) + 0.5) * cell;
+    return coef[0] + coef[1] * (e - ce) / 50.0 + coef[2] * (n - cn) / 50.0;
+  };
+  std::vector<double> d(cells), s_ground(cells), s_raised(cells, 0.0);
   const std::vector<uint8_t> ground_fill = ground_fill_cells(m2, nx, ny, cell);
-  std::vector<double> s_ground(s), s_raised(cells, 0.0);
   bool any_raised = false;
   for (size_t k = 0; k < cells; ++k) {
-    if (s[k] > 0.0 && !ground_fill[k]) s_ground[k] = 0.0, s_raised[k] = 1.0, any_raised = true;
+    const bool measured = std::isfinite(m2[k]);
+    d[k] = measured ? m2[k] - plane_at(k) : 0.0;
+    s_ground[k] = measured && ground_fill[k] ? 1.0 : 0.0;
+    if (measured && !ground_fill[k]) s_raised[k] = 1.0, any_raised = true;
   }
+  m2 = {};
   std::vector<double> u = fill_gaps(d, s_ground, nx, ny);
+  s_ground = {};
   if (any_raised) {
     const std::vector<double> u_raised = fill_gaps(d, s_raised, nx, ny);
     for (size_t k = 0; k < cells; ++k)
       if (!ground_fill[k]) u[k] = u_raised[k];
   }
-  for (size_t k = 0; k < cells; ++k) u[k] += plane_at[k];
-  const std::vector<double> z = smooth_grid(u, nx, ny, 1.0);
+  d = {};
+  s_raised = {};
+  for (size_t k = 0; k < cells; ++k) u[k] += plane_at(k);
+  const std::vector<double> z = smooth_within_class(u, ground_fill, nx, ny);
   std::vector<float> z32(cells);
   for (size_t k = 0; k < cells; ++k) z32[k] = static_cast<float>(z[k]);
 

@@ -19,6 +19,12 @@ namespace tsl {
 // moving them, and fewer ties spread over a whole flight describe no relief a plane misses.
 inline constexpr size_t DSM_MIN_POINTS = 30;
 
+// The terrain grid holds at most this many cells: 25 million, a 5000 x 5000 grid, whose
+// dozen working grids of doubles (point medians, trend, fill scales) stay within about 2.5 GB.
+// A finer cell, asked for or reached through a footprint running to the horizon, is
+// coarsened to fit before anything is allocated.
+inline constexpr size_t DSM_MAX_CELLS = 25'000'000;
+
 // The options of the terrain model.
 struct DsmOptions {
   std::optional<double> cell;  // grid cell, metres; absent: chosen from the photos and the point density
@@ -38,6 +44,10 @@ Surface build_dsm_surface(const PlacedPhotos& photos, double ground, const std::
 // two photos' rays; rays within 2 degrees of parallel, points behind either camera and rays
 // passing further apart than 2.5 pixels of photo i are dropped.
 std::vector<Vec3> triangulate_ties(const PlacedPhotos& photos, std::span<const PairMatch> ties);
+
+// The cell size, at least `cell`, at which a grid over a `width_m` x `height_m` box with a
+// margin of 2 cells a side holds at most DSM_MAX_CELLS cells; NaN when the box is not finite.
+double bounded_dsm_cell(double cell, double width_m, double height_m);
 
 // The median height of the points in each cell of a grid whose rows count from the north
 // (NaN where a cell has none); points outside the grid are ignored, a point on the top edge

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
+#include <numbers>
 
 #include "support/log_capture.h"
 
@@ -203,6 +205,12 @@ TEST(Terrain, GapsFillFromWhatEnclosesThem) {
       {"terrace beyond the points", [](double e, double) { return 3.0 / (1.0 + std::exp(-(e - 12.0))); },
        [](double e, double) { return e < 25.0; },
        {{40, 0, 3.0}, {48, -30, 3.0}, {-30, 10, 0.0}}},
+      // A textured roof measured to its walls (the grid's last roof cell is centred at 5.25 m
+      // east): the final smoothing once pulled it down to 5.6 m; it keeps its height up to
+      // the edge, and the ground beside it stays ground.
+      {"roof edge", [&](double e, double n) { return house(e, n, 5, 4) ? 8.0 : 0.0; },
+       [](double, double) { return true; },
+       {{4.75, 0, 8.0}, {5.25, 0, 8.0}, {5.75, 0, 0.0}, {0, -4.25, 0.0}}},
   };
   Block block;
   for (const Case& c : cases) {
@@ -215,6 +223,54 @@ TEST(Terrain, GapsFillFromWhatEnclosesThem) {
     for (const Probe& p : c.probes)
       EXPECT_NEAR(s.height_at(p.e, p.n), p.z, 0.3) << c.name << " at " << p.e << ", " << p.n;
   }
+}
+
+// A cell too fine for the box is coarsened until the grid (2 cells of margin a side and one
+// more) holds at most DSM_MAX_CELLS; a box that is not finite gives NaN.
+TEST(TerrainGrid, CellIsCoarsenedToTheCellBound) {
+  const auto cells = [](double cell, double w, double h) {
+    return (std::ceil(w / cell + 4.0) + 1.0) * (std::ceil(h / cell + 4.0) + 1.0);
+  };
+  struct Case {
+    const char* name;
+    double cell, w, h;
+    bool coarsened;
+  };
+  for (const Case c : {Case{"a usual grid", 0.7, 185.0, 162.0, false}, Case{"a millimetre cell", 0.001, 185.0, 162.0, true},
+                       Case{"a point", 0.001, 0.0, 0.0, false}, Case{"a line", 1e-6, 300.0, 0.0, true},
+                       Case{"a box to the horizon", 3.0, 4e9, 2e9, true}}) {
+    SCOPED_TRACE(c.name);
+    const double got = bounded_dsm_cell(c.cell, c.w, c.h);
+    EXPECT_LE(cells(got, c.w, c.h), static_cast<double>(DSM_MAX_CELLS));
+    if (!c.coarsened) {
+      EXPECT_EQ(got, c.cell);
+      continue;
+    }
+    // No coarser than it must be: 1 % finer would break the bound.
+    EXPECT_GT(cells(got * 0.99, c.w, c.h), static_cast<double>(DSM_MAX_CELLS));
+  }
+  EXPECT_TRUE(std::isnan(bounded_dsm_cell(0.5, std::numeric_limits<double>::infinity(), 10.0)));
+  EXPECT_TRUE(std::isnan(bounded_dsm_cell(std::nan(""), 10.0, 10.0)));
+}
+
+// A photo pitched up to the horizon has a footprint reaching millions of metres away (it
+// once sized the grid, tens of gigabytes); the grid stays near the cameras and still
+// holds the hill.
+TEST(Terrain, FootprintReachingTheHorizonKeepsTheGridNearTheCameras) {
+  Block block;
+  std::vector<PairMatch> ties;
+  for (PairMatch& pm : block.ties())
+    if (pm.i != 4 && pm.j != 4) ties.push_back(std::move(pm));
+  // Photo 4 looks north 85 degrees from nadir: the top of its frame lies above the horizon.
+  const double t = 85.0 * std::numbers::pi / 180.0;
+  block.rotations[4] = {1, 0, 0, 0, -std::cos(t), -std::sin(t), 0, std::sin(t), -std::cos(t)};
+  const Surface s = build_dsm_surface(block.photos(), 0.0, std::nullopt, ties, {.verbose = false});
+  ASSERT_TRUE(s.z.has_value());
+  // The cameras span 40 x 30 m and a footprint is 60 m wide: at most 160 x 150 m of grid.
+  EXPECT_LE(static_cast<double>(s.nx) * s.cell, 170.0);
+  EXPECT_LE(static_cast<double>(s.ny) * s.cell, 160.0);
+  for (double e = -15; e <= 15; e += 5)
+    for (double n = -10; n <= 10; n += 5) EXPECT_NEAR(s.height_at(e, n), hill(e, n), 0.25) << e << ", " << n;
 }
 
 TEST(TerrainGrid, MedianCellsAndEdges) {
