@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -139,6 +143,15 @@ struct WalkState {
   bool scanned = false;  // a scan has been decoded
 };
 
+// Eight 16-byte stores (not a call into the library's memset, which a block is too small for).
+inline void clear_block(int16_t* block) {
+#if defined(__SSE2__)
+  for (int i = 0; i < 8; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), _mm_setzero_si128());
+#else
+  std::memset(block, 0, 64 * sizeof(int16_t));
+#endif
+}
+
 bool is_restart_marker(uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
 
 // The reader has loaded the last byte of the scan's data (end of file, or a marker other than
@@ -251,7 +264,9 @@ void allocate_ring(JpegDecoder& dec, size_t ring) {
       c.coeffs = std::move(ring_pool[i].coeffs);
       c.coeffs_capacity = std::exchange(ring_pool[i].capacity, 0);
     } else {
-      c.coeffs = std::make_unique_for_overwrite<int16_t[]>(n);
+      // Zeroed once: blocks past a lone component's scan grid are transformed but never
+      // decoded (their samples are not shown), and must not be read uninitialised.
+      c.coeffs = std::make_unique<int16_t[]>(n);
       c.coeffs_capacity = n;
     }
   }
@@ -279,10 +294,6 @@ ImageU8 take_output(const JpegOutputPlan& plan, ImageU8* storage) {
   return out;
 }
 
-void zero_ring_row(JpegDecoder& dec, size_t k) {
-  for (auto& c : dec.components) std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
-}
-
 // The one-thread form of the pipeline below (on a loop worker, or with one processor): each
 // band is reconstructed as soon as its MCU rows are decoded, before their ring slots are
 // reused, so a photograph never needs its whole coefficient buffer.
@@ -298,12 +309,8 @@ JpegEntropyError run_streamed(JpegDecoder& dec, WalkState& walk, Run&& run) {
     for (; next_band < plan.bands && plan.last_mcu_row[next_band] < rows_done; ++next_band)
       reconstruct_jpeg_band(dec, plan, next_band, out.data.data() + next_band * plan.band_rows * row_bytes);
   };
-  const JpegEntropyError result = run(
-      [&](size_t k) {
-        zero_ring_row(dec, k);
-        return true;
-      },
-      flush);
+  // Every ring block is cleared by the sequential decode just before it is filled.
+  const JpegEntropyError result = run([](size_t) { return true; }, flush);
   if (result != JpegEntropyError::None) return result;
   flush(SIZE_MAX);
   walk.early_image = std::move(out);
@@ -378,7 +385,6 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
         finished.wait(f);
       }
     }
-    zero_ring_row(dec, k);
     return true;
   };
 
@@ -489,6 +495,9 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
     switch (mode) {
       case ScanMode::Sequential:
         return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          // Cleared here, while the block is about to be written anyway, rather than a row
+          // at a time ahead: a ring slot is reused without ever being cleared as a whole.
+          clear_block(block);
           return decode_block_baseline(reader, *sc.dc, *sc.ac, sc.comp->dc_pred, block);
         }, begin_row, row_done);
       case ScanMode::DcFirst:

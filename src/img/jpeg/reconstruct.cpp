@@ -177,8 +177,14 @@ TSL_JPEG_VECTOR_TARGET size_t half_cols_avx2(const uint16_t* v, size_t n, uint8_
 // Only output rows [y0, y1) are produced; `out` points at row y0.
 [[gnu::always_inline]] inline void idct_block(const int16_t* coef, const uint16_t* quant, const float* txt, const float* ty, uint32_t bw,
                 uint32_t bh, uint32_t y0, uint32_t y1, uint8_t* out, size_t stride) {
+  // Only frequencies below bw and bh reach the samples (the basis is zero past them).
   int ac = 0;
-  for (int k = 1; k < 64; ++k) ac |= coef[k];
+  if (bw == 8 && bh == 8) {
+    for (int k = 1; k < 64; ++k) ac |= coef[k];
+  } else {
+    for (uint32_t v = 0; v < bh; ++v)
+      for (uint32_t u = v == 0 ? 1 : 0; u < bw; ++u) ac |= coef[v * 8 + u];
+  }
   if (ac == 0) {
     // Every basis entry of frequency 0 is C(0), so a DC-only block is flat.
     const float f = static_cast<float>(coef[0]) * static_cast<float>(quant[0]);
