@@ -192,6 +192,18 @@ TEST_F(DamagedInputs, PhotosAndEntriesEndWithTheirMessageInBoundedMemory) {
          return std::string();
        },
        0, "warning: DJI_0003.JPG: image data ends early or is corrupt"},
+      {"stray DHT marker mid-scan",
+       [](const fs::path& dir, const DamagedInputs&) {
+         // Ended the whole build with "bad DHT segment" before.
+         std::vector<uint8_t> bytes = test::read_file_bytes(dir / "DJI_0003.JPG");
+         size_t at = scan_start(bytes) + (bytes.size() - scan_start(bytes)) / 2;
+         while (bytes[at - 1] == 0xFF || bytes[at] == 0xFF) ++at;
+         const uint8_t junk[] = {0xFF, 0xC4, 0x00, 0x40, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+         bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), std::begin(junk), std::end(junk));
+         test::write_file_bytes(dir / "DJI_0003.JPG", bytes);
+         return std::string();
+       },
+       0, "warning: DJI_0003.JPG: image data ends early or is corrupt"},
       {"latitude beyond 90", xmp("GpsLatitude", "+95.5000000000"), 0, "skip DJI_0002.JPG: GPS position out of range"},
       {"longitude beyond 180", xmp("GpsLongitude", "+200.99999999"), 0, "skip DJI_0002.JPG: GPS position out of range"},
       {"relative altitude of 100 km", xmp("RelativeAltitude", "+100000"), 0, "skip DJI_0002.JPG: altitude out of range"},

@@ -1,10 +1,16 @@
 #include "img/jpeg/decode.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "img/jpeg/frame.h"
 #include "img/jpeg/reconstruct.h"
@@ -129,10 +135,22 @@ struct WalkState {
   // With `keep_partial`, an undecodable code ends the walk instead of failing the decode, and
   // what decoded stays. Per component (frame order): the MCU rows whose DC data came from
   // complete scan data, SIZE_MAX for all; `damaged` once any scan ended early or was corrupt.
+  // The caller's image whose storage the output reuses, or null.
+  ImageU8* storage = nullptr;
   bool keep_partial = false;
   std::vector<size_t> clean_rows;
   bool damaged = false;
+  bool scanned = false;  // a scan has been decoded
 };
+
+// Eight 16-byte stores (not a call into the library's memset, which a block is too small for).
+inline void clear_block(int16_t* block) {
+#if defined(__SSE2__)
+  for (int i = 0; i < 8; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), _mm_setzero_si128());
+#else
+  std::memset(block, 0, 64 * sizeof(int16_t));
+#endif
+}
 
 bool is_restart_marker(uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
 
@@ -149,12 +167,17 @@ bool past_scan_data(const JpegBitReader& r) {
 // hold zero bits, so it is not counted, unless the scan ended on a marker within its last two
 // rows: the reader reads ahead up to 8 bytes, so a complete scan meets its closing marker
 // while the last row is still decoding.
-size_t clean_scan_rows(const JpegBitReader& r, size_t ran_out_at, size_t done, size_t total, bool failed) {
+// `dry_at` is the count of finished rows when the reader was first seen to have decoded bits
+// past the data (a stray marker mid-scan, a restart marker where none belongs): that row and
+// all below it are lost, wherever the scan ends.
+size_t clean_scan_rows(const JpegBitReader& r, size_t ran_out_at, size_t dry_at, size_t done, size_t total,
+                       bool failed) {
   if (failed) return done > 0 ? done - 1 : 0;
-  if (ran_out_at == SIZE_MAX) return SIZE_MAX;
+  const size_t dry = dry_at == SIZE_MAX ? SIZE_MAX : dry_at > 0 ? dry_at - 1 : 0;
+  if (ran_out_at == SIZE_MAX) return dry;
   const bool closing_marker = r.pos < r.length;
-  if (closing_marker && ran_out_at + 2 >= total && done >= total) return SIZE_MAX;
-  return ran_out_at > 0 ? ran_out_at - 1 : 0;
+  if (closing_marker && ran_out_at + 2 >= total && done >= total) return dry;
+  return std::min(dry, ran_out_at > 0 ? ran_out_at - 1 : 0);
 }
 
 std::string entropy_message(JpegEntropyError e) {
@@ -222,15 +245,53 @@ size_t band_span(const JpegOutputPlan& plan) {
   return span;
 }
 
+// Ring buffers a thread keeps between decodes, one per component: a photograph's ring runs to
+// megabytes, and allocating it afresh had the kernel map and clear every page of it again for
+// each photo. Larger rings than RING_POOL_MAX (coefficients) are not kept.
+struct PooledRing {
+  std::unique_ptr<int16_t[]> coeffs;
+  size_t capacity = 0;
+};
+constexpr size_t RING_POOL_MAX = size_t{8} << 20;
+thread_local std::array<PooledRing, 3> ring_pool;
+
 void allocate_ring(JpegDecoder& dec, size_t ring) {
-  for (auto& c : dec.components) {
+  for (size_t i = 0; i < dec.components.size(); ++i) {
+    JpegComponent& c = dec.components[i];
     c.ring_mcu_rows = ring;
-    c.coeffs = std::make_unique_for_overwrite<int16_t[]>(c.blocks_w * c.v * ring * 64);
+    const size_t n = c.blocks_w * c.v * ring * 64;
+    if (i < ring_pool.size() && ring_pool[i].capacity >= n) {
+      c.coeffs = std::move(ring_pool[i].coeffs);
+      c.coeffs_capacity = std::exchange(ring_pool[i].capacity, 0);
+    } else {
+      // Zeroed once: blocks past a lone component's scan grid are transformed but never
+      // decoded (their samples are not shown), and must not be read uninitialised.
+      c.coeffs = std::make_unique<int16_t[]>(n);
+      c.coeffs_capacity = n;
+    }
   }
 }
 
-void zero_ring_row(JpegDecoder& dec, size_t k) {
-  for (auto& c : dec.components) std::fill_n(jpeg_block_row(c, k * c.v), c.blocks_w * c.v * 64, int16_t{0});
+// Gives the decoder's rings back to the thread's pool when its own decode is done with them.
+struct RingReturn {
+  JpegDecoder& dec;
+  ~RingReturn() {
+    for (size_t i = 0; i < dec.components.size() && i < ring_pool.size(); ++i) {
+      JpegComponent& c = dec.components[i];
+      if (c.ring_mcu_rows == 0 || !c.coeffs || c.coeffs_capacity > RING_POOL_MAX) continue;
+      if (c.coeffs_capacity <= ring_pool[i].capacity) continue;
+      ring_pool[i] = {std::move(c.coeffs), c.coeffs_capacity};
+    }
+  }
+};
+
+// The output image of a decode: the caller's storage when it holds enough, else a fresh image.
+ImageU8 take_output(const JpegOutputPlan& plan, ImageU8* storage) {
+  if (storage == nullptr || storage->data.capacity() < plan.width * plan.height * 3)
+    return ImageU8(plan.width, plan.height, 3);
+  ImageU8 out = std::move(*storage);
+  jpeg_shape_output(plan, out);
+  return out;
 }
 
 // The one-thread form of the pipeline below (on a loop worker, or with one processor): each
@@ -241,19 +302,15 @@ JpegEntropyError run_streamed(JpegDecoder& dec, WalkState& walk, Run&& run) {
   const JpegOutputPlan plan = plan_jpeg_output(dec, walk.denominator);
   // Bands finish in order, so when row k starts every band reading row k - span is done.
   allocate_ring(dec, std::min(dec.mcus_y, band_span(plan) + 1));
-  ImageU8 out(plan.width, plan.height, 3);
+  ImageU8 out = take_output(plan, walk.storage);
   const size_t row_bytes = plan.width * 3;
   size_t next_band = 0;
   auto flush = [&](size_t rows_done) {
     for (; next_band < plan.bands && plan.last_mcu_row[next_band] < rows_done; ++next_band)
       reconstruct_jpeg_band(dec, plan, next_band, out.data.data() + next_band * plan.band_rows * row_bytes);
   };
-  const JpegEntropyError result = run(
-      [&](size_t k) {
-        zero_ring_row(dec, k);
-        return true;
-      },
-      flush);
+  // Every ring block is cleared by the sequential decode just before it is filled.
+  const JpegEntropyError result = run([](size_t) { return true; }, flush);
   if (result != JpegEntropyError::None) return result;
   flush(SIZE_MAX);
   walk.early_image = std::move(out);
@@ -281,7 +338,7 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
   std::vector<std::atomic<uint8_t>> done(plan.bands);
   // Allocated up front: its zeroing faults in tens of megabytes of pages, which on a worker
   // only kept the bands (and through the ring the decoder) waiting.
-  ImageU8 out(plan.width, plan.height, 3);
+  ImageU8 out = take_output(plan, walk.storage);
   JpegEntropyError result = JpegEntropyError::None;
   std::mutex fault_mutex;
   std::exception_ptr fault;
@@ -328,7 +385,6 @@ JpegEntropyError run_pipelined(JpegDecoder& dec, WalkState& walk, Run&& run) {
         finished.wait(f);
       }
     }
-    zero_ring_row(dec, k);
     return true;
   };
 
@@ -428,16 +484,20 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
 
   // Watching the reader at each row's end (never inside a row) tells how far the scan's own
   // data reached.
-  size_t ran_out_at = SIZE_MAX, rows_done = 0;
+  size_t ran_out_at = SIZE_MAX, dry_at = SIZE_MAX, rows_done = 0;
   auto run = [&](auto&& begin_row, auto&& frame_rows_done) -> JpegEntropyError {
     auto row_done = [&](size_t rows) {
       rows_done = rows;
       if (ran_out_at == SIZE_MAX && past_scan_data(reader)) ran_out_at = rows;
+      if (dry_at == SIZE_MAX && reader.ran_dry()) dry_at = rows;
       frame_rows_done(rows);
     };
     switch (mode) {
       case ScanMode::Sequential:
         return run_mcus(dec, reader, scan, grid, [&](ScanComponent& sc, int16_t* block) {
+          // Cleared here, while the block is about to be written anyway, rather than a row
+          // at a time ahead: a ring slot is reused without ever being cleared as a whole.
+          clear_block(block);
           return decode_block_baseline(reader, *sc.dc, *sc.ac, sc.comp->dc_pred, block);
         }, begin_row, row_done);
       case ScanMode::DcFirst:
@@ -491,11 +551,14 @@ std::expected<size_t, std::string> read_scan(JpegDecoder& dec, WalkState& walk, 
   // The frame rows a complete scan reports; a lone component's last partial MCU row is never
   // reported.
   const size_t scan_rows = ns == 1 ? grid.rows / scan[0].comp->v : grid.rows;
+  walk.scanned = true;
   note_scan_rows(dec, walk, scan, mode,
-                 clean_scan_rows(reader, ran_out_at, rows_done, scan_rows, e != JpegEntropyError::None));
-  if (e != JpegEntropyError::None) {
+                 clean_scan_rows(reader, ran_out_at, dry_at, rows_done, scan_rows, e != JpegEntropyError::None));
+  // Nothing after a corrupt scan can be trusted; a scan cut by a stray marker leaves that
+  // marker's garbage next, which the walk must not read as a segment.
+  if (e != JpegEntropyError::None || (walk.keep_partial && reader.ran_dry())) {
     walk.damaged = true;
-    return data.size();  // nothing after a corrupt scan can be trusted
+    return data.size();
   }
   return reader.pos;
 }
@@ -524,6 +587,11 @@ Result walk_markers(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> 
     const bool header = m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xDA;
     if (header && end > n) return {};
     size_t next = end;
+    // A second frame header would remake the components the decoded scans filled.
+    if (walk.keep_partial && walk.scanned && m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+      walk.damaged = true;
+      return {};
+    }
     if (m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xDB || m == 0xDA || m == 0xE0 || m == 0xEE) ++dec.generation;
     switch (m) {
       case 0xC0:
@@ -575,6 +643,17 @@ Result walk_markers(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> 
   }
 }
 
+// walk_markers where, for a photo that may be damaged, a malformed segment after the first scan
+// (garbage that merely looks like a marker) ends the data there instead of failing the decode.
+Result walk_markers_checked(JpegDecoder& dec, WalkState& walk, std::span<const uint8_t> data) {
+  auto r = walk_markers(dec, walk, data);
+  if (!r && walk.keep_partial && walk.scanned) {
+    walk.damaged = true;
+    return {};
+  }
+  return r;
+}
+
 }  // namespace
 
 std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data) {
@@ -618,7 +697,7 @@ size_t covered_output_rows(const JpegDecoder& dec, unsigned denominator, size_t 
 }
 
 std::expected<JpegDecoded, std::string> decode_jpeg_impl(std::span<const uint8_t> data, unsigned denominator,
-                                                         bool keep_partial) {
+                                                         bool keep_partial, ImageU8* storage = nullptr) {
   if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::unexpected("not a JPEG");
   if (keep_partial) {
     // A copy cut short often leaves its file padded with zeros, which would decode as flat
@@ -629,12 +708,21 @@ std::expected<JpegDecoded, std::string> decode_jpeg_impl(std::span<const uint8_t
   }
   for (bool allow_pipeline : {true, false}) {
     JpegDecoder dec;
+    const RingReturn ring_return{dec};
     WalkState walk;
+    walk.storage = storage;
     walk.denominator = denominator;
     walk.allow_pipeline = allow_pipeline;
     walk.keep_partial = keep_partial;
-    if (auto r = walk_markers(dec, walk, data); !r) return std::unexpected(r.error());
-    if (walk.needs_full_decode) continue;
+    if (auto r = walk_markers_checked(dec, walk, data); !r) return std::unexpected(r.error());
+    // An image the walk made but cannot use gives its storage back for the next try.
+    auto drop_early = [&] {
+      if (storage != nullptr && walk.early_image) *storage = std::move(*walk.early_image);
+    };
+    if (walk.needs_full_decode) {
+      drop_early();
+      continue;
+    }
     if (dec.components.empty() || dec.width == 0) return std::unexpected("no image in JPEG");
     walk.clean_rows.resize(dec.components.size(), 0);
     const size_t clean = *std::min_element(walk.clean_rows.begin(), walk.clean_rows.end());
@@ -643,11 +731,13 @@ std::expected<JpegDecoded, std::string> decode_jpeg_impl(std::span<const uint8_t
     if (walk.early_image && walk.early_generation == dec.generation) {
       out.image = std::move(*walk.early_image);
     } else {
+      drop_early();
       if (std::any_of(dec.components.begin(), dec.components.end(),
                       [](const JpegComponent& c) { return c.ring_mcu_rows != 0; }))
         continue;
       ensure_full_coeffs(dec);
-      out.image = jpeg_reconstruct(dec, denominator);
+      out.image = take_output(plan_jpeg_output(dec, denominator), storage);
+      jpeg_reconstruct_into(dec, denominator, out.image);
     }
     out.valid_rows = covered_output_rows(dec, denominator, clean);
     return out;
@@ -661,6 +751,13 @@ std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, u
   auto decoded = decode_jpeg_impl(data, denominator, false);
   if (!decoded) return std::unexpected(decoded.error());
   return std::move(decoded->image);
+}
+
+std::expected<void, std::string> decode_jpeg_into(std::span<const uint8_t> data, unsigned denominator, ImageU8& out) {
+  auto decoded = decode_jpeg_impl(data, denominator, false, &out);
+  if (!decoded) return std::unexpected(decoded.error());
+  out = std::move(decoded->image);
+  return {};
 }
 
 std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator) {

@@ -30,6 +30,11 @@ std::optional<JpegInfo> probe_jpeg(std::span<const uint8_t> data);
 // its missing data as zero bits; malformed or unsupported input returns a message.
 std::expected<ImageU8, std::string> decode_jpeg(std::span<const uint8_t> data, unsigned denominator = 1);
 
+// decode_jpeg into `out`, whose storage is reused when it holds enough: a program decoding
+// photo after photo into one image pays neither page faults nor zeroing for the output. On
+// failure `out` may have lost its storage.
+std::expected<void, std::string> decode_jpeg_into(std::span<const uint8_t> data, unsigned denominator, ImageU8& out);
+
 // A decoded JPEG with how much of it came from the file's own data.
 struct JpegDecoded {
   ImageU8 image;

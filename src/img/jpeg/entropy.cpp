@@ -126,24 +126,31 @@ void JpegBitReader::refill() {
   }
   while (count <= 56) {
     uint64_t b = 0;
+    bool real = false;
     if (!marker_hit && pos < length) {
       const uint8_t c = data[pos];
       if (c != 0xFF) {
         b = c;
         ++pos;
+        real = true;
       } else if (pos + 1 < length && data[pos + 1] == 0x00) {
         b = 0xFF;
         pos += 2;
+        real = true;
       } else {
         marker_hit = true;
       }
     }
+    // Capped so a long run of decoding past the data cannot wrap the count.
+    if (!real && zero_fill < (1u << 30)) zero_fill += 8;
     bits |= b << (56 - count);
     count += 8;
   }
 }
 
 void JpegBitReader::resync_restart() {
+  overran = ran_dry();
+  zero_fill = 0;
   bits = 0;
   count = 0;
   marker_hit = false;
@@ -250,14 +257,23 @@ JpegEntropyError decode_block_baseline(JpegBitReader& r, const JpegHuffTable& dc
       ++k;
       continue;
     }
-    r.bits = bits;
-    r.count = count;
-    const int rs = decode_filled(r, ac);
-    bits = r.bits;
-    count = r.count;
-    if (rs < 0) {
-      result = JpegEntropyError::BadCode;
-      break;
+    // A code of up to 9 bits whose value bits did not fit the table: still resolved in
+    // registers; only longer codes take the walk.
+    int rs;
+    if (const uint32_t e = ac.fast[bits >> FAST_SHIFT]; e != 0) {
+      bits <<= e >> 8;
+      count -= e >> 8;
+      rs = static_cast<int>(e & 0xFF);
+    } else {
+      r.bits = bits;
+      r.count = count;
+      rs = decode_slow(r, ac);
+      bits = r.bits;
+      count = r.count;
+      if (rs < 0) {
+        result = JpegEntropyError::BadCode;
+        break;
+      }
     }
     const uint32_t run = static_cast<uint32_t>(rs) >> 4, size = static_cast<uint32_t>(rs) & 15;
     if (size == 0) {

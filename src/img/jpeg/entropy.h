@@ -61,6 +61,15 @@ struct JpegBitReader {
   uint64_t bits = 0;   // left-aligned: the next bit is bit 63
   uint32_t count = 0;  // valid bits in `bits`
   bool marker_hit = false;
+  // Zero bits appended past the data (at a marker or the end), counted until a restart; when
+  // more than `count`, the decoder has consumed bits the file never held.
+  uint32_t zero_fill = 0;
+  bool overran = false;  // an earlier restart interval consumed such bits
+
+  // Whether any code so far was decoded from bits past the scan's data: a complete scan never
+  // reads into its closing marker, so this tells data that ended early or was cut by a stray
+  // marker.
+  bool ran_dry() const { return overran || zero_fill > count; }
 
   // Tops the buffer up to between 57 and 64 valid bits.
   void refill();

@@ -24,6 +24,7 @@ struct JpegComponent {
   // Not a vector: a photograph's buffers run to tens of megabytes, and they are zeroed on
   // worker threads rather than by one memset.
   std::unique_ptr<int16_t[]> coeffs;
+  size_t coeffs_capacity = 0;  // coefficients `coeffs` holds room for (a ring may be larger than it needs)
   size_t ring_mcu_rows = 0;  // 0: every block row is stored
   uint32_t h = 1;               // sampling factors, 1..4
   uint32_t v = 1;

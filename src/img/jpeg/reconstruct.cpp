@@ -177,8 +177,14 @@ TSL_JPEG_VECTOR_TARGET size_t half_cols_avx2(const uint16_t* v, size_t n, uint8_
 // Only output rows [y0, y1) are produced; `out` points at row y0.
 [[gnu::always_inline]] inline void idct_block(const int16_t* coef, const uint16_t* quant, const float* txt, const float* ty, uint32_t bw,
                 uint32_t bh, uint32_t y0, uint32_t y1, uint8_t* out, size_t stride) {
+  // Only frequencies below bw and bh reach the samples (the basis is zero past them).
   int ac = 0;
-  for (int k = 1; k < 64; ++k) ac |= coef[k];
+  if (bw == 8 && bh == 8) {
+    for (int k = 1; k < 64; ++k) ac |= coef[k];
+  } else {
+    for (uint32_t v = 0; v < bh; ++v)
+      for (uint32_t u = v == 0 ? 1 : 0; u < bw; ++u) ac |= coef[v * 8 + u];
+  }
   if (ac == 0) {
     // Every basis entry of frequency 0 is C(0), so a DC-only block is flat.
     const float f = static_cast<float>(coef[0]) * static_cast<float>(quant[0]);
@@ -239,6 +245,20 @@ template <bool Vector>
     }
   }
 #endif
+  if (cp.block_w == 1 && bh == 1) {
+    // An eighth: the 1-point transform reads the DC alone, and idct_block's flat case gives
+    // that sample (a zero DC included) without looking at the other coefficients.
+    const float q0 = static_cast<float>(quant[0]), tx0 = cp.txt[0], ty0 = cp.ty[0];
+    for (size_t br = first; br <= last; ++br) {
+      const int16_t* blocks = jpeg_block_row(c, br);
+      uint8_t* dst = window + (br - first) * cp.plane_w;
+      for (size_t b = 0; b < c.blocks_w; ++b) {
+        const float t = 0.0f + tx0 * (static_cast<float>(blocks[b * 64]) * q0);
+        dst[b] = round_sample((0.0f + ty0 * t) * 0.25f + 128.0f);
+      }
+    }
+    return;
+  }
   for (size_t br = first / bh; br <= last / bh; ++br) {
     const size_t top = br * bh;
     const auto y0 = static_cast<uint32_t>(std::max(first, top) - top);
@@ -548,14 +568,35 @@ void reconstruct_jpeg_band(const JpegDecoder& dec, const JpegOutputPlan& plan, s
   }
 }
 
-ImageU8 jpeg_reconstruct(const JpegDecoder& dec, unsigned denominator) {
-  const JpegOutputPlan plan = plan_jpeg_output(dec, denominator);
-  ImageU8 out(plan.width, plan.height, 3);
-  if (plan.width == 0 || plan.height == 0) return out;
+namespace {
+
+void reconstruct_all(const JpegDecoder& dec, const JpegOutputPlan& plan, ImageU8& out) {
+  if (plan.width == 0 || plan.height == 0) return;
   par_rows(plan.bands, 1, cpu_budget(), [&](size_t first, size_t last) {
     for (size_t b = first; b < last; ++b) reconstruct_jpeg_band(dec, plan, b, out.row(b * plan.band_rows));
   });
+}
+
+}  // namespace
+
+ImageU8 jpeg_reconstruct(const JpegDecoder& dec, unsigned denominator) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, denominator);
+  ImageU8 out(plan.width, plan.height, 3);
+  reconstruct_all(dec, plan, out);
   return out;
+}
+
+void jpeg_shape_output(const JpegOutputPlan& plan, ImageU8& out) {
+  out.data.resize(plan.width * plan.height * 3);
+  out.width = plan.width;
+  out.height = plan.height;
+  out.channels = 3;
+}
+
+void jpeg_reconstruct_into(const JpegDecoder& dec, unsigned denominator, ImageU8& out) {
+  const JpegOutputPlan plan = plan_jpeg_output(dec, denominator);
+  jpeg_shape_output(plan, out);
+  reconstruct_all(dec, plan, out);
 }
 
 }  // namespace tsl

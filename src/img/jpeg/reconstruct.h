@@ -70,4 +70,11 @@ void reconstruct_jpeg_band(const JpegDecoder& dec, const JpegOutputPlan& plan, s
 // The whole 3-channel RGB image of a decoded frame, bands run on worker threads.
 ImageU8 jpeg_reconstruct(const JpegDecoder& dec, unsigned denominator);
 
+// jpeg_reconstruct into `out`, whose storage is reused (resized to the output, not cleared).
+void jpeg_reconstruct_into(const JpegDecoder& dec, unsigned denominator, ImageU8& out);
+
+// `out` shaped as a plan.width x plan.height RGB image, its storage reused: every byte is
+// written by the reconstruction, so only growth is zeroed.
+void jpeg_shape_output(const JpegOutputPlan& plan, ImageU8& out);
+
 }  // namespace tsl

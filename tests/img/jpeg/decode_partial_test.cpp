@@ -55,6 +55,16 @@ Damage cut_in_scan(size_t k, double frac) {
   };
 }
 
+// Puts `bytes` into the middle of the first scan's data, at a byte that is not part of a
+// stuffed 0xFF 0x00 pair or a marker.
+Damage insert_mid_scan(std::vector<uint8_t> bytes) {
+  return [bytes](std::vector<uint8_t>& f, const auto& scans) {
+    size_t at = (scans[0].first + scans[0].second) / 2;
+    while (f[at - 1] == 0xFF || f[at] == 0xFF) ++at;
+    f.insert(f.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin(), bytes.end());
+  };
+}
+
 double mean_abs_diff(const ImageU8& a, const ImageU8& b, size_t from, size_t to) {
   double sum = 0;
   for (size_t i = from; i < to; ++i) sum += std::abs(int{a.data[i]} - int{b.data[i]});
@@ -105,6 +115,19 @@ TEST(DecodePartial, KeepsExactlyTheRowsItsDataReached) {
          for (size_t i = 0; i < 64; i += 2) f[at + i] = 0xFF, f[at + i + 1] = 0x00;
        },
        true, false},
+      // Stray markers mid-scan: the decoder feeds zero bits from the marker on, which decode
+      // as a picture; neither the rows after the marker nor the garbage past it are data.
+      {"a stray DHT marker mid-scan, garbage after it", "-quality 90",
+       insert_mid_scan({0xFF, 0xC4, 0x00, 0x40, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), true, false},
+      {"a restart marker mid-scan of a file without restarts", "-quality 90", insert_mid_scan({0xFF, 0xD0}), true, false},
+      {"RST0, EOI, DHT and zeros mid-scan", "-quality 90",
+       [](std::vector<uint8_t>& f, const auto& scans) {
+         std::vector<uint8_t> junk = {0xFF, 0xD0, 0xFF, 0xD9, 0xFF, 0xC4};
+         junk.resize(junk.size() + 5000, 0);
+         insert_mid_scan(junk)(f, scans);
+       },
+       true, false},
+      {"a restart marker inside a restart interval", "-quality 90 -restart 2", insert_mid_scan({0xFF, 0xD3}), true, false},
       {"progressive cut in its first scan", "-quality 90 -progressive", cut_in_scan(0, 0.5), true, false, false},
       {"progressive cut in its last scan", "-quality 90 -progressive",
        [](std::vector<uint8_t>& f, const auto& scans) { f.resize((scans.back().first + scans.back().second) / 2); },
