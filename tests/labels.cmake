@@ -80,7 +80,8 @@ set(TSL_LABEL_SLOW
 # Python tests taking more than about five seconds (builds, browsers, generated flights) or
 # doing their real work only with TSL_SLOW_TESTS set.
 set(TSL_LABEL_SLOW_PY
-  py.diag.diagnostics_test py.flow.flow_oracle_test py.img.dng.develop_oracle_test
+  py.adjust.lens_recovery_test py.adjust.peer_lens_test py.diag.diagnostics_test py.flow.flow_oracle_test
+  py.img.dng.develop_oracle_test
   py.server.dialogs_test.RealDialog.test_pick_dialog_opens_under_a_virtual_display
   py.server.job_flow_test py.server.result_test py.server.scan_test py.surface.terrain_accuracy_test py.surface.terrain_grid_bound_test py.tools.evaluate_test
   py.tools.flightsim_test py.tools.geometry_test py.tools.sample_flight_test.SampleFlightTest.test_generator_remakes_the_sample_exactly

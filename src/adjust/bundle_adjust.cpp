@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <string>
 
 #include "adjust/jacobian.h"
@@ -203,11 +204,97 @@ std::vector<std::vector<double>> selfcal_per_photo(std::span<const ImageMeta> im
   return per_photo;
 }
 
+// What makes a solved block absurd rather than merely poor, and the bounds that say so. The
+// cameras keep at least this share of their recorded height above the solved ground: the
+// ground rising to the cameras is a block collapsed onto itself.
+constexpr double MIN_HEIGHT_SHARE = 0.2;
+// The solved block's horizontal extent stays within this factor of the recorded one.
+constexpr double MAX_SCALE_FACTOR = 1.5;
+// The recorded block must span this many GNSS sigmas for its scale to be known at all.
+constexpr double MIN_BLOCK_SIGMAS = 5.0;
+// A photo moved beyond this many sigmas of a prior, and by more than the floor, strays from
+// its metadata. The floors are wide: a prior set near zero makes any rounding many sigmas,
+// and a lens the solve gets wrong moves photos by metres and tens of degrees on its own.
+constexpr double STRAY_SIGMAS = 10.0;
+constexpr double STRAY_MIN_M = 25.0;
+constexpr double STRAY_MIN_DEG = 30.0;
+
+double median_of(std::vector<double> v) { return v.empty() ? 0.0 : median(v); }
+
+// RMS horizontal distance of the positions from their centroid.
+double horizontal_spread(std::span<const Vec3> positions) {
+  if (positions.empty()) return 0.0;
+  double me = 0.0, mn = 0.0;
+  for (const Vec3& p : positions) {
+    me += p[0];
+    mn += p[1];
+  }
+  me /= static_cast<double>(positions.size());
+  mn /= static_cast<double>(positions.size());
+  double s = 0.0;
+  for (const Vec3& p : positions) s += (p[0] - me) * (p[0] - me) + (p[1] - mn) * (p[1] - mn);
+  return std::sqrt(s / static_cast<double>(positions.size()));
+}
+
+// What makes the solution `params` of `problem` absurd, or nothing: a value that is not
+// finite, the ground within a small share of the flying height of the cameras (or above
+// them), a block scaled far from the recorded one, or most photos moved many sigmas beyond
+// their priors. Ties that all agree on a wrong geometry (one position for every photo, ties
+// at one point, photos of identical pixels) solve to such blocks without any tie disagreeing.
+std::optional<std::string> collapse_reason(const AdjustProblem& problem, std::span<const double> params) {
+  for (double v : params)
+    if (!std::isfinite(v)) return std::string("the solution is not finite");
+  const size_t n = problem.photo_count;
+  const PoseState poses = camera_poses(problem, params);
+  std::vector<double> recorded(n), solved(n);
+  for (size_t p = 0; p < n; ++p) {
+    recorded[p] = problem.positions0[p][2];
+    solved[p] = poses.positions[p][2] - poses.ground;
+  }
+  const double flying = median_of(recorded), above = median_of(solved);
+  if (flying > 0.0 && above < MIN_HEIGHT_SHARE * flying)
+    return format("ground at {:+.2} m, {:.2} m below cameras flying {:.2} m above take-off", poses.ground, above,
+                  flying);
+  const double spread0 = horizontal_spread(problem.positions0), spread = horizontal_spread(poses.positions);
+  if (spread0 > MIN_BLOCK_SIGMAS * problem.pose_sigma[0] &&
+      !(spread <= MAX_SCALE_FACTOR * spread0 && spread >= spread0 / MAX_SCALE_FACTOR))
+    return format("block scaled {:.3}x against the GNSS positions", spread / spread0);
+  size_t stray = 0;
+  double worst_m = 0.0, worst_deg = 0.0;
+  for (size_t p = 0; p < n; ++p) {
+    bool off = false;
+    for (size_t k = 0; k < 6; ++k) {
+      const double c = std::fabs(params[6 * p + k]);
+      const double floor = k < 3 ? STRAY_MIN_M : STRAY_MIN_DEG * std::numbers::pi / 180.0;
+      off = off || c > std::max(STRAY_SIGMAS * problem.pose_sigma[k], floor);
+    }
+    stray += off;
+    const double* c = params.data() + 6 * p;
+    worst_m = std::max(worst_m, std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]));
+    worst_deg = std::max(worst_deg, 180.0 / std::numbers::pi * std::sqrt(c[3] * c[3] + c[4] * c[4] + c[5] * c[5]));
+  }
+  if (2 * stray > n)
+    return format("{} of {} photos moved beyond {:.0} sigmas of their priors (up to {:.1} m, {:.1}°)", stray, n,
+                  STRAY_SIGMAS, worst_m, worst_deg);
+  return std::nullopt;
+}
+
 double mean(std::span<const double> v) {
   if (v.empty()) return std::numeric_limits<double>::quiet_NaN();
   double s = 0.0;
   for (double x : v) s += x;
   return s / static_cast<double>(v.size());
+}
+
+// The metadata poses with zero corrections, nothing else.
+AdjustResult metadata_result(const PlacedPhotos& photos) {
+  const auto& [images, rotations0, positions0] = photos;
+  AdjustResult result;
+  result.rotations.assign(rotations0.begin(), rotations0.end());
+  result.positions.assign(positions0.begin(), positions0.end());
+  result.pos_corr.assign(images.size(), 0.0);
+  result.rot_corr.assign(images.size(), 0.0);
+  return result;
 }
 
 }  // namespace
@@ -220,11 +307,7 @@ AdjustResult bundle_adjust(const PlacedPhotos& photos, std::span<const PairMatch
   AdjustResult result;
   if (ties.empty()) {
     log_str("  no tie points - keeping metadata poses");
-    result.rotations.assign(rotations0.begin(), rotations0.end());
-    result.positions.assign(positions0.begin(), positions0.end());
-    result.pos_corr.assign(n, 0.0);
-    result.rot_corr.assign(n, 0.0);
-    return result;
+    return metadata_result(photos);
   }
   const Groups groups = camera_groups(images);
   AdjustProblem problem = make_problem(photos, ties, options, groups);
@@ -272,6 +355,12 @@ AdjustResult bundle_adjust(const PlacedPhotos& photos, std::span<const PairMatch
       stage = resolve_with_lens_held(problem, terms, std::move(stage), options.iterations, relief ? "relief" : "planar");
       if (!relief) result.planar_params = stage.params;
     }
+  }
+
+  if (auto reason = collapse_reason(problem, stage.params)) {
+    AdjustResult kept = metadata_result(photos);
+    kept.collapse = std::move(*reason);
+    return kept;
   }
 
   const PoseState poses = camera_poses(problem, stage.params);

@@ -4,6 +4,7 @@
 // tie, solved from the tie points under the metadata priors.
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "geo/vec.h"
@@ -45,11 +46,16 @@ struct AdjustResult {
   // The solved lens terms per photo (zeros for a camera group whose terms would fold the
   // frame), for the photos' CameraModel::selfcal; empty when the lens was not solved.
   std::vector<std::vector<double>> selfcal;
+  // What made the solution absurd (the ground at the cameras, a block scaled far from the
+  // GNSS one, most photos moved many sigmas off their priors); the result then holds the
+  // metadata poses, zero corrections and nothing else. Empty when the solution stands.
+  std::string collapse;
 };
 
 // Refines the metadata poses of `photos` from `ties`. With `options.selfcal` the lens terms
 // of every camera group are solved into the result. `warm_start` (P0 values) starts the
-// planar stage and limits it to two rounds. Never fails. A photo without a CameraModel, a
+// planar stage and limits it to two rounds. Never fails: a solution that collapsed is
+// replaced by the metadata poses and named in `collapse`. A photo without a CameraModel, a
 // tie pair whose count exceeds its lists or names a photo out of range is a caller's bug
 // (InternalError).
 AdjustResult bundle_adjust(const PlacedPhotos& photos, std::span<const PairMatch> ties, const AdjustOptions& options,

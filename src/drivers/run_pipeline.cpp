@@ -91,6 +91,7 @@ void take_poses(Build& b, AdjustResult& a) {
 void adjust(Build& b, size_t candidate_pairs) {
   log_str("[4/6] bundle adjustment");
   AdjustResult a = bundle_adjust(recorded(b), b.tie_pairs, b.options.adjust);
+  if (!a.collapse.empty()) logf("  warning: adjustment collapsed ({}) - keeping metadata poses", a.collapse);
   take_poses(b, a);
   b.planar_params = std::move(a.planar_params);
   b.adjustment = std::move(a.stats);
@@ -136,6 +137,10 @@ void dense_stage(Build& b, std::span<const PhotoPair> pairs, ImageCache& cache) 
   AdjustOptions second = b.options.adjust;
   second.relief = b.config.surface_dsm;
   AdjustResult a = bundle_adjust(recorded(b), b.all_ties, second, b.planar_params);
+  if (!a.collapse.empty()) {
+    logf("  warning: 2nd adjustment collapsed ({}) - keeping the first adjustment", a.collapse);
+    return;
+  }
   take_poses(b, a);
   if (a.stats.is_object())
     for (const auto& [key, value] : a.stats.as_object()) b.adjustment.set(key, value);

@@ -15,6 +15,8 @@ namespace tsl {
 namespace {
 
 constexpr size_t FOOTPRINT_SAMPLES = 16;
+// The output gsd may be at most this many times finer than the finest photo's.
+constexpr double MAX_OVERSAMPLING = 10.0;
 constexpr double INF = std::numeric_limits<double>::infinity();
 
 // trunc toward zero into signed 64 bits, saturating: a footprint point near the horizon can
@@ -59,6 +61,16 @@ PixelWindow window_of(const Polygon& points, double left_e, double top_n, double
   win.y0 = static_cast<uint64_t>(std::max<int64_t>(trunc_i64(vmin) - 2, 0));
   win.y1 = static_cast<uint64_t>(std::min(std::max<int64_t>(trunc_i64(vmax) + 3, 0), ih));
   return win;
+}
+
+// The finest ground sampling distance of the photos at their recorded height above the
+// take-off point, m; infinity when no photo records one.
+double finest_recorded_gsd(std::span<const ImageMeta> images) {
+  double finest = INF;
+  for (const ImageMeta& m : images)
+    if (m.lens && positive_finite(m.rel_alt) && positive_finite(m.lens->fx))
+      finest = std::min(finest, m.rel_alt / m.lens->fx);
+  return finest;
 }
 
 }  // namespace
@@ -128,6 +140,12 @@ std::expected<OutputGrid, std::string> plan_output_grid(const PlacedPhotos& phot
     if (!positive_finite(gsd))
       return std::unexpected(format("native gsd {} m is not a positive number: cameras at or below the ground", gsd));
   }
+  // Far finer than any photo samples the ground at its recorded height is no detail, only
+  // pixels: a mosaic of millimetres over a flight of centimetres (asked for, or from poses
+  // that put the ground at the cameras) runs to billions of them.
+  if (const double finest = finest_recorded_gsd(images); std::isfinite(finest) && gsd < finest / MAX_OVERSAMPLING)
+    return std::unexpected(format("output gsd {} m is far below the finest native gsd of the photos ({} m)",
+                                  size_text(gsd), size_text(finest)));
   if (!positive_finite(max_mpix)) return std::unexpected(format("max_mpix {} is not a positive number", max_mpix));
 
   // Sizes stay in floating point until they are known to fit: a count saturated on conversion

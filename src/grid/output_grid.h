@@ -56,9 +56,11 @@ std::vector<double> native_gsds(std::span<const ImageMeta> images, std::span<con
 // the union of the footprints. With `verbose` the clipping and capping lines are logged.
 // Errors: "bounds do not overlap the mosaic", and a clear message when no footprint reaches
 // the ground, when the ground sampling distance (given or native) is not a positive finite
-// number (cameras at or below the ground), when max_mpix is below one pixel, and when the
-// extent is not finite or a side, after the cap, is longer than MAX_OUTPUT_SIDE_PX. Photos without
-// a camera model, or fewer rotations or positions than photos, are a caller's bug.
+// number (cameras at or below the ground) or is more than ten times finer than every photo's
+// at its recorded height above the take-off point, when max_mpix is below one pixel, and
+// when the extent is not finite or a side, after the cap, is longer than MAX_OUTPUT_SIDE_PX.
+// Photos without a camera model, or fewer rotations or positions than photos, are a caller's
+// bug.
 std::expected<OutputGrid, std::string> plan_output_grid(const PlacedPhotos& photos, const Surface& surface,
                                                         std::optional<double> gsd_m, double max_mpix,
                                                         const std::optional<GroundBounds>& bounds, bool verbose);

@@ -28,6 +28,10 @@ namespace {
 
 // Photos lower than this above the take-off point are take-off or landing shots.
 constexpr double MIN_REL_ALT_M = 2.0;
+// Fields of view across the long side that survey cameras have, from long telephoto to
+// fisheye, degrees.
+constexpr double MIN_FOV_DEG = 1.0;
+constexpr double MAX_FOV_DEG = 170.0;
 
 using Skipped = std::vector<std::pair<std::string, std::string>>;
 
@@ -89,6 +93,19 @@ std::vector<ImageMeta> read_records(const std::vector<fs::path>& read_list, cons
   return records;
 }
 
+// Why a photo's focal length is not a survey camera's: a field of view across the long side
+// below MIN_FOV_DEG (a focal length of a million pixels maps the frame onto a speck of
+// ground and the mosaic onto billions of pixels) or above MAX_FOV_DEG. Nothing when the
+// size is unknown.
+std::optional<std::string> field_of_view_reason(const ImageMeta& m) {
+  const double long_side = static_cast<double>(std::max(m.width, m.height));
+  if (!m.lens || long_side <= 0.0) return std::nullopt;
+  const double fov = 2.0 * std::atan(long_side / (2.0 * m.lens->fx)) * 180.0 / std::numbers::pi;
+  if (std::isfinite(fov) && fov >= MIN_FOV_DEG && fov <= MAX_FOV_DEG) return std::nullopt;
+  return format("focal length {:.1} px gives a field of view of {:.3}° (outside {:.0}..{:.0}°)", m.lens->fx, fov, MIN_FOV_DEG,
+                MAX_FOV_DEG);
+}
+
 // Derives the camera model of records that have none yet (their focal values may have come
 // from an original since they were read); drops those without a focal length.
 void complete_lenses(std::vector<ImageMeta>& records, std::optional<double> focal_px, Skipped& skipped) {
@@ -102,6 +119,11 @@ void complete_lenses(std::vector<ImageMeta>& records, std::optional<double> foca
         continue;
       }
       m.lens = std::move(*cam);
+    }
+    if (auto reason = field_of_view_reason(m)) {
+      log_skip(name_of(m.path), *reason);
+      skipped.emplace_back(name_of(m.path), "focal length out of range");
+      continue;
     }
     kept.push_back(std::move(m));
   }

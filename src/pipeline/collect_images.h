@@ -26,7 +26,8 @@ inline constexpr double FAR_PHOTO_MIN_M = 500.0;
 
 struct ImageSet {
   std::vector<ImageMeta> images;  // read-list order; each has a `lens` and its placement fields
-  // (file name, reason): "excluded", "unreadable", "no focal length", "no GPS",
+  // (file name, reason): "excluded", "unreadable", "no focal length",
+  // "focal length out of range", "no GPS",
   // "GPS position out of range", "no/low relative altitude", "altitude out of range",
   // "no gimbal angles", "tilted {pitch}°", "far from the rest of the flight",
   // "other camera {key}".

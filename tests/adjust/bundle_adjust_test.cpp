@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -266,6 +267,7 @@ TEST(BundleAdjust, LensResetForFoldingPoseTheCamerasForTheZeroLens) {
     const auto lines = captured([&] { reset = adjust(f, f.ties, with_selfcal(options, true)); });
     captured([&] { never = adjust(unused_lens, unused_lens.ties, with_selfcal(options, false)); });
     EXPECT_EQ(count_prefix(lines, "  warning: lens self-calibration for SIM1 is not monotonic inside the frame"), 1u);
+    EXPECT_EQ(reset.collapse, "");
     EXPECT_EQ(count_prefix(lines, "  self-calibration SIM1: k1 +0.0000 k2 +0.0000"), 1u);
     for (const ImageMeta& m : f.images) EXPECT_EQ(m.lens->selfcal, std::vector<double>(2, 0.0));
     const double reset_gap = median_tie_gap(f, reset.rotations, reset.positions, reset.ground);
@@ -327,11 +329,59 @@ TEST(BundleAdjust, ZeroOrNaNSigmasHoldTheMetadataInsteadOfGivingNaN) {
   captured([&] { res = adjust(f, f.ties, options); });
   for (size_t p = 0; p < f.images.size(); ++p) {
     for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(res.positions[p][k], f.meta_positions[p][k], 1e-3);
-    // Rotations still follow thousands of ties against a linear (pseudo-Huber) prior.
+    // Rotations stay finite under priors of a hundred thousandth of a radian.
     for (size_t k = 0; k < 9; ++k) EXPECT_TRUE(std::isfinite(res.rotations[p][k]));
   }
   EXPECT_TRUE(std::isfinite(res.ground));
   EXPECT_TRUE(std::isfinite(res.stats["tie_rms_m"].as_f64()));
+}
+
+// Ties that all agree on an impossible geometry solve without one tie disagreeing, into a
+// block folded onto itself: the ground at the cameras, or photos tens of sigmas off their
+// priors. Such a solution gives way to the metadata poses, and says what it saw.
+TEST(BundleAdjust, CollapsedSolutionKeepsTheMetadataPoses) {
+  struct Case {
+    const char* name;
+    std::function<void(test::Flight&)> damage;
+    const char* reason;  // part of AdjustResult::collapse; empty: the solution stands
+  };
+  const Case cases[] = {
+      {"intact", [](test::Flight&) {}, ""},
+      {"one GPS position for every photo",
+       [](test::Flight& f) {
+         for (Vec3& p : f.meta_positions) p = f.meta_positions[0];
+       },
+       "ground at +"},
+      {"every tie of every pair at one pixel",
+       [](test::Flight& f) {
+         for (PairMatch& m : f.ties)
+           for (size_t g = 0; g < m.n; ++g) m.a[g] = m.b[g] = {100.0, 100.0};
+       },
+       "photos moved beyond 10 sigmas of their priors"},
+      {"photos of identical pixels",
+       [](test::Flight& f) {
+         for (PairMatch& m : f.ties)
+           for (size_t g = 0; g < m.n; ++g) m.b[g] = m.a[g];
+       },
+       "block scaled 0."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::Flight f = test::make_flight(noisy_flight());
+    c.damage(f);
+    AdjustResult res;
+    captured([&] { res = adjust(f, f.ties, with_selfcal(radial_options(), true)); });
+    if (*c.reason == '\0') {
+      EXPECT_EQ(res.collapse, "");
+      continue;
+    }
+    EXPECT_NE(res.collapse.find(c.reason), std::string::npos) << res.collapse;
+    EXPECT_EQ(res.rotations, f.meta_rotations);
+    EXPECT_EQ(res.positions, f.meta_positions);
+    EXPECT_EQ(res.pos_corr, std::vector<double>(f.images.size(), 0.0));
+    EXPECT_FALSE(res.planar_params.has_value());
+    EXPECT_EQ(f.images[0].lens->selfcal, std::vector<double>(2, 0.0));
+  }
 }
 
 TEST(BundleAdjust, WarmStartRunsTwoPlanarRounds) {

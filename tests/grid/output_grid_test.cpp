@@ -196,6 +196,42 @@ TEST(PlanOutputGrid, RejectsCamerasAtOrBelowTheGround) {
   }
 }
 
+// Regression: poses that put the ground at the cameras planned a mosaic of a few metres at a
+// hundredth of a millimetre per pixel, capped at a thousand megapixels; and a gsd asked far
+// below the photos' was planned just the same.
+TEST(PlanOutputGrid, RejectsGsdFarBelowThePhotosAtTheirRecordedHeight) {
+  struct Case {
+    const char* name;
+    double camera_height;  // over the plane z = 0; every photo records 100 m (native gsd 1 m)
+    std::optional<double> gsd;
+    const char* error;  // empty: planned
+  };
+  const Case cases[] = {
+      {"native", 100, std::nullopt, ""},
+      {"ten times finer", 100, 0.1, ""},
+      {"asked far below", 100, 0.05, "output gsd 0.05 m is far below the finest native gsd of the photos (1 m)"},
+      {"ground at the cameras", 0.5, std::nullopt,
+       "output gsd 0.005 m is far below the finest native gsd of the photos (1 m)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Flight f;
+    f.add(0, 100, 0, 50, c.camera_height);
+    f.add(50, 150, 0, 50, c.camera_height);
+    for (ImageMeta& m : f.images) {
+      m.lens->fx = m.lens->fy = 100.0;  // the flight's camera, whatever height it is placed at
+      m.rel_alt = 100.0;
+    }
+    const Planned p = plan(f, c.gsd, 2000, std::nullopt);
+    if (*c.error == '\0') {
+      EXPECT_TRUE(p.grid.has_value()) << p.grid.error();
+      continue;
+    }
+    ASSERT_FALSE(p.grid.has_value()) << p.grid->width << "x" << p.grid->height << " @ " << p.grid->gsd;
+    EXPECT_EQ(p.grid.error(), c.error);
+  }
+}
+
 TEST(PlanOutputGrid, RejectsPhotosThatSeeNoGround) {
   // A degenerate pose casts every border ray nowhere: no footprint point is finite, which
   // would otherwise plan an empty 1 x 1 mosaic.

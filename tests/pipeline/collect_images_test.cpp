@@ -180,6 +180,36 @@ TEST_F(StageTest, MissingFocalLengthSkipsOrTakesTheOverride) {
   EXPECT_EQ(run.result->skipped, (Skips{{"b.jpg", "other camera FC300S|64x48|nan"}}));
 }
 
+// A focal length that no survey camera has (here forced by the override on a 64 px wide
+// photo) would map the frame onto a speck of ground, or beyond the horizon.
+TEST_F(StageTest, FieldOfViewOutsideSurveyCamerasIsSkipped) {
+  put("line_0", "a.jpg");
+  struct Case {
+    double focal_px;
+    const char* line;  // empty: usable
+  } cases[] = {
+      {1e6, "  skip a.jpg: focal length 1000000.0 px gives a field of view of 0.004° (outside 1..170°)"},
+      {3670.0, "  skip a.jpg: focal length 3670.0 px gives a field of view of 0.999° (outside 1..170°)"},
+      {3600.0, ""},
+      {3.0, ""},  // 169.3°
+      {2.5, "  skip a.jpg: focal length 2.5 px gives a field of view of 171.066° (outside 1..170°)"},
+  };
+  for (const Case& c : cases) {
+    Config cfg = config();
+    cfg.focal_px = c.focal_px;
+    auto run = run_stage(cfg);
+    if (*c.line == '\0') {
+      ASSERT_TRUE(run.result.has_value()) << c.focal_px << ": " << run.result.error();
+      EXPECT_TRUE(run.result->skipped.empty()) << c.focal_px;
+      continue;
+    }
+    ASSERT_FALSE(run.result.has_value()) << c.focal_px;
+    EXPECT_EQ(run.result.error(), "no usable images");
+    ASSERT_GE(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[1], c.line);
+  }
+}
+
 TEST_F(StageTest, DominantCameraWins) {
   put("line_0", "a1.jpg");
   put("other_camera", "a2.jpg");

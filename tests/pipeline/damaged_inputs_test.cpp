@@ -459,5 +459,66 @@ TEST_F(DamagedInputs, HugeInjectedTiePairIsThinnedInBoundedMemory) {
   EXPECT_LT(r.peak_kb, PEAK_LIMIT_KB);
 }
 
+// Geometry no survey can have: a focal length that sees a speck, a gsd far below the photos',
+// and one GPS position for every photo, which the adjustment solved into a block folded onto
+// itself (the ground at the cameras and a mosaic of a thousand megapixels over one metre).
+TEST_F(DamagedInputs, ImpossibleGeometryIsRefusedOrFallsBackInBoundedMemory) {
+  const auto same_position = [](const fs::path& dir, const DamagedInputs&) {
+    const std::string first = test::read_file_text(dir / PHOTOS[0]);
+    for (const char* attr : {"GpsLatitude", "GpsLongitude"}) {
+      const std::string key = std::string("drone-dji:") + attr + "=\"";
+      const size_t start = first.find(key) + key.size();
+      const std::string value = first.substr(start, first.find('"', start) - start);
+      for (const char* photo : PHOTOS) patch_xmp(dir / photo, attr, value);
+    }
+    // The adjustment with its ties, and nothing after it that the case does not need.
+    return std::string(" --dense off");
+  };
+  // The drone's calibration of DJI_0001 (the focal length its build takes) at a million pixels.
+  const auto far_focal = [](const fs::path& dir, const DamagedInputs&) {
+    std::vector<uint8_t> bytes = test::read_file_bytes(dir / PHOTOS[0]);
+    const std::string text(bytes.begin(), bytes.end()), from = "DewarpData=\"2024-01-15;800.000000000000,",
+                      to = "DewarpData=\"2024-01-15;999999.999999999,";
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos);
+    if (at != std::string::npos) std::copy(to.begin(), to.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    test::write_file_bytes(dir / PHOTOS[0], bytes);
+    return std::string();
+  };
+  struct GeometryCase {
+    Case c;
+    uint64_t peak_limit_kb;
+  };
+  const std::vector<GeometryCase> cases = {
+      {{"focal length of a million pixels", far_focal, 0,
+        "skip DJI_0001.JPG: focal length 1000000.0 px gives a field of view of 0.069° (outside 1..170°)", true},
+       PEAK_LIMIT_KB},
+      // The option is in centimetres: 1e-6 m against the photos' 8.7 cm.
+      {{"gsd far below the photos'", [](const fs::path&, const DamagedInputs&) { return std::string(" --gsd 0.0001"); },
+        1, "output gsd 1e-06 m is far below the finest native gsd of the photos (0.087", false},
+       PEAK_LIMIT_KB},
+      // With matching and adjustment, a little more than the others; the fault took 2.8 GB.
+      {{"one GPS position for every photo", same_position, 0, "warning: adjustment collapsed (ground at", true},
+       2 * PEAK_LIMIT_KB},
+  };
+  for (size_t k = 0; k < cases.size(); ++k) {
+    const auto& [c, peak_limit_kb] = cases[k];
+    SCOPED_TRACE(c.name);
+    const std::string name = "geometry" + std::to_string(k);
+    const fs::path photos = make_photos(name);
+    const std::string extra = c.damage(photos, *this);
+    std::string args = build_args(photos, name);
+    if (extra.find("--gsd") != std::string::npos) args = std::regex_replace(args, std::regex(" --gsd 60"), "");
+    // The collapse needs the matching and the adjustment that the other cases skip.
+    if (c.exit_code == 0) args = std::regex_replace(args, std::regex(" --no-refine"), "");
+    args += extra + " --blend feather";
+    const Measured r = run_measured(tmp.path(), args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.line), std::string::npos) << r.out << r.err;
+    EXPECT_LT(r.peak_kb, peak_limit_kb);
+    EXPECT_EQ(fs::exists(tmp / (name + "_out") / "ortho.tif"), c.mosaic);
+  }
+}
+
 }  // namespace
 }  // namespace tsl
