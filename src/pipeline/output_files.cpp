@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <system_error>
 
-#include "img/tiff/geotiff_writer.h"
 #include "logx.h"
 #include "util/text.h"
 
@@ -103,7 +102,10 @@ std::expected<fs::path, std::string> add_output(BuildOutputs& outputs, const fs:
 }
 
 std::vector<fs::path> build_output_paths(const fs::path& output) {
-  std::vector<fs::path> paths = {output, world_file_path(output)};
+  // The world file: the output's extension replaced by "tfw", as the GeoTIFF writer names it.
+  fs::path world = output;
+  world.replace_extension("tfw");
+  std::vector<fs::path> paths = {output, world};
   for (const char* suffix : OUTPUT_SUFFIXES) paths.push_back(sibling_path(output, suffix));
   return paths;
 }
