@@ -19,11 +19,12 @@ namespace tsl {
 // moving them, and fewer ties spread over a whole flight describe no relief a plane misses.
 inline constexpr size_t DSM_MIN_POINTS = 30;
 
-// The terrain grid holds at most this many cells: 25 million, a 5000 x 5000 grid, whose
-// dozen working grids of doubles (point medians, trend, fill scales) stay within about 2.5 GB.
-// A finer cell, asked for or reached through a footprint running to the horizon, is
-// coarsened to fit before anything is allocated.
-inline constexpr size_t DSM_MAX_CELLS = 25'000'000;
+// The terrain grid holds at most this many cells, 16 million (a 4000 x 4000 grid): at its
+// peak the model holds about a dozen working grids of doubles (medians, residuals, class
+// weights, the fill scales' sums and smoothing buffers), 1.5 GB here, which keeps a whole
+// build within 2 GB. A finer cell, asked for or reached through a footprint running to the
+// horizon, is coarsened to fit before anything is allocated.
+inline constexpr size_t DSM_MAX_CELLS = 16'000'000;
 
 // The options of the terrain model.
 struct DsmOptions {

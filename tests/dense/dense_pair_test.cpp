@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <numeric>
 
 #include "drivers/dense_stage.h"
 #include "linalg/stats.h"
-#include "matching/xorshift.h"
 #include "support/log_capture.h"
 #include "support/flight_fixture.h"
 #include "support/test_util.h"
@@ -213,30 +211,6 @@ TEST(DensePair, TexturelessOverlapGivesNothing) {
   test::LogCapture log;
   EXPECT_FALSE(dense_pair(ctx, 0).has_value());
   EXPECT_TRUE(log.lines().empty());
-}
-
-// Two photos of independent noise over the same ground: the flow finds forward-backward
-// consistent vectors here and there by chance, but no two-view model holds them, so the pair
-// gives no ties (it once gave a few dozen, and a self-calibration and terrain built on them).
-TEST(DensePair, UnrelatedNoisePhotosGiveNothing) {
-  HandPair hp;
-  hp.cache.loader = [](const ImageMeta& m, double) -> std::expected<DecodedImage, std::string> {
-    DecodedImage d;
-    d.image = ImageU16(m.width, m.height, 3);
-    // Noise in blocks of 4 pixels, so that the flow has texture of its own scale to lock on.
-    uint64_t state = std::hash<std::string>{}(m.path.string()) | 1u;
-    std::vector<uint16_t> block((m.width / 4 + 1) * (m.height / 4 + 1));
-    for (uint16_t& v : block) v = static_cast<uint16_t>(xorshift64(state) % 60000);
-    for (size_t y = 0; y < m.height; ++y)
-      for (size_t x = 0; x < m.width; ++x)
-        for (size_t c = 0; c < 3; ++c) d.image.data[(y * m.width + x) * 3 + c] = block[(y / 4) * (m.width / 4 + 1) + x / 4];
-    return d;
-  };
-  for (const double gsd : {0.2, 0.4}) {
-    SCOPED_TRACE(gsd);
-    DenseContext ctx = hp.context(60.0, 60.0, gsd);
-    EXPECT_FALSE(dense_pair(ctx, 0).has_value());
-  }
 }
 
 // --- a generated pair --------------------------------------------------------------------
