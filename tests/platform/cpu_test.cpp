@@ -34,7 +34,9 @@ TEST(CpuFeatures, SwitchText) {
     SCOPED_TRACE(std::string("\"") + r.text + "\"");
     const auto got = parse_cpu_features(r.text);
     ASSERT_EQ(got.has_value(), r.ok);
-    if (r.ok) EXPECT_EQ(*got, r.want);
+    if (r.ok) {
+      EXPECT_EQ(*got, r.want);
+    }
   }
   EXPECT_EQ(parse_cpu_features("avx2,sse4").error(), "unknown cpu feature \"sse4\" (known: all, none, avx2, fma)");
 }
