@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "sift/binary16.h"
+#include "sift/row_kernels.h"
 #include "util/error.h"
 #include "util/text.h"
 
@@ -32,6 +33,14 @@ constexpr float DEG_TO_RAD = 0.0174532924f;
 
 // Half away from zero, as every rounding of the detector.
 inline int64_t round_away(float v) { return static_cast<int64_t>(std::round(v)); }
+
+// std::floor of a value well inside the 32-bit integers (a sample's bin coordinates, within
+// -8..8), without the library call: the truncation, less one below zero. A zero's sign may
+// differ, which no later sum sees.
+inline float floor_small(float v) {
+  const float t = static_cast<float>(static_cast<int32_t>(v));
+  return t > v ? t - 1.0f : t;
+}
 
 }  // namespace
 
@@ -71,28 +80,30 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
   // 4 x 4 cells with a guard cell on each side, 8 bins plus 2 guard bins.
   std::array<float, 6 * 6 * 10> acc{};
   const float* g = layer.data.data();
+  // One window row's samples, formed together by the row kernel, then split into the
+  // accumulator in column order (its sums' rounding depends on the order).
+  const size_t most = static_cast<size_t>(2 * radius + 1);
+  std::vector<int32_t> keep(most);
+  std::vector<float> buf(5 * most);
+  const DescriptorSampleRow samples{keep.data(),     buf.data(),        buf.data() + most,
+                                    buf.data() + 2 * most, buf.data() + 3 * most, buf.data() + 4 * most};
+  const SiftRowKernels& kernels = sift_row_kernels();
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = cy + i;
     if (y <= 0 || y >= h - 1) continue;
-    const float* row = g + y * w;
-    const float* up = row - w;
-    const float* down = row + w;
     // Columns whose sample lies inside the layer's interior.
     const int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
-    for (int64_t j = j0; j <= j1; ++j) {
-      const float c_rot = static_cast<float>(j) * cos_t - static_cast<float>(i) * sin_t;
-      const float r_rot = static_cast<float>(j) * sin_t + static_cast<float>(i) * cos_t;
-      float rbin = r_rot + 1.5f, cbin = c_rot + 1.5f;
-      if (!(rbin > -1.0f && rbin < 4.0f && cbin > -1.0f && cbin < 4.0f)) continue;
-      const int64_t x = cx + j;
-      const float dx = row[x + 1] - row[x - 1];
-      const float dy = up[x] - down[x];
-      float ori = atan2_deg(dy, dx);
-      if (ori < 0.0f) ori += 360.0f;
-      const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * DESC_WEIGHT);
-      const float mag = weight * std::sqrt(dx * dx + dy * dy);
-      float obin = (ori - a) * BINS_PER_DEGREE;
-      const float r0f = std::floor(rbin), c0f = std::floor(cbin), o0f = std::floor(obin);
+    if (j1 < j0) continue;
+    const size_t n = static_cast<size_t>(j1 - j0 + 1);
+    const float fi = static_cast<float>(i);
+    kernels.descriptor_samples(g + y * w + cx + j0, w, j0, n, cos_t, sin_t, fi * cos_t, fi * sin_t, samples);
+    for (size_t t = 0; t < n; ++t) {
+      if (!keep[t]) continue;
+      const float weight = std::exp(samples.arg[t]);
+      const float mag = weight * samples.mag[t];
+      float rbin = samples.rbin[t], cbin = samples.cbin[t];
+      float obin = (samples.ori[t] - a) * BINS_PER_DEGREE;
+      const float r0f = floor_small(rbin), c0f = floor_small(cbin), o0f = floor_small(obin);
       rbin -= r0f;
       cbin -= c0f;
       obin -= o0f;
