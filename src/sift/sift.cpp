@@ -256,46 +256,61 @@ void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp
   }
 }
 
-// Detection, refinement and orientation over the rows [r0, r1) of layer l. A ring keeps the
-// last three difference rows of layers l - 1 .. l + 1, with each row's running extremes over
-// three columns, so the 3 x 3 x 3 test is a maximum and a minimum over nine such rows.
-void detect_rows(const Octave& oc, size_t l, int64_t r0, int64_t r1, std::vector<Keypoint>& out) {
+struct DetectScratch {
+  std::vector<float> ring;
+  std::vector<uint32_t> columns;
+  OrientScratch orient;
+};
+thread_local DetectScratch t_detect;
+
+// Detection, refinement and orientation over the rows [r0, r1) of layers 1 to 3, each
+// layer's keypoints to out[l - 1] in row order. A ring keeps the last three difference rows
+// of the five difference layers, each formed once for the three layers that read it, with
+// each row's running extremes over three columns, so the 3 x 3 x 3 test is a maximum and a
+// minimum over nine such rows.
+void detect_rows(const Octave& oc, int64_t r0, int64_t r1, std::array<std::vector<Keypoint>, LAYERS>& out) {
+  constexpr size_t DOGS = GAUSS - 1;  // difference layers
   const int64_t w = oc.w;
   const size_t uw = static_cast<size_t>(w);
   const SiftRowKernels& kernels = sift_row_kernels();
-  // Planes of the ring: 0 differences, 1 running maxima, 2 running minima; 9 rows each.
-  std::vector<float> ring(27 * uw);
+  // Planes of the ring: 0 differences, 1 running maxima, 2 running minima; DOGS x 3 rows each.
+  // The thread's scratch: every row is written before it is read, so it needs no clearing.
+  DetectScratch& scratch = t_detect;
+  std::vector<float>& ring = scratch.ring;
+  if (ring.size() < 9 * DOGS * uw) ring.resize(9 * DOGS * uw);
   auto ring_row = [&](size_t plane, size_t k, int64_t y) {
-    return ring.data() + ((plane * 3 + k) * 3 + static_cast<size_t>(y % 3)) * uw;
+    return ring.data() + ((plane * DOGS + k) * 3 + static_cast<size_t>(y % 3)) * uw;
   };
   auto fill = [&](int64_t y) {
-    for (size_t k = 0; k < 3; ++k) {
+    for (size_t k = 0; k < DOGS; ++k) {
       float* d = ring_row(0, k, y);
-      kernels.difference(oc.g[l + k].row(static_cast<size_t>(y)), oc.g[l + k - 1].row(static_cast<size_t>(y)), d, uw);
+      kernels.difference(oc.g[k + 1].row(static_cast<size_t>(y)), oc.g[k].row(static_cast<size_t>(y)), d, uw);
       kernels.extremes3(d, ring_row(1, k, y), ring_row(2, k, y), uw);
     }
   };
-  std::vector<uint32_t> columns(uw);
-  OrientScratch scratch;
+  std::vector<uint32_t>& columns = scratch.columns;
+  if (columns.size() < uw) columns.resize(uw);
   fill(r0 - 1);
   fill(r0);
   for (int64_t r = r0; r < r1; ++r) {
     fill(r + 1);
-    const float* hmax[9];
-    const float* hmin[9];
-    for (size_t k = 0; k < 3; ++k)
-      for (size_t j = 0; j < 3; ++j) {
-        hmax[k * 3 + j] = ring_row(1, k, r - 1 + static_cast<int64_t>(j));
-        hmin[k * 3 + j] = ring_row(2, k, r - 1 + static_cast<int64_t>(j));
+    for (size_t l = 1; l <= LAYERS; ++l) {
+      const float* hmax[9];
+      const float* hmin[9];
+      for (size_t k = 0; k < 3; ++k)
+        for (size_t j = 0; j < 3; ++j) {
+          hmax[k * 3 + j] = ring_row(1, l - 1 + k, r - 1 + static_cast<int64_t>(j));
+          hmin[k * 3 + j] = ring_row(2, l - 1 + k, r - 1 + static_cast<int64_t>(j));
+        }
+      const size_t found = kernels.extrema(ring_row(0, l, r), hmax, hmin, static_cast<size_t>(BORDER),
+                                           static_cast<size_t>(w - BORDER), columns.data());
+      for (size_t q = 0; q < found; ++q) {
+        size_t rl = l;
+        int64_t rr = r, rc = static_cast<int64_t>(columns[q]);
+        Keypoint kp;
+        if (!refine(oc, rl, rr, rc, kp)) continue;
+        orient(oc, rl, rr, rc, kp, scratch.orient, out[l - 1]);
       }
-    const size_t found = kernels.extrema(ring_row(0, 1, r), hmax, hmin, static_cast<size_t>(BORDER),
-                                         static_cast<size_t>(w - BORDER), columns.data());
-    for (size_t q = 0; q < found; ++q) {
-      size_t rl = l;
-      int64_t rr = r, rc = static_cast<int64_t>(columns[q]);
-      Keypoint kp;
-      if (!refine(oc, rl, rr, rc, kp)) continue;
-      orient(oc, rl, rr, rc, kp, scratch, out);
     }
   }
 }
@@ -372,17 +387,17 @@ constexpr int64_t BAND_ROWS = 32;
 void detect_octave(const Octave& oc, std::vector<Keypoint>& keypoints) {
   const int64_t rows = oc.h - 2 * BORDER;
   if (rows <= 0 || oc.w <= 2 * BORDER) return;
-  const size_t bands_per_layer = static_cast<size_t>((rows + BAND_ROWS - 1) / BAND_ROWS);
-  // Bands in detection order (layer, then rows), so concatenating them in index order gives
-  // the same candidate list whatever the number of threads.
-  std::vector<std::vector<Keypoint>> bands = par_map(bands_per_layer * LAYERS, cpu_budget(), [&](size_t k) {
-    const size_t l = 1 + k / bands_per_layer;
-    const int64_t r0 = BORDER + static_cast<int64_t>(k % bands_per_layer) * BAND_ROWS;
-    std::vector<Keypoint> band;
-    detect_rows(oc, l, r0, std::min(r0 + BAND_ROWS, oc.h - BORDER), band);
+  const size_t bands = static_cast<size_t>((rows + BAND_ROWS - 1) / BAND_ROWS);
+  using PerLayer = std::array<std::vector<Keypoint>, LAYERS>;
+  const std::vector<PerLayer> found = par_map(bands, cpu_budget(), [&](size_t k) {
+    const int64_t r0 = BORDER + static_cast<int64_t>(k) * BAND_ROWS;
+    PerLayer band;
+    detect_rows(oc, r0, std::min(r0 + BAND_ROWS, oc.h - BORDER), band);
     return band;
   });
-  for (const std::vector<Keypoint>& b : bands) keypoints.insert(keypoints.end(), b.begin(), b.end());
+  // Detection order (layer, then rows), the same whatever the number of threads.
+  for (size_t l = 0; l < LAYERS; ++l)
+    for (const PerLayer& b : found) keypoints.insert(keypoints.end(), b[l].begin(), b[l].end());
 }
 
 float octave_factor(int64_t o) { return o == 0 ? 0.5f : std::exp2(static_cast<float>(o - 1)); }
@@ -452,7 +467,9 @@ SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
     const auto t_base = Clock::now();
     if (layers.empty()) layers.resize(1);
     {
-      ImageF32 input(gray.width, gray.height, 1);
+      // Layer 2's storage holds the input as floats until the octave overwrites it.
+      ImageF32& input = layers[0][2];
+      shape_for_overwrite(input, gray.width, gray.height, 1);
       for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
       // Layer 1's storage holds the upsampled image until the octave overwrites it.
       resize_bilinear(input, 2 * gray.width, 2 * gray.height, layers[0][1]);
@@ -500,6 +517,7 @@ SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
 void release_sift_scratch() {
   t_octaves = {};
   t_blur_ring = {};
+  t_detect = {};
 }
 
 }  // namespace tsl
