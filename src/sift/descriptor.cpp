@@ -42,6 +42,24 @@ inline float floor_small(float v) {
   return t > v ? t - 1.0f : t;
 }
 
+// Narrows [j0, j1] to the columns j where j x slope + offset (a rotated coordinate in cells)
+// may lie within (-2.5, 2.5), the grid with its guard cells, that is where the bin + 1.5
+// test can pass; false when none can. Solved in double and widened by a sample on each side,
+// far beyond the float rounding of the test itself, so no sample that passes is left out.
+bool grid_columns(double slope, double offset, int64_t& j0, int64_t& j1) {
+  constexpr double HALF = 2.5;
+  if (std::fabs(slope) < 1e-9) {
+    if (std::fabs(offset) > HALF + 1e-3) return false;
+    return j0 <= j1;
+  }
+  double a = (-HALF - offset) / slope, b = (HALF - offset) / slope;
+  if (a > b) std::swap(a, b);
+  if (a > static_cast<double>(j1) || b < static_cast<double>(j0)) return false;
+  j0 = std::max(j0, static_cast<int64_t>(std::floor(a)) - 1);
+  j1 = std::min(j1, static_cast<int64_t>(std::ceil(b)) + 1);
+  return j0 <= j1;
+}
+
 }  // namespace
 
 float atan2_deg(float y, float x) {
@@ -91,11 +109,14 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = cy + i;
     if (y <= 0 || y >= h - 1) continue;
-    // Columns whose sample lies inside the layer's interior.
-    const int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
-    if (j1 < j0) continue;
-    const size_t n = static_cast<size_t>(j1 - j0 + 1);
+    // Columns whose sample lies inside the layer's interior, and of those the ones that may
+    // fall within the rotated grid.
+    int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
     const float fi = static_cast<float>(i);
+    if (!grid_columns(cos_t, -static_cast<double>(fi * sin_t), j0, j1) ||
+        !grid_columns(sin_t, static_cast<double>(fi * cos_t), j0, j1))
+      continue;
+    const size_t n = static_cast<size_t>(j1 - j0 + 1);
     kernels.descriptor_samples(g + y * w + cx + j0, w, j0, n, cos_t, sin_t, fi * cos_t, fi * sin_t, samples);
     for (size_t t = 0; t < n; ++t) {
       if (!keep[t]) continue;
