@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/cpu.h"
 #include "sift/descriptor.h"
 
 // Vectors pass between the helpers below by value; every helper is inlined into the kernel
@@ -335,24 +336,16 @@ TSL_SIFT_VECTOR void blur_v_avx2(const float* const* rows, const float* k, size_
 constexpr SiftRowKernels AVX2 = {difference_avx2,         extremes3_avx2, extrema_avx2, gradient_bins_avx2,
                                  descriptor_samples_avx2, blur_h_avx2,    blur_v_avx2};
 
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-#else
-constexpr SiftRowKernels AVX2 = PLAIN;
-bool has_avx2() { return false; }
 #endif
 
 #undef TSL_INLINE
 
 }  // namespace
 
-const SiftRowKernels& sift_row_kernels(bool vector) { return vector && has_avx2() ? AVX2 : PLAIN; }
-
-const SiftRowKernels& sift_row_kernels() {
-  static const bool vector = has_avx2();
-  return sift_row_kernels(vector);
+const SiftRowKernels& sift_row_kernels(bool vector) {
+  return vector && platform::detected_cpu_features().avx2 ? AVX2 : PLAIN;
 }
+
+const SiftRowKernels& sift_row_kernels() { return platform::cpu_features().avx2 ? AVX2 : PLAIN; }
 
 }  // namespace tsl

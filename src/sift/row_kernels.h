@@ -52,11 +52,11 @@ struct SiftRowKernels {
   void (*blur_v)(const float* const* rows, const float* k, size_t len, float* out, size_t n);
 };
 
-// The kernels this processor runs (the vector road where it has AVX2).
+// The kernels to run now: the vector road where platform::cpu_features() allows AVX2.
 const SiftRowKernels& sift_row_kernels();
 
 // One road by name, for tests that compare them: the vector road on a processor without AVX2
-// is the plain one.
+// (whatever the switch allows) is the plain one.
 const SiftRowKernels& sift_row_kernels(bool vector);
 
 }  // namespace tsl
