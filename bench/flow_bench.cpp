@@ -6,6 +6,7 @@
 //   cmake --build build --target bench && ./build/flow_bench
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,7 @@
 
 #include "dis/dis_flow.h"
 #include "flow/lk_flow.h"
+#include "peer_child.h"
 #include "util/npy.h"
 #include "util/par.h"
 
@@ -115,6 +117,79 @@ void BM_lk_one_thread(benchmark::State& state) {
   report(state);
 }
 
+// The true flow from a to b at each pixel: a(x, y) shows the texture at (x + u, y + v), which
+// b shows at that place. Mean endpoint error of a flow against it, 8 px from the border.
+double endpoint_error(const FlowField& f) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t y = 8; y + 8 < H; ++y)
+    for (size_t x = 8; x + 8 < W; ++x) {
+      const double u = 3 + 3 * std::sin(x / 200.0) * std::cos(y / 170.0), v = -2 + 2 * std::cos(x / 260.0);
+      sum += std::hypot(f.u[y * W + x] - u, f.v[y * W + x] - v);
+      ++n;
+    }
+  return sum / static_cast<double>(n);
+}
+
+const char* CV2_PEER = R"(
+import numpy as np, cv2, time
+state = {}
+def handle(w):
+    if w[0] == 'load':
+        a = np.load(w[1]).astype(np.uint8); b = np.load(w[2]).astype(np.uint8)
+        d = cv2.DISOpticalFlow_create(cv2.DISOPTICAL_FLOW_PRESET_MEDIUM)
+        d.setGradientDescentIterations(12); d.setPatchSize(12); d.setPatchStride(8); d.setFinestScale(1)
+        state.update(a=a, b=b, d=d); return 0
+    if w[0] == 'epe':
+        f = state['flow']; h, wd = f.shape[:2]
+        y, x = np.mgrid[0:h, 0:wd].astype(np.float64)
+        u = 3 + 3 * np.sin(x / 200.0) * np.cos(y / 170.0); v = -2 + 2 * np.cos(x / 260.0)
+        e = np.hypot(f[..., 0] - u, f[..., 1] - v)[8:h - 8, 8:wd - 8]
+        return float(e.mean())
+    cv2.setNumThreads(int(w[1]))
+    t = time.perf_counter(); state['flow'] = state['d'].calc(state['a'], state['b'], None)
+    return time.perf_counter() - t
+)";
+
+// Our DIS against cv2's on one thread (a call inside a parallel worker runs inline, as the
+// dense stage's pairs do), run by run alternated with a Python child on the same cores. Time
+// reported: ours; counters: both medians, their ratio (below 1: ours is faster) and both
+// mean endpoint errors against the true warp.
+void BM_dis_vs_cv2_one_thread(benchmark::State& state) {
+  const Pair& p = pair();
+  tsl_bench::PeerChild cv2(CV2_PEER);
+  const auto dir = std::filesystem::temp_directory_path();
+  const auto pa = dir / "tsl_flow_bench_peer_a.npy", pb = dir / "tsl_flow_bench_peer_b.npy";
+  for (const auto& [path, img] : {std::pair{pa, &p.a}, std::pair{pb, &p.b}}) {
+    const std::vector<uint8_t> bytes = npy_write(NpyArray{img->data, {H, W}});
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  const bool have_cv2 = cv2.request("load " + pa.string() + " " + pb.string()).has_value();
+  for (const auto& f : {pa, pb}) std::filesystem::remove(f);
+  std::vector<double> ours, theirs;
+  double our_epe = 0;
+  par_map(2, 2, [&](size_t i) {
+    if (i != 0) return 0;
+    our_epe = endpoint_error(dis_flow(p.a, p.b));
+    if (have_cv2) cv2.request("run 1");
+    for (auto _ : state) {
+      const auto t0 = std::chrono::steady_clock::now();
+      benchmark::DoNotOptimize(dis_flow(p.a, p.b).u.data());
+      ours.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      state.SetIterationTime(ours.back());
+      if (have_cv2)
+        if (auto t = cv2.request("run 1")) theirs.push_back(*t);
+    }
+    return 0;
+  });
+  state.counters["ours_ms"] = tsl_bench::median(ours) * 1e3;
+  state.counters["ours_epe_px"] = our_epe;
+  if (theirs.empty()) return state.SkipWithError("python3-opencv is not available");
+  state.counters["cv2_ms"] = tsl_bench::median(theirs) * 1e3;
+  state.counters["ratio"] = tsl_bench::median(ours) / tsl_bench::median(theirs);
+  if (auto e = cv2.request("epe")) state.counters["cv2_epe_px"] = *e;
+}
+
 const char* CV2_SCRIPT = R"(
 import sys, time
 import numpy as np, cv2
@@ -163,6 +238,7 @@ void BM_cv2_dis(benchmark::State& state, int threads) {
   BENCHMARK_CAPTURE(BM_cv2_dis, name, threads)                                                              \
       ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5)->Repetitions(3)->ReportAggregatesOnly(true)
 
+BENCHMARK(BM_dis_vs_cv2_one_thread)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(9);
 TSL_OURS(BM_dis_one_thread);
 TSL_CV2(one_thread, 1);
 TSL_OURS(BM_dis_all_threads);

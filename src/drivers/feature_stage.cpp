@@ -137,8 +137,11 @@ std::expected<std::vector<FeatureSet>, std::string> extract_all_features(std::sp
   const double pixels = static_cast<double>(first.width) * static_cast<double>(first.height);
   const double bytes =
       s * (s * pixels) * BYTES_PER_WORK_PIXEL + (first.is_dng ? pixels * BYTES_PER_DNG_PIXEL : 0.0);
-  const size_t jobs = jobs_within_ram(options.workers, bytes, "feature extraction");
-  const size_t threads = std::min(std::max<size_t>(misses.size(), 1), std::max<size_t>(jobs, 1));
+  const size_t jobs = std::max<size_t>(jobs_within_ram(options.workers, bytes, "feature extraction"), 1);
+  // Fewer photos than jobs: one photo after another, each spread over the workers.
+  const size_t threads = misses.size() < jobs ? 1 : jobs;
+  // Loading, resampling and the detector on this thread stay within the workers too.
+  const BudgetCap cap(options.workers);
 
   auto job = [&](size_t k) {
     const size_t i = misses[k];

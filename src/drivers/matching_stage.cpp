@@ -142,7 +142,10 @@ std::expected<std::vector<PairMatch>, std::string> run_matching_stage(std::span<
   warn_damaged_features(features, photos.images);
   const size_t total = pairs.size();
   const size_t step = std::max<size_t>(total / 10, 1);
-  const size_t threads = std::min<size_t>(total >= 2 ? total : 1, std::max<uint64_t>(options.workers, 1));
+  // Fewer pairs than workers: the pairs run one after another, each spread over the workers
+  // (a pair's matching runs inline when the pairs have a worker each).
+  const size_t workers = std::max<uint64_t>(options.workers, 1);
+  const size_t threads = total < workers ? 1 : workers;
   // The headings are settled before matching, from the strongest keypoints alone, so every
   // pair is matched once, with the poses that stand.
   std::vector<Mat3> rotations(photos.rotations.begin(), photos.rotations.end());

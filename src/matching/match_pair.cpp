@@ -70,6 +70,7 @@ MatchContext make_match_context(std::span<const PhotoPair> pairs, std::span<cons
   ctx.min_inliers = options.min_inliers;
   ctx.max_ties = options.max_ties;
   ctx.fundamental_threshold = options.fundamental_threshold;
+  ctx.workers = options.workers;
   return ctx;
 }
 
@@ -229,7 +230,7 @@ std::optional<PairMatch> match_pair(const MatchContext& ctx, size_t k) {
   const std::vector<uint32_t> cand_j = overlap_candidates(ctx, j, i, fj.kp);
   if (cand_i.size() < MIN_CANDIDATES || cand_j.size() < MIN_CANDIDATES) return std::nullopt;
 
-  std::vector<DescMatch> matches = ratio_match(fi.desc, cand_i, fj.desc, cand_j);
+  std::vector<DescMatch> matches = ratio_match(fi.desc, cand_i, fj.desc, cand_j, ctx.workers);
   std::erase_if(matches, [&](const DescMatch& m) { return !gate_match(ctx, j, predicted_i[m.i], fj.kp[m.j]); });
   if (matches.size() < ctx.min_inliers) return std::nullopt;
 

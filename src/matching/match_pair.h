@@ -60,6 +60,7 @@ struct MatchContext {
   uint64_t min_inliers = 25;
   uint64_t max_ties = 60;
   double fundamental_threshold = FTHR_DEFAULT;  // working-scale pixels
+  uint64_t workers = 1;  // threads one pair's descriptor matching may use (inline on a worker)
 };
 
 // The context of one stage: the take-off height as the prediction plane, the gate at 2.5

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/cpu.h"
+#include "util/par.h"
 
 namespace tsl {
 namespace {
@@ -16,6 +17,9 @@ constexpr size_t LANES = 8;
 // Candidates per cache block: 256 x 512 bytes stays in a core's L2 while every query block
 // streams over it.
 constexpr size_t BLOCK = 256;
+// Query blocks per parallel item at least: 64 queries, enough to repay streaming every
+// candidate panel through the item once.
+constexpr size_t QUERY_BLOCKS_PER_ITEM = 16;
 
 struct Nearest {
   float best = std::numeric_limits<float>::infinity();
@@ -117,7 +121,7 @@ std::vector<DescMatch> accepted(std::span<const uint32_t> query, std::span<const
 }  // namespace
 
 std::vector<DescMatch> ratio_match(std::span<const float> desc_i, std::span<const uint32_t> query,
-                                   std::span<const float> desc_j, std::span<const uint32_t> cand) {
+                                   std::span<const float> desc_j, std::span<const uint32_t> cand, size_t threads) {
   std::vector<Nearest> nearest(query.size());
   if (query.empty() || cand.empty()) return {};
   const std::vector<float> panels = make_panels(desc_j, cand);
@@ -135,28 +139,34 @@ std::vector<DescMatch> ratio_match(std::span<const float> desc_i, std::span<cons
   const size_t n_panels = panels.size() / (DESC_LEN * LANES);
   const size_t panels_per_block = BLOCK / LANES;
   const PanelDots panel_dots = pick_panel_dots();
-  Lane acc[ROWS];
-  // Candidate blocks in ascending order, and within one the candidates in order: every query
-  // sees its candidates in list order, which the tie rule needs.
-  for (size_t b0 = 0; b0 < n_panels; b0 += panels_per_block) {
-    const size_t b1 = std::min(n_panels, b0 + panels_per_block);
-    for (size_t rb = 0; rb < row_blocks; ++rb) {
-      const float* row = rows.data() + rb * ROWS * DESC_LEN;
-      const size_t live_rows = std::min(ROWS, query.size() - rb * ROWS);
-      for (size_t k = b0; k < b1; ++k) {
-        panel_dots(row, panels.data() + k * DESC_LEN * LANES, acc);
-        const size_t live = std::min(LANES, cand.size() - k * LANES);
-        for (size_t r = 0; r < live_rows; ++r) {
-          const size_t p = rb * ROWS + r;
-          Nearest& n = nearest[p];
-          for (size_t c = 0; c < live; ++c) {
-            const float dist = std::max(norm_i[p] + norm_j[k * LANES + c] - 2.0f * acc[r][c], 0.0f);
-            offer(n, dist, static_cast<uint32_t>(k * LANES + c));
+  // Each query's nearest candidates depend on that query alone, so the query blocks are cut
+  // into ranges, one work item each: about four per thread, at least QUERY_BLOCKS_PER_ITEM.
+  const size_t items = 4 * std::max<size_t>(threads, 1);
+  const size_t per_item = std::max(QUERY_BLOCKS_PER_ITEM, (row_blocks + items - 1) / items);
+  par_rows(row_blocks, per_item, threads, [&](size_t rb0, size_t rb1) {
+    Lane acc[ROWS];
+    // Candidate blocks in ascending order, and within one the candidates in order: every query
+    // sees its candidates in list order, which the tie rule needs.
+    for (size_t b0 = 0; b0 < n_panels; b0 += panels_per_block) {
+      const size_t b1 = std::min(n_panels, b0 + panels_per_block);
+      for (size_t rb = rb0; rb < rb1; ++rb) {
+        const float* row = rows.data() + rb * ROWS * DESC_LEN;
+        const size_t live_rows = std::min(ROWS, query.size() - rb * ROWS);
+        for (size_t k = b0; k < b1; ++k) {
+          panel_dots(row, panels.data() + k * DESC_LEN * LANES, acc);
+          const size_t live = std::min(LANES, cand.size() - k * LANES);
+          for (size_t r = 0; r < live_rows; ++r) {
+            const size_t p = rb * ROWS + r;
+            Nearest& n = nearest[p];
+            for (size_t c = 0; c < live; ++c) {
+              const float dist = std::max(norm_i[p] + norm_j[k * LANES + c] - 2.0f * acc[r][c], 0.0f);
+              offer(n, dist, static_cast<uint32_t>(k * LANES + c));
+            }
           }
         }
       }
     }
-  }
+  });
   return accepted(query, cand, nearest);
 }
 

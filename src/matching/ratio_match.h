@@ -21,9 +21,12 @@ struct DescMatch {
 // distance max(|p|^2 + |q|^2 - 2 p.q, 0): kept when best < 0.8 x second best. Equal distances
 // keep the earlier candidate; several queries may take the same candidate. Descriptors are
 // DESC_LEN floats at DESC_LEN x index of desc_i / desc_j; indices must be in range (the
-// caller checks the descriptor count once).
+// caller checks the descriptor count once). The queries are shared among up to `threads`
+// threads (inline when called from a parallel worker); each query's result is the same
+// whatever their number.
 std::vector<DescMatch> ratio_match(std::span<const float> desc_i, std::span<const uint32_t> query,
-                                   std::span<const float> desc_j, std::span<const uint32_t> cand);
+                                   std::span<const float> desc_j, std::span<const uint32_t> cand,
+                                   size_t threads = 1);
 
 // The same rule with one plain dot product per comparison: the reference for tests and
 // benchmarks (its sums run in another order, so rare near-ties may decide differently).

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "sift/binary16.h"
+#include "sift/row_kernels.h"
 #include "util/error.h"
 #include "util/text.h"
 
@@ -32,6 +33,32 @@ constexpr float DEG_TO_RAD = 0.0174532924f;
 
 // Half away from zero, as every rounding of the detector.
 inline int64_t round_away(float v) { return static_cast<int64_t>(std::round(v)); }
+
+// std::floor of a value well inside the 32-bit integers (a sample's bin coordinates, within
+// -8..8), without the library call: the truncation, less one below zero. A zero's sign may
+// differ, which no later sum sees.
+inline float floor_small(float v) {
+  const float t = static_cast<float>(static_cast<int32_t>(v));
+  return t > v ? t - 1.0f : t;
+}
+
+// Narrows [j0, j1] to the columns j where j x slope + offset (a rotated coordinate in cells)
+// may lie within (-2.5, 2.5), the grid with its guard cells, that is where the bin + 1.5
+// test can pass; false when none can. Solved in double and widened by a sample on each side,
+// far beyond the float rounding of the test itself, so no sample that passes is left out.
+bool grid_columns(double slope, double offset, int64_t& j0, int64_t& j1) {
+  constexpr double HALF = 2.5;
+  if (std::fabs(slope) < 1e-9) {
+    if (std::fabs(offset) > HALF + 1e-3) return false;
+    return j0 <= j1;
+  }
+  double a = (-HALF - offset) / slope, b = (HALF - offset) / slope;
+  if (a > b) std::swap(a, b);
+  if (a > static_cast<double>(j1) || b < static_cast<double>(j0)) return false;
+  j0 = std::max(j0, static_cast<int64_t>(std::floor(a)) - 1);
+  j1 = std::min(j1, static_cast<int64_t>(std::ceil(b)) + 1);
+  return j0 <= j1;
+}
 
 }  // namespace
 
@@ -71,28 +98,33 @@ void sift_descriptor(const ImageF32& layer, int64_t cx, int64_t cy, float scl, f
   // 4 x 4 cells with a guard cell on each side, 8 bins plus 2 guard bins.
   std::array<float, 6 * 6 * 10> acc{};
   const float* g = layer.data.data();
+  // One window row's samples, formed together by the row kernel, then split into the
+  // accumulator in column order (its sums' rounding depends on the order).
+  const size_t most = static_cast<size_t>(2 * radius + 1);
+  std::vector<int32_t> keep(most);
+  std::vector<float> buf(5 * most);
+  const DescriptorSampleRow samples{keep.data(),     buf.data(),        buf.data() + most,
+                                    buf.data() + 2 * most, buf.data() + 3 * most, buf.data() + 4 * most};
+  const SiftRowKernels& kernels = sift_row_kernels();
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = cy + i;
     if (y <= 0 || y >= h - 1) continue;
-    const float* row = g + y * w;
-    const float* up = row - w;
-    const float* down = row + w;
-    // Columns whose sample lies inside the layer's interior.
-    const int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
-    for (int64_t j = j0; j <= j1; ++j) {
-      const float c_rot = static_cast<float>(j) * cos_t - static_cast<float>(i) * sin_t;
-      const float r_rot = static_cast<float>(j) * sin_t + static_cast<float>(i) * cos_t;
-      float rbin = r_rot + 1.5f, cbin = c_rot + 1.5f;
-      if (!(rbin > -1.0f && rbin < 4.0f && cbin > -1.0f && cbin < 4.0f)) continue;
-      const int64_t x = cx + j;
-      const float dx = row[x + 1] - row[x - 1];
-      const float dy = up[x] - down[x];
-      float ori = atan2_deg(dy, dx);
-      if (ori < 0.0f) ori += 360.0f;
-      const float weight = std::exp((c_rot * c_rot + r_rot * r_rot) * DESC_WEIGHT);
-      const float mag = weight * std::sqrt(dx * dx + dy * dy);
-      float obin = (ori - a) * BINS_PER_DEGREE;
-      const float r0f = std::floor(rbin), c0f = std::floor(cbin), o0f = std::floor(obin);
+    // Columns whose sample lies inside the layer's interior, and of those the ones that may
+    // fall within the rotated grid.
+    int64_t j0 = std::max(-radius, 1 - cx), j1 = std::min(radius, w - 2 - cx);
+    const float fi = static_cast<float>(i);
+    if (!grid_columns(cos_t, -static_cast<double>(fi * sin_t), j0, j1) ||
+        !grid_columns(sin_t, static_cast<double>(fi * cos_t), j0, j1))
+      continue;
+    const size_t n = static_cast<size_t>(j1 - j0 + 1);
+    kernels.descriptor_samples(g + y * w + cx + j0, w, j0, n, cos_t, sin_t, fi * cos_t, fi * sin_t, samples);
+    for (size_t t = 0; t < n; ++t) {
+      if (!keep[t]) continue;
+      const float weight = std::exp(samples.arg[t]);
+      const float mag = weight * samples.mag[t];
+      float rbin = samples.rbin[t], cbin = samples.cbin[t];
+      float obin = (samples.ori[t] - a) * BINS_PER_DEGREE;
+      const float r0f = floor_small(rbin), c0f = floor_small(cbin), o0f = floor_small(obin);
       rbin -= r0f;
       cbin -= c0f;
       obin -= o0f;

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "img/ops/border.h"
 #include "img/ops/filter.h"
 #include "img/ops/resample.h"
 #include "logx.h"
+#include "sift/row_kernels.h"
 #include "util/error.h"
 #include "util/par.h"
 #include "util/text.h"
@@ -186,33 +188,49 @@ bool refine(const Octave& oc, size_t& l_io, int64_t& r_io, int64_t& c_io, Keypoi
   return true;
 }
 
+// Per-band scratch of the orientation histogram.
+struct OrientScratch {
+  std::vector<float> weight;  // (R + 1)^2 gaussian weights by |row offset|, |column offset|
+  std::vector<int32_t> bin;   // one window row's bins and magnitudes
+  std::vector<float> mag;
+};
+
 // Orientation peaks of the keypoint at integer (r, c) of layer l, each appended as its own
 // keypoint.
-void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp, std::vector<Keypoint>& out) {
+void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp, OrientScratch& scratch,
+            std::vector<Keypoint>& out) {
   const float* gd = oc.g[l].data.data();
   const int64_t w = oc.w, h = oc.h;
   const float scl = kp.size * 0.5f / oc.factor;
   const int64_t radius = round_away(ORI_RADIUS * scl);
   const float sigma_w = ORI_SIG_FACTOR * scl;
   const float exp_scale = -1.0f / (2.0f * sigma_w * sigma_w);
-  const int64_t bins = static_cast<int64_t>(ORI_BINS);
+  // The weight of offset (i, j) depends on i^2 + j^2 alone: one exp per |i| <= |j| instead of
+  // one per sample, the same value either way.
+  const size_t side = static_cast<size_t>(radius) + 1;
+  scratch.weight.resize(side * side);
+  for (int64_t a = 0; a <= radius; ++a)
+    for (int64_t b = a; b <= radius; ++b) {
+      const float v = std::exp(static_cast<float>(a * a + b * b) * exp_scale);
+      scratch.weight[static_cast<size_t>(a) * side + static_cast<size_t>(b)] = v;
+      scratch.weight[static_cast<size_t>(b) * side + static_cast<size_t>(a)] = v;
+    }
+  scratch.bin.resize(2 * side);
+  scratch.mag.resize(2 * side);
+  const SiftRowKernels& kernels = sift_row_kernels();
   std::array<float, ORI_BINS> hist{};
   for (int64_t i = -radius; i <= radius; ++i) {
     const int64_t y = r + i;
     if (y <= 0 || y >= h - 1) continue;
     const int64_t j0 = std::max(-radius, 1 - c), j1 = std::min(radius, w - 2 - c);
-    const float* row = gd + y * w;
-    for (int64_t j = j0; j <= j1; ++j) {
-      const int64_t x = c + j;
-      const float dx = row[x + 1] - row[x - 1];
-      const float dy = row[x - w] - row[x + w];
-      float dir = atan2_deg(dy, dx);
-      if (dir < 0.0f) dir += 360.0f;
-      int64_t bin = round_away(dir * BINS_PER_DEGREE);
-      if (bin >= bins) bin -= bins;
-      if (bin < 0) bin += bins;
-      hist[static_cast<size_t>(bin)] +=
-          std::exp(static_cast<float>(i * i + j * j) * exp_scale) * std::sqrt(dx * dx + dy * dy);
+    if (j1 < j0) continue;
+    const size_t n = static_cast<size_t>(j1 - j0 + 1);
+    kernels.gradient_bins(gd + y * w + c + j0, w, n, scratch.bin.data(), scratch.mag.data());
+    const float* weight_row = scratch.weight.data() + static_cast<size_t>(i < 0 ? -i : i) * side;
+    // In column order, as the sums' rounding depends on it.
+    for (size_t t = 0; t < n; ++t) {
+      const int64_t j = j0 + static_cast<int64_t>(t);
+      hist[static_cast<size_t>(scratch.bin[t])] += weight_row[j < 0 ? -j : j] * scratch.mag[t];
     }
   }
   // Smoothed circularly by the binomial kernel (1, 4, 6, 4, 1) / 16.
@@ -238,60 +256,120 @@ void orient(const Octave& oc, size_t l, int64_t r, int64_t c, const Keypoint& kp
   }
 }
 
-// rows[k][j]: the difference row of layer l - 1 + k at row r - 1 + j, pointing at column c.
-using Neighbourhood = std::array<std::array<const float*, 3>, 3>;
+struct DetectScratch {
+  std::vector<float> ring;
+  std::vector<uint32_t> columns;
+  OrientScratch orient;
+};
+thread_local DetectScratch t_detect;
 
-// True when v (not 0) is not exceeded (v > 0) or undercut (v < 0) by any of its 26
-// neighbours; equal neighbours do not disqualify.
-inline bool is_extremum(const Neighbourhood& rows, float v) {
-  if (v > 0.0f) {
-    for (const auto& layer : rows)
-      for (const float* p : layer)
-        if (p[-1] > v || p[0] > v || p[1] > v) return false;
-  } else {
-    for (const auto& layer : rows)
-      for (const float* p : layer)
-        if (p[-1] < v || p[0] < v || p[1] < v) return false;
-  }
-  return true;
-}
-
-// Detection, refinement and orientation over the rows [r0, r1) of layer l. The difference
-// rows under the 3 x 3 x 3 window live in a ring of three rows per layer.
-void detect_rows(const Octave& oc, size_t l, int64_t r0, int64_t r1, std::vector<Keypoint>& out) {
+// Detection, refinement and orientation over the rows [r0, r1) of layers 1 to 3, each
+// layer's keypoints to out[l - 1] in row order. A ring keeps the last three difference rows
+// of the five difference layers, each formed once for the three layers that read it, with
+// each row's running extremes over three columns, so the 3 x 3 x 3 test is a maximum and a
+// minimum over nine such rows.
+void detect_rows(const Octave& oc, int64_t r0, int64_t r1, std::array<std::vector<Keypoint>, LAYERS>& out) {
+  constexpr size_t DOGS = GAUSS - 1;  // difference layers
   const int64_t w = oc.w;
   const size_t uw = static_cast<size_t>(w);
-  std::vector<float> ring(9 * uw);
-  auto ring_row = [&](size_t k, int64_t y) { return ring.data() + (k * 3 + static_cast<size_t>(y % 3)) * uw; };
+  const SiftRowKernels& kernels = sift_row_kernels();
+  // Planes of the ring: 0 differences, 1 running maxima, 2 running minima; DOGS x 3 rows each.
+  // The thread's scratch: every row is written before it is read, so it needs no clearing.
+  DetectScratch& scratch = t_detect;
+  std::vector<float>& ring = scratch.ring;
+  if (ring.size() < 9 * DOGS * uw) ring.resize(9 * DOGS * uw);
+  auto ring_row = [&](size_t plane, size_t k, int64_t y) {
+    return ring.data() + ((plane * DOGS + k) * 3 + static_cast<size_t>(y % 3)) * uw;
+  };
   auto fill = [&](int64_t y) {
-    for (size_t k = 0; k < 3; ++k) {
-      const float* hi = oc.g[l + k].row(static_cast<size_t>(y));
-      const float* lo = oc.g[l + k - 1].row(static_cast<size_t>(y));
-      float* __restrict d = ring_row(k, y);
-      for (size_t x = 0; x < uw; ++x) d[x] = hi[x] - lo[x];
+    for (size_t k = 0; k < DOGS; ++k) {
+      float* d = ring_row(0, k, y);
+      kernels.difference(oc.g[k + 1].row(static_cast<size_t>(y)), oc.g[k].row(static_cast<size_t>(y)), d, uw);
+      kernels.extremes3(d, ring_row(1, k, y), ring_row(2, k, y), uw);
     }
   };
+  std::vector<uint32_t>& columns = scratch.columns;
+  if (columns.size() < uw) columns.resize(uw);
   fill(r0 - 1);
   fill(r0);
   for (int64_t r = r0; r < r1; ++r) {
     fill(r + 1);
-    const float* cur = ring_row(1, r);
-    for (int64_t c = BORDER; c < w - BORDER; ++c) {
-      const float v = cur[c];
-      if (!(v != 0.0f) || std::isnan(v)) continue;
-      // Cheap rejection against the row neighbours before the full test.
-      if (v > 0.0f ? (cur[c - 1] > v || cur[c + 1] > v) : (cur[c - 1] < v || cur[c + 1] < v)) continue;
-      Neighbourhood rows;
+    for (size_t l = 1; l <= LAYERS; ++l) {
+      const float* hmax[9];
+      const float* hmin[9];
       for (size_t k = 0; k < 3; ++k)
-        for (size_t j = 0; j < 3; ++j) rows[k][j] = ring_row(k, r - 1 + static_cast<int64_t>(j)) + c;
-      if (!is_extremum(rows, v)) continue;
-      size_t rl = l;
-      int64_t rr = r, rc = c;
-      Keypoint kp;
-      if (!refine(oc, rl, rr, rc, kp)) continue;
-      orient(oc, rl, rr, rc, kp, out);
+        for (size_t j = 0; j < 3; ++j) {
+          hmax[k * 3 + j] = ring_row(1, l - 1 + k, r - 1 + static_cast<int64_t>(j));
+          hmin[k * 3 + j] = ring_row(2, l - 1 + k, r - 1 + static_cast<int64_t>(j));
+        }
+      const size_t found = kernels.extrema(ring_row(0, l, r), hmax, hmin, static_cast<size_t>(BORDER),
+                                           static_cast<size_t>(w - BORDER), columns.data());
+      for (size_t q = 0; q < found; ++q) {
+        size_t rl = l;
+        int64_t rr = r, rc = static_cast<int64_t>(columns[q]);
+        Keypoint kp;
+        if (!refine(oc, rl, rr, rc, kp)) continue;
+        orient(oc, rl, rr, rc, kp, scratch.orient, out[l - 1]);
+      }
     }
   }
+}
+
+// Output rows per parallel item of the blur, at least: the rows above and below a band that
+// its first rows read are formed again by the next band, so bands stay long.
+constexpr size_t BLUR_BAND_ROWS = 64;
+
+// The horizontal rows a worker formed last, row r in slot r % capacity (ids: which row a
+// slot holds). Kept by the thread from band to band and call to call.
+struct BlurRing {
+  std::vector<float> rows;
+  std::vector<int64_t> ids;
+  std::vector<float> pad;
+};
+thread_local BlurRing t_blur_ring;
+
+// `out` = `src` (one channel) convolved with k along x, then along y, the border mirrored
+// about the edge sample: the values of convolve_separable(src, k, k, BorderMode::Mirror),
+// bit for bit, by the vector row kernels. Each band of output rows forms the horizontal rows
+// it reads in a ring of k.size() rows: the rows one output row reads, folded back by the
+// mirror, lie within k.size() consecutive rows, so they never share a slot.
+void sift_blur(const ImageF32& src, std::span<const float> k, ImageF32& out) {
+  const size_t w = src.width, h = src.height, len = k.size(), radius = len / 2;
+  shape_for_overwrite(out, w, h, 1);
+  if (w == 0 || h == 0) return;
+  const SiftRowKernels& kernels = sift_row_kernels();
+  const size_t budget = cpu_budget();
+  const size_t band = std::max(BLUR_BAND_ROWS, (h + 4 * budget - 1) / (4 * budget));
+  const int64_t iw = static_cast<int64_t>(w), ih = static_cast<int64_t>(h);
+  par_rows(h, band, budget, [&](size_t y0, size_t y1) {
+    BlurRing& ring = t_blur_ring;
+    ring.rows.resize(len * w);
+    ring.ids.assign(len, -1);
+    ring.pad.resize(w + 2 * radius);
+    auto row = [&](int64_t r) -> const float* {
+      const size_t slot = static_cast<size_t>(r) % len;
+      float* dst = ring.rows.data() + slot * w;
+      if (ring.ids[slot] != r) {
+        const float* s = src.row(static_cast<size_t>(r));
+        float* pad = ring.pad.data();
+        for (size_t p = 0; p < radius; ++p) {
+          const int64_t off = static_cast<int64_t>(p) - static_cast<int64_t>(radius);
+          pad[p] = s[border_index(off, iw, BorderMode::Mirror)];
+          pad[radius + w + p] = s[border_index(iw + static_cast<int64_t>(p), iw, BorderMode::Mirror)];
+        }
+        std::copy(s, s + w, pad + radius);
+        kernels.blur_h(pad, k.data(), len, dst, w);
+        ring.ids[slot] = r;
+      }
+      return dst;
+    };
+    std::vector<const float*> rows(len);
+    for (size_t y = y0; y < y1; ++y) {
+      for (size_t j = 0; j < len; ++j)
+        rows[j] = row(border_index(static_cast<int64_t>(y + j) - static_cast<int64_t>(radius), ih, BorderMode::Mirror));
+      kernels.blur_v(rows.data(), k.data(), len, out.row(y), w);
+    }
+  });
 }
 
 void build_octave(Octave& oc) {
@@ -299,7 +377,7 @@ void build_octave(Octave& oc) {
     const double sigma = LAYER_SIGMA[i];
     const uint64_t len = static_cast<uint64_t>(round_away(8.0 * sigma + 1.0)) | 1u;
     const std::vector<float> k = gaussian_kernel(sigma, len);
-    convolve_separable(oc.g[i - 1], k, k, BorderMode::Mirror, oc.g[i]);
+    sift_blur(oc.g[i - 1], k, oc.g[i]);
   }
 }
 
@@ -309,17 +387,17 @@ constexpr int64_t BAND_ROWS = 32;
 void detect_octave(const Octave& oc, std::vector<Keypoint>& keypoints) {
   const int64_t rows = oc.h - 2 * BORDER;
   if (rows <= 0 || oc.w <= 2 * BORDER) return;
-  const size_t bands_per_layer = static_cast<size_t>((rows + BAND_ROWS - 1) / BAND_ROWS);
-  // Bands in detection order (layer, then rows), so concatenating them in index order gives
-  // the same candidate list whatever the number of threads.
-  std::vector<std::vector<Keypoint>> bands = par_map(bands_per_layer * LAYERS, cpu_budget(), [&](size_t k) {
-    const size_t l = 1 + k / bands_per_layer;
-    const int64_t r0 = BORDER + static_cast<int64_t>(k % bands_per_layer) * BAND_ROWS;
-    std::vector<Keypoint> band;
-    detect_rows(oc, l, r0, std::min(r0 + BAND_ROWS, oc.h - BORDER), band);
+  const size_t bands = static_cast<size_t>((rows + BAND_ROWS - 1) / BAND_ROWS);
+  using PerLayer = std::array<std::vector<Keypoint>, LAYERS>;
+  const std::vector<PerLayer> found = par_map(bands, cpu_budget(), [&](size_t k) {
+    const int64_t r0 = BORDER + static_cast<int64_t>(k) * BAND_ROWS;
+    PerLayer band;
+    detect_rows(oc, r0, std::min(r0 + BAND_ROWS, oc.h - BORDER), band);
     return band;
   });
-  for (const std::vector<Keypoint>& b : bands) keypoints.insert(keypoints.end(), b.begin(), b.end());
+  // Detection order (layer, then rows), the same whatever the number of threads.
+  for (size_t l = 0; l < LAYERS; ++l)
+    for (const PerLayer& b : found) keypoints.insert(keypoints.end(), b[l].begin(), b[l].end());
 }
 
 float octave_factor(int64_t o) { return o == 0 ? 0.5f : std::exp2(static_cast<float>(o - 1)); }
@@ -377,6 +455,9 @@ SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
   if (gray.channels != 1 || gray.data.size() < gray.width * gray.height)
     internal_error(format("sift_extract needs a one-channel image, got {}x{}x{}", gray.width, gray.height,
                           gray.channels));
+  // Every loop below, the blurs' and resampling's included, takes its threads from
+  // cpu_budget(): held to the stage's workers (loops run inline on a parallel worker).
+  const BudgetCap cap(options.workers);
   std::vector<Keypoint> candidates;
   std::vector<Layers>& layers = t_octaves;
   double blur_s = 0.0, detect_s = 0.0;
@@ -386,13 +467,15 @@ SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
     const auto t_base = Clock::now();
     if (layers.empty()) layers.resize(1);
     {
-      ImageF32 input(gray.width, gray.height, 1);
+      // Layer 2's storage holds the input as floats until the octave overwrites it.
+      ImageF32& input = layers[0][2];
+      shape_for_overwrite(input, gray.width, gray.height, 1);
       for (size_t i = 0; i < gray.width * gray.height; ++i) input.data[i] = static_cast<float>(gray.data[i]);
       // Layer 1's storage holds the upsampled image until the octave overwrites it.
       resize_bilinear(input, 2 * gray.width, 2 * gray.height, layers[0][1]);
       // 11 taps: build_octave's length rule, round(8 sigma + 1) made odd.
       const std::vector<float> k = gaussian_kernel(BASE_BLUR, 11);
-      convolve_separable(layers[0][1], k, k, BorderMode::Mirror, layers[0][0]);
+      sift_blur(layers[0][1], k, layers[0][0]);
     }
     blur_s += seconds_since(t_base);
     const int64_t octaves = octave_count(gray.width, gray.height);
@@ -431,6 +514,10 @@ SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options) {
   return result;
 }
 
-void release_sift_scratch() { t_octaves = {}; }
+void release_sift_scratch() {
+  t_octaves = {};
+  t_blur_ring = {};
+  t_detect = {};
+}
 
 }  // namespace tsl

@@ -15,7 +15,7 @@ namespace tsl {
 struct SiftOptions {
   uint64_t match_px = 2000;  // long side of the working image, pixels; photos are never enlarged
   uint64_t features = 4000;  // keypoints kept per photo, the strongest by response; 0 keeps all
-  uint64_t workers = 1;      // extraction threads at most; free memory may allow fewer
+  uint64_t workers = 1;      // threads at most, for the photos together or for one photo's loops
   bool profile = false;      // one timing line per extraction on stderr (TSL_PROF)
 };
 
@@ -23,7 +23,9 @@ struct SiftOptions {
 // at integers; with more than `options.features` distinct keypoints (when above 0) the
 // strongest, by response. An image with a side below 6 pixels, or without any contrast, gives
 // none. A cancellation request on a cancellable thread ends the call with Cancelled after the
-// current octave. With `options.profile`, one timing line goes to stderr. The call keeps its
+// current octave. With `options.profile`, one timing line goes to stderr. Its loops use at
+// most `options.workers` threads (none of their own on a parallel worker); the result is the
+// same whatever their number. The call keeps its
 // scale-space images on the calling thread for the thread's next call.
 SiftFeatures sift_extract(const ImageU8& gray, const SiftOptions& options);
 

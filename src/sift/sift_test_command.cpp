@@ -8,6 +8,7 @@
 #include "meta/meta_reader.h"
 #include "sift/sift.h"
 #include "util/error.h"
+#include "util/par.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -33,7 +34,7 @@ std::vector<std::string> sift_test_command(const std::string& path) {
   const ImageU8 gray = prepare_feature_image(linear);
   std::vector<std::string> lines{format("gray+clahe {:.0} ms", ms_since(t0))};
   t0 = std::chrono::steady_clock::now();
-  const SiftFeatures features = sift_extract(gray, SiftOptions{.features = 4000});
+  const SiftFeatures features = sift_extract(gray, SiftOptions{.features = 4000, .workers = cpu_budget()});
   lines.push_back(format("sift {} kps {:.0} ms", features.keypoints.size(), ms_since(t0)));
   return lines;
 }

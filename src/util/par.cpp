@@ -9,6 +9,7 @@ namespace tsl {
 namespace {
 
 thread_local bool t_in_par_worker = false;
+thread_local size_t t_budget_cap = 0;  // 0: no cap
 
 // Worker stacks: the loops' items keep large buffers on the heap, not the stack.
 constexpr size_t WORKER_STACK_BYTES = 2u << 20;
@@ -18,9 +19,14 @@ constexpr size_t WORKER_STACK_BYTES = 2u << 20;
 bool in_par_worker() { return t_in_par_worker; }
 
 size_t cpu_budget() {
-  unsigned n = platform::logical_processors();
-  return n == 0 ? 4 : n;
+  const unsigned n = platform::logical_processors();
+  const size_t all = n == 0 ? 4 : n;
+  return t_budget_cap == 0 ? all : std::min(all, t_budget_cap);
 }
+
+BudgetCap::BudgetCap(size_t cap) : previous(t_budget_cap) { t_budget_cap = std::max<size_t>(cap, 1); }
+
+BudgetCap::~BudgetCap() { t_budget_cap = previous; }
 
 namespace par_detail {
 

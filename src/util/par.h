@@ -206,7 +206,20 @@ void par_rows(size_t n, size_t rows_per_item, size_t budget, F&& f) {
   });
 }
 
-// Logical processors, 4 when the system does not say: the budget of image operations.
+// Logical processors, 4 when the system does not say: the budget of image operations. Within
+// a BudgetCap on the calling thread, at most the cap.
 size_t cpu_budget();
+
+// Caps cpu_budget() on the constructing thread until destroyed, so that a stage held to
+// `workers` threads holds the image operations it calls to them too (0 counts as 1). Caps
+// nest; the innermost holds. Loops started inside run their items on workers, where nested
+// loops run inline anyway.
+struct BudgetCap {
+  explicit BudgetCap(size_t cap);
+  ~BudgetCap();
+  BudgetCap(const BudgetCap&) = delete;
+  BudgetCap& operator=(const BudgetCap&) = delete;
+  size_t previous;
+};
 
 }  // namespace tsl

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -262,6 +263,32 @@ TEST(RatioMatch, BlockedKernelAgreesWithPlainDots) {
     for (size_t k = 0; k < fast.size(); ++k) {
       EXPECT_EQ(fast[k].i, plain[k].i);
       EXPECT_EQ(fast[k].j, plain[k].j);
+    }
+  }
+}
+
+// One pair spread over threads: the queries are cut into ranges, and each query's match
+// must be the same whatever the number of threads (sizes leave a short last range).
+TEST(RatioMatch, SameMatchesWhateverTheThreads) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f), small(-0.05f, 0.05f);
+  const size_t ni = 1013, nj = 777;
+  std::vector<float> dj(nj * 128), di(ni * 128);
+  for (float& v : dj) v = u(rng);
+  for (size_t p = 0; p < ni; ++p)
+    for (size_t d = 0; d < 128; ++d) di[p * 128 + d] = p % 2 ? u(rng) : dj[(p % nj) * 128 + d] + small(rng);
+  std::vector<uint32_t> q(ni), c(nj);
+  std::iota(q.begin(), q.end(), 0u);
+  std::iota(c.begin(), c.end(), 0u);
+  const auto one = ratio_match(di, q, dj, c, 1);
+  ASSERT_GT(one.size(), 300u);
+  for (size_t threads : {2, 3, 8}) {
+    SCOPED_TRACE(threads);
+    const auto many = ratio_match(di, q, dj, c, threads);
+    ASSERT_EQ(many.size(), one.size());
+    for (size_t k = 0; k < one.size(); ++k) {
+      EXPECT_EQ(many[k].i, one[k].i);
+      EXPECT_EQ(many[k].j, one[k].j);
     }
   }
 }

@@ -140,16 +140,19 @@ void expect_same_features(const SiftFeatures& a, const SiftFeatures& b) {
   EXPECT_EQ(a.descriptors, b.descriptors);
 }
 
-// Detection runs in row bands on worker threads; inside a parallel worker everything runs
-// inline. Both must give the same list.
-TEST(SiftExtract, SameResultInsideAParallelWorker) {
+// Detection runs in row bands on up to `workers` threads; one worker, or a call inside a
+// parallel worker, runs everything inline. All must give the same list.
+TEST(SiftExtract, SameResultWhateverTheThreads) {
   const ImageU8 img = image_of(300, 200, [](double x, double y) {
     return static_cast<uint8_t>(std::lround(127.5 + 60.0 * std::sin(x * 0.21) * std::cos(y * 0.17) +
                                             50.0 * std::sin((x + 2 * y) * 0.05)));
   });
-  const SiftFeatures top = sift_extract(img, {.features = 0});
+  const SiftFeatures top = sift_extract(img, {.features = 0, .workers = 4});
   ASSERT_GT(top.keypoints.size(), 20u);
-  const std::vector<SiftFeatures> inner = par_map(2, 2, [&](size_t) { return sift_extract(img, {.features = 0}); });
+  expect_same_features(sift_extract(img, {.features = 0, .workers = 1}), top);
+  expect_same_features(sift_extract(img, {.features = 0, .workers = 3}), top);
+  const std::vector<SiftFeatures> inner =
+      par_map(2, 2, [&](size_t) { return sift_extract(img, {.features = 0, .workers = 4}); });
   for (const SiftFeatures& f : inner) expect_same_features(f, top);
 }
 

@@ -225,6 +225,27 @@ TEST_F(ParChunks, UsesNoMoreThreadsThanWholeChunks) {
   EXPECT_EQ(met.load(), 2);
 }
 
+// A stage held to n workers holds the image operations it calls (their budget is
+// cpu_budget()) to n threads as well, on its own thread only and until the cap ends.
+TEST_F(ParMap, BudgetCapHoldsCpuBudgetOnItsThread) {
+  const size_t all = cpu_budget();
+  {
+    const BudgetCap outer(2);
+    EXPECT_EQ(cpu_budget(), std::min<size_t>(all, 2));
+    {
+      const BudgetCap inner(0);  // 0 counts as 1
+      EXPECT_EQ(cpu_budget(), 1u);
+      size_t elsewhere = 0;
+      std::thread([&] { elsewhere = cpu_budget(); }).join();
+      EXPECT_EQ(elsewhere, all);
+    }
+    EXPECT_EQ(cpu_budget(), std::min<size_t>(all, 2));
+    const BudgetCap wide(all + 5);  // never more than the processors
+    EXPECT_EQ(cpu_budget(), all);
+  }
+  EXPECT_EQ(cpu_budget(), all);
+}
+
 TEST_F(ParCancel, MapStopsClaimingAndRaisesOnCancellableThreads) {
   set_log_cancellable(true);
   std::atomic<size_t> started{0}, finished{0};
