@@ -456,7 +456,9 @@ TEST_F(DamagedInputs, HugeInjectedTiePairIsThinnedInBoundedMemory) {
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("  1 injected pair(s) thinned to 60 ties and 4000 correspondences each"), std::string::npos)
       << r.out;
-  EXPECT_LT(r.peak_kb, PEAK_LIMIT_KB);
+  // Reading the 24 MB document takes about 560 MB; the unthinned adjustment added well over
+  // 1 KB per tie on top of it (ten million ties passed 11.5 GB).
+  EXPECT_LT(r.peak_kb, 768u * 1024u);
 }
 
 // Geometry no survey can have: a focal length that sees a speck, a gsd far below the photos',
