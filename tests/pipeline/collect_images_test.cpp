@@ -204,7 +204,7 @@ TEST_F(StageTest, FieldOfViewOutsideSurveyCamerasIsSkipped) {
       continue;
     }
     ASSERT_FALSE(run.result.has_value()) << c.focal_px;
-    EXPECT_EQ(run.result.error(), "no usable images");
+    EXPECT_EQ(run.result.error(), "no usable images: 1 skipped (1 focal length out of range)");
     ASSERT_GE(run.lines.size(), 2u);
     EXPECT_EQ(run.lines[1], c.line);
   }

@@ -283,9 +283,9 @@ TEST_F(InterruptedBuild, RefusedOutputsAndSizesThatDoNotFit) {
       // Regression: a cap below one pixel planned a 1 x 1 mosaic at an infinite gsd, and the
       // seams then failed with an internal error.
       {"cap below one pixel", with({"--max-mpix", "5e-324"}), "error: max_mpix 5e-324 is less than one pixel\n", false},
-      // 0.0001 cm over 120 m with the cap lifted: 1.4e16 pixels, whose tile table alone would
-      // take 0.8 TB.
-      {"mosaic larger than memory", with({"--gsd", "0.0001", "--max-mpix", "1e300"}), "error: mosaic of ", false},
+      // 0.0001 cm over 120 m with the cap lifted would be 1.4e16 pixels, whose tile table alone
+      // would take 0.8 TB; a gsd that far below the photos' is refused before any planning.
+      {"gsd far below the photos'", with({"--gsd", "0.0001", "--max-mpix", "1e300"}), "error: output gsd 1e-06 m is far below", false},
       {"reused shot far east", with({"--reuse", edited_report("E", "1e300")}), "error: ", false},
       {"reused shot far up", with({"--reuse", edited_report("h", "1e308")}), "error: ", false},
   };
