@@ -8,7 +8,6 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "util/error.h"
 
@@ -145,25 +144,6 @@ TEST_F(ParMap, WorkersInheritTheLogContext) {
   std::set<std::string> lines(list->lines.begin(), list->lines.end());
   EXPECT_EQ(lines.size(), 20u);
   EXPECT_TRUE(lines.count("  item 19"));
-}
-
-TEST(CpuBudget, ScopedCapHoldsOnTheThreadAndItsWorkersAndIsUndoneAfter) {
-  const size_t full = cpu_budget();
-  ASSERT_GE(full, 1u);
-  {
-    const ScopedCpuBudget one(1);
-    EXPECT_EQ(cpu_budget(), 1u);
-    const std::vector<size_t> seen = par_map(4, 4, [](size_t) { return cpu_budget(); });
-    EXPECT_EQ(seen, std::vector<size_t>(4, 1u));
-    {
-      const ScopedCpuBudget none(0);  // no cap
-      EXPECT_EQ(cpu_budget(), full);
-    }
-    EXPECT_EQ(cpu_budget(), 1u);
-  }
-  EXPECT_EQ(cpu_budget(), full);
-  const ScopedCpuBudget large(full + 5);  // a cap above the processors leaves their count
-  EXPECT_EQ(cpu_budget(), full);
 }
 
 // A fault in one item is reported on its worker; the others run to the end; the starting
