@@ -60,6 +60,9 @@ std::expected<AnalysisGrid, std::string> analysis_grid(const JsonValue& report, 
   const double w = size[0] * gsd, h = size[1] * gsd;
   g.cell = std::max(std::sqrt(w * h / MAX_CELLS), MIN_CELL_M);
   if (!std::isfinite(g.cell)) g.cell = MIN_CELL_M;
+  // Cells finer than the output's pixels measure nothing the mosaic shows, at several times
+  // the time and memory.
+  if (std::isfinite(gsd) && gsd > g.cell) g.cell = gsd;
   g.nx = cells_of(w / g.cell);
   g.ny = cells_of(h / g.cell);
   return g;

@@ -29,6 +29,7 @@
 #include "pipeline/output_files.h"
 #include "pipeline/reuse_report.h"
 #include "surface/terrain.h"
+#include "util/par.h"
 
 namespace tsl {
 namespace {
@@ -277,6 +278,8 @@ std::expected<JsonValue, std::string> finish(Build& b, RenderStageResult& r) {
 std::expected<JsonValue, std::string> run_pipeline(const Config& config) {
   // Read once, before the first stage, so that one build sees one environment.
   const Environment environment = read_environment();
+  // Image operations size their loops by the CPU budget; --workers bounds it for the build.
+  const BudgetCap budget(config.workers);
   Build b;
   b.config = config;
   reset_log();

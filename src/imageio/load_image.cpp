@@ -152,7 +152,10 @@ std::expected<JpegPhoto, std::string> decode_jpeg_photo(const ImageMeta& photo, 
                      : s <= JPEG_REDUCTION_SLACK / 4 ? 4
                      : s <= JPEG_REDUCTION_SLACK / 2 ? 2
                                                      : 1;
-  auto decoded = decode_jpeg_partial(*bytes, d);
+  // The 8-bit decode lives only until its 16-bit copy is made; a thread decoding photo after
+  // photo keeps its buffer, so that each decode does not map and fault in fresh pages.
+  thread_local ImageU8 scratch;
+  auto decoded = decode_jpeg_partial(*bytes, d, &scratch);
   if (!decoded) return std::unexpected(format("cannot read {}: {}", photo.path.string(), decoded.error()));
   bytes->clear();
   bytes->shrink_to_fit();
@@ -173,6 +176,7 @@ std::expected<JpegPhoto, std::string> decode_jpeg_photo(const ImageMeta& photo, 
   out.image = ImageU16(reduced.width, reduced.height, 3);
   for (size_t i = 0; i < reduced.data.size(); ++i) out.image.data[i] = t8[reduced.data[i]];
   out.remaining_scale = s;
+  scratch = std::move(reduced);
   return out;
 }
 

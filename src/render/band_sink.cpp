@@ -24,7 +24,9 @@ void append_preview(OutputSink& sink, const ImageF32& band, std::span<const uint
   const std::vector<uint8_t> neutral = tone_map_image(small, sink.neutral);
   sink.preview_rgb.insert(sink.preview_rgb.end(), rgb.begin(), rgb.end());
   sink.preview_neutral.insert(sink.preview_neutral.end(), neutral.begin(), neutral.end());
-  ImageF32 cover(band.width, band.height, 1);
+  ImageF32& cover = sink.cover;
+  cover.width = band.width, cover.height = band.height, cover.channels = 1;
+  cover.data.resize(mask.size());
   for (size_t i = 0; i < mask.size(); ++i) cover.data[i] = mask[i] != 0 ? 1.0f : 0.0f;
   const ImageF32 cover_small = resize(cover, sink.preview_width, rows_p);
   for (float v : cover_small.data)
@@ -62,7 +64,9 @@ std::expected<void, std::string> geotiff_band_sink(OutputSink& sink, uint64_t y0
   check_band(band, mask);
   if (!sink.writer || band.width != sink.width) internal_error("GeoTIFF sink without a writer of the band's width");
   const uint64_t rows = band.height, width = band.width;
-  std::vector<uint16_t> samples(rows * width * 4, 0);
+  // Every sample is written below.
+  std::vector<uint16_t>& samples = sink.samples;
+  samples.resize(rows * width * 4);
   const uint64_t threads = std::max<uint64_t>(std::min<uint64_t>(rows, sink.workers), 1);
   const uint64_t rows_per_item = std::max<uint64_t>((rows + threads * 4 - 1) / (threads * 4), 1);
   par_rows(rows, rows_per_item, threads, [&](size_t first, size_t last) {
@@ -71,7 +75,7 @@ std::expected<void, std::string> geotiff_band_sink(OutputSink& sink, uint64_t y0
                        std::span<uint16_t>(samples).subspan(r * width * 4, width * 4));
   });
   if (rows > 0)
-    if (auto w = sink.writer->write_band(y0, rows, samples); !w) return w;
+    if (auto w = sink.writer->write_band(y0, rows, std::span<const uint16_t>(samples).first(rows * width * 4)); !w) return w;
   if (sink.preview_path && rows > 0) append_preview(sink, band, mask);
   return {};
 }

@@ -41,6 +41,10 @@ struct OutputSink {
   ToneSettings neutral;                               // the build's ev, everything else neutral
   std::vector<uint8_t> preview_mask;                  // coverage, 1 byte per pixel, 0..255
   uint64_t preview_rows = 0;                          // preview rows gathered so far
+  // Working buffers kept from band to band, so that each band does not map, fault in and
+  // clear tens of megabytes on the renderer's thread while the workers wait.
+  std::vector<uint16_t> samples;
+  ImageF32 cover;
 };
 
 // Converts, encodes and appends one band's tiles; with a preview path also appends its

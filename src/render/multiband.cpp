@@ -1,6 +1,7 @@
 #include "render/multiband.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -372,11 +373,15 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
   std::vector<LabelBox> boxes(job.photos.images.size());
   // Buffers that serve every block and window, so that their pages are mapped once.
   std::vector<int32_t> labels;
-  ImageF32 band(width, std::min(block_rows, height), 3);
-  std::vector<uint8_t> mask;
+  // Two bands and masks: the sink takes one block row while the next is drawn into the other.
+  std::array<ImageF32, 2> bands;
+  std::array<std::vector<uint8_t>, 2> masks;
   WindowSums sums;
   BandSlot slot;
-  for (uint64_t b = 0; b < blocks; ++b) {
+  const auto draw = [&](uint64_t b) -> std::expected<void, std::string> {
+    ImageF32& band = bands[b % 2];
+    std::vector<uint8_t>& mask = masks[b % 2];
+    band.width = width, band.channels = 3;
     const uint64_t y0 = b * block_rows, rows = std::min(block_rows, height - y0);
     const uint64_t ey0 = y0 > plan.apron ? y0 - plan.apron : 0;
     const uint64_t ey1 = std::min(y0 + rows + plan.apron, height);
@@ -466,9 +471,23 @@ std::expected<void, std::string> render_multiband(const RenderJob& job, const Ba
       logf("  block row {}/{}  ({} image windows)  {:.0}s elapsed, ~{:.0}s left", b + 1, blocks, image_windows, elapsed,
            static_cast<double>(blocks - b - 1) * elapsed / static_cast<double>(b + 1));
     }
-    if (auto r = sink(y0, band, mask); !r) return r;
+    return {};
+  };
+  const auto sink_block = [&](uint64_t b) { return sink(b * block_rows, bands[b % 2], masks[b % 2]); };
+  for (uint64_t b = 0; b < blocks; ++b) {
+    std::expected<void, std::string> drawn, sunk;
+    if (b == 0 || t0 < 2) {
+      if (b > 0) sunk = sink_block(b - 1);
+      if (sunk) drawn = draw(b);
+    } else {
+      // The previous block row goes through the sink (tone mapping, tile encoding, writing) on
+      // a thread of its own while this one is drawn: run in turn, the workers idled meanwhile.
+      par_detail::run_workers_with_reporter(1, log_context(), [&] { sunk = sink_block(b - 1); }, [&] { drawn = draw(b); });
+    }
+    if (!sunk) return sunk;
+    if (!drawn) return drawn;
   }
-  return {};
+  return blocks > 0 ? sink_block(blocks - 1) : std::expected<void, std::string>{};
 }
 
 }  // namespace tsl

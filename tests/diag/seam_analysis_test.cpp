@@ -38,7 +38,7 @@ TEST(ReportNamedFile, RelativePathsAreTakenBesideTheReport) {
     EXPECT_EQ(report_named_file(c.stored, c.report_dir).string(), c.expected) << c.stored << " in " << c.report_dir;
 }
 
-TEST(SeamGrid, CellGrowsWithTheRasterAreaAndNeverFallsBelowFiveCentimetres) {
+TEST(SeamGrid, CellGrowsWithTheRasterAreaAndIsNeverFinerThanFiveCentimetresOrTheOutputPixel) {
   struct Case {
     std::vector<double> size;
     std::optional<double> gsd;
@@ -48,7 +48,9 @@ TEST(SeamGrid, CellGrowsWithTheRasterAreaAndNeverFallsBelowFiveCentimetres) {
   const Case cases[] = {
       {{1000, 1000}, std::nullopt, 0.05, 1000, 1000},  // gsd missing: 0.05 m
       {{50000, 50000}, 0.1, 1.0, 5000, 5000},           // 25 km2: exactly 1 m
-      {{0, 700}, 0.1, 0.05, 0, 1400},                   // an empty raster side gives 0 cells
+      {{0, 700}, 0.02, 0.05, 0, 280},                   // an empty raster side gives 0 cells
+      {{1000, 1000}, 0.02, 0.05, 400, 400},             // output finer than 5 cm: 5 cm cells
+      {{1000, 1000}, 0.125, 0.125, 1000, 1000},         // output coarser than 5 cm: its pixel
   };
   for (const Case& c : cases) {
     auto g = analysis_grid(grid_report({500100, 4000200}, c.size, c.gsd), 500000, 4000000);

@@ -760,8 +760,9 @@ std::expected<void, std::string> decode_jpeg_into(std::span<const uint8_t> data,
   return {};
 }
 
-std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator) {
-  return decode_jpeg_impl(data, denominator, true);
+std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator,
+                                                            ImageU8* storage) {
+  return decode_jpeg_impl(data, denominator, true, storage);
 }
 
 }  // namespace tsl

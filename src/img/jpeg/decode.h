@@ -50,7 +50,9 @@ struct JpegDecoded {
 // marker are dropped, an undecodable code ends the data where it stands instead of failing,
 // and the result says which rows decoded from real data (counted at MCU-row granularity: a
 // row is valid when the data reached past the MCU rows it is made from). Other malformed or
-// unsupported input returns the same messages as decode_jpeg.
-std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator = 1);
+// unsupported input returns the same messages as decode_jpeg. The image reuses `storage`'s
+// buffer when given and large enough, as decode_jpeg_into does.
+std::expected<JpegDecoded, std::string> decode_jpeg_partial(std::span<const uint8_t> data, unsigned denominator = 1,
+                                                            ImageU8* storage = nullptr);
 
 }  // namespace tsl
