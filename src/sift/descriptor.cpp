@@ -22,7 +22,6 @@ constexpr float FLT_EPS = 1.1920929e-07f;  // the float machine epsilon, 2^-23
 constexpr int64_t DESC_WIDTH = 4;
 constexpr int64_t DESC_BINS = 8;
 constexpr float DESC_SCL_FACTOR = 3.0f;
-constexpr float DESC_WEIGHT = -0.125f;        // -1 / (2 (DESC_WIDTH / 2)^2)
 constexpr float BINS_PER_DEGREE = 0.022222223f;  // DESC_BINS / 360
 // No value may hold more than this share of the vector's length, so that a few strong
 // gradients (a lighting edge) do not outweigh the rest; the clipped vector is scaled by

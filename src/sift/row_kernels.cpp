@@ -20,6 +20,11 @@ using F32x8 = float __attribute__((vector_size(32)));
 using I32x8 = int32_t __attribute__((vector_size(32)));
 using U32x8 = uint32_t __attribute__((vector_size(32)));
 constexpr size_t LANES = 8;
+// Orientation histogram bins per degree: 36 bins over 360 degrees.
+constexpr float ORI_BINS_PER_DEGREE = 0.1f;
+// Exponent factor of the descriptor's gaussian window: -1 / (2 (DESC_WIDTH / 2)^2) with
+// DESC_WIDTH = 4 cells, so exp(-d^2 / 8), d in cells.
+constexpr float DESC_WEIGHT = -0.125f;
 
 TSL_INLINE F32x8 load8(const float* p) {
   F32x8 v;
@@ -139,7 +144,7 @@ struct Body {
       float dir = atan2_deg(dy, dx);
       if (dir < 0.0f) dir += 360.0f;
       // dir x 0.1 lies in [0, 36]: half away from zero is the truncation plus one from .5 on.
-      const float v = dir * 0.1f;
+      const float v = dir * ORI_BINS_PER_DEGREE;
       int32_t b = static_cast<int32_t>(v);
       if (v - static_cast<float>(b) >= 0.5f) ++b;
       if (b >= 36) b -= 36;
@@ -159,7 +164,7 @@ struct Body {
       const F32x8 dy = load8(p - stride) - load8(p + stride);
       F32x8 dir = atan2_deg8(dy, dx);
       dir = dir < zero ? dir + 360.0f : dir;
-      const F32x8 v = dir * 0.1f;
+      const F32x8 v = dir * ORI_BINS_PER_DEGREE;
       I32x8 b = __builtin_convertvector(v, I32x8);
       b = v - __builtin_convertvector(b, F32x8) >= splat(0.5f) ? b + 1 : b;
       b = b >= 36 ? b - 36 : b;
@@ -178,7 +183,7 @@ struct Body {
       out.keep[t] = rbin > -1.0f && rbin < 4.0f && cbin > -1.0f && cbin < 4.0f;
       out.rbin[t] = rbin;
       out.cbin[t] = cbin;
-      out.arg[t] = (c_rot * c_rot + r_rot * r_rot) * -0.125f;
+      out.arg[t] = (c_rot * c_rot + r_rot * r_rot) * DESC_WEIGHT;
       const float* p = row + t;
       const float dx = p[1] - p[-1];
       const float dy = p[-stride] - p[stride];
@@ -204,7 +209,7 @@ struct Body {
       std::memcpy(out.keep + t, &one_or_zero, sizeof one_or_zero);
       store8(out.rbin + t, rbin);
       store8(out.cbin + t, cbin);
-      store8(out.arg + t, (c_rot * c_rot + r_rot * r_rot) * -0.125f);
+      store8(out.arg + t, (c_rot * c_rot + r_rot * r_rot) * DESC_WEIGHT);
       const float* p = row + t;
       const F32x8 dx = load8(p + 1) - load8(p - 1);
       const F32x8 dy = load8(p - stride) - load8(p + stride);

@@ -62,7 +62,6 @@ constexpr size_t ORI_BINS = 36;
 constexpr float ORI_SIG_FACTOR = 1.5f;
 constexpr float ORI_RADIUS = 3.0f * ORI_SIG_FACTOR;  // 4.5
 constexpr float ORI_PEAK_RATIO = 0.8f;
-constexpr float BINS_PER_DEGREE = 0.1f;   // ORI_BINS / 360
 constexpr float DEGREES_PER_BIN = 10.0f;  // 360 / ORI_BINS
 // Smallest octave side searched: BORDER pixels off every edge must leave a pixel with a
 // neighbour on each side.
