@@ -25,27 +25,53 @@
 namespace tsl {
 namespace {
 
+// The default matching stage on the Brighton flight, from its metadata to its ties.
+struct BrightonRun {
+  test::TempDir cache;
+  Config config;
+  ImageSet set;
+  StageOptions options;
+  std::vector<PhotoPair> pairs;
+  std::vector<FeatureSet> features;
+  std::vector<PairMatch> ties;
+  std::vector<size_t> turned;
+};
+
+void run_brighton_matching(BrightonRun& r) {
+  const std::vector<std::string> words = {(test::shared_data_dir() / "dji-phantom3-brighton-beach").string(),
+                                          "--cache-dir", r.cache.path().string()};
+  auto map = parse_args(words);
+  ASSERT_TRUE(map);
+  r.config = Config::from_options(*map);
+  auto set = collect_images(r.config);
+  ASSERT_TRUE(set) << set.error();
+  r.set = std::move(*set);
+  r.options = stage_options(r.config, Environment{}, r.set.images.size());
+  const PlacedPhotos photos{r.set.images, r.set.rotations, r.set.positions};
+  r.pairs = select_pairs(photos, r.options.match.neighbors);
+  auto features = extract_all_features(r.set.images, r.options.sift);
+  ASSERT_TRUE(features) << features.error();
+  r.features = std::move(*features);
+  auto ties = run_matching_stage(r.pairs, r.features, photos, r.options.match, &r.turned);
+  ASSERT_TRUE(ties);
+  r.ties = std::move(*ties);
+}
+
 TEST(BrightonMatching, InliersAgreeWithOpenCv) {
   TSL_REQUIRE_SHARED_DATA();
   if (!std::getenv("TSL_SLOW_TESTS")) GTEST_SKIP() << "set TSL_SLOW_TESTS=1 to run";
   TSL_REQUIRE_PYTHON("numpy cv2");
-  test::TempDir cache;
-  const std::vector<std::string> words = {(test::shared_data_dir() / "dji-phantom3-brighton-beach").string(),
-                                          "--cache-dir", cache.path().string()};
-  auto map = parse_args(words);
-  ASSERT_TRUE(map);
-  const Config config = Config::from_options(*map);
   test::LogCapture log;
-  auto set = collect_images(config);
-  ASSERT_TRUE(set) << set.error();
-  const StageOptions options = stage_options(config, Environment{}, set->images.size());
+  BrightonRun run;
+  ASSERT_NO_FATAL_FAILURE(run_brighton_matching(run));
+  const Config& config = run.config;
+  const ImageSet* set = &run.set;
+  const std::vector<PhotoPair>& pairs = run.pairs;
+  const std::vector<PairMatch>* ties = &run.ties;
+  const StageOptions& options = run.options;
   const PlacedPhotos photos{set->images, set->rotations, set->positions};
-  const auto pairs = select_pairs(photos, options.match.neighbors);
-  auto features = extract_all_features(set->images, options.sift);
-  ASSERT_TRUE(features) << features.error();
-  std::vector<size_t> turned;
-  auto ties = run_matching_stage(pairs, *features, photos, options.match, &turned);
-  ASSERT_TRUE(ties);
+  const std::vector<FeatureSet>* features = &run.features;
+  const std::vector<size_t>& turned = run.turned;
   std::vector<std::string> turned_names;
   for (size_t p : turned) turned_names.push_back(set->images[p].path.filename().string());
   EXPECT_EQ(turned_names, (std::vector<std::string>{"DJI_0024.JPG", "DJI_0025.JPG", "DJI_0026.JPG", "DJI_0027.JPG",
@@ -155,23 +181,13 @@ TEST(BrightonMatching, EveryPhotoTiedAndOpenCvPairsCovered) {
   TSL_REQUIRE_SHARED_DATA();
   if (!std::getenv("TSL_SLOW_TESTS")) GTEST_SKIP() << "set TSL_SLOW_TESTS=1 to run";
   TSL_REQUIRE_PYTHON("numpy cv2");
-  test::TempDir cache;
-  const std::vector<std::string> words = {(test::shared_data_dir() / "dji-phantom3-brighton-beach").string(),
-                                          "--cache-dir", cache.path().string()};
-  auto map = parse_args(words);
-  ASSERT_TRUE(map);
-  const Config config = Config::from_options(*map);
   test::LogCapture log;
-  auto set = collect_images(config);
-  ASSERT_TRUE(set) << set.error();
-  const StageOptions options = stage_options(config, Environment{}, set->images.size());
-  const PlacedPhotos photos{set->images, set->rotations, set->positions};
-  const auto pairs = select_pairs(photos, options.match.neighbors);
-  auto features = extract_all_features(set->images, options.sift);
-  ASSERT_TRUE(features) << features.error();
-  std::vector<size_t> turned;
-  auto ties = run_matching_stage(pairs, *features, photos, options.match, &turned);
-  ASSERT_TRUE(ties);
+  BrightonRun run;
+  ASSERT_NO_FATAL_FAILURE(run_brighton_matching(run));
+  const Config& config = run.config;
+  const ImageSet* set = &run.set;
+  const std::vector<PhotoPair>& pairs = run.pairs;
+  const std::vector<PairMatch>* ties = &run.ties;
   std::vector<size_t> per_photo(set->images.size(), 0);
   for (const PairMatch& m : *ties) ++per_photo[m.i], ++per_photo[m.j];
   for (size_t p = 0; p < per_photo.size(); ++p) EXPECT_GT(per_photo[p], 0u) << set->images[p].path;
